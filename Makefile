@@ -1,0 +1,39 @@
+# Entry points for people and CI. Each one installs what is missing first, so a
+# fresh Debian 12 machine needs nothing else.
+JOBS ?= $(shell nproc)
+CTEST_ARGS ?=
+
+.PHONY: run test test-asan bench deps build build-asan build-release format clean
+
+run: build
+	./build/bin/parley run
+
+test: build
+	ctest --preset dev -j $(JOBS) $(CTEST_ARGS)
+
+test-asan: build-asan
+	ctest --preset asan -j $(JOBS) $(CTEST_ARGS)
+
+bench: build-release
+	cmake --build --preset release --target run-benchmarks
+
+deps:
+	./scripts/install-deps.sh
+
+build: deps
+	cmake --preset dev >/dev/null
+	cmake --build --preset dev -j $(JOBS)
+
+build-asan: deps
+	cmake --preset asan >/dev/null
+	cmake --build --preset asan -j $(JOBS)
+
+build-release: deps
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j $(JOBS)
+
+format:
+	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
+
+clean:
+	rm -rf build build-asan build-release

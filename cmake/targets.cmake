@@ -1,0 +1,65 @@
+# Project-wide target helpers. Our own code builds with warnings as errors;
+# third-party headers are included as system headers and stay quiet.
+
+set(PARLEY_WARNINGS -Wall -Wextra -Werror)
+
+if(PARLEY_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# Boost.Asio and Beast are used header-only; this keeps every translation unit
+# on the same configuration.
+add_compile_definitions(BOOST_ASIO_NO_DEPRECATED BOOST_BEAST_USE_STD_STRING_VIEW)
+
+function(parley_apply_common target)
+  target_compile_options(${target} PRIVATE ${PARLEY_WARNINGS})
+  target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR}/src ${CMAKE_BINARY_DIR}/generated)
+endfunction()
+
+# parley_library(NAME SOURCES ... DEPS ...): one static library per layer.
+function(parley_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  parley_apply_common(${name})
+  target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+endfunction()
+
+# parley_executable(NAME SOURCES ... DEPS ...)
+function(parley_executable name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  parley_apply_common(${name})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS})
+endfunction()
+
+# parley_test(NAME SOURCES ... DEPS ... [LABELS ...] [TIMEOUT s]): a GoogleTest
+# program whose cases ctest runs one by one (so `ctest -j` spreads them).
+function(parley_test name)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;DEPS;LABELS" ${ARGN})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  parley_apply_common(${name})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} parley_test_support GTest::gtest GTest::gmock GTest::gtest_main)
+  target_compile_definitions(${name} PRIVATE
+    PARLEY_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+    PARLEY_BIN_DIR="${CMAKE_RUNTIME_OUTPUT_DIRECTORY}")
+  gtest_discover_tests(${name}
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${ARG_LABELS}")
+endfunction()
+
+# parley_bench(NAME SOURCES ... DEPS ...): a Google Benchmark program that
+# `make bench` runs.
+function(parley_bench name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  parley_apply_common(${name})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} benchmark::benchmark)
+  target_compile_definitions(${name} PRIVATE
+    PARLEY_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+    PARLEY_BIN_DIR="${CMAKE_RUNTIME_OUTPUT_DIRECTORY}")
+  set_property(GLOBAL APPEND PROPERTY PARLEY_BENCHES ${name})
+endfunction()
