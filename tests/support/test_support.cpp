@@ -1,4 +1,4 @@
-#include "test_support.hpp"
+#include "support/test_support.hpp"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -24,7 +24,8 @@ std::string readFile(const std::filesystem::path& path) {
 std::vector<std::string> readLines(const std::filesystem::path& path) {
   std::vector<std::string> lines;
   std::istringstream in(readFile(path));
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  for (std::string line; std::getline(in, line);)
+    lines.push_back(line);
   return lines;
 }
 
@@ -41,7 +42,8 @@ std::filesystem::path binPath(const std::string& name) {
 
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "parley-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  if (mkdtemp(pattern.data()) == nullptr)
+    throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
 }
 
@@ -54,15 +56,18 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
                std::chrono::milliseconds interval) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (true) {
-    if (condition()) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return condition();
+    if (condition())
+      return true;
+    if (std::chrono::steady_clock::now() >= deadline)
+      return condition();
     std::this_thread::sleep_for(interval);
   }
 }
 
 ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value)
     : name_(std::move(name)) {
-  if (const char* old = ::getenv(name_.c_str())) previous_ = old;
+  if (const char* old = ::getenv(name_.c_str()))
+    previous_ = old;
   if (value)
     ::setenv(name_.c_str(), value->c_str(), 1);
   else

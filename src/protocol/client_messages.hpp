@@ -1,0 +1,175 @@
+#pragma once
+
+// Everything the phone sends to the desktop. Each case is a payload record
+// with its wire type string; ClientMessage is the sum of them.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "protocol/wire_coding.hpp"
+
+namespace parley::protocol {
+
+struct Hello {
+  static constexpr std::string_view kType = "hello";
+  std::string token;
+  std::string deviceID;
+  std::string appVersion;
+  std::optional<std::uint64_t> lastSeq;
+  PARLEY_WIRE_RECORD(Hello);
+};
+
+struct SubmitPrompt {
+  static constexpr std::string_view kType = "submit_prompt";
+  std::string clientMsgID;
+  std::string sessionID;
+  std::string text;
+  bool submit = true;
+  std::optional<double> confidence;
+  PARLEY_WIRE_RECORD(SubmitPrompt);
+};
+
+struct Interrupt {
+  static constexpr std::string_view kType = "interrupt";
+  std::string sessionID;
+  PARLEY_WIRE_RECORD(Interrupt);
+};
+
+struct PermissionAnswer {
+  static constexpr std::string_view kType = "permission_answer";
+  std::string clientMsgID;
+  std::string requestID;
+  std::string nonce;
+  std::int64_t optionIndex = 0;
+  PARLEY_WIRE_RECORD(PermissionAnswer);
+};
+
+struct QuestionAnswer {
+  static constexpr std::string_view kType = "question_answer";
+  std::string clientMsgID;
+  std::string sessionID;
+  std::string requestID;
+  std::int64_t questionIndex = 0;
+  std::int64_t optionIndex = 0;
+  std::string expectedLabel;
+  PARLEY_WIRE_RECORD(QuestionAnswer);
+};
+
+struct SendKey {
+  static constexpr std::string_view kType = "send_key";
+  enum class Key { escape, btab, ctrlO, up, down };
+  std::string sessionID;
+  Key key = Key::escape;
+  PARLEY_WIRE_RECORD(SendKey);
+};
+
+struct GetPane {
+  static constexpr std::string_view kType = "get_pane";
+  std::string sessionID;
+  std::int64_t lines = 0;
+  PARLEY_WIRE_RECORD(GetPane);
+};
+
+struct GetDetail {
+  static constexpr std::string_view kType = "get_detail";
+  std::string ref;
+  PARLEY_WIRE_RECORD(GetDetail);
+};
+
+struct Focus {
+  static constexpr std::string_view kType = "focus";
+  std::string sessionID;
+  PARLEY_WIRE_RECORD(Focus);
+};
+
+struct SetPrefs {
+  static constexpr std::string_view kType = "set_prefs";
+  enum class Verbosity { full, digest, finalOnly };
+  std::optional<bool> ttsEnabled;
+  std::optional<Verbosity> verbosity;
+  std::optional<bool> speakTools;
+  PARLEY_WIRE_RECORD(SetPrefs);
+};
+
+struct TermInput {
+  static constexpr std::string_view kType = "term_input";
+  enum class Key {
+    enter,
+    escape,
+    tab,
+    backspace,
+    up,
+    down,
+    left,
+    right,
+    ctrlC,
+    ctrlD,
+    ctrlZ,
+    ctrlL,
+    ctrlR,
+    ctrlU,
+  };
+  std::string sessionID;
+  std::optional<std::string> text;
+  std::optional<Key> key;
+  PARLEY_WIRE_RECORD(TermInput);
+};
+
+struct TermSubscribe {
+  static constexpr std::string_view kType = "term_subscribe";
+  std::string sessionID;
+  bool active = false;
+  PARLEY_WIRE_RECORD(TermSubscribe);
+};
+
+struct Ping {
+  static constexpr std::string_view kType = "ping";
+  std::string nonce;
+  PARLEY_WIRE_RECORD(Ping);
+};
+
+template <>
+struct EnumNames<SendKey::Key> {
+  static constexpr std::array<std::string_view, 5> names{"escape", "btab", "ctrlO", "up", "down"};
+};
+
+template <>
+struct EnumNames<SetPrefs::Verbosity> {
+  static constexpr std::array<std::string_view, 3> names{"full", "digest", "finalOnly"};
+};
+
+template <>
+struct EnumNames<TermInput::Key> {
+  static constexpr std::array<std::string_view, 14> names{
+      "enter", "escape", "tab",   "backspace", "up",    "down",  "left",
+      "right", "ctrlC",  "ctrlD", "ctrlZ",     "ctrlL", "ctrlR", "ctrlU"};
+};
+
+// The alternatives are in wire declaration order, which is also the order in
+// which a decoder tries the type strings.
+using ClientMessageVariant =
+    std::variant<Hello, SubmitPrompt, Interrupt, PermissionAnswer, QuestionAnswer, SendKey, GetPane,
+                 GetDetail, Focus, SetPrefs, TermInput, TermSubscribe, Ping>;
+
+struct ClientMessage : ClientMessageVariant {
+  using ClientMessageVariant::ClientMessageVariant;
+  explicit ClientMessage(ClientMessageVariant v) : ClientMessageVariant(std::move(v)) {}
+
+  std::string_view type() const;
+  json::object payloadJson() const;
+  // The de-duplication id of the cases that carry one.
+  std::optional<std::string> clientMsgID() const;
+  // Throws UnknownMessageType for a type string no case has, DecodeError for
+  // a payload that does not decode as that case's record.
+  static ClientMessage decode(std::string_view type, const json::value& payload);
+
+  bool operator==(const ClientMessage& other) const {
+    return static_cast<const ClientMessageVariant&>(*this) ==
+           static_cast<const ClientMessageVariant&>(other);
+  }
+};
+
+}  // namespace parley::protocol

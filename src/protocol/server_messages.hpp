@@ -1,0 +1,216 @@
+#pragma once
+
+// Everything the desktop sends to the phone. Each case is a payload record
+// with its wire type string; ServerMessage is the sum of them.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "protocol/narration.hpp"
+#include "protocol/session.hpp"
+#include "protocol/wire_coding.hpp"
+
+namespace parley::protocol {
+
+struct HelloAck {
+  static constexpr std::string_view kType = "hello_ack";
+  std::string serverVersion;
+  std::uint64_t resumedFromSeq = 0;
+  bool gap = false;
+  std::vector<SessionDescriptor> sessions;
+  PARLEY_WIRE_RECORD(HelloAck);
+};
+
+struct SessionUpdate {
+  static constexpr std::string_view kType = "session_update";
+  std::vector<SessionDescriptor> sessions;
+  PARLEY_WIRE_RECORD(SessionUpdate);
+};
+
+struct TurnStarted {
+  static constexpr std::string_view kType = "turn_started";
+  enum class Origin { phone, desk };
+  std::string sessionID;
+  std::optional<std::string> promptID;
+  std::string prompt;
+  Origin origin = Origin::phone;
+  PARLEY_WIRE_RECORD(TurnStarted);
+};
+
+struct AssistantText {
+  static constexpr std::string_view kType = "assistant_text";
+  std::string sessionID;
+  std::string messageUUID;
+  Narration narration;
+  bool final = false;
+  bool isSidechain = false;
+  PARLEY_WIRE_RECORD(AssistantText);
+};
+
+struct ToolStarted {
+  static constexpr std::string_view kType = "tool_started";
+  std::string sessionID;
+  std::string toolUseID;
+  std::string toolName;
+  Narration narration;
+  PARLEY_WIRE_RECORD(ToolStarted);
+};
+
+struct ToolFinished {
+  static constexpr std::string_view kType = "tool_finished";
+  std::string sessionID;
+  std::string toolUseID;
+  bool ok = true;
+  std::string summary;
+  bool truncated = false;
+  std::optional<std::string> detailRef;
+  std::optional<std::int64_t> durationMS;
+  PARLEY_WIRE_RECORD(ToolFinished);
+};
+
+struct PermissionRequest {
+  static constexpr std::string_view kType = "permission_request";
+  std::string sessionID;
+  std::string requestID;
+  std::string nonce;
+  std::string toolName;
+  std::string detail;
+  std::optional<std::string> description;
+  std::vector<PermissionOption> options;
+  RiskTier tier = RiskTier::elevated;
+  Narration narration;
+  PARLEY_WIRE_RECORD(PermissionRequest);
+};
+
+struct QuestionRequest {
+  static constexpr std::string_view kType = "question_request";
+  struct Option {
+    std::string label;
+    std::optional<std::string> description;
+    PARLEY_WIRE_RECORD(Option);
+  };
+  struct Question {
+    std::string header;
+    std::string text;
+    bool multiSelect = false;
+    std::vector<Option> options;
+    PARLEY_WIRE_RECORD(Question);
+  };
+  std::string sessionID;
+  std::string requestID;
+  std::vector<Question> questions;
+  Narration narration;
+  PARLEY_WIRE_RECORD(QuestionRequest);
+};
+
+struct PermissionResolved {
+  static constexpr std::string_view kType = "permission_resolved";
+  enum class By { phone, desk, expired, refused };
+  std::string requestID;
+  std::optional<std::int64_t> chosenIndex;
+  By by = By::phone;
+  PARLEY_WIRE_RECORD(PermissionResolved);
+};
+
+struct TurnFinished {
+  static constexpr std::string_view kType = "turn_finished";
+  std::string sessionID;
+  std::optional<std::string> promptID;
+  Narration narration;
+  std::optional<std::int64_t> durationMS;
+  PARLEY_WIRE_RECORD(TurnFinished);
+};
+
+struct Interrupted {
+  static constexpr std::string_view kType = "interrupted";
+  std::string sessionID;
+  std::string detectedVia;
+  PARLEY_WIRE_RECORD(Interrupted);
+};
+
+struct PaneSnapshot {
+  static constexpr std::string_view kType = "pane_snapshot";
+  std::string sessionID;
+  std::int64_t cols = 0;
+  std::int64_t rows = 0;
+  std::string text;
+  PARLEY_WIRE_RECORD(PaneSnapshot);
+};
+
+struct TermFrame {
+  static constexpr std::string_view kType = "term_frame";
+  std::string sessionID;
+  std::int64_t cols = 0;
+  std::int64_t rows = 0;
+  std::string text;
+  PARLEY_WIRE_RECORD(TermFrame);
+};
+
+struct Vocab {
+  static constexpr std::string_view kType = "vocab";
+  std::string sessionID;
+  std::vector<std::string> terms;
+  PARLEY_WIRE_RECORD(Vocab);
+};
+
+struct Dropped {
+  static constexpr std::string_view kType = "dropped";
+  std::int64_t count = 0;
+  std::vector<std::string> kinds;
+  PARLEY_WIRE_RECORD(Dropped);
+};
+
+// Travels under the type string "error".
+struct Failure {
+  static constexpr std::string_view kType = "error";
+  std::string code;
+  std::string message;
+  std::optional<std::string> sessionID;
+  bool retriable = false;
+  PARLEY_WIRE_RECORD(Failure);
+};
+
+struct Pong {
+  static constexpr std::string_view kType = "pong";
+  std::string echo;
+  PARLEY_WIRE_RECORD(Pong);
+};
+
+template <>
+struct EnumNames<TurnStarted::Origin> {
+  static constexpr std::array<std::string_view, 2> names{"phone", "desk"};
+};
+
+template <>
+struct EnumNames<PermissionResolved::By> {
+  static constexpr std::array<std::string_view, 4> names{"phone", "desk", "expired", "refused"};
+};
+
+// The alternatives are in wire declaration order, which is also the order in
+// which a decoder tries the type strings.
+using ServerMessageVariant =
+    std::variant<HelloAck, SessionUpdate, TurnStarted, AssistantText, ToolStarted, ToolFinished,
+                 PermissionRequest, QuestionRequest, PermissionResolved, TurnFinished, Interrupted,
+                 PaneSnapshot, TermFrame, Vocab, Dropped, Failure, Pong>;
+
+struct ServerMessage : ServerMessageVariant {
+  using ServerMessageVariant::ServerMessageVariant;
+  explicit ServerMessage(ServerMessageVariant v) : ServerMessageVariant(std::move(v)) {}
+
+  std::string_view type() const;
+  json::object payloadJson() const;
+  // Throws UnknownMessageType for a type string no case has, DecodeError for
+  // a payload that does not decode as that case's record.
+  static ServerMessage decode(std::string_view type, const json::value& payload);
+
+  bool operator==(const ServerMessage& other) const {
+    return static_cast<const ServerMessageVariant&>(*this) ==
+           static_cast<const ServerMessageVariant&>(other);
+  }
+};
+
+}  // namespace parley::protocol

@@ -1,0 +1,87 @@
+#pragma once
+
+// The one description of a live Claude Code session that the registry builds,
+// the application shows and the phone receives, plus the small enumerations
+// that travel with it.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "protocol/hook_payload.hpp"
+#include "protocol/wire_coding.hpp"
+
+namespace parley::protocol {
+
+enum class SessionState { idle, busy, waiting, ended };
+
+template <>
+struct EnumNames<SessionState> {
+  static constexpr std::array<std::string_view, 4> names{"idle", "busy", "waiting", "ended"};
+};
+
+enum class RiskTier { low, elevated, destructive };
+
+template <>
+struct EnumNames<RiskTier> {
+  static constexpr std::array<std::string_view, 3> names{"low", "elevated", "destructive"};
+};
+
+// One choice of a permission dialog.
+struct PermissionOption {
+  enum class Kind { allowOnce, allowAlways, deny, unknown };
+
+  std::int64_t index = 0;
+  std::string label;
+  Kind kind = Kind::unknown;
+
+  static PermissionOption fromJson(const json::value& value);
+  json::object toJson() const;
+  std::size_t hash() const;
+  bool operator==(const PermissionOption&) const = default;
+};
+
+template <>
+struct EnumNames<PermissionOption::Kind> {
+  static constexpr std::array<std::string_view, 4> names{"allowOnce", "allowAlways", "deny",
+                                                         "unknown"};
+};
+
+struct SessionDescriptor {
+  std::string sessionID;
+  std::string paneID;
+  std::string socketPath;
+  std::string tmuxSession;
+  std::int32_t pid = 0;
+  std::string cwd;
+  std::optional<std::string> displayName;
+  std::optional<std::string> title;
+  std::optional<std::string> gitBranch;
+  std::optional<std::string> model;
+  PermissionMode permissionMode = PermissionMode::default_;
+  SessionState state = SessionState::idle;
+  std::optional<std::string> waitingFor;
+  std::optional<std::string> transcriptPath;
+  std::optional<std::string> claudeVersion;
+  Date lastActivity;
+
+  // tmuxSession when non-empty, else the last path component of cwd.
+  std::string shortName() const;
+
+  static SessionDescriptor fromJson(const json::value& value);
+  json::object toJson() const;
+  std::size_t hash() const;
+  bool operator==(const SessionDescriptor&) const = default;
+};
+
+}  // namespace parley::protocol
+
+template <>
+struct std::hash<parley::protocol::PermissionOption> {
+  std::size_t operator()(const parley::protocol::PermissionOption& o) const { return o.hash(); }
+};
+
+template <>
+struct std::hash<parley::protocol::SessionDescriptor> {
+  std::size_t operator()(const parley::protocol::SessionDescriptor& d) const { return d.hash(); }
+};
