@@ -1,0 +1,169 @@
+#include "terminal/dialog_scraper.hpp"
+
+#include <array>
+#include <charconv>
+#include <cstdio>
+#include <random>
+
+#include "protocol/hash_combine.hpp"
+#include "terminal/ansi_text.hpp"
+#include "terminal/regex.hpp"
+#include "terminal/screen_lines.hpp"
+#include "terminal/text.hpp"
+
+namespace parley::terminal {
+
+namespace {
+
+using protocol::PermissionOption;
+
+const Regex& optionPattern() {
+  static const Regex pattern(R"(^\s*[❯>]?\s*(\d+)\.\s+(.+?)\s*$)");
+  return pattern;
+}
+
+const Regex& questionPattern() {
+  static const Regex pattern(R"(^Do you want to \S.*\?$)");
+  return pattern;
+}
+
+void appendField(std::string& out, std::string_view field) {
+  const std::uint64_t size = field.size();
+  out.append(reinterpret_cast<const char*>(&size), sizeof size);
+  out.append(field);
+}
+
+const std::string& nonceKey() {
+  static const std::string key = [] {
+    std::random_device device;
+    std::string k;
+    for (int i = 0; i < 4; ++i) {
+      const std::uint32_t word = device();
+      k.append(reinterpret_cast<const char*>(&word), sizeof word);
+    }
+    return k;
+  }();
+  return key;
+}
+
+}  // namespace
+
+std::size_t DialogScraper::Dialog::hash() const {
+  std::size_t seed = protocol::hashAll(header, detail, description, nonce);
+  for (const PermissionOption& o : options)
+    protocol::hashInto(seed, o);
+  return seed;
+}
+
+bool DialogScraper::isQuestionLine(std::string_view plainLine) {
+  if (text::contains(plainLine, "Do you want to proceed?"))
+    return true;
+  return questionPattern().match(text::trimWhitespace(plainLine)).has_value();
+}
+
+PermissionOption::Kind DialogScraper::kindOf(std::string_view label) {
+  const std::string l = text::lowercased(label);
+  // Claude Code words lasting grants many ways ("always allow access to
+  // proj/ from this project", "allow all edits during this session"); any of
+  // these markers means the choice outlives this one call.
+  static constexpr std::array<std::string_view, 9> grantsMore{
+      "ask again", "don’t",        "don't",        "always",     "allow all",
+      "this session", "this project", "auto-accept", "from now on"};
+  for (std::string_view marker : grantsMore) {
+    if (text::contains(l, marker))
+      return PermissionOption::Kind::allowAlways;
+  }
+  for (std::string_view prefix : {"yes", "allow", "approve"}) {
+    if (text::startsWith(l, prefix))
+      return PermissionOption::Kind::allowOnce;
+  }
+  for (std::string_view prefix : {"no", "deny", "reject"}) {
+    if (text::startsWith(l, prefix))
+      return PermissionOption::Kind::deny;
+  }
+  return PermissionOption::Kind::unknown;
+}
+
+std::string DialogScraper::nonceFor(std::string_view header, std::string_view detail,
+                                    const std::vector<PermissionOption>& options) {
+  // Length-prefixed fields behind a random per-process key: no two dialogs
+  // serialise alike, and nonces cannot be predicted across runs.
+  std::string message = nonceKey();
+  appendField(message, header);
+  appendField(message, detail);
+  for (const PermissionOption& o : options) {
+    appendField(message, std::to_string(o.index));
+    appendField(message, o.label);
+  }
+  const std::uint64_t h = std::hash<std::string>{}(message);
+  char buffer[17];
+  std::snprintf(buffer, sizeof buffer, "%llx", static_cast<unsigned long long>(h));
+  return buffer;
+}
+
+std::optional<DialogScraper::Dialog> DialogScraper::scrape(std::string_view capture) {
+  std::vector<std::string> plain;
+  for (std::string_view line : screen::lines(capture))
+    plain.push_back(AnsiText::stripped(line));
+
+  std::optional<std::size_t> question;
+  for (std::size_t i = plain.size(); i-- > 0;) {
+    if (isQuestionLine(plain[i])) {
+      question = i;
+      break;
+    }
+  }
+  if (!question)
+    return std::nullopt;
+
+  std::vector<PermissionOption> options;
+  for (std::size_t i = *question + 1; i < plain.size(); ++i) {
+    if (text::trimSpacesTabs(plain[i]).empty())
+      continue;
+    const auto m = optionPattern().match(plain[i]);
+    if (!m) {
+      if (options.empty())
+        continue;
+      break;
+    }
+    PermissionOption option;
+    const std::string_view digits = (*m)[1];
+    std::int64_t index = 0;
+    const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), index);
+    option.index = (ec == std::errc() && end == digits.data() + digits.size()) ? index : 0;
+    option.label = std::string((*m)[2]);
+    option.kind = kindOf(option.label);
+    options.push_back(std::move(option));
+  }
+  if (options.empty())
+    return std::nullopt;
+
+  std::size_t bodyStart = 0;
+  for (std::size_t i = *question; i-- > 0;) {
+    if (screen::isBorderLine(plain[i])) {
+      bodyStart = i + 1;
+      break;
+    }
+  }
+  std::vector<std::string> content;
+  for (std::size_t i = bodyStart; i < *question; ++i) {
+    const std::string_view t = text::trimSpacesTabs(plain[i]);
+    // Decoration lines (the dashed rules around a file preview) are never
+    // content, just as the box's own borders are not.
+    if (t.empty() || screen::isBorderLine(t) || screen::isDecorationLine(t) ||
+        text::endsWith(t, "requires approval"))
+      continue;
+    content.emplace_back(t);
+  }
+
+  Dialog dialog;
+  dialog.header = content.size() > 0 ? content[0] : "Permission request";
+  dialog.detail = content.size() > 1 ? content[1] : "";
+  if (content.size() > 2)
+    dialog.description = content[2];
+  dialog.options = std::move(options);
+  dialog.nonce = nonceFor(dialog.header, dialog.detail, dialog.options);
+  return dialog;
+}
+
+}  // namespace parley::terminal

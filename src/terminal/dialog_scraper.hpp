@@ -1,0 +1,59 @@
+#pragma once
+
+// Reads Claude Code's permission dialog off a captured pane: a question
+// ("Do you want to proceed?", or for file tools e.g. "Do you want to create
+// notes.txt?") followed by numbered choices. The nonce ties a phone's answer
+// to the exact dialog it was shown.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "protocol/session.hpp"
+
+namespace parley::terminal {
+
+class DialogScraper {
+ public:
+  struct Dialog {
+    std::string header;  // first content line, or "Permission request"
+    std::string detail;  // second content line, or empty
+    std::optional<std::string> description;  // third content line
+    std::vector<protocol::PermissionOption> options;
+    std::string nonce;
+
+    bool operator==(const Dialog&) const = default;
+    std::size_t hash() const;
+  };
+
+  // The lowest dialog on the screen (text with or without escapes), or
+  // nothing when there is no question line with numbered choices below it.
+  static std::optional<Dialog> scrape(std::string_view capture);
+
+  // True for a line (plain text) that asks a permission question: it
+  // contains "Do you want to proceed?", or it is as a whole (trimmed) a
+  // "Do you want to …?" question.
+  static bool isQuestionLine(std::string_view plainLine);
+
+  // What a choice does, from its label. Anything that grants more than this
+  // one call (don't ask again, always, allow all, this session, this
+  // project, auto-accept, from now on) is allowAlways, which a phone may never
+  // pick; the check runs before the yes/no prefixes.
+  static protocol::PermissionOption::Kind kindOf(std::string_view label);
+
+  // A per-process keyed 64-bit hash of header, detail and each option's index
+  // and label, as lower-case hex: stable for the life of the process,
+  // different after a restart.
+  static std::string nonceFor(std::string_view header, std::string_view detail,
+                              const std::vector<protocol::PermissionOption>& options);
+};
+
+}  // namespace parley::terminal
+
+template <>
+struct std::hash<parley::terminal::DialogScraper::Dialog> {
+  std::size_t operator()(const parley::terminal::DialogScraper::Dialog& d) const {
+    return d.hash();
+  }
+};

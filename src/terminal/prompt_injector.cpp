@@ -1,0 +1,206 @@
+#include "terminal/prompt_injector.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <thread>
+#include <vector>
+
+#include "terminal/ansi_text.hpp"
+#include "terminal/regex.hpp"
+#include "terminal/screen_lines.hpp"
+#include "terminal/text.hpp"
+
+namespace parley::terminal {
+
+namespace {
+
+constexpr std::string_view kPromptMarker = "❯";
+constexpr std::string_view kEllipsis = "…";
+
+std::string joinedWords(std::string_view s) {
+  std::string out;
+  for (std::string_view word : text::splitWhitespace(s)) {
+    if (!out.empty())
+      out += ' ';
+    out += word;
+  }
+  return out;
+}
+
+std::string withoutWhitespace(std::string_view s) {
+  std::string out;
+  for (std::string_view word : text::splitWhitespace(s))
+    out += word;
+  return out;
+}
+
+const Regex& collapsedPastePattern() {
+  static const Regex pattern(R"(^\[Pasted text #\d+(?: \+(\d+) lines)?\]$)");
+  return pattern;
+}
+
+bool isCollapsedFormOf(std::string_view expected, std::string_view seen) {
+  const auto m = collapsedPastePattern().match(seen);
+  if (!m || !PromptInjector::pasteCollapses(expected))
+    return false;
+  const auto lineFeeds = static_cast<std::size_t>(std::count(expected.begin(), expected.end(), '\n'));
+  const std::string_view extra = (*m)[1];
+  if (extra.empty())
+    return lineFeeds == 0;
+  std::size_t shown = 0;
+  const auto [end, ec] = std::from_chars(extra.data(), extra.data() + extra.size(), shown);
+  return ec == std::errc() && end == extra.data() + extra.size() && shown == lineFeeds;
+}
+
+}  // namespace
+
+PromptInjector::InjectionError::InjectionError(Kind kind, const std::string& message,
+                                               std::string subject, std::string seen)
+    : std::runtime_error(message),
+      kind_(kind),
+      subject_(std::move(subject)),
+      seen_(std::move(seen)) {}
+
+PromptInjector::InjectionError PromptInjector::InjectionError::paneGone(const std::string& paneID) {
+  return InjectionError(Kind::paneGone, "pane " + paneID + " no longer exists", paneID, "");
+}
+
+PromptInjector::InjectionError PromptInjector::InjectionError::readBackTimeout(
+    const std::string& expected, const std::string& seen) {
+  return InjectionError(Kind::readBackTimeout,
+                        "input box never matched after paste.\n  expected: " + expected +
+                            "\n  saw:      " + seen,
+                        expected, seen);
+}
+
+PromptInjector::InjectionError PromptInjector::InjectionError::dirtyInputBox(
+    const std::string& found) {
+  return InjectionError(Kind::dirtyInputBox, "input box held unexpected content: " + found, found,
+                        "");
+}
+
+PromptInjector::InjectionError PromptInjector::InjectionError::tmux(const std::exception& error) {
+  return InjectionError(Kind::tmux, std::string("tmux error: ") + error.what(), error.what(), "");
+}
+
+PromptInjector::PromptInjector(TmuxClient tmux, std::chrono::milliseconds settleTimeout,
+                               std::chrono::milliseconds pollInterval)
+    : tmux_(std::move(tmux)), settleTimeout_(settleTimeout), pollInterval_(pollInterval) {}
+
+std::optional<std::string> PromptInjector::inputBox(std::string_view capture) {
+  const std::vector<std::string_view> lines = screen::lines(capture);
+  std::optional<std::size_t> promptLine;
+  for (std::size_t i = lines.size(); i-- > 0;) {
+    const std::string plain = AnsiText::stripped(lines[i]);
+    if (text::startsWith(text::trimSpacesTabs(plain), kPromptMarker)) {
+      promptLine = i;
+      break;
+    }
+  }
+  if (!promptLine)
+    return std::nullopt;
+
+  std::vector<std::string> collected;
+  for (std::size_t i = *promptLine; i < lines.size(); ++i) {
+    const std::string plain = AnsiText::stripped(lines[i]);
+    if (text::trimSpacesTabs(plain).empty())
+      continue;
+    if (screen::isBorderLine(plain))
+      break;
+    std::string real = AnsiText::realText(lines[i]);
+    if (i == *promptLine) {
+      const auto at = real.find(kPromptMarker);
+      if (at != std::string::npos)
+        real.erase(0, at + kPromptMarker.size());
+    }
+    // Claude Code puts a no-break space after the marker; it is layout, not
+    // input.
+    collected.emplace_back(text::trimWhitespace(real));
+  }
+  std::string joined;
+  for (std::size_t k = 0; k < collected.size(); ++k) {
+    if (k > 0)
+      joined += '\n';
+    joined += collected[k];
+  }
+  return std::string(text::trimWhitespace(joined));
+}
+
+std::string PromptInjector::pasteForm(std::string_view input) {
+  const std::string_view trimmed = text::trimWhitespace(input);
+  std::string out;
+  out.reserve(trimmed.size());
+  for (std::size_t i = 0; i < trimmed.size(); ++i) {
+    if (trimmed[i] == '\r') {
+      out += '\n';
+      if (i + 1 < trimmed.size() && trimmed[i + 1] == '\n')
+        ++i;
+    } else {
+      out += trimmed[i];
+    }
+  }
+  return out;
+}
+
+bool PromptInjector::pasteCollapses(std::string_view pasted) {
+  return std::count(pasted.begin(), pasted.end(), '\n') > 2 || text::utf16Length(pasted) > 800;
+}
+
+bool PromptInjector::readBackMatches(std::string_view expected, std::string_view seen) {
+  const std::string e = joinedWords(expected);
+  const std::string s = joinedWords(seen);
+  if (e.empty())
+    return s.empty();
+  if (s == e)
+    return true;
+  const std::string compactExpected = withoutWhitespace(e);
+  const std::string compactSeen = withoutWhitespace(s);
+  if (compactSeen == compactExpected)
+    return true;
+  if (text::endsWith(compactSeen, kEllipsis)) {
+    const std::string_view shown =
+        std::string_view(compactSeen).substr(0, compactSeen.size() - kEllipsis.size());
+    // A bare "…" shows nothing of the text and proves nothing.
+    if (!shown.empty() && text::startsWith(compactExpected, shown))
+      return true;
+  }
+  return isCollapsedFormOf(expected, s);
+}
+
+std::optional<std::string> PromptInjector::currentInput(const std::string& pane) const {
+  return inputBox(tmux_.capture(pane, std::nullopt, true));
+}
+
+void PromptInjector::inject(const std::string& input, const std::string& pane, bool submit) const {
+  if (!tmux_.paneExists(pane))
+    throw InjectionError::paneGone(pane);
+  const std::string pasted = pasteForm(input);
+  if (pasted.empty())
+    return;
+  try {
+    tmux_.sendEscape(pane);
+    if (auto box = currentInput(pane); box && !box->empty())
+      throw InjectionError::dirtyInputBox(*box);
+    tmux_.pasteText(pasted, pane);
+    const auto deadline = std::chrono::steady_clock::now() + settleTimeout_;
+    std::string seen;
+    while (true) {
+      seen = currentInput(pane).value_or("");
+      if (readBackMatches(pasted, seen)) {
+        if (submit)
+          tmux_.sendEnter(pane);
+        return;
+      }
+      if (std::chrono::steady_clock::now() >= deadline)
+        break;
+      std::this_thread::sleep_for(pollInterval_);
+    }
+    throw InjectionError::readBackTimeout(pasted, seen);
+  } catch (const InjectionError&) {
+    throw;
+  } catch (const std::exception& e) {
+    throw InjectionError::tmux(e);
+  }
+}
+
+}  // namespace parley::terminal

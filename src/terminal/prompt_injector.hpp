@@ -1,0 +1,90 @@
+#pragma once
+
+// Types a prompt into a Claude Code session's input box: one bracketed paste,
+// then the screen is read back until the box shows that text, and only then
+// is Enter pressed. An input box that already holds something is never
+// touched: the user's half-typed text survives.
+
+#include <chrono>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "terminal/tmux_client.hpp"
+
+namespace parley::terminal {
+
+class PromptInjector {
+ public:
+  class InjectionError : public std::runtime_error {
+   public:
+    enum class Kind { paneGone, readBackTimeout, dirtyInputBox, tmux };
+
+    // "pane <id> no longer exists"
+    static InjectionError paneGone(const std::string& paneID);
+    // "input box never matched after paste.\n  expected: …\n  saw:      …"
+    static InjectionError readBackTimeout(const std::string& expected, const std::string& seen);
+    // "input box held unexpected content: …"
+    static InjectionError dirtyInputBox(const std::string& found);
+    // "tmux error: " + the underlying error's text
+    static InjectionError tmux(const std::exception& error);
+
+    Kind kind() const { return kind_; }
+    // The pane id, the text found in the box, or the expected text; and for
+    // a read-back timeout the text last seen.
+    const std::string& subject() const { return subject_; }
+    const std::string& seen() const { return seen_; }
+
+   private:
+    InjectionError(Kind kind, const std::string& message, std::string subject, std::string seen);
+
+    Kind kind_;
+    std::string subject_;
+    std::string seen_;
+  };
+
+  // The application uses 600 ms and 25 ms.
+  explicit PromptInjector(TmuxClient tmux,
+                          std::chrono::milliseconds settleTimeout = std::chrono::milliseconds(600),
+                          std::chrono::milliseconds pollInterval = std::chrono::milliseconds(25));
+
+  // The text in the session's input box (dim placeholder text dropped), or
+  // nothing when no input box is visible. Throws TmuxClient::Failure or
+  // std::system_error when the pane cannot be captured.
+  std::optional<std::string> currentInput(const std::string& pane) const;
+
+  // Pastes `text` (trimmed, line endings made "\n") into the pane and waits
+  // for the read-back; presses Enter afterwards when `submit` is true. A text
+  // of only white space does nothing at all. Throws InjectionError.
+  void inject(const std::string& text, const std::string& pane, bool submit) const;
+
+  // The input box of a captured screen (escapes kept): the last line that
+  // begins with "❯" and the lines below it up to the box's lower border.
+  static std::optional<std::string> inputBox(std::string_view capture);
+
+  // The text as inject() pastes it: trimmed of white space and line breaks,
+  // with CR LF and lone CR made LF (tmux turns each LF into one Enter key;
+  // a CR LF pair would become two).
+  static std::string pasteForm(std::string_view text);
+
+  // Whether Claude Code 2.1.222 shows this pasted text collapsed, as
+  // "[Pasted text #N +K lines]" or "[Pasted text #N]": it does when the text
+  // has more than two line feeds or is longer than 800 UTF-16 code units
+  // (found by experiment; line feeds count towards the length).
+  static bool pasteCollapses(std::string_view pasted);
+
+  // Whether the box content `seen` shows the pasted text `expected`: equal
+  // once runs of white space are made single spaces; equal but for white
+  // space (the box wraps long words mid-word); cut short with a final "…";
+  // or, as the whole content, Claude Code's collapsed form of exactly this
+  // paste (K is the number of line feeds; no "+K lines" for a single line).
+  static bool readBackMatches(std::string_view expected, std::string_view seen);
+
+ private:
+  TmuxClient tmux_;
+  std::chrono::milliseconds settleTimeout_;
+  std::chrono::milliseconds pollInterval_;
+};
+
+}  // namespace parley::terminal

@@ -1,0 +1,278 @@
+#include "terminal/session_registry.hpp"
+
+#include <set>
+
+#include "protocol/hash_combine.hpp"
+#include "terminal/supported_claude_versions.hpp"
+#include "terminal/text.hpp"
+
+namespace parley::terminal {
+
+namespace {
+
+using protocol::HookPayload;
+using protocol::SessionDescriptor;
+using protocol::SessionState;
+
+// The tmux server's socket: the first non-empty comma-separated piece of a
+// TMUX value.
+std::optional<std::string> socketOf(const std::optional<std::string>& tmuxEnv) {
+  if (!tmuxEnv)
+    return std::nullopt;
+  for (std::string_view piece : text::split(*tmuxEnv, ",")) {
+    if (!piece.empty())
+      return std::string(piece);
+  }
+  return std::nullopt;
+}
+
+std::optional<SessionState> stateFor(const HookPayload& hook) {
+  switch (hook.hookEventName) {
+    case HookPayload::Event::sessionEnd:
+      return SessionState::ended;
+    case HookPayload::Event::userPromptSubmit:
+    case HookPayload::Event::preToolUse:
+    case HookPayload::Event::postToolUse:
+      return SessionState::busy;
+    case HookPayload::Event::permissionRequest:
+      return SessionState::waiting;
+    case HookPayload::Event::notification:
+      if (hook.notificationType == "permission_prompt")
+        return SessionState::waiting;
+      return std::nullopt;
+    case HookPayload::Event::stop:
+      return SessionState::idle;
+    case HookPayload::Event::sessionStart:
+    case HookPayload::Event::postToolUseFailure:
+    case HookPayload::Event::preCompact:
+      return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+std::optional<SessionState> stateFor(SessionStatusReading reading) {
+  switch (reading) {
+    case SessionStatusReading::idle:
+      return SessionState::idle;
+    case SessionStatusReading::busy:
+      return SessionState::busy;
+    case SessionStatusReading::waiting:
+      return SessionState::waiting;
+    case SessionStatusReading::unknown:
+      return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+using PaneIndex = std::map<std::string, TmuxClient::PaneInfo, std::less<>>;
+
+}  // namespace
+
+bool RegisteredSession::isUnsafeForVoice() const {
+  return protocol::skipsPermissionPrompts(descriptor.permissionMode);
+}
+
+std::size_t RegisteredSession::hash() const {
+  return protocol::hashAll(descriptor, isVersionSupported);
+}
+
+SessionSources SessionSources::forHome(const std::filesystem::path& home,
+                                       const std::filesystem::path& procRoot) {
+  return SessionSources{ClaudeSessionStore::forHome(home), TranscriptLocator::forHome(home),
+                        ClaudeProcessScanner(procRoot), defaultPaneLister()};
+}
+
+PaneLister SessionSources::defaultPaneLister() {
+  return [](const std::string& socketPath) -> std::vector<TmuxClient::PaneInfo> {
+    try {
+      return TmuxClient(TmuxClient::resolveExecutable(), socketPath).listPanes();
+    } catch (const std::exception&) {
+      return {};
+    }
+  };
+}
+
+SessionTable::SessionTable(SessionSources sources) : sources_(std::move(sources)) {}
+
+std::vector<RegisteredSession> SessionTable::all() const {
+  std::vector<RegisteredSession> out;
+  out.reserve(sessions_.size());
+  for (const auto& [id, registered] : sessions_)
+    out.push_back(registered);
+  return out;
+}
+
+std::optional<RegisteredSession> SessionTable::session(std::string_view id) const {
+  const auto it = sessions_.find(id);
+  if (it == sessions_.end())
+    return std::nullopt;
+  return it->second;
+}
+
+std::optional<RegisteredSession> SessionTable::sessionForPane(std::string_view paneID) const {
+  for (const auto& [id, registered] : sessions_) {
+    if (registered.descriptor.paneID == paneID)
+      return registered;
+  }
+  return std::nullopt;
+}
+
+std::optional<RegisteredSession> SessionTable::apply(const HookPayload& hook, Date now) {
+  // An empty id names no session either; it would only create a phantom.
+  if (!hook.sessionID || hook.sessionID->empty())
+    return std::nullopt;
+  const std::string& id = *hook.sessionID;
+  if (hook.tmuxPane)
+    paneBindings_[id] = *hook.tmuxPane;
+  const std::optional<std::string> socket = hook.tmuxSocketPath();
+  const std::optional<SessionState> derived = stateFor(hook);
+
+  if (auto it = sessions_.find(id); it != sessions_.end()) {
+    SessionDescriptor& d = it->second.descriptor;
+    if (hook.tmuxPane)
+      d.paneID = *hook.tmuxPane;
+    if (socket)
+      d.socketPath = *socket;
+    if (hook.cwd)
+      d.cwd = *hook.cwd;
+    if (hook.permissionMode)
+      d.permissionMode = *hook.permissionMode;
+    if (hook.transcriptPath)
+      d.transcriptPath = hook.transcriptPath;
+    if (derived)
+      d.state = *derived;
+    d.lastActivity = now;
+    return it->second;
+  }
+
+  SessionDescriptor d;
+  d.sessionID = id;
+  d.paneID = hook.tmuxPane.value_or("");
+  d.socketPath = socket.value_or("");
+  d.pid = 0;
+  d.cwd = hook.cwd.value_or("");
+  d.model = hook.model;
+  d.permissionMode = hook.permissionMode.value_or(protocol::PermissionMode::default_);
+  d.state = derived.value_or(SessionState::idle);
+  d.transcriptPath = hook.transcriptPath;
+  d.lastActivity = now;
+  // Announce-only until a refresh has read the session file and its version.
+  RegisteredSession registered{std::move(d), false};
+  sessions_.emplace(id, registered);
+  return registered;
+}
+
+std::vector<RegisteredSession> SessionTable::sweep(Date now) {
+  const std::vector<ClaudeProcessScanner::Process> processes = sources_.scanner.scan();
+  std::map<std::int32_t, const ClaudeProcessScanner::Process*> byPid;
+  for (const auto& p : processes)
+    byPid.emplace(p.pid, &p);
+
+  std::map<std::string, PaneIndex, std::less<>> panesBySocket;
+  const auto listSocket = [&](const std::string& socket) -> const PaneIndex& {
+    if (auto it = panesBySocket.find(socket); it != panesBySocket.end())
+      return it->second;
+    PaneIndex index;
+    std::vector<TmuxClient::PaneInfo> panes;
+    try {
+      panes = sources_.paneLister(socket);
+    } catch (const std::exception&) {
+      // A socket whose listing fails contributes no panes.
+    }
+    for (auto& pane : panes) {
+      std::string paneID = pane.paneID;
+      index.insert_or_assign(std::move(paneID), std::move(pane));
+    }
+    return panesBySocket.emplace(socket, std::move(index)).first->second;
+  };
+  for (const auto& p : processes) {
+    if (auto socket = socketOf(p.tmuxEnv))
+      listSocket(*socket);
+  }
+
+  std::set<std::string, std::less<>> seen;
+  for (const ClaudeSessionFile& file : sources_.store.all()) {
+    std::optional<ClaudeProcessScanner::Process> fallback;
+    const ClaudeProcessScanner::Process* process = nullptr;
+    if (auto it = byPid.find(file.pid); it != byPid.end()) {
+      process = it->second;
+    } else if ((fallback = sources_.scanner.process(file.pid))) {
+      process = &*fallback;
+    }
+    if (process == nullptr)
+      continue;  // not inside tmux, or gone meanwhile
+
+    const std::string socket = socketOf(process->tmuxEnv).value_or("");
+    std::string paneID;
+    if (process->tmuxPane)
+      paneID = *process->tmuxPane;
+    else if (auto b = paneBindings_.find(file.sessionId); b != paneBindings_.end())
+      paneID = b->second;
+
+    // A process found only by its pid may sit on a server the scan did not
+    // name; listing it as well keeps its tmux session name right.
+    const TmuxClient::PaneInfo* pane = nullptr;
+    if (!socket.empty()) {
+      const PaneIndex& panes = listSocket(socket);
+      if (auto it = panes.find(paneID); it != panes.end())
+        pane = &it->second;
+    }
+
+    RegisteredSession registered;
+    if (auto it = sessions_.find(file.sessionId); it != sessions_.end()) {
+      registered = it->second;
+    } else {
+      SessionDescriptor& d = registered.descriptor;
+      d.sessionID = file.sessionId;
+      d.permissionMode = protocol::PermissionMode::default_;
+      d.state = SessionState::idle;
+    }
+    SessionDescriptor& d = registered.descriptor;
+    d.paneID = paneID;
+    d.socketPath = socket;
+    if (pane != nullptr)
+      d.tmuxSession = pane->sessionName;
+    d.pid = file.pid;
+    d.cwd = file.cwd;
+    if (file.name)
+      d.displayName = file.name;
+    d.claudeVersion = file.version;
+    d.waitingFor = file.waitingFor;
+    if (auto state = stateFor(file.state()))
+      d.state = *state;
+    if (!d.transcriptPath) {
+      if (auto path = sources_.locator.transcript(file.sessionId))
+        d.transcriptPath = path->string();
+    }
+    d.lastActivity = now;
+    registered.isVersionSupported = SupportedClaudeVersions::isSupported(file.version);
+
+    sessions_.insert_or_assign(file.sessionId, std::move(registered));
+    seen.insert(file.sessionId);
+    paneBindings_[file.sessionId] = paneID;
+  }
+
+  for (auto& [id, registered] : sessions_) {
+    if (!seen.contains(id) && registered.descriptor.state != SessionState::ended)
+      registered.descriptor.state = SessionState::ended;
+  }
+  return all();
+}
+
+void SessionTable::prune() {
+  std::erase_if(sessions_, [](const auto& entry) {
+    return entry.second.descriptor.state == SessionState::ended;
+  });
+}
+
+void SessionTable::insert(RegisteredSession registered) {
+  const std::string id = registered.id();
+  paneBindings_[id] = registered.descriptor.paneID;
+  sessions_.insert_or_assign(id, std::move(registered));
+}
+
+SessionRegistry::SessionRegistry(const boost::asio::any_io_executor& executor,
+                                 SessionSources sources)
+    : shared_(std::make_shared<Shared>(executor, std::move(sources))) {}
+
+}  // namespace parley::terminal

@@ -1,0 +1,233 @@
+#pragma once
+
+// The single source of truth for which Claude Code sessions exist, which tmux
+// pane each lives in and what each is doing. Fed by a periodic full refresh
+// (process table + session files + tmux pane lists) and by each hook event.
+//
+// SessionTable holds the state and the algorithms and is not thread-safe.
+// SessionRegistry is the actor around it: every operation runs on its own
+// strand of a worker pool, so refreshes (which start tmux and read /proc and
+// files) never block the caller, and a refresh and a hook never interleave.
+//
+// Results come back as Asio completion handlers, so every caller picks its
+// own style with a completion token:
+//   - the application model (its io_context on the main thread):
+//       registry.sweep(now, asio::bind_executor(mainContext,
+//           [weak](std::vector<RegisteredSession> all) { ... }));
+//     the handler runs on the main thread (its associated executor);
+//   - the command sink (a coroutine on its own strand):
+//       auto s = co_await registry.session(id, asio::use_awaitable);
+//   - tests and command-line tools: registry.all(asio::use_future).get().
+// A plain lambda without an associated executor runs on the registry's
+// strand and must not block.
+
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/associated_executor.hpp>
+#include <boost/asio/async_result.hpp>
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "protocol/hook_payload.hpp"
+#include "protocol/session.hpp"
+#include "terminal/claude_process_scanner.hpp"
+#include "terminal/claude_session_store.hpp"
+#include "terminal/tmux_client.hpp"
+#include "terminal/transcript_locator.hpp"
+
+namespace parley::terminal {
+
+// A descriptor plus whether its Claude Code version is one we can drive.
+struct RegisteredSession {
+  protocol::SessionDescriptor descriptor;
+  bool isVersionSupported = false;
+
+  const std::string& id() const { return descriptor.sessionID; }
+  // Claude Code asks no permission questions in this mode.
+  bool isUnsafeForVoice() const;
+  // Narrated, but nothing may be typed into it.
+  bool announceOnly() const { return !isVersionSupported || isUnsafeForVoice(); }
+  bool mayInject() const { return !announceOnly(); }
+
+  bool operator==(const RegisteredSession&) const = default;
+  std::size_t hash() const;
+};
+
+// The panes of one tmux server, by its socket path; empty when it cannot be
+// listed.
+using PaneLister = std::function<std::vector<TmuxClient::PaneInfo>(const std::string& socketPath)>;
+
+// The readers a registry reconciles.
+struct SessionSources {
+  ClaudeSessionStore store;
+  TranscriptLocator locator;
+  ClaudeProcessScanner scanner;
+  PaneLister paneLister;
+
+  // ~/.claude under `home`, the process table under `procRoot`, and the
+  // default pane lister.
+  static SessionSources forHome(const std::filesystem::path& home,
+                                const std::filesystem::path& procRoot = "/proc");
+  // `tmux list-panes` through TmuxClient::resolveExecutable(); any failure
+  // (no server on the socket, tmux missing) gives no panes.
+  static PaneLister defaultPaneLister();
+};
+
+class SessionTable {
+ public:
+  using Date = protocol::Date;
+
+  explicit SessionTable(SessionSources sources);
+
+  // Sorted by session id.
+  std::vector<RegisteredSession> all() const;
+  std::optional<RegisteredSession> session(std::string_view id) const;
+  // Some session bound to this pane id (the one with the smallest session id
+  // when several are).
+  std::optional<RegisteredSession> sessionForPane(std::string_view paneID) const;
+  // Nothing (and no change) when the hook carries no session id.
+  std::optional<RegisteredSession> apply(const protocol::HookPayload& hook, Date now);
+  // The full refresh; returns all() afterwards.
+  std::vector<RegisteredSession> sweep(Date now);
+  // Forgets ended sessions; pane bindings stay.
+  void prune();
+  void insert(RegisteredSession registered);
+
+  // The pane last known for each session id, remembered even when a later
+  // process scan cannot tell it.
+  const std::map<std::string, std::string, std::less<>>& paneBindings() const {
+    return paneBindings_;
+  }
+
+ private:
+  SessionSources sources_;
+  std::map<std::string, RegisteredSession, std::less<>> sessions_;
+  std::map<std::string, std::string, std::less<>> paneBindings_;
+};
+
+class SessionRegistry {
+ public:
+  using Date = protocol::Date;
+  using Sessions = std::vector<RegisteredSession>;
+
+  // The period of the application's refresh.
+  static constexpr std::chrono::seconds sweepInterval{30};
+
+  // `executor` is the worker pool's; the registry makes its own strand on it.
+  SessionRegistry(const boost::asio::any_io_executor& executor, SessionSources sources);
+
+  const boost::asio::strand<boost::asio::any_io_executor>& strand() const { return shared_->strand; }
+
+  // Completion signature void(Sessions).
+  template <class Token>
+  auto all(Token&& token) {
+    return onStrand<Sessions>([](SessionTable& t) { return t.all(); }, std::forward<Token>(token));
+  }
+
+  // void(std::optional<RegisteredSession>)
+  template <class Token>
+  auto session(std::string id, Token&& token) {
+    return onStrand<std::optional<RegisteredSession>>(
+        [id = std::move(id)](SessionTable& t) { return t.session(id); },
+        std::forward<Token>(token));
+  }
+
+  // void(std::optional<RegisteredSession>)
+  template <class Token>
+  auto sessionForPane(std::string paneID, Token&& token) {
+    return onStrand<std::optional<RegisteredSession>>(
+        [paneID = std::move(paneID)](SessionTable& t) { return t.sessionForPane(paneID); },
+        std::forward<Token>(token));
+  }
+
+  // void(std::optional<RegisteredSession>); the time of application is taken
+  // on the strand.
+  template <class Token>
+  auto apply(protocol::HookPayload hook, Token&& token) {
+    return onStrand<std::optional<RegisteredSession>>(
+        [hook = std::move(hook)](SessionTable& t) {
+          return t.apply(hook, std::chrono::system_clock::now());
+        },
+        std::forward<Token>(token));
+  }
+
+  // void(Sessions)
+  template <class Token>
+  auto sweep(Date now, Token&& token) {
+    return onStrand<Sessions>([now](SessionTable& t) { return t.sweep(now); },
+                              std::forward<Token>(token));
+  }
+
+  // void()
+  template <class Token>
+  auto prune(Token&& token) {
+    return onStrand<void>([](SessionTable& t) { t.prune(); }, std::forward<Token>(token));
+  }
+
+  // void()
+  template <class Token>
+  auto insert(RegisteredSession registered, Token&& token) {
+    return onStrand<void>(
+        [registered = std::move(registered)](SessionTable& t) mutable {
+          t.insert(std::move(registered));
+        },
+        std::forward<Token>(token));
+  }
+
+ private:
+  struct Shared {
+    Shared(const boost::asio::any_io_executor& executor, SessionSources sources)
+        : strand(boost::asio::make_strand(executor)), table(std::move(sources)) {}
+    boost::asio::strand<boost::asio::any_io_executor> strand;
+    SessionTable table;  // touched only on `strand`
+  };
+
+  // Runs `work` on the strand and completes the handler on its associated
+  // executor (the strand when it has none). Pending work keeps the state
+  // alive, so destroying the registry never leaves a dangling operation.
+  template <class R, class Work, class Token>
+  auto onStrand(Work work, Token&& token) {
+    using Signature = std::conditional_t<std::is_void_v<R>, void(), void(R)>;
+    return boost::asio::async_initiate<Token, Signature>(
+        [](auto handler, std::shared_ptr<Shared> shared, Work work) {
+          auto executor = boost::asio::get_associated_executor(handler, shared->strand);
+          auto guard = boost::asio::make_work_guard(executor);
+          auto& strand = shared->strand;
+          boost::asio::post(strand, [handler = std::move(handler), shared = std::move(shared),
+                                     work = std::move(work), guard = std::move(guard)]() mutable {
+            if constexpr (std::is_void_v<R>) {
+              work(shared->table);
+              boost::asio::dispatch(guard.get_executor(),
+                                    [handler = std::move(handler)]() mutable { handler(); });
+            } else {
+              R result = work(shared->table);
+              boost::asio::dispatch(guard.get_executor(),
+                                    [handler = std::move(handler),
+                                     result = std::move(result)]() mutable {
+                                      handler(std::move(result));
+                                    });
+            }
+          });
+        },
+        token, shared_, std::move(work));
+  }
+
+  std::shared_ptr<Shared> shared_;
+};
+
+}  // namespace parley::terminal
+
+template <>
+struct std::hash<parley::terminal::RegisteredSession> {
+  std::size_t operator()(const parley::terminal::RegisteredSession& r) const { return r.hash(); }
+};
