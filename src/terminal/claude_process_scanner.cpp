@@ -2,25 +2,14 @@
 
 #include <algorithm>
 #include <charconv>
-#include <fstream>
-#include <iterator>
 
 #include "protocol/hash_combine.hpp"
+#include "terminal/files.hpp"
 #include "terminal/text.hpp"
 
 namespace parley::terminal {
 
 namespace {
-
-std::optional<std::string> readWhole(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in)
-    return std::nullopt;
-  std::string content{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  if (in.bad())
-    return std::nullopt;
-  return content;
-}
 
 std::optional<std::int32_t> pidFromName(const std::string& name) {
   std::int32_t pid = 0;
@@ -47,7 +36,7 @@ std::vector<ClaudeProcessScanner::Process> ClaudeProcessScanner::scan() const {
     const auto pid = pidFromName(it->path().filename().string());
     if (!pid)
       continue;
-    const auto comm = readWhole(it->path() / "comm");
+    const auto comm = readWholeFile(it->path() / "comm");
     // The kernel ends `comm` with a line feed.
     if (comm && (*comm == "claude\n" || *comm == "claude"))
       pids.push_back(*pid);
@@ -69,7 +58,7 @@ std::optional<ClaudeProcessScanner::Process> ClaudeProcessScanner::process(std::
 
 std::optional<ClaudeProcessScanner::Process> ClaudeProcessScanner::read(std::int32_t pid) const {
   const std::filesystem::path dir = procRoot_ / std::to_string(pid);
-  const auto environ = readWhole(dir / "environ");
+  const auto environ = readWholeFile(dir / "environ");
   if (!environ)
     return std::nullopt;
   auto process = parseEnvironment(pid, *environ);

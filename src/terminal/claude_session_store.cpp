@@ -6,9 +6,8 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 
+#include "terminal/files.hpp"
 #include "terminal/text.hpp"
 
 namespace parley::terminal {
@@ -102,12 +101,11 @@ std::vector<ClaudeSessionFile> ClaudeSessionStore::all() const {
     const std::string name = it->path().filename().string();
     if (!text::endsWith(name, ".json"))
       continue;
-    std::ifstream in(it->path(), std::ios::binary);
-    if (!in)
+    const std::optional<std::string> content = readWholeFile(it->path());
+    if (!content)
       continue;
-    const std::string content{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     try {
-      ClaudeSessionFile file = ClaudeSessionFile::fromJson(protocol::parseJson(content));
+      ClaudeSessionFile file = ClaudeSessionFile::fromJson(protocol::parseJson(*content));
       if (isAlive(file.pid))
         out.push_back(std::move(file));
     } catch (const protocol::DecodeError&) {

@@ -25,7 +25,8 @@
 #include <boost/asio/associated_executor.hpp>
 #include <boost/asio/async_result.hpp>
 #include <boost/asio/dispatch.hpp>
-#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/execution/outstanding_work.hpp>
+#include <boost/asio/prefer.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
 #include <chrono>
@@ -195,27 +196,32 @@ class SessionRegistry {
   // Runs `work` on the strand and completes the handler on its associated
   // executor (the strand when it has none). Pending work keeps the state
   // alive, so destroying the registry never leaves a dangling operation.
+  template <class R>
+  struct SignatureOf {
+    using type = void(R);
+  };
+
   template <class R, class Work, class Token>
   auto onStrand(Work work, Token&& token) {
-    using Signature = std::conditional_t<std::is_void_v<R>, void(), void(R)>;
-    return boost::asio::async_initiate<Token, Signature>(
+    return boost::asio::async_initiate<Token, typename SignatureOf<R>::type>(
         [](auto handler, std::shared_ptr<Shared> shared, Work work) {
-          auto executor = boost::asio::get_associated_executor(handler, shared->strand);
-          auto guard = boost::asio::make_work_guard(executor);
+          // The handler's executor has outstanding work until it completes,
+          // so an io_context waiting for the answer does not run dry.
+          auto target = boost::asio::prefer(
+              boost::asio::get_associated_executor(handler, shared->strand),
+              boost::asio::execution::outstanding_work.tracked);
           auto& strand = shared->strand;
           boost::asio::post(strand, [handler = std::move(handler), shared = std::move(shared),
-                                     work = std::move(work), guard = std::move(guard)]() mutable {
+                                     work = std::move(work), target = std::move(target)]() mutable {
             if constexpr (std::is_void_v<R>) {
               work(shared->table);
-              boost::asio::dispatch(guard.get_executor(),
-                                    [handler = std::move(handler)]() mutable { handler(); });
+              boost::asio::dispatch(target, [handler = std::move(handler)]() mutable { handler(); });
             } else {
               R result = work(shared->table);
-              boost::asio::dispatch(guard.get_executor(),
-                                    [handler = std::move(handler),
-                                     result = std::move(result)]() mutable {
-                                      handler(std::move(result));
-                                    });
+              boost::asio::dispatch(target, [handler = std::move(handler),
+                                             result = std::move(result)]() mutable {
+                handler(std::move(result));
+              });
             }
           });
         },
@@ -223,6 +229,11 @@ class SessionRegistry {
   }
 
   std::shared_ptr<Shared> shared_;
+};
+
+template <>
+struct SessionRegistry::SignatureOf<void> {
+  using type = void();
 };
 
 }  // namespace parley::terminal

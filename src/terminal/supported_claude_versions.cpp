@@ -8,11 +8,7 @@ const std::set<std::string, std::less<>>& tested() {
 }
 
 bool isSupported(const std::optional<std::string>& version) {
-  return version && isSupported(std::string_view(*version));
-}
-
-bool isSupported(std::string_view version) {
-  return tested().contains(version);
+  return version && tested().contains(*version);
 }
 
 }  // namespace parley::terminal::SupportedClaudeVersions

@@ -15,6 +15,5 @@ const std::set<std::string, std::less<>>& tested();
 
 // False for an absent version; otherwise exact membership.
 bool isSupported(const std::optional<std::string>& version);
-bool isSupported(std::string_view version);
 
 }  // namespace parley::terminal::SupportedClaudeVersions
