@@ -166,7 +166,10 @@ std::string TmuxClient::capture(const std::string& target, std::optional<int> li
     args.push_back("-e");
   if (lines) {
     args.push_back("-S");
-    args.push_back("-" + std::to_string(*lines));
+    // Built in place: GCC 12 misreports `"-" + std::string` at -O2 (-Wrestrict).
+    std::string start = std::to_string(*lines);
+    start.insert(start.begin(), '-');
+    args.push_back(std::move(start));
   }
   Result r = run(args);
   if (!r.ok())
