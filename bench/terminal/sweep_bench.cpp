@@ -43,15 +43,26 @@ class ClaudeLikeFleet {
     std::filesystem::create_directories(dir_ / "home" / ".claude" / "sessions");
     std::filesystem::create_directories(dir_ / "home" / ".claude" / "projects" / "-p");
     for (int i = 0; i < count; ++i) {
-      std::vector<std::string> args{"-S", socket_.string(), "-f", "/dev/null", "new-session",
-                                    "-d", "-P", "-F", "#{pane_pid}", "-s", numbered("s", i),
-                                    "--", (dir_ / "claude").string(), "3600"};
+      std::vector<std::string> args{"-S",
+                                    socket_.string(),
+                                    "-f",
+                                    "/dev/null",
+                                    "new-session",
+                                    "-d",
+                                    "-P",
+                                    "-F",
+                                    "#{pane_pid}",
+                                    "-s",
+                                    numbered("s", i),
+                                    "--",
+                                    (dir_ / "claude").string(),
+                                    "3600"};
       const ChildResult r = runChild("/usr/bin/tmux", args);
       if (r.status != 0)
         throw std::runtime_error("tmux new-session failed: " + r.err);
       const int pid = std::stoi(r.out);
       const std::string id = numbered("session-", i);
-      boost::json::object file{{"pid", pid},           {"sessionId", id}, {"cwd", "/src/p"},
+      boost::json::object file{{"pid", pid},           {"sessionId", id},  {"cwd", "/src/p"},
                                {"version", "2.1.222"}, {"status", "idle"}, {"kind", "interactive"}};
       std::ofstream(dir_ / "home" / ".claude" / "sessions" / (std::to_string(pid) + ".json"))
           << boost::json::serialize(file);

@@ -164,8 +164,8 @@ ChildResult runChild(const std::string& executable, const std::vector<std::strin
   argv.push_back(nullptr);
 
   pid_t pid = -1;
-  if (const int rc = ::posix_spawn(&pid, executable.c_str(), actions.get(), nullptr, argv.data(),
-                                   environ);
+  if (const int rc =
+          ::posix_spawn(&pid, executable.c_str(), actions.get(), nullptr, argv.data(), environ);
       rc != 0)
     throwErrno(rc, "cannot start " + executable);
 
@@ -212,8 +212,7 @@ ChildResult runChild(const std::string& executable, const std::vector<std::strin
           continue;
         Fd& fd = *owners[k];
         if (in && &fd == &in->write) {
-          const ssize_t n =
-              ::write(fd.get(), input->data() + written, input->size() - written);
+          const ssize_t n = ::write(fd.get(), input->data() + written, input->size() - written);
           if (n > 0) {
             written += static_cast<std::size_t>(n);
             if (written == input->size())

@@ -67,7 +67,7 @@ PermissionOption::Kind DialogScraper::kindOf(std::string_view label) {
   // proj/ from this project", "allow all edits during this session"); any of
   // these markers means the choice outlives this one call.
   static constexpr std::array<std::string_view, 9> grantsMore{
-      "ask again", "don’t",        "don't",        "always",     "allow all",
+      "ask again",    "don’t",        "don't",       "always",     "allow all",
       "this session", "this project", "auto-accept", "from now on"};
   for (std::string_view marker : grantsMore) {
     if (text::contains(l, marker))

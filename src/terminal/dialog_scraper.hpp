@@ -17,8 +17,8 @@ namespace parley::terminal {
 class DialogScraper {
  public:
   struct Dialog {
-    std::string header;  // first content line, or "Permission request"
-    std::string detail;  // second content line, or empty
+    std::string header;                      // first content line, or "Permission request"
+    std::string detail;                      // second content line, or empty
     std::optional<std::string> description;  // third content line
     std::vector<protocol::PermissionOption> options;
     std::string nonce;

@@ -43,7 +43,8 @@ bool isCollapsedFormOf(std::string_view expected, std::string_view seen) {
   const auto m = collapsedPastePattern().match(seen);
   if (!m || !PromptInjector::pasteCollapses(expected))
     return false;
-  const auto lineFeeds = static_cast<std::size_t>(std::count(expected.begin(), expected.end(), '\n'));
+  const auto lineFeeds =
+      static_cast<std::size_t>(std::count(expected.begin(), expected.end(), '\n'));
   const std::string_view extra = (*m)[1];
   if (extra.empty())
     return lineFeeds == 0;
@@ -67,10 +68,10 @@ PromptInjector::InjectionError PromptInjector::InjectionError::paneGone(const st
 
 PromptInjector::InjectionError PromptInjector::InjectionError::readBackTimeout(
     const std::string& expected, const std::string& seen) {
-  return InjectionError(Kind::readBackTimeout,
-                        "input box never matched after paste.\n  expected: " + expected +
-                            "\n  saw:      " + seen,
-                        expected, seen);
+  return InjectionError(
+      Kind::readBackTimeout,
+      "input box never matched after paste.\n  expected: " + expected + "\n  saw:      " + seen,
+      expected, seen);
 }
 
 PromptInjector::InjectionError PromptInjector::InjectionError::dirtyInputBox(

@@ -26,8 +26,8 @@
 #include <boost/asio/async_result.hpp>
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/execution/outstanding_work.hpp>
-#include <boost/asio/prefer.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/prefer.hpp>
 #include <boost/asio/strand.hpp>
 #include <chrono>
 #include <filesystem>
@@ -127,7 +127,9 @@ class SessionRegistry {
   // `executor` is the worker pool's; the registry makes its own strand on it.
   SessionRegistry(const boost::asio::any_io_executor& executor, SessionSources sources);
 
-  const boost::asio::strand<boost::asio::any_io_executor>& strand() const { return shared_->strand; }
+  const boost::asio::strand<boost::asio::any_io_executor>& strand() const {
+    return shared_->strand;
+  }
 
   // Completion signature void(Sessions).
   template <class Token>
@@ -178,11 +180,9 @@ class SessionRegistry {
   // void()
   template <class Token>
   auto insert(RegisteredSession registered, Token&& token) {
-    return onStrand<void>(
-        [registered = std::move(registered)](SessionTable& t) mutable {
-          t.insert(std::move(registered));
-        },
-        std::forward<Token>(token));
+    return onStrand<void>([registered = std::move(registered)](
+                              SessionTable& t) mutable { t.insert(std::move(registered)); },
+                          std::forward<Token>(token));
   }
 
  private:
@@ -207,21 +207,22 @@ class SessionRegistry {
         [](auto handler, std::shared_ptr<Shared> shared, Work work) {
           // The handler's executor has outstanding work until it completes,
           // so an io_context waiting for the answer does not run dry.
-          auto target = boost::asio::prefer(
-              boost::asio::get_associated_executor(handler, shared->strand),
-              boost::asio::execution::outstanding_work.tracked);
+          auto target =
+              boost::asio::prefer(boost::asio::get_associated_executor(handler, shared->strand),
+                                  boost::asio::execution::outstanding_work.tracked);
           auto& strand = shared->strand;
           boost::asio::post(strand, [handler = std::move(handler), shared = std::move(shared),
                                      work = std::move(work), target = std::move(target)]() mutable {
             if constexpr (std::is_void_v<R>) {
               work(shared->table);
-              boost::asio::dispatch(target, [handler = std::move(handler)]() mutable { handler(); });
+              boost::asio::dispatch(target,
+                                    [handler = std::move(handler)]() mutable { handler(); });
             } else {
               R result = work(shared->table);
-              boost::asio::dispatch(target, [handler = std::move(handler),
-                                             result = std::move(result)]() mutable {
-                handler(std::move(result));
-              });
+              boost::asio::dispatch(
+                  target, [handler = std::move(handler), result = std::move(result)]() mutable {
+                    handler(std::move(result));
+                  });
             }
           });
         },

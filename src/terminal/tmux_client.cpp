@@ -21,10 +21,17 @@ constexpr std::string_view kFieldSeparator = "\x01";
 
 const std::string& paneFormat() {
   static const std::string format = [] {
-    const char* fields[] = {"#{pane_id}",           "#{session_name}",         "#{window_index}",
-                            "#{pane_index}",        "#{pane_pid}",             "#{pane_current_path}",
-                            "#{pane_current_command}", "#{pane_title}",        "#{pane_width}",
-                            "#{pane_height}",       "#{pane_dead}"};
+    const char* fields[] = {"#{pane_id}",
+                            "#{session_name}",
+                            "#{window_index}",
+                            "#{pane_index}",
+                            "#{pane_pid}",
+                            "#{pane_current_path}",
+                            "#{pane_current_command}",
+                            "#{pane_title}",
+                            "#{pane_width}",
+                            "#{pane_height}",
+                            "#{pane_dead}"};
     std::string joined;
     for (const char* f : fields) {
       if (!joined.empty())

@@ -36,7 +36,9 @@ TEST(AnsiText, BrokenEscapesAtTheEndOrWithoutBracketAreDropped) {
   EXPECT_EQ(AnsiText::stripped("abc\x1b"), "abc");
   EXPECT_EQ(AnsiText::stripped("abc\x1b[12"), "abc");
   // ESC not followed by "[" goes alone; the next character is ordinary text.
-  EXPECT_EQ(AnsiText::stripped("a\x1b" "7b\x1b]0;t"), "a7b]0;t");
+  EXPECT_EQ(AnsiText::stripped("a\x1b"
+                               "7b\x1b]0;t"),
+            "a7b]0;t");
   EXPECT_TRUE(AnsiText::segments("").empty());
 }
 
@@ -45,7 +47,9 @@ TEST(AnsiText, NonAsciiTextSurvivesAndParametersEndAtAnyLetter) {
   // A non-ASCII letter ends a control sequence as well.
   EXPECT_EQ(AnsiText::stripped("\x1b[1éx"), "x");
   // Malformed UTF-8 becomes U+FFFD instead of breaking the walk.
-  EXPECT_EQ(AnsiText::stripped("a\xff\x1b[2mb"), "a\xef\xbf\xbd" "b");
+  EXPECT_EQ(AnsiText::stripped("a\xff\x1b[2mb"),
+            "a\xef\xbf\xbd"
+            "b");
 }
 
 TEST(AnsiText, RealTextDropsDimRuns) {
@@ -57,7 +61,8 @@ TEST(AnsiText, RealTextDropsDimRuns) {
 TEST(Text, WhitespaceIsUnicodeAwareAndTrimmingKeepsTheInside) {
   EXPECT_EQ(text::trimWhitespace("\xc2\xa0 a b\t\n\xe2\x80\xa8"), "a b");
   EXPECT_EQ(text::trimSpacesTabs("\xc2\xa0 a \t"), "\xc2\xa0 a");
-  EXPECT_EQ(text::splitWhitespace(" a\xc2\xa0" "b\n\nc "),
+  EXPECT_EQ(text::splitWhitespace(" a\xc2\xa0"
+                                  "b\n\nc "),
             (std::vector<std::string_view>{"a", "b", "c"}));
   EXPECT_EQ(text::utf16Length("a😀é"), 4u);
   EXPECT_EQ(text::lowercased("YES, Don’t"), "yes, don’t");

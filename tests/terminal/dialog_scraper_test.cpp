@@ -91,8 +91,8 @@ TEST(DialogScraper, NoncesAreStableAndChangeWithAnyPart) {
   };
   EXPECT_NE(changed("from this project", "from this folder"), nonce);  // option label
   EXPECT_NE(changed("3.", "4."), nonce);                               // option index
-  EXPECT_NE(changed("Bash command", "Bash commands"), nonce);           // header
-  EXPECT_NE(changed("ls -la", "ls -l"), nonce);                         // detail
+  EXPECT_NE(changed("Bash command", "Bash commands"), nonce);          // header
+  EXPECT_NE(changed("ls -la", "ls -l"), nonce);                        // detail
   // The description is not part of the identity.
   EXPECT_EQ(changed("list the directory", "list the folder"), nonce);
 
@@ -137,14 +137,14 @@ TEST(DialogScraper, ABoxHoldingOnlyTheQuestionIsAPermissionRequest) {
 }
 
 TEST(DialogScraper, RecognisesQuestionsInOtherWordsButNotProse) {
-  for (const char* line : {" Do you want to proceed?", "│ Do you want to proceed? │",
-                           " Do you want to create notes.txt?",
-                           "Do you want to make this edit to src/registry.cpp?",
-                           "\u00a0Do you want to overwrite a.txt?\u00a0"})
+  for (const char* line :
+       {" Do you want to proceed?", "│ Do you want to proceed? │",
+        " Do you want to create notes.txt?", "Do you want to make this edit to src/registry.cpp?",
+        "\u00a0Do you want to overwrite a.txt?\u00a0"})
     EXPECT_TRUE(DialogScraper::isQuestionLine(line)) << line;
   for (const char* line : {"● Do you want to refactor it?", "I asked: Do you want to go?",
-                           "Do you want to?", "Do you want to create notes.txt", "do you want to x?",
-                           "Do you want to create a.txt? Then say so."})
+                           "Do you want to?", "Do you want to create notes.txt",
+                           "do you want to x?", "Do you want to create a.txt? Then say so."})
     EXPECT_FALSE(DialogScraper::isQuestionLine(line)) << line;
 }
 

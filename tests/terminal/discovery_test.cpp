@@ -23,10 +23,10 @@ TEST(ClaudeProcessScanner, FindsClaudeProcessesInTmuxFromASyntheticTable) {
   test::TempDir dir;
   const FakeProcRoot proc(dir.path());
   proc.add(300, "claude", {"A=1", "TMUX=/tmp/my dir/sock,77,0", "TMUX_PANE=%3"}, "/work/p");
-  proc.add(20, "claude", {"TMUX_PANE=%1", "TMUX_PANE=%2"});               // later wins
-  proc.add(100, "claude", {"TMUX=/tmp/s,1,0 with spaces", "XTMUX=no"});   // no pane
+  proc.add(20, "claude", {"TMUX_PANE=%1", "TMUX_PANE=%2"});              // later wins
+  proc.add(100, "claude", {"TMUX=/tmp/s,1,0 with spaces", "XTMUX=no"});  // no pane
   proc.add(150, "claude", {"PATH=/bin", "TMUX_PANEL=%9", "TMUX_PANE"});  // outside tmux
-  proc.add(160, "node", {"TMUX_PANE=%5", "TMUX=/tmp/s,1,0"});             // not claude by name
+  proc.add(160, "node", {"TMUX_PANE=%5", "TMUX=/tmp/s,1,0"});            // not claude by name
   proc.add(170, "claude-code", {"TMUX_PANE=%6"});
   std::filesystem::create_directories(dir / "self");
   std::filesystem::create_directories(dir / "12a");
@@ -61,7 +61,8 @@ TEST(ClaudeProcessScanner, ReadsTheRealProcessTable) {
   std::vector<Process> found;
   ASSERT_TRUE(test::waitUntil([&] {
     found = ClaudeProcessScanner().scan();
-    return std::any_of(found.begin(), found.end(), [&](const Process& p) { return p.pid == claude.pid(); });
+    return std::any_of(found.begin(), found.end(),
+                       [&](const Process& p) { return p.pid == claude.pid(); });
   }));
   for (const Process& p : found) {
     EXPECT_NE(p.pid, other.pid());
@@ -73,7 +74,8 @@ TEST(ClaudeProcessScanner, ReadsTheRealProcessTable) {
   }
   // The kernel fills in a new program's environment a moment after exec.
   std::optional<Process> single;
-  ASSERT_TRUE(test::waitUntil([&] { return (single = ClaudeProcessScanner().process(other.pid())).has_value(); }));
+  ASSERT_TRUE(test::waitUntil(
+      [&] { return (single = ClaudeProcessScanner().process(other.pid())).has_value(); }));
   EXPECT_EQ(single->tmuxPane, "%43");
 }
 
@@ -88,15 +90,20 @@ TEST(ClaudeSessionStore, ReturnsDecodableFilesOfLiveProcessesOnly) {
   test::TempDir home;
   const pid_t self = ::getpid();
   const pid_t dead = terminal_test::deadPid();
-  terminal_test::writeSessionFile(home.path(), self, sessionJson(self, "live", {{"status", "Busy"}, {"x", 1}}));
+  terminal_test::writeSessionFile(home.path(), self,
+                                  sessionJson(self, "live", {{"status", "Busy"}, {"x", 1}}));
   terminal_test::writeSessionFile(home.path(), dead, sessionJson(dead, "dead"));
   // Other directory entries that must not count.
   const auto sessions = home / ".claude" / "sessions";
   test::writeFile(sessions / "1.json.bak", json::serialize(sessionJson(self, "backup")));
   test::writeFile(sessions / "2.JSON", json::serialize(sessionJson(self, "upper")));
-  test::writeFile(sessions / "3.json", "{\"pid\": " + std::to_string(self) + ", \"sessionId\": \"nocwd\"}");
-  test::writeFile(sessions / "4.json", "{\"pid\": \"" + std::to_string(self) + "\", \"sessionId\": \"s\", \"cwd\": \"/\"}");
-  test::writeFile(sessions / "5.json", "{\"pid\": " + std::to_string(self) + ", \"sessionId\": \"s\", \"cwd\": \"/\", \"version\": 2}");
+  test::writeFile(sessions / "3.json",
+                  "{\"pid\": " + std::to_string(self) + ", \"sessionId\": \"nocwd\"}");
+  test::writeFile(sessions / "4.json", "{\"pid\": \"" + std::to_string(self) +
+                                           "\", \"sessionId\": \"s\", \"cwd\": \"/\"}");
+  test::writeFile(sessions / "5.json",
+                  "{\"pid\": " + std::to_string(self) +
+                      ", \"sessionId\": \"s\", \"cwd\": \"/\", \"version\": 2}");
   test::writeFile(sessions / "6.json", "{\"pid\": 1, \"sessionId\":");
   test::writeFile(sessions / "7.json", "[]");
   // kill(0) and kill(-1) address process groups and always succeed: no proof
@@ -140,8 +147,8 @@ TEST(ClaudeSessionStore, AProcessOfAnotherUserCountsAsAlive) {
 }
 
 TEST(ClaudeSessionFile, DecodesTheRealFileAndReadsStatusExactly) {
-  const auto file = ClaudeSessionFile::fromJson(
-      protocol::parseJson(test::readFile(test::fixturePath("claude-code-2.1.222/session-file.json"))));
+  const auto file = ClaudeSessionFile::fromJson(protocol::parseJson(
+      test::readFile(test::fixturePath("claude-code-2.1.222/session-file.json"))));
   EXPECT_EQ(file.pid, 3081);
   EXPECT_EQ(file.sessionId, "e51c2d5c-552c-4b96-9fc0-be18862b135c");
   EXPECT_EQ(file.cwd, "/home/dev/proj");
@@ -156,7 +163,8 @@ TEST(ClaudeSessionFile, DecodesTheRealFileAndReadsStatusExactly) {
   EXPECT_FALSE(file.toJson().contains("procStart"));
 
   ClaudeSessionFile f = file;
-  for (auto [status, reading] : std::vector<std::pair<std::optional<std::string>, SessionStatusReading>>{
+  for (auto [status, reading] :
+       std::vector<std::pair<std::optional<std::string>, SessionStatusReading>>{
            {"busy", SessionStatusReading::busy},
            {"waiting", SessionStatusReading::waiting},
            {"idle ", SessionStatusReading::unknown},
@@ -165,8 +173,8 @@ TEST(ClaudeSessionFile, DecodesTheRealFileAndReadsStatusExactly) {
     EXPECT_EQ(f.state(), reading) << status.value_or("(absent)");
   }
   // null is absent, not a type error.
-  EXPECT_FALSE(ClaudeSessionFile::fromJson(protocol::parseJson(
-                   R"({"pid": 1, "sessionId": "s", "cwd": "/", "name": null})"))
+  EXPECT_FALSE(ClaudeSessionFile::fromJson(
+                   protocol::parseJson(R"({"pid": 1, "sessionId": "s", "cwd": "/", "name": null})"))
                    .name);
 }
 

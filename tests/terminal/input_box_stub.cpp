@@ -29,8 +29,8 @@ struct Options {
 };
 
 struct State {
-  std::string text;       // what Enter submits
-  std::string shown;      // what the box shows, when it differs from `text`
+  std::string text;   // what Enter submits
+  std::string shown;  // what the box shows, when it differs from `text`
   std::vector<std::string> history;
   int pastes = 0;
   int escapes = 0;

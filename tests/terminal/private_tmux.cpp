@@ -34,10 +34,26 @@ TmuxServer::Pane TmuxServer::newSession(const PaneSpec& spec) {
       spec.sessionName.empty() ? "s" + std::to_string(sessions_) : spec.sessionName;
   // The server only exists once it has a session, so its options ride along
   // in the same invocation; remain-on-exit keeps an exited program's screen.
-  std::vector<std::string> args{"start-server", ";", "set-option", "-g", "remain-on-exit", "on",
-                                ";", "new-session", "-d", "-P", "-F", "#{pane_id} #{pane_pid}",
-                                "-s", name, "-x", std::to_string(spec.width), "-y",
-                                std::to_string(spec.height), "-e", "LANG=C.UTF-8"};
+  std::vector<std::string> args{"start-server",
+                                ";",
+                                "set-option",
+                                "-g",
+                                "remain-on-exit",
+                                "on",
+                                ";",
+                                "new-session",
+                                "-d",
+                                "-P",
+                                "-F",
+                                "#{pane_id} #{pane_pid}",
+                                "-s",
+                                name,
+                                "-x",
+                                std::to_string(spec.width),
+                                "-y",
+                                std::to_string(spec.height),
+                                "-e",
+                                "LANG=C.UTF-8"};
   if (!spec.cwd.empty()) {
     args.push_back("-c");
     args.push_back(spec.cwd.string());

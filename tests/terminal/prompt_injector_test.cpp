@@ -19,18 +19,22 @@ std::string screen(const std::string& name) {
 
 TEST(PromptInjectorInputBox, ReadsTheLastPromptLineOfRealScreens) {
   EXPECT_EQ(PromptInjector::inputBox(screen("idle")), "");
-  EXPECT_EQ(PromptInjector::inputBox(screen("interrupted")), "");  // "❯ slow answer" above is history
+  EXPECT_EQ(PromptInjector::inputBox(screen("interrupted")),
+            "");  // "❯ slow answer" above is history
   EXPECT_EQ(PromptInjector::inputBox(screen("paste_multiline")), "[Pasted text #1 +4 lines]");
   EXPECT_FALSE(PromptInjector::inputBox("no prompt here\n"));
 }
 
 TEST(PromptInjectorInputBox, DropsDimPlaceholdersAndJoinsContinuationLines) {
   const std::string rule = "──────────";
-  EXPECT_EQ(PromptInjector::inputBox(rule + "\n\x1b[39m❯\u00a0\x1b[2mTry \"refactor a.cpp\"\x1b[0m\n" +
-                                     rule + "\n  ? for shortcuts\n"),
-            "");
-  EXPECT_EQ(PromptInjector::inputBox("❯ old prompt\n" + rule + "\n❯ first line\n  second \x1b[1mbold\x1b[0m\n\n"
-                                     "  third\n" + rule + "\n  footer ❯ not a prompt\n"),
+  EXPECT_EQ(
+      PromptInjector::inputBox(rule + "\n\x1b[39m❯\u00a0\x1b[2mTry \"refactor a.cpp\"\x1b[0m\n" +
+                               rule + "\n  ? for shortcuts\n"),
+      "");
+  EXPECT_EQ(PromptInjector::inputBox("❯ old prompt\n" + rule +
+                                     "\n❯ first line\n  second \x1b[1mbold\x1b[0m\n\n"
+                                     "  third\n" +
+                                     rule + "\n  footer ❯ not a prompt\n"),
             "first line\nsecond bold\nthird");
 }
 
@@ -40,7 +44,8 @@ TEST(PromptInjectorReadBack, MatchesWhatTheBoxCanShowOfOurText) {
   EXPECT_TRUE(PromptInjector::readBackMatches("fix the  bug\nin a.cpp", "fix the bug in a.cpp"));
   EXPECT_TRUE(PromptInjector::readBackMatches("see https://example.com/very/long/path",
                                               "see https://example.com/ve\nry/long/path"));
-  EXPECT_TRUE(PromptInjector::readBackMatches("a long prompt about many things", "a long prompt a…"));
+  EXPECT_TRUE(
+      PromptInjector::readBackMatches("a long prompt about many things", "a long prompt a…"));
   EXPECT_TRUE(PromptInjector::readBackMatches("", ""));
   EXPECT_FALSE(PromptInjector::readBackMatches("", "x"));
   EXPECT_FALSE(PromptInjector::readBackMatches("abc", ""));
@@ -116,7 +121,9 @@ class InjectorLive : public ::testing::Test {
     EXPECT_TRUE(test::waitUntil([&] { return contains("escapes: 0"); }));
     return pane;
   }
-  bool contains(const std::string& text) { return server.capture(pane).find(text) != std::string::npos; }
+  bool contains(const std::string& text) {
+    return server.capture(pane).find(text) != std::string::npos;
+  }
   std::vector<std::string> submitted() {
     std::vector<std::string> out;
     if (!std::filesystem::exists(log))

@@ -38,7 +38,8 @@ class Registry : public ::testing::Test {
   // A "Claude Code process": the pane's own process, entered in the
   // synthetic process table as a claude process of that pane and server.
   TmuxServer::Pane claudePane(const std::string& sessionName, bool withPaneVariable = true) {
-    auto pane = tmux.newSession({.argv = {"/bin/cat"}, .cwd = home.path(), .sessionName = sessionName});
+    auto pane =
+        tmux.newSession({.argv = {"/bin/cat"}, .cwd = home.path(), .sessionName = sessionName});
     std::vector<std::string> environ{"TMUX=" + terminal_test::tmuxEnvFor(tmux.socketPath())};
     if (withPaneVariable)
       environ.push_back("TMUX_PANE=" + pane.id);
@@ -67,7 +68,8 @@ class Registry : public ::testing::Test {
   test::TempDir procDir;
   FakeProcRoot proc{procDir.path()};
   asio::thread_pool pool{2};
-  SessionRegistry registry{pool.get_executor(), SessionSources::forHome(home.path(), procDir.path())};
+  SessionRegistry registry{pool.get_executor(),
+                           SessionSources::forHome(home.path(), procDir.path())};
 };
 
 TEST_F(Registry, HooksBeforeTheFirstRefreshCreateAnnounceOnlySessions) {
@@ -114,7 +116,8 @@ TEST_F(Registry, HooksBeforeTheFirstRefreshCreateAnnounceOnlySessions) {
   // Fields the hook does not carry stay.
   EXPECT_EQ(unsafe->descriptor.paneID, "%5");
   EXPECT_EQ(unsafe->descriptor.model, "claude-opus-5");
-  EXPECT_EQ(apply(hook(HookPayload::Event::sessionEnd, "S"))->descriptor.state, SessionState::ended);
+  EXPECT_EQ(apply(hook(HookPayload::Event::sessionEnd, "S"))->descriptor.state,
+            SessionState::ended);
 
   // Without a session id nothing changes; an empty id names no session either.
   HookPayload anonymous = hook(HookPayload::Event::stop, std::nullopt);
@@ -145,8 +148,11 @@ TEST_F(Registry, EveryRealHookOfAClaudeCodeRunApplies) {
 TEST_F(Registry, ARefreshReconcilesProcessesSessionFilesAndPanes) {
   const auto a = claudePane("alpha");
   const auto b = claudePane("beta");
-  sessionFile(a, "B-session", {{"version", "2.1.222"}, {"name", "api work"}, {"status", "waiting"},
-                               {"waitingFor", "approve Bash"}});
+  sessionFile(a, "B-session",
+              {{"version", "2.1.222"},
+               {"name", "api work"},
+               {"status", "waiting"},
+               {"waitingFor", "approve Bash"}});
   sessionFile(b, "A-session", {{"version", "2.1.219"}, {"status", "busy"}});
   test::writeFile(home / ".claude" / "projects" / "-src-B" / "B-session.jsonl", "{}\n");
   // A session file whose process runs outside tmux is no candidate.
@@ -170,7 +176,8 @@ TEST_F(Registry, ARefreshReconcilesProcessesSessionFilesAndPanes) {
   EXPECT_EQ(d.claudeVersion, "2.1.222");
   EXPECT_EQ(d.state, SessionState::waiting);
   EXPECT_EQ(d.waitingFor, "approve Bash");
-  EXPECT_EQ(d.transcriptPath, (home / ".claude" / "projects" / "-src-B" / "B-session.jsonl").string());
+  EXPECT_EQ(d.transcriptPath,
+            (home / ".claude" / "projects" / "-src-B" / "B-session.jsonl").string());
   EXPECT_EQ(d.permissionMode, PermissionMode::default_);
   EXPECT_EQ(d.lastActivity, now);
   EXPECT_TRUE(all[1].isVersionSupported);
@@ -287,9 +294,9 @@ TEST_F(Registry, WorkRunsOnTheStrandAndResultsOnTheCallersExecutor) {
   std::thread::id deliveredOn{};
   std::size_t count = 0;
   own.sweep(now, asio::bind_executor(mainContext, [&](SessionRegistry::Sessions all) {
-    deliveredOn = std::this_thread::get_id();
-    count = all.size();
-  }));
+              deliveredOn = std::this_thread::get_id();
+              count = all.size();
+            }));
   mainContext.run();
   EXPECT_EQ(count, 1u);
   EXPECT_EQ(deliveredOn, std::this_thread::get_id());

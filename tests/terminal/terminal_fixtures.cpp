@@ -33,7 +33,8 @@ Spawned::Spawned(const std::vector<std::string>& argv,
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  const int rc = ::posix_spawn(&pid_, argv.at(0).c_str(), &actions, nullptr, args.data(), envp.data());
+  const int rc =
+      ::posix_spawn(&pid_, argv.at(0).c_str(), &actions, nullptr, args.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0)
     throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
@@ -84,7 +85,8 @@ std::string tmuxEnvFor(const std::filesystem::path& socket) {
   return socket.string() + ",4242,0";
 }
 
-void writeSessionFile(const std::filesystem::path& home, pid_t pid, const boost::json::object& body) {
+void writeSessionFile(const std::filesystem::path& home, pid_t pid,
+                      const boost::json::object& body) {
   test::writeFile(home / ".claude" / "sessions" / (std::to_string(pid) + ".json"),
                   boost::json::serialize(body));
 }

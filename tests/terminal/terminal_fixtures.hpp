@@ -55,7 +55,8 @@ class FakeProcRoot {
 std::string tmuxEnvFor(const std::filesystem::path& socket);
 
 // Writes <home>/.claude/sessions/<pid>.json.
-void writeSessionFile(const std::filesystem::path& home, pid_t pid, const boost::json::object& body);
+void writeSessionFile(const std::filesystem::path& home, pid_t pid,
+                      const boost::json::object& body);
 void removeSessionFile(const std::filesystem::path& home, pid_t pid);
 
 // The test programs built beside the tests.

@@ -25,8 +25,8 @@ std::string paneLine(std::vector<std::string> fields) {
 }
 
 TEST(TmuxPaneLine, ParsesElevenFieldsAndToleratesBadNumbers) {
-  const auto pane = TmuxClient::parsePaneLine(
-      paneLine({"%3", "work", "+1", "-2", "4242", "/home/me/src", "claude", "✳ title", "", "45", "0"}));
+  const auto pane = TmuxClient::parsePaneLine(paneLine(
+      {"%3", "work", "+1", "-2", "4242", "/home/me/src", "claude", "✳ title", "", "45", "0"}));
   ASSERT_TRUE(pane);
   EXPECT_EQ(pane->paneID, "%3");
   EXPECT_EQ(pane->sessionName, "work");
@@ -47,15 +47,17 @@ TEST(TmuxPaneLine, ParsesElevenFieldsAndToleratesBadNumbers) {
   EXPECT_EQ(odd->windowIndex, 0);
   EXPECT_EQ(odd->pid, 0);
   EXPECT_TRUE(odd->dead);
-  EXPECT_TRUE(TmuxClient::parsePaneLine(
-                  paneLine({"%4", "", "0", "1", "1", "", "", "", "80", "24", "yes"}))
-                  ->dead);
+  EXPECT_TRUE(
+      TmuxClient::parsePaneLine(paneLine({"%4", "", "0", "1", "1", "", "", "", "80", "24", "yes"}))
+          ->dead);
 }
 
 TEST(TmuxPaneLine, WrongFieldCountsAreSkipped) {
   // A title holding U+0001 adds a field.
-  EXPECT_FALSE(TmuxClient::parsePaneLine(
-      paneLine({"%3", "s", "0", "0", "1", "/", "sh", "a\x01" "b", "80", "24", "0"})));
+  EXPECT_FALSE(TmuxClient::parsePaneLine(paneLine({"%3", "s", "0", "0", "1", "/", "sh",
+                                                   "a\x01"
+                                                   "b",
+                                                   "80", "24", "0"})));
   EXPECT_FALSE(TmuxClient::parsePaneLine(paneLine({"%3", "s", "0"})));
   EXPECT_FALSE(TmuxClient::parsePaneLine(""));
 }
@@ -65,7 +67,8 @@ TEST(TmuxClientArguments, CaptureAndEveryCommandRunAgainstTheGivenSocket) {
   const TmuxClient echo("/bin/echo", "/tmp/some socket");
   EXPECT_EQ(echo.capture("%1", 200, true),
             "-S /tmp/some socket capture-pane -p -J -t %1 -e -S -200\n");
-  EXPECT_EQ(echo.capture("%1", std::nullopt, false), "-S /tmp/some socket capture-pane -p -J -t %1\n");
+  EXPECT_EQ(echo.capture("%1", std::nullopt, false),
+            "-S /tmp/some socket capture-pane -p -J -t %1\n");
   EXPECT_EQ(echo.run({"send-keys", "-t", "%1", "Enter"}).standardOutput,
             "-S /tmp/some socket send-keys -t %1 Enter\n");
 }
@@ -127,14 +130,15 @@ class TmuxLive : public ::testing::Test {
 };
 
 TEST_F(TmuxLive, ListsEveryPaneOfItsOwnServerOnly) {
-  const auto first = server.newSession({.argv = {"/bin/cat"}, .cwd = dir.path(), .width = 90,
-                                        .height = 30, .sessionName = "alpha"});
+  const auto first = server.newSession(
+      {.argv = {"/bin/cat"}, .cwd = dir.path(), .width = 90, .height = 30, .sessionName = "alpha"});
   const auto second =
       server.newSession({.argv = {"/bin/cat"}, .cwd = "/", .sessionName = "beta gamma"});
   std::vector<TmuxClient::PaneInfo> panes;
   ASSERT_TRUE(test::waitUntil([&] {
     panes = client.listPanes();
-    return panes.size() == 2 && panes[0].currentCommand == "cat" && panes[1].currentCommand == "cat";
+    return panes.size() == 2 && panes[0].currentCommand == "cat" &&
+           panes[1].currentCommand == "cat";
   }));
   EXPECT_EQ(panes[0].paneID, first.id);
   EXPECT_EQ(panes[0].sessionName, "alpha");
@@ -183,8 +187,9 @@ TEST_F(TmuxLive, LiteralTextIsTypedEvenWhenItSpellsKeyNames) {
   const auto pane = server.newSession({.argv = {"/bin/cat"}});
   const std::string text = "-t Enter C-c Escape BSpace ; \"quoted\" $HOME ❯";
   client.sendLiteral(text, pane.id);
-  ASSERT_TRUE(test::waitUntil([&] { return server.capture(pane.id).find(text) != std::string::npos; }))
-      << server.capture(pane.id);
+  ASSERT_TRUE(test::waitUntil([&] {
+    return server.capture(pane.id).find(text) != std::string::npos;
+  })) << server.capture(pane.id);
   // Had C-c been sent as a key, cat would be gone.
   EXPECT_TRUE(client.paneExists(pane.id));
   // A real key name, by contrast, is a key: the line reaches cat, which
@@ -202,18 +207,22 @@ TEST_F(TmuxLive, DigitsAreSingleKeysAndOutOfRangeDigitsSendNothing) {
   EXPECT_THROW(client.sendDigit(0, pane.id), std::invalid_argument);
   EXPECT_THROW(client.sendDigit(10, pane.id), std::invalid_argument);
   client.sendLiteral("|", pane.id);
-  ASSERT_TRUE(test::waitUntil([&] { return server.capture(pane.id).find("39|") != std::string::npos; }))
-      << server.capture(pane.id);
+  ASSERT_TRUE(test::waitUntil([&] {
+    return server.capture(pane.id).find("39|") != std::string::npos;
+  })) << server.capture(pane.id);
   EXPECT_EQ(server.capture(pane.id).find("39|"), 0u);
 }
 
 TEST_F(TmuxLive, PasteArrivesWholeThroughABufferThatIsGoneAfterwards) {
   const auto log = dir / "submitted";
-  const auto pane = server.newSession({.argv = {terminal_test::inputBoxStub().string(), log.string()}});
-  ASSERT_TRUE(test::waitUntil([&] { return server.capture(pane.id).find("escapes: 0") != std::string::npos; }));
+  const auto pane =
+      server.newSession({.argv = {terminal_test::inputBoxStub().string(), log.string()}});
+  ASSERT_TRUE(test::waitUntil(
+      [&] { return server.capture(pane.id).find("escapes: 0") != std::string::npos; }));
   const std::string text = "line one\nEnter C-c \"two\"\n  three ❯ é";
   client.pasteText(text, pane.id);
-  ASSERT_TRUE(test::waitUntil([&] { return server.capture(pane.id).find("three") != std::string::npos; }));
+  ASSERT_TRUE(
+      test::waitUntil([&] { return server.capture(pane.id).find("three") != std::string::npos; }));
   client.sendEnter(pane.id);
   // The stub ends each submitted text with a NUL.
   std::string logged;
