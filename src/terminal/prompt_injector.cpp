@@ -15,6 +15,7 @@ namespace parley::terminal {
 namespace {
 
 constexpr std::string_view kPromptMarker = "❯";
+constexpr std::string_view kBoxMarker = "❯\u00a0";
 constexpr std::string_view kEllipsis = "…";
 
 std::string joinedWords(std::string_view s) {
@@ -80,6 +81,11 @@ PromptInjector::InjectionError PromptInjector::InjectionError::dirtyInputBox(
                         "");
 }
 
+PromptInjector::InjectionError PromptInjector::InjectionError::noInputBox(
+    const std::string& paneID) {
+  return InjectionError(Kind::noInputBox, "no input box on screen in pane " + paneID, paneID, "");
+}
+
 PromptInjector::InjectionError PromptInjector::InjectionError::tmux(const std::exception& error) {
   return InjectionError(Kind::tmux, std::string("tmux error: ") + error.what(), error.what(), "");
 }
@@ -93,7 +99,7 @@ std::optional<std::string> PromptInjector::inputBox(std::string_view capture) {
   std::optional<std::size_t> promptLine;
   for (std::size_t i = lines.size(); i-- > 0;) {
     const std::string plain = AnsiText::stripped(lines[i]);
-    if (text::startsWith(text::trimSpacesTabs(plain), kPromptMarker)) {
+    if (text::startsWith(text::trimSpacesTabs(plain), kBoxMarker)) {
       promptLine = i;
       break;
     }
@@ -114,8 +120,7 @@ std::optional<std::string> PromptInjector::inputBox(std::string_view capture) {
       if (at != std::string::npos)
         real.erase(0, at + kPromptMarker.size());
     }
-    // Claude Code puts a no-break space after the marker; it is layout, not
-    // input.
+    // The no-break space after the marker is layout, not input.
     collected.emplace_back(text::trimWhitespace(real));
   }
   std::string joined;
@@ -179,8 +184,17 @@ void PromptInjector::inject(const std::string& input, const std::string& pane, b
   if (pasted.empty())
     return;
   try {
-    tmux_.sendEscape(pane);
-    if (auto box = currentInput(pane); box && !box->empty())
+    std::optional<std::string> box = currentInput(pane);
+    if (!box) {
+      tmux_.sendEscape(pane);
+      const auto deadline = std::chrono::steady_clock::now() + settleTimeout_;
+      while (!(box = currentInput(pane))) {
+        if (std::chrono::steady_clock::now() >= deadline)
+          throw InjectionError::noInputBox(pane);
+        std::this_thread::sleep_for(pollInterval_);
+      }
+    }
+    if (!box->empty())
       throw InjectionError::dirtyInputBox(*box);
     tmux_.pasteText(pasted, pane);
     const auto deadline = std::chrono::steady_clock::now() + settleTimeout_;

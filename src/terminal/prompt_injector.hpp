@@ -4,6 +4,11 @@
 // then the screen is read back until the box shows that text, and only then
 // is Enter pressed. An input box that already holds something is never
 // touched: the user's half-typed text survives.
+//
+// Escape is pressed only when no input box is on screen (a dialog or menu
+// covers it). Claude Code 2.1.222 keeps its box on screen while it works, and
+// there Escape would interrupt the running turn; and two Escapes close
+// together on an empty box open its Rewind menu.
 
 #include <chrono>
 #include <optional>
@@ -19,7 +24,7 @@ class PromptInjector {
  public:
   class InjectionError : public std::runtime_error {
    public:
-    enum class Kind { paneGone, readBackTimeout, dirtyInputBox, tmux };
+    enum class Kind { paneGone, readBackTimeout, dirtyInputBox, tmux, noInputBox };
 
     // "pane <id> no longer exists"
     static InjectionError paneGone(const std::string& paneID);
@@ -29,6 +34,9 @@ class PromptInjector {
     static InjectionError dirtyInputBox(const std::string& found);
     // "tmux error: " + the underlying error's text
     static InjectionError tmux(const std::exception& error);
+    // "no input box on screen in pane <id>": even after Escape something
+    // else covers the box, and a paste there could act on a menu.
+    static InjectionError noInputBox(const std::string& paneID);
 
     Kind kind() const { return kind_; }
     // The pane id, the text found in the box, or the expected text; and for
@@ -54,13 +62,18 @@ class PromptInjector {
   // std::system_error when the pane cannot be captured.
   std::optional<std::string> currentInput(const std::string& pane) const;
 
-  // Pastes `text` (trimmed, line endings made "\n") into the pane and waits
-  // for the read-back; presses Enter afterwards when `submit` is true. A text
-  // of only white space does nothing at all. Throws InjectionError.
+  // Pastes `text` (trimmed, line endings made "\n") into the pane's empty
+  // input box and waits for the read-back; presses Enter afterwards when
+  // `submit` is true. When no box is on screen, presses Escape once and waits
+  // (up to the settle time) for one. A text of only white space does nothing
+  // at all. Throws InjectionError.
   void inject(const std::string& text, const std::string& pane, bool submit) const;
 
-  // The input box of a captured screen (escapes kept): the last line that
-  // begins with "❯" and the lines below it up to the box's lower border.
+  // The input box of a captured screen (escapes kept or not): the last line
+  // that begins with "❯" and a no-break space, and the lines below it up to
+  // the box's lower border. Claude Code draws its box's marker that way; a
+  // "❯" with an ordinary space marks a prompt in the conversation above or a
+  // dialog's selected option, never the box.
   static std::optional<std::string> inputBox(std::string_view capture);
 
   // The text as inject() pastes it: trimmed of white space and line breaks,

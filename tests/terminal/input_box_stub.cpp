@@ -6,9 +6,11 @@
 // a NUL, to a log file.
 //
 //   input_box_stub LOG [--placeholder TEXT] [--collapse] [--ignore-paste]
+//                      [--covered N]
 //
 // --placeholder shows dim text in the empty box; --collapse shows pastes the
-// way Claude Code 2.1.222 collapses them; --ignore-paste drops pasted text.
+// way Claude Code 2.1.222 collapses them; --ignore-paste drops pasted text;
+// --covered shows a permission dialog instead of the box until N Escapes.
 
 #include <termios.h>
 #include <unistd.h>
@@ -26,6 +28,7 @@ struct Options {
   std::string placeholder;
   bool collapse = false;
   bool ignorePaste = false;
+  int covered = 0;
 };
 
 struct State {
@@ -64,6 +67,13 @@ void render(const Options& o, const State& s) {
   std::string border;
   for (int i = 0; i < 40; ++i)
     border += "\xe2\x94\x80";
+  if (s.escapes < o.covered) {
+    out += border + "\r\n Bash command\r\n   true\r\n Do you want to proceed?\r\n";
+    out += " \xe2\x9d\xaf 1. Yes\r\n   2. No\r\n";
+    out += "\r\n  escapes: " + std::to_string(s.escapes) + "\r\n";
+    writeAll(out);
+    return;
+  }
   out += "\r\n" + border + "\r\n";
   out += "\xe2\x9d\xaf\xc2\xa0";
   const std::string& content = s.shown.empty() ? s.text : s.shown;
@@ -109,6 +119,8 @@ int main(int argc, char** argv) {
       o.collapse = true;
     else if (a == "--ignore-paste")
       o.ignorePaste = true;
+    else if (a == "--covered" && i + 1 < argc)
+      o.covered = std::stoi(argv[++i]);
   }
 
   termios raw{};

@@ -22,6 +22,9 @@ TEST(PromptInjectorInputBox, ReadsTheLastPromptLineOfRealScreens) {
   EXPECT_EQ(PromptInjector::inputBox(screen("interrupted")),
             "");  // "❯ slow answer" above is history
   EXPECT_EQ(PromptInjector::inputBox(screen("paste_multiline")), "[Pasted text #1 +4 lines]");
+  // A dialog replaces the box; its "❯ 1. Yes" marker is not the box.
+  for (const char* covered : {"perm_bash", "perm_danger", "perm_write", "question"})
+    EXPECT_FALSE(PromptInjector::inputBox(screen(covered))) << covered;
   EXPECT_FALSE(PromptInjector::inputBox("no prompt here\n"));
 }
 
@@ -31,11 +34,14 @@ TEST(PromptInjectorInputBox, DropsDimPlaceholdersAndJoinsContinuationLines) {
       PromptInjector::inputBox(rule + "\n\x1b[39m❯\u00a0\x1b[2mTry \"refactor a.cpp\"\x1b[0m\n" +
                                rule + "\n  ? for shortcuts\n"),
       "");
-  EXPECT_EQ(PromptInjector::inputBox("❯ old prompt\n" + rule +
-                                     "\n❯ first line\n  second \x1b[1mbold\x1b[0m\n\n"
+  EXPECT_EQ(PromptInjector::inputBox("❯\u00a0older box\n❯ old prompt\n" + rule +
+                                     "\n❯\u00a0first line\n  second \x1b[1mbold\x1b[0m\n\n"
                                      "  third\n" +
                                      rule + "\n  footer ❯ not a prompt\n"),
             "first line\nsecond bold\nthird");
+  // A "❯" with an ordinary space is a prompt of the conversation or a menu's
+  // marker.
+  EXPECT_FALSE(PromptInjector::inputBox("❯ please run it\n" + rule + "\n ❯ 1. Yes\n"));
 }
 
 TEST(PromptInjectorReadBack, MatchesWhatTheBoxCanShowOfOurText) {
@@ -108,6 +114,7 @@ TEST(PromptInjectorErrors, TextsAreFixed) {
                "input box never matched after paste.\n  expected: a b\n  saw:      a");
   EXPECT_STREQ(Error::dirtyInputBox("half").what(), "input box held unexpected content: half");
   EXPECT_STREQ(Error::tmux(std::runtime_error("boom")).what(), "tmux error: boom");
+  EXPECT_STREQ(Error::noInputBox("%4").what(), "no input box on screen in pane %4");
 }
 
 // The injector against a real tmux pane running a program that draws a
@@ -160,6 +167,9 @@ TEST_F(InjectorLive, SubmitsExactlyThePromptOnceItIsReadBack) {
   ASSERT_TRUE(waitForSubmitted(3));
   EXPECT_EQ(submitted(), (std::vector<std::string>{"Enter C-c: fix the bug in a.cpp",
                                                    "first\nsecond\nthird", tenLines}));
+  // The box was on screen each time: no Escape, which in Claude Code would
+  // interrupt a running turn or, twice, open the Rewind menu.
+  EXPECT_TRUE(contains("escapes: 0"));
   EXPECT_EQ(client.run({"list-buffers"}).standardOutput, "");
 }
 
@@ -206,6 +216,30 @@ TEST_F(InjectorLive, ATextThatNeverShowsUpIsNotSubmitted) {
   }
   client.sendLiteral("x", pane);
   ASSERT_TRUE(test::waitUntil([&] { return injector.currentInput(pane) == "x"; }));
+  EXPECT_TRUE(submitted().empty());
+}
+
+TEST_F(InjectorLive, OneEscapeUncoversTheBoxAndNothingIsPastedBlind) {
+  start({"--covered", "1"});
+  ASSERT_FALSE(injector.currentInput(pane));
+  injector.inject("after the dialog", pane, true);
+  ASSERT_TRUE(waitForSubmitted(1));
+  EXPECT_EQ(submitted(), std::vector<std::string>{"after the dialog"});
+  EXPECT_TRUE(contains("escapes: 1"));
+}
+
+TEST_F(InjectorLive, ABoxThatStaysCoveredIsReportedNotPastedInto) {
+  start({"--covered", "99"});
+  const PromptInjector impatient(client, 150ms, 25ms);
+  try {
+    impatient.inject("blind", pane, true);
+    FAIL() << "expected noInputBox";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.kind(), Error::Kind::noInputBox);
+  }
+  client.sendKey("Escape", pane);  // a marker: everything sent before has arrived
+  ASSERT_TRUE(test::waitUntil([&] { return contains("escapes: 2"); }));
+  EXPECT_EQ(server.capture(pane).find("blind"), std::string::npos);
   EXPECT_TRUE(submitted().empty());
 }
 
