@@ -196,14 +196,21 @@ void SentenceChunker::appendChunk(std::vector<std::string>& chunks, std::string_
 
 std::vector<std::string> SentenceChunker::emit(bool final) {
   std::vector<std::string> chunks;
-  const std::vector<unicode::Character> characters = unicode::characters(buffer_);
-  View view(buffer_, characters);
+  // While more text may come, a sequence cut off at the end of the buffer
+  // has not arrived yet; cutting in front of it would separate it from the
+  // character it belongs to.
+  const std::string_view text =
+      final ? std::string_view(buffer_)
+            : std::string_view(buffer_).substr(
+                  0, buffer_.size() - unicode::incompleteTailLength(buffer_));
+  const std::vector<unicode::Character> characters = unicode::characters(text);
+  View view(text, characters);
   const std::size_t minimum = atLeastZero(minChunkChars_);
   while (true) {
     // The limit changes once the first chunk is out.
     const std::size_t limit =
         atLeastZero(hasEmittedFirstChunk_ ? maxChunkChars_ : firstChunkMaxChars_);
-    const auto boundary = nextBoundary(view, buffer_, final, limit, minimum, hasEmittedFirstChunk_);
+    const auto boundary = nextBoundary(view, text, final, limit, minimum, hasEmittedFirstChunk_);
     if (!boundary)
       break;
     appendChunk(chunks, view.textBefore(*boundary));

@@ -245,6 +245,20 @@ std::string_view trimmed(std::string_view text) {
   return found ? text.substr(begin, end - begin) : std::string_view{};
 }
 
+std::size_t incompleteTailLength(std::string_view text) {
+  for (std::size_t length = 1; length <= 3 && length <= text.size(); ++length) {
+    const std::size_t offset = text.size() - length;
+    const auto byte = static_cast<unsigned char>(text[offset]);
+    if (inRange(byte, 0x80, 0xBF))
+      continue;  // a continuation byte: look further back
+    const Scalar scalar = decodeAt(text, offset);
+    // A lead byte whose repair reaches the end of the text ran out of bytes;
+    // any other ill-formed sequence stops earlier.
+    return inRange(byte, 0xC2, 0xF4) && !scalar.isValid && scalar.end == text.size() ? length : 0;
+  }
+  return 0;
+}
+
 std::string sanitized(std::string_view text) {
   std::string result;
   result.reserve(text.size());

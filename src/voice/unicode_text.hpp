@@ -89,6 +89,10 @@ std::string composed(std::string_view text);
 // The text with leading and trailing white space and newlines removed.
 std::string_view trimmed(std::string_view text);
 
+// How many bytes at the end of the text are the start of a well-formed
+// sequence whose remaining bytes have not arrived yet (0 to 3).
+std::size_t incompleteTailLength(std::string_view text);
+
 // The text with every ill-formed sequence replaced by U+FFFD.
 std::string sanitized(std::string_view text);
 
