@@ -119,7 +119,8 @@ std::optional<MetaCommand> parseMetaCommand(const TokenList& tokens) {
 }
 
 std::optional<MetaCommand> parseMetaCommand(std::string_view text) {
-  return parseMetaCommand(SpeechTokens::tokenize(text));
+  // One token more than the longest phrase is enough to rule a text out.
+  return parseMetaCommand(SpeechTokens::tokenizePrefix(text, maxPhraseLength() + 1));
 }
 
 bool isMetaCommand(std::string_view text) {

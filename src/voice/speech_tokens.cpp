@@ -1,5 +1,6 @@
 #include "voice/speech_tokens.hpp"
 
+#include <cstdint>
 #include <unordered_set>
 
 #include "voice/unicode_text.hpp"
@@ -23,13 +24,24 @@ void finishToken(TokenList& tokens, std::string& current, bool& needsComposing) 
 }  // namespace
 
 TokenList tokenize(std::string_view text) {
+  return tokenizePrefix(text, SIZE_MAX);
+}
+
+TokenList tokenizePrefix(std::string_view text, std::size_t maxTokens) {
   TokenList tokens;
+  if (maxTokens == 0)
+    return tokens;
   std::string current;
   bool needsComposing = false;
   unicode::CharacterCursor cursor(text);
   unicode::Character character;
   while (cursor.next(character)) {
     if (unicode::isLetterOrNumber(character.first)) {
+      if (character.isSingleScalar && character.first < 0x80) {
+        const char32_t c = character.first;
+        current.push_back(static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c));
+        continue;
+      }
       for (std::size_t position = character.begin; position < character.end;) {
         const unicode::Scalar scalar = unicode::decodeAt(text, position);
         if (scalar.value >= 0x80)
@@ -39,6 +51,8 @@ TokenList tokenize(std::string_view text) {
       }
     } else if (!isApostrophe(character.first)) {
       finishToken(tokens, current, needsComposing);
+      if (tokens.size() == maxTokens)
+        return tokens;
     }
   }
   finishToken(tokens, current, needsComposing);

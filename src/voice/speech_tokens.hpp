@@ -4,6 +4,7 @@
 // letters and numbers, lower-cased, with apostrophes dropped so that "don't"
 // and "dont" are the same word.
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +21,10 @@ namespace SpeechTokens {
 // token. Tokens are in canonical composed form, so precomposed and decomposed
 // spellings of a word give the same token. Ill-formed UTF-8 separates tokens.
 TokenList tokenize(std::string_view text);
+
+// The first `maxTokens` tokens of `text`, without reading further: enough to
+// tell that a long utterance is not a short phrase.
+TokenList tokenizePrefix(std::string_view text, std::size_t maxTokens);
 
 // Jaccard index of the two token sets: 1 when both lists are empty, 0 when
 // only one is; order and repetition do not matter.

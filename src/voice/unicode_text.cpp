@@ -19,12 +19,10 @@ utf8proc_category_t categoryOf(char32_t c) {
 
 }  // namespace
 
-Scalar decodeAt(std::string_view text, std::size_t offset) {
+Scalar decodeMultiByteAt(std::string_view text, std::size_t offset) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t size = text.size();
   const unsigned char lead = bytes[offset];
-  if (lead < 0x80)
-    return {lead, offset, offset + 1, true};
 
   // Well-formed sequences (Unicode table 3-7): the lead byte fixes the length
   // and the allowed range of the first continuation byte.
@@ -66,47 +64,9 @@ Scalar decodeAt(std::string_view text, std::size_t offset) {
   return {value, offset, position, true};
 }
 
-CharacterCursor::CharacterCursor(std::string_view text) : text_(text) {
-  if (!text_.empty()) {
-    pending_ = decodeAt(text_, 0);
-    hasPending_ = true;
-  }
-}
-
-bool CharacterCursor::next(Character& out) {
-  if (!hasPending_)
-    return false;
-  out.begin = pending_.begin;
-  out.first = pending_.value;
-  out.isSingleScalar = true;
-  char32_t previous = pending_.value;
-  std::size_t position = pending_.end;
-  hasPending_ = false;
-  while (position < text_.size()) {
-    const Scalar scalar = decodeAt(text_, position);
-    bool isBreak;
-    if (previous < 0x80 && scalar.value < 0x80) {
-      // Between two ASCII scalars only CR LF stays together; the state may be
-      // reset after any break.
-      isBreak = !(previous == '\r' && scalar.value == '\n');
-      if (isBreak)
-        breakState_ = 0;
-    } else {
-      isBreak = utf8proc_grapheme_break_stateful(static_cast<utf8proc_int32_t>(previous),
-                                                 static_cast<utf8proc_int32_t>(scalar.value),
-                                                 &breakState_);
-    }
-    if (isBreak) {
-      pending_ = scalar;
-      hasPending_ = true;
-      break;
-    }
-    out.isSingleScalar = false;
-    previous = scalar.value;
-    position = scalar.end;
-  }
-  out.end = hasPending_ ? pending_.begin : text_.size();
-  return true;
+bool isGraphemeBreak(char32_t previous, char32_t next, std::int32_t& state) {
+  return utf8proc_grapheme_break_stateful(static_cast<utf8proc_int32_t>(previous),
+                                          static_cast<utf8proc_int32_t>(next), &state);
 }
 
 std::vector<Character> characters(std::string_view text) {

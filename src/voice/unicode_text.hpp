@@ -29,8 +29,15 @@ struct Scalar {
   bool isValid = true;  // false when the bytes were ill-formed (value is U+FFFD)
 };
 
+Scalar decodeMultiByteAt(std::string_view text, std::size_t offset);
+
 // Reads the scalar starting at byte `offset` (which must be < text.size()).
-Scalar decodeAt(std::string_view text, std::size_t offset);
+inline Scalar decodeAt(std::string_view text, std::size_t offset) {
+  const auto lead = static_cast<unsigned char>(text[offset]);
+  if (lead < 0x80)
+    return {lead, offset, offset + 1, true};
+  return decodeMultiByteAt(text, offset);
+}
 
 // One grapheme cluster: its bytes and the scalar it starts with, which is
 // what decides its class (letter, number, white space, ...).
@@ -45,18 +52,51 @@ struct Character {
   bool is(char32_t c) const { return isSingleScalar && first == c; }
 };
 
+// Whether a grapheme cluster boundary lies between two scalars (UAX #29);
+// `state` carries what the rules for flags and emoji sequences need.
+bool isGraphemeBreak(char32_t previous, char32_t next, std::int32_t& state);
+
 // Walks a text one grapheme cluster at a time without allocating.
 class CharacterCursor {
  public:
-  explicit CharacterCursor(std::string_view text);
+  explicit CharacterCursor(std::string_view text) : text_(text) {}
 
   // Fills `out` with the next character; false at the end of the text.
-  bool next(Character& out);
+  bool next(Character& out) {
+    if (position_ >= text_.size())
+      return false;
+    const Scalar first = decodeAt(text_, position_);
+    out.begin = position_;
+    out.first = first.value;
+    out.isSingleScalar = true;
+    char32_t previous = first.value;
+    std::size_t position = first.end;
+    while (position < text_.size()) {
+      const Scalar scalar = decodeAt(text_, position);
+      bool isBreak;
+      if (previous < 0x80 && scalar.value < 0x80) {
+        // Between two ASCII scalars only CR LF stays together; the state may
+        // be reset after any break.
+        isBreak = !(previous == '\r' && scalar.value == '\n');
+        if (isBreak)
+          breakState_ = 0;
+      } else {
+        isBreak = isGraphemeBreak(previous, scalar.value, breakState_);
+      }
+      if (isBreak)
+        break;
+      out.isSingleScalar = false;
+      previous = scalar.value;
+      position = scalar.end;
+    }
+    out.end = position;
+    position_ = position;
+    return true;
+  }
 
  private:
   std::string_view text_;
-  Scalar pending_{};
-  bool hasPending_ = false;
+  std::size_t position_ = 0;
   std::int32_t breakState_ = 0;
 };
 

@@ -55,6 +55,14 @@ TEST(SpeechTokens, EmojiAndBrokenBytesSeparateWords) {
             (TokenList{"x"}));
 }
 
+TEST(SpeechTokens, PrefixStopsAfterEnoughTokens) {
+  EXPECT_EQ(SpeechTokens::tokenizePrefix("One, two; three four", 2), (TokenList{"one", "two"}));
+  EXPECT_EQ(SpeechTokens::tokenizePrefix("one two", 5), (TokenList{"one", "two"}));
+  EXPECT_EQ(SpeechTokens::tokenizePrefix("caf\u00e9 cre\u0300me br\u00fbl\u00e9e", 2),
+            (TokenList{"caf\u00e9", "cr\u00e8me"}));
+  EXPECT_TRUE(SpeechTokens::tokenizePrefix("one two", 0).empty());
+}
+
 TEST(SpeechTokens, SimilarityIsJaccardOverTokenSets) {
   EXPECT_DOUBLE_EQ(similarity(TokenList{}, TokenList{}), 1.0);
   EXPECT_DOUBLE_EQ(similarity(TokenList{"a"}, TokenList{}), 0.0);
