@@ -29,6 +29,7 @@ struct Scalar {
   bool isValid = true;  // false when the bytes were ill-formed (value is U+FFFD)
 };
 
+// The part of decodeAt for non-ASCII lead bytes.
 Scalar decodeMultiByteAt(std::string_view text, std::size_t offset);
 
 // Reads the scalar starting at byte `offset` (which must be < text.size()).

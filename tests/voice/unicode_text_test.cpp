@@ -41,6 +41,15 @@ TEST(UnicodeText, DecodesWellFormedSequencesAndRepairsIllFormedOnes) {
   EXPECT_FALSE(truncated.isValid);
   EXPECT_EQ(truncated.end, 3u);
   EXPECT_EQ(sanitized("ok\xF0\x9F\x91"), "ok\uFFFD");
+
+  // Only the start of a well-formed sequence counts as still arriving.
+  EXPECT_EQ(incompleteTailLength("ab\xC3"), 1u);
+  EXPECT_EQ(incompleteTailLength("ab\xE2\x82"), 2u);
+  EXPECT_EQ(incompleteTailLength("ab\xF0\x9F\x91"), 3u);
+  EXPECT_EQ(incompleteTailLength("ab\xE2\x82\xAC"), 0u);
+  EXPECT_EQ(incompleteTailLength("ab\xE0\x80"), 0u);  // can never become well-formed
+  EXPECT_EQ(incompleteTailLength("\x80\x80\x80"), 0u);
+  EXPECT_EQ(incompleteTailLength(""), 0u);
   EXPECT_EQ(sanitized("a\xC3(b"), "a\uFFFD(b");
 }
 
