@@ -40,9 +40,12 @@ bool isRule(const std::string& line) {
   return true;
 }
 
+// The input box's line is "❯" and a no-break space at the left edge; prompts
+// in the conversation above and the options of dialogs have a plain space.
 std::optional<std::size_t> lastMarkerLine(const std::vector<std::string>& rows) {
+  const std::string prefix = std::string(kMarker) + std::string(kNoBreakSpace);
   for (std::size_t i = rows.size(); i-- > 0;)
-    if (rows[i].rfind(kMarker, 0) == 0)
+    if (rows[i].rfind(prefix, 0) == 0)
       return i;
   return std::nullopt;
 }
@@ -103,11 +106,7 @@ std::optional<std::string> inputBoxText(const std::string& screen) {
   for (std::size_t i = *marker; i < rows.size() && !isRule(rows[i]); ++i) {
     std::string row = rows[i];
     if (i == *marker) {
-      row.erase(0, kMarker.size());
-      if (row.rfind(kNoBreakSpace, 0) == 0)
-        row.erase(0, kNoBreakSpace.size());
-      if (!row.empty() && row[0] == ' ')
-        row.erase(0, 1);
+      row.erase(0, kMarker.size() + kNoBreakSpace.size());
     } else if (row.rfind("  ", 0) == 0) {
       row.erase(0, 2);
     }

@@ -42,12 +42,13 @@ struct ClaudeCodeOptions {
 };
 
 // What the screen shows of Claude Code's input box, read from a plain-text
-// capture: the lines from the last line that starts with "❯" down to the
-// border below it, with the marker and the no-break space after it removed
-// and each line's trailing spaces and two-space continuation indent dropped.
-// Empty when the box is not on screen.
+// capture: the lines from the last line that starts with "❯" and a no-break
+// space down to the rule below it, with that prefix removed and each line's
+// trailing spaces and two-space continuation indent dropped. Nothing when the
+// box is not on screen (e.g. while a dialog replaces it).
 std::optional<std::string> inputBoxText(const std::string& screen);
-// The idle input box is on screen: "❯" line between two border lines.
+// The input box is on screen: its "❯" line right below a rule, with a rule
+// further down.
 bool inputBoxVisible(const std::string& screen);
 
 // The real Claude Code 2.1.222 running in a private tmux pane with a
