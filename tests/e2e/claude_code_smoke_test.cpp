@@ -35,6 +35,7 @@ std::vector<std::string> transcriptPrompts(const std::filesystem::path& transcri
 TEST(ClaudeCodeSmoke, TypedPromptReachesTheStandInTheTranscriptAndTheAnswerTheScreen) {
   PARLEY_REQUIRE_CLAUDE_CODE();
   ClaudeCodeSession claude;
+  RecordProperty("startup_ms", static_cast<int>(claude.startupTime().count()));
   EXPECT_EQ(readFile("/proc/" + std::to_string(claude.pid()) + "/comm"), "claude\n");
   claude.api().enqueue(Turn::text("## Result\n\nThe answer is **forty-two** in `main.cpp`."));
 
@@ -48,12 +49,22 @@ TEST(ClaudeCodeSmoke, TypedPromptReachesTheStandInTheTranscriptAndTheAnswerTheSc
   EXPECT_EQ(inputBoxText(claude.screen()), "");
   EXPECT_TRUE(contains(claude.screen(), "\u276F " + prompt)) << claude.screen();
 
+  // A prompt longer than the box is wide wraps over several rows.
+  std::string longPrompt = "please";
+  for (int i = 0; i < 30; ++i)
+    longPrompt += " rename variable" + std::to_string(i);
+  claude.api().enqueue(Turn::text("Renamed them all."));
+  claude.submit(longPrompt);
+  ASSERT_TRUE(claude.api().waitForMainRequests(2, std::chrono::seconds(30)));
+  EXPECT_EQ(claude.api().mainRequests().at(1).userText(), longPrompt);
+  ASSERT_TRUE(claude.waitForText("Renamed them all."));
+
   std::optional<std::filesystem::path> transcript;
   ASSERT_TRUE(waitUntil([&] {
     transcript = claude.transcriptPath();
-    return transcript && !transcriptPrompts(*transcript).empty();
+    return transcript && transcriptPrompts(*transcript).size() == 2;
   }));
-  EXPECT_EQ(transcriptPrompts(*transcript), std::vector<std::string>{prompt});
+  EXPECT_EQ(transcriptPrompts(*transcript), (std::vector<std::string>{prompt, longPrompt}));
   EXPECT_TRUE(transcript->string().starts_with((claude.home() / ".claude/projects").string()));
 
   const json::value session = json::parse(readFile(claude.sessionFilePath()));

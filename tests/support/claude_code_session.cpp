@@ -251,10 +251,22 @@ bool ClaudeCodeSession::waitForIdle(std::chrono::milliseconds timeout) {
 }
 
 void ClaudeCodeSession::submit(const std::string& prompt) {
+  // Claude Code wraps the box at word boundaries, so compare words.
+  const auto words = [](const std::string& text) {
+    std::istringstream in(text);
+    std::string out;
+    for (std::string word; in >> word;)
+      out += (out.empty() ? "" : " ") + word;
+    return out;
+  };
   type(prompt);
   // Enter before the text has landed would submit half of it.
-  waitForScreen([&](const std::string& s) { return inputBoxText(s) == prompt; },
-                std::chrono::seconds(10), "the prompt in the input box");
+  waitForScreen(
+      [&](const std::string& s) {
+        const auto box = inputBoxText(s);
+        return box && words(*box) == words(prompt);
+      },
+      std::chrono::seconds(10), "the prompt in the input box");
   press({"Enter"});
 }
 

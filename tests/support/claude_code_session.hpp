@@ -91,7 +91,9 @@ class ClaudeCodeSession {
   void type(const std::string& text) const { tmux_->sendLiteral(pane_.id, text); }
   void press(const std::vector<std::string>& keys) const { tmux_->sendKeys(pane_.id, keys); }
   void paste(const std::string& text) const { tmux_->paste(pane_.id, text); }
-  // Types a one-line prompt, waits until the input box shows it, presses Enter.
+  // Types a one-line prompt of at most 800 characters (longer ones collapse),
+  // waits until the input box shows it (wrapped rows count as spaces),
+  // presses Enter.
   void submit(const std::string& prompt);
 
   // The newest HOME/.claude/projects/<project>/<session id>.jsonl, once Claude

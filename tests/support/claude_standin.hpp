@@ -70,7 +70,9 @@ struct RecordedRequest {
   bool main = false;
 
   // Text the user typed in the last user message: its text blocks without
-  // Claude Code's <system-reminder> blocks, joined with "\n".
+  // Claude Code's <system-reminder> blocks, joined with "\n". Markers Claude
+  // Code adds as text, such as "[Request interrupted by user]" before the
+  // prompt that follows an interrupt, are kept.
   std::string userText() const;
   // tool_result blocks of the last user message.
   std::vector<ToolResult> toolResults() const;
