@@ -144,6 +144,7 @@ ClaudeCodeSession::ClaudeCodeSession(ClaudeCodeOptions options) {
   project_ = root / "proj";
   std::filesystem::create_directories(home_);
   std::filesystem::create_directories(project_);
+  std::filesystem::create_directories(root / "tmp");
   writeHome(options);
 
   std::map<std::string, std::string> env{
@@ -153,6 +154,9 @@ ClaudeCodeSession::ClaudeCodeSession(ClaudeCodeOptions options) {
       {"DISABLE_TELEMETRY", "1"},
       {"CLAUDE_CODE_DISABLE_NONESSENTIAL_TRAFFIC", "1"},
       {"DISABLE_AUTOUPDATER", "1"},
+      // Otherwise Claude Code leaves a directory per project in the shared
+      // /tmp/claude-UID.
+      {"CLAUDE_CODE_TMPDIR", (root / "tmp").string()},
   };
   for (const auto& [k, v] : options.env)
     env[k] = v;
