@@ -3,15 +3,15 @@
 JOBS ?= $(shell nproc)
 CTEST_ARGS ?=
 
-.PHONY: run test test-asan bench deps build build-asan build-release format clean
+.PHONY: run test test-asan bench deps build build-asan build-release format clean claude-code
 
 run: build
 	./build/bin/parley run
 
-test: build
+test: build claude-code
 	ctest --preset dev -j $(JOBS) $(CTEST_ARGS)
 
-test-asan: build-asan
+test-asan: build-asan claude-code
 	ctest --preset asan -j $(JOBS) $(CTEST_ARGS)
 
 bench: build-release
@@ -19,6 +19,11 @@ bench: build-release
 
 deps:
 	./scripts/install-deps.sh
+
+# The real Claude Code for the end-to-end tests. A failed install does not fail
+# the build: those tests then skip and say how to install it.
+claude-code: deps
+	-./scripts/install-claude-code.sh >/dev/null
 
 build: deps
 	cmake --preset dev >/dev/null

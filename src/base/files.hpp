@@ -1,0 +1,56 @@
+#pragma once
+
+// File operations for the few files Parley owns or edits: whole-file reads,
+// atomic replacement, owner-only directories and advisory locks, so that the
+// running application and a `parley` subcommand working at the same moment
+// never lose each other's writes.
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace parley::base {
+
+// An operating-system failure with the operation, the path and strerror.
+class FileError : public std::runtime_error {
+ public:
+  FileError(const std::string& operation, const std::filesystem::path& path, int error);
+  int error() const { return error_; }
+
+ private:
+  int error_;
+};
+
+// The whole file; nullopt when it does not exist. Other failures throw.
+std::optional<std::string> readFileIfExists(const std::filesystem::path& path);
+
+// Creates the directory and any missing parents; the directories this call
+// creates get `mode`. An existing directory keeps its mode.
+void createDirectories(const std::filesystem::path& path, mode_t mode = 0700);
+
+// Replaces `path` with `content` through a temporary file in the same
+// directory, flushed before the rename, so a reader sees the old or the new
+// file and never a torn one. The new file gets `mode`; with `keepMode`, an
+// existing file's permission bits win over `mode`.
+void writeFileAtomically(const std::filesystem::path& path, std::string_view content,
+                         mode_t mode = 0600, bool keepMode = false);
+
+// An exclusive advisory lock (flock) held for the life of the object, on a
+// lock file beside the protected one ("NAME.lock"), so the protected file
+// itself can be replaced by rename while the lock is held.
+class FileLock {
+ public:
+  explicit FileLock(const std::filesystem::path& protectedFile);
+  ~FileLock();
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace parley::base

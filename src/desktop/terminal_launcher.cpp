@@ -1,0 +1,61 @@
+#include "desktop/terminal_launcher.hpp"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace parley::desktop {
+
+std::string TerminalLauncher::terminalProgram() {
+  if (const char* t = std::getenv("TERMINAL"); t != nullptr && t[0] != '\0')
+    return t;
+  return "x-terminal-emulator";
+}
+
+std::vector<std::string> TerminalLauncher::command(const std::string& socketPath,
+                                                   const std::string& tmuxSession) {
+  return {terminalProgram(), "-e", "tmux", "-S", socketPath, "attach", "-t", tmuxSession};
+}
+
+void TerminalLauncher::open(const std::string& socketPath, const std::string& tmuxSession) {
+  const std::vector<std::string> args = command(socketPath, tmuxSession);
+  std::vector<char*> argv;
+  for (const std::string& a : args)
+    argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  for (int fd : {0, 1, 2})
+    posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  // Its own process group: a Ctrl-C at Parley's terminal must not close it.
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attr, 0);
+
+  pid_t pid = 0;
+  const int r = posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  if (r != 0)
+    throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(r));
+  // Reap it in the background so it never lingers as a zombie; the terminal
+  // may outlive this call by hours.
+  std::thread([pid] {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  }).detach();
+}
+
+}  // namespace parley::desktop

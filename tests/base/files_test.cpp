@@ -1,0 +1,106 @@
+#include "base/files.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "support/test_support.hpp"
+
+namespace parley::base {
+namespace {
+
+mode_t modeOf(const std::filesystem::path& p) {
+  struct stat st;
+  EXPECT_EQ(::stat(p.c_str(), &st), 0) << p;
+  return st.st_mode & 07777;
+}
+
+TEST(Files, AtomicWriteReplacesContentAndLeavesNoTemporaryBehind) {
+  test::TempDir dir;
+  const auto file = dir / "devices.json";
+  writeFileAtomically(file, "first");
+  writeFileAtomically(file, "second, longer");
+  EXPECT_EQ(readFileIfExists(file), "second, longer");
+  EXPECT_EQ(modeOf(file), 0600u);
+  std::size_t entries = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path()))
+    ++entries;
+  EXPECT_EQ(entries, 1u);
+}
+
+TEST(Files, AtomicWriteCanKeepTheExistingPermissions) {
+  test::TempDir dir;
+  const auto file = dir / "settings.json";
+  test::writeFile(file, "{}");
+  ::chmod(file.c_str(), 0640);
+  writeFileAtomically(file, "{\"a\":1}", 0600, /*keepMode=*/true);
+  EXPECT_EQ(modeOf(file), 0640u);
+  // Without keepMode the requested mode wins.
+  writeFileAtomically(file, "{}", 0600);
+  EXPECT_EQ(modeOf(file), 0600u);
+  // A new file with keepMode gets the requested mode.
+  writeFileAtomically(dir / "new.json", "{}", 0644, true);
+  EXPECT_EQ(modeOf(dir / "new.json"), 0644u);
+}
+
+TEST(Files, AtomicWriteIntoAMissingDirectoryFailsWithTheReason) {
+  test::TempDir dir;
+  try {
+    writeFileAtomically(dir / "missing" / "f", "x");
+    FAIL();
+  } catch (const FileError& e) {
+    EXPECT_EQ(e.error(), ENOENT);
+    EXPECT_NE(std::string(e.what()).find("No such file or directory"), std::string::npos);
+  }
+}
+
+TEST(Files, ReadingAMissingFileIsNotAnError) {
+  test::TempDir dir;
+  EXPECT_EQ(readFileIfExists(dir / "absent"), std::nullopt);
+  EXPECT_THROW(readFileIfExists(dir.path()), FileError);  // a directory cannot be read
+}
+
+TEST(Files, CreatedDirectoriesGetTheModeAndExistingOnesKeepTheirs) {
+  test::TempDir dir;
+  ::chmod(dir.path().c_str(), 0755);
+  const mode_t old = ::umask(0);  // the mode must not depend on the umask
+  createDirectories(dir / "a" / "b", 0700);
+  ::umask(old);
+  EXPECT_EQ(modeOf(dir / "a"), 0700u);
+  EXPECT_EQ(modeOf(dir / "a" / "b"), 0700u);
+  EXPECT_EQ(modeOf(dir.path()), 0755u);
+  createDirectories(dir / "a" / "b");  // exists: nothing to do
+  test::writeFile(dir / "file", "x");
+  EXPECT_THROW(createDirectories(dir / "file" / "sub"), FileError);
+}
+
+TEST(Files, LockSerialisesReadModifyWriteAcrossProcesses) {
+  test::TempDir dir;
+  const auto counter = dir / "counter";
+  writeFileAtomically(counter, "0");
+  constexpr int kProcesses = 4, kIncrements = 50;
+  std::vector<pid_t> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      for (int i = 0; i < kIncrements; ++i) {
+        FileLock lock(counter);
+        const int value = std::stoi(*readFileIfExists(counter));
+        writeFileAtomically(counter, std::to_string(value + 1));
+      }
+      ::_exit(0);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  EXPECT_EQ(readFileIfExists(counter), std::to_string(kProcesses * kIncrements));
+}
+
+}  // namespace
+}  // namespace parley::base

@@ -1,0 +1,106 @@
+// Recogniser output and streamed text are outside input: whatever the bytes,
+// every text tool must return a sane, well-formed result.
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "voice/contextual_vocabulary.hpp"
+#include "voice/echo_guard.hpp"
+#include "voice/endpointer.hpp"
+#include "voice/intent_heuristics.hpp"
+#include "voice/meta_command.hpp"
+#include "voice/sentence_chunker.hpp"
+#include "voice/speech_tokens.hpp"
+#include "voice/transcript_accumulator.hpp"
+#include "voice/unicode_text.hpp"
+
+namespace parley::voice {
+namespace {
+
+bool isWellFormed(std::string_view text) {
+  return unicode::sanitized(text) == text;
+}
+
+// Fragments that combine into every awkward case: cut and stray sequences,
+// marks without a base, joiners, flags, CR LF, terminators, abbreviations.
+const std::vector<std::string> fragments = {
+    "a",      "Z",      "9",          " ",           "\n",     "\r",           ".",
+    "?",      "!",      ":",          ";",           "'",      "\u2019",       "\"",
+    ")",      "\u201d", "\u2026",     "e.g.",        "Dr.",    "3.14",         "stop",
+    "send",   "it",     "and",        "\u00df",      "\u1e9e", "\u0130",       "\u0301",
+    "\u200d", "\ufe0f", "\U0001F468", "\U0001F1E9",  "\u00a0", "\u3000",       "\xC3",
+    "\xA9",   "\xE2",   "\x80",       "\xF0\x9F",    "\xFF",   "\xED\xA0\x80", "\xC0\xAF",
+    "/",      "_",      "-",          "\u0928\u094D"};
+
+std::string randomText(std::mt19937& random) {
+  std::uniform_int_distribution<std::size_t> length(0, 40);
+  std::uniform_int_distribution<std::size_t> pick(0, fragments.size() - 1);
+  std::string text;
+  for (std::size_t n = length(random); n > 0; --n)
+    text += fragments[pick(random)];
+  return text;
+}
+
+TEST(ArbitraryInput, TextToolsStayWellFormedAndTotal) {
+  std::mt19937 random(20240611);
+  const Endpointer endpointer;
+  EchoGuard guard;
+  for (int round = 0; round < 3000; ++round) {
+    const std::string text = randomText(random);
+
+    for (const auto& token : SpeechTokens::tokenize(text)) {
+      EXPECT_FALSE(token.empty());
+      EXPECT_TRUE(isWellFormed(token)) << text;
+    }
+    const double score = SpeechTokens::similarity(text, randomText(random));
+    EXPECT_GE(score, 0.0);
+    EXPECT_LE(score, 1.0);
+    (void)parseMetaCommand(text);
+    (void)IntentHeuristics::looksLikeRequest(text);
+    const auto [decision, reason] = endpointer.decide(text);
+    EXPECT_EQ(reason == Endpointer::Reason::empty, unicode::trimmed(text).empty());
+
+    const auto at = EchoGuard::Instant{EchoGuard::Seconds{round * 0.1}};
+    guard.recordSpoken(text, at);
+    (void)guard.evaluate(randomText(random), true, std::nullopt, at);
+
+    for (const auto& term : ContextualVocabulary::terms({text, randomText(random)})) {
+      EXPECT_FALSE(term.empty());
+      EXPECT_TRUE(isWellFormed(term)) << text;
+    }
+
+    TranscriptAccumulator accumulator;
+    accumulator.updateVolatile(text);
+    accumulator.commitFinal(randomText(random));
+    (void)accumulator.drain();
+    EXPECT_TRUE(accumulator.isEmpty());
+  }
+}
+
+TEST(ArbitraryInput, ChunkerEmitsWellFormedChunksAndEmptiesOnFlush) {
+  std::mt19937 random(7);
+  std::uniform_int_distribution<std::int64_t> limit(-2, 30);
+  for (int round = 0; round < 500; ++round) {
+    SentenceChunker chunker(limit(random), limit(random), limit(random));
+    std::vector<std::string> chunks;
+    for (int piece = 0; piece < 8; ++piece) {
+      for (auto& chunk : chunker.push(randomText(random)))
+        chunks.push_back(std::move(chunk));
+    }
+    for (auto& chunk : chunker.flush())
+      chunks.push_back(std::move(chunk));
+    EXPECT_TRUE(chunker.isEmpty());
+    EXPECT_EQ(chunker.buffer(), "");
+    for (const auto& chunk : chunks) {
+      EXPECT_FALSE(chunk.empty());
+      EXPECT_TRUE(isWellFormed(chunk));
+      EXPECT_EQ(unicode::trimmed(chunk), chunk);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace parley::voice

@@ -1,0 +1,148 @@
+#include "voice/speech_tokens.hpp"
+
+#include <gtest/gtest.h>
+
+#include "voice/intent_heuristics.hpp"
+#include "voice/meta_command.hpp"
+
+namespace parley::voice {
+namespace {
+
+using SpeechTokens::similarity;
+using SpeechTokens::tokenize;
+
+TEST(SpeechTokens, SplitsOnEverythingButLettersNumbersAndApostrophes) {
+  EXPECT_EQ(tokenize("It's fine!"), (TokenList{"its", "fine"}));
+  EXPECT_EQ(tokenize("well-known"), (TokenList{"well", "known"}));
+  EXPECT_EQ(tokenize("don\u2019t STOP"), (TokenList{"dont", "stop"}));
+  EXPECT_EQ(tokenize("ipv6.2"), (TokenList{"ipv6", "2"}));
+  EXPECT_EQ(tokenize("  run\tthe\ntests  "), (TokenList{"run", "the", "tests"}));
+  EXPECT_TRUE(tokenize("?!... -- '").empty());
+  EXPECT_TRUE(tokenize("").empty());
+}
+
+TEST(SpeechTokens, KeepsAccentsAndMarksInsideWords) {
+  EXPECT_EQ(tokenize("Caf\u00e9 CR\u00c8ME br\u00fbl\u00e9e"),
+            (TokenList{"caf\u00e9", "cr\u00e8me", "br\u00fbl\u00e9e"}));
+  // A decomposed accent stays with its letter and gives the same token as
+  // the precomposed spelling.
+  EXPECT_EQ(tokenize("re\u0301sume\u0301"), (TokenList{"r\u00e9sum\u00e9"}));
+  // Devanagari vowel signs and viramas are marks, not separators.
+  EXPECT_EQ(
+      tokenize("\u0928\u092E\u0938\u094D\u0924\u0947 \u0926\u0941\u0928\u093F\u092F\u093E").size(),
+      2u);
+  EXPECT_EQ(tokenize("\u65E5\u672C\u8A9E\u3002\u30C6\u30B9\u30C8"),
+            (TokenList{"\u65E5\u672C\u8A9E", "\u30C6\u30B9\u30C8"}));
+}
+
+TEST(SpeechTokens, LowerCasesWithoutFoldingSharpS) {
+  // Lower-casing, not case folding: "STRASSE" and "Straße" stay different
+  // words, while the capital sharp s lowers to the small one.
+  EXPECT_EQ(tokenize("STRASSE Stra\u00dfe STRA\u1E9EE"),
+            (TokenList{"strasse", "stra\u00dfe", "stra\u00dfe"}));
+  EXPECT_EQ(tokenize("\u0130stanbul"), (TokenList{"i\u0307stanbul"}));
+}
+
+TEST(SpeechTokens, EmojiAndBrokenBytesSeparateWords) {
+  EXPECT_EQ(tokenize("fix \U0001F44D\U0001F3FD now"), (TokenList{"fix", "now"}));
+  EXPECT_EQ(tokenize("ship\U0001F680it"), (TokenList{"ship", "it"}));
+  EXPECT_EQ(tokenize("ab\xFF"
+                     "cd"),
+            (TokenList{"ab", "cd"}));
+  EXPECT_EQ(tokenize("ok\xE2\x80"), (TokenList{"ok"}));
+  EXPECT_EQ(tokenize("\xC0\xAF"
+                     "x"),
+            (TokenList{"x"}));
+}
+
+TEST(SpeechTokens, PrefixStopsAfterEnoughTokens) {
+  EXPECT_EQ(SpeechTokens::tokenizePrefix("One, two; three four", 2), (TokenList{"one", "two"}));
+  EXPECT_EQ(SpeechTokens::tokenizePrefix("one two", 5), (TokenList{"one", "two"}));
+  EXPECT_EQ(SpeechTokens::tokenizePrefix("caf\u00e9 cre\u0300me br\u00fbl\u00e9e", 2),
+            (TokenList{"caf\u00e9", "cr\u00e8me"}));
+  EXPECT_TRUE(SpeechTokens::tokenizePrefix("one two", 0).empty());
+}
+
+TEST(SpeechTokens, SimilarityIsJaccardOverTokenSets) {
+  EXPECT_DOUBLE_EQ(similarity(TokenList{}, TokenList{}), 1.0);
+  EXPECT_DOUBLE_EQ(similarity(TokenList{"a"}, TokenList{}), 0.0);
+  EXPECT_DOUBLE_EQ(similarity(TokenList{}, TokenList{"a"}), 0.0);
+  // Order and repetition do not matter.
+  EXPECT_DOUBLE_EQ(
+      similarity(TokenList{"run", "the", "tests"}, TokenList{"tests", "the", "run", "run", "run"}),
+      1.0);
+  EXPECT_DOUBLE_EQ(
+      similarity(std::string_view("run the tests"), std::string_view("run the tests then commit")),
+      0.6);
+  EXPECT_DOUBLE_EQ(similarity(std::string_view("alpha beta"), std::string_view("gamma delta")),
+                   0.0);
+  EXPECT_DOUBLE_EQ(similarity(std::string_view("Cr\u00e8me BR\u00dbL\u00c9E"),
+                              std::string_view("cre\u0300me bru\u0302le\u0301e")),
+                   1.0);
+  EXPECT_DOUBLE_EQ(similarity(std::string_view("..."), std::string_view("!!")), 1.0);
+}
+
+TEST(MetaCommand, OnlyAWholeUtteranceIsACommand) {
+  for (const char* text : {"stop", "Stop!", "STOP.", "  stop  "}) {
+    EXPECT_EQ(parseMetaCommand(text), MetaCommand::stop) << text;
+  }
+  EXPECT_EQ(parseMetaCommand("please stop"), std::nullopt);
+  EXPECT_EQ(parseMetaCommand("stop the server"), std::nullopt);
+  EXPECT_EQ(parseMetaCommand("Go ahead."), MetaCommand::sendIt);
+  EXPECT_EQ(parseMetaCommand("go"), std::nullopt);
+  EXPECT_EQ(parseMetaCommand("go on"), MetaCommand::resume);
+  EXPECT_EQ(parseMetaCommand("What?"), MetaCommand::repeatLast);
+  EXPECT_EQ(parseMetaCommand("what was that"), MetaCommand::repeatLast);
+  EXPECT_EQ(parseMetaCommand("what is that"), std::nullopt);
+  EXPECT_EQ(parseMetaCommand("Do it"), MetaCommand::yes);
+  EXPECT_EQ(parseMetaCommand("do not"), MetaCommand::no);
+  EXPECT_EQ(parseMetaCommand("Don't!"), MetaCommand::no);
+  EXPECT_EQ(parseMetaCommand("That\u2019s it."), MetaCommand::sendIt);
+  EXPECT_EQ(parseMetaCommand("Never-mind"), MetaCommand::scratchThat);
+  EXPECT_EQ(parseMetaCommand("it send"), std::nullopt);  // order matters
+  // Four words are never a command, even four commands.
+  EXPECT_EQ(parseMetaCommand("stop stop stop stop"), std::nullopt);
+  EXPECT_EQ(parseMetaCommand("say that again please"), std::nullopt);
+  EXPECT_EQ(parseMetaCommand(""), std::nullopt);
+  EXPECT_EQ(parseMetaCommand("?!"), std::nullopt);
+  EXPECT_FALSE(isMetaCommand("st\u00f6p"));
+  EXPECT_TRUE(isMetaCommand("YES\u00a0"));
+  EXPECT_FALSE(
+      isMetaCommand("yes\xFF"
+                    "no"));  // two tokens, no such phrase
+}
+
+TEST(MetaCommand, PhraseTableIsTokenisedOnceAndRoundTrips) {
+  const auto& phrases = metaCommandPhrases();
+  ASSERT_EQ(phrases.size(), 43u);
+  EXPECT_EQ(maxPhraseLength(), 3u);
+  EXPECT_EQ(phrases[23].tokens, (TokenList{"thats", "it"}));
+  EXPECT_EQ(phrases[41].tokens, (TokenList{"dont"}));
+  // No two rows share a phrase, so every row's own words find its command.
+  for (const auto& phrase : phrases) {
+    EXPECT_EQ(parseMetaCommand(phrase.tokens), phrase.command);
+  }
+
+  for (const auto command : allMetaCommands) {
+    EXPECT_EQ(metaCommandFromRawValue(rawValue(command)), command);
+  }
+  EXPECT_EQ(rawValue(MetaCommand::repeatLast), "repeatLast");
+  EXPECT_EQ(metaCommandFromRawValue("Stop"), std::nullopt);
+  EXPECT_EQ(metaCommandFromRawValue("repeat_last"), std::nullopt);
+}
+
+TEST(IntentHeuristics, ActionWordOrQuestionMarkMakesARequest) {
+  EXPECT_TRUE(IntentHeuristics::looksLikeRequest("Please run the tests"));
+  EXPECT_TRUE(IntentHeuristics::looksLikeRequest("Let's refactor this"));
+  EXPECT_TRUE(IntentHeuristics::looksLikeRequest("Claude, fix it"));
+  EXPECT_FALSE(IntentHeuristics::looksLikeRequest("the tests fail"));
+  EXPECT_TRUE(IntentHeuristics::looksLikeRequest("the tests fail?"));
+  EXPECT_TRUE(IntentHeuristics::looksLikeRequest("why? no idea"));
+  EXPECT_FALSE(IntentHeuristics::looksLikeRequest(""));
+  EXPECT_FALSE(IntentHeuristics::looksLikeRequest("?"));  // a question of nothing
+  EXPECT_FALSE(IntentHeuristics::looksLikeRequest("refactoring is done"));
+  EXPECT_EQ(IntentHeuristics::actionWords().size(), 46u);
+}
+
+}  // namespace
+}  // namespace parley::voice
