@@ -2,14 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include "private_tmux.hpp"
+#include "tmux_server.hpp"
 #include "support/test_support.hpp"
 #include "terminal_fixtures.hpp"
 
 namespace parley::terminal {
 namespace {
 
-using terminal_test::TmuxServer;
+using test::TmuxServer;
 using Error = PromptInjector::InjectionError;
 using namespace std::chrono_literals;
 

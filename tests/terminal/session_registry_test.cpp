@@ -10,7 +10,7 @@
 #include <boost/asio/use_future.hpp>
 #include <thread>
 
-#include "private_tmux.hpp"
+#include "tmux_server.hpp"
 #include "support/test_support.hpp"
 #include "terminal_fixtures.hpp"
 
@@ -23,7 +23,7 @@ using protocol::HookPayload;
 using protocol::PermissionMode;
 using protocol::SessionState;
 using terminal_test::FakeProcRoot;
-using terminal_test::TmuxServer;
+using test::TmuxServer;
 
 HookPayload hook(HookPayload::Event event, std::optional<std::string> session) {
   HookPayload h(event);

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "private_tmux.hpp"
+#include "tmux_server.hpp"
 #include "support/test_support.hpp"
 #include "terminal/ansi_text.hpp"
 #include "terminal/child_process.hpp"
@@ -14,7 +14,7 @@
 namespace parley::terminal {
 namespace {
 
-using terminal_test::TmuxServer;
+using test::TmuxServer;
 using namespace std::chrono_literals;
 
 std::string paneLine(std::vector<std::string> fields) {
