@@ -126,6 +126,8 @@ class SessionRegistry {
 
   // `executor` is the worker pool's; the registry makes its own strand on it.
   SessionRegistry(const boost::asio::any_io_executor& executor, SessionSources sources);
+  SessionRegistry(const SessionRegistry&) = delete;
+  SessionRegistry& operator=(const SessionRegistry&) = delete;
 
   const boost::asio::strand<boost::asio::any_io_executor>& strand() const {
     return shared_->strand;

@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "tmux_server.hpp"
 #include "support/test_support.hpp"
 #include "terminal_fixtures.hpp"
+#include "tmux_server.hpp"
 
 namespace parley::terminal {
 namespace {

@@ -5,14 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <boost/asio/bind_executor.hpp>
+#include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/thread_pool.hpp>
+#include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/use_future.hpp>
 #include <thread>
 
-#include "tmux_server.hpp"
 #include "support/test_support.hpp"
 #include "terminal_fixtures.hpp"
+#include "tmux_server.hpp"
 
 namespace parley::terminal {
 namespace {
@@ -301,6 +303,19 @@ TEST_F(Registry, WorkRunsOnTheStrandAndResultsOnTheCallersExecutor) {
   EXPECT_EQ(count, 1u);
   EXPECT_EQ(deliveredOn, std::this_thread::get_id());
   EXPECT_NE(listedOn.load(), std::this_thread::get_id());
+
+  // The command sink's shape: a coroutine on a strand of its own.
+  auto sinkStrand = asio::make_strand(pool.get_executor());
+  auto found = asio::co_spawn(
+      sinkStrand,
+      [&]() -> asio::awaitable<std::optional<std::string>> {
+        const auto s = co_await own.session("S", asio::use_awaitable);
+        // Back on the sink's strand after the await.
+        EXPECT_TRUE(sinkStrand.running_in_this_thread());
+        co_return s ? std::optional<std::string>(s->descriptor.paneID) : std::nullopt;
+      },
+      asio::use_future);
+  EXPECT_EQ(found.get(), pane.id);
 }
 
 TEST_F(Registry, ConcurrentCallersNeverInterleave) {

@@ -4,12 +4,12 @@
 
 #include <gtest/gtest.h>
 
-#include "tmux_server.hpp"
 #include "support/test_support.hpp"
 #include "terminal/ansi_text.hpp"
 #include "terminal/child_process.hpp"
 #include "terminal/text.hpp"
 #include "terminal_fixtures.hpp"
+#include "tmux_server.hpp"
 
 namespace parley::terminal {
 namespace {
