@@ -62,10 +62,9 @@ std::string numberWord(std::size_t n) {
 }
 
 std::string_view spelledOut(std::string_view word) {
-  // Every key is three ASCII letters; anything longer cannot lower-case to
-  // one except through rare multi-byte letters, so only short words pay for
-  // Unicode lower-casing.
-  if (word.size() > 12)
+  // The keys are three ASCII letters, and no letter longer than three bytes
+  // lower-cases to an ASCII one, so longer words skip the lower-casing.
+  if (word.size() > 9)
     return {};
   const std::string lower = unicode::lowercased(word);
   for (const auto& [key, spoken] : kSpelledOut) {

@@ -8,6 +8,7 @@
 // (emphasis marks, box drawing, emoji) is dropped.
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <variant>
