@@ -146,8 +146,10 @@ HookNarration narrateHook(const HookPayload& payload, const SpeechProjector& pro
       }
       break;
     case HookPayload::Event::stop:
-      if (auto end = handleTurnEnd(payload, projector))
+      if (auto end = handleTurnEnd(payload, projector)) {
         result.messages = end->messages();
+        result.answer = Projection{end->assistantText.narration, end->needsDigest};
+      }
       break;
     default:
       break;

@@ -59,6 +59,9 @@ struct HookNarration {
   std::vector<protocol::ServerMessage> messages;
   // Set when a question was narrated: the activity-log entry to write.
   std::optional<std::string> questionLog;
+  // Set when a turn's final answer was narrated: its projection, for the
+  // desktop to speak the same narration.
+  std::optional<Projection> answer;
 };
 
 HookNarration narrateHook(const protocol::HookPayload& payload, const SpeechProjector& projector);

@@ -272,12 +272,18 @@ TEST(HookNarration, NarratesTheWholeCapturedSession) {
   const SpeechProjector projector(900);
   std::vector<std::string> types;
   std::vector<std::string> logs;
+  std::vector<std::string> answers;
   for (const std::string& line : fixtureLines()) {
-    const HookNarration n = narrateHook(HookPayload::decode(line), projector);
+    const HookPayload payload = HookPayload::decode(line);
+    const HookNarration n = narrateHook(payload, projector);
     for (const ServerMessage& m : n.messages)
       types.emplace_back(m.type());
     if (n.questionLog)
       logs.push_back(*n.questionLog);
+    if (n.answer) {
+      EXPECT_EQ(*n.answer, projector.project(*payload.lastAssistantMessage));
+      answers.push_back(n.answer->narration.speech);
+    }
   }
   // Six Stops with answers, four tool calls (one of them the question);
   // permission requests, notifications and tool results narrate nothing.
@@ -288,6 +294,8 @@ TEST(HookNarration, NarratesTheWholeCapturedSession) {
       "turn_finished",    "tool_started",   "assistant_text", "turn_finished"};
   EXPECT_EQ(types, expected);
   EXPECT_EQ(logs, std::vector<std::string>{"question: Which database should we use?"});
+  EXPECT_EQ(answers.size(), 6u);
+  EXPECT_EQ(answers.front(), "You said:");
 }
 
 }  // namespace
