@@ -16,7 +16,7 @@ pkg_check_modules(SOXR REQUIRED IMPORTED_TARGET soxr)
 pkg_check_modules(ESPEAK_NG REQUIRED IMPORTED_TARGET espeak-ng)
 pkg_check_modules(POCKETSPHINX REQUIRED IMPORTED_TARGET pocketsphinx)
 
-if(PARLEY_BUILD_TESTS)
+if(PARLEY_BUILD_TESTS OR PARLEY_BUILD_BENCH)
   find_package(GTest REQUIRED)
   include(GoogleTest)
 endif()

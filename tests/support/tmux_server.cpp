@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <thread>
@@ -160,8 +161,14 @@ ProcessResult TmuxServer::tmux(const std::vector<std::string>& args,
 }
 
 TmuxServer::Pane TmuxServer::newSession(const PaneSpec& spec) {
-  const std::string name =
-      spec.sessionName.empty() ? "s" + std::to_string(sessions_) : spec.sessionName;
+  std::string name = spec.sessionName;
+  if (name.empty()) {
+    // Built with snprintf: GCC 12 at -O3 misreports "s" + std::to_string(n)
+    // as an overlapping copy (-Wrestrict).
+    char generated[32];
+    std::snprintf(generated, sizeof generated, "s%d", static_cast<int>(sessions_));
+    name = generated;
+  }
   // Server options ride along in the same invocation because the server only
   // exists once it has a session. tmux-256color gives programs the colours
   // they use in a real terminal; remain-on-exit keeps a crashed program's last
