@@ -23,8 +23,16 @@ std::vector<std::string> NDJSONFramer::append(std::string_view bytes) {
   buffer_.append(bytes);
   std::size_t lineStart = 0;
   std::size_t searchFrom = scanned_;
+  bool oversize = false;
   for (std::size_t feed; (feed = buffer_.find('\n', searchFrom)) != std::string::npos;) {
     const std::string_view line(buffer_.data() + lineStart, feed - lineStart);
+    if (line.size() > maxFrame) {
+      // Whether an oversize line's feed arrived in the same read as its
+      // excess bytes depends on how the kernel split the stream; judging
+      // every line, complete or not, keeps the outcome the same either way.
+      oversize = true;
+      break;
+    }
     if (!onlyWhitespace(line))
       lines.emplace_back(line);
     lineStart = feed + 1;
@@ -32,7 +40,7 @@ std::vector<std::string> NDJSONFramer::append(std::string_view bytes) {
   }
   buffer_.erase(0, lineStart);
   scanned_ = buffer_.size();
-  if (buffer_.size() > maxFrame) {
+  if (oversize || buffer_.size() > maxFrame) {
     overflowed_ = true;
     std::string().swap(buffer_);
     scanned_ = 0;

@@ -13,14 +13,15 @@ namespace parley::claude {
 
 class NDJSONFramer {
  public:
-  // The largest pending partial line kept; one more byte overflows.
+  // The longest line kept, without its line feed; one more byte overflows.
   static constexpr std::size_t maxFrame = 4194304;
 
   // The complete lines now available, in order. Lines holding only JSON
   // whitespace are skipped; a carriage return before the line feed stays in
-  // the line (JSON accepts it as trailing whitespace). When the pending
-  // partial line grows past maxFrame it is discarded and overflowed() turns
-  // true for good; lines cut earlier in the same call are still returned.
+  // the line (JSON accepts it as trailing whitespace). When a line, complete
+  // or still pending, grows past maxFrame, it and everything after it are
+  // discarded and overflowed() turns true for good; lines cut before it in
+  // the same call are still returned. The caller then drops the stream.
   std::vector<std::string> append(std::string_view bytes);
 
   // The final unterminated line without its leading whitespace, as zero or

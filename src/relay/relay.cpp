@@ -41,6 +41,8 @@ bool limitSendTime(int fd, Clock::time_point deadline) {
 }  // namespace
 
 std::optional<std::string> readAll(int fd, Clock::time_point deadline, std::size_t limit) {
+  if (fd < 0)
+    return std::nullopt;
   std::string input;
   char buffer[65536];
   while (true) {

@@ -69,5 +69,18 @@ TEST(NDJSONFramer, LinesCutBeforeAnOverflowInTheSameCallAreReturned) {
   EXPECT_TRUE(framer.overflowed());
 }
 
+TEST(NDJSONFramer, AnOversizeLineOverflowsEvenWhenItsFeedArrivesWithIt) {
+  NDJSONFramer framer;
+  const std::string oversize(NDJSONFramer::maxFrame + 1, 'x');
+  EXPECT_EQ(framer.append("{\"a\":1}\n" + oversize + "\n{\"b\":2}\n"), (Lines{"{\"a\":1}"}));
+  EXPECT_TRUE(framer.overflowed());
+  EXPECT_EQ(framer.pendingBytes(), 0u);
+
+  NDJSONFramer held;
+  EXPECT_TRUE(held.append(std::string(NDJSONFramer::maxFrame, 'x')).empty());
+  EXPECT_TRUE(held.append("x\n").empty());
+  EXPECT_TRUE(held.overflowed());
+}
+
 }  // namespace
 }  // namespace parley::claude
