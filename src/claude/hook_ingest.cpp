@@ -107,16 +107,20 @@ class HookIngest::Listener : public std::enable_shared_from_this<Listener> {
   }
 
   void acceptAll() {
+    // Lines of every connection drained here go to the delivery strand in
+    // one task, in the order they were cut.
+    std::vector<std::string> lines;
     while (true) {
       const int fd = ::accept4(acceptor_.native_handle(), nullptr, nullptr,
                                SOCK_NONBLOCK | SOCK_CLOEXEC);
       if (fd >= 0) {
-        open(fd);
+        adopt(fd, lines);
         continue;
       }
       if (errno == EINTR || errno == ECONNABORTED)
         continue;
       if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        deliver(std::move(lines));
         backoff_.expires_after(kAcceptBackoff);
         backoff_.async_wait([self = shared_from_this()](const boost::system::error_code& error) {
           if (!error && !self->closed_)
@@ -126,13 +130,23 @@ class HookIngest::Listener : public std::enable_shared_from_this<Listener> {
       }
       break;  // EAGAIN: nothing more waiting
     }
+    deliver(std::move(lines));
     awaitConnections();
   }
 
-  void open(int fd) {
+  // A relay writes its line and closes right after connecting, so by the
+  // time it is accepted the whole connection is usually waiting: read it at
+  // once, and only a connection that is still open joins the reactor.
+  void adopt(int fd, std::vector<std::string>& lines) {
+    NDJSONFramer framer;
+    if (!drain(fd, framer, lines)) {
+      ::close(fd);
+      return;
+    }
     std::unique_ptr<Connection> connection;
     try {
-      connection.reset(new Connection{Protocol::socket(acceptor_.get_executor(), Protocol(), fd), {}});
+      connection.reset(new Connection{Protocol::socket(acceptor_.get_executor(), Protocol(), fd),
+                                      std::move(framer)});
     } catch (const boost::system::system_error&) {
       ::close(fd);
       return;
@@ -151,54 +165,53 @@ class HookIngest::Listener : public std::enable_shared_from_this<Listener> {
         [self = shared_from_this(), id](const boost::system::error_code& error) {
           if (self->closed_)
             return;
+          const auto found = self->connections_.find(id);
+          if (found == self->connections_.end())
+            return;
           if (error || self->owner_.expired()) {
-            self->connections_.erase(id);
+            self->connections_.erase(found);
             return;
           }
-          if (self->drain(id))
+          Connection& connection = *found->second;
+          std::vector<std::string> lines;
+          const bool keep = self->drain(connection.socket.native_handle(), connection.framer, lines);
+          self->deliver(std::move(lines));
+          if (keep)
             self->awaitData(id);
+          else
+            self->connections_.erase(found);
         });
   }
 
-  // Reads until the peer would block; returns whether to keep the connection.
-  bool drain(std::uint64_t id) {
-    Connection& connection = *connections_.at(id);
-    const int fd = connection.socket.native_handle();
-    std::vector<std::string> lines;
-    bool keep = true;
+  // Reads until the peer would block, adding the lines cut to `lines`;
+  // returns whether the connection stays open.
+  bool drain(int fd, NDJSONFramer& framer, std::vector<std::string>& lines) {
     std::size_t budget = kReadBudget;
     while (true) {
       const ssize_t n = ::read(fd, buffer_.get(), kReadBufferSize);
       if (n > 0) {
-        for (std::string& line : connection.framer.append({buffer_.get(), static_cast<std::size_t>(n)}))
+        for (std::string& line : framer.append({buffer_.get(), static_cast<std::size_t>(n)}))
           lines.push_back(std::move(line));
-        if (connection.framer.overflowed()) {
+        if (framer.overflowed()) {
           deliver(std::move(lines));
+          lines.clear();
           report(HookIngestError::frameOverflow());
-          keep = false;
-          break;
+          return false;
         }
         if (static_cast<std::size_t>(n) >= budget)
-          break;  // more may wait; the next readiness event continues
+          return true;  // more may wait; the next readiness event continues
         budget -= static_cast<std::size_t>(n);
         continue;
       }
       if (n == 0) {
-        for (std::string& line : connection.framer.finish())
+        for (std::string& line : framer.finish())
           lines.push_back(std::move(line));
-        keep = false;
-        break;
+        return false;
       }
       if (errno == EINTR)
         continue;
-      keep = errno == EAGAIN || errno == EWOULDBLOCK;
-      break;
+      return errno == EAGAIN || errno == EWOULDBLOCK;
     }
-    if (!lines.empty())
-      deliver(std::move(lines));
-    if (!keep)
-      connections_.erase(id);
-    return keep;
   }
 
   void deliver(std::vector<std::string> lines) {
