@@ -120,9 +120,4 @@ class HookInstaller {
   std::string relayPath_;
 };
 
-// Settings text as the installer writes it: pretty-printed with keys sorted,
-// "/" unescaped, and numbers written so that they read back as the same
-// kind (an integral double keeps its ".0").
-std::string serializeSettings(const boost::json::value& value);
-
 }  // namespace parley::claude

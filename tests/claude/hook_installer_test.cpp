@@ -1,4 +1,5 @@
 #include "claude/hook_installer.hpp"
+#include "claude/settings_json.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
