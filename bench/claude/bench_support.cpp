@@ -18,7 +18,8 @@ std::vector<std::string>& summary() {
 }
 
 std::filesystem::path hooksFixture() {
-  return std::filesystem::path(PARLEY_SOURCE_DIR) / "tests/fixtures/claude-code-2.1.222/hooks.ndjson";
+  return std::filesystem::path(PARLEY_SOURCE_DIR) /
+         "tests/fixtures/claude-code-2.1.222/hooks.ndjson";
 }
 
 }  // namespace

@@ -68,8 +68,9 @@ void BM_IngestOneStream(benchmark::State& state) {
   state.SetItemsProcessed(static_cast<std::int64_t>(sent));
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * batch.size()));
   addSummaryLine("hook ingest, socket to decoded payload:");
-  addSummaryLine(summaryRate("one connection, lines streamed",
-                             static_cast<double>(sent) / std::chrono::duration<double>(busy).count()));
+  addSummaryLine(
+      summaryRate("one connection, lines streamed",
+                  static_cast<double>(sent) / std::chrono::duration<double>(busy).count()));
 }
 BENCHMARK(BM_IngestOneStream)->Unit(benchmark::kMillisecond)->Iterations(20)->UseRealTime();
 
@@ -101,8 +102,9 @@ void BM_IngestConnectionPerLine(benchmark::State& state) {
     busy += Clock::now() - start;
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(sent));
-  addSummaryLine(summaryRate("one connection per line, 4 writers",
-                             static_cast<double>(sent) / std::chrono::duration<double>(busy).count()));
+  addSummaryLine(
+      summaryRate("one connection per line, 4 writers",
+                  static_cast<double>(sent) / std::chrono::duration<double>(busy).count()));
 }
 BENCHMARK(BM_IngestConnectionPerLine)->Unit(benchmark::kMillisecond)->Iterations(10)->UseRealTime();
 

@@ -111,7 +111,8 @@ void BM_RelayInvocation(benchmark::State& state) {
 
   std::vector<Variant> variants;
   variants.push_back({"/bin/true (floor)", {"/bin/true"}, false, {}});
-  variants.push_back({"parley-hook", {(fs::path(PARLEY_BIN_DIR) / "parley-hook").string()}, true, {}});
+  variants.push_back(
+      {"parley-hook", {(fs::path(PARLEY_BIN_DIR) / "parley-hook").string()}, true, {}});
   const auto node = onPath("node");
   const auto sh = onPath("sh");
   const bool haveSocat = onPath("socat").has_value();
@@ -119,8 +120,10 @@ void BM_RelayInvocation(benchmark::State& state) {
     variants.push_back(
         {"Node.js relay", {node->string(), PARLEY_SOURCE_DIR "/bench/claude/relay.js"}, true, {}});
   if (sh && haveSocat)
-    variants.push_back(
-        {"socat script", {sh->string(), PARLEY_SOURCE_DIR "/bench/claude/relay-socat.sh"}, true, {}});
+    variants.push_back({"socat script",
+                        {sh->string(), PARLEY_SOURCE_DIR "/bench/claude/relay-socat.sh"},
+                        true,
+                        {}});
 
   std::uint64_t expected = 0;
   for (auto _ : state) {

@@ -37,7 +37,8 @@ void printBackup(std::ostream& out, const HookInstaller::Report& report) {
     out << "backup written to " << report.backupURL->string() << '\n';
 }
 
-int install(std::ostream& out, std::ostream& err, const std::filesystem::path& executableDirectory) {
+int install(std::ostream& out, std::ostream& err,
+            const std::filesystem::path& executableDirectory) {
   const std::filesystem::path relayPath = HookInstaller::defaultRelayPath();
   try {
     if (!installRelay(executableDirectory / "parley-hook", relayPath)) {

@@ -18,7 +18,8 @@ std::filesystem::path currentExecutableDirectory();
 // variables decide the files). Progress lines go to `out`, failures to `err`.
 // Returns the exit code: 0 on success; for status, 0 only when the relay is
 // in place and registered for every event.
-int runHooksCommand(HooksAction action, std::ostream& out, std::ostream& err,
-                    const std::filesystem::path& executableDirectory = currentExecutableDirectory());
+int runHooksCommand(
+    HooksAction action, std::ostream& out, std::ostream& err,
+    const std::filesystem::path& executableDirectory = currentExecutableDirectory());
 
 }  // namespace parley::app

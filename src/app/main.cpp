@@ -19,7 +19,9 @@ int main(int argc, char** argv) {
   auto* hooks = app.add_subcommand("hooks", "Install, remove or inspect the Claude Code hooks");
   hooks->require_subcommand(1);
   std::optional<parley::app::HooksAction> hooksAction;
-  hooks->add_subcommand("install", "Put the relay in place and register it in Claude Code's settings")
+  hooks
+      ->add_subcommand("install",
+                       "Put the relay in place and register it in Claude Code's settings")
       ->callback([&] { hooksAction = parley::app::HooksAction::install; });
   hooks->add_subcommand("uninstall", "Remove the relay's entries from Claude Code's settings")
       ->callback([&] { hooksAction = parley::app::HooksAction::uninstall; });

@@ -55,8 +55,7 @@ int clearStaleSocket(const std::string& path) {
   const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (probe >= 0) {
     const sockaddr_un address = socketAddress(path);
-    const int rc =
-        ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    const int rc = ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     const int error = errno;
     ::close(probe);
     if (rc == 0 || error == EAGAIN)
@@ -111,8 +110,8 @@ class HookIngest::Listener : public std::enable_shared_from_this<Listener> {
     // one task, in the order they were cut.
     std::vector<std::string> lines;
     while (true) {
-      const int fd = ::accept4(acceptor_.native_handle(), nullptr, nullptr,
-                               SOCK_NONBLOCK | SOCK_CLOEXEC);
+      const int fd =
+          ::accept4(acceptor_.native_handle(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
       if (fd >= 0) {
         adopt(fd, lines);
         continue;
@@ -174,7 +173,8 @@ class HookIngest::Listener : public std::enable_shared_from_this<Listener> {
           }
           Connection& connection = *found->second;
           std::vector<std::string> lines;
-          const bool keep = self->drain(connection.socket.native_handle(), connection.framer, lines);
+          const bool keep =
+              self->drain(connection.socket.native_handle(), connection.framer, lines);
           self->deliver(std::move(lines));
           if (keep)
             self->awaitData(id);

@@ -183,7 +183,8 @@ HookInstaller::HookInstaller(std::string relayPath, std::filesystem::path settin
     : settingsURL_(std::move(settingsURL)), relayPath_(std::move(relayPath)) {}
 
 std::string HookInstaller::canonicalCommand() const {
-  if (!relayPath_.empty() && std::all_of(relayPath_.begin(), relayPath_.end(), isPlainShellCharacter))
+  if (!relayPath_.empty() &&
+      std::all_of(relayPath_.begin(), relayPath_.end(), isPlainShellCharacter))
     return relayPath_;
   if (std::none_of(relayPath_.begin(), relayPath_.end(), isSpecialInDoubleQuotes))
     return "\"" + relayPath_ + "\"";
@@ -264,10 +265,9 @@ void findReplaced(const json::value& original, const json::value& merged, const 
       return;
     }
     case json::kind::string:
-      if (merged.is_string() &&
-          (merged.get_string() == original.get_string() ||
-           (relayCommands.contains(std::string(original.get_string())) &&
-            merged.get_string() == canonical)))
+      if (merged.is_string() && (merged.get_string() == original.get_string() ||
+                                 (relayCommands.contains(std::string(original.get_string())) &&
+                                  merged.get_string() == canonical)))
         return;
       out.push_back(at);
       return;
@@ -300,7 +300,8 @@ HookInstaller::Report HookInstaller::install() const {
 
   json::object document = original;
   json::object hooks;
-  if (const json::value* existing = document.if_contains("hooks"); existing && existing->is_object())
+  if (const json::value* existing = document.if_contains("hooks");
+      existing && existing->is_object())
     hooks = existing->get_object();
 
   Report report;
@@ -332,8 +333,9 @@ HookInstaller::Report HookInstaller::install() const {
       report.alreadyPresent.emplace_back(event);
     } else {
       groups.push_back(json::object{
-          {"hooks", json::array{json::object{
-                        {"type", "command"}, {"command", canonical}, {"async", true}, {"timeout", 2}}}}});
+          {"hooks",
+           json::array{json::object{
+               {"type", "command"}, {"command", canonical}, {"async", true}, {"timeout", 2}}}}});
       hooks[event] = std::move(groups);
       report.eventsAdded.emplace_back(event);
     }

@@ -25,8 +25,9 @@ class HookInstaller {
   // The events the relay is registered for, in the order they are processed
   // and reported.
   static constexpr std::array<std::string_view, 9> events{
-      "SessionStart", "SessionEnd",        "UserPromptSubmit", "PreToolUse", "PostToolUse",
-      "PermissionRequest", "Notification", "Stop",             "PreCompact"};
+      "SessionStart", "SessionEnd",  "UserPromptSubmit",
+      "PreToolUse",   "PostToolUse", "PermissionRequest",
+      "Notification", "Stop",        "PreCompact"};
 
   struct Report {
     // The pre-change copy of the settings file; absent when there was none.

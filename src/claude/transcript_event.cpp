@@ -99,8 +99,8 @@ namespace TranscriptDecoder {
 
 std::optional<protocol::Date> parseTimestamp(std::string_view text) {
   // YYYY-MM-DDTHH:MM:SS[.f...]Z
-  if (text.size() < 20 || text[4] != '-' || text[7] != '-' || text[10] != 'T' ||
-      text[13] != ':' || text[16] != ':' || text.back() != 'Z')
+  if (text.size() < 20 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' ||
+      text[16] != ':' || text.back() != 'Z')
     return std::nullopt;
   const auto y = digits(text, 0, 4), mo = digits(text, 5, 2), d = digits(text, 8, 2);
   const auto h = digits(text, 11, 2), mi = digits(text, 14, 2), s = digits(text, 17, 2);
@@ -158,9 +158,9 @@ std::vector<TranscriptEvent> decode(std::string_view line, std::uint64_t endOffs
   };
 
   const json::value* message = entry->if_contains("message");
-  const json::value* content =
-      message != nullptr && message->is_object() ? message->get_object().if_contains("content")
-                                                 : nullptr;
+  const json::value* content = message != nullptr && message->is_object()
+                                   ? message->get_object().if_contains("content")
+                                   : nullptr;
   if (content == nullptr)
     return events;
 
@@ -190,15 +190,16 @@ std::vector<TranscriptEvent> decode(std::string_view line, std::uint64_t endOffs
         emit(TranscriptEvent::UserPrompt{std::string(*text)});
     } else if (blockType == "tool_use" && *type == "assistant") {
       const json::value* input = block->if_contains("input");
-      emit(TranscriptEvent::ToolUse{
-          stringOr(*block, "id"), stringOr(*block, "name"),
-          input != nullptr && !input->is_null() ? protocol::JSONValue::fromJson(*input)
-                                                : protocol::JSONValue(protocol::JSONValue::Object{})});
+      emit(TranscriptEvent::ToolUse{stringOr(*block, "id"), stringOr(*block, "name"),
+                                    input != nullptr && !input->is_null()
+                                        ? protocol::JSONValue::fromJson(*input)
+                                        : protocol::JSONValue(protocol::JSONValue::Object{})});
     } else if (blockType == "tool_result" && *type == "user") {
       TranscriptEvent::ToolResult result;
       result.toolUseID = stringOr(*block, "tool_use_id");
       result.text = toolResultText(*block);
-      if (const json::value* isError = block->if_contains("is_error"); isError && isError->is_bool())
+      if (const json::value* isError = block->if_contains("is_error");
+          isError && isError->is_bool())
         result.isError = isError->get_bool();
       if (const json::value* outcome = entry->if_contains("toolUseResult");
           outcome != nullptr && outcome->is_object()) {

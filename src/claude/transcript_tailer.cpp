@@ -24,8 +24,8 @@ constexpr std::size_t kTailBytes = 64;
 constexpr std::size_t kNotificationBufferSize = 32 * (sizeof(inotify_event) + NAME_MAX + 1);
 
 constexpr std::uint32_t kWatchMask = IN_MODIFY | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE |
-                                     IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF |
-                                     IN_MOVE_SELF | IN_ONLYDIR;
+                                     IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF |
+                                     IN_ONLYDIR;
 
 }  // namespace
 
@@ -248,8 +248,8 @@ void TranscriptTailer::readAvailable() {
     // Truncated and written again past our offset, between two reads: the
     // size alone cannot tell, the bytes before the offset can.
     std::string check(tail_.size(), '\0');
-    const ssize_t n = ::pread(fd, check.data(), check.size(),
-                              static_cast<off_t>(offset_ - tail_.size()));
+    const ssize_t n =
+        ::pread(fd, check.data(), check.size(), static_cast<off_t>(offset_ - tail_.size()));
     if (n != static_cast<ssize_t>(check.size()) || check != tail_)
       restart();
   }
@@ -278,9 +278,8 @@ void TranscriptTailer::cutLines() {
   for (std::size_t feed; (feed = partial_.find('\n', start)) != std::string::npos;) {
     const std::uint64_t endOffset = offset_ - (partial_.size() - (feed + 1));
     if (!finished_ && onEvent_) {
-      for (const TranscriptEvent& event :
-           TranscriptDecoder::decode(std::string_view(partial_).substr(start, feed - start),
-                                     endOffset))
+      for (const TranscriptEvent& event : TranscriptDecoder::decode(
+               std::string_view(partial_).substr(start, feed - start), endOffset))
         onEvent_(event);
     }
     start = feed + 1;

@@ -111,7 +111,8 @@ TEST_F(HookIngestTest, OversizeLineResetsOnlyItsOwnConnection) {
 
   // A line of exactly the limit is still taken.
   const std::string prefix = "{\"hook_event_name\":\"Stop\",\"message\":\"";
-  std::string largest = prefix + std::string(NDJSONFramer::maxFrame - prefix.size() - 2, 'm') + "\"}";
+  std::string largest =
+      prefix + std::string(NDJSONFramer::maxFrame - prefix.size() - 2, 'm') + "\"}";
   ASSERT_EQ(largest.size(), NDJSONFramer::maxFrame);
 
   const int bystander = connectTo(socketPath);

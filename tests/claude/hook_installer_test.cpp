@@ -16,9 +16,9 @@ namespace fs = std::filesystem;
 using InstallError = HookInstaller::InstallError;
 using Strings = std::vector<std::string>;
 
-const Strings kAllEvents = {"SessionStart", "SessionEnd",        "UserPromptSubmit",
-                            "PreToolUse",   "PostToolUse",       "PermissionRequest",
-                            "Notification", "Stop",              "PreCompact"};
+const Strings kAllEvents = {"SessionStart", "SessionEnd",  "UserPromptSubmit",
+                            "PreToolUse",   "PostToolUse", "PermissionRequest",
+                            "Notification", "Stop",        "PreCompact"};
 
 // A settings file as people really have them: permissions, environment with
 // a secret, other tools' hooks (one sharing an event with us, one on an
@@ -79,8 +79,10 @@ class HookInstallerTest : public ::testing::Test {
     return st.st_mode & 0777;
   }
   static json::value relayGroup(const std::string& command) {
-    return json::object{{"hooks", json::array{json::object{
-                                      {"type", "command"}, {"command", command}, {"async", true}, {"timeout", 2}}}}};
+    return json::object{
+        {"hooks",
+         json::array{json::object{
+             {"type", "command"}, {"command", command}, {"async", true}, {"timeout", 2}}}}};
   }
 
   test::TempDir dir;
@@ -161,11 +163,14 @@ TEST_F(HookInstallerTest, SecondInstallFindsEverythingPresentAndKeepsTheOriginal
 
 TEST_F(HookInstallerTest, AnUnquotedRelayCommandIsRewrittenInPlace) {
   const std::string relay = "/home/dev/My Data/parley-hook";
-  json::object file{{"hooks", json::object{{"Stop", json::array{json::object{
-                                                {"hooks", json::array{
-                                                              json::object{{"type", "command"}, {"command", relay}},
-                                                              json::object{{"type", "command"}, {"command", "say done"}},
-                                                          }}}}}}}};
+  json::object file{
+      {"hooks",
+       json::object{
+           {"Stop", json::array{json::object{
+                        {"hooks", json::array{
+                                      json::object{{"type", "command"}, {"command", relay}},
+                                      json::object{{"type", "command"}, {"command", "say done"}},
+                                  }}}}}}}};
   test::writeFile(settings(), json::serialize(file));
 
   const auto report = installer(relay).install();
@@ -189,8 +194,7 @@ TEST_F(HookInstallerTest, CanonicalCommandIsSafeForTheShell) {
             "'/home/a$b \"c\"/parley-hook'");
   EXPECT_EQ(installer("/x/it's $HOME/parley-hook").canonicalCommand(),
             "'/x/it'\\''s $HOME/parley-hook'");
-  EXPECT_EQ(installer("/p q/r").relayCommands(),
-            (std::set<std::string>{"/p q/r", "\"/p q/r\""}));
+  EXPECT_EQ(installer("/p q/r").relayCommands(), (std::set<std::string>{"/p q/r", "\"/p q/r\""}));
 }
 
 TEST_F(HookInstallerTest, RefusalsLeaveTheFileUntouchedAndWriteNoBackup) {
@@ -253,8 +257,9 @@ TEST_F(HookInstallerTest, UninstallRemovesOnlyTheRelayAndRestoresTheOriginalCont
   json::object after = document();
   const json::array stop = after.at("hooks").at("Stop").as_array();
   ASSERT_EQ(stop.size(), 1u);
-  EXPECT_EQ(stop[0], (json::object{{"hooks", json::array{json::object{
-                                                  {"type", "command"}, {"command", "say stopped"}}}}}));
+  EXPECT_EQ(stop[0],
+            (json::object{{"hooks", json::array{json::object{{"type", "command"},
+                                                             {"command", "say stopped"}}}}}));
   after["hooks"].as_object().erase("Stop");
   EXPECT_EQ(after, json::parse(kRealisticSettings).as_object())
       << "everything but our own entries is back as it was";
@@ -313,7 +318,8 @@ TEST_F(HookInstallerTest, WriteAndBackupFailuresAreReportedWithTheirCause) {
     ::localtime_r(&t, &local);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
-    fs::create_directories(settings().parent_path() / ("settings.json.bak-voice-" + std::string(stamp)) / "x");
+    fs::create_directories(settings().parent_path() /
+                           ("settings.json.bak-voice-" + std::string(stamp)) / "x");
   }
   try {
     installer().install();
@@ -329,12 +335,14 @@ TEST_F(HookInstallerTest, DefaultsFollowHomeAndTheDataDirectory) {
   test::ScopedEnv homeEnv("HOME", home.string());
   test::ScopedEnv data("XDG_DATA_HOME", std::nullopt);
   EXPECT_EQ(HookInstaller::defaultSettingsURL(), home / ".claude" / "settings.json");
-  EXPECT_EQ(HookInstaller::defaultRelayPath(), home / ".local" / "share" / "parley" / "parley-hook");
+  EXPECT_EQ(HookInstaller::defaultRelayPath(),
+            home / ".local" / "share" / "parley" / "parley-hook");
   EXPECT_EQ(HookInstaller("/r").settingsURL(), home / ".claude" / "settings.json");
 }
 
 TEST(SerializeSettings, SortsKeysIndentsAndKeepsNumberKinds) {
-  const json::value v = json::parse(R"({"b":[1,2.5,1.0,-0.0,1e300,18446744073709551615],"a":{},"c":[],"d":"x/y\u0001"})");
+  const json::value v = json::parse(
+      R"({"b":[1,2.5,1.0,-0.0,1e300,18446744073709551615],"a":{},"c":[],"d":"x/y\u0001"})");
   EXPECT_EQ(serializeSettings(v),
             "{\n  \"a\": {},\n  \"b\": [\n    1,\n    2.5,\n    1.0,\n    -0.0,\n    1e+300,\n"
             "    18446744073709551615\n  ],\n  \"c\": [],\n  \"d\": \"x/y\\u0001\"\n}\n");

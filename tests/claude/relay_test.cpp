@@ -4,7 +4,6 @@
 
 #include <boost/json.hpp>
 
-
 namespace parley::relay {
 namespace {
 
@@ -18,7 +17,8 @@ json::object parsedLine(const std::string& line) {
 
 TEST(RelayComposeLine, AddsTheTmuxKeysAndKeepsEverythingElse) {
   const std::string input =
-      "{\n  \"hook_event_name\": \"PreToolUse\",\n  \"tool_input\": {\"command\": \"ls \\\"a b\\\"\\n\"},"
+      "{\n  \"hook_event_name\": \"PreToolUse\",\n  \"tool_input\": {\"command\": \"ls \\\"a "
+      "b\\\"\\n\"},"
       "\n  \"prompt\": \"caf\\u00e9 \xE2\x9C\x93 / \\\\\",\n  \"n\": 1.5e3\n}\n";
   const auto line = composeLine(input, "%3", "/tmp/tmux-1000/default,4208,0");
   ASSERT_TRUE(line);
@@ -45,8 +45,8 @@ TEST(RelayComposeLine, ReplacesStaleTmuxKeysAndAddsNothingOutsideTmux) {
 }
 
 TEST(RelayComposeLine, SendsNothingForInputThatIsNotAJsonObject) {
-  for (const char* input : {"", "   ", "not json", "[1,2]", "\"text\"", "42", "{\"a\":",
-                            "{\"a\":1} {\"b\":2}", "{\"a\":\"\xFF\"}"}) {
+  for (const char* input : {"", "   ", "not json", "[1,2]", "\"text\"", "42",
+                            "{\"a\":", "{\"a\":1} {\"b\":2}", "{\"a\":\"\xFF\"}"}) {
     EXPECT_FALSE(composeLine(input, "%1", "x")) << input;
   }
 }

@@ -15,8 +15,8 @@ std::vector<Event> decodeFile(const std::string& content) {
   for (std::size_t start = 0, feed; (feed = content.find('\n', start)) != std::string::npos;
        start = feed + 1) {
     offset = feed + 1;
-    for (Event& e : TranscriptDecoder::decode(std::string_view(content).substr(start, feed - start),
-                                              offset))
+    for (Event& e :
+         TranscriptDecoder::decode(std::string_view(content).substr(start, feed - start), offset))
       events.push_back(std::move(e));
   }
   return events;

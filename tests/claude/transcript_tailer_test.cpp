@@ -87,9 +87,10 @@ TEST_F(TranscriptTailerTest, FollowsAFileWrittenInPieces) {
   ASSERT_TRUE(waitForPrompts({"one", "two", "three"}));
 
   std::lock_guard lock(mutex);
-  EXPECT_EQ(endOffsets, (std::vector<std::uint64_t>{promptLine("one").size(),
-                                                    promptLine("one").size() + promptLine("two").size(),
-                                                    fs::file_size(file)}));
+  EXPECT_EQ(endOffsets,
+            (std::vector<std::uint64_t>{promptLine("one").size(),
+                                        promptLine("one").size() + promptLine("two").size(),
+                                        fs::file_size(file)}));
 }
 
 TEST_F(TranscriptTailerTest, StartingAtTheEndReadsOnlyWhatIsAppended) {
@@ -132,8 +133,8 @@ TEST_F(TranscriptTailerTest, AReplacedFileIsReadFromItsStart) {
   // A replacement that starts with the very same bytes is still a new file.
   append(temp, promptLine("replacement") + promptLine("and more") + promptLine("extra"));
   fs::rename(temp, file);
-  ASSERT_TRUE(waitForPrompts(
-      {"first", "replacement", "and more", "replacement", "and more", "extra"}));
+  ASSERT_TRUE(
+      waitForPrompts({"first", "replacement", "and more", "replacement", "and more", "extra"}));
 }
 
 TEST_F(TranscriptTailerTest, SurvivesTheFileMovedAwayAndCreatedAgain) {

@@ -19,13 +19,13 @@ namespace json = boost::json;
 
 class HooksCommandTest : public ::testing::Test {
  protected:
-  test::Completed parley(const std::string& action, const fs::path& binary = test::binPath("parley")) {
-    return test::runProcess(
-        {.argv = {binary.string(), "hooks", action},
-         .env = test::environmentWith({{"HOME", home.string()},
-                                       {"XDG_DATA_HOME", std::nullopt},
-                                       {"PARLEY_SOCKET", std::nullopt}})},
-        dir.path());
+  test::Completed parley(const std::string& action,
+                         const fs::path& binary = test::binPath("parley")) {
+    return test::runProcess({.argv = {binary.string(), "hooks", action},
+                             .env = test::environmentWith({{"HOME", home.string()},
+                                                           {"XDG_DATA_HOME", std::nullopt},
+                                                           {"PARLEY_SOCKET", std::nullopt}})},
+                            dir.path());
   }
 
   test::TempDir dir;
@@ -35,7 +35,8 @@ class HooksCommandTest : public ::testing::Test {
 };
 
 TEST_F(HooksCommandTest, InstallPlacesTheRelayRegistersItAndReportsAsTheAppDoes) {
-  test::writeFile(settings, R"({"hooks":{"Stop":[{"hooks":[{"type":"command","command":"say done"}]}]}})");
+  test::writeFile(settings,
+                  R"({"hooks":{"Stop":[{"hooks":[{"type":"command","command":"say done"}]}]}})");
   ASSERT_EQ(::chmod(settings.c_str(), 0600), 0);
 
   const auto installed = parley("install");
@@ -70,11 +71,12 @@ TEST_F(HooksCommandTest, InstallPlacesTheRelayRegistersItAndReportsAsTheAppDoes)
   inbox.attach(*ingest);
   ingest->start();
   test::writeFile(dir / "event.json", test::hookLine("Stop", "via-installed-relay"));
-  const pid_t pid = test::spawnProcess(
-      {.argv = {relay.string()},
-       .env = test::environmentWith({{"HOME", home.string()}, {"XDG_DATA_HOME", std::nullopt},
-                                     {"PARLEY_SOCKET", std::nullopt}}),
-       .stdinFile = dir / "event.json"});
+  const pid_t pid =
+      test::spawnProcess({.argv = {relay.string()},
+                          .env = test::environmentWith({{"HOME", home.string()},
+                                                        {"XDG_DATA_HOME", std::nullopt},
+                                                        {"PARLEY_SOCKET", std::nullopt}}),
+                          .stdinFile = dir / "event.json"});
   EXPECT_EQ(test::waitForExit(pid), 0);
   ASSERT_TRUE(inbox.waitForPayloads(1));
   EXPECT_EQ(inbox.payloads()[0].sessionID, "via-installed-relay");

@@ -53,9 +53,8 @@ inline pid_t spawnProcess(const Spawn& spec) {
   if (spec.stdinFd >= 0)
     posix_spawn_file_actions_adddup2(&actions, spec.stdinFd, 0);
   else
-    posix_spawn_file_actions_addopen(&actions, 0,
-                                     spec.stdinFile ? spec.stdinFile->c_str() : "/dev/null",
-                                     O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(
+        &actions, 0, spec.stdinFile ? spec.stdinFile->c_str() : "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1,
                                    spec.stdoutFile ? spec.stdoutFile->c_str() : "/dev/null",
                                    O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -77,12 +76,11 @@ inline pid_t spawnProcess(const Spawn& spec) {
 
 // The exit code once the process ends within the timeout; -1 when it is
 // killed by a signal; nullopt when it is still running at the deadline.
-inline std::optional<int> waitForExit(pid_t pid,
-                                      std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+inline std::optional<int> waitForExit(
+    pid_t pid, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
   int status = 0;
-  bool exited = waitUntil(
-      [&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, timeout,
-      std::chrono::milliseconds(2));
+  bool exited = waitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, timeout,
+                          std::chrono::milliseconds(2));
   if (!exited)
     return std::nullopt;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

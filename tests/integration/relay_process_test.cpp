@@ -40,9 +40,9 @@ class RelayProcessTest : public ::testing::Test {
     env.try_emplace("PARLEY_SOCKET", socketPath.string());
     env["TMUX_PANE"] = tmux ? std::optional(tmux->first) : std::nullopt;
     env["TMUX"] = tmux ? std::optional(tmux->second) : std::nullopt;
-    const pid_t pid = test::spawnProcess(
-        {.argv = {test::binPath("parley-hook").string()}, .env = test::environmentWith(env),
-         .stdinFile = file});
+    const pid_t pid = test::spawnProcess({.argv = {test::binPath("parley-hook").string()},
+                                          .env = test::environmentWith(env),
+                                          .stdinFile = file});
     EXPECT_GT(pid, 0);
     return pid;
   }
@@ -119,9 +119,9 @@ TEST_F(RelayProcessTest, FindsTheSocketInTheDataDirectoryWithoutParleySocket) {
   auto atDefault = HookIngest::create(pool.executor(), home / ".local/share/parley/hook.sock");
   inbox.attach(*atDefault);
   atDefault->start();
-  runRelay(test::hookLine("Stop", "default-path"), std::nullopt,
-           {{"PARLEY_SOCKET", std::nullopt}, {"XDG_DATA_HOME", std::nullopt},
-            {"HOME", home.string()}});
+  runRelay(
+      test::hookLine("Stop", "default-path"), std::nullopt,
+      {{"PARLEY_SOCKET", std::nullopt}, {"XDG_DATA_HOME", std::nullopt}, {"HOME", home.string()}});
   ASSERT_TRUE(inbox.waitForPayloads(1));
   EXPECT_EQ(inbox.payloads()[0].sessionID, "default-path");
 }
@@ -154,10 +154,10 @@ TEST_F(RelayProcessTest, GivesUpOnAStdinThatNeverEnds) {
   int fds[2];
   ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
   ASSERT_EQ(::write(fds[1], "{\"hook_event_name\":\"Stop\"}", 26), 26);
-  const pid_t pid = test::spawnProcess(
-      {.argv = {test::binPath("parley-hook").string()},
-       .env = test::environmentWith({{"PARLEY_SOCKET", socketPath.string()}}),
-       .stdinFd = fds[0]});
+  const pid_t pid =
+      test::spawnProcess({.argv = {test::binPath("parley-hook").string()},
+                          .env = test::environmentWith({{"PARLEY_SOCKET", socketPath.string()}}),
+                          .stdinFd = fds[0]});
   EXPECT_EQ(test::waitForExit(pid), 0);  // on its own, the pipe still open
   ::close(fds[0]);
   ::close(fds[1]);
@@ -181,8 +181,7 @@ TEST_F(RelayProcessTest, GivesUpOnAListenerThatNeverAccepts) {
     }
     fillers.push_back(filler);
   }
-  runRelay(test::hookLine("Stop", "stuck"), std::nullopt,
-           {{"PARLEY_SOCKET", stuckPath.string()}});
+  runRelay(test::hookLine("Stop", "stuck"), std::nullopt, {{"PARLEY_SOCKET", stuckPath.string()}});
   for (const int fd : fillers)
     ::close(fd);
   ::close(stuck);
