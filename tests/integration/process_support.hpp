@@ -47,25 +47,25 @@ struct Spawn {
   std::optional<std::filesystem::path> stderrFile;
 };
 
-inline pid_t spawnProcess(const Spawn& spec) {
+inline pid_t spawnProcess(const Spawn& launch) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  if (spec.stdinFd >= 0)
-    posix_spawn_file_actions_adddup2(&actions, spec.stdinFd, 0);
+  if (launch.stdinFd >= 0)
+    posix_spawn_file_actions_adddup2(&actions, launch.stdinFd, 0);
   else
     posix_spawn_file_actions_addopen(
-        &actions, 0, spec.stdinFile ? spec.stdinFile->c_str() : "/dev/null", O_RDONLY, 0);
+        &actions, 0, launch.stdinFile ? launch.stdinFile->c_str() : "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1,
-                                   spec.stdoutFile ? spec.stdoutFile->c_str() : "/dev/null",
+                                   launch.stdoutFile ? launch.stdoutFile->c_str() : "/dev/null",
                                    O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_addopen(&actions, 2,
-                                   spec.stderrFile ? spec.stderrFile->c_str() : "/dev/null",
+                                   launch.stderrFile ? launch.stderrFile->c_str() : "/dev/null",
                                    O_WRONLY | O_CREAT | O_TRUNC, 0600);
   std::vector<char*> argv, env;
-  for (const std::string& a : spec.argv)
+  for (const std::string& a : launch.argv)
     argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  for (const std::string& e : spec.env)
+  for (const std::string& e : launch.env)
     env.push_back(const_cast<char*>(e.c_str()));
   env.push_back(nullptr);
   pid_t pid = -1;
@@ -94,10 +94,10 @@ struct Completed {
 
 // Runs a process to its end, capturing stdout and stderr through files in
 // `scratch`.
-inline Completed runProcess(Spawn spec, const std::filesystem::path& scratch) {
-  spec.stdoutFile = scratch / "stdout";
-  spec.stderrFile = scratch / "stderr";
-  const pid_t pid = spawnProcess(spec);
+inline Completed runProcess(Spawn launch, const std::filesystem::path& scratch) {
+  launch.stdoutFile = scratch / "stdout";
+  launch.stderrFile = scratch / "stderr";
+  const pid_t pid = spawnProcess(launch);
   if (pid < 0)
     return {};
   Completed result;
