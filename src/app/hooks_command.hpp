@@ -1,0 +1,25 @@
+#pragma once
+
+// `parley hooks install|uninstall|status`: the same steps the application
+// takes from its settings panel, for people and scripts at a terminal.
+
+#include <filesystem>
+#include <iosfwd>
+
+namespace parley::app {
+
+enum class HooksAction { install, uninstall, status };
+
+// The directory of the running executable, where the build and the packages
+// place parley-hook beside parley.
+std::filesystem::path currentExecutableDirectory();
+
+// Runs one action on the user's Claude Code settings (HOME and the XDG
+// variables decide the files). Progress lines go to `out`, failures to `err`.
+// Returns the exit code: 0 on success; for status, 0 only when the relay is
+// in place and registered for every event.
+int runHooksCommand(
+    HooksAction action, std::ostream& out, std::ostream& err,
+    const std::filesystem::path& executableDirectory = currentExecutableDirectory());
+
+}  // namespace parley::app

@@ -1,0 +1,385 @@
+#include "claude/hook_ingest.hpp"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <unordered_map>
+
+#include "base/files.hpp"
+#include "base/paths.hpp"
+#include "claude/ndjson_framer.hpp"
+
+namespace parley::claude {
+
+namespace asio = boost::asio;
+using Protocol = asio::local::stream_protocol;
+
+const std::size_t HookIngest::maxPathBytes = sizeof(sockaddr_un::sun_path) - 1;
+
+namespace {
+
+constexpr std::size_t kReadBufferSize = 65536;
+// A connection that keeps sending is read at most this much per readiness
+// event, so one busy peer cannot hold the strand (and stop()) for long.
+constexpr std::size_t kReadBudget = 16 * kReadBufferSize;
+// When the process runs out of descriptors, accept keeps failing while the
+// connection still waits; pausing stops that from spinning the strand.
+constexpr auto kAcceptBackoff = std::chrono::milliseconds(100);
+
+sockaddr_un socketAddress(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.data(), path.size());
+  return address;
+}
+
+// Removes what an earlier run left at `path`, but only a socket nobody
+// listens on: a regular file there is the user's and is never deleted, and a
+// live socket belongs to another running listener that must not lose its
+// events. Returns the errno that makes the path unusable, or 0.
+int clearStaleSocket(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0)
+    return 0;
+  if (!S_ISSOCK(st.st_mode))
+    return EADDRINUSE;
+  const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (probe >= 0) {
+    const sockaddr_un address = socketAddress(path);
+    const int rc = ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    const int error = errno;
+    ::close(probe);
+    if (rc == 0 || error == EAGAIN)
+      return EADDRINUSE;
+  }
+  ::unlink(path.c_str());
+  return 0;
+}
+
+}  // namespace
+
+// One listening socket and its connections, from start() to stop(). It lives
+// on the accept strand: after construction only handlers on that strand touch
+// it, so it needs no lock.
+class HookIngest::Listener : public std::enable_shared_from_this<Listener> {
+ public:
+  Listener(std::weak_ptr<HookIngest> owner, asio::strand<asio::any_io_executor> acceptStrand,
+           asio::strand<asio::any_io_executor> deliveryStrand, int fd)
+      : owner_(std::move(owner)),
+        deliveryStrand_(std::move(deliveryStrand)),
+        acceptor_(acceptStrand, Protocol(), fd),
+        backoff_(acceptStrand),
+        buffer_(new char[kReadBufferSize]) {}
+
+  void begin() { awaitConnections(); }
+
+  void close() {
+    closed_ = true;
+    boost::system::error_code ignored;
+    acceptor_.close(ignored);
+    backoff_.cancel();
+    connections_.clear();
+  }
+
+ private:
+  struct Connection {
+    Protocol::socket socket;
+    NDJSONFramer framer;
+  };
+
+  void awaitConnections() {
+    acceptor_.async_wait(Protocol::acceptor::wait_read,
+                         [self = shared_from_this()](const boost::system::error_code& error) {
+                           if (error || self->closed_ || self->owner_.expired())
+                             return;
+                           self->acceptAll();
+                         });
+  }
+
+  void acceptAll() {
+    // Lines of every connection drained here go to the delivery strand in
+    // one task, in the order they were cut.
+    std::vector<std::string> lines;
+    while (true) {
+      const int fd =
+          ::accept4(acceptor_.native_handle(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      if (fd >= 0) {
+        adopt(fd, lines);
+        continue;
+      }
+      if (errno == EINTR || errno == ECONNABORTED)
+        continue;
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        deliver(std::move(lines));
+        backoff_.expires_after(kAcceptBackoff);
+        backoff_.async_wait([self = shared_from_this()](const boost::system::error_code& error) {
+          if (!error && !self->closed_)
+            self->awaitConnections();
+        });
+        return;
+      }
+      break;  // EAGAIN: nothing more waiting
+    }
+    deliver(std::move(lines));
+    awaitConnections();
+  }
+
+  // A relay writes its line and closes right after connecting, so by the
+  // time it is accepted the whole connection is usually waiting: read it at
+  // once, and only a connection that is still open joins the reactor.
+  void adopt(int fd, std::vector<std::string>& lines) {
+    NDJSONFramer framer;
+    if (!drain(fd, framer, lines)) {
+      ::close(fd);
+      return;
+    }
+    std::unique_ptr<Connection> connection;
+    try {
+      connection.reset(new Connection{Protocol::socket(acceptor_.get_executor(), Protocol(), fd),
+                                      std::move(framer)});
+    } catch (const boost::system::system_error&) {
+      ::close(fd);
+      return;
+    }
+    const std::uint64_t id = nextId_++;
+    connections_.emplace(id, std::move(connection));
+    awaitData(id);
+  }
+
+  void awaitData(std::uint64_t id) {
+    const auto it = connections_.find(id);
+    if (it == connections_.end())
+      return;
+    it->second->socket.async_wait(
+        Protocol::socket::wait_read,
+        [self = shared_from_this(), id](const boost::system::error_code& error) {
+          if (self->closed_)
+            return;
+          const auto found = self->connections_.find(id);
+          if (found == self->connections_.end())
+            return;
+          if (error || self->owner_.expired()) {
+            self->connections_.erase(found);
+            return;
+          }
+          Connection& connection = *found->second;
+          std::vector<std::string> lines;
+          const bool keep =
+              self->drain(connection.socket.native_handle(), connection.framer, lines);
+          self->deliver(std::move(lines));
+          if (keep)
+            self->awaitData(id);
+          else
+            self->connections_.erase(found);
+        });
+  }
+
+  // Reads until the peer would block, adding the lines cut to `lines`;
+  // returns whether the connection stays open.
+  bool drain(int fd, NDJSONFramer& framer, std::vector<std::string>& lines) {
+    std::size_t budget = kReadBudget;
+    while (true) {
+      const ssize_t n = ::read(fd, buffer_.get(), kReadBufferSize);
+      if (n > 0) {
+        for (std::string& line : framer.append({buffer_.get(), static_cast<std::size_t>(n)}))
+          lines.push_back(std::move(line));
+        if (framer.overflowed()) {
+          deliver(std::move(lines));
+          lines.clear();
+          report(HookIngestError::frameOverflow());
+          return false;
+        }
+        if (static_cast<std::size_t>(n) >= budget)
+          return true;  // more may wait; the next readiness event continues
+        budget -= static_cast<std::size_t>(n);
+        continue;
+      }
+      if (n == 0) {
+        for (std::string& line : framer.finish())
+          lines.push_back(std::move(line));
+        return false;
+      }
+      if (errno == EINTR)
+        continue;
+      return errno == EAGAIN || errno == EWOULDBLOCK;
+    }
+  }
+
+  void deliver(std::vector<std::string> lines) {
+    if (lines.empty())
+      return;
+    asio::post(deliveryStrand_, [owner = owner_, lines = std::move(lines)]() mutable {
+      if (auto ingest = owner.lock())
+        ingest->deliver(std::move(lines));
+    });
+  }
+
+  void report(HookIngestError error) {
+    asio::post(deliveryStrand_, [owner = owner_, error = std::move(error)] {
+      if (auto ingest = owner.lock())
+        ingest->report(error);
+    });
+  }
+
+  std::weak_ptr<HookIngest> owner_;
+  asio::strand<asio::any_io_executor> deliveryStrand_;
+  Protocol::acceptor acceptor_;
+  asio::steady_timer backoff_;
+  std::unordered_map<std::uint64_t, std::unique_ptr<Connection>> connections_;
+  std::uint64_t nextId_ = 0;
+  std::unique_ptr<char[]> buffer_;  // shared by every connection: reads run one at a time
+  bool closed_ = false;
+};
+
+std::filesystem::path HookIngest::defaultSocketPath() {
+  return base::hookSocketPath();
+}
+
+std::shared_ptr<HookIngest> HookIngest::create(asio::any_io_executor executor,
+                                               std::filesystem::path path) {
+  return std::shared_ptr<HookIngest>(new HookIngest(std::move(executor), std::move(path)));
+}
+
+HookIngest::HookIngest(asio::any_io_executor executor, std::filesystem::path path)
+    : path_(std::move(path)),
+      acceptStrand_(asio::make_strand(executor)),
+      deliveryStrand_(asio::make_strand(executor)) {}
+
+HookIngest::~HookIngest() {
+  stop();
+}
+
+void HookIngest::setOnPayload(PayloadHandler handler) {
+  auto shared = handler ? std::make_shared<const PayloadHandler>(std::move(handler)) : nullptr;
+  std::lock_guard lock(callbackMutex_);
+  onPayload_ = std::move(shared);
+}
+
+void HookIngest::setOnError(ErrorHandler handler) {
+  auto shared = handler ? std::make_shared<const ErrorHandler>(std::move(handler)) : nullptr;
+  std::lock_guard lock(callbackMutex_);
+  onError_ = std::move(shared);
+}
+
+bool HookIngest::isListening() const {
+  std::lock_guard lock(mutex_);
+  return listener_ != nullptr;
+}
+
+void HookIngest::start() {
+  std::lock_guard lock(mutex_);
+  if (listener_)
+    return;
+
+  const std::string path = path_.string();
+  if (path.size() > maxPathBytes)
+    throw HookIngestError::socketPathTooLong(path);
+  if (path.empty())
+    throw HookIngestError::bindFailed(path, ENOENT);
+  if (const auto directory = path_.parent_path(); !directory.empty()) {
+    try {
+      base::createDirectories(directory, 0700);
+    } catch (const std::exception& e) {
+      throw HookIngestError::directoryFailed(e.what());
+    }
+  }
+  if (const int error = clearStaleSocket(path); error != 0)
+    throw HookIngestError::bindFailed(path, error);
+
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    throw HookIngestError::createFailed(errno);
+
+  // The socket file takes its mode from the creation mask at bind(); with
+  // 0177 it is born 0600, so no moment exists at which others may connect.
+  const sockaddr_un address = socketAddress(path);
+  const mode_t previousMask = ::umask(0177);
+  const int bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  const int bindError = errno;
+  ::umask(previousMask);
+  if (bound != 0) {
+    ::close(fd);
+    throw HookIngestError::bindFailed(path, bindError);
+  }
+  auto fail = [&](HookIngestError (*make)(int), int error) {
+    ::close(fd);
+    ::unlink(path.c_str());
+    return make(error);
+  };
+  struct stat bound_st;
+  if (::stat(path.c_str(), &bound_st) == 0) {
+    socketDevice_ = bound_st.st_dev;
+    socketInode_ = bound_st.st_ino;
+  }
+  if (::chmod(path.c_str(), 0600) != 0)
+    throw fail(&HookIngestError::chmodFailed, errno);
+  if (::listen(fd, 16) != 0)
+    throw fail(&HookIngestError::listenFailed, errno);
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
+    throw fail(&HookIngestError::listenFailed, errno);
+
+  std::shared_ptr<Listener> listener;
+  try {
+    listener = std::make_shared<Listener>(weak_from_this(), acceptStrand_, deliveryStrand_, fd);
+  } catch (const boost::system::system_error& e) {
+    throw fail(&HookIngestError::listenFailed, e.code().value());
+  }
+  asio::post(acceptStrand_, [listener] { listener->begin(); });
+  listener_ = std::move(listener);
+}
+
+void HookIngest::stop() {
+  std::lock_guard lock(mutex_);
+  if (!listener_)
+    return;
+  asio::post(acceptStrand_, [listener = std::move(listener_)] { listener->close(); });
+  listener_.reset();
+  // Only our own socket: another listener may have taken the path since.
+  struct stat st;
+  if (::lstat(path_.c_str(), &st) == 0 && st.st_dev == socketDevice_ && st.st_ino == socketInode_)
+    ::unlink(path_.c_str());
+}
+
+void HookIngest::deliver(std::vector<std::string> lines) {
+  std::shared_ptr<const PayloadHandler> onPayload;
+  std::shared_ptr<const ErrorHandler> onError;
+  {
+    std::lock_guard lock(callbackMutex_);
+    onPayload = onPayload_;
+    onError = onError_;
+  }
+  for (std::string& line : lines) {
+    protocol::HookPayload payload;
+    try {
+      payload = protocol::HookPayload::decode(line);
+    } catch (const std::exception& e) {
+      if (onError)
+        (*onError)(HookIngestError::undecodable(std::move(line), e.what()));
+      continue;
+    }
+    if (onPayload)
+      (*onPayload)(payload, line);
+  }
+}
+
+void HookIngest::report(const HookIngestError& error) {
+  std::shared_ptr<const ErrorHandler> onError;
+  {
+    std::lock_guard lock(callbackMutex_);
+    onError = onError_;
+  }
+  if (onError)
+    (*onError)(error);
+}
+
+}  // namespace parley::claude
