@@ -59,8 +59,10 @@ std::string QRCode::svg(int quietZone) const {
       int run = 0;
       while (x + run < size_ && isDark(x + run, y))
         ++run;
-      path += "M" + std::to_string(x + quietZone) + " " + std::to_string(y + quietZone) + "h" +
-              std::to_string(run) + "v1h-" + std::to_string(run) + "z";
+      path.append("M").append(std::to_string(x + quietZone));
+      path.append(" ").append(std::to_string(y + quietZone));
+      path.append("h").append(std::to_string(run));
+      path.append("v1h-").append(std::to_string(run)).append("z");
       x += run;
     }
   }
