@@ -1,0 +1,305 @@
+#include "link/pairing.hpp"
+
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+
+#include <algorithm>
+#include <array>
+#include <boost/json.hpp>
+#include <boost/uuid/random_generator.hpp>
+#include <boost/uuid/uuid_io.hpp>
+#include <cctype>
+
+#include "base/files.hpp"
+#include "base/paths.hpp"
+#include "link/json_file.hpp"
+
+namespace parley::link {
+
+namespace json = boost::json;
+
+// ---- errors ----------------------------------------------------------------
+
+PairingError::PairingError(Kind kind, const std::string& text, std::uint64_t status,
+                           std::string message)
+    : std::runtime_error(text), kind_(kind), status_(status), message_(std::move(message)) {}
+
+PairingError PairingError::randomFailed(std::uint64_t status) {
+  return PairingError(Kind::randomFailed, "RAND_bytes failed (" + std::to_string(status) + ")",
+                      status, {});
+}
+
+PairingError PairingError::tailscaleUnavailable(std::string message) {
+  return PairingError(Kind::tailscaleUnavailable, "Tailscale status unavailable: " + message, 0,
+                      message);
+}
+
+PairingError PairingError::qrRenderFailed() {
+  return PairingError(Kind::qrRenderFailed, "could not render QR code", 0, {});
+}
+
+// ---- payload ---------------------------------------------------------------
+
+std::string PairingPayload::jsonString() const {
+  // Inserted in ascending key order; Boost.JSON keeps insertion order and
+  // never escapes "/".
+  json::object object;
+  object["deviceName"] = deviceName;
+  object["host"] = host;
+  object["port"] = port;
+  object["serverID"] = serverID;
+  object["token"] = token;
+  object["v"] = v;
+  return json::serialize(object);
+}
+
+// ---- tokens and hashes -----------------------------------------------------
+
+namespace {
+
+std::string base64(const unsigned char* bytes, std::size_t size) {
+  std::string out(4 * ((size + 2) / 3), '\0');
+  const int n =
+      EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), bytes, static_cast<int>(size));
+  out.resize(static_cast<std::size_t>(n));
+  return out;
+}
+
+// Strict decoding of padded standard Base64: anything that does not re-encode
+// to the same text is refused, so junk never compares as a digest.
+std::optional<std::string> unbase64(std::string_view text) {
+  if (text.empty() || text.size() % 4 != 0)
+    return std::nullopt;
+  std::string out(3 * text.size() / 4, '\0');
+  const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                reinterpret_cast<const unsigned char*>(text.data()),
+                                static_cast<int>(text.size()));
+  if (n < 0)
+    return std::nullopt;
+  // EVP_DecodeBlock counts padding as zero bytes.
+  std::size_t size = static_cast<std::size_t>(n);
+  size -= static_cast<std::size_t>(std::count(text.end() - 2, text.end(), '='));
+  out.resize(size);
+  if (base64(reinterpret_cast<const unsigned char*>(out.data()), out.size()) != text)
+    return std::nullopt;
+  return out;
+}
+
+std::array<unsigned char, 32> sha256(std::string_view text) {
+  std::array<unsigned char, 32> digest{};
+  unsigned int size = 0;
+  if (EVP_Digest(text.data(), text.size(), digest.data(), &size, EVP_sha256(), nullptr) != 1 ||
+      size != digest.size())
+    throw std::runtime_error("SHA-256 failed (" + std::to_string(ERR_get_error()) + ")");
+  return digest;
+}
+
+// Seconds since 2001-01-01T00:00:00Z, the date form devices.json uses.
+constexpr std::chrono::seconds kReferenceEpoch{978307200};
+
+double toFileDate(Date date) {
+  return std::chrono::duration<double>(date.time_since_epoch() - kReferenceEpoch).count();
+}
+
+// Microseconds survive the round trip through a double exactly.
+Date fromFileDate(double seconds) {
+  return Date(
+      std::chrono::round<std::chrono::microseconds>(std::chrono::duration<double>(seconds)) +
+      kReferenceEpoch);
+}
+
+Date readDate(const json::value& v) {
+  if (!v.is_number())
+    throw std::invalid_argument("date is not a number");
+  return fromFileDate(v.to_number<double>());
+}
+
+const json::value& require(const json::object& object, std::string_view key) {
+  const json::value* v = object.if_contains(key);
+  if (v == nullptr)
+    throw std::invalid_argument("missing key");
+  return *v;
+}
+
+std::string requireString(const json::object& object, std::string_view key) {
+  return std::string(require(object, key).as_string());
+}
+
+PairingRecord decodeRecord(const json::value& value) {
+  const json::object& record = value.as_object();
+  const json::object& device = require(record, "device").as_object();
+  PairingRecord out;
+  out.device.deviceID = requireString(device, "deviceID");
+  out.device.deviceName = requireString(device, "deviceName");
+  out.device.createdAt = readDate(require(device, "createdAt"));
+  if (const json::value* seen = device.if_contains("lastSeen"); seen && !seen->is_null())
+    out.device.lastSeen = readDate(*seen);
+  out.tokenHash = requireString(record, "tokenHash");
+  return out;
+}
+
+json::value encodeRecord(const PairingRecord& record) {
+  json::object device;
+  device["deviceID"] = record.device.deviceID;
+  device["deviceName"] = record.device.deviceName;
+  device["createdAt"] = toFileDate(record.device.createdAt);
+  if (record.device.lastSeen)
+    device["lastSeen"] = toFileDate(*record.device.lastSeen);
+  json::object out;
+  out["device"] = std::move(device);
+  out["tokenHash"] = record.tokenHash;
+  return out;
+}
+
+}  // namespace
+
+std::string PairingToken::generate() {
+  unsigned char bytes[32];
+  if (RAND_bytes(bytes, sizeof bytes) != 1)
+    throw PairingError::randomFailed(ERR_get_error());
+  std::string token = base64(bytes, sizeof bytes);
+  OPENSSL_cleanse(bytes, sizeof bytes);
+  std::erase(token, '=');
+  std::replace(token.begin(), token.end(), '+', '-');
+  std::replace(token.begin(), token.end(), '/', '_');
+  return token;
+}
+
+std::string makeUUID() {
+  std::string text = boost::uuids::to_string(boost::uuids::random_generator()());
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return text;
+}
+
+std::string PairingStore::tokenHash(std::string_view token) {
+  const auto digest = sha256(token);
+  return base64(digest.data(), digest.size());
+}
+
+// ---- the store -------------------------------------------------------------
+
+std::filesystem::path PairingStore::defaultFile() {
+  return base::dataDirectory() / "devices.json";
+}
+
+PairingStore::PairingStore(std::string service, std::optional<std::filesystem::path> file,
+                           Preferences preferences)
+    : service_(std::move(service)),
+      file_(file ? std::move(*file) : defaultFile()),
+      preferences_(std::move(preferences)) {}
+
+std::string PairingStore::serverID() const {
+  const json::value id = preferences_.valueOrInsert(
+      kServerIDKey, [] { return json::value(makeUUID()); },
+      [](const json::value& v) { return v.is_string() && !v.as_string().empty(); });
+  return std::string(id.as_string());
+}
+
+PairingStore::Loaded PairingStore::load() const {
+  const detail::JsonFile file = detail::readJsonFile(file_);
+  if (!file.value)
+    return Loaded{.damaged = file.damaged};
+  try {
+    Loaded loaded;
+    for (const json::value& record : file.value->as_array())
+      loaded.records.push_back(decodeRecord(record));
+    return loaded;
+  } catch (const std::exception&) {
+    // Wrong shape anywhere: the whole file is unusable, as a parse failure is.
+    return Loaded{.damaged = true};
+  }
+}
+
+void PairingStore::save(const std::vector<PairingRecord>& records, bool damaged) const {
+  json::array array;
+  for (const PairingRecord& record : records)
+    array.push_back(encodeRecord(record));
+  if (damaged)
+    detail::setAside(file_);
+  detail::writeJsonFile(file_, json::serialize(array));
+}
+
+void PairingStore::upsert(const PairingRecord& record) const {
+  base::createDirectories(file_.parent_path(), 0700);
+  const base::FileLock lock(file_);
+  Loaded loaded = load();
+  auto it = std::find_if(loaded.records.begin(), loaded.records.end(), [&](const auto& r) {
+    return r.device.deviceID == record.device.deviceID;
+  });
+  if (it != loaded.records.end())
+    *it = record;
+  else
+    loaded.records.push_back(record);
+  save(loaded.records, loaded.damaged);
+}
+
+std::string PairingStore::addDevice(const std::string& name, const std::string& id) const {
+  std::string token = PairingToken::generate();
+  const auto now = std::chrono::floor<std::chrono::microseconds>(std::chrono::system_clock::now());
+  upsert(PairingRecord{
+      .device = PairedDevice{.deviceID = id, .deviceName = name, .createdAt = now},
+      .tokenHash = tokenHash(token),
+  });
+  return token;
+}
+
+std::vector<PairedDevice> PairingStore::devices() const {
+  Loaded loaded;
+  try {
+    loaded = load();
+  } catch (const base::FileError&) {
+    return {};
+  }
+  std::vector<PairedDevice> out;
+  for (PairingRecord& record : loaded.records)
+    out.push_back(std::move(record.device));
+  std::stable_sort(out.begin(), out.end(),
+                   [](const auto& a, const auto& b) { return a.createdAt < b.createdAt; });
+  return out;
+}
+
+std::optional<PairedDevice> PairingStore::device(std::string_view token) const {
+  Loaded loaded;
+  try {
+    loaded = load();
+  } catch (const base::FileError&) {
+    return std::nullopt;
+  }
+  const auto digest = sha256(token);
+  for (const PairingRecord& record : loaded.records) {
+    const std::optional<std::string> stored = unbase64(record.tokenHash);
+    if (!stored || stored->size() != digest.size())
+      continue;
+    if (CRYPTO_memcmp(stored->data(), digest.data(), digest.size()) == 0)
+      return record.device;
+  }
+  return std::nullopt;
+}
+
+void PairingStore::markSeen(const std::string& deviceID, Date at) const {
+  base::createDirectories(file_.parent_path(), 0700);
+  const base::FileLock lock(file_);
+  Loaded loaded = load();
+  for (PairingRecord& record : loaded.records) {
+    if (record.device.deviceID == deviceID) {
+      record.device.lastSeen = std::chrono::floor<std::chrono::microseconds>(at);
+      save(loaded.records, loaded.damaged);
+      return;
+    }
+  }
+}
+
+void PairingStore::revoke(const std::string& deviceID) const {
+  base::createDirectories(file_.parent_path(), 0700);
+  const base::FileLock lock(file_);
+  Loaded loaded = load();
+  const auto removed = std::erase_if(
+      loaded.records, [&](const PairingRecord& r) { return r.device.deviceID == deviceID; });
+  if (removed > 0)
+    save(loaded.records, loaded.damaged);
+}
+
+}  // namespace parley::link

@@ -1,0 +1,132 @@
+#pragma once
+
+// Pairing a phone: the one-time payload its QR code carries, token
+// generation and hashing, and the device store. The desktop keeps only a
+// SHA-256 digest of each device's token, in devices.json.
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "link/event_ring.hpp"
+#include "link/preferences.hpp"
+
+namespace parley::link {
+
+class PairingError : public std::runtime_error {
+ public:
+  enum class Kind { randomFailed, tailscaleUnavailable, qrRenderFailed };
+
+  // "RAND_bytes failed (<OpenSSL error code>)".
+  static PairingError randomFailed(std::uint64_t status);
+  // "Tailscale status unavailable: <message>".
+  static PairingError tailscaleUnavailable(std::string message);
+  // "could not render QR code".
+  static PairingError qrRenderFailed();
+
+  Kind kind() const { return kind_; }
+  std::uint64_t status() const { return status_; }
+  const std::string& message() const { return message_; }
+
+ private:
+  PairingError(Kind kind, const std::string& text, std::uint64_t status, std::string message);
+
+  Kind kind_;
+  std::uint64_t status_ = 0;
+  std::string message_;
+};
+
+struct PairingPayload {
+  std::int64_t v = 1;
+  std::string host;
+  std::uint16_t port = 443;
+  std::string token;
+  std::string deviceName;
+  std::string serverID;
+
+  // The QR code's message: keys sorted, slashes not escaped, UTF-8.
+  std::string jsonString() const;
+  bool operator==(const PairingPayload&) const = default;
+};
+
+struct PairedDevice {
+  std::string deviceID;
+  std::string deviceName;
+  Date createdAt;
+  std::optional<Date> lastSeen;
+  bool operator==(const PairedDevice&) const = default;
+};
+
+struct PairingRecord {
+  PairedDevice device;
+  std::string tokenHash;
+  bool operator==(const PairingRecord&) const = default;
+};
+
+namespace PairingToken {
+// 32 random bytes in URL-safe Base64 without padding (43 characters).
+// Throws PairingError::randomFailed.
+std::string generate();
+}  // namespace PairingToken
+
+// A random (version 4) UUID in canonical upper-case form.
+std::string makeUUID();
+
+// The device store. A value without a cache: every operation reads the file
+// anew, so a revocation made by one process is seen by the next hello in
+// another. Every change is a read-modify-write under an advisory lock.
+class PairingStore {
+ public:
+  static constexpr std::string_view kServerIDKey = "com.ketchworks.parley.serverID";
+
+  // base::dataDirectory()/devices.json, resolved at the call.
+  static std::filesystem::path defaultFile();
+
+  explicit PairingStore(std::string service = "com.ketchworks.parley.pairing",
+                        std::optional<std::filesystem::path> file = std::nullopt,
+                        Preferences preferences = Preferences());
+
+  const std::string& service() const { return service_; }
+  const std::filesystem::path& file() const { return file_; }
+
+  // This installation's stable id; created (as a UUID) on first use.
+  std::string serverID() const;
+
+  // Stores a new device (created now, never seen) with the hash of a fresh
+  // token, replacing a record with the same id, and returns the token.
+  std::string addDevice(const std::string& name, const std::string& id) const;
+  // All devices, oldest first. A missing, unreadable or damaged file holds none.
+  std::vector<PairedDevice> devices() const;
+  // The device whose stored hash matches the token (constant-time compare).
+  std::optional<PairedDevice> device(std::string_view token) const;
+  // Sets lastSeen; the file is left untouched when no device has the id.
+  void markSeen(const std::string& deviceID, Date at) const;
+  // Deletes every record with that id.
+  void revoke(const std::string& deviceID) const;
+
+  // Standard Base64 (padded, 44 characters) of the SHA-256 of the token.
+  static std::string tokenHash(std::string_view token);
+
+  // Changes throw base::FileError when the file cannot be read or written. A
+  // file that exists but does not decode is renamed aside
+  // ("devices.json.corrupt-…") before it is replaced, so nothing is lost.
+
+ private:
+  struct Loaded {
+    std::vector<PairingRecord> records;
+    bool damaged = false;
+  };
+  Loaded load() const;
+  void save(const std::vector<PairingRecord>& records, bool damaged) const;
+  void upsert(const PairingRecord& record) const;
+
+  std::string service_;
+  std::filesystem::path file_;
+  Preferences preferences_;
+};
+
+}  // namespace parley::link

@@ -1,0 +1,245 @@
+#include "link/peer.hpp"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core/bind_handler.hpp>
+#include <boost/beast/core/buffers_to_string.hpp>
+#include <boost/beast/websocket.hpp>
+
+namespace parley::link {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+
+std::string describeEndpoint(const asio::ip::tcp::endpoint& endpoint) {
+  asio::ip::address address = endpoint.address();
+  if (address.is_v6() && address.to_v6().is_v4_mapped())
+    address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+  return address.to_string() + ":" + std::to_string(endpoint.port());
+}
+
+Peer::Peer(asio::ip::tcp::socket socket, Options options)
+    : ws_(std::move(socket)),
+      options_(options),
+      outbound_(options.outboundCapacity),
+      helloTimer_(ws_.get_executor()),
+      heartbeat_(ws_.get_executor()),
+      pongTimer_(ws_.get_executor()),
+      graceTimer_(ws_.get_executor()) {
+  beast::error_code ec;
+  const auto remote = ws_.next_layer().remote_endpoint(ec);
+  remoteDescription_ = ec ? "unknown" : describeEndpoint(remote);
+}
+
+void Peer::start() {
+  auto& socket = ws_.next_layer();
+  beast::error_code ignored;
+  socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+  socket.set_option(asio::socket_base::keep_alive(true), ignored);
+  // Keep-alive probes after 15 idle seconds notice a phone that vanished
+  // without closing (sleep, lost network) even between pings.
+  const int idleSeconds = 15;
+  ::setsockopt(socket.native_handle(), IPPROTO_TCP, TCP_KEEPIDLE, &idleSeconds, sizeof idleSeconds);
+
+  ws_.read_message_max(options_.maxMessageSize);
+  ws_.auto_fragment(false);  // one frame per message
+  ws_.text(true);
+  std::weak_ptr<Peer> weak = weak_from_this();
+  ws_.control_callback([weak](websocket::frame_type kind, beast::string_view) {
+    if (kind != websocket::frame_type::pong)
+      return;
+    if (auto self = weak.lock())
+      self->onPong();
+  });
+
+  helloTimer_.expires_after(options_.helloDeadline);
+  helloTimer_.async_wait([weak](beast::error_code ec) {
+    auto self = weak.lock();
+    if (!ec && self && !self->authenticated_)
+      self->close(4401);
+  });
+
+  ws_.async_accept(beast::bind_front_handler(&Peer::onAccepted, shared_from_this()));
+}
+
+void Peer::onAccepted(beast::error_code ec) {
+  if (tornDown_)
+    return;
+  if (ec) {
+    teardown("failed: " + ec.message());
+    return;
+  }
+  accepted_ = true;
+  readNext();
+  pump();
+}
+
+void Peer::readNext() {
+  ws_.async_read(readBuffer_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+    self->onRead(ec);
+  });
+}
+
+void Peer::onRead(beast::error_code ec) {
+  if (tornDown_)
+    return;
+  if (ec == websocket::error::closed) {
+    teardown("client closed");
+    return;
+  }
+  if (ec) {
+    teardown("receive error: " + ec.message());
+    return;
+  }
+  std::string body = beast::buffers_to_string(readBuffer_.data());
+  readBuffer_.consume(readBuffer_.size());
+  if (!body.empty() && onFrame)
+    onFrame(std::move(body));
+  if (!tornDown_)
+    readNext();
+}
+
+void Peer::onPong() {
+  ++pongGeneration_;
+  pongTimer_.cancel();
+  if (pingSentAt_) {
+    const double seconds = std::chrono::duration<double>(Clock::now() - *pingSentAt_).count();
+    pingSentAt_.reset();
+    if (onLatency)
+      onLatency(seconds);
+  }
+}
+
+void Peer::authenticate(std::string deviceID) {
+  authenticated_ = true;
+  deviceID_ = std::move(deviceID);
+  helloTimer_.cancel();
+}
+
+std::vector<std::string> Peer::send(protocol::ServerEnvelope envelope) {
+  if (tornDown_)
+    return {};
+  std::vector<std::string> shed = outbound_.push(std::move(envelope));
+  if (outbound_.count() > options_.backlogLimit) {
+    teardown("send error: " + std::to_string(outbound_.count()) + " frames backlogged");
+    return shed;
+  }
+  pump();
+  return shed;
+}
+
+void Peer::pump() {
+  if (sending_ || !accepted_ || tornDown_ || closing_)
+    return;
+  std::optional<protocol::ServerEnvelope> next = outbound_.popFirst();
+  if (!next)
+    return;
+  writing_ = next->encode();
+  sending_ = true;
+  ws_.async_write(
+      asio::buffer(writing_),
+      [self = shared_from_this()](beast::error_code ec, std::size_t) { self->onWritten(ec); });
+}
+
+void Peer::onWritten(beast::error_code ec) {
+  sending_ = false;
+  if (tornDown_)
+    return;
+  if (ec) {
+    teardown("send error: " + ec.message());
+    return;
+  }
+  pump();
+}
+
+void Peer::close(std::uint16_t code) {
+  if (tornDown_)
+    return;
+  if (accepted_) {
+    closing_ = true;
+    ws_.async_close(websocket::close_reason(code),
+                    [self = shared_from_this()](beast::error_code) { self->closeSocket(); });
+    // A phone that does not read never lets the close frame out.
+    graceTimer_.expires_after(options_.closeGrace);
+    graceTimer_.async_wait([weak = weak_from_this()](beast::error_code ec) {
+      if (auto self = weak.lock(); self && !ec)
+        self->closeSocket();
+    });
+  }
+  teardown("closed " + std::to_string(code));
+}
+
+void Peer::startHeartbeat(Clock::duration interval, Clock::duration pongDeadline) {
+  if (tornDown_)
+    return;
+  heartbeatInterval_ = interval;
+  pongDeadline_ = pongDeadline;
+  heartbeat_.expires_after(interval);
+  heartbeat_.async_wait([weak = weak_from_this()](beast::error_code ec) {
+    if (auto self = weak.lock(); self && !ec)
+      self->heartbeatTick();
+  });
+}
+
+void Peer::heartbeatTick() {
+  if (tornDown_)
+    return;
+  // Beast allows one ping in flight; a ping still stuck behind an unread
+  // frame needs no company, its deadline below still runs.
+  if (!pinging_ && !closing_) {
+    pinging_ = true;
+    ws_.async_ping({}, [self = shared_from_this()](beast::error_code ec) {
+      self->pinging_ = false;
+      if (ec && !self->tornDown_)
+        self->teardown("send error: " + ec.message());
+    });
+  }
+  // The deadline runs from the oldest unanswered ping. Re-arming it on every
+  // tick would postpone it forever whenever the interval is shorter than the
+  // deadline.
+  if (!pingSentAt_) {
+    pingSentAt_ = Clock::now();
+    const std::uint64_t generation = ++pongGeneration_;
+    pongTimer_.expires_after(pongDeadline_);
+    pongTimer_.async_wait([weak = weak_from_this(), generation](beast::error_code ec) {
+      auto self = weak.lock();
+      if (!ec && self && self->pongGeneration_ == generation)
+        self->teardown("pong deadline exceeded");
+    });
+  }
+  startHeartbeat(heartbeatInterval_, pongDeadline_);
+}
+
+void Peer::teardown(const std::string& reason) {
+  if (tornDown_)
+    return;
+  tornDown_ = true;
+  const auto keepAlive = shared_from_this();  // onClosed may drop the server's reference
+  helloTimer_.cancel();
+  heartbeat_.cancel();
+  ++pongGeneration_;
+  pongTimer_.cancel();
+  outbound_.removeAll();
+  if (!closing_)
+    closeSocket();
+  if (auto callback = std::move(onClosed)) {
+    onClosed = nullptr;
+    callback(reason);
+  }
+}
+
+void Peer::closeSocket() {
+  if (socketClosed_)
+    return;
+  socketClosed_ = true;
+  graceTimer_.cancel();
+  beast::error_code ignored;
+  ws_.next_layer().shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+  ws_.next_layer().close(ignored);
+}
+
+}  // namespace parley::link

@@ -1,0 +1,109 @@
+#pragma once
+
+// One accepted WebSocket connection of the phone link. It carries out on the
+// connection what the server decides: receiving, sending one frame at a time
+// from a shedding queue, closing with a code, the hello deadline, the
+// keep-alive pings with their pong deadline, and a teardown that happens
+// exactly once whatever ends it. Everything runs on the server's strand, the
+// executor of the socket it is given. Only the server's implementation
+// includes this header, which keeps Beast out of everyone else's.
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/websocket/stream.hpp>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "link/send_queue.hpp"
+
+namespace parley::link {
+
+// "host:port" of an endpoint, an IPv4-mapped IPv6 address written as IPv4.
+std::string describeEndpoint(const boost::asio::ip::tcp::endpoint& endpoint);
+
+class Peer : public std::enable_shared_from_this<Peer> {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  struct Options {
+    std::size_t outboundCapacity = 256;
+    // More queued frames than this (only unsheddable ones can pile up) means
+    // the phone is not reading at all; the peer is then torn down, and the
+    // phone resynchronises from the replay ring when it reconnects.
+    std::size_t backlogLimit = 4096;
+    Clock::duration helloDeadline = std::chrono::seconds(10);
+    // How long a close frame may take to go out before the socket is cut.
+    Clock::duration closeGrace = std::chrono::seconds(2);
+    std::size_t maxMessageSize = 4 * 1024 * 1024;
+  };
+
+  Peer(boost::asio::ip::tcp::socket socket, Options options);
+
+  // Set by the server before start().
+  std::function<void(std::string body)> onFrame;
+  std::function<void(const std::string& reason)> onClosed;
+  std::function<void(double seconds)> onLatency;
+
+  const std::string& remoteDescription() const { return remoteDescription_; }
+  bool isAuthenticated() const { return authenticated_; }
+  const std::optional<std::string>& deviceID() const { return deviceID_; }
+  bool isTornDown() const { return tornDown_; }
+
+  // Accepts the WebSocket upgrade, arms the hello deadline and starts the
+  // receive loop.
+  void start();
+  // Marks the peer authenticated and ends the hello deadline; nothing else
+  // does (a pong does not).
+  void authenticate(std::string deviceID);
+  // Queues the envelope and runs the pump; returns what the push shed.
+  std::vector<std::string> send(protocol::ServerEnvelope envelope);
+  // Sends a close frame with the code and tears the peer down at once.
+  void close(std::uint16_t code);
+  void startHeartbeat(Clock::duration interval, Clock::duration pongDeadline);
+  void teardown(const std::string& reason);
+
+ private:
+  using WebSocket = boost::beast::websocket::stream<boost::asio::ip::tcp::socket>;
+
+  void onAccepted(boost::beast::error_code ec);
+  void readNext();
+  void onRead(boost::beast::error_code ec);
+  void onPong();
+  void pump();
+  void onWritten(boost::beast::error_code ec);
+  void heartbeatTick();
+  void closeSocket();
+
+  WebSocket ws_;
+  Options options_;
+  std::string remoteDescription_;
+  SendQueue outbound_;
+  boost::beast::flat_buffer readBuffer_;
+  std::string writing_;  // the frame in flight; Beast does not copy it
+  boost::asio::steady_timer helloTimer_;
+  boost::asio::steady_timer heartbeat_;
+  boost::asio::steady_timer pongTimer_;
+  boost::asio::steady_timer graceTimer_;
+  // Bumped whenever pongTimer_ is re-armed or cancelled, so a deadline whose
+  // handler was already queued cannot fire for a newer ping.
+  std::uint64_t pongGeneration_ = 0;
+  Clock::duration heartbeatInterval_{};
+  Clock::duration pongDeadline_{};
+  std::optional<Clock::time_point> pingSentAt_;
+  std::optional<std::string> deviceID_;
+  bool accepted_ = false;
+  bool authenticated_ = false;
+  bool sending_ = false;
+  bool pinging_ = false;
+  bool closing_ = false;
+  bool socketClosed_ = false;
+  bool tornDown_ = false;
+};
+
+}  // namespace parley::link

@@ -1,0 +1,186 @@
+#pragma once
+
+// The WebSocket server's state and its operations, all run on one strand.
+// Private to the server's two implementation files: websocket_server.cpp
+// (listener, connections, handshake, broadcast) and server_commands.cpp
+// (phone commands to the sink, the terminal stream). Peer is only declared
+// here, so the command half compiles without Beast.
+
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <future>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+
+#include "link/event_ring.hpp"
+#include "link/idempotency_cache.hpp"
+#include "link/websocket_server.hpp"
+#include "protocol/envelope.hpp"
+
+namespace parley::link {
+
+class Peer;
+
+class WebSocketServer::Impl : public std::enable_shared_from_this<Impl> {
+ public:
+  using Strand = boost::asio::strand<boost::asio::any_io_executor>;
+  using tcp = boost::asio::ip::tcp;
+  using error_code = boost::system::error_code;
+
+  Impl(boost::asio::any_io_executor executor, Configuration configuration, PairingStore pairing,
+       std::weak_ptr<VoiceCommandSink> sink);
+
+  // Runs `work(Impl&)` on the strand, keeping the server alive until then.
+  template <class Work>
+  void post(Work work) {
+    boost::asio::post(
+        strand_, [self = shared_from_this(), work = std::move(work)]() mutable { work(*self); });
+  }
+
+  // Runs `read()` on the strand and waits for its result (inline when
+  // already there). The executor must be running.
+  template <class Read>
+  auto read(Read read) const -> decltype(read()) {
+    if (strand_.running_in_this_thread())
+      return read();
+    std::packaged_task<decltype(read())()> task(std::move(read));
+    auto result = task.get_future();
+    boost::asio::post(strand_, [&task] { task(); });
+    return result.get();
+  }
+
+  std::function<void(const Status&)> onStatusChange;
+  std::function<void(const PeerEvent&)> onPeerEvent;
+  std::function<void(const std::string&)> onLog;
+
+  const Configuration& config() const { return config_; }
+  const Status& status() const { return status_; }
+  std::uint64_t latestSeq() const { return ring_.latestSeq(); }
+  bool hasAuthenticatedPeer() const;
+
+  void attach(std::weak_ptr<VoiceCommandSink> sink) { sink_ = std::move(sink); }
+  void startListener();
+  void stop(std::uint16_t code, const std::string& reason);
+  void closeForSleep();
+  void resumeAfterWake();
+  // Records the message in the ring and sends it to the authenticated peer.
+  void broadcast(protocol::ServerMessage message);
+  // The owner went away: close everything, report nothing more.
+  void shutdown();
+
+ private:
+  struct TermStream {
+    std::string sessionID;
+    std::optional<std::string> lastText;
+    boost::asio::steady_timer timer;
+  };
+
+  static Date now() { return std::chrono::system_clock::now(); }
+  void log(const std::string& line);
+  void report(const PeerEvent& event);
+  void setStatus(Status status);
+
+  // websocket_server.cpp: the listener and the connections.
+  tcp::endpoint listenEndpoint(tcp::acceptor& acceptor, error_code& ec);
+  void listenerFailed(const error_code& ec);
+  void closeListener();
+  void acceptNext();
+  void onAccept(std::uint64_t generation, error_code ec, tcp::socket socket);
+  bool addressAllowed(const tcp::endpoint& remote) const;
+  void admit(tcp::socket socket);
+  void onPeerClosed(const std::shared_ptr<Peer>& peer, const std::string& reason);
+  void closePeer(std::uint16_t code);
+  void onFrame(const std::shared_ptr<Peer>& peer, const std::string& body);
+  void handshake(const std::shared_ptr<Peer>& peer, const protocol::Hello& hello);
+  void sendHelloAck(const std::shared_ptr<Peer>& peer, EventRing::Replay replay,
+                    std::vector<protocol::SessionDescriptor> sessions);
+  void sendPong(const std::shared_ptr<Peer>& peer, const std::string& nonce);
+  void reportShed(const std::vector<std::string>& kinds);
+  void flushDropReport();
+
+  // server_commands.cpp: commands and the terminal stream.
+  void dispatch(const std::shared_ptr<Peer>& peer, const protocol::ClientMessage& message);
+  void command(const protocol::SubmitPrompt& m);
+  void command(const protocol::Interrupt& m);
+  void command(const protocol::PermissionAnswer& m);
+  void command(const protocol::QuestionAnswer& m);
+  void command(const protocol::SendKey& m);
+  void command(const protocol::GetPane& m);
+  void command(const protocol::GetDetail& m);
+  void command(const protocol::Focus& m);
+  void command(const protocol::SetPrefs& m);
+  void command(const protocol::TermInput& m);
+  void broadcastFailure(const std::string& code, const std::exception_ptr& error,
+                        const std::optional<std::string>& sessionID);
+  VoiceCommandSink::Done failureReporter(std::string code, std::optional<std::string> sessionID);
+  void startTermStream(const std::string& sessionID);
+  void stopTermStream();
+  void termTick(const std::shared_ptr<TermStream>& stream);
+  void scheduleTermTick(const std::shared_ptr<TermStream>& stream);
+
+  // Wraps `work(Impl&, args...)` as a handler that may be called on any
+  // thread: it hops back onto the strand and runs only if the server lives.
+  template <class Work>
+  auto backOnStrand(Work work) {
+    return [weak = weak_from_this(), strand = strand_,
+            work = std::make_shared<Work>(std::move(work))](auto... args) {
+      boost::asio::post(strand, [weak, work, args...]() mutable {
+        if (auto self = weak.lock())
+          (*work)(*self, std::move(args)...);
+      });
+    };
+  }
+
+  // Runs `call(sink)` off the strand, on the executor, when a sink is
+  // attached; returns whether one was.
+  template <class Call>
+  bool callSink(Call call) {
+    auto sink = sink_.lock();
+    if (!sink)
+      return false;
+    boost::asio::post(executor_, [sink, call = std::move(call)]() mutable { call(*sink); });
+    return true;
+  }
+
+  // A handler that reports a failure as an "error" message with `code`, and
+  // otherwise runs `onValue(Impl&, value)` on the strand.
+  template <class T, class OnValue>
+  VoiceCommandSink::Result<T> resultReporter(std::string code, std::optional<std::string> sessionID,
+                                             OnValue onValue) {
+    auto handler =
+        backOnStrand([code, sessionID, onValue](Impl& self, std::exception_ptr error, T value) {
+          if (error)
+            self.broadcastFailure(code, error, sessionID);
+          else
+            onValue(self, std::move(value));
+        });
+    return
+        [handler](std::exception_ptr error, T value) mutable { handler(error, std::move(value)); };
+  }
+
+  boost::asio::any_io_executor executor_;
+  Strand strand_;
+  Configuration config_;
+  PairingStore pairing_;
+  std::weak_ptr<VoiceCommandSink> sink_;
+  EventRing ring_;
+  IdempotencyCache idempotency_;
+  std::optional<tcp::acceptor> acceptor_;
+  // Bumped whenever the acceptor goes, so its late completions are ignored.
+  std::uint64_t listenerGeneration_ = 0;
+  boost::asio::steady_timer acceptRetryTimer_;
+  std::shared_ptr<Peer> peer_;
+  std::int64_t pendingDropCount_ = 0;
+  std::set<std::string> pendingDropKinds_;  // sorted, as the report wants them
+  boost::asio::steady_timer dropTimer_;
+  bool dropTimerRunning_ = false;
+  Status status_ = Stopped{};
+  std::shared_ptr<TermStream> termStream_;
+};
+
+}  // namespace parley::link

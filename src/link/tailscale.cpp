@@ -1,0 +1,89 @@
+#include "link/tailscale.hpp"
+
+#include <boost/json.hpp>
+#include <system_error>
+
+#include "link/pairing.hpp"
+#include "link/process.hpp"
+
+namespace parley::link {
+
+namespace json = boost::json;
+
+std::string defaultTailscaleExecutable() {
+  if (auto found = detail::findOnPath("tailscale"))
+    return found->string();
+  return "/usr/bin/tailscale";
+}
+
+namespace {
+
+detail::ProcessResult run(const std::string& executable, const std::vector<std::string>& args) {
+  if (!detail::isExecutableFile(executable))
+    throw PairingError::tailscaleUnavailable("no CLI at " + executable);
+  try {
+    return detail::runProcess(executable, args);
+  } catch (const std::system_error& e) {
+    throw PairingError::tailscaleUnavailable(e.code().message());
+  }
+}
+
+std::string exitText(const detail::ProcessResult& result) {
+  if (result.signal != 0)
+    return "killed by signal " + std::to_string(result.signal);
+  return "exit " + std::to_string(result.exitCode);
+}
+
+}  // namespace
+
+TailscaleStatus::Info TailscaleStatus::read() const {
+  const detail::ProcessResult result = run(executable, {"status", "--json"});
+  if (result.signal != 0 || result.exitCode != 0)
+    throw PairingError::tailscaleUnavailable(exitText(result));
+
+  boost::system::error_code ec;
+  const json::value status = json::parse(result.output, ec);
+  if (ec || !status.is_object())
+    throw PairingError::tailscaleUnavailable("unparseable status JSON");
+  const json::object& top = status.as_object();
+
+  Info info;
+  if (const json::value* state = top.if_contains("BackendState"); state && state->is_string())
+    info.backendState = std::string(state->as_string());
+
+  const json::value* self = top.if_contains("Self");
+  const json::value* name =
+      self != nullptr && self->is_object() ? self->as_object().if_contains("DNSName") : nullptr;
+  if (name == nullptr || !name->is_string())
+    throw PairingError::tailscaleUnavailable("no Self.DNSName in status");
+  info.magicDNSName = std::string(name->as_string());
+  if (!info.magicDNSName.empty() && info.magicDNSName.back() == '.')
+    info.magicDNSName.pop_back();
+
+  if (const json::value* ips = self->as_object().if_contains("TailscaleIPs");
+      ips != nullptr && ips->is_array()) {
+    for (const json::value& ip : ips->as_array()) {
+      if (!ip.is_string()) {
+        info.tailscaleIPs.clear();
+        break;
+      }
+      info.tailscaleIPs.emplace_back(ip.as_string());
+    }
+  }
+  return info;
+}
+
+void TailscaleServe::ensure(std::uint16_t httpsPort, std::uint16_t forwardingTo) const {
+  const detail::ProcessResult result =
+      run(executable, {"serve", "--bg", "--https=" + std::to_string(httpsPort),
+                       "http://127.0.0.1:" + std::to_string(forwardingTo)});
+  if (result.signal == 0 && result.exitCode == 0)
+    return;
+  std::string text = detail::sanitizeUtf8(result.error);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+    text.pop_back();
+  // A silent failure still needs a reason the user can act on.
+  throw PairingError::tailscaleUnavailable(text.empty() ? exitText(result) : text);
+}
+
+}  // namespace parley::link

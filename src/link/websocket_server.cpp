@@ -1,0 +1,488 @@
+// The server's connection life: the listener and its statuses, admission of
+// one phone at a time, the hello handshake with replay, broadcast through
+// the ring, drop reports, sleep and wake. Commands are in
+// server_commands.cpp.
+
+#include "link/websocket_server.hpp"
+
+#include <boost/asio/ip/v6_only.hpp>
+
+#include "link/address_filter.hpp"
+#include "link/peer.hpp"
+#include "link/server_core.hpp"
+
+namespace parley::link {
+
+namespace asio = boost::asio;
+using Impl = WebSocketServer::Impl;
+using Server = WebSocketServer;
+
+namespace {
+
+bool isDenial(const boost::system::error_code& ec) {
+  namespace errc = boost::system::errc;
+  return ec == errc::permission_denied || ec == errc::operation_not_permitted ||
+         ec == errc::operation_not_supported;
+}
+
+// Accept failures that say nothing about the listener, only about one
+// connection or a momentary shortage: accepting goes on.
+bool isTransientAcceptError(const boost::system::error_code& ec) {
+  return ec == asio::error::connection_aborted || ec == asio::error::connection_reset ||
+         ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space ||
+         ec == asio::error::no_memory || ec == asio::error::interrupted || ec.value() == ENFILE ||
+         ec.value() == EPROTO;
+}
+
+}  // namespace
+
+std::string describe(const Server::Status& status) {
+  struct {
+    std::string operator()(const Server::Listening& s) const {
+      return "listening on :" + std::to_string(s.port);
+    }
+    std::string operator()(const Server::Failed& s) const { return "failed: " + s.message; }
+    std::string operator()(const Server::Stopped&) const { return "stopped"; }
+    std::string operator()(const Server::Starting&) const { return "starting"; }
+    std::string operator()(const Server::LocalNetworkDenied&) const {
+      return "local network denied";
+    }
+  } visitor;
+  return std::visit(visitor, status);
+}
+
+Impl::Impl(asio::any_io_executor executor, Configuration configuration, PairingStore pairing,
+           std::weak_ptr<VoiceCommandSink> sink)
+    : executor_(executor),
+      strand_(asio::make_strand(executor)),
+      config_(std::move(configuration)),
+      pairing_(std::move(pairing)),
+      sink_(std::move(sink)),
+      ring_(config_.ringCapacity, config_.ringWindow),
+      idempotency_(config_.idempotencyTTL),
+      acceptRetryTimer_(strand_),
+      dropTimer_(strand_) {}
+
+bool Impl::hasAuthenticatedPeer() const {
+  return peer_ && peer_->isAuthenticated();
+}
+
+void Impl::log(const std::string& line) {
+  if (onLog)
+    onLog(line);
+}
+
+void Impl::report(const PeerEvent& event) {
+  if (onPeerEvent)
+    onPeerEvent(event);
+}
+
+void Impl::setStatus(Status status) {
+  if (status == status_)
+    return;
+  status_ = std::move(status);
+  if (onStatusChange)
+    onStatusChange(status_);
+}
+
+// ---- listener ----------------------------------------------------------------
+
+void Impl::startListener() {
+  if (acceptor_)
+    return;
+  setStatus(Starting{});
+  error_code ec;
+  tcp::acceptor acceptor(strand_);
+  const tcp::endpoint endpoint = listenEndpoint(acceptor, ec);
+  if (!ec)
+    acceptor.set_option(asio::socket_base::reuse_address(true), ec);
+  if (!ec)
+    acceptor.bind(endpoint, ec);
+  if (!ec)
+    acceptor.listen(asio::socket_base::max_listen_connections, ec);
+  if (ec) {
+    listenerFailed(ec);
+    return;
+  }
+  const tcp::endpoint bound = acceptor.local_endpoint(ec);
+  const std::uint16_t port = ec ? config_.port : bound.port();
+  acceptor_.emplace(std::move(acceptor));
+  ++listenerGeneration_;
+  setStatus(Listening{port});
+  log("listening on :" + std::to_string(port) + " (Tailscale peers only)");
+  acceptNext();
+}
+
+Impl::tcp::endpoint Impl::listenEndpoint(tcp::acceptor& acceptor, error_code& ec) {
+  if (!config_.bindAddress.empty()) {
+    const auto address = asio::ip::make_address(config_.bindAddress, ec);
+    if (ec)
+      return {};
+    const tcp::endpoint endpoint(address, config_.port);
+    acceptor.open(endpoint.protocol(), ec);
+    return endpoint;
+  }
+  // Both families on one socket; IPv4 only when the system has no IPv6.
+  acceptor.open(tcp::v6(), ec);
+  if (!ec) {
+    acceptor.set_option(asio::ip::v6_only(false), ec);
+    if (!ec)
+      return tcp::endpoint(tcp::v6(), config_.port);
+    error_code ignored;
+    acceptor.close(ignored);
+  }
+  acceptor.open(tcp::v4(), ec);
+  return tcp::endpoint(tcp::v4(), config_.port);
+}
+
+void Impl::listenerFailed(const error_code& ec) {
+  acceptRetryTimer_.cancel();
+  if (acceptor_) {
+    error_code ignored;
+    acceptor_->close(ignored);
+    acceptor_.reset();
+    ++listenerGeneration_;
+  }
+  if (isDenial(ec))
+    setStatus(LocalNetworkDenied{});
+  else
+    setStatus(Failed{ec.message()});
+}
+
+void Impl::closeListener() {
+  acceptRetryTimer_.cancel();
+  if (acceptor_) {
+    error_code ignored;
+    acceptor_->close(ignored);
+    acceptor_.reset();
+    ++listenerGeneration_;
+  }
+  setStatus(Stopped{});
+}
+
+void Impl::acceptNext() {
+  acceptor_->async_accept(strand_, [weak = weak_from_this(), generation = listenerGeneration_](
+                                       error_code ec, tcp::socket socket) {
+    if (auto self = weak.lock())
+      self->onAccept(generation, ec, std::move(socket));
+  });
+}
+
+void Impl::onAccept(std::uint64_t generation, error_code ec, tcp::socket socket) {
+  if (generation != listenerGeneration_ || !acceptor_)
+    return;  // a listener since closed or replaced
+  if (ec == asio::error::operation_aborted)
+    return;
+  if (!ec) {
+    admit(std::move(socket));
+    acceptNext();
+  } else if (isTransientAcceptError(ec)) {
+    log("listener waiting: " + ec.message());
+    // Retrying at once would spin while descriptors are exhausted.
+    acceptRetryTimer_.expires_after(config_.acceptRetryDelay);
+    acceptRetryTimer_.async_wait([weak = weak_from_this(), generation](error_code timerError) {
+      auto self = weak.lock();
+      if (!timerError && self && self->acceptor_ && self->listenerGeneration_ == generation)
+        self->acceptNext();
+    });
+  } else {
+    listenerFailed(ec);
+  }
+}
+
+// ---- connections ----------------------------------------------------------------
+
+bool Impl::addressAllowed(const tcp::endpoint& remote) const {
+  if (config_.addressFilter)
+    return config_.addressFilter(remote.address().to_string());
+  return TailscaleAddressFilter::isAllowed(remote);
+}
+
+void Impl::admit(tcp::socket socket) {
+  error_code ec;
+  const tcp::endpoint remote = socket.remote_endpoint(ec);
+  if (ec)
+    return;  // gone before we looked
+  const std::string description = describeEndpoint(remote);
+  if (config_.enforceTailscaleFilter && !addressAllowed(remote)) {
+    socket.close(ec);
+    report(RejectedAddress{description});
+    log("refused non-Tailscale peer " + description);
+    return;
+  }
+  closePeer(4409);  // one phone at a time: the newest wins
+
+  auto peer = std::make_shared<Peer>(
+      std::move(socket),
+      Peer::Options{.outboundCapacity = std::max<std::size_t>(config_.sendQueueCapacity, 1),
+                    .backlogLimit = config_.sendBacklogLimit,
+                    .helloDeadline = config_.helloDeadline,
+                    .closeGrace = config_.closeGrace});
+  std::weak_ptr<Impl> weakSelf = weak_from_this();
+  std::weak_ptr<Peer> weakPeer = peer;
+  peer->onFrame = [weakSelf, weakPeer](std::string body) {
+    auto self = weakSelf.lock();
+    auto peer = weakPeer.lock();
+    if (self && peer)
+      self->onFrame(peer, body);
+  };
+  peer->onClosed = [weakSelf, weakPeer](const std::string& reason) {
+    auto self = weakSelf.lock();
+    auto peer = weakPeer.lock();
+    if (self && peer)
+      self->onPeerClosed(peer, reason);
+  };
+  peer->onLatency = [weakSelf](double seconds) {
+    if (auto self = weakSelf.lock())
+      self->report(Latency{seconds});
+  };
+  peer_ = peer;
+  peer->start();
+  log("peer " + description + " connected, awaiting hello");
+}
+
+void Impl::onPeerClosed(const std::shared_ptr<Peer>& peer, const std::string& reason) {
+  if (peer != peer_)
+    return;  // replaced or forgotten at sleep: reports nothing
+  peer_.reset();
+  report(Disconnected{reason});
+  log("peer " + peer->remoteDescription() + " disconnected: " + reason);
+}
+
+void Impl::closePeer(std::uint16_t code) {
+  if (peer_)
+    std::shared_ptr<Peer>(peer_)->close(code);
+}
+
+void Impl::closeForSleep() {
+  if (auto peer = std::move(peer_))
+    peer->close(1001);
+  log("connection closed 1001 (system sleeping)");
+}
+
+void Impl::resumeAfterWake() {
+  log("waking: restarting listener");
+  if (acceptor_)
+    closeListener();
+  startListener();
+}
+
+void Impl::stop(std::uint16_t code, const std::string& reason) {
+  closePeer(code);
+  closeListener();
+  dropTimer_.cancel();
+  dropTimerRunning_ = false;
+  log("server stopped: " + reason);
+}
+
+void Impl::shutdown() {
+  onStatusChange = nullptr;
+  onPeerEvent = nullptr;
+  onLog = nullptr;
+  closePeer(1001);
+  closeListener();
+  stopTermStream();
+  dropTimer_.cancel();
+  dropTimerRunning_ = false;
+}
+
+// ---- frames and the handshake ------------------------------------------------------
+
+void Impl::onFrame(const std::shared_ptr<Peer>& peer, const std::string& body) {
+  std::optional<protocol::ClientEnvelope> envelope;
+  try {
+    envelope = protocol::ClientEnvelope::decode(body);
+  } catch (const std::exception& e) {
+    // The connection stays; an unauthenticated one still has its deadline.
+    log("undecodable client frame (" + std::to_string(body.size()) + "B): " + e.what());
+    return;
+  }
+  if (envelope->v != protocol::Wire::version) {
+    peer->close(4400);
+    log("client wire version " + std::to_string(envelope->v) +
+        " != " + std::to_string(protocol::Wire::version) + " — closed 4400");
+    return;
+  }
+  if (peer->isAuthenticated()) {
+    dispatch(peer, envelope->message);
+  } else if (const auto* hello = std::get_if<protocol::Hello>(&envelope->message)) {
+    handshake(peer, *hello);
+  } else {
+    peer->close(4401);
+    report(RejectedToken{});
+    log("first frame was " + std::string(envelope->message.type()) + ", not hello — closed 4401");
+  }
+}
+
+void Impl::handshake(const std::shared_ptr<Peer>& peer, const protocol::Hello& hello) {
+  const std::optional<PairedDevice> device = pairing_.device(hello.token);
+  if (!device) {
+    peer->close(4401);
+    report(RejectedToken{});
+    log("hello rejected: bad token from " + peer->remoteDescription());
+    return;
+  }
+  peer->authenticate(device->deviceID);
+  try {
+    pairing_.markSeen(device->deviceID, now());
+  } catch (const std::exception& e) {
+    // The phone is genuine; failing to note the time must not refuse it.
+    log("could not record that “" + device->deviceName + "” was seen: " + e.what());
+  }
+  report(Connected{*device});
+  log("paired device “" + device->deviceName + "” authenticated");
+
+  // The replay is fixed now; what is broadcast while the sink is asked for
+  // the sessions goes out live, ahead of the HelloAck.
+  EventRing::Replay replay = ring_.replay(hello.lastSeq);
+  std::weak_ptr<Peer> weakPeer = peer;
+  auto reply = [weakPeer, replay = std::move(replay)](
+                   Impl& self, std::vector<protocol::SessionDescriptor> sessions) mutable {
+    if (auto peer = weakPeer.lock())
+      self.sendHelloAck(peer, std::move(replay), std::move(sessions));
+  };
+  auto sink = sink_.lock();
+  if (!sink) {
+    reply(*this, {});
+    return;
+  }
+  asio::post(executor_, [sink, done = backOnStrand(std::move(reply))]() mutable {
+    sink->sessions(std::move(done));
+  });
+}
+
+void Impl::sendHelloAck(const std::shared_ptr<Peer>& peer, EventRing::Replay replay,
+                        std::vector<protocol::SessionDescriptor> sessions) {
+  if (peer != peer_ || peer->isTornDown())
+    return;
+  reportShed(peer->send(protocol::ServerEnvelope(ring_.latestSeq(), now(),
+                                                 protocol::HelloAck{
+                                                     .serverVersion = config_.serverVersion,
+                                                     .resumedFromSeq = replay.resumedFromSeq,
+                                                     .gap = replay.gap,
+                                                     .sessions = std::move(sessions),
+                                                 })));
+  for (const EventRing::Entry& entry : replay.entries)
+    reportShed(peer->send(entry.envelope()));
+  if (replay.gap)
+    log("client resumed past the ring — sent gap:true, " + std::to_string(replay.entries.size()) +
+        " replayed");
+  peer->startHeartbeat(config_.pingInterval, config_.pongDeadline);
+}
+
+void Impl::sendPong(const std::shared_ptr<Peer>& peer, const std::string& nonce) {
+  // To this phone only, and not recorded: it repeats the latest seq.
+  reportShed(peer->send(
+      protocol::ServerEnvelope(ring_.latestSeq(), now(), protocol::Pong{.echo = nonce})));
+}
+
+// ---- broadcast and drop reports ------------------------------------------------------
+//
+// Every push's shedding is reported, the drop report's own and the
+// handshake's included, so the phone learns of every message it lost.
+
+void Impl::broadcast(protocol::ServerMessage message) {
+  const EventRing::Entry entry = ring_.append(std::move(message), now());
+  if (peer_ && peer_->isAuthenticated())
+    reportShed(peer_->send(entry.envelope()));
+}
+
+void Impl::reportShed(const std::vector<std::string>& kinds) {
+  if (kinds.empty())
+    return;
+  pendingDropCount_ += static_cast<std::int64_t>(kinds.size());
+  pendingDropKinds_.insert(kinds.begin(), kinds.end());
+  if (dropTimerRunning_)
+    return;
+  dropTimerRunning_ = true;
+  dropTimer_.expires_after(config_.dropReportDelay);
+  dropTimer_.async_wait([weak = weak_from_this()](error_code ec) {
+    auto self = weak.lock();
+    if (!ec && self && self->dropTimerRunning_)
+      self->flushDropReport();
+  });
+}
+
+void Impl::flushDropReport() {
+  dropTimerRunning_ = false;
+  const std::int64_t count = pendingDropCount_;
+  std::vector<std::string> kinds(pendingDropKinds_.begin(), pendingDropKinds_.end());
+  pendingDropCount_ = 0;
+  pendingDropKinds_.clear();
+  if (count < 1)
+    return;
+  broadcast(protocol::Dropped{.count = count, .kinds = std::move(kinds)});
+  log("shed " + std::to_string(count) + " frames under backpressure");
+}
+
+// ---- public face -------------------------------------------------------------------
+
+WebSocketServer::WebSocketServer(asio::any_io_executor executor, Configuration configuration,
+                                 PairingStore pairing, std::weak_ptr<VoiceCommandSink> sink)
+    : impl_(std::make_shared<Impl>(executor, std::move(configuration), std::move(pairing),
+                                   std::move(sink))) {}
+
+WebSocketServer::~WebSocketServer() {
+  impl_->post([](Impl& self) { self.shutdown(); });
+}
+
+void WebSocketServer::setOnStatusChange(std::function<void(const Status&)> callback) {
+  impl_->post([callback = std::move(callback)](Impl& self) mutable {
+    self.onStatusChange = std::move(callback);
+  });
+}
+
+void WebSocketServer::setOnPeerEvent(std::function<void(const PeerEvent&)> callback) {
+  impl_->post([callback = std::move(callback)](Impl& self) mutable {
+    self.onPeerEvent = std::move(callback);
+  });
+}
+
+void WebSocketServer::setOnLog(std::function<void(const std::string&)> callback) {
+  impl_->post(
+      [callback = std::move(callback)](Impl& self) mutable { self.onLog = std::move(callback); });
+}
+
+void WebSocketServer::attach(std::weak_ptr<VoiceCommandSink> sink) {
+  impl_->post([sink = std::move(sink)](Impl& self) mutable { self.attach(std::move(sink)); });
+}
+
+void WebSocketServer::start() {
+  impl_->post([](Impl& self) { self.startListener(); });
+}
+
+void WebSocketServer::stop(std::uint16_t closeCode, std::string reason) {
+  impl_->post(
+      [closeCode, reason = std::move(reason)](Impl& self) { self.stop(closeCode, reason); });
+}
+
+void WebSocketServer::publish(protocol::ServerMessage message) {
+  impl_->post(
+      [message = std::move(message)](Impl& self) mutable { self.broadcast(std::move(message)); });
+}
+
+void WebSocketServer::closeForSleep() {
+  impl_->post([](Impl& self) { self.closeForSleep(); });
+}
+
+void WebSocketServer::resumeAfterWake() {
+  impl_->post([](Impl& self) { self.resumeAfterWake(); });
+}
+
+std::uint64_t WebSocketServer::latestSeq() const {
+  return impl_->read([impl = impl_.get()] { return impl->latestSeq(); });
+}
+
+bool WebSocketServer::hasAuthenticatedPeer() const {
+  return impl_->read([impl = impl_.get()] { return impl->hasAuthenticatedPeer(); });
+}
+
+WebSocketServer::Status WebSocketServer::status() const {
+  return impl_->read([impl = impl_.get()] { return impl->status(); });
+}
+
+const WebSocketServer::Configuration& WebSocketServer::configuration() const {
+  return impl_->config();
+}
+
+}  // namespace parley::link

@@ -1,0 +1,141 @@
+#pragma once
+
+// The desktop end of the phone link: a WebSocket server that admits only
+// Tailscale and loopback peers, keeps one phone at a time, authenticates it
+// with its pairing token, numbers and replays what it sends, keeps the
+// connection alive, and turns the phone's commands into calls on the
+// application's VoiceCommandSink.
+//
+// All of its state lives on one strand of the executor it is given. Public
+// operations only post work there and return at once, except the two
+// synchronous reads, which wait for the strand. Callbacks run on the strand;
+// receivers hop to their own thread. Beast stays inside the implementation.
+
+#include <boost/asio/any_io_executor.hpp>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "link/pairing.hpp"
+#include "link/voice_command_sink.hpp"
+#include "protocol/server_messages.hpp"
+
+namespace parley::link {
+
+class WebSocketServer {
+ public:
+  using Duration = std::chrono::steady_clock::duration;
+
+  struct Configuration {
+    std::uint16_t port = 8787;  // 0 picks a free port (tests)
+    // Empty: every interface (dual-stack when IPv6 is available), since
+    // Tailscale peers arrive on the tailnet interface. Tests use "127.0.0.1".
+    std::string bindAddress;
+    std::size_t sendQueueCapacity = 256;  // below 1 counts as 1
+    Duration pingInterval = std::chrono::seconds(20);
+    Duration pongDeadline = std::chrono::seconds(10);
+    Duration helloDeadline = std::chrono::seconds(10);
+    Seconds idempotencyTTL = Seconds(600);
+    bool enforceTailscaleFilter = true;
+    // Replaces TailscaleAddressFilter::isAllowed when set (tests: loopback
+    // cannot produce a foreign address).
+    std::function<bool(std::string_view address)> addressFilter;
+    Duration dropReportDelay = std::chrono::seconds(1);
+    Duration termFrameInterval = std::chrono::milliseconds(400);
+    Duration closeGrace = std::chrono::seconds(2);
+    Duration acceptRetryDelay = std::chrono::milliseconds(500);
+    std::size_t ringCapacity = 2000;
+    Seconds ringWindow = Seconds(1800);
+    // A phone with more frames than this waiting is not reading; it is cut
+    // off and resynchronises from the ring when it returns.
+    std::size_t sendBacklogLimit = 4096;
+    // HelloAck.serverVersion: the application's short version.
+    std::string serverVersion = "dev";
+  };
+
+  struct Listening {
+    std::uint16_t port = 0;
+    bool operator==(const Listening&) const = default;
+  };
+  struct Failed {
+    std::string message;
+    bool operator==(const Failed&) const = default;
+  };
+  struct Stopped {
+    bool operator==(const Stopped&) const = default;
+  };
+  struct Starting {
+    bool operator==(const Starting&) const = default;
+  };
+  // The system refused the listener network access (EACCES/EPERM).
+  struct LocalNetworkDenied {
+    bool operator==(const LocalNetworkDenied&) const = default;
+  };
+  using Status = std::variant<Listening, Failed, Stopped, Starting, LocalNetworkDenied>;
+
+  struct Connected {
+    PairedDevice device;
+    bool operator==(const Connected&) const = default;
+  };
+  struct RejectedAddress {
+    std::string remote;
+    bool operator==(const RejectedAddress&) const = default;
+  };
+  struct Disconnected {
+    std::string reason;
+    bool operator==(const Disconnected&) const = default;
+  };
+  struct Latency {
+    double seconds = 0;
+    bool operator==(const Latency&) const = default;
+  };
+  struct RejectedToken {
+    bool operator==(const RejectedToken&) const = default;
+  };
+  using PeerEvent = std::variant<Connected, RejectedAddress, Disconnected, Latency, RejectedToken>;
+
+  // The strand is made on `executor`; sink calls are posted to `executor`
+  // itself, off the strand.
+  WebSocketServer(boost::asio::any_io_executor executor, Configuration configuration,
+                  PairingStore pairing, std::weak_ptr<VoiceCommandSink> sink = {});
+  // Closes the peer and the listener; pending work finds the server gone.
+  ~WebSocketServer();
+  WebSocketServer(const WebSocketServer&) = delete;
+  WebSocketServer& operator=(const WebSocketServer&) = delete;
+
+  // Set once, before start().
+  void setOnStatusChange(std::function<void(const Status&)> callback);
+  void setOnPeerEvent(std::function<void(const PeerEvent&)> callback);
+  void setOnLog(std::function<void(const std::string&)> callback);
+
+  void attach(std::weak_ptr<VoiceCommandSink> sink);
+  void start();
+  // Closes the peer with `closeCode` (1001 from the application), closes the
+  // listener, logs "server stopped: " + reason.
+  void stop(std::uint16_t closeCode, std::string reason);
+  // Numbers the message in the ring and sends it to the authenticated phone.
+  void publish(protocol::ServerMessage message);
+  void closeForSleep();
+  void resumeAfterWake();
+
+  // Synchronous reads on the strand; from a callback they run inline.
+  std::uint64_t latestSeq() const;
+  bool hasAuthenticatedPeer() const;
+  Status status() const;
+
+  const Configuration& configuration() const;
+
+  class Impl;
+
+ private:
+  std::shared_ptr<Impl> impl_;
+};
+
+// "listening on :8787", "failed: …", "stopped", … for logs and the panel.
+std::string describe(const WebSocketServer::Status& status);
+
+}  // namespace parley::link

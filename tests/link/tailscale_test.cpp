@@ -1,0 +1,168 @@
+#include "link/tailscale.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "link/pairing.hpp"
+#include "link/process.hpp"
+#include "support/test_support.hpp"
+
+namespace parley::link {
+namespace {
+
+// A scripted stand-in for the Tailscale program: it records its arguments,
+// one per line, in "args" beside itself, then runs `body`.
+std::string standIn(const test::TempDir& dir, const std::string& body,
+                    const std::string& name = "tailscale") {
+  const auto path = dir / name;
+  test::writeFile(path, "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$(dirname \"$0\")/args\"\n" + body);
+  ::chmod(path.c_str(), 0755);
+  return path.string();
+}
+
+std::string failureOf(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const PairingError& e) {
+    EXPECT_EQ(e.kind(), PairingError::Kind::tailscaleUnavailable);
+    EXPECT_EQ(std::string(e.what()), "Tailscale status unavailable: " + e.message());
+    return e.message();
+  }
+  ADD_FAILURE() << "no PairingError";
+  return {};
+}
+
+TEST(TailscaleStatus, ReadsNameAddressesAndStateFromStatusJson) {
+  test::TempDir dir;
+  const std::string exe = standIn(dir, R"(cat <<'JSON'
+{"Version":"1.80.0","BackendState":"Running",
+ "Self":{"DNSName":"desk.tail1234.ts.net.","TailscaleIPs":["100.101.102.103","fd7a:115c:a1e0::1"]},
+ "Peer":{}}
+JSON
+)");
+  const auto info = TailscaleStatus(exe).read();
+  EXPECT_EQ(info.magicDNSName, "desk.tail1234.ts.net");
+  EXPECT_EQ(info.tailscaleIPs, (std::vector<std::string>{"100.101.102.103", "fd7a:115c:a1e0::1"}));
+  EXPECT_EQ(info.backendState, "Running");
+  EXPECT_EQ(test::readFile(dir / "args"), "status\n--json\n");
+}
+
+TEST(TailscaleStatus, MissingOrOddOptionalKeysReadAsAbsent) {
+  test::TempDir dir;
+  const std::string exe = standIn(
+      dir,
+      R"(echo '{"BackendState":7,"Self":{"DNSName":"desk.ts.net","TailscaleIPs":["100.1.1.1",5]}}')");
+  const auto info = TailscaleStatus(exe).read();
+  EXPECT_EQ(info.magicDNSName, "desk.ts.net");  // no trailing dot: kept as is
+  EXPECT_TRUE(info.tailscaleIPs.empty());
+  EXPECT_EQ(info.backendState, std::nullopt);
+
+  standIn(dir, R"(echo '{"Self":{"DNSName":"a.b."}}')");
+  const auto bare = TailscaleStatus(exe).read();
+  EXPECT_EQ(bare.magicDNSName, "a.b");
+  EXPECT_TRUE(bare.tailscaleIPs.empty());
+  EXPECT_EQ(bare.backendState, std::nullopt);
+}
+
+TEST(TailscaleStatus, EachUnusableAnswerHasItsOwnMessage) {
+  test::TempDir dir;
+  const std::string exe = standIn(dir, "echo placeholder");
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {R"(echo '{"BackendState":"NeedsLogin"}')", "no Self.DNSName in status"},
+      {R"(echo '{"Self":{"DNSName":null}}')", "no Self.DNSName in status"},
+      {R"(echo '[{"Self":{"DNSName":"x"}}]')", "unparseable status JSON"},
+      {"echo 'failed to connect to local tailscaled'", "unparseable status JSON"},
+      {"echo '{}' ; echo 'not running' >&2; exit 3", "exit 3"},
+      {"kill -9 $$", "killed by signal 9"},
+  };
+  for (const auto& [body, message] : cases) {
+    standIn(dir, body);
+    EXPECT_EQ(failureOf([&] { TailscaleStatus(exe).read(); }), message) << body;
+  }
+}
+
+TEST(TailscaleStatus, AMissingOrNonExecutableProgramIsNeverStarted) {
+  test::TempDir dir;
+  EXPECT_EQ(failureOf([&] { TailscaleStatus((dir / "absent").string()).read(); }),
+            "no CLI at " + (dir / "absent").string());
+  // Present but not executable: refused before anything runs, so no "args".
+  const std::string exe = standIn(dir, "echo '{}'");
+  ::chmod(exe.c_str(), 0644);
+  EXPECT_EQ(failureOf([&] { TailscaleStatus(exe).read(); }), "no CLI at " + exe);
+  EXPECT_FALSE(std::filesystem::exists(dir / "args"));
+  // A directory is not a program either.
+  EXPECT_EQ(failureOf([&] { TailscaleServe(dir.path().string()).ensure(443, 8787); }),
+            "no CLI at " + dir.path().string());
+}
+
+TEST(TailscaleStatus, AProgramThatCannotStartReportsTheSystemsReason) {
+  test::TempDir dir;
+  const auto exe = dir / "tailscale";
+  test::writeFile(exe, "#!/nonexistent/interpreter\n");
+  ::chmod(exe.c_str(), 0755);
+  EXPECT_EQ(failureOf([&] { TailscaleStatus(exe.string()).read(); }), "No such file or directory");
+}
+
+TEST(TailscaleServe, ForwardsHttpsToTheLocalPortWithAnArgumentVector) {
+  test::TempDir dir;
+  const std::string exe = standIn(dir, "exit 0");
+  TailscaleServe(exe).ensure(443, 8787);
+  EXPECT_EQ(test::readFile(dir / "args"), "serve\n--bg\n--https=443\nhttp://127.0.0.1:8787\n");
+}
+
+TEST(TailscaleServe, AFailureCarriesTheProgramsErrorText) {
+  test::TempDir dir;
+  const std::string exe =
+      standIn(dir, "printf 'Serve is not enabled on your tailnet.\\n\\377 end\\n' >&2; exit 1");
+  EXPECT_EQ(failureOf([&] { TailscaleServe(exe).ensure(443, 8787); }),
+            "Serve is not enabled on your tailnet.\n\uFFFD end");
+  standIn(dir, "exit 2");
+  EXPECT_EQ(failureOf([&] { TailscaleServe(exe).ensure(443, 8787); }), "exit 2");
+}
+
+TEST(TailscaleServe, LargeOutputOnBothPipesDoesNotStallTheProgram) {
+  test::TempDir dir;
+  // 1 MiB to each pipe, far beyond a pipe's buffer, before exiting.
+  const std::string exe = standIn(dir,
+                                  "head -c 1048576 /dev/zero | tr '\\0' o\n"
+                                  "head -c 1048575 /dev/zero | tr '\\0' e >&2\n"
+                                  "echo '!' >&2\nexit 1\n");
+  const std::string message = failureOf([&] { TailscaleServe(exe).ensure(443, 8787); });
+  EXPECT_EQ(message.size(), 1048576u);
+  EXPECT_EQ(message.back(), '!');
+}
+
+TEST(TailscaleProgram, TheFirstTailscaleOnPathWinsElseTheSystemLocation) {
+  test::TempDir first, second;
+  standIn(second, "echo '{\"Self\":{\"DNSName\":\"second.\"}}'");
+  const std::string exe = standIn(first, "echo '{\"Self\":{\"DNSName\":\"first.\"}}'");
+  // Not executable in a directory ahead of both: skipped.
+  test::TempDir junk;
+  test::writeFile(junk / "tailscale", "");
+  {
+    test::ScopedEnv path("PATH", ":" + junk.path().string() + ":" + first.path().string() + ":" +
+                                     second.path().string());
+    EXPECT_EQ(defaultTailscaleExecutable(), exe);
+    EXPECT_EQ(TailscaleStatus().read().magicDNSName, "first");
+  }
+  {
+    test::ScopedEnv path("PATH", junk.path().string());
+    EXPECT_EQ(defaultTailscaleExecutable(), "/usr/bin/tailscale");
+  }
+}
+
+TEST(Utf8, InvalidSequencesAreReplacedAndValidTextKept) {
+  using detail::sanitizeUtf8;
+  EXPECT_EQ(sanitizeUtf8("plain “quoted” 🙂"), "plain “quoted” 🙂");
+  EXPECT_EQ(sanitizeUtf8("a\xFF"
+                         "b"),
+            "a\uFFFD"
+            "b");
+  EXPECT_EQ(sanitizeUtf8("\xC0\xAF"), "\uFFFD\uFFFD");                      // overlong "/"
+  EXPECT_EQ(sanitizeUtf8("\xED\xA0\x80"), "\uFFFD\uFFFD\uFFFD");            // surrogate
+  EXPECT_EQ(sanitizeUtf8("\xE2\x82"), "\uFFFD");                            // truncated "€"
+  EXPECT_EQ(sanitizeUtf8("\xF4\x90\x80\x80"), "\uFFFD\uFFFD\uFFFD\uFFFD");  // > U+10FFFF
+}
+
+}  // namespace
+}  // namespace parley::link

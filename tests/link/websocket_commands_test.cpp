@@ -1,0 +1,343 @@
+// What the server does for an authenticated phone: commands handed to the
+// sink (de-duplicated where they carry an id), failures turned into "error"
+// messages, ping/pong, the terminal stream, the heartbeat, and shedding under
+// backpressure.
+
+#include "server_fixture.hpp"
+
+namespace parley::link::test {
+namespace {
+
+using parley::test::waitUntil;
+using namespace protocol;
+
+TEST_F(ServerTest, CommandsReachTheSinkWithTheirArguments) {
+  startServer();
+  auto client = connectAuthenticated();
+  client->send(SubmitPrompt{
+      .clientMsgID = "c1", .sessionID = "S", .text = "fix it", .submit = false, .confidence = 0.5});
+  client->send(Interrupt{.sessionID = "S"});
+  client->send(
+      PermissionAnswer{.clientMsgID = "c2", .requestID = "R", .nonce = "N", .optionIndex = 1});
+  client->send(QuestionAnswer{.clientMsgID = "c3",
+                              .sessionID = "S",
+                              .requestID = "Q",
+                              .questionIndex = 2,
+                              .optionIndex = 0,
+                              .expectedLabel = "Yes"});
+  client->send(SendKey{.sessionID = "S", .key = SendKey::Key::btab});
+  client->send(Focus{.sessionID = "S"});
+  client->send(SetPrefs{.verbosity = SetPrefs::Verbosity::digest});
+  client->send(TermInput{.sessionID = "S", .text = "ls", .key = TermInput::Key::enter});
+  client->send(TermInput{.sessionID = "S"});
+  client->untilPong();
+  const std::vector<std::string> expected = {"submit:S|fix it|0|0.500000",
+                                             "interrupt:S",
+                                             "permissionAnswer:R|N|1",
+                                             "questionAnswer:S|0|Yes",
+                                             "sendKey:S|btab",
+                                             "focus:S",
+                                             "setPrefs:digest",
+                                             "termInput:S|ls|enter",
+                                             "termInput:S|-|-"};
+  ASSERT_TRUE(waitUntil([&] { return sink->calls().size() == expected.size(); }));
+  // One strand in the sink, calls posted in order: they arrive in order.
+  EXPECT_EQ(sink->calls(), expected);
+}
+
+TEST_F(ServerTest, ReSentPromptsAndAnswersRunOnceSharingOneKeySpace) {
+  startServer();
+  auto client = connectAuthenticated();
+  const SubmitPrompt prompt{.clientMsgID = "0123456789abcdef", .sessionID = "S", .text = "go"};
+  client->send(prompt);
+  client->send(prompt);
+  client->send(PermissionAnswer{.clientMsgID = "0123456789abcdef", .requestID = "R", .nonce = "N"});
+  client->send(QuestionAnswer{.clientMsgID = "0123456789abcdef", .sessionID = "S"});
+  client->send(QuestionAnswer{.clientMsgID = "other", .sessionID = "S"});
+  client->untilPong();
+  EXPECT_TRUE(reports.hasLog("deduped replayed submit_prompt 01234567"));
+  EXPECT_TRUE(reports.hasLog("deduped replayed permission_answer 01234567"));
+  EXPECT_TRUE(reports.hasLog("deduped replayed question_answer 01234567"));
+  ASSERT_TRUE(waitUntil([&] { return sink->calls().size() == 2; }));
+  EXPECT_EQ(sink->count("submit:"), 1);
+  EXPECT_EQ(sink->count("questionAnswer:S|0|"), 1);
+
+  // The cache outlives the connection: a reconnecting phone re-sending its
+  // prompt does not type it twice.
+  client = connectAuthenticated();
+  client->send(prompt);
+  client->untilPong();
+  EXPECT_EQ(sink->count("submit:"), 1);
+}
+
+TEST_F(ServerTest, APingIsAnsweredAtOnceWithTheLatestSeq) {
+  startServer();
+  auto client = connectAuthenticated();
+  publishAndWait(Vocab{.sessionID = "s"}, 3);
+  for (int i = 0; i < 3; ++i)
+    client->expectEnvelope();
+  client->send(Ping{.nonce = "abc"});
+  std::uint64_t seq = 0;
+  EXPECT_EQ(client->expect<Pong>(&seq).echo, "abc");
+  EXPECT_EQ(seq, 3u);
+  // Pongs are not recorded: the next broadcast is 4.
+  publishAndWait(Vocab{.sessionID = "s"});
+  EXPECT_EQ(client->expectEnvelope().seq, 4u);
+}
+
+TEST_F(ServerTest, SinkFailuresComeBackAsRetriableErrorsWithTheirCodes) {
+  startServer();
+  auto client = connectAuthenticated();
+  struct Case {
+    std::string operation;
+    ClientMessage message;
+    std::string code;
+    std::optional<std::string> sessionID;
+  };
+  const std::vector<Case> cases = {
+      {"submit", SubmitPrompt{.clientMsgID = "1", .sessionID = "S1"}, "submit_failed", "S1"},
+      {"interrupt", Interrupt{.sessionID = "S2"}, "interrupt_failed", "S2"},
+      {"permissionAnswer", PermissionAnswer{.clientMsgID = "2", .requestID = "R"},
+       "permission_failed", std::nullopt},
+      {"questionAnswer", QuestionAnswer{.clientMsgID = "3", .sessionID = "S3"}, "question_failed",
+       "S3"},
+      {"sendKey", SendKey{.sessionID = "S4"}, "send_key_failed", "S4"},
+      {"paneSnapshot", GetPane{.sessionID = "S5", .lines = 10}, "get_pane_failed", "S5"},
+      {"detail", GetDetail{.ref = "ref"}, "get_detail_failed", std::nullopt},
+      {"focus", Focus{.sessionID = "S6"}, "focus_failed", "S6"},
+      {"termInput", TermInput{.sessionID = "S7"}, "term_input_failed", "S7"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.code);
+    sink->failWith(c.operation, "no such session: X (" + c.operation + ")");
+    client->send(c.message);
+    std::uint64_t seq = 0;
+    const Failure failure = client->expect<Failure>(&seq);
+    EXPECT_EQ(failure.code, c.code);
+    EXPECT_EQ(failure.message, "no such session: X (" + c.operation + ")");
+    EXPECT_EQ(failure.sessionID, c.sessionID);
+    EXPECT_TRUE(failure.retriable);
+    EXPECT_EQ(seq, server->latestSeq());  // recorded in the ring like any broadcast
+  }
+}
+
+TEST_F(ServerTest, PaneAndDetailRepliesAreBroadcast) {
+  startServer();
+  auto client = connectAuthenticated();
+  client->send(GetPane{.sessionID = "S", .lines = 40});
+  EXPECT_EQ(client->expect<PaneSnapshot>(), (PaneSnapshot{"S", 80, 24, "pane of S"}));
+  EXPECT_EQ(sink->calls().back(), "paneSnapshot:S|40");
+
+  client->send(GetDetail{.ref = "tool-7"});
+  EXPECT_EQ(client->expect<ToolFinished>(), (ToolFinished{.sessionID = "",
+                                                          .toolUseID = "tool-7",
+                                                          .ok = true,
+                                                          .summary = "full text of tool-7",
+                                                          .truncated = false,
+                                                          .detailRef = "tool-7"}));
+}
+
+TEST_F(ServerTest, WithoutASinkCommandsAreIgnoredAndDetailAnswersEmpty) {
+  startServer(testConfiguration(), /*withSink=*/false);
+  sink->setSessions({SessionDescriptor{.sessionID = "never asked"}});
+  protocol::HelloAck ack;
+  auto client = connectAuthenticated(std::nullopt, &ack);
+  EXPECT_TRUE(ack.sessions.empty());
+  client->send(SubmitPrompt{.clientMsgID = "1", .sessionID = "S"});
+  client->send(GetPane{.sessionID = "S"});
+  client->send(TermSubscribe{.sessionID = "S", .active = true});
+  client->send(GetDetail{.ref = "r"});
+  EXPECT_EQ(client->expect<ToolFinished>().summary, "");
+  EXPECT_TRUE(client->untilPong().empty());
+  EXPECT_TRUE(sink->calls().empty());
+
+  // Attached later, it receives the next command, and the running terminal
+  // stream starts asking it for frames.
+  sink->setTermTexts({"screen"});
+  server->attach(sink);
+  client->send(Interrupt{.sessionID = "S"});
+  EXPECT_EQ(client->expect<TermFrame>().text, "screen");
+  EXPECT_TRUE(waitUntil([&] { return sink->count("interrupt:S") == 1; }));
+}
+
+TEST_F(ServerTest, ASinkThatIsGoneIsTreatedAsAbsent) {
+  startServer();
+  auto client = connectAuthenticated();
+  sink.reset();
+  client->send(GetDetail{.ref = "r"});
+  EXPECT_EQ(client->expect<ToolFinished>().summary, "");
+}
+
+// ---- terminal stream -------------------------------------------------------------
+
+TEST_F(ServerTest, TheTerminalStreamSendsOnlyFramesWhoseTextChanged) {
+  startServer();
+  auto client = connectAuthenticated();
+  sink->setTermTexts({"a", "a", "b", "b", "b", "c"});
+  client->send(TermSubscribe{.sessionID = "S", .active = true});
+  std::vector<std::string> texts;
+  for (int i = 0; i < 3; ++i) {
+    const TermFrame frame = client->expect<TermFrame>();
+    EXPECT_EQ(frame.sessionID, "S");
+    texts.push_back(frame.text);
+  }
+  EXPECT_EQ(texts, (std::vector<std::string>{"a", "b", "c"}));
+  // Many more polls of the unchanged "c" (with a new size each time) send
+  // nothing.
+  ASSERT_TRUE(waitUntil([&] { return sink->count("termFrame:S") >= 12; }));
+  EXPECT_TRUE(client->untilPong().empty());
+
+  // A new subscription starts afresh: its first frame is always sent.
+  client->send(TermSubscribe{.sessionID = "T", .active = true});
+  const TermFrame first = client->expect<TermFrame>();
+  EXPECT_EQ(first.sessionID, "T");
+  EXPECT_EQ(first.text, "c");
+
+  // Unsubscribing ends the polling, whichever session it names.
+  client->send(TermSubscribe{.sessionID = "other", .active = false});
+  client->untilPong();
+  const int polls = sink->count("termFrame:");
+  client->untilPong();
+  client->untilPong();
+  EXPECT_LE(sink->count("termFrame:"), polls + 1);  // at most one already on its way
+}
+
+TEST_F(ServerTest, ATerminalFrameFailureIsReportedAndEndsTheStream) {
+  startServer();
+  auto client = connectAuthenticated();
+  sink->failWith("termFrame", "pane %3 no longer exists");
+  client->send(TermSubscribe{.sessionID = "S", .active = true});
+  const Failure failure = client->expect<Failure>();
+  EXPECT_EQ(failure.code, "term_frame_failed");
+  EXPECT_EQ(failure.message, "pane %3 no longer exists");
+  EXPECT_EQ(failure.sessionID, "S");
+  client->untilPong();
+  client->untilPong();
+  EXPECT_EQ(sink->count("termFrame:"), 1);
+}
+
+TEST_F(ServerTest, TheTerminalStreamOutlivesTheConnection) {
+  startServer();
+  auto client = connectAuthenticated();
+  sink->setTermTexts({"x"});
+  client->send(TermSubscribe{.sessionID = "S", .active = true});
+  EXPECT_EQ(client->expect<TermFrame>().text, "x");
+  client.reset();
+  ASSERT_TRUE(waitUntil([&] { return reports.eventsOf<Server::Disconnected>().size() == 1; }));
+  const int polls = sink->count("termFrame:");
+  EXPECT_TRUE(waitUntil([&] { return sink->count("termFrame:") > polls + 2; }));
+}
+
+// ---- heartbeat ----------------------------------------------------------------------
+
+TEST_F(ServerTest, AnsweredPingsKeepThePhoneAndReportLatency) {
+  auto configuration = testConfiguration();
+  configuration.pingInterval = 20ms;
+  configuration.pongDeadline = 5s;
+  startServer(configuration);
+  auto client = connectAuthenticated();
+  // Reading answers the server's pings.
+  while (client->pingsReceived() < 4 && !HasFailure())
+    client->untilPong();
+  EXPECT_TRUE(waitUntil([&] { return reports.eventsOf<Server::Latency>().size() >= 3; }));
+  for (const auto& latency : reports.eventsOf<Server::Latency>())
+    EXPECT_GE(latency.seconds, 0.0);
+  EXPECT_TRUE(reports.eventsOf<Server::Disconnected>().empty());
+  EXPECT_TRUE(server->hasAuthenticatedPeer());
+}
+
+TEST_F(ServerTest, APhoneThatStopsAnsweringPingsIsTornDown) {
+  auto configuration = testConfiguration();
+  configuration.pingInterval = 30ms;
+  configuration.pongDeadline = 150ms;
+  startServer(configuration);
+  auto client = connectAuthenticated();
+  while (client->pingsReceived() < 2 && !HasFailure())
+    client->untilPong();
+  // Not reading from here on: no pong goes back.
+  ASSERT_TRUE(waitUntil([&] {
+    return reports.eventsOf<Server::Disconnected>() ==
+           std::vector<Server::Disconnected>{{"pong deadline exceeded"}};
+  }));
+  EXPECT_TRUE(reports.hasLogStartingWith("peer 127.0.0.1:"));
+  // The connection was cut, not closed with a code.
+  EXPECT_EQ(client->next().kind, WsClient::Incoming::Kind::failed);
+}
+
+TEST_F(ServerTest, APongWithoutAPingReportsNoLatency) {
+  startServer();
+  auto client = connectAuthenticated();
+  client->sendPong();
+  client->untilPong();
+  EXPECT_TRUE(reports.eventsOf<Server::Latency>().empty());
+}
+
+// ---- backpressure --------------------------------------------------------------------
+
+TEST_F(ServerTest, AReaderThatStopsReadingIsToldExactlyWhatWasShed) {
+  auto configuration = testConfiguration();
+  configuration.sendQueueCapacity = 8;
+  configuration.ringCapacity = 64;
+  startServer(configuration);
+  auto client = connectAuthenticated();
+
+  // Large frames fill the socket buffers quickly; then the queue sheds.
+  const std::string bulk(64 * 1024, 'x');
+  int published = 0;
+  while (!reports.hasLogStartingWith("shed ") && published < 4000) {
+    for (int i = 0; i < 20; ++i, ++published) {
+      if (published % 2 == 0)
+        server->publish(ToolStarted{
+            .sessionID = "S", .toolUseID = std::to_string(published), .narration = {.text = bulk}});
+      else
+        server->publish(Vocab{.sessionID = "S", .terms = {bulk}});
+    }
+    waitUntil([&] { return server->latestSeq() >= static_cast<std::uint64_t>(published); });
+  }
+  ASSERT_TRUE(reports.hasLogStartingWith("shed "));
+
+  // Reading again: every message arrives or is counted in a drop report.
+  int delivered = 0;
+  std::int64_t dropped = 0;
+  std::set<std::string> kinds;
+  for (const auto& envelope : client->untilPong()) {
+    if (const auto* d = std::get_if<Dropped>(&envelope.message)) {
+      EXPECT_TRUE(std::is_sorted(d->kinds.begin(), d->kinds.end()));
+      dropped += d->count;
+      kinds.insert(d->kinds.begin(), d->kinds.end());
+    } else {
+      ++delivered;
+    }
+  }
+  // A report still waiting for its timer arrives after the barrier.
+  while (delivered + dropped < published && !HasFailure()) {
+    const Dropped late = client->expect<Dropped>();
+    dropped += late.count;
+    kinds.insert(late.kinds.begin(), late.kinds.end());
+  }
+  EXPECT_EQ(delivered + dropped, published);
+  EXPECT_GT(dropped, 0);
+  EXPECT_EQ(kinds, (std::set<std::string>{"tool_started", "vocab"}));
+  EXPECT_TRUE(reports.eventsOf<Server::Disconnected>().empty());
+}
+
+TEST_F(ServerTest, APhoneThatReadsNothingWhileUnsheddableFramesPileUpIsCutOff) {
+  auto configuration = testConfiguration();
+  configuration.sendQueueCapacity = 4;
+  configuration.sendBacklogLimit = 16;
+  configuration.ringCapacity = 64;
+  startServer(configuration);
+  auto client = connectAuthenticated();
+  const std::string bulk(64 * 1024, 'x');
+  for (int i = 0; i < 1000 && reports.eventsOf<Server::Disconnected>().empty(); ++i) {
+    server->publish(AssistantText{.sessionID = "S", .narration = {.text = bulk}});
+    waitUntil([&] { return server->latestSeq() == static_cast<std::uint64_t>(i + 1); });
+  }
+  const auto disconnected = reports.eventsOf<Server::Disconnected>();
+  ASSERT_EQ(disconnected.size(), 1u);
+  EXPECT_EQ(disconnected[0].reason, "send error: 17 frames backlogged");
+  EXPECT_FALSE(server->hasAuthenticatedPeer());
+}
+
+}  // namespace
+}  // namespace parley::link::test
