@@ -6,13 +6,11 @@
 #include <filesystem>
 #include <iosfwd>
 
+#include "app/hook_setup.hpp"
+
 namespace parley::app {
 
 enum class HooksAction { install, uninstall, status };
-
-// The directory of the running executable, where the build and the packages
-// place parley-hook beside parley.
-std::filesystem::path currentExecutableDirectory();
 
 // Runs one action on the user's Claude Code settings (HOME and the XDG
 // variables decide the files). Progress lines go to `out`, failures to `err`.

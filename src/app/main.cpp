@@ -3,37 +3,62 @@
 #include <iostream>
 #include <optional>
 
+#include "app/commands.hpp"
 #include "app/hooks_command.hpp"
 #include "parley_version.hpp"
 
 int main(int argc, char** argv) {
+  using namespace parley::app;
   CLI::App app{"Parley: follow and drive Claude Code sessions from your phone and by voice"};
   app.set_version_flag("--version", std::string("parley ") + parley::kVersion);
   app.require_subcommand(0, 1);
 
+  RunOptions runOptions;
   auto* run = app.add_subcommand("run", "Start the application (the default)");
-  app.add_subcommand("pair", "Pair a phone");
-  app.add_subcommand("devices", "List paired phones");
-  app.add_subcommand("revoke", "Revoke a paired phone");
-  app.add_subcommand("sessions", "List the Claude Code sessions found now");
+  run->add_option("--port", runOptions.port, "Port of the phone link (default 8787)");
+  run->add_option("--panel-port", runOptions.panelPort, "Port of the local control panel");
+
+  std::string deviceName;
+  bool json = false;
+  std::uint16_t pairPort = 8787;
+  auto* pair = app.add_subcommand("pair", "Pair a phone: prints a QR code to scan");
+  pair->add_option("--name", deviceName, "The phone's name")->required();
+  pair->add_flag("--json", json, "Print only the pairing payload as JSON");
+  pair->add_option("--port", pairPort, "Port of the running application's phone link");
+
+  auto* devices = app.add_subcommand("devices", "List paired phones");
+  devices->add_flag("--json", json, "Print JSON");
+
+  std::string deviceID;
+  auto* revoke = app.add_subcommand("revoke", "Revoke a paired phone");
+  revoke->add_option("DEVICE_ID", deviceID, "The device's id (see `parley devices`)")->required();
+
+  auto* sessions = app.add_subcommand("sessions", "List the Claude Code sessions found now");
+  sessions->add_flag("--json", json, "Print the session descriptors as JSON");
+
   auto* hooks = app.add_subcommand("hooks", "Install, remove or inspect the Claude Code hooks");
   hooks->require_subcommand(1);
-  std::optional<parley::app::HooksAction> hooksAction;
+  std::optional<HooksAction> hooksAction;
   hooks
       ->add_subcommand("install",
                        "Put the relay in place and register it in Claude Code's settings")
-      ->callback([&] { hooksAction = parley::app::HooksAction::install; });
+      ->callback([&] { hooksAction = HooksAction::install; });
   hooks->add_subcommand("uninstall", "Remove the relay's entries from Claude Code's settings")
-      ->callback([&] { hooksAction = parley::app::HooksAction::uninstall; });
+      ->callback([&] { hooksAction = HooksAction::uninstall; });
   hooks->add_subcommand("status", "Show whether the relay is installed (exit 0 when it is)")
-      ->callback([&] { hooksAction = parley::app::HooksAction::status; });
+      ->callback([&] { hooksAction = HooksAction::status; });
 
   CLI11_PARSE(app, argc, argv);
 
   if (hooksAction)
-    return parley::app::runHooksCommand(*hooksAction, std::cout, std::cerr);
-
-  (void)run;
-  std::cerr << "parley: this command is not built yet\n";
-  return 1;
+    return runHooksCommand(*hooksAction, std::cout, std::cerr);
+  if (*pair)
+    return pairCommand(deviceName, json, pairPort, std::cout, std::cerr);
+  if (*devices)
+    return devicesCommand(json, std::cout, std::cerr);
+  if (*revoke)
+    return revokeCommand(deviceID, std::cout, std::cerr);
+  if (*sessions)
+    return sessionsCommand(json, std::cout, std::cerr);
+  return runApplication(runOptions, std::cout, std::cerr);
 }

@@ -15,12 +15,13 @@
 #include <thread>
 
 #include "link/websocket_server.hpp"
+#include "support/phone_client.hpp"
 #include "support/test_support.hpp"
-#include "ws_test_client.hpp"
 
 namespace parley::link::test {
 
 using namespace std::chrono_literals;
+using parley::test::PhoneClient;
 using Server = WebSocketServer;
 
 // Runs every operation on its own strand, records it, and answers from its
@@ -256,10 +257,10 @@ class ServerTest : public ::testing::Test {
   }
 
   // A client whose hello was accepted; its HelloAck has been read.
-  std::unique_ptr<WsClient> connectAuthenticated(std::optional<std::uint64_t> lastSeq = {},
-                                                 protocol::HelloAck* ack = nullptr,
-                                                 std::uint64_t* ackSeq = nullptr) {
-    auto client = std::make_unique<WsClient>(port);
+  std::unique_ptr<PhoneClient> connectAuthenticated(std::optional<std::uint64_t> lastSeq = {},
+                                                    protocol::HelloAck* ack = nullptr,
+                                                    std::uint64_t* ackSeq = nullptr) {
+    auto client = std::make_unique<PhoneClient>(port);
     client->sendHello(token, lastSeq);
     const protocol::HelloAck received = client->expect<protocol::HelloAck>(ackSeq);
     if (ack != nullptr)

@@ -261,7 +261,7 @@ TEST_F(ServerTest, APhoneThatStopsAnsweringPingsIsTornDown) {
   }));
   EXPECT_TRUE(reports.hasLogStartingWith("peer 127.0.0.1:"));
   // The connection was cut, not closed with a code.
-  EXPECT_EQ(client->next().kind, WsClient::Incoming::Kind::failed);
+  EXPECT_EQ(client->next().kind, PhoneClient::Incoming::Kind::failed);
 }
 
 TEST_F(ServerTest, APongWithoutAPingReportsNoLatency) {

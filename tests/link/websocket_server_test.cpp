@@ -16,7 +16,7 @@ namespace parley::link::test {
 namespace {
 
 using parley::test::waitUntil;
-using Kind = WsClient::Incoming::Kind;
+using Kind = PhoneClient::Incoming::Kind;
 
 protocol::ServerMessage vocab(int n) {
   return protocol::Vocab{.sessionID = "s", .terms = {"term" + std::to_string(n)}};
@@ -61,12 +61,12 @@ TEST_F(ServerTest, UnknownChangedAndRevokedTokensAreClosedWith4401) {
   std::string changed = token;
   changed[0] = changed[0] == 'x' ? 'y' : 'x';
   for (const std::string& bad : {std::string("not a token"), changed}) {
-    WsClient client(port);
+    PhoneClient client(port);
     client.sendHello(bad);
     EXPECT_EQ(client.expectClose(), 4401);
   }
   store.revoke("DEV-1");
-  WsClient revoked(port);
+  PhoneClient revoked(port);
   revoked.sendHello(token);
   EXPECT_EQ(revoked.expectClose(), 4401);
 
@@ -81,7 +81,7 @@ TEST_F(ServerTest, UnknownChangedAndRevokedTokensAreClosedWith4401) {
 
 TEST_F(ServerTest, AFirstMessageThatIsNotAHelloIsClosedWith4401) {
   startServer();
-  WsClient client(port);
+  PhoneClient client(port);
   client.send(protocol::Ping{.nonce = "n"});
   EXPECT_EQ(client.expectClose(), 4401);
   EXPECT_TRUE(waitUntil([&] { return reports.eventsOf<Server::RejectedToken>().size() == 1; }));
@@ -94,7 +94,7 @@ TEST_F(ServerTest, SilencePastTheHelloDeadlineIsClosedWith4401EvenWithPongs) {
   startServer(configuration);
 
   // Pongs are not a hello: they must not stop the hello deadline.
-  WsClient client(port);
+  PhoneClient client(port);
   client.sendPong();
   client.sendPong();
   EXPECT_EQ(client.expectClose(), 4401);
@@ -128,7 +128,7 @@ TEST_F(ServerTest, AuthenticatingInTimeEndsTheHelloDeadline) {
 
 TEST_F(ServerTest, AnyWireVersionOtherThanOneIsClosedWith4400) {
   startServer();
-  WsClient client(port);
+  PhoneClient client(port);
   client.send(protocol::Hello{.token = token}, /*version=*/2);
   EXPECT_EQ(client.expectClose(), 4400);
   EXPECT_TRUE(
@@ -138,7 +138,7 @@ TEST_F(ServerTest, AnyWireVersionOtherThanOneIsClosedWith4400) {
 
 TEST_F(ServerTest, BadFramesBeforeTheHelloAreLoggedAndIgnored) {
   startServer();
-  WsClient client(port);
+  PhoneClient client(port);
   client.sendText("{not json");
   client.sendBinary(std::string("\x00\xff\xfe garbage", 11));
   client.sendText(R"({"v":1,"ts":"2025-01-31T09:15:00Z","type":"teleport","payload":{}})");
@@ -179,7 +179,7 @@ TEST_F(ServerTest, AnOversizedMessageEndsOnlyThatConnection) {
 TEST_F(ServerTest, ANewConnectionReplacesTheCurrentOneWith4409) {
   startServer();
   auto first = connectAuthenticated();
-  auto second = std::make_unique<WsClient>(port);
+  auto second = std::make_unique<PhoneClient>(port);
   EXPECT_EQ(first->expectClose(), 4409);
   EXPECT_TRUE(waitUntil([&] {
     return reports.eventsOf<Server::Disconnected>() ==
@@ -269,7 +269,7 @@ TEST_F(ServerTest, StopClosesThePhoneWithTheGivenCodeAndStopsListening) {
   EXPECT_EQ(reports.eventsOf<Server::Disconnected>(),
             std::vector<Server::Disconnected>{{"closed 1001"}});
   EXPECT_EQ(server->status(), Server::Status(Server::Stopped{}));
-  EXPECT_THROW(WsClient{port}, boost::system::system_error);
+  EXPECT_THROW(PhoneClient{port}, boost::system::system_error);
 
   server->start();
   EXPECT_TRUE(
@@ -367,7 +367,7 @@ TEST_F(ServerTest, TheAddressFilterRefusesForeignPeersBeforeAnyHandshake) {
   auto configuration = testConfiguration();
   configuration.addressFilter = [](std::string_view address) { return address != "127.0.0.1"; };
   startServer(configuration);
-  EXPECT_ANY_THROW(WsClient{port});
+  EXPECT_ANY_THROW(PhoneClient{port});
   EXPECT_TRUE(waitUntil([&] { return reports.eventsOf<Server::RejectedAddress>().size() == 1; }));
   const std::string remote = reports.eventsOf<Server::RejectedAddress>()[0].remote;
   EXPECT_EQ(remote.rfind("127.0.0.1:", 0), 0u);

@@ -16,13 +16,13 @@
 
 #include "protocol/envelope.hpp"
 
-namespace parley::link::test {
+namespace parley::test {
 
-class WsClient {
+class PhoneClient {
  public:
   // Connects to 127.0.0.1:port and completes the WebSocket upgrade.
-  explicit WsClient(std::uint16_t port);
-  ~WsClient();
+  explicit PhoneClient(std::uint16_t port);
+  ~PhoneClient();
 
   void sendText(const std::string& text);
   void sendBinary(const std::string& bytes);
@@ -62,7 +62,7 @@ class WsClient {
 };
 
 template <class T>
-T WsClient::expect(std::uint64_t* seq) {
+T PhoneClient::expect(std::uint64_t* seq) {
   const protocol::ServerEnvelope envelope = expectEnvelope();
   if (seq != nullptr)
     *seq = envelope.seq;
@@ -73,4 +73,4 @@ T WsClient::expect(std::uint64_t* seq) {
   return T{};
 }
 
-}  // namespace parley::link::test
+}  // namespace parley::test

@@ -5,15 +5,15 @@
 #include <boost/beast/core/buffers_to_string.hpp>
 #include <boost/beast/websocket.hpp>
 
-#include "ws_test_client.hpp"
+#include "support/phone_client.hpp"
 
-namespace parley::link::test {
+namespace parley::test {
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace websocket = beast::websocket;
 
-WsClient::WsClient(std::uint16_t port) : ws_(io_) {
+PhoneClient::PhoneClient(std::uint16_t port) : ws_(io_) {
   beast::get_lowest_layer(ws_).expires_after(std::chrono::seconds(10));
   beast::get_lowest_layer(ws_).connect(
       asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
@@ -26,37 +26,37 @@ WsClient::WsClient(std::uint16_t port) : ws_(io_) {
   beast::get_lowest_layer(ws_).expires_never();
 }
 
-WsClient::~WsClient() {
+PhoneClient::~PhoneClient() {
   beast::error_code ignored;
   beast::get_lowest_layer(ws_).socket().close(ignored);
 }
 
-void WsClient::sendText(const std::string& text) {
+void PhoneClient::sendText(const std::string& text) {
   ws_.text(true);
   ws_.write(asio::buffer(text));
 }
 
-void WsClient::sendBinary(const std::string& bytes) {
+void PhoneClient::sendBinary(const std::string& bytes) {
   ws_.binary(true);
   ws_.write(asio::buffer(bytes));
 }
 
-void WsClient::send(const protocol::ClientMessage& message, std::int64_t version) {
+void PhoneClient::send(const protocol::ClientMessage& message, std::int64_t version) {
   protocol::ClientEnvelope envelope(std::chrono::system_clock::now(), message);
   envelope.v = version;
   sendText(envelope.encode());
 }
 
-void WsClient::sendHello(const std::string& token, std::optional<std::uint64_t> lastSeq) {
+void PhoneClient::sendHello(const std::string& token, std::optional<std::uint64_t> lastSeq) {
   send(protocol::Hello{
       .token = token, .deviceID = "phone", .appVersion = "1.0", .lastSeq = lastSeq});
 }
 
-void WsClient::sendPong() {
+void PhoneClient::sendPong() {
   ws_.pong({});
 }
 
-WsClient::Incoming WsClient::next(std::chrono::milliseconds deadline) {
+PhoneClient::Incoming PhoneClient::next(std::chrono::milliseconds deadline) {
   Incoming incoming;
   bool done = false;
   beast::get_lowest_layer(ws_).expires_after(deadline);
@@ -80,7 +80,7 @@ WsClient::Incoming WsClient::next(std::chrono::milliseconds deadline) {
   return incoming;
 }
 
-protocol::ServerEnvelope WsClient::expectEnvelope(std::chrono::milliseconds deadline) {
+protocol::ServerEnvelope PhoneClient::expectEnvelope(std::chrono::milliseconds deadline) {
   const Incoming incoming = next(deadline);
   if (incoming.kind != Incoming::Kind::message) {
     ADD_FAILURE() << "expected a message, got "
@@ -97,14 +97,14 @@ protocol::ServerEnvelope WsClient::expectEnvelope(std::chrono::milliseconds dead
   }
 }
 
-std::uint16_t WsClient::expectClose() {
+std::uint16_t PhoneClient::expectClose() {
   const Incoming incoming = next();
   EXPECT_EQ(incoming.kind, Incoming::Kind::closed)
       << "got " << (incoming.kind == Incoming::Kind::message ? incoming.text : incoming.error);
   return incoming.closeCode;
 }
 
-std::vector<protocol::ServerEnvelope> WsClient::untilPong(const std::string& nonce) {
+std::vector<protocol::ServerEnvelope> PhoneClient::untilPong(const std::string& nonce) {
   send(protocol::Ping{.nonce = nonce});
   std::vector<protocol::ServerEnvelope> before;
   while (true) {
@@ -118,4 +118,4 @@ std::vector<protocol::ServerEnvelope> WsClient::untilPong(const std::string& non
   }
 }
 
-}  // namespace parley::link::test
+}  // namespace parley::test

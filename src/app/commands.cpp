@@ -1,0 +1,169 @@
+#include "app/commands.hpp"
+
+#include <signal.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <boost/json.hpp>
+#include <ostream>
+
+#include "app/app_model.hpp"
+#include "app/pairing_offer.hpp"
+#include "base/paths.hpp"
+#include "link/pairing_qr.hpp"
+#include "link/tailscale.hpp"
+#include "terminal/session_registry.hpp"
+
+namespace parley::app {
+
+namespace asio = boost::asio;
+namespace json = boost::json;
+
+int runApplication(const RunOptions& options, std::ostream& out, std::ostream& err) {
+  AppModel::Options modelOptions = AppModel::Options::defaults();
+  if (options.port)
+    modelOptions.server.port = *options.port;
+
+  asio::io_context main;
+  // Blocking work (tmux, /proc, files, child processes) runs here, never on
+  // the main thread.
+  asio::thread_pool workers(2);
+  std::shared_ptr<AppModel> model;
+  try {
+    model = AppModel::create(main, workers.get_executor(), modelOptions);
+  } catch (const std::exception& e) {
+    err << "parley: cannot start: " << e.what() << '\n';
+    return 1;
+  }
+  model->onLogEntry = [&out](const LogEntry& entry) { out << formatLogLine(entry) << std::endl; };
+
+  out << "Parley " << modelOptions.server.serverVersion << " \u2014 phone link on port "
+      << modelOptions.server.port << "; press Ctrl-C to quit" << std::endl;
+  if (options.panelPort)
+    out << "The control panel is not built into this version yet; --panel-port "
+        << *options.panelPort << " is not used." << std::endl;
+
+  asio::signal_set signals(main, SIGINT, SIGTERM);
+  signals.async_wait([&](const boost::system::error_code& ec, int) {
+    if (!ec)
+      main.stop();
+  });
+  model->start();
+  main.run();
+
+  model.reset();
+  workers.join();
+  return 0;
+}
+
+int pairCommand(const std::string& deviceName, bool asJson, std::uint16_t serverPort,
+                std::ostream& out, std::ostream& err) {
+  if (deviceName.empty()) {
+    err << "parley pair: the device needs a name (--name)\n";
+    return 2;
+  }
+  try {
+    const link::PairingStore pairing;
+    const link::PairingPayload payload = makePairingOffer(
+        {deviceName, std::nullopt, serverPort, link::defaultTailscaleExecutable()}, pairing);
+    if (asJson) {
+      out << payload.jsonString() << '\n';
+      return 0;
+    }
+    out << link::PairingQR::image(payload).terminalText() << '\n';
+    out << "Host: " << payload.host << "\nPort: " << payload.port << "\n\n"
+        << "Scan in Parley on your phone. This code contains a one-time secret for \u201c"
+        << deviceName << "\u201d; anyone who sees it can pair in its place.\n";
+    return 0;
+  } catch (const std::exception& e) {
+    err << "pairing failed: " << e.what() << '\n';
+    return 1;
+  }
+}
+
+int devicesCommand(bool asJson, std::ostream& out, std::ostream& err) {
+  try {
+    const auto devices = link::PairingStore().devices();
+    if (asJson) {
+      json::array list;
+      for (const auto& d : devices) {
+        json::object o{{"deviceID", d.deviceID},
+                       {"deviceName", d.deviceName},
+                       {"createdAt", protocol::formatDate(d.createdAt)}};
+        if (d.lastSeen)
+          o["lastSeen"] = protocol::formatDate(*d.lastSeen);
+        list.push_back(std::move(o));
+      }
+      out << json::serialize(list) << '\n';
+      return 0;
+    }
+    if (devices.empty()) {
+      out << "Nothing paired yet. Pair a phone with `parley pair --name NAME`.\n";
+      return 0;
+    }
+    for (const auto& d : devices) {
+      out << d.deviceID << "  " << d.deviceName << "  paired " << protocol::formatDate(d.createdAt)
+          << (d.lastSeen ? "  last seen " + protocol::formatDate(*d.lastSeen)
+                         : std::string(" \u00b7 never connected"))
+          << '\n';
+    }
+    return 0;
+  } catch (const std::exception& e) {
+    err << "parley devices: " << e.what() << '\n';
+    return 1;
+  }
+}
+
+int revokeCommand(const std::string& deviceID, std::ostream& out, std::ostream& err) {
+  try {
+    const link::PairingStore pairing;
+    std::optional<link::PairedDevice> device;
+    for (const auto& d : pairing.devices()) {
+      if (d.deviceID == deviceID)
+        device = d;
+    }
+    if (!device) {
+      err << "revoke failed: no paired device has the id " << deviceID << '\n';
+      return 1;
+    }
+    pairing.revoke(deviceID);
+    out << "revoked " << device->deviceName << '\n';
+    return 0;
+  } catch (const std::exception& e) {
+    err << "revoke failed: " << e.what() << '\n';
+    return 1;
+  }
+}
+
+int sessionsCommand(bool asJson, std::ostream& out, std::ostream& err) {
+  try {
+    terminal::SessionTable table(terminal::SessionSources::forHome(base::homeDirectory()));
+    const auto sessions = table.sweep(std::chrono::system_clock::now());
+    if (asJson) {
+      json::array list;
+      for (const auto& s : sessions)
+        list.push_back(s.descriptor.toJson());
+      out << json::serialize(list) << '\n';
+      return 0;
+    }
+    if (sessions.empty()) {
+      out << "No Claude Code sessions found in tmux.\n";
+      return 0;
+    }
+    for (const auto& s : sessions) {
+      const auto& d = s.descriptor;
+      out << d.shortName() << "  " << protocol::rawValue(d.state) << "  "
+          << protocol::rawValue(d.permissionMode) << "  pane " << d.paneID << " on " << d.socketPath
+          << "  Claude Code " << d.claudeVersion.value_or("?")
+          << (s.announceOnly() ? "  (announce-only)" : "") << "\n  " << d.sessionID << "  " << d.cwd
+          << '\n';
+    }
+    return 0;
+  } catch (const std::exception& e) {
+    err << "parley sessions: " << e.what() << '\n';
+    return 1;
+  }
+}
+
+}  // namespace parley::app

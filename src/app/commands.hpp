@@ -1,0 +1,31 @@
+#pragma once
+
+// The `parley` subcommands. Each returns the process exit code; results go to
+// `out`, failures to `err` with a non-zero code.
+
+#include <cstdint>
+#include <iosfwd>
+#include <optional>
+#include <string>
+
+namespace parley::app {
+
+struct RunOptions {
+  std::optional<std::uint16_t> port;
+  std::optional<std::uint16_t> panelPort;
+};
+
+// Starts the application and runs until SIGINT or SIGTERM, printing each
+// activity-log entry as it is written.
+int runApplication(const RunOptions& options, std::ostream& out, std::ostream& err);
+
+// A pairing offer for a new phone: the QR code with the host and port, or
+// with `json` only the payload the QR code carries.
+int pairCommand(const std::string& deviceName, bool json, std::uint16_t serverPort,
+                std::ostream& out, std::ostream& err);
+int devicesCommand(bool json, std::ostream& out, std::ostream& err);
+int revokeCommand(const std::string& deviceID, std::ostream& out, std::ostream& err);
+// One full sweep of the sessions running now.
+int sessionsCommand(bool json, std::ostream& out, std::ostream& err);
+
+}  // namespace parley::app

@@ -1,0 +1,96 @@
+#include "app/hook_setup.hpp"
+
+#include <unistd.h>
+
+#include "base/files.hpp"
+
+namespace parley::app {
+
+namespace {
+
+using claude::HookInstaller;
+
+bool isExecutableFile(const std::filesystem::path& path) {
+  std::error_code error;
+  return std::filesystem::is_regular_file(path, error) && ::access(path.c_str(), X_OK) == 0;
+}
+
+// A copy beside a running relay is swapped in by rename, so a hook starting
+// at that moment runs either the old file or the new one, never a half-written
+// one. Returns false when there is no relay to copy.
+bool installRelay(const std::filesystem::path& source, const std::filesystem::path& destination) {
+  const std::optional<std::string> bytes = base::readFileIfExists(source);
+  if (!bytes)
+    return false;
+  base::createDirectories(destination.parent_path(), 0700);
+  base::writeFileAtomically(destination, *bytes, 0755);
+  return true;
+}
+
+void reportBackup(const SetupReport& report, const HookInstaller::Report& result) {
+  if (result.backupURL)
+    report(LogEntry::Kind::cmd, "backup written to " + result.backupURL->string());
+}
+
+}  // namespace
+
+std::filesystem::path currentExecutableDirectory() {
+  std::error_code error;
+  const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+  return error ? std::filesystem::path() : self.parent_path();
+}
+
+HookChange installHooks(const std::filesystem::path& executableDirectory,
+                        const SetupReport& report) {
+  const std::filesystem::path relayPath = HookInstaller::defaultRelayPath();
+  try {
+    if (!installRelay(executableDirectory / "parley-hook", relayPath)) {
+      report(LogEntry::Kind::error,
+             "parley-hook is not beside the parley executable \u2014 build it with "
+             "`cmake --build --preset dev --target parley-hook` and copy it to " +
+                 relayPath.string());
+    }
+  } catch (const std::exception& e) {
+    report(LogEntry::Kind::error, std::string("hook install refused: ") + e.what());
+    return {};
+  }
+  try {
+    const HookInstaller::Report result = HookInstaller(relayPath.string()).install();
+    report(LogEntry::Kind::cmd,
+           "hooks installed: added " + std::to_string(result.eventsAdded.size()) +
+               ", already present " + std::to_string(result.alreadyPresent.size()) +
+               ", preserved " + std::to_string(result.preservedHandlers) + " existing handlers");
+    reportBackup(report, result);
+    return {true, result.backupURL};
+  } catch (const std::exception& e) {
+    report(LogEntry::Kind::error, std::string("hook install refused: ") + e.what());
+    return {};
+  }
+}
+
+HookChange uninstallHooks(const SetupReport& report) {
+  try {
+    const HookInstaller::Report result =
+        HookInstaller(HookInstaller::defaultRelayPath().string()).uninstall();
+    report(LogEntry::Kind::cmd,
+           "hooks removed from " + std::to_string(result.alreadyPresent.size()) + " events");
+    reportBackup(report, result);
+    return {true, result.backupURL};
+  } catch (const std::exception& e) {
+    report(LogEntry::Kind::error, std::string("hook uninstall failed: ") + e.what());
+    return {};
+  }
+}
+
+HookSetupStatus hookStatus() {
+  HookSetupStatus status;
+  status.relayPath = HookInstaller::defaultRelayPath();
+  const HookInstaller installer(status.relayPath.string());
+  status.settingsPath = installer.settingsURL();
+  status.detail = installer.status();
+  status.relayInstalled = isExecutableFile(status.relayPath);
+  status.hookInstalled = status.detail.eventsWithRelay.size() == HookInstaller::events.size();
+  return status;
+}
+
+}  // namespace parley::app
