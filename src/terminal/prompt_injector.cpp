@@ -177,6 +177,20 @@ std::optional<std::string> PromptInjector::currentInput(const std::string& pane)
   return inputBox(tmux_.capture(pane, std::nullopt, true));
 }
 
+void PromptInjector::awaitSubmitted(const std::string& pasted, const std::string& pane) const {
+  // Enter is taken when the box lets go of the text. Until then the text is
+  // still on screen, and a prompt typed right after this one would find the
+  // box "dirty" and be refused. A box that keeps the text past the settle
+  // time is left alone: Enter was sent, and nothing more can be done safely.
+  const auto deadline = std::chrono::steady_clock::now() + settleTimeout_;
+  while (std::chrono::steady_clock::now() < deadline) {
+    const std::optional<std::string> box = currentInput(pane);
+    if (!box || !readBackMatches(pasted, *box))
+      return;
+    std::this_thread::sleep_for(pollInterval_);
+  }
+}
+
 void PromptInjector::inject(const std::string& input, const std::string& pane, bool submit) const {
   if (!tmux_.paneExists(pane))
     throw InjectionError::paneGone(pane);
@@ -202,8 +216,10 @@ void PromptInjector::inject(const std::string& input, const std::string& pane, b
     while (true) {
       seen = currentInput(pane).value_or("");
       if (readBackMatches(pasted, seen)) {
-        if (submit)
+        if (submit) {
           tmux_.sendEnter(pane);
+          awaitSubmitted(pasted, pane);
+        }
         return;
       }
       if (std::chrono::steady_clock::now() >= deadline)

@@ -95,6 +95,10 @@ class PromptInjector {
   static bool readBackMatches(std::string_view expected, std::string_view seen);
 
  private:
+  // After Enter: waits (up to the settle time) until the box no longer shows
+  // the submitted text.
+  void awaitSubmitted(const std::string& pasted, const std::string& pane) const;
+
   TmuxClient tmux_;
   std::chrono::milliseconds settleTimeout_;
   std::chrono::milliseconds pollInterval_;
