@@ -466,23 +466,32 @@ void AppModel::makePairingOffer(std::string deviceName) {
           });
 }
 
+namespace {
+struct Revoked {
+  std::string name;
+  std::vector<link::PairedDevice> remaining;
+};
+}  // namespace
+
 void AppModel::revokeDevice(std::string deviceID) {
-  std::string name = deviceID;
-  for (const auto& d : pairedDevices_) {
-    if (d.deviceID == deviceID)
-      name = d.deviceName;
-  }
   offMain(
       [deviceID, pairing = pairing_] {
+        // The name comes from the store itself: the published list may lag.
+        Revoked result{deviceID, {}};
+        for (const auto& d : pairing.devices()) {
+          if (d.deviceID == deviceID)
+            result.name = d.deviceName;
+        }
         pairing.revoke(deviceID);
-        return pairing.devices();
+        result.remaining = pairing.devices();
+        return result;
       },
-      [deviceID, name](AppModel& m, const Outcome<std::vector<link::PairedDevice>>& outcome) {
+      [deviceID](AppModel& m, const Outcome<Revoked>& outcome) {
         if (outcome.error) {
           m.log(LogEntry::Kind::error, "revoke failed: " + outcome.errorText());
           return;
         }
-        m.pairedDevices_ = outcome.value;
+        m.pairedDevices_ = outcome.value.remaining;
         if (m.connectedDevice_ && m.connectedDevice_->deviceID == deviceID) {
           m.connectedDevice_.reset();
           m.server_->stop(1001, "device revoked");
@@ -490,7 +499,7 @@ void AppModel::revokeDevice(std::string deviceID) {
         }
         m.changed();
         m.updatePulse();
-        m.log(LogEntry::Kind::cmd, "revoked " + name);
+        m.log(LogEntry::Kind::cmd, "revoked " + outcome.value.name);
       });
 }
 

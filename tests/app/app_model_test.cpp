@@ -1,0 +1,458 @@
+#include "app/app_model.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "link/pairing.hpp"
+#include "protocol/hook_payload.hpp"
+#include "support/phone_client.hpp"
+#include "support/test_support.hpp"
+
+namespace parley::app {
+namespace {
+
+namespace asio = boost::asio;
+using namespace std::chrono_literals;
+using protocol::HookPayload;
+using test::PhoneClient;
+
+// Counts what the model asks of the platform's idle-sleep inhibitor; the real
+// logind one is tested against a D-Bus stand-in in the desktop tests.
+struct InhibitorCounts {
+  std::atomic<int> takes{0}, drops{0};
+};
+
+class CountingInhibitor : public desktop::PowerInhibitor {
+ public:
+  explicit CountingInhibitor(std::shared_ptr<InhibitorCounts> counts)
+      : counts_(std::move(counts)) {}
+  void take() override { ++counts_->takes; }
+  void drop() override { ++counts_->drops; }
+
+ private:
+  std::shared_ptr<InhibitorCounts> counts_;
+};
+
+// The model on a main context of its own thread, with a temporary HOME, a
+// scripted `tailscale`, and its phone server on a free loopback port.
+class ModelTest : public ::testing::Test {
+ protected:
+  ModelTest()
+      : home(dir / "home"),
+        envHome("HOME", home.string()),
+        envData("XDG_DATA_HOME", std::nullopt),
+        envConfig("XDG_CONFIG_HOME", std::nullopt) {
+    std::filesystem::create_directories(home);
+    std::filesystem::create_directories(dir / "proc");
+    setTailscale("Running");
+    options.home = home;
+    options.procRoot = dir / "proc";
+    options.hookSocket = dir / "hook.sock";
+    options.devicesFile = dir / "data" / "devices.json";
+    options.preferencesFile = dir / "config" / "preferences.json";
+    options.tailscaleExecutable = (dir / "tailscale").string();
+    options.executableDirectory = PARLEY_BIN_DIR;
+    options.server.port = 0;
+    options.server.bindAddress = "127.0.0.1";
+    options.server.serverVersion = "test";
+    options.sweepInterval = 1h;
+    options.makeInhibitor = [counts = inhibitor] {
+      return std::make_unique<CountingInhibitor>(counts);
+    };
+    options.watchSystemSleep = false;
+  }
+
+  // Runs `f` on the model's thread and returns its result.
+  template <class F>
+  auto onModel(F f) {
+    std::packaged_task<decltype(f())()> task(std::move(f));
+    auto result = task.get_future();
+    asio::post(main, [&task] { task(); });
+    return result.get();
+  }
+
+  ~ModelTest() override {
+    if (model)
+      onModel([this] { model.reset(); });
+    work.reset();
+    if (mainThread.joinable())
+      mainThread.join();
+    workers.join();
+  }
+
+  // `state` is the backend state the stand-in reports; "fail" makes status
+  // fail, and serveFails makes `tailscale serve` fail.
+  void setTailscale(const std::string& state, bool serveFails = false) {
+    const std::string status = state == "fail"
+                                   ? "echo 'failed to connect to local tailscaled' >&2; exit 1"
+                                   : "echo '{\"BackendState\":\"" + state +
+                                         "\",\"Self\":{\"DNSName\":\"desk.tail1234.ts.net.\","
+                                         "\"TailscaleIPs\":[\"100.64.0.7\"]}}'";
+    test::writeFile(dir / "tailscale",
+                    "#!/bin/sh\ncase \"$1\" in\n  status) " + status + ";;\n  serve) " +
+                        (serveFails ? "echo 'serve config denied' >&2; exit 1" : "exit 0") +
+                        ";;\nesac\n");
+    ::chmod((dir / "tailscale").c_str(), 0755);
+  }
+
+  void start() {
+    model = AppModel::create(main, workers.get_executor(), options);
+    model->onLogEntry = [this](const LogEntry& e) {
+      std::lock_guard lock(mutex);
+      logged.push_back(e);
+    };
+    model->start();
+    mainThread = std::thread([this] { main.run(); });
+    ASSERT_TRUE(test::waitUntil([this] { return port() != 0; }));
+  }
+
+  std::uint16_t port() {
+    return onModel([this]() -> std::uint16_t {
+      const auto* l = std::get_if<link::WebSocketServer::Listening>(&model->serverStatus());
+      return l ? l->port : 0;
+    });
+  }
+
+  std::vector<std::string> texts(std::optional<LogEntry::Kind> kind = std::nullopt) {
+    std::lock_guard lock(mutex);
+    std::vector<std::string> out;
+    for (const auto& e : logged)
+      if (!kind || e.kind == *kind)
+        out.push_back(e.text);
+    return out;
+  }
+
+  bool waitForLog(const std::string& text, std::chrono::milliseconds timeout = 10s) {
+    return test::waitUntil(
+        [&] {
+          const auto all = texts();
+          return std::find(all.begin(), all.end(), text) != all.end();
+        },
+        timeout);
+  }
+
+  link::PairingStore pairing() const {
+    return link::PairingStore("com.ketchworks.parley.pairing", options.devicesFile,
+                              link::Preferences(*options.preferencesFile));
+  }
+
+  // A paired phone, connected and past its hello.
+  std::unique_ptr<PhoneClient> connectPhone(const std::string& name = "Pixel") {
+    const std::string token = pairing().addDevice(name, link::makeUUID());
+    auto phone = std::make_unique<PhoneClient>(port());
+    phone->sendHello(token);
+    phone->expect<protocol::HelloAck>();
+    EXPECT_TRUE(waitForLog(name + " connected"));
+    return phone;
+  }
+
+  void hook(HookPayload payload) {
+    onModel([&] {
+      model->handleHook(payload);
+      return 0;
+    });
+  }
+
+  test::TempDir dir;
+  std::filesystem::path home;
+  test::ScopedEnv envHome, envData, envConfig;
+  std::shared_ptr<InhibitorCounts> inhibitor = std::make_shared<InhibitorCounts>();
+  AppModel::Options options;
+  asio::io_context main;
+  std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work{
+      asio::make_work_guard(main)};
+  asio::thread_pool workers{2};
+  std::shared_ptr<AppModel> model;
+  std::thread mainThread;
+  std::mutex mutex;
+  std::vector<LogEntry> logged;
+};
+
+HookPayload event(HookPayload::Event e, std::optional<std::string> session = "s1") {
+  HookPayload p(e);
+  p.sessionID = std::move(session);
+  p.cwd = "/home/dev/proj";
+  p.tmuxPane = "%4";
+  p.tmuxEnv = "/tmp/tmux-1000/default,4208,0";
+  return p;
+}
+
+TEST_F(ModelTest, StartUpReportsTheSocketAndTheServer) {
+  start();
+  EXPECT_TRUE(waitForLog("hook socket listening at " + options.hookSocket.string() + " (0600)"));
+  EXPECT_TRUE(onModel([this] { return model->tailscaleHost(); }) == "desk.tail1234.ts.net" ||
+              test::waitUntil([this] {
+                return onModel([this] { return model->tailscaleHost(); }).has_value();
+              }));
+  EXPECT_EQ(onModel([this] { return model->glyphState(); }), GlyphState::unpaired);
+}
+
+TEST_F(ModelTest, HookEventsAreLoggedAndBroadcastInOrder) {
+  start();
+  auto phone = connectPhone();
+
+  HookPayload started = event(HookPayload::Event::sessionStart);
+  started.cwd = (home / "src").string();
+  hook(started);
+  HookPayload prompt = event(HookPayload::Event::userPromptSubmit);
+  prompt.prompt = std::string(200, 'p');
+  hook(prompt);
+  HookPayload tool = event(HookPayload::Event::preToolUse);
+  tool.toolName = "Bash";
+  tool.toolUseID = "toolu_1";
+  tool.toolInput = protocol::JSONValue(protocol::JSONValue::Object{{"command", "ls"}});
+  hook(tool);
+  HookPayload failed = event(HookPayload::Event::postToolUseFailure);
+  hook(failed);
+  HookPayload stop = event(HookPayload::Event::stop);
+  stop.promptID = "p-1";
+  stop.lastAssistantMessage = "Done. See `src/main.cpp`.";
+  hook(stop);
+
+  // Every event with a session id sends the whole list first; narration follows.
+  const auto update = phone->expect<protocol::SessionUpdate>();
+  ASSERT_EQ(update.sessions.size(), 1u);
+  EXPECT_EQ(update.sessions[0].sessionID, "s1");
+  EXPECT_EQ(update.sessions[0].paneID, "%4");
+  phone->expect<protocol::SessionUpdate>();
+  phone->expect<protocol::SessionUpdate>();
+  const auto started_ = phone->expect<protocol::ToolStarted>();
+  EXPECT_EQ(started_.toolUseID, "toolu_1");
+  EXPECT_EQ(started_.narration.text, "Working\u2026");
+  phone->expect<protocol::SessionUpdate>();
+  phone->expect<protocol::SessionUpdate>();
+  const auto text = phone->expect<protocol::AssistantText>();
+  EXPECT_EQ(text.messageUUID, "p-1");
+  EXPECT_TRUE(text.final);
+  EXPECT_EQ(text.narration.speech, "Done. See main dot cpp, in src.");
+  const auto finished = phone->expect<protocol::TurnFinished>();
+  EXPECT_EQ(finished.promptID, "p-1");
+  EXPECT_FALSE(finished.narration.speak);
+
+  ASSERT_TRUE(waitForLog("Done. See `src/main.cpp`."));
+  const auto all = texts();
+  const auto from = std::find(all.begin(), all.end(), "session started in ~/src");
+  ASSERT_NE(from, all.end());
+  EXPECT_EQ(std::vector<std::string>(from, all.end()),
+            (std::vector<std::string>{"session started in ~/src", std::string(160, 'p'),
+                                      "\u2192 Bash", "tool failed", "Done. See `src/main.cpp`."}));
+  // Hooks are activity: the computer is kept awake, once.
+  EXPECT_EQ(inhibitor->takes, 1);
+}
+
+TEST_F(ModelTest, AnEventWithoutASessionIsLoggedButNotBroadcast) {
+  start();
+  auto phone = connectPhone();
+  hook(event(HookPayload::Event::sessionEnd, std::nullopt));
+  ASSERT_TRUE(waitForLog("session ended (?)"));
+  // The next thing the phone hears is the pong of its own ping.
+  EXPECT_TRUE(phone->untilPong().empty());
+  EXPECT_TRUE(onModel([this] { return model->sessions().empty(); }));
+}
+
+TEST_F(ModelTest, PermissionPromptsPulseTheGlyphUntilTheTurnEnds) {
+  pairing().addDevice("Pixel", link::makeUUID());
+  start();
+  ASSERT_TRUE(test::waitUntil(
+      [&] { return onModel([this] { return model->glyphState(); }) == GlyphState::idle; }));
+
+  HookPayload notification = event(HookPayload::Event::notification);
+  notification.notificationType = "permission_prompt";
+  hook(notification);
+  ASSERT_TRUE(waitForLog("permission needed: tool"));
+  EXPECT_EQ(onModel([this] { return model->glyphState(); }), GlyphState::permissionPending);
+  // The pulse advances a phase of 1/18 every twelfth of a second.
+  EXPECT_TRUE(test::waitUntil([&] { return onModel([this] { return model->pulsePhase(); }) > 0; }));
+
+  HookPayload stop = event(HookPayload::Event::stop);
+  stop.lastAssistantMessage = "";
+  hook(stop);
+  ASSERT_TRUE(
+      test::waitUntil([&] { return !onModel([this] { return model->permissionPending(); }); }));
+  EXPECT_EQ(onModel([this] { return model->pulsePhase(); }), 0.0);
+  EXPECT_EQ(onModel([this] { return model->glyphState(); }), GlyphState::idle);
+  // An empty last message is not logged.
+  EXPECT_TRUE(texts(LogEntry::Kind::claude).empty());
+}
+
+TEST_F(ModelTest, TheLogKeepsTheNewestFiveHundredEntries) {
+  start();
+  onModel([this] {
+    for (int i = 1; i <= 600; ++i)
+      model->log(LogEntry::Kind::cmd, "line " + std::to_string(i));
+    return 0;
+  });
+  const auto entries = onModel([this] { return model->entries(); });
+  ASSERT_EQ(entries.size(), 500u);
+  EXPECT_EQ(entries.back().text, "line 600");
+  EXPECT_EQ(entries.front().text, "line 101");
+}
+
+TEST_F(ModelTest, PairingOffersNeedTailscaleAndPairNothingWhenItFails) {
+  setTailscale("fail");
+  start();
+  onModel([this] {
+    model->makePairingOffer("Pixel");
+    return 0;
+  });
+  ASSERT_TRUE(test::waitUntil([&] {
+    const auto errors = texts(LogEntry::Kind::error);
+    return std::any_of(errors.begin(), errors.end(),
+                       [](const std::string& t) { return t.starts_with("pairing failed: "); });
+  }));
+  setTailscale("Running", /*serveFails=*/true);
+  onModel([this] {
+    model->makePairingOffer("Pixel");
+    return 0;
+  });
+  ASSERT_TRUE(test::waitUntil([&] {
+    const auto errors = texts(LogEntry::Kind::error);
+    return std::count_if(errors.begin(), errors.end(), [](const std::string& t) {
+             return t.starts_with("pairing failed: ") &&
+                    t.find("serve config denied") != std::string::npos;
+           }) == 1;
+  }));
+  EXPECT_FALSE(onModel([this] { return model->pairingOffer(); }).has_value());
+  EXPECT_TRUE(pairing().devices().empty());
+
+  setTailscale("Running");
+  onModel([this] {
+    model->makePairingOffer("Pixel");
+    return 0;
+  });
+  ASSERT_TRUE(waitForLog("pairing offer for \u201cPixel\u201d \u2014 scan within this session"));
+  const auto offer = onModel([this] { return model->pairingOffer(); });
+  ASSERT_TRUE(offer);
+  EXPECT_EQ(offer->host, "desk.tail1234.ts.net");
+  EXPECT_EQ(offer->port, 443);
+  EXPECT_EQ(pairing().device(offer->token)->deviceName, "Pixel");
+  EXPECT_TRUE(test::waitUntil(
+      [&] { return onModel([this] { return model->pairedDevices().size(); }) == 1u; }));
+}
+
+TEST_F(ModelTest, RevokingTheConnectedPhoneClosesItAndListensAgain) {
+  start();
+  auto phone = connectPhone("Pixel");
+  const auto device = onModel([this] { return model->connectedDevice(); });
+  ASSERT_TRUE(device);
+  onModel([&] {
+    model->revokeDevice(device->deviceID);
+    return 0;
+  });
+  EXPECT_EQ(phone->expectClose(), 1001);
+  ASSERT_TRUE(waitForLog("revoked Pixel"));
+  EXPECT_FALSE(onModel([this] { return model->connectedDevice(); }).has_value());
+  EXPECT_TRUE(pairing().devices().empty());
+  // The server listens again at once, for the other phones.
+  ASSERT_TRUE(test::waitUntil([&] { return port() != 0; }));
+  auto other = connectPhone("Tablet");
+  EXPECT_TRUE(onModel([this] { return model->connectedDevice(); }).has_value());
+}
+
+TEST_F(ModelTest, SleepClosesThePhoneAndWakeStartsAfresh) {
+  start();
+  auto phone = connectPhone();
+  hook(event(HookPayload::Event::sessionStart));
+  phone->expect<protocol::SessionUpdate>();
+  onModel([this] {
+    model->rescan();
+    return 0;
+  });
+  EXPECT_TRUE(onModel([this] { return model->isSleepAssertionHeld(); }));
+
+  onModel([this] {
+    model->willSleep();
+    return 0;
+  });
+  EXPECT_EQ(phone->expectClose(), 1001);
+  EXPECT_TRUE(waitForLog("system sleeping \u2014 closed connection 1001"));
+  EXPECT_FALSE(onModel([this] { return model->isSleepAssertionHeld(); }));
+
+  onModel([this] {
+    model->didWake();
+    return 0;
+  });
+  EXPECT_TRUE(waitForLog("woke \u2014 re-enumerating"));
+  EXPECT_TRUE(onModel([this] { return model->sessions().empty(); }));
+  EXPECT_FALSE(onModel([this] { return model->connectedDevice(); }).has_value());
+  ASSERT_TRUE(test::waitUntil([&] { return port() != 0; }));
+  auto again = connectPhone("Tablet");
+}
+
+TEST_F(ModelTest, APhoneDisconnectReleasesTheSleepAssertion) {
+  start();
+  {
+    auto phone = connectPhone();
+    EXPECT_TRUE(onModel([this] { return model->isSleepAssertionHeld(); }));
+  }
+  ASSERT_TRUE(test::waitUntil([&] {
+    const auto all = texts(LogEntry::Kind::cmd);
+    return std::any_of(all.begin(), all.end(),
+                       [](const std::string& t) { return t.starts_with("phone disconnected ("); });
+  }));
+  EXPECT_FALSE(onModel([this] { return model->isSleepAssertionHeld(); }));
+  EXPECT_EQ(inhibitor->drops, 1);
+}
+
+TEST_F(ModelTest, TailscaleThatIsNotRunningIsReported) {
+  setTailscale("Stopped");
+  start();
+  EXPECT_TRUE(
+      waitForLog("Tailscale is not running (Stopped) \u2014 the phone cannot reach this computer"));
+}
+
+TEST_F(ModelTest, RefusedPeersAreLoggedByTheServerAndTheModel) {
+  options.server.addressFilter = [](std::string_view) { return false; };
+  start();
+  try {
+    PhoneClient intruder(port());
+    intruder.next(2s);
+  } catch (const std::exception&) {
+    // Refused during the upgrade: the connection is reset.
+  }
+  ASSERT_TRUE(test::waitUntil([&] {
+    return !texts(LogEntry::Kind::error).empty() &&
+           texts(LogEntry::Kind::error).back().starts_with("refused non-Tailscale peer ");
+  }));
+  const std::string line = texts(LogEntry::Kind::error).back();
+  const auto commands = texts(LogEntry::Kind::cmd);
+  EXPECT_NE(std::find(commands.begin(), commands.end(), line), commands.end()) << line;
+}
+
+TEST_F(ModelTest, DesktopVoiceWithoutASessionSaysSo) {
+  start();
+  onModel([this] {
+    model->submitFromNativeVoice("run the tests");
+    model->startNativeVoice();
+    return 0;
+  });
+  EXPECT_TRUE(waitForLog("native voice: no active session to send \u201crun the tests\u201d to"));
+  EXPECT_TRUE(waitForLog(
+      "native voice mode failed to start: desktop voice is not built into this version yet"));
+}
+
+TEST_F(ModelTest, InstallingHooksCopiesTheRelayAndRegistersIt) {
+  start();
+  onModel([this] {
+    model->installHooks();
+    return 0;
+  });
+  ASSERT_TRUE(
+      waitForLog("hooks installed: added 9, already present 0, preserved 0 existing handlers"));
+  EXPECT_TRUE(test::waitUntil([&] {
+    return onModel([this] { return model->hookInstalled() && model->relayInstalled(); });
+  }));
+  struct stat st {};
+  ASSERT_EQ(::stat((home / ".local/share/parley/parley-hook").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0755u);
+}
+
+}  // namespace
+}  // namespace parley::app
