@@ -1,0 +1,114 @@
+// The `parley` subcommands as a person runs them: real processes with their
+// own HOME, a scripted `tailscale` first on PATH, exit codes and both outputs.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <boost/json.hpp>
+
+#include "support/test_support.hpp"
+#include "support/tmux_server.hpp"
+
+namespace parley::app {
+namespace {
+
+namespace json = boost::json;
+
+class CliTest : public ::testing::Test {
+ protected:
+  CliTest() {
+    std::filesystem::create_directories(dir / "home");
+    std::filesystem::create_directories(dir / "bin");
+    test::writeFile(dir / "bin" / "tailscale",
+                    "#!/bin/sh\n"
+                    "case \"$1\" in\n"
+                    "  status) echo '{\"BackendState\":\"Running\",\"Self\":{\"DNSName\":"
+                    "\"desk.tail1234.ts.net.\"}}';;\n"
+                    "  serve) echo \"$@\" >> \"$(dirname \"$0\")/serve.log\";;\n"
+                    "esac\n");
+    ::chmod((dir / "bin" / "tailscale").c_str(), 0755);
+  }
+
+  test::ProcessResult parley(std::vector<std::string> args) {
+    args.insert(args.begin(), test::binPath("parley").string());
+    return test::runProcess(args, {{"HOME", (dir / "home").string()},
+                                   {"PATH", (dir / "bin").string() + ":/usr/bin:/bin"},
+                                   {"LANG", "C.UTF-8"}});
+  }
+
+  test::TempDir dir;
+};
+
+TEST_F(CliTest, PairListAndRevokeADevice) {
+  const auto empty = parley({"devices", "--json"});
+  ASSERT_EQ(empty.status, 0) << empty.err;
+  EXPECT_EQ(empty.out, "[]\n");
+
+  const auto paired = parley({"pair", "--name", "Pixel 9", "--json", "--port", "9000"});
+  ASSERT_EQ(paired.status, 0) << paired.err;
+  const json::object payload = json::parse(paired.out).as_object();
+  EXPECT_EQ(payload.at("host"), "desk.tail1234.ts.net");
+  EXPECT_EQ(payload.at("port"), 443);
+  EXPECT_EQ(payload.at("v"), 1);
+  EXPECT_GE(payload.at("token").as_string().size(), 32u);
+  // Tailscale was asked to forward HTTPS 443 to the given port.
+  const std::string serve = test::readFile(dir / "bin" / "serve.log");
+  EXPECT_NE(serve.find("443"), std::string::npos) << serve;
+  EXPECT_NE(serve.find("9000"), std::string::npos) << serve;
+
+  const auto listed = parley({"devices", "--json"});
+  ASSERT_EQ(listed.status, 0) << listed.err;
+  const json::array devices = json::parse(listed.out).as_array();
+  ASSERT_EQ(devices.size(), 1u);
+  EXPECT_EQ(devices[0].at("deviceName"), "Pixel 9");
+  EXPECT_FALSE(devices[0].as_object().contains("lastSeen"));
+  const std::string id(devices[0].at("deviceID").as_string());
+  EXPECT_NE(parley({"devices"}).out.find("Pixel 9"), std::string::npos);
+
+  const auto unknown = parley({"revoke", "no-such-device"});
+  EXPECT_EQ(unknown.status, 1);
+  EXPECT_EQ(unknown.err, "revoke failed: no paired device has the id no-such-device\n");
+
+  const auto revoked = parley({"revoke", id});
+  ASSERT_EQ(revoked.status, 0) << revoked.err;
+  EXPECT_EQ(revoked.out, "revoked Pixel 9\n");
+  EXPECT_EQ(parley({"devices", "--json"}).out, "[]\n");
+}
+
+TEST_F(CliTest, PairingShowsAQrCodeWithItsHostAndPort) {
+  const auto paired = parley({"pair", "--name", "Pixel"});
+  ASSERT_EQ(paired.status, 0) << paired.err;
+  EXPECT_NE(paired.out.find("\u2580"), std::string::npos);  // half-block QR modules
+  EXPECT_NE(paired.out.find("Host: desk.tail1234.ts.net\nPort: 443\n"), std::string::npos);
+}
+
+TEST_F(CliTest, PairingWithoutTailscaleFailsAndPairsNothing) {
+  std::filesystem::remove(dir / "bin" / "tailscale");
+  auto result =
+      test::runProcess({test::binPath("parley").string(), "pair", "--name", "Pixel"},
+                       {{"HOME", (dir / "home").string()}, {"PATH", (dir / "bin").string()}});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_TRUE(result.err.starts_with("pairing failed: ")) << result.err;
+  EXPECT_TRUE(result.out.empty());
+  EXPECT_EQ(parley({"devices", "--json"}).out, "[]\n");
+}
+
+TEST_F(CliTest, SessionsListsNothingWithoutClaudeCode) {
+  const auto sessions = parley({"sessions", "--json"});
+  ASSERT_EQ(sessions.status, 0) << sessions.err;
+  EXPECT_EQ(sessions.out, "[]\n");
+  EXPECT_EQ(parley({"sessions"}).out, "No Claude Code sessions found in tmux.\n");
+}
+
+TEST_F(CliTest, UsageErrorsGoToStandardErrorWithANonZeroCode) {
+  const auto missing = parley({"pair"});
+  EXPECT_NE(missing.status, 0);
+  EXPECT_NE(missing.err.find("--name"), std::string::npos) << missing.err;
+  const auto version = parley({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_TRUE(version.out.starts_with("parley ")) << version.out;
+  EXPECT_NE(parley({"no-such-command"}).status, 0);
+}
+
+}  // namespace
+}  // namespace parley::app
