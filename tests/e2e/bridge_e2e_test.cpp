@@ -500,9 +500,9 @@ TEST_F(Bridge, APromptFromThePhoneRunsATurnWhoseNarrationReachesThePhone) {
   const std::string text = "run the marker command and report";
   phone_->send(prompt(text));
 
-  // The prompt arrives at the model exactly as the phone sent it.
   const auto started = phone_->waitFor<protocol::ToolStarted>("the Bash tool start");
   ASSERT_TRUE(started);
+  // The prompt reached the model exactly as the phone sent it.
   ASSERT_TRUE(claude_->api().waitForMainRequests(1, 30s));
   EXPECT_EQ(claude_->api().mainRequests().at(0).userText(), text);
   EXPECT_EQ(started->sessionID, sessionID_);
