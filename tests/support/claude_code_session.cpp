@@ -146,6 +146,8 @@ ClaudeCodeSession::ClaudeCodeSession(ClaudeCodeOptions options) {
   std::filesystem::create_directories(project_);
   std::filesystem::create_directories(root / "tmp");
   writeHome(options);
+  if (options.prepareHome)
+    options.prepareHome(home_);
 
   std::map<std::string, std::string> env{
       {"HOME", home_.string()},

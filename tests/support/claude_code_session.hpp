@@ -36,6 +36,10 @@ struct ClaudeCodeOptions {
   std::optional<std::string> settingsJson;
   // Added to Claude Code's environment (e.g. PARLEY_SOCKET); overrides ours.
   std::map<std::string, std::string> env;
+  // Runs once the HOME is written and before Claude Code starts, which reads
+  // its settings only then: e.g. to register hooks with the real installer.
+  // An exception from it fails the construction.
+  std::function<void(const std::filesystem::path& home)> prepareHome;
   int width = 110;
   int height = 45;
   std::chrono::milliseconds startTimeout = std::chrono::seconds(60);

@@ -5,6 +5,8 @@
 // hanging it. It answers pings only while a read is in progress, so a test
 // stops answering simply by not reading.
 
+#include <gtest/gtest.h>
+
 #include <boost/asio/io_context.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
