@@ -290,7 +290,7 @@ void AppModel::processNextHook() {
           return self->finishHook(payload);
         // Every event that names a session sends the phone the whole list,
         // changed or not.
-        self->registry_->all(asio::bind_executor(
+        auto broadcast = asio::bind_executor(
             self->main_, [weak, payload](std::vector<terminal::RegisteredSession> all) {
               auto self = weak.lock();
               if (!self)
@@ -300,7 +300,17 @@ void AppModel::processNextHook() {
                 update.sessions.push_back(std::move(s.descriptor));
               self->publish(std::move(update));
               self->finishHook(payload);
-            }));
+            });
+        // A session that started after the last refresh has no version yet,
+        // and so could not be driven until the next periodic refresh: refresh
+        // now instead, at most every few seconds.
+        const auto now = std::chrono::steady_clock::now();
+        if (!applied->descriptor.claudeVersion && now - self->lastHookSweep_ >= kHookSweepSpacing) {
+          self->lastHookSweep_ = now;
+          self->registry_->sweep(std::chrono::system_clock::now(), std::move(broadcast));
+        } else {
+          self->registry_->all(std::move(broadcast));
+        }
       }));
 }
 

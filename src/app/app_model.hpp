@@ -198,6 +198,8 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
   // sees each event's session update before the next event's narration.
   std::deque<protocol::HookPayload> pendingHooks_;
   bool handlingHook_ = false;
+  static constexpr std::chrono::seconds kHookSweepSpacing{2};
+  std::chrono::steady_clock::time_point lastHookSweep_{};
 };
 
 }  // namespace parley::app

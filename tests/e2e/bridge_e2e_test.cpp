@@ -735,5 +735,59 @@ TEST_F(Bridge, APhoneThatReconnectsWithItsLastSeqReceivesWhatItMissed) {
   EXPECT_TRUE(phone_->failures().empty()) << failuresText(phone_->failures());
 }
 
+// Claude Code started while the application already runs and a phone is
+// connected: the session must be drivable as soon as its first hook arrives,
+// not only after the next periodic refresh.
+class LateSessionBridge : public Bridge {
+ protected:
+  void SetUp() override {
+    PARLEY_REQUIRE_CLAUDE_CODE();
+    const fs::path bin = scratch_ / "bin";
+    fs::create_directories(bin);
+    writeFile(bin / "tailscale", scriptedTailscale());
+    fs::permissions(bin / "tailscale", fs::perms::owner_all);
+    const char* path = std::getenv("PATH");
+    searchPath_ = bin.string() + ":" + (path ? path : "/usr/bin:/bin");
+    port_ = freePort();
+
+    ClaudeCodeOptions options;
+    options.prepareHome = [this](const fs::path& home) {
+      home_ = home;
+      if (!runProcess({binPath("parley").string(), "hooks", "install"}, environment(home)).ok())
+        throw std::runtime_error("parley hooks install failed");
+      app_ = std::make_unique<ParleyApp>(environment(home), port_, scratch_.path());
+      if (!app_->waitForOutput("hook socket listening at "))
+        throw std::runtime_error("parley run did not start");
+      const ProcessResult paired =
+          parley({"pair", "--name", "Phone", "--json", "--port", std::to_string(port_)});
+      if (!paired.ok())
+        throw std::runtime_error("parley pair failed: " + paired.err);
+      token_ = std::string(json::parse(paired.out).at("token").as_string());
+      phone_ = std::make_unique<Phone>(port_);
+      helloAck_ = phone_->hello(token_);
+    };
+    claude_ = std::make_unique<ClaudeCodeSession>(options);
+  }
+};
+
+TEST_F(LateSessionBridge, ASessionStartedAfterTheAppCanBeDrivenAtOnce) {
+  EXPECT_TRUE(helloAck_.sessions.empty());
+  // The first hook of the new session already brings its full description.
+  const auto update = phone_->waitFor<protocol::SessionUpdate>(
+      "the new session with its version", 60s, [](const protocol::SessionUpdate& u) {
+        return u.sessions.size() == 1 && u.sessions[0].claudeVersion == "2.1.222";
+      });
+  ASSERT_TRUE(update);
+  sessionID_ = update->sessions[0].sessionID;
+  EXPECT_EQ(update->sessions[0].paneID, claude_->pane());
+
+  claude_->api().enqueue(Turn::text("Ready when you are."));
+  phone_->send(prompt("are you there"));
+  ASSERT_TRUE(phone_->waitFor<protocol::TurnFinished>("the turn's end"));
+  ASSERT_TRUE(claude_->api().waitForMainRequests(1, 30s));
+  EXPECT_EQ(claude_->api().mainRequests().at(0).userText(), "are you there");
+  EXPECT_TRUE(phone_->failures().empty()) << failuresText(phone_->failures());
+}
+
 }  // namespace
 }  // namespace parley::test
