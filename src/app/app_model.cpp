@@ -119,7 +119,11 @@ void AppModel::offMain(Work work, Then then) {
 }
 
 void AppModel::wire() {
-  pairedDevices_ = pairing_.devices();
+  try {
+    pairedDevices_ = pairing_.devices();
+  } catch (const std::exception& e) {
+    log(LogEntry::Kind::error, std::string("device list unreadable: ") + e.what());
+  }
   refreshHookStatus();
 
   // From here on every command a phone sends reaches the command sink.

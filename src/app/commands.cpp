@@ -36,6 +36,9 @@ int runApplication(const RunOptions& options, std::ostream& out, std::ostream& e
     err << "parley: cannot start: " << e.what() << '\n';
     return 1;
   }
+  // Whatever construction already logged, then each entry as it comes.
+  for (const LogEntry& entry : model->entries())
+    out << formatLogLine(entry) << '\n';
   model->onLogEntry = [&out](const LogEntry& entry) { out << formatLogLine(entry) << std::endl; };
 
   out << "Parley " << modelOptions.server.serverVersion << " \u2014 phone link on port "
