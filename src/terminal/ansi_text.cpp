@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-#include "terminal/text.hpp"
+#include "text/unicode.hpp"
 
 namespace parley::terminal::AnsiText {
 
@@ -62,31 +62,30 @@ class Segmenter {
 std::vector<Segment> segments(std::string_view input) {
   // Captures are bytes from tmux; make them valid UTF-8 first so clusters and
   // letters are well defined.
-  const std::string decoded = text::decodeUtf8Lossy(input);
-  const std::vector<std::string_view> clusters = text::graphemes(decoded);
+  const std::string decoded = text::toValidUtf8(input);
+  const std::vector<text::Character> clusters = text::characters(decoded);
   Segmenter segmenter;
   std::size_t i = 0;
   while (i < clusters.size()) {
-    const std::string_view c = clusters[i];
-    if (c != "\x1b") {
-      segmenter.append(c);
+    if (!clusters[i].is(U'\x1b')) {
+      segmenter.append(clusters[i].in(decoded));
       ++i;
       continue;
     }
-    if (i + 1 >= clusters.size() || clusters[i + 1] != "[") {
+    if (i + 1 >= clusters.size() || !clusters[i + 1].is(U'[')) {
       // A lone ESC (or ESC before anything but "[") is dropped by itself.
       ++i;
       continue;
     }
     std::size_t j = i + 2;
     std::string parameters;
-    while (j < clusters.size() && !text::isLetter(text::firstCodePoint(clusters[j]))) {
-      parameters.append(clusters[j]);
+    while (j < clusters.size() && !text::isLetter(clusters[j].first)) {
+      parameters.append(clusters[j].in(decoded));
       ++j;
     }
     if (j >= clusters.size())
       break;  // unfinished sequence at the end: dropped
-    if (clusters[j] == "m")
+    if (clusters[j].is(U'm'))
       segmenter.applySgr(parameters);
     i = j + 1;
   }
