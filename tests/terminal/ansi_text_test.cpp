@@ -44,6 +44,11 @@ TEST(AnsiText, NonAsciiTextSurvivesAndParametersEndAtAnyLetter) {
   EXPECT_EQ(AnsiText::stripped("\x1b[38;5;174m❯\xc2\xa0héllo 😀\x1b[39m"), "❯\xc2\xa0héllo 😀");
   // A non-ASCII letter ends a control sequence as well.
   EXPECT_EQ(AnsiText::stripped("\x1b[1éx"), "x");
+  // A combining mark right after a sequence is text: it neither hides the
+  // sequence's final letter nor vanishes with it.
+  EXPECT_EQ(AnsiText::segments("a\x1b[2m\u0301b\x1b[0mc"),
+            (std::vector<Segment>{{"a", false}, {"\u0301b", true}, {"c", false}}));
+  EXPECT_EQ(AnsiText::stripped("\x1b[1e\u0301x"), "\u0301x");
   // Malformed UTF-8 becomes U+FFFD instead of breaking the walk, one for
   // each ill-formed sequence: a cut-off "€" is one character, as on the phone.
   EXPECT_EQ(AnsiText::stripped("a\xff\x1b[2mb"),
