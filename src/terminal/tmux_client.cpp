@@ -1,13 +1,10 @@
 #include "terminal/tmux_client.hpp"
 
-#include <unistd.h>
-
 #include <boost/uuid/uuid.hpp>
 #include <boost/uuid/uuid_generators.hpp>
 #include <boost/uuid/uuid_io.hpp>
 #include <charconv>
 #include <cstdlib>
-#include <filesystem>
 
 #include "base/process.hpp"
 #include "protocol/hash_combine.hpp"

@@ -155,6 +155,23 @@ TEST(RunProcess, AProgramThatCannotStartThrowsTheSystemsReason) {
   EXPECT_THROW(runProcess(script, {}), std::system_error);
 }
 
+TEST(RunProcess, AChildWhoseStatusIsLostIsAnErrorNotAMadeUpStatus) {
+  // With SIGCHLD ignored the kernel reaps children itself, and their exit
+  // status is gone.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  struct sigaction previous {};
+  sigaction(SIGCHLD, &ignore, &previous);
+  std::optional<int> error;
+  try {
+    runProcess("/bin/true", {});
+  } catch (const std::system_error& e) {
+    error = e.code().value();
+  }
+  sigaction(SIGCHLD, &previous, nullptr);
+  EXPECT_EQ(error, ECHILD);
+}
+
 TEST(FindExecutable, TakesTheFirstExecutableFileInAbsoluteEntries) {
   test::TempDir dir;
   for (const char* sub : {"a", "b", "c", "d"})
