@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc)
 CTEST_ARGS ?=
 
-.PHONY: run test test-asan bench deps build build-asan build-release format clean claude-code
+.PHONY: run test test-asan bench fuzz deps build build-asan build-release format clean claude-code
 
 run: build
 	./build/bin/parley run
@@ -16,6 +16,17 @@ test-asan: build-asan claude-code
 
 bench: build-release
 	cmake --build --preset release --target run-benchmarks
+
+# libFuzzer targets, built with clang in build-fuzz/, each run for
+# FUZZ_SECONDS. Separate from `make test`: fuzzing has no fixed end.
+FUZZ_SECONDS ?= 30
+fuzz:
+	./scripts/install-deps.sh fuzz
+	cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPARLEY_BUILD_FUZZ=ON -DPARLEY_BUILD_TESTS=OFF \
+	  -DPARLEY_BUILD_BENCH=OFF >/dev/null
+	cmake --build build-fuzz --target fuzzers -j $(JOBS)
+	FUZZ_SECONDS=$(FUZZ_SECONDS) ./scripts/run-fuzzers.sh
 
 deps:
 	./scripts/install-deps.sh
@@ -41,4 +52,4 @@ format:
 	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
 
 clean:
-	rm -rf build build-asan build-release
+	rm -rf build build-asan build-release build-fuzz

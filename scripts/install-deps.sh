@@ -20,6 +20,11 @@ packages=(
 command -v node >/dev/null 2>&1 || packages+=(nodejs)
 command -v npm >/dev/null 2>&1 || packages+=(npm)
 
+# `make fuzz` builds the libFuzzer targets, which need clang and its runtime.
+if [[ "${1:-}" == fuzz ]]; then
+  packages+=(clang libclang-rt-14-dev)
+fi
+
 missing=()
 for p in "${packages[@]}"; do
   status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)

@@ -16,7 +16,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "terminal/child_process.hpp"
+#include "base/process.hpp"
 #include "terminal/session_registry.hpp"
 
 namespace {
@@ -57,7 +57,7 @@ class ClaudeLikeFleet {
                                     "--",
                                     (dir_ / "claude").string(),
                                     "3600"};
-      const ChildResult r = runChild("/usr/bin/tmux", args);
+      const parley::base::ProcessResult r = parley::base::runProcess("/usr/bin/tmux", args);
       if (r.status != 0)
         throw std::runtime_error("tmux new-session failed: " + r.err);
       const int pid = std::stoi(r.out);
@@ -71,7 +71,7 @@ class ClaudeLikeFleet {
   }
 
   ~ClaudeLikeFleet() {
-    runChild("/usr/bin/tmux", {"-S", socket_.string(), "kill-server"});
+    parley::base::runProcess("/usr/bin/tmux", {"-S", socket_.string(), "kill-server"});
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
   }

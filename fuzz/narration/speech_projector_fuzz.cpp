@@ -11,7 +11,7 @@
 
 #include "narration/speech_projector.hpp"
 #include "narration/tier_classifier.hpp"
-#include "narration/unicode_text.hpp"
+#include "text/utf8.hpp"
 
 using namespace parley;
 
@@ -19,11 +19,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view input(reinterpret_cast<const char*>(data), size);
   const narration::Projection p = narration::SpeechProjector(900).project(input);
   const protocol::Narration& n = p.narration;
-  if (!narration::unicode::isValidUtf8(n.text) || !narration::unicode::isValidUtf8(n.speech))
+  if (!text::isValidUtf8(n.text) || !text::isValidUtf8(n.speech))
     std::abort();
   if (n.speak != !n.speech.empty())
     std::abort();
-  if (!n.images && narration::unicode::isValidUtf8(input) && n.text != input)
+  if (!n.images && text::isValidUtf8(input) && n.text != input)
     std::abort();
   if (n.images && n.images->empty())
     std::abort();

@@ -8,7 +8,6 @@
 #include "app/hook_setup.hpp"
 #include "app/pairing_offer.hpp"
 #include "app/session_command_sink.hpp"
-#include "app/text_prefix.hpp"
 #include "base/paths.hpp"
 #include "claude/hook_ingest.hpp"
 #include "desktop/logind.hpp"
@@ -17,6 +16,7 @@
 #include "narration/hook_narration.hpp"
 #include "parley_version.hpp"
 #include "terminal/session_registry.hpp"
+#include "text/unicode.hpp"
 
 namespace parley::app {
 
@@ -347,7 +347,8 @@ void AppModel::finishHook(const HookPayload& payload) {
       log(LogEntry::Kind::cmd, "session ended (" + payload.reason.value_or("?") + ")");
       break;
     case Event::userPromptSubmit:
-      log(LogEntry::Kind::you, payload.prompt ? characterPrefix(*payload.prompt, 160) : "(prompt)");
+      log(LogEntry::Kind::you,
+          payload.prompt ? std::string(text::characterPrefix(*payload.prompt, 160)) : "(prompt)");
       break;
     case Event::preToolUse:
       if (payload.toolName)
@@ -361,7 +362,8 @@ void AppModel::finishHook(const HookPayload& payload) {
       permissionPending_ = false;
       changed();
       if (payload.lastAssistantMessage && !payload.lastAssistantMessage->empty()) {
-        log(LogEntry::Kind::claude, characterPrefix(*payload.lastAssistantMessage, 200));
+        log(LogEntry::Kind::claude,
+            std::string(text::characterPrefix(*payload.lastAssistantMessage, 200)));
         const narration::HookNarration n = narrate();
         if (n.answer && voiceSession_->isRunning() && payload.sessionID &&
             payload.sessionID == activeSession()) {
@@ -619,8 +621,8 @@ void AppModel::submitFromNativeVoice(std::string text) {
   }
   const std::optional<std::string> target = activeSession();
   if (!target) {
-    log(LogEntry::Kind::error,
-        "native voice: no active session to send \u201c" + characterPrefix(text, 60) + "\u201d to");
+    log(LogEntry::Kind::error, "native voice: no active session to send \u201c" +
+                                   std::string(text::characterPrefix(text, 60)) + "\u201d to");
     return;
   }
   // The sink's submit makes the same checks (injectable session, live pane),

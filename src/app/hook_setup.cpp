@@ -1,19 +1,13 @@
 #include "app/hook_setup.hpp"
 
-#include <unistd.h>
-
 #include "base/files.hpp"
+#include "base/process.hpp"
 
 namespace parley::app {
 
 namespace {
 
 using claude::HookInstaller;
-
-bool isExecutableFile(const std::filesystem::path& path) {
-  std::error_code error;
-  return std::filesystem::is_regular_file(path, error) && ::access(path.c_str(), X_OK) == 0;
-}
 
 // A copy beside a running relay is swapped in by rename, so a hook starting
 // at that moment runs either the old file or the new one, never a half-written
@@ -88,7 +82,7 @@ HookSetupStatus hookStatus() {
   const HookInstaller installer(status.relayPath.string());
   status.settingsPath = installer.settingsURL();
   status.detail = installer.status();
-  status.relayInstalled = isExecutableFile(status.relayPath);
+  status.relayInstalled = base::isExecutableFile(status.relayPath);
   status.hookInstalled = status.detail.eventsWithRelay.size() == HookInstaller::events.size();
   return status;
 }

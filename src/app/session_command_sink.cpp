@@ -5,9 +5,9 @@
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
-#include "app/text_prefix.hpp"
 #include "terminal/dialog_scraper.hpp"
 #include "terminal/prompt_injector.hpp"
+#include "text/unicode.hpp"
 
 namespace parley::app {
 
@@ -231,7 +231,7 @@ void SessionCommandSink::submit(std::string sessionID, std::string text, bool su
         terminal::PromptInjector(tmux, options_.settleTimeout, options_.pollInterval)
             .inject(text, d.paneID, submit);
         if (logLine_)
-          logLine_("sent to " + label(d) + ": " + characterPrefix(text, 60));
+          logLine_("sent to " + label(d) + ": " + std::string(text::characterPrefix(text, 60)));
       },
       std::move(done));
 }
@@ -310,7 +310,8 @@ void SessionCommandSink::questionAnswer(std::string sessionID, std::int64_t opti
           throw SinkError::optionNotFound(optionIndex + 1);
         tmux.sendDigit(static_cast<int>(optionIndex + 1), d.paneID);
         if (logLine_)
-          logLine_("answered question in " + label(d) + ": " + characterPrefix(expectedLabel, 40));
+          logLine_("answered question in " + label(d) + ": " +
+                   std::string(text::characterPrefix(expectedLabel, 40)));
       },
       std::move(done));
 }

@@ -15,12 +15,16 @@ FileError::FileError(const std::string& operation, const std::filesystem::path& 
     : std::runtime_error(operation + " " + path.string() + ": " + std::strerror(error)),
       error_(error) {}
 
-std::optional<std::string> readFileIfExists(const std::filesystem::path& path) {
+namespace {
+
+// The whole file; on failure nullopt with the operation and errno.
+std::optional<std::string> readWholeFile(const std::filesystem::path& path,
+                                         const char** failedOperation, int* error) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    if (errno == ENOENT)
-      return std::nullopt;
-    throw FileError("open", path, errno);
+    *failedOperation = "open";
+    *error = errno;
+    return std::nullopt;
   }
   std::string content;
   char buffer[65536];
@@ -31,13 +35,31 @@ std::optional<std::string> readFileIfExists(const std::filesystem::path& path) {
     } else if (n == 0) {
       break;
     } else if (errno != EINTR) {
-      const int error = errno;
+      *failedOperation = "read";
+      *error = errno;
       ::close(fd);
-      throw FileError("read", path, error);
+      return std::nullopt;
     }
   }
   ::close(fd);
   return content;
+}
+
+}  // namespace
+
+std::optional<std::string> readFileIfExists(const std::filesystem::path& path) {
+  const char* operation = nullptr;
+  int error = 0;
+  std::optional<std::string> content = readWholeFile(path, &operation, &error);
+  if (!content && error != ENOENT)
+    throw FileError(operation, path, error);
+  return content;
+}
+
+std::optional<std::string> readFileIfReadable(const std::filesystem::path& path) {
+  const char* operation = nullptr;
+  int error = 0;
+  return readWholeFile(path, &operation, &error);
 }
 
 void createDirectories(const std::filesystem::path& path, mode_t mode) {

@@ -25,8 +25,15 @@ class FileError : public std::runtime_error {
   int error_;
 };
 
-// The whole file; nullopt when it does not exist. Other failures throw.
+// The whole file; nullopt when it does not exist. Other failures throw, so
+// a file we own that cannot be read is never mistaken for an empty one.
 std::optional<std::string> readFileIfExists(const std::filesystem::path& path);
+
+// The whole file, or nullopt when it cannot be read for any reason: missing,
+// a directory, permission denied, a /proc entry whose process has ended.
+// For files that belong to others and may vanish while we look. Works for
+// /proc files, whose size reads as 0.
+std::optional<std::string> readFileIfReadable(const std::filesystem::path& path);
 
 // Creates the directory and any missing parents; the directories this call
 // creates get `mode`. An existing directory keeps its mode.

@@ -123,8 +123,8 @@ std::optional<protocol::Date> parseTimestamp(std::string_view text) {
                             day(static_cast<unsigned>(*d))};
   if (!date.ok())
     return std::nullopt;
-  const auto point = sys_days(date) + hours(*h) + minutes(*mi) + seconds(*s) + nanoseconds(nanos);
-  return time_point_cast<protocol::Date::duration>(point);
+  return protocol::dateAt(sys_days(date) + hours(*h) + minutes(*mi) + seconds(*s),
+                          nanoseconds(nanos));
 }
 
 std::vector<TranscriptEvent> decode(std::string_view line, std::uint64_t endOffset) {

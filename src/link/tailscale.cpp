@@ -3,46 +3,47 @@
 #include <boost/json.hpp>
 #include <system_error>
 
+#include "base/process.hpp"
 #include "link/pairing.hpp"
-#include "link/process.hpp"
+#include "text/utf8.hpp"
 
 namespace parley::link {
 
 namespace json = boost::json;
 
 std::string defaultTailscaleExecutable() {
-  if (auto found = detail::findOnPath("tailscale"))
+  if (auto found = base::findExecutable("tailscale"))
     return found->string();
   return "/usr/bin/tailscale";
 }
 
 namespace {
 
-detail::ProcessResult run(const std::string& executable, const std::vector<std::string>& args) {
-  if (!detail::isExecutableFile(executable))
+base::ProcessResult run(const std::string& executable, const std::vector<std::string>& args) {
+  if (!base::isExecutableFile(executable))
     throw PairingError::tailscaleUnavailable("no CLI at " + executable);
   try {
-    return detail::runProcess(executable, args);
+    return base::runProcess(executable, args);
   } catch (const std::system_error& e) {
     throw PairingError::tailscaleUnavailable(e.code().message());
   }
 }
 
-std::string exitText(const detail::ProcessResult& result) {
+std::string exitText(const base::ProcessResult& result) {
   if (result.signal != 0)
     return "killed by signal " + std::to_string(result.signal);
-  return "exit " + std::to_string(result.exitCode);
+  return "exit " + std::to_string(result.status);
 }
 
 }  // namespace
 
 TailscaleStatus::Info TailscaleStatus::read() const {
-  const detail::ProcessResult result = run(executable, {"status", "--json"});
-  if (result.signal != 0 || result.exitCode != 0)
+  const base::ProcessResult result = run(executable, {"status", "--json"});
+  if (!result.ok())
     throw PairingError::tailscaleUnavailable(exitText(result));
 
   boost::system::error_code ec;
-  const json::value status = json::parse(result.output, ec);
+  const json::value status = json::parse(result.out, ec);
   if (ec || !status.is_object())
     throw PairingError::tailscaleUnavailable("unparseable status JSON");
   const json::object& top = status.as_object();
@@ -74,16 +75,17 @@ TailscaleStatus::Info TailscaleStatus::read() const {
 }
 
 void TailscaleServe::ensure(std::uint16_t httpsPort, std::uint16_t forwardingTo) const {
-  const detail::ProcessResult result =
+  const base::ProcessResult result =
       run(executable, {"serve", "--bg", "--https=" + std::to_string(httpsPort),
                        "http://127.0.0.1:" + std::to_string(forwardingTo)});
-  if (result.signal == 0 && result.exitCode == 0)
+  if (result.ok())
     return;
-  std::string text = detail::sanitizeUtf8(result.error);
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
-    text.pop_back();
+  std::string message = text::toValidUtf8(result.err);
+  while (!message.empty() &&
+         (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
+    message.pop_back();
   // A silent failure still needs a reason the user can act on.
-  throw PairingError::tailscaleUnavailable(text.empty() ? exitText(result) : text);
+  throw PairingError::tailscaleUnavailable(message.empty() ? exitText(result) : message);
 }
 
 }  // namespace parley::link

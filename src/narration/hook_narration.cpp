@@ -3,7 +3,7 @@
 #include <boost/uuid/random_generator.hpp>
 #include <boost/uuid/uuid_io.hpp>
 
-#include "narration/unicode_text.hpp"
+#include "text/unicode.hpp"
 
 namespace parley::narration {
 namespace {
@@ -83,8 +83,8 @@ std::optional<QuestionNarration> handleQuestion(const HookPayload& payload) {
   request.requestID = payload.toolUseID ? *payload.toolUseID : freshUUID();
   request.narration =
       Narration{.text = questions.front().text, .speech = questionSpeech(questions), .speak = true};
-  result.logText = "question: " + std::string(unicode::graphemePrefix(questions.front().text,
-                                                                      kLoggedQuestionLength));
+  result.logText = "question: " + std::string(text::characterPrefix(questions.front().text,
+                                                                    kLoggedQuestionLength));
   request.questions = std::move(questions);
   return result;
 }

@@ -6,14 +6,15 @@
 #include <optional>
 #include <utility>
 
-#include "narration/regex.hpp"
-#include "narration/unicode_text.hpp"
 #include "protocol/hash_combine.hpp"
+#include "text/regex.hpp"
+#include "text/unicode.hpp"
 
 namespace parley::narration {
 namespace {
 
 using namespace std::string_view_literals;
+using text::Regex;
 
 // Compiled on first use, once per process; a function-local static makes
 // the first use from several threads safe.
@@ -66,7 +67,7 @@ std::string_view spelledOut(std::string_view word) {
   // lower-cases to an ASCII one, so longer words skip the lower-casing.
   if (word.size() > 9)
     return {};
-  const std::string lower = unicode::lowercased(word);
+  const std::string lower = text::lowercased(word);
   for (const auto& [key, spoken] : kSpelledOut) {
     if (lower == key)
       return spoken;
@@ -110,22 +111,22 @@ bool endsWithAny(std::string_view text, std::string_view characters) {
 // ---- words, identifiers and paths -------------------------------------------
 
 std::vector<std::string> splitCamelCase(std::string_view word) {
-  std::vector<std::string_view> characters;
-  unicode::forEachGrapheme(word, [&](std::string_view c) { characters.push_back(c); });
+  const std::vector<text::Character> characters = text::characters(word);
   std::vector<std::string> words;
   std::string current;
   for (std::size_t i = 0; i < characters.size(); ++i) {
-    const std::string_view c = characters[i];
-    if (!current.empty() && unicode::isUppercase(c)) {
-      const std::string_view previous = characters[i - 1];
-      const bool nextIsLower = i + 1 < characters.size() && unicode::isLowercase(characters[i + 1]);
-      if (unicode::isLowercase(previous) || unicode::isNumeric(previous) ||
-          (unicode::isUppercase(previous) && nextIsLower)) {
+    const char32_t c = characters[i].first;
+    if (!current.empty() && text::isUppercase(c)) {
+      const char32_t previous = characters[i - 1].first;
+      const bool nextIsLower =
+          i + 1 < characters.size() && text::isLowercase(characters[i + 1].first);
+      if (text::isLowercase(previous) || text::isNumber(previous) ||
+          (text::isUppercase(previous) && nextIsLower)) {
         words.push_back(std::move(current));
         current.clear();
       }
     }
-    current += c;
+    current += characters[i].in(word);
   }
   if (!current.empty())
     words.push_back(std::move(current));
@@ -156,7 +157,7 @@ bool isPathLike(std::string_view text) {
 }
 
 std::string speakPath(std::string_view path) {
-  path = unicode::trimHorizontal(path);
+  path = text::trimmedHorizontal(path);
   const std::vector<std::string_view> pieces = splitDroppingEmpty(path, "/");
   if (pieces.empty())
     return std::string(path);
@@ -181,7 +182,7 @@ bool isFileName(std::string_view text) {
   if (text.find('.') == std::string_view::npos || text.starts_with('.'))
     return false;
   const std::vector<std::string_view> pieces = splitDroppingEmpty(text, ".");
-  return pieces.size() == 2 && unicode::graphemeCount(pieces[1]) < 5;
+  return pieces.size() == 2 && text::characterCount(pieces[1]) < 5;
 }
 
 std::string speakCode(std::string_view code) {
@@ -237,7 +238,7 @@ std::string spokenURL(std::string_view url) {
 
 // ---- inline text -------------------------------------------------------------
 
-bool isDroppedSymbol(std::int32_t cp) {
+bool isDroppedSymbol(char32_t cp) {
   return (cp >= 0x2500 && cp <= 0x257F) ||  // box drawing
          (cp >= 0x2580 && cp <= 0x259F) ||  // block elements
          (cp >= 0x2190 && cp <= 0x21FF) ||  // arrows
@@ -251,19 +252,18 @@ bool isDroppedSymbol(std::int32_t cp) {
 std::string dropSymbols(std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  while (!text.empty()) {
-    std::size_t n = 0;
-    const std::int32_t cp = unicode::decodeFirst(text, &n);
-    if (!isDroppedSymbol(cp))
-      out.append(text.substr(0, n));
-    text.remove_prefix(n);
+  for (std::size_t position = 0; position < text.size();) {
+    const text::Scalar scalar = text::decodeAt(text, position);
+    if (!isDroppedSymbol(scalar.value))
+      out.append(text.substr(scalar.begin, scalar.end - scalar.begin));
+    position = scalar.end;
   }
   return out;
 }
 
 std::string collapseWhitespace(std::string_view text) {
   const std::string collapsed = patterns().whitespaceRun.replaceAllWith(text, " ");
-  return std::string(unicode::trimSpacesAndTabs(collapsed));
+  return std::string(text::trimmedSpacesAndTabs(collapsed));
 }
 
 std::string inlineSpeech(std::string_view text) {
@@ -358,7 +358,7 @@ struct BlockSpeech {
   }
 
   std::string operator()(const SpeechProjector::Fence& fence) const {
-    const std::string lower = unicode::lowercased(fence.language);
+    const std::string lower = text::lowercased(fence.language);
     if (isDiff(fence, lower))
       return {};
     std::string_view language = fence.language;
@@ -376,14 +376,11 @@ struct BlockSpeech {
 };
 
 bool isRule(std::string_view line) {
-  std::size_t characters = 0;
-  bool onlyRuleCharacters = true;
-  unicode::forEachGrapheme(line, [&](std::string_view c) {
-    ++characters;
-    if (c != "-" && c != "=" && c != "*" && c != "_" && c != "─" && c != "━" && c != "═")
-      onlyRuleCharacters = false;
-  });
-  return characters >= 3 && onlyRuleCharacters;
+  const std::vector<std::string_view> characters = text::characterTexts(line);
+  return characters.size() >= 3 &&
+         std::all_of(characters.begin(), characters.end(), [](std::string_view c) {
+           return c == "-" || c == "=" || c == "*" || c == "_" || c == "─" || c == "━" || c == "═";
+         });
 }
 
 bool isSeparatorRow(std::string_view row) {
@@ -402,18 +399,18 @@ bool isSeparatorRow(std::string_view row) {
 // line, if the line is one.
 std::optional<std::string_view> listItemText(std::string_view t) {
   if (t.size() >= 2 && (t[0] == '-' || t[0] == '*' || t[0] == '+') && t[1] == ' ')
-    return unicode::trimHorizontal(t.substr(2));
+    return text::trimmedHorizontal(t.substr(2));
   std::size_t digits = 0;
-  std::string_view rest = t;
-  while (!rest.empty()) {
-    const std::size_t n = unicode::firstGraphemeLength(rest);
-    if (!unicode::isNumeric(rest.substr(0, n)))
-      break;
-    rest.remove_prefix(n);
+  std::size_t digitsEnd = 0;
+  text::CharacterCursor cursor(t);
+  text::Character character;
+  while (cursor.next(character) && text::isNumber(character.first)) {
+    digitsEnd = character.end;
     ++digits;
   }
+  const std::string_view rest = t.substr(digitsEnd);
   if (digits > 0 && rest.size() >= 2 && (rest[0] == '.' || rest[0] == ')') && rest[1] == ' ')
-    return unicode::trimHorizontal(rest.substr(2));
+    return text::trimmedHorizontal(rest.substr(2));
   return std::nullopt;
 }
 
@@ -430,7 +427,7 @@ class BlockParser {
   std::vector<SpeechProjector::Block> parse(std::string_view text) {
     std::vector<std::string_view> lines = splitLines(text);
     for (std::size_t i = 0; i < lines.size(); ++i) {
-      const std::string_view t = unicode::trimHorizontal(lines[i]);
+      const std::string_view t = text::trimmedHorizontal(lines[i]);
       if (t.starts_with("```") || t.starts_with("~~~")) {
         i = readFence(lines, i, t);
         continue;
@@ -451,7 +448,7 @@ class BlockParser {
         if (run != std::string_view::npos && t[run] == ' ') {
           flushAll();
           blocks_.push_back(SpeechProjector::Heading{
-              std::string(trimHashesAndSpaces(unicode::trimSpacesAndTabs(t.substr(run))))});
+              std::string(trimHashesAndSpaces(text::trimmedSpacesAndTabs(t.substr(run))))});
           continue;
         }
       }
@@ -497,12 +494,12 @@ class BlockParser {
                         std::string_view t) {
     flushAll();
     const std::string_view marker = t.substr(0, 3);
-    const std::string_view info = unicode::trimHorizontal(t.substr(3));
+    const std::string_view info = text::trimmedHorizontal(t.substr(3));
     SpeechProjector::Fence fence;
     fence.language = std::string(info.substr(0, info.find(' ')));
     std::size_t i = open + 1;
     for (; i < lines.size(); ++i) {
-      if (unicode::trimHorizontal(lines[i]).starts_with(marker))
+      if (text::trimmedHorizontal(lines[i]).starts_with(marker))
         break;
       fence.lines.emplace_back(lines[i]);
     }
@@ -557,12 +554,12 @@ std::vector<SpeechProjector::Block> SpeechProjector::parseBlocks(std::string_vie
 }
 
 Projection SpeechProjector::project(std::string_view markdown) const {
-  const std::string input = unicode::toValidUtf8(markdown);
+  const std::string input = text::toValidUtf8(markdown);
   const Patterns& p = patterns();
 
   std::vector<std::string> images;
   p.image.forEachMatch(input, [&](const Regex::Match& m) {
-    const std::string_view target = unicode::trimSpacesAndTabs(m.group(2));
+    const std::string_view target = text::trimmedSpacesAndTabs(m.group(2));
     if (!target.empty())
       images.emplace_back(target);
   });
@@ -581,7 +578,7 @@ Projection SpeechProjector::project(std::string_view markdown) const {
   n.speak = !n.speech.empty();
   if (!images.empty())
     n.images = std::move(images);
-  projection.needsDigest = unicode::graphemeCount(n.speech) > maxSpeechLength;
+  projection.needsDigest = text::characterCount(n.speech) > maxSpeechLength;
   return projection;
 }
 

@@ -61,8 +61,9 @@ class SpeechProjector {
       : maxSpeechLength(maxSpeechLength) {}
 
   // Pure: the same input always gives the same projection, on any thread.
-  // Input that is not valid UTF-8 is read with each bad byte as U+FFFD, in
-  // the display text too, so what goes on the wire is always valid UTF-8.
+  // Input that is not valid UTF-8 is read with U+FFFD for each ill-formed
+  // sequence, in the display text too, so what goes on the wire is always
+  // valid UTF-8.
   Projection project(std::string_view markdown) const;
 
   static std::vector<Block> parseBlocks(std::string_view text);

@@ -8,15 +8,16 @@
 #include <cstdlib>
 #include <memory>
 
-#include "narration/regex.hpp"
-#include "narration/unicode_text.hpp"
 #include "protocol/deny_lists.hpp"
+#include "text/regex.hpp"
+#include "text/unicode.hpp"
 
 namespace parley::narration {
 namespace {
 
 using protocol::JSONValue;
 using protocol::RiskTier;
+using text::Regex;
 
 constexpr std::array<std::string_view, 4> kEditTools{"Edit", "MultiEdit", "Write", "NotebookEdit"};
 constexpr std::array<std::string_view, 8> kReadOnlyTools{
@@ -27,16 +28,13 @@ bool contains(const std::array<std::string_view, N>& names, std::string_view nam
   return std::find(names.begin(), names.end(), name) != names.end();
 }
 
-// Compiled once per process, on first use. A source that does not compile
-// is left out (all of them do compile; a test holds that).
+// Compiled once per process, on first use. Every source compiles (a test
+// holds that); one that did not would throw rather than screen less.
 class DenyMatcher {
  public:
   DenyMatcher() {
-    for (const std::string_view source : protocol::DenyPatterns::patterns) {
-      auto regex = std::make_unique<Regex>(source, Regex::Options::caseless);
-      if (regex->valid())
-        patterns_.push_back(std::move(regex));
-    }
+    for (const std::string_view source : protocol::DenyPatterns::patterns)
+      patterns_.push_back(std::make_unique<Regex>(source, Regex::Options::caseless));
   }
 
   // True when some pattern matches. A pattern the engine gave up on counts
@@ -94,7 +92,7 @@ std::string TierClassifier::userHomeDirectory() {
 }
 
 std::string TierClassifier::normalizePath(std::string_view path) const {
-  path = unicode::trimSpacesAndTabs(path);
+  path = text::trimmedSpacesAndTabs(path);
   std::string expanded;
   if (path == "~") {
     expanded = home_;
@@ -152,12 +150,11 @@ RiskTier TierClassifier::classify(std::string_view toolName,
   static const JSONValue kEmptyObject{JSONValue::Object{}};
   const JSONValue& input = toolInput ? *toolInput : kEmptyObject;
 
-  std::string text = input.flattenedText();
-  if (text.size() > kMaxScreenedBytes)
+  const std::string flattened = input.flattenedText();
+  if (flattened.size() > kMaxScreenedBytes)
     return RiskTier::destructive;
-  if (!unicode::isValidUtf8(text))
-    text = unicode::toValidUtf8(text);
-  if (!text.empty() && denyMatcher().matches(text))
+  const std::string screened = text::toValidUtf8(flattened);
+  if (!screened.empty() && denyMatcher().matches(screened))
     return RiskTier::destructive;
 
   if (contains(kEditTools, toolName)) {

@@ -62,7 +62,18 @@ std::optional<Date> parseDate(std::string_view text) {
                            day{static_cast<unsigned>(*d)}};
   if (!ymd.ok() || *h > 23 || *mi > 59 || *s > 59)
     return std::nullopt;
-  return sys_days{ymd} + hours{*h} + minutes{*mi} + seconds{*s};
+  return dateAt(sys_days{ymd} + hours{*h} + minutes{*mi} + seconds{*s});
+}
+
+std::optional<Date> dateAt(std::chrono::sys_seconds instant, std::chrono::nanoseconds fraction) {
+  using namespace std::chrono;
+  // Compared in seconds, where years 0 to 9999 fit with room to spare;
+  // converting first would overflow.
+  const auto earliest = ceil<seconds>(Date::min());
+  const auto latest = floor<seconds>(Date::max()) - seconds(1);
+  if (instant < earliest || instant > latest)
+    return std::nullopt;
+  return time_point_cast<Date::duration>(instant) + duration_cast<Date::duration>(fraction);
 }
 
 json::value parseJson(std::string_view text) {

@@ -37,8 +37,14 @@ class DecodeError : public std::runtime_error {
 std::string formatDate(Date date);
 
 // Accepts exactly the form formatDate writes: no fractional seconds, no offset,
-// only the "Z" designator, and a real calendar date.
+// only the "Z" designator, and a real calendar date that a Date can hold.
 std::optional<Date> parseDate(std::string_view text);
+
+// `instant` plus `fraction` (under a second) as a Date, or nothing when a
+// Date cannot hold it: it counts nanoseconds in 64 bits, which reach only
+// from 1677 to 2262, while the wire's four-digit years go from 0 to 9999.
+std::optional<Date> dateAt(std::chrono::sys_seconds instant,
+                           std::chrono::nanoseconds fraction = std::chrono::nanoseconds(0));
 
 // Parses one JSON text; malformed JSON becomes a DecodeError.
 json::value parseJson(std::string_view text);

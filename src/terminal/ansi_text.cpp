@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-#include "terminal/text.hpp"
+#include "text/unicode.hpp"
 
 namespace parley::terminal::AnsiText {
 
@@ -19,7 +19,7 @@ int sgrParameter(std::string_view piece) {
 
 class Segmenter {
  public:
-  void append(std::string_view cluster) { pending_.append(cluster); }
+  void append(std::string_view piece) { pending_.append(piece); }
 
   void applySgr(std::string_view parameters) {
     std::vector<int> values;
@@ -60,36 +60,34 @@ class Segmenter {
 }  // namespace
 
 std::vector<Segment> segments(std::string_view input) {
-  // Captures are bytes from tmux; make them valid UTF-8 first so clusters and
-  // letters are well defined.
-  const std::string decoded = text::decodeUtf8Lossy(input);
-  const std::vector<std::string_view> clusters = text::graphemes(decoded);
+  // Captures are bytes from tmux; make them valid UTF-8 first so letters are
+  // well defined. Escape sequences are read scalar by scalar, as a terminal
+  // reads them: a combining mark right after a sequence belongs to the text
+  // that follows, not to the sequence's final letter.
+  const std::string decoded = text::toValidUtf8(input);
+  const std::string_view all(decoded);
   Segmenter segmenter;
-  std::size_t i = 0;
-  while (i < clusters.size()) {
-    const std::string_view c = clusters[i];
-    if (c != "\x1b") {
-      segmenter.append(c);
-      ++i;
-      continue;
-    }
-    if (i + 1 >= clusters.size() || clusters[i + 1] != "[") {
+  std::size_t textStart = 0;
+  std::size_t i = all.find('\x1b');
+  while (i != std::string_view::npos) {
+    segmenter.append(all.substr(textStart, i - textStart));
+    if (i + 1 >= all.size() || all[i + 1] != '[') {
       // A lone ESC (or ESC before anything but "[") is dropped by itself.
-      ++i;
-      continue;
+      textStart = i + 1;
+    } else {
+      std::size_t j = i + 2;
+      text::Scalar letter;
+      while (j < all.size() && !text::isLetter((letter = text::decodeAt(all, j)).value))
+        j = letter.end;
+      if (j >= all.size())
+        return segmenter.finish();  // unfinished sequence at the end: dropped
+      if (letter.value == U'm')
+        segmenter.applySgr(all.substr(i + 2, j - (i + 2)));
+      textStart = letter.end;
     }
-    std::size_t j = i + 2;
-    std::string parameters;
-    while (j < clusters.size() && !text::isLetter(text::firstCodePoint(clusters[j]))) {
-      parameters.append(clusters[j]);
-      ++j;
-    }
-    if (j >= clusters.size())
-      break;  // unfinished sequence at the end: dropped
-    if (clusters[j] == "m")
-      segmenter.applySgr(parameters);
-    i = j + 1;
+    i = all.find('\x1b', textStart);
   }
+  segmenter.append(all.substr(textStart));
   return segmenter.finish();
 }
 

@@ -17,9 +17,10 @@ struct Segment {
   bool operator==(const Segment&) const = default;
 };
 
-// Walks the text one grapheme cluster at a time. Escape sequences vanish;
-// SGR 2 starts dim text, SGR 0 and 22 end it, and each of the three closes
-// the run in progress, so neighbouring segments may share a dim value.
+// Escape sequences vanish; a control sequence ends at its first letter, as
+// a terminal reads it. SGR 2 starts dim text, SGR 0 and 22 end it, and each
+// of the three closes the run in progress, so neighbouring segments may share
+// a dim value. Malformed UTF-8 becomes U+FFFD.
 std::vector<Segment> segments(std::string_view text);
 
 // The input with every escape sequence removed.

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <charconv>
 
+#include "base/files.hpp"
 #include "protocol/hash_combine.hpp"
-#include "terminal/files.hpp"
-#include "terminal/text.hpp"
+#include "text/unicode.hpp"
 
 namespace parley::terminal {
 
@@ -36,7 +36,7 @@ std::vector<ClaudeProcessScanner::Process> ClaudeProcessScanner::scan() const {
     const auto pid = pidFromName(it->path().filename().string());
     if (!pid)
       continue;
-    const auto comm = readWholeFile(it->path() / "comm");
+    const auto comm = base::readFileIfReadable(it->path() / "comm");
     // The kernel ends `comm` with a line feed.
     if (comm && (*comm == "claude\n" || *comm == "claude"))
       pids.push_back(*pid);
@@ -58,7 +58,7 @@ std::optional<ClaudeProcessScanner::Process> ClaudeProcessScanner::process(std::
 
 std::optional<ClaudeProcessScanner::Process> ClaudeProcessScanner::read(std::int32_t pid) const {
   const std::filesystem::path dir = procRoot_ / std::to_string(pid);
-  const auto environ = readWholeFile(dir / "environ");
+  const auto environ = base::readFileIfReadable(dir / "environ");
   if (!environ)
     return std::nullopt;
   auto process = parseEnvironment(pid, *environ);
@@ -77,10 +77,10 @@ std::optional<ClaudeProcessScanner::Process> ClaudeProcessScanner::parseEnvironm
   p.pid = pid;
   bool found = false;
   for (std::string_view entry : text::split(environ, std::string_view("\0", 1))) {
-    if (text::startsWith(entry, "TMUX_PANE=")) {
+    if (entry.starts_with("TMUX_PANE=")) {
       p.tmuxPane = std::string(entry.substr(10));
       found = true;
-    } else if (text::startsWith(entry, "TMUX=")) {
+    } else if (entry.starts_with("TMUX=")) {
       p.tmuxEnv = std::string(entry.substr(5));
       found = true;
     }

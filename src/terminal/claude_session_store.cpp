@@ -7,8 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "terminal/files.hpp"
-#include "terminal/text.hpp"
+#include "base/files.hpp"
 
 namespace parley::terminal {
 
@@ -99,9 +98,9 @@ std::vector<ClaudeSessionFile> ClaudeSessionStore::all() const {
   std::filesystem::directory_iterator it(directory_, ec);
   for (; !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
     const std::string name = it->path().filename().string();
-    if (!text::endsWith(name, ".json"))
+    if (!name.ends_with(".json"))
       continue;
-    const std::optional<std::string> content = readWholeFile(it->path());
+    const std::optional<std::string> content = base::readFileIfReadable(it->path());
     if (!content)
       continue;
     try {

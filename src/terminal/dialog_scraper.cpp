@@ -7,15 +7,16 @@
 
 #include "protocol/hash_combine.hpp"
 #include "terminal/ansi_text.hpp"
-#include "terminal/regex.hpp"
 #include "terminal/screen_lines.hpp"
-#include "terminal/text.hpp"
+#include "text/regex.hpp"
+#include "text/unicode.hpp"
 
 namespace parley::terminal {
 
 namespace {
 
 using protocol::PermissionOption;
+using text::Regex;
 
 const Regex& optionPattern() {
   static const Regex pattern(R"(^\s*[❯>]?\s*(\d+)\.\s+(.+?)\s*$)");
@@ -56,9 +57,9 @@ std::size_t DialogScraper::Dialog::hash() const {
 }
 
 bool DialogScraper::isQuestionLine(std::string_view plainLine) {
-  if (text::contains(plainLine, "Do you want to proceed?"))
+  if (plainLine.find("Do you want to proceed?") != std::string_view::npos)
     return true;
-  return questionPattern().match(text::trimWhitespace(plainLine)).has_value();
+  return questionPattern().firstMatch(text::trimmed(plainLine)).has_value();
 }
 
 PermissionOption::Kind DialogScraper::kindOf(std::string_view label) {
@@ -70,15 +71,15 @@ PermissionOption::Kind DialogScraper::kindOf(std::string_view label) {
       "ask again",    "don’t",        "don't",       "always",     "allow all",
       "this session", "this project", "auto-accept", "from now on"};
   for (std::string_view marker : grantsMore) {
-    if (text::contains(l, marker))
+    if (l.find(marker) != std::string::npos)
       return PermissionOption::Kind::allowAlways;
   }
   for (std::string_view prefix : {"yes", "allow", "approve"}) {
-    if (text::startsWith(l, prefix))
+    if (l.starts_with(prefix))
       return PermissionOption::Kind::allowOnce;
   }
   for (std::string_view prefix : {"no", "deny", "reject"}) {
-    if (text::startsWith(l, prefix))
+    if (l.starts_with(prefix))
       return PermissionOption::Kind::deny;
   }
   return PermissionOption::Kind::unknown;
@@ -118,20 +119,20 @@ std::optional<DialogScraper::Dialog> DialogScraper::scrape(std::string_view capt
 
   std::vector<PermissionOption> options;
   for (std::size_t i = *question + 1; i < plain.size(); ++i) {
-    if (text::trimSpacesTabs(plain[i]).empty())
+    if (text::trimmedSpacesAndTabs(plain[i]).empty())
       continue;
-    const auto m = optionPattern().match(plain[i]);
+    const auto m = optionPattern().firstMatch(plain[i]);
     if (!m) {
       if (options.empty())
         continue;
       break;
     }
     PermissionOption option;
-    const std::string_view digits = (*m)[1];
+    const std::string_view digits = m->group(1);
     std::int64_t index = 0;
     const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), index);
     option.index = (ec == std::errc() && end == digits.data() + digits.size()) ? index : 0;
-    option.label = std::string((*m)[2]);
+    option.label = std::string(m->group(2));
     option.kind = kindOf(option.label);
     options.push_back(std::move(option));
   }
@@ -147,11 +148,11 @@ std::optional<DialogScraper::Dialog> DialogScraper::scrape(std::string_view capt
   }
   std::vector<std::string> content;
   for (std::size_t i = bodyStart; i < *question; ++i) {
-    const std::string_view t = text::trimSpacesTabs(plain[i]);
+    const std::string_view t = text::trimmedSpacesAndTabs(plain[i]);
     // Decoration lines (the dashed rules around a file preview) are never
     // content, just as the box's own borders are not.
     if (t.empty() || screen::isBorderLine(t) || screen::isDecorationLine(t) ||
-        text::endsWith(t, "requires approval"))
+        t.ends_with("requires approval"))
       continue;
     content.emplace_back(t);
   }

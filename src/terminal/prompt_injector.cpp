@@ -6,13 +6,15 @@
 #include <vector>
 
 #include "terminal/ansi_text.hpp"
-#include "terminal/regex.hpp"
 #include "terminal/screen_lines.hpp"
-#include "terminal/text.hpp"
+#include "text/regex.hpp"
+#include "text/unicode.hpp"
 
 namespace parley::terminal {
 
 namespace {
+
+using text::Regex;
 
 constexpr std::string_view kPromptMarker = "❯";
 constexpr std::string_view kBoxMarker = "❯\u00a0";
@@ -41,12 +43,12 @@ const Regex& collapsedPastePattern() {
 }
 
 bool isCollapsedFormOf(std::string_view expected, std::string_view seen) {
-  const auto m = collapsedPastePattern().match(seen);
+  const auto m = collapsedPastePattern().firstMatch(seen);
   if (!m || !PromptInjector::pasteCollapses(expected))
     return false;
   const auto lineFeeds =
       static_cast<std::size_t>(std::count(expected.begin(), expected.end(), '\n'));
-  const std::string_view extra = (*m)[1];
+  const std::string_view extra = m->group(1);
   if (extra.empty())
     return lineFeeds == 0;
   std::size_t shown = 0;
@@ -99,7 +101,7 @@ std::optional<std::string> PromptInjector::inputBox(std::string_view capture) {
   std::optional<std::size_t> promptLine;
   for (std::size_t i = lines.size(); i-- > 0;) {
     const std::string plain = AnsiText::stripped(lines[i]);
-    if (text::startsWith(text::trimSpacesTabs(plain), kBoxMarker)) {
+    if (text::trimmedSpacesAndTabs(plain).starts_with(kBoxMarker)) {
       promptLine = i;
       break;
     }
@@ -110,7 +112,7 @@ std::optional<std::string> PromptInjector::inputBox(std::string_view capture) {
   std::vector<std::string> collected;
   for (std::size_t i = *promptLine; i < lines.size(); ++i) {
     const std::string plain = AnsiText::stripped(lines[i]);
-    if (text::trimSpacesTabs(plain).empty())
+    if (text::trimmedSpacesAndTabs(plain).empty())
       continue;
     if (screen::isBorderLine(plain))
       break;
@@ -121,7 +123,7 @@ std::optional<std::string> PromptInjector::inputBox(std::string_view capture) {
         real.erase(0, at + kPromptMarker.size());
     }
     // The no-break space after the marker is layout, not input.
-    collected.emplace_back(text::trimWhitespace(real));
+    collected.emplace_back(text::trimmed(real));
   }
   std::string joined;
   for (std::size_t k = 0; k < collected.size(); ++k) {
@@ -129,11 +131,11 @@ std::optional<std::string> PromptInjector::inputBox(std::string_view capture) {
       joined += '\n';
     joined += collected[k];
   }
-  return std::string(text::trimWhitespace(joined));
+  return std::string(text::trimmed(joined));
 }
 
 std::string PromptInjector::pasteForm(std::string_view input) {
-  const std::string_view trimmed = text::trimWhitespace(input);
+  const std::string_view trimmed = text::trimmed(input);
   std::string out;
   out.reserve(trimmed.size());
   for (std::size_t i = 0; i < trimmed.size(); ++i) {
@@ -163,11 +165,11 @@ bool PromptInjector::readBackMatches(std::string_view expected, std::string_view
   const std::string compactSeen = withoutWhitespace(s);
   if (compactSeen == compactExpected)
     return true;
-  if (text::endsWith(compactSeen, kEllipsis)) {
+  if (compactSeen.ends_with(kEllipsis)) {
     const std::string_view shown =
         std::string_view(compactSeen).substr(0, compactSeen.size() - kEllipsis.size());
     // A bare "…" shows nothing of the text and proves nothing.
-    if (!shown.empty() && text::startsWith(compactExpected, shown))
+    if (!shown.empty() && compactExpected.starts_with(shown))
       return true;
   }
   return isCollapsedFormOf(expected, s);

@@ -1,12 +1,12 @@
 #include "terminal/screen_lines.hpp"
 
-#include "terminal/text.hpp"
+#include "text/unicode.hpp"
 
 namespace parley::terminal::screen {
 
 namespace {
 
-bool isBorderCodePoint(int cp) {
+bool isBorderCodePoint(char32_t cp) {
   switch (cp) {
     case 0x2500:
     case 0x2502:
@@ -27,9 +27,11 @@ bool isBorderCodePoint(int cp) {
 
 template <class Accept>
 bool allCodePoints(std::string_view s, Accept accept) {
-  for (int cp : text::codePoints(s)) {
-    if (!accept(cp))
+  for (std::size_t position = 0; position < s.size();) {
+    const text::Scalar scalar = text::decodeAt(s, position);
+    if (!accept(scalar.value))
       return false;
+    position = scalar.end;
   }
   return true;
 }
@@ -37,14 +39,14 @@ bool allCodePoints(std::string_view s, Accept accept) {
 }  // namespace
 
 bool isBorderLine(std::string_view line) {
-  const std::string_view t = text::trimSpacesTabs(line);
+  const std::string_view t = text::trimmedSpacesAndTabs(line);
   return !t.empty() && allCodePoints(t, isBorderCodePoint);
 }
 
 bool isDecorationLine(std::string_view line) {
-  const std::string_view t = text::trimSpacesTabs(line);
+  const std::string_view t = text::trimmedSpacesAndTabs(line);
   return !t.empty() &&
-         allCodePoints(t, [](int cp) { return cp == ' ' || (cp >= 0x2500 && cp <= 0x257F); });
+         allCodePoints(t, [](char32_t cp) { return cp == ' ' || (cp >= 0x2500 && cp <= 0x257F); });
 }
 
 std::vector<std::string_view> lines(std::string_view capture) {

@@ -4,7 +4,7 @@
 
 #include "protocol/hash_combine.hpp"
 #include "terminal/supported_claude_versions.hpp"
-#include "terminal/text.hpp"
+#include "text/unicode.hpp"
 
 namespace parley::terminal {
 

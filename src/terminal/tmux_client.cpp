@@ -1,17 +1,14 @@
 #include "terminal/tmux_client.hpp"
 
-#include <unistd.h>
-
 #include <boost/uuid/uuid.hpp>
 #include <boost/uuid/uuid_generators.hpp>
 #include <boost/uuid/uuid_io.hpp>
 #include <charconv>
 #include <cstdlib>
-#include <filesystem>
 
+#include "base/process.hpp"
 #include "protocol/hash_combine.hpp"
-#include "terminal/child_process.hpp"
-#include "terminal/text.hpp"
+#include "text/unicode.hpp"
 
 namespace parley::terminal {
 
@@ -74,11 +71,6 @@ std::string bufferName() {
   return "pl-" + uuid.substr(0, 8);
 }
 
-bool isExecutableFile(const std::filesystem::path& path) {
-  std::error_code ec;
-  return std::filesystem::is_regular_file(path, ec) && ::access(path.c_str(), X_OK) == 0;
-}
-
 }  // namespace
 
 TmuxClient::Failure::Failure(std::vector<std::string> command, std::int32_t status,
@@ -101,15 +93,8 @@ std::string TmuxClient::resolveExecutable() {
 
 std::string TmuxClient::resolveExecutable(const std::optional<std::string>& searchPath) {
   if (searchPath) {
-    for (std::string_view dir : text::split(*searchPath, ":")) {
-      // An empty entry means the working directory to a shell; a desktop
-      // application's working directory is arbitrary, so it is not searched.
-      if (dir.empty() || dir.front() != '/')
-        continue;
-      const std::filesystem::path candidate = std::filesystem::path(dir) / "tmux";
-      if (isExecutableFile(candidate))
-        return candidate.string();
-    }
+    if (const auto found = base::findExecutable("tmux", *searchPath))
+      return found->string();
   }
   return "/usr/bin/tmux";
 }
@@ -140,8 +125,8 @@ TmuxClient::Result TmuxClient::run(const std::vector<std::string>& arguments,
                                    const std::optional<std::string>& input) const {
   std::vector<std::string> argv{"-S", socketPath_};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
-  ChildResult child = runChild(executable_, argv, input);
-  return Result{child.status, text::decodeUtf8Lossy(child.out), text::decodeUtf8Lossy(child.err)};
+  const base::ProcessResult child = base::runProcess(executable_, argv, {.input = input});
+  return Result{child.status, text::toValidUtf8(child.out), text::toValidUtf8(child.err)};
 }
 
 void TmuxClient::runChecked(const std::vector<std::string>& arguments,
@@ -187,7 +172,7 @@ std::string TmuxClient::capture(const std::string& target, std::optional<int> li
 bool TmuxClient::paneExists(const std::string& target) const noexcept {
   try {
     const Result r = run({"display", "-p", "-t", target, "#{pane_dead}"});
-    return r.ok() && text::trimWhitespace(r.standardOutput) == "0";
+    return r.ok() && text::trimmed(r.standardOutput) == "0";
   } catch (...) {
     return false;
   }

@@ -2,7 +2,7 @@
 
 #include <unordered_set>
 
-#include "voice/unicode_text.hpp"
+#include "text/unicode.hpp"
 
 namespace parley::voice::ContextualVocabulary {
 
@@ -13,8 +13,8 @@ namespace {
 std::vector<std::string_view> split(std::string_view text, char32_t separator) {
   std::vector<std::string_view> pieces;
   std::size_t start = 0;
-  unicode::CharacterCursor cursor(text);
-  unicode::Character character;
+  text::CharacterCursor cursor(text);
+  text::Character character;
   while (cursor.next(character)) {
     if (!character.is(separator))
       continue;
@@ -31,16 +31,8 @@ bool endsWithSpace(const std::string& text) {
   return !text.empty() && text.back() == ' ';
 }
 
-std::string_view trimSpacesAndTabs(std::string_view text) {
-  const auto begin = text.find_first_not_of(" \t");
-  if (begin == std::string_view::npos)
-    return {};
-  const auto end = text.find_last_not_of(" \t");
-  return text.substr(begin, end - begin + 1);
-}
-
 std::string dedupeKey(std::string_view candidate) {
-  return unicode::composed(unicode::lowercased(candidate));
+  return text::composed(text::lowercased(candidate));
 }
 
 }  // namespace
@@ -49,8 +41,8 @@ std::string splitIdentifier(std::string_view identifier) {
   std::string output;
   bool hasPrevious = false;
   char32_t previous = 0;
-  unicode::CharacterCursor cursor(identifier);
-  unicode::Character character;
+  text::CharacterCursor cursor(identifier);
+  text::Character character;
   while (cursor.next(character)) {
     const char32_t current = character.first;
     if (character.is(U'_') || character.is(U'-')) {
@@ -58,11 +50,11 @@ std::string splitIdentifier(std::string_view identifier) {
         output.push_back(' ');
     } else {
       if (hasPrevious && !output.empty() && !endsWithSpace(output)) {
-        const bool caseChange = unicode::isLowercase(previous) && unicode::isUppercase(current);
-        const bool previousIsNumber = unicode::isNumber(previous);
-        const bool currentIsNumber = unicode::isNumber(current);
+        const bool caseChange = text::isLowercase(previous) && text::isUppercase(current);
+        const bool previousIsNumber = text::isNumber(previous);
+        const bool currentIsNumber = text::isNumber(current);
         const bool digitLetterEdge = previousIsNumber != currentIsNumber &&
-                                     (unicode::isLetter(previous) || unicode::isLetter(current));
+                                     (text::isLetter(previous) || text::isLetter(current));
         if (caseChange || digitLetterEdge)
           output.push_back(' ');
       }
@@ -71,14 +63,14 @@ std::string splitIdentifier(std::string_view identifier) {
     previous = current;
     hasPrevious = true;
   }
-  return std::string(trimSpacesAndTabs(output));
+  return std::string(text::trimmedSpacesAndTabs(output));
 }
 
 std::vector<std::string> candidates(std::string_view source) {
-  const std::string_view text = unicode::trimmed(source);
-  if (text.empty())
+  const std::string_view path = text::trimmed(source);
+  if (path.empty())
     return {};
-  const auto components = split(text, U'/');
+  const auto components = split(path, U'/');
   if (components.empty())
     return {};
   const auto nameParts = split(components.back(), U'.');
@@ -87,17 +79,17 @@ std::vector<std::string> candidates(std::string_view source) {
   const std::string_view piece = nameParts.front();
 
   bool hasWordCharacter = false;
-  unicode::CharacterCursor cursor(piece);
-  unicode::Character character;
+  text::CharacterCursor cursor(piece);
+  text::Character character;
   while (!hasWordCharacter && cursor.next(character)) {
-    hasWordCharacter = unicode::isLetterOrNumber(character.first);
+    hasWordCharacter = text::isLetterOrNumber(character.first);
   }
   if (!hasWordCharacter)
     return {};
 
   std::vector<std::string> result;
-  result.push_back(unicode::sanitized(piece));
-  std::string words = unicode::sanitized(splitIdentifier(piece));
+  result.push_back(text::toValidUtf8(piece));
+  std::string words = text::toValidUtf8(splitIdentifier(piece));
   if (words != result.front())
     result.push_back(std::move(words));
   return result;

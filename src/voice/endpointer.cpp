@@ -2,9 +2,9 @@
 
 #include <array>
 
+#include "text/unicode.hpp"
 #include "voice/meta_command.hpp"
 #include "voice/speech_tokens.hpp"
-#include "voice/unicode_text.hpp"
 
 namespace parley::voice {
 
@@ -45,7 +45,7 @@ const std::unordered_set<std::string>& Endpointer::danglingWords() {
 
 std::pair<Endpointer::Decision, Endpointer::Reason> Endpointer::decide(
     std::string_view text) const {
-  const std::string_view trimmedText = unicode::trimmed(text);
+  const std::string_view trimmedText = text::trimmed(text);
   if (trimmedText.empty())
     return {Decision::idle(), Reason::empty};
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <optional>
 
-#include "voice/unicode_text.hpp"
+#include "text/unicode.hpp"
 
 namespace parley::voice {
 
@@ -11,15 +11,15 @@ namespace {
 
 constexpr std::size_t colonMinimumChars = 40;
 
-bool isTerminator(const unicode::Character& c) {
+bool isTerminator(const text::Character& c) {
   return c.is(U'.') || c.is(U'!') || c.is(U'?') || c.is(U':') || c.is(U';');
 }
 
-bool isTerminatorRun(const unicode::Character& c) {
+bool isTerminatorRun(const text::Character& c) {
   return c.is(U'.') || c.is(U'!') || c.is(U'?');
 }
 
-bool isClosingMark(const unicode::Character& c) {
+bool isClosingMark(const text::Character& c) {
   return c.is(U'"') || c.is(U'\'') || c.is(U')') || c.is(U']') || c.is(U'}') || c.is(U'\u201D') ||
          c.is(U'\u2019');
 }
@@ -33,11 +33,11 @@ std::size_t atLeastZero(std::int64_t value) {
 // left of the buffer.
 class View {
  public:
-  View(std::string_view text, const std::vector<unicode::Character>& characters)
+  View(std::string_view text, const std::vector<text::Character>& characters)
       : text_(text), characters_(characters) {}
 
   std::size_t size() const { return characters_.size() - base_; }
-  const unicode::Character& operator[](std::size_t i) const { return characters_[base_ + i]; }
+  const text::Character& operator[](std::size_t i) const { return characters_[base_ + i]; }
   std::size_t byteOffset(std::size_t i) const {
     return i < size() ? characters_[base_ + i].begin : text_.size();
   }
@@ -48,7 +48,7 @@ class View {
 
  private:
   std::string_view text_;
-  const std::vector<unicode::Character>& characters_;
+  const std::vector<text::Character>& characters_;
   std::size_t base_ = 0;
 };
 
@@ -59,9 +59,9 @@ bool isAbbreviationOrNumberBefore(const View& view, std::string_view text, std::
   std::size_t start = period;
   bool isNumeric = true;
   while (start > 0) {
-    const unicode::Character& c = view[start - 1];
-    const bool isNumberLike = unicode::isNumber(c.first) || c.is(U'.');
-    if (!isNumberLike && !unicode::isLetter(c.first))
+    const text::Character& c = view[start - 1];
+    const bool isNumberLike = text::isNumber(c.first) || c.is(U'.');
+    if (!isNumberLike && !text::isLetter(c.first))
       break;
     isNumeric = isNumeric && isNumberLike;
     --start;
@@ -72,7 +72,7 @@ bool isAbbreviationOrNumberBefore(const View& view, std::string_view text, std::
     return true;
 
   const std::size_t begin = view.byteOffset(start);
-  std::string word = unicode::lowercased(text.substr(begin, view.byteOffset(period) - begin));
+  std::string word = text::lowercased(text.substr(begin, view.byteOffset(period) - begin));
   const auto first = word.find_first_not_of('.');
   const auto last = word.find_last_not_of('.');
   word = first == std::string::npos ? std::string() : word.substr(first, last - first + 1);
@@ -83,8 +83,8 @@ std::optional<std::size_t> sentenceEnd(const View& view, std::string_view text, 
                                        bool final, std::size_t minimum) {
   const std::size_t size = view.size();
   for (std::size_t i = start; i < size; ++i) {
-    const unicode::Character& c = view[i];
-    if (unicode::isNewline(c.first) && i + 1 < size && unicode::isNewline(view[i + 1].first)) {
+    const text::Character& c = view[i];
+    if (text::isNewline(c.first) && i + 1 < size && text::isNewline(view[i + 1].first)) {
       return i + 2;  // a paragraph break
     }
     if (!isTerminator(c))
@@ -104,7 +104,7 @@ std::optional<std::size_t> sentenceEnd(const View& view, std::string_view text, 
         return std::nullopt;
       return j;
     }
-    if (!unicode::isWhitespace(view[j].first))
+    if (!text::isWhitespace(view[j].first))
       continue;  // 3.14, a.b
     if (c.is(U'.') && isAbbreviationOrNumberBefore(view, text, i))
       continue;
@@ -136,7 +136,7 @@ std::optional<std::size_t> nextBoundary(const View& view, std::string_view text,
   // Prefer the last space or newline before the limit, unless the chunk
   // would then be too short; position 0 would cut nothing at all.
   for (std::size_t i = limit; i-- > 1;) {
-    if (view[i].is(U' ') || unicode::isNewline(view[i].first)) {
+    if (view[i].is(U' ') || text::isNewline(view[i].first)) {
       if (i >= minimum)
         return i;
       break;
@@ -182,15 +182,15 @@ void SentenceChunker::reset() {
 }
 
 bool SentenceChunker::isEmpty() const {
-  return unicode::trimmed(buffer_).empty();
+  return text::trimmed(buffer_).empty();
 }
 
 void SentenceChunker::appendChunk(std::vector<std::string>& chunks, std::string_view text) {
-  const std::string_view chunk = unicode::trimmed(text);
+  const std::string_view chunk = text::trimmed(text);
   if (chunk.empty())
     return;
   // The synthesiser gets well-formed text even when the input was not.
-  chunks.push_back(unicode::sanitized(chunk));
+  chunks.push_back(text::toValidUtf8(chunk));
   hasEmittedFirstChunk_ = true;
 }
 
@@ -199,11 +199,11 @@ std::vector<std::string> SentenceChunker::emit(bool final) {
   // While more text may come, a sequence cut off at the end of the buffer
   // has not arrived yet; cutting in front of it would separate it from the
   // character it belongs to.
-  const std::string_view text =
-      final ? std::string_view(buffer_)
-            : std::string_view(buffer_).substr(
-                  0, buffer_.size() - unicode::incompleteTailLength(buffer_));
-  const std::vector<unicode::Character> characters = unicode::characters(text);
+  const std::string_view text = final
+                                    ? std::string_view(buffer_)
+                                    : std::string_view(buffer_).substr(
+                                          0, buffer_.size() - text::incompleteTailLength(buffer_));
+  const std::vector<text::Character> characters = text::characters(text);
   View view(text, characters);
   const std::size_t minimum = atLeastZero(minChunkChars_);
   while (true) {

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <unordered_set>
 
-#include "voice/unicode_text.hpp"
+#include "text/unicode.hpp"
 
 namespace parley::voice::SpeechTokens {
 
@@ -16,7 +16,7 @@ bool isApostrophe(char32_t c) {
 void finishToken(TokenList& tokens, std::string& current, bool& needsComposing) {
   if (current.empty())
     return;
-  tokens.push_back(needsComposing ? unicode::composed(current) : std::move(current));
+  tokens.push_back(needsComposing ? text::composed(current) : std::move(current));
   current.clear();
   needsComposing = false;
 }
@@ -33,20 +33,20 @@ TokenList tokenizePrefix(std::string_view text, std::size_t maxTokens) {
     return tokens;
   std::string current;
   bool needsComposing = false;
-  unicode::CharacterCursor cursor(text);
-  unicode::Character character;
+  text::CharacterCursor cursor(text);
+  text::Character character;
   while (cursor.next(character)) {
-    if (unicode::isLetterOrNumber(character.first)) {
+    if (text::isLetterOrNumber(character.first)) {
       if (character.isSingleScalar && character.first < 0x80) {
         const char32_t c = character.first;
         current.push_back(static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c));
         continue;
       }
       for (std::size_t position = character.begin; position < character.end;) {
-        const unicode::Scalar scalar = unicode::decodeAt(text, position);
+        const text::Scalar scalar = text::decodeAt(text, position);
         if (scalar.value >= 0x80)
           needsComposing = true;
-        unicode::appendLowercase(current, scalar.value);
+        text::appendLowercase(current, scalar.value);
         position = scalar.end;
       }
     } else if (!isApostrophe(character.first)) {

@@ -1,6 +1,6 @@
 #include "voice/transcript_accumulator.hpp"
 
-#include "voice/unicode_text.hpp"
+#include "text/unicode.hpp"
 
 namespace parley::voice {
 
@@ -9,12 +9,12 @@ namespace {
 bool endsInWhitespace(std::string_view text) {
   // The last character decides, and a character is judged by its first
   // scalar, so the text is walked in grapheme clusters.
-  unicode::CharacterCursor cursor(text);
-  unicode::Character character;
+  text::CharacterCursor cursor(text);
+  text::Character character;
   char32_t lastFirst = 0;
   while (cursor.next(character))
     lastFirst = character.first;
-  return unicode::isWhitespace(lastFirst);
+  return text::isWhitespace(lastFirst);
 }
 
 }  // namespace
@@ -36,23 +36,23 @@ std::string TranscriptAccumulator::joined() const {
 }
 
 bool TranscriptAccumulator::isEmpty() const {
-  return unicode::trimmed(finalized_).empty() && unicode::trimmed(volatileText_).empty();
+  return text::trimmed(finalized_).empty() && text::trimmed(volatileText_).empty();
 }
 
 void TranscriptAccumulator::updateVolatile(std::string_view text) {
-  volatileText_ = std::string(unicode::trimmed(text));
+  volatileText_ = std::string(text::trimmed(text));
 }
 
 void TranscriptAccumulator::commitFinal(std::string_view text) {
   volatileText_.clear();
-  const std::string_view piece = unicode::trimmed(text);
+  const std::string_view piece = text::trimmed(text);
   if (piece.empty())
     return;
   finalized_ = finalized_.empty() ? std::string(piece) : join(finalized_, piece);
 }
 
 std::string TranscriptAccumulator::drain() {
-  std::string result(unicode::trimmed(joined()));
+  std::string result(text::trimmed(joined()));
   reset();
   return result;
 }

@@ -3,14 +3,14 @@
 #include <algorithm>
 #include <string>
 
-#include "voice/unicode_text.hpp"
+#include "text/unicode.hpp"
 
 namespace parley::voice::VoiceSelector {
 
 namespace {
 
 std::string normalizedTag(std::string_view tag) {
-  std::string result = unicode::lowercased(tag);
+  std::string result = text::lowercased(tag);
   std::replace(result.begin(), result.end(), '_', '-');
   return result;
 }

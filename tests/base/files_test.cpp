@@ -59,6 +59,25 @@ TEST(Files, ReadingAMissingFileIsNotAnError) {
   test::TempDir dir;
   EXPECT_EQ(readFileIfExists(dir / "absent"), std::nullopt);
   EXPECT_THROW(readFileIfExists(dir.path()), FileError);  // a directory cannot be read
+  try {
+    readFileIfExists(dir.path());
+  } catch (const FileError& e) {
+    EXPECT_EQ(e.error(), EISDIR);
+  }
+}
+
+TEST(Files, ReadingSomeoneElsesFileGivesNothingOnAnyFailure) {
+  test::TempDir dir;
+  test::writeFile(dir / "present", std::string("a\0b", 3));
+  EXPECT_EQ(readFileIfReadable(dir / "present"), std::string("a\0b", 3));
+  EXPECT_EQ(readFileIfReadable(dir / "absent"), std::nullopt);
+  EXPECT_EQ(readFileIfReadable(dir.path()), std::nullopt);
+  EXPECT_EQ(readFileIfReadable(dir / "absent" / "below"), std::nullopt);
+  // /proc files report a size of 0 and still read completely.
+  const std::optional<std::string> status = readFileIfReadable("/proc/self/status");
+  ASSERT_TRUE(status);
+  EXPECT_NE(status->find("\nPid:\t" + std::to_string(::getpid()) + "\n"), std::string::npos);
+  EXPECT_EQ(readFileIfExists("/proc/self/status")->substr(0, 5), "Name:");
 }
 
 TEST(Files, CreatedDirectoriesGetTheModeAndExistingOnesKeepTheirs) {

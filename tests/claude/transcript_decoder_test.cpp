@@ -189,7 +189,9 @@ TEST(TranscriptDecoder, TimestampsAreUtcWithAnOptionalFraction) {
             nanoseconds(123456789));
   for (const char* bad : {"2025-02-30T00:00:00.000Z", "2025-01-02T24:00:00.000Z",
                           "2025-01-02T03:04:05.678+01:00", "2025-01-02 03:04:05.678Z",
-                          "2025-01-02T03:04:05.Z", "2025-01-02T03:04:05.1234567890Z", "", "Z"})
+                          "2025-01-02T03:04:05.Z", "2025-01-02T03:04:05.1234567890Z", "", "Z",
+                          // Beyond what a Date holds: refused, not wrapped into another year.
+                          "1012-01-31T09:15:00.000Z", "9999-12-31T23:59:59.999999999Z"})
     EXPECT_FALSE(parse(bad)) << bad;
 }
 

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include "link/pairing.hpp"
-#include "link/process.hpp"
 #include "support/test_support.hpp"
 
 namespace parley::link {
@@ -149,19 +148,6 @@ TEST(TailscaleProgram, TheFirstTailscaleOnPathWinsElseTheSystemLocation) {
     test::ScopedEnv path("PATH", junk.path().string());
     EXPECT_EQ(defaultTailscaleExecutable(), "/usr/bin/tailscale");
   }
-}
-
-TEST(Utf8, InvalidSequencesAreReplacedAndValidTextKept) {
-  using detail::sanitizeUtf8;
-  EXPECT_EQ(sanitizeUtf8("plain “quoted” 🙂"), "plain “quoted” 🙂");
-  EXPECT_EQ(sanitizeUtf8("a\xFF"
-                         "b"),
-            "a\uFFFD"
-            "b");
-  EXPECT_EQ(sanitizeUtf8("\xC0\xAF"), "\uFFFD\uFFFD");                      // overlong "/"
-  EXPECT_EQ(sanitizeUtf8("\xED\xA0\x80"), "\uFFFD\uFFFD\uFFFD");            // surrogate
-  EXPECT_EQ(sanitizeUtf8("\xE2\x82"), "\uFFFD");                            // truncated "€"
-  EXPECT_EQ(sanitizeUtf8("\xF4\x90\x80\x80"), "\uFFFD\uFFFD\uFFFD\uFFFD");  // > U+10FFFF
 }
 
 }  // namespace

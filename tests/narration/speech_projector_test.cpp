@@ -312,6 +312,8 @@ TEST(SpeechProjector, RepairsInvalidUtf8) {
   const Projection p = SpeechProjector(900).project("ok \xff\xfe then \xc3( and \xed\xa0\x80.");
   EXPECT_EQ(p.narration.text, "ok \uFFFD\uFFFD then \uFFFD( and \uFFFD\uFFFD\uFFFD.");
   EXPECT_EQ(p.narration.speech, p.narration.text);
+  // A sequence cut short is one character, as the phone decodes it.
+  EXPECT_EQ(SpeechProjector(900).project("\xe2\x82 euros").narration.text, "\uFFFD euros");
 }
 
 TEST(SpeechProjector, HandlesHugeAndPathologicalInput) {
@@ -326,11 +328,11 @@ TEST(SpeechProjector, HandlesHugeAndPathologicalInput) {
     EXPECT_EQ(p.narration.text, input) << unit;
     EXPECT_EQ(p.narration.speak, !p.narration.speech.empty()) << unit;
   }
-  // A megabyte of truncated four-byte sequences: every byte is replaced.
+  // A megabyte of truncated four-byte sequences: each one is replaced.
   std::string broken;
   while (broken.size() < 1024 * 1024)
     broken += "\xf0\x9f";
-  EXPECT_EQ(projector.project(broken).narration.text.size(), broken.size() * 3);
+  EXPECT_EQ(projector.project(broken).narration.text.size(), broken.size() / 2 * 3);
 
   // A realistic answer of several megabytes still projects completely.
   std::string big;

@@ -63,6 +63,7 @@ TEST(Envelopes, AnyOtherFlawFailsTheWholeEnvelope) {
   const char* bad[] = {
       R"({"v":1,"ts":"2025-01-31T09:15:00.250Z","type":"ping","payload":{"nonce":"x"}})",
       R"({"v":1,"ts":"2025-01-31T09:15:00","type":"ping","payload":{"nonce":"x"}})",
+      R"({"v":1,"ts":"1012-01-31T09:15:00Z","type":"ping","payload":{"nonce":"x"}})",
       R"({"ts":"2025-01-31T09:15:00Z","type":"ping","payload":{"nonce":"x"}})",
       R"({"v":"1","ts":"2025-01-31T09:15:00Z","type":"ping","payload":{"nonce":"x"}})",
       R"({"v":1,"ts":"2025-01-31T09:15:00Z","type":"ping"})",

@@ -93,6 +93,17 @@ TEST(WireDates, RejectAnythingButWholeSecondZuluTimes) {
   }
 }
 
+TEST(WireDates, YearsADateCannotHoldAreRefusedNotWrappedAround) {
+  using namespace std::chrono;
+  // A Date counts nanoseconds in 64 bits: 1677-09-21 to 2262-04-11.
+  for (const char* far : {"1012-01-31T09:15:00Z", "0000-01-01T00:00:00Z", "1677-09-21T00:00:00Z",
+                          "2262-04-12T00:00:00Z", "9999-12-31T23:59:59Z"})
+    EXPECT_EQ(parseDate(far), std::nullopt) << far;
+  EXPECT_EQ(parseDate("1677-09-22T00:00:00Z"), sys_days{1677y / September / 22});
+  EXPECT_EQ(parseDate("2262-04-10T23:59:59Z"), sys_days{2262y / April / 10} + 86399s);
+  EXPECT_EQ(dateAt(sys_days{1970y / January / 1}, 5ns), Date{} + 5ns);
+}
+
 TEST(WireIntegers, AcceptIntegralNumbersInRangeOnly) {
   auto i64 = [](std::string_view t) { return decodeValue(parseJson(t), Tag<std::int64_t>{}); };
   auto u64 = [](std::string_view t) { return decodeValue(parseJson(t), Tag<std::uint64_t>{}); };

@@ -1,16 +1,8 @@
 #include "tmux_server.hpp"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <stdexcept>
 #include <thread>
 
@@ -18,23 +10,6 @@
 
 namespace parley::test {
 namespace {
-
-struct Pipe {
-  int fd[2] = {-1, -1};
-  Pipe() {
-    if (::pipe2(fd, O_CLOEXEC) != 0)
-      throw std::runtime_error("pipe2 failed");
-  }
-  ~Pipe() {
-    closeEnd(0);
-    closeEnd(1);
-  }
-  void closeEnd(int i) {
-    if (fd[i] >= 0)
-      ::close(fd[i]);
-    fd[i] = -1;
-  }
-};
 
 std::string envOr(const char* name, const std::string& fallback) {
   const char* value = ::getenv(name);
@@ -48,88 +23,18 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
                          const std::optional<std::string>& input) {
   if (argv.empty())
     throw std::invalid_argument("runProcess: empty argv");
-  Pipe out, err, in;
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out.fd[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, err.fd[1], STDERR_FILENO);
-  if (input)
-    posix_spawn_file_actions_adddup2(&actions, in.fd[0], STDIN_FILENO);
-  else
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-
-  std::vector<char*> args;
-  for (const auto& a : argv)
-    args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  std::vector<std::string> envStrings;
-  for (const auto& [k, v] : env)
-    envStrings.push_back(k + "=" + v);
-  std::vector<char*> envp;
-  for (auto& e : envStrings)
-    envp.push_back(e.data());
-  envp.push_back(nullptr);
-
-  pid_t pid = -1;
-  const int rc = ::posix_spawnp(&pid, argv[0].c_str(), &actions, nullptr, args.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0)
-    throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
-  out.closeEnd(1);
-  err.closeEnd(1);
-  in.closeEnd(0);
-
-  // Feed standard input while draining both outputs, so that no pipe can
-  // fill up and stall the child.
-  ProcessResult result;
-  size_t written = 0;
-  if (!input)
-    in.closeEnd(1);
-  else
-    ::fcntl(in.fd[1], F_SETFL, ::fcntl(in.fd[1], F_GETFL) | O_NONBLOCK);
-  while (out.fd[0] >= 0 || err.fd[0] >= 0 || in.fd[1] >= 0) {
-    pollfd fds[3];
-    int n = 0;
-    if (out.fd[0] >= 0)
-      fds[n++] = {out.fd[0], POLLIN, 0};
-    if (err.fd[0] >= 0)
-      fds[n++] = {err.fd[0], POLLIN, 0};
-    if (in.fd[1] >= 0)
-      fds[n++] = {in.fd[1], POLLOUT, 0};
-    if (::poll(fds, n, -1) < 0) {
-      if (errno == EINTR)
-        continue;
-      break;
-    }
-    for (int i = 0; i < n; ++i) {
-      if (fds[i].revents == 0)
-        continue;
-      if (fds[i].fd == in.fd[1]) {
-        const ssize_t w = ::write(in.fd[1], input->data() + written, input->size() - written);
-        if (w > 0)
-          written += static_cast<size_t>(w);
-        if (w < 0 && errno != EINTR && errno != EAGAIN)
-          written = input->size();
-        if (written >= input->size())
-          in.closeEnd(1);
-        continue;
-      }
-      char buf[65536];
-      const ssize_t r = ::read(fds[i].fd, buf, sizeof buf);
-      if (r > 0) {
-        (fds[i].fd == out.fd[0] ? result.out : result.err).append(buf, static_cast<size_t>(r));
-      } else if (r == 0 || (errno != EINTR && errno != EAGAIN)) {
-        (fds[i].fd == out.fd[0] ? out : err).closeEnd(0);
-      }
-    }
+  std::filesystem::path program = argv[0];
+  if (argv[0].find('/') == std::string::npos) {
+    const auto found = base::findExecutable(argv[0]);
+    if (!found)
+      throw std::runtime_error("cannot find " + argv[0] + " on PATH");
+    program = *found;
   }
-
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return result;
+  std::vector<std::string> environment;
+  for (const auto& [name, value] : env)
+    environment.push_back(name + "=" + value);
+  return base::runProcess(program, {argv.begin() + 1, argv.end()},
+                          {.input = input, .environment = std::move(environment)});
 }
 
 TmuxServer::TmuxServer()

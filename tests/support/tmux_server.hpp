@@ -10,19 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "base/process.hpp"
+
 namespace parley::test {
 
-// What one child process left behind.
-struct ProcessResult {
-  int status = -1;  // exit status, or 128 + signal number
-  std::string out;
-  std::string err;
-  bool ok() const { return status == 0; }
-};
+using base::ProcessResult;
 
-// Runs argv[0] (looked up on PATH when it has no slash) with exactly the
-// given environment, feeding `input` on standard input when given, and
-// collects both outputs. Never goes through a shell.
+// base::runProcess with a test's conveniences: argv[0] is looked up on PATH
+// when it has no slash, and the environment is exactly the given map.
 ProcessResult runProcess(const std::vector<std::string>& argv,
                          const std::map<std::string, std::string>& env,
                          const std::optional<std::string>& input = std::nullopt);

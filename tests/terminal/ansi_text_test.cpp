@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "terminal/text.hpp"
-
 namespace parley::terminal {
 namespace {
 
@@ -46,8 +44,17 @@ TEST(AnsiText, NonAsciiTextSurvivesAndParametersEndAtAnyLetter) {
   EXPECT_EQ(AnsiText::stripped("\x1b[38;5;174m❯\xc2\xa0héllo 😀\x1b[39m"), "❯\xc2\xa0héllo 😀");
   // A non-ASCII letter ends a control sequence as well.
   EXPECT_EQ(AnsiText::stripped("\x1b[1éx"), "x");
-  // Malformed UTF-8 becomes U+FFFD instead of breaking the walk.
+  // A combining mark right after a sequence is text: it neither hides the
+  // sequence's final letter nor vanishes with it.
+  EXPECT_EQ(AnsiText::segments("a\x1b[2m\u0301b\x1b[0mc"),
+            (std::vector<Segment>{{"a", false}, {"\u0301b", true}, {"c", false}}));
+  EXPECT_EQ(AnsiText::stripped("\x1b[1e\u0301x"), "\u0301x");
+  // Malformed UTF-8 becomes U+FFFD instead of breaking the walk, one for
+  // each ill-formed sequence: a cut-off "€" is one character, as on the phone.
   EXPECT_EQ(AnsiText::stripped("a\xff\x1b[2mb"),
+            "a\xef\xbf\xbd"
+            "b");
+  EXPECT_EQ(AnsiText::stripped("a\xe2\x82\x1b[2mb"),
             "a\xef\xbf\xbd"
             "b");
 }
@@ -56,16 +63,6 @@ TEST(AnsiText, RealTextDropsDimRuns) {
   const std::string line = "\x1b[39m❯ \x1b[2mTry \"fix lint errors\"\x1b[0m";
   EXPECT_EQ(AnsiText::realText(line), "❯ ");
   EXPECT_EQ(AnsiText::stripped(line), "❯ Try \"fix lint errors\"");
-}
-
-TEST(Text, WhitespaceIsUnicodeAwareAndTrimmingKeepsTheInside) {
-  EXPECT_EQ(text::trimWhitespace("\xc2\xa0 a b\t\n\xe2\x80\xa8"), "a b");
-  EXPECT_EQ(text::trimSpacesTabs("\xc2\xa0 a \t"), "\xc2\xa0 a");
-  EXPECT_EQ(text::splitWhitespace(" a\xc2\xa0"
-                                  "b\n\nc "),
-            (std::vector<std::string_view>{"a", "b", "c"}));
-  EXPECT_EQ(text::utf16Length("a😀é"), 4u);
-  EXPECT_EQ(text::lowercased("YES, Don’t"), "yes, don’t");
 }
 
 }  // namespace

@@ -6,9 +6,8 @@
 
 #include "support/test_support.hpp"
 #include "terminal/ansi_text.hpp"
-#include "terminal/child_process.hpp"
-#include "terminal/text.hpp"
 #include "terminal_fixtures.hpp"
+#include "text/unicode.hpp"
 #include "tmux_server.hpp"
 
 namespace parley::terminal {
@@ -95,33 +94,6 @@ TEST(TmuxClientExecutable, FirstTmuxOnPathElseUsrBin) {
   EXPECT_EQ(TmuxClient::resolveExecutable(std::nullopt), "/usr/bin/tmux");
 }
 
-TEST(ChildProcess, DrainsBothOutputsWhileFeedingInput) {
-  // cat writes thousands of error lines before it reads its input, then
-  // copies megabytes: read one pipe at a time and both sides would stall.
-  std::vector<std::string> args;
-  for (int i = 0; i < 3000; ++i)
-    args.push_back("/nonexistent/parley/" + std::to_string(i));
-  args.push_back("-");
-  for (int i = 0; i < 3000; ++i)
-    args.push_back("/nonexistent/parley/x" + std::to_string(i));
-  std::string input(3 << 20, 'x');
-  for (std::size_t i = 0; i < input.size(); i += 97)
-    input[i] = static_cast<char>('a' + i % 26);
-  const ChildResult r = runChild("/bin/cat", args, input);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out.size(), input.size());
-  EXPECT_TRUE(r.out == input);
-  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 6000);
-}
-
-TEST(ChildProcess, AChildThatIgnoresItsInputCannotKillUs) {
-  const ChildResult r = runChild("/bin/true", {}, std::string(8 << 20, 'y'));
-  EXPECT_EQ(r.status, 0);
-  // Without input, standard input is /dev/null: cat ends at once.
-  EXPECT_EQ(runChild("/bin/cat", {}).out, "");
-  EXPECT_THROW(runChild("/nonexistent/tmux", {}), std::system_error);
-}
-
 class TmuxLive : public ::testing::Test {
  protected:
   TmuxServer server;
@@ -179,7 +151,7 @@ TEST_F(TmuxLive, CapturesWithAndWithoutEscapesAndScrollBack) {
   std::vector<std::string> dim;
   for (const auto& s : AnsiText::segments(escaped))
     if (s.dim)
-      dim.push_back(std::string(text::trimWhitespace(s.text)));
+      dim.push_back(std::string(text::trimmed(s.text)));
   EXPECT_EQ(dim, std::vector<std::string>{"dim"});
 
   EXPECT_THROW(client.capture("%999", std::nullopt, false), TmuxClient::Failure);

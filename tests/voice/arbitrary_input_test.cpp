@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "text/unicode.hpp"
 #include "voice/contextual_vocabulary.hpp"
 #include "voice/echo_guard.hpp"
 #include "voice/endpointer.hpp"
@@ -15,13 +16,12 @@
 #include "voice/sentence_chunker.hpp"
 #include "voice/speech_tokens.hpp"
 #include "voice/transcript_accumulator.hpp"
-#include "voice/unicode_text.hpp"
 
 namespace parley::voice {
 namespace {
 
 bool isWellFormed(std::string_view text) {
-  return unicode::sanitized(text) == text;
+  return text::isValidUtf8(text);
 }
 
 // Fragments that combine into every awkward case: cut and stray sequences,
@@ -61,7 +61,7 @@ TEST(ArbitraryInput, TextToolsStayWellFormedAndTotal) {
     (void)parseMetaCommand(text);
     (void)IntentHeuristics::looksLikeRequest(text);
     const auto [decision, reason] = endpointer.decide(text);
-    EXPECT_EQ(reason == Endpointer::Reason::empty, unicode::trimmed(text).empty());
+    EXPECT_EQ(reason == Endpointer::Reason::empty, text::trimmed(text).empty());
 
     const auto at = EchoGuard::Instant{EchoGuard::Seconds{round * 0.1}};
     guard.recordSpoken(text, at);
@@ -97,7 +97,7 @@ TEST(ArbitraryInput, ChunkerEmitsWellFormedChunksAndEmptiesOnFlush) {
     for (const auto& chunk : chunks) {
       EXPECT_FALSE(chunk.empty());
       EXPECT_TRUE(isWellFormed(chunk));
-      EXPECT_EQ(unicode::trimmed(chunk), chunk);
+      EXPECT_EQ(text::trimmed(chunk), chunk);
     }
   }
 }

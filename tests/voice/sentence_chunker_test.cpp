@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "voice/unicode_text.hpp"
+#include "text/unicode.hpp"
 
 namespace parley::voice {
 namespace {
@@ -29,8 +29,8 @@ std::string repeat(std::string_view piece, int count) {
 std::vector<std::string> words(std::string_view text) {
   std::vector<std::string> result;
   std::string current;
-  for (const auto& c : unicode::characters(text)) {
-    if (unicode::isWhitespace(c.first)) {
+  for (const auto& c : text::characters(text)) {
+    if (text::isWhitespace(c.first)) {
       if (!current.empty())
         result.push_back(std::move(current));
       current.clear();

@@ -1,9 +1,9 @@
 #pragma once
 
-// A thin owner of one compiled PCRE2 pattern, matched in UTF mode with Unicode
-// properties (so \b, \w and \s know about letters beyond ASCII). Patterns are
-// compiled once and shared between threads; per-call state (match data, JIT
-// stack) is kept per thread.
+// One compiled PCRE2 pattern, matched in UTF mode with Unicode properties (so
+// \b, \d, \s and \w know about letters beyond ASCII). Patterns are compiled
+// once and shared between threads; per-call state (match data, JIT stack) is
+// kept per thread.
 
 #include <cstddef>
 #include <cstdint>
@@ -13,14 +13,14 @@
 #include <string_view>
 #include <vector>
 
-namespace parley::narration {
+namespace parley::text {
 
 class Regex {
  public:
   enum class Options : std::uint32_t { none = 0, caseless = 1 };
 
   // One match: the whole range and the text of each capture group (empty for
-  // a group that did not take part).
+  // a group that did not take part). Views point into the subject.
   struct Match {
     std::size_t begin = 0;
     std::size_t end = 0;
@@ -32,21 +32,29 @@ class Regex {
   };
 
   // How a scan over a subject ended. `gaveUp` means the engine hit one of
-  // its resource limits before reaching the end of the subject; the matches
-  // reported up to then are real, the rest of the subject was not examined.
+  // its resource limits, or the subject is not valid UTF-8, before reaching
+  // the end; the matches reported up to then are real, the rest of the
+  // subject was not examined.
   enum class Outcome { completed, gaveUp };
 
+  // Throws std::invalid_argument, with PCRE2's message, when the pattern
+  // does not compile.
   explicit Regex(std::string_view pattern, Options options = Options::none);
   ~Regex();
   Regex(const Regex&) = delete;
   Regex& operator=(const Regex&) = delete;
 
-  // False when the pattern failed to compile; such a regex never matches.
-  bool valid() const { return code_ != nullptr; }
   const std::string& pattern() const { return pattern_; }
 
-  // Calls `onMatch` for every non-overlapping match, left to right. The
-  // subject must be valid UTF-8.
+  // The leftmost match; nothing when there is none, or when the engine gave
+  // up or the subject is not valid UTF-8 before one was found.
+  std::optional<Match> firstMatch(std::string_view subject) const;
+
+  // Whether the pattern matches anywhere; empty when the engine gave up
+  // before it could tell.
+  std::optional<bool> search(std::string_view subject) const;
+
+  // Calls `onMatch` for every non-overlapping match, left to right.
   Outcome forEachMatch(std::string_view subject,
                        const std::function<void(const Match&)>& onMatch) const;
 
@@ -59,14 +67,10 @@ class Regex {
   std::string replaceAllWithGroup(std::string_view subject, std::size_t group) const;
   std::string replaceAllWith(std::string_view subject, std::string_view text) const;
 
-  // Whether the pattern matches anywhere; empty when the engine gave up
-  // before it could tell.
-  std::optional<bool> search(std::string_view subject) const;
-
  private:
   std::string pattern_;
   void* code_ = nullptr;  // pcre2_code_8, kept out of the header
   std::uint32_t captureCount_ = 0;
 };
 
-}  // namespace parley::narration
+}  // namespace parley::text

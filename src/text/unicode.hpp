@@ -1,15 +1,15 @@
 #pragma once
 
-// Unicode text primitives shared by the voice logic. Everything here reads
-// UTF-8 tolerantly: an ill-formed byte sequence is taken as one U+FFFD per
-// maximal subpart (the Unicode-recommended repair), so recogniser output or
-// text cut in the middle of a sequence never stops the caller. A truncated
-// sequence at the end of a text stays one unit, which matters to callers that
-// receive text in pieces and must not split it.
+// Unicode facts from utf8proc: user-perceived characters, classes of
+// scalars, lower-casing, composition, and trimming and splitting by them.
+// Everything accepts any bytes and never throws: ill-formed sequences read
+// as U+FFFD (see utf8.hpp), so they are never letters, numbers or white
+// space.
 //
-// "Character" means an extended grapheme cluster: what a person sees as one
-// letter, including its combining marks, an emoji with its modifiers, or a
-// CR LF pair.
+// "Character" means an extended grapheme cluster (UAX #29): what a person
+// sees as one letter, including its combining marks, an emoji with its
+// modifiers, or a CR LF pair. Agent prose, recogniser output and screen
+// captures are measured and cut in characters, as Swift and the phone do.
 
 #include <cstddef>
 #include <cstdint>
@@ -17,28 +17,9 @@
 #include <string_view>
 #include <vector>
 
-namespace parley::voice::unicode {
+#include "text/utf8.hpp"
 
-inline constexpr char32_t replacementCharacter = 0xFFFD;
-
-// One Unicode scalar and the bytes of the text it was read from.
-struct Scalar {
-  char32_t value = 0;
-  std::size_t begin = 0;
-  std::size_t end = 0;
-  bool isValid = true;  // false when the bytes were ill-formed (value is U+FFFD)
-};
-
-// The part of decodeAt for non-ASCII lead bytes.
-Scalar decodeMultiByteAt(std::string_view text, std::size_t offset);
-
-// Reads the scalar starting at byte `offset` (which must be < text.size()).
-inline Scalar decodeAt(std::string_view text, std::size_t offset) {
-  const auto lead = static_cast<unsigned char>(text[offset]);
-  if (lead < 0x80)
-    return {lead, offset, offset + 1, true};
-  return decodeMultiByteAt(text, offset);
-}
+namespace parley::text {
 
 // One grapheme cluster: its bytes and the scalar it starts with, which is
 // what decides its class (letter, number, white space, ...).
@@ -51,6 +32,7 @@ struct Character {
   // True when this character is exactly the one scalar `c`; "." followed by
   // a combining mark is not a period.
   bool is(char32_t c) const { return isSingleScalar && first == c; }
+  std::string_view in(std::string_view text) const { return text.substr(begin, end - begin); }
 };
 
 // Whether a grapheme cluster boundary lies between two scalars (UAX #29);
@@ -76,8 +58,9 @@ class CharacterCursor {
       const Scalar scalar = decodeAt(text_, position);
       bool isBreak;
       if (previous < 0x80 && scalar.value < 0x80) {
-        // Between two ASCII scalars only CR LF stays together; the state may
-        // be reset after any break.
+        // Between two ASCII scalars only CR LF stays together, which keeps
+        // the common case off utf8proc's state machine; the state may be
+        // reset after any break.
         isBreak = !(previous == '\r' && scalar.value == '\n');
         if (isBreak)
           breakState_ = 0;
@@ -102,16 +85,25 @@ class CharacterCursor {
 };
 
 std::vector<Character> characters(std::string_view text);
+// The bytes of each character, as views into `text`.
+std::vector<std::string_view> characterTexts(std::string_view text);
+std::size_t characterCount(std::string_view text);
+// The first `count` characters of `text` (all of it when it is shorter).
+std::string_view characterPrefix(std::string_view text, std::size_t count);
 
-// Classes of a scalar by its Unicode general category (letters L*, numbers N*)
-// or property (White_Space; the newline set).
+// Classes of a scalar by its general category (letters L*, numbers N*) or by
+// a property: White_Space (which includes the newlines), the newline set,
+// tab or a space separator (Zs), and the derived Lowercase and Uppercase
+// properties, which also hold for letters like U+00AA and circled letters
+// whose category is not Ll or Lu.
 bool isLetter(char32_t c);
 bool isNumber(char32_t c);
 inline bool isLetterOrNumber(char32_t c) {
   return isLetter(c) || isNumber(c);
 }
-bool isWhitespace(char32_t c);  // includes newlines
+bool isWhitespace(char32_t c);
 bool isNewline(char32_t c);
+bool isHorizontalSpace(char32_t c);
 bool isLowercase(char32_t c);
 bool isUppercase(char32_t c);
 
@@ -123,20 +115,21 @@ void appendLowercase(std::string& out, char32_t c);
 // Lower-cases every scalar of a text; ill-formed bytes become U+FFFD.
 std::string lowercased(std::string_view text);
 
-// Canonical composition (NFC) of a well-formed text, so that a precomposed
-// "é" and "e" plus U+0301 compare equal as strings.
+// Canonical composition (NFC), so that a precomposed "é" and "e" plus U+0301
+// compare equal as strings; ill-formed bytes become U+FFFD.
 std::string composed(std::string_view text);
 
-// The text with leading and trailing white space and newlines removed.
+// The text without leading and trailing white space (newlines included).
 std::string_view trimmed(std::string_view text);
+// The text without leading and trailing tabs and space separators (Zs).
+std::string_view trimmedHorizontal(std::string_view text);
+// The text without leading and trailing U+0020 and U+0009 only.
+std::string_view trimmedSpacesAndTabs(std::string_view text);
 
-// How many bytes at the end of the text are the start of a well-formed
-// sequence whose remaining bytes have not arrived yet (0 to 3).
-std::size_t incompleteTailLength(std::string_view text);
+// The pieces between runs of white space; never an empty piece.
+std::vector<std::string_view> splitWhitespace(std::string_view text);
+// The pieces between occurrences of `separator`, empty ones kept; the whole
+// text when the separator is empty.
+std::vector<std::string_view> split(std::string_view text, std::string_view separator);
 
-// The text with every ill-formed sequence replaced by U+FFFD.
-std::string sanitized(std::string_view text);
-
-void appendUtf8(std::string& out, char32_t c);
-
-}  // namespace parley::voice::unicode
+}  // namespace parley::text
