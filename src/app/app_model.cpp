@@ -558,12 +558,12 @@ struct SetupRun {
 };
 }  // namespace
 
-void AppModel::installHooks() {
+void AppModel::runHookSetup(std::function<HookChange(const SetupReport&)> change) {
   offMain(
-      [dir = options_.executableDirectory] {
+      [change = std::move(change)] {
         SetupRun run;
-        run.change = app::installHooks(
-            dir, [&run](LogEntry::Kind k, const std::string& l) { run.lines.emplace_back(k, l); });
+        run.change = change(
+            [&run](LogEntry::Kind k, const std::string& l) { run.lines.emplace_back(k, l); });
         return run;
       },
       [](AppModel& m, const Outcome<SetupRun>& outcome) {
@@ -575,21 +575,14 @@ void AppModel::installHooks() {
       });
 }
 
+void AppModel::installHooks() {
+  runHookSetup([dir = options_.executableDirectory](const SetupReport& report) {
+    return app::installHooks(dir, report);
+  });
+}
+
 void AppModel::uninstallHooks() {
-  offMain(
-      [] {
-        SetupRun run;
-        run.change = app::uninstallHooks(
-            [&run](LogEntry::Kind k, const std::string& l) { run.lines.emplace_back(k, l); });
-        return run;
-      },
-      [](AppModel& m, const Outcome<SetupRun>& outcome) {
-        for (const auto& [kind, line] : outcome.value.lines)
-          m.log(kind, line);
-        if (outcome.value.change.ok && outcome.value.change.backup)
-          m.lastBackupPath_ = outcome.value.change.backup->string();
-        m.refreshHookStatus();
-      });
+  runHookSetup([](const SetupReport& report) { return app::uninstallHooks(report); });
 }
 
 void AppModel::openInTerminal(const protocol::SessionDescriptor& descriptor) {

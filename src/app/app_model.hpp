@@ -26,6 +26,7 @@
 
 #include "app/activity_log.hpp"
 #include "app/desktop_voice.hpp"
+#include "app/hook_setup.hpp"
 #include "desktop/sleep_assertion.hpp"
 #include "link/pairing.hpp"
 #include "link/websocket_server.hpp"
@@ -148,6 +149,8 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
   template <class F>
   void onMain(F f);
 
+  // Installs or removes the hooks off the main thread, then logs the report.
+  void runHookSetup(std::function<HookChange(const SetupReport&)> change);
   void processNextHook();
   void finishHook(const protocol::HookPayload& payload);
   void reloadPairedDevices();

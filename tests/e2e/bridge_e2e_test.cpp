@@ -317,12 +317,7 @@ class Bridge : public ::testing::Test {
  protected:
   void SetUp() override {
     PARLEY_REQUIRE_CLAUDE_CODE();
-    const fs::path bin = scratch_ / "bin";
-    fs::create_directories(bin);
-    writeFile(bin / "tailscale", scriptedTailscale());
-    fs::permissions(bin / "tailscale", fs::perms::owner_all);
-    const char* path = std::getenv("PATH");
-    searchPath_ = bin.string() + ":" + (path ? path : "/usr/bin:/bin");
+    putTailscaleOnPath();
 
     ClaudeCodeOptions options;
     // Claude Code reads its hook registrations when it starts, so the real
@@ -382,6 +377,16 @@ class Bridge : public ::testing::Test {
     }
     if (HasFailure() && claude_)
       std::cerr << "---- Claude Code's screen\n" << claude_->screen() << "----\n";
+  }
+
+  // The scripted Tailscale goes first on the PATH every `parley` process gets.
+  void putTailscaleOnPath() {
+    const fs::path bin = scratch_ / "bin";
+    fs::create_directories(bin);
+    writeFile(bin / "tailscale", scriptedTailscale());
+    fs::permissions(bin / "tailscale", fs::perms::owner_all);
+    const char* path = std::getenv("PATH");
+    searchPath_ = bin.string() + ":" + (path ? path : "/usr/bin:/bin");
   }
 
   // What every `parley` process gets: the session's HOME (so the data
@@ -742,12 +747,7 @@ class LateSessionBridge : public Bridge {
  protected:
   void SetUp() override {
     PARLEY_REQUIRE_CLAUDE_CODE();
-    const fs::path bin = scratch_ / "bin";
-    fs::create_directories(bin);
-    writeFile(bin / "tailscale", scriptedTailscale());
-    fs::permissions(bin / "tailscale", fs::perms::owner_all);
-    const char* path = std::getenv("PATH");
-    searchPath_ = bin.string() + ":" + (path ? path : "/usr/bin:/bin");
+    putTailscaleOnPath();
     port_ = freePort();
 
     ClaudeCodeOptions options;
