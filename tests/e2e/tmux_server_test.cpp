@@ -18,11 +18,11 @@ bool contains(const std::string& haystack, const std::string& needle) {
 TmuxServer::Pane shellPane(TmuxServer& tmux, const std::string& script,
                            std::map<std::string, std::string> env = {},
                            std::filesystem::path cwd = {}) {
-  TmuxServer::PaneSpec spec;
-  spec.argv = {"sh", "-c", script};
-  spec.env = std::move(env);
-  spec.cwd = std::move(cwd);
-  return tmux.newSession(spec);
+  TmuxServer::PaneSpec paneSpec;
+  paneSpec.argv = {"sh", "-c", script};
+  paneSpec.env = std::move(env);
+  paneSpec.cwd = std::move(cwd);
+  return tmux.newSession(paneSpec);
 }
 
 // The runner itself is tested with parley::base; here, what the test
@@ -44,16 +44,16 @@ TEST(RunProcess, LooksBareNamesUpOnPathAndPassesExactlyTheGivenEnvironment) {
 TEST(TmuxServer, RunsTheArgumentVectorAsIsWithItsEnvironmentDirectoryAndSize) {
   TmuxServer tmux;
   TempDir dir;
-  TmuxServer::PaneSpec spec;
+  TmuxServer::PaneSpec paneSpec;
   // Shell syntax in the arguments must reach the program untouched.
-  spec.argv = {"sh", "-c",
-               "printf '[%s]' \"$1\" \"$PARLEY_X\" \"$PWD\" \"$TMUX_PANE\"; stty size; exec cat",
-               "sh", "$HOME; echo pwned"};
-  spec.env = {{"PARLEY_X", "a value with spaces"}};
-  spec.cwd = dir.path();
-  spec.width = 90;
-  spec.height = 30;
-  const TmuxServer::Pane pane = tmux.newSession(spec);
+  paneSpec.argv = {
+      "sh", "-c", "printf '[%s]' \"$1\" \"$PARLEY_X\" \"$PWD\" \"$TMUX_PANE\"; stty size; exec cat",
+      "sh", "$HOME; echo pwned"};
+  paneSpec.env = {{"PARLEY_X", "a value with spaces"}};
+  paneSpec.cwd = dir.path();
+  paneSpec.width = 90;
+  paneSpec.height = 30;
+  const TmuxServer::Pane pane = tmux.newSession(paneSpec);
   ASSERT_EQ(pane.id.front(), '%');
 
   std::string screen;

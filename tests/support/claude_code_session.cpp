@@ -164,15 +164,15 @@ ClaudeCodeSession::ClaudeCodeSession(ClaudeCodeOptions options) {
     env[k] = v;
 
   tmux_ = std::make_unique<TmuxServer>();
-  TmuxServer::PaneSpec spec;
-  spec.argv = {binary->string()};
-  spec.env = env;
-  spec.cwd = project_;
-  spec.width = options.width;
-  spec.height = options.height;
-  spec.sessionName = "claude";
+  TmuxServer::PaneSpec paneSpec;
+  paneSpec.argv = {binary->string()};
+  paneSpec.env = env;
+  paneSpec.cwd = project_;
+  paneSpec.width = options.width;
+  paneSpec.height = options.height;
+  paneSpec.sessionName = "claude";
   const auto started = std::chrono::steady_clock::now();
-  pane_ = tmux_->newSession(spec);
+  pane_ = tmux_->newSession(paneSpec);
   waitUntilReady(options.startTimeout);
   startup_ = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - started);

@@ -65,8 +65,8 @@ ProcessResult TmuxServer::tmux(const std::vector<std::string>& args,
   return runProcess(argv, baseEnv_, input);
 }
 
-TmuxServer::Pane TmuxServer::newSession(const PaneSpec& spec) {
-  std::string name = spec.sessionName;
+TmuxServer::Pane TmuxServer::newSession(const PaneSpec& paneSpec) {
+  std::string name = paneSpec.sessionName;
   if (name.empty()) {
     // Built with snprintf: GCC 12 at -O3 misreports "s" + std::to_string(n)
     // as an overlapping copy (-Wrestrict).
@@ -103,19 +103,19 @@ TmuxServer::Pane TmuxServer::newSession(const PaneSpec& spec) {
                                 "-s",
                                 name,
                                 "-x",
-                                std::to_string(spec.width),
+                                std::to_string(paneSpec.width),
                                 "-y",
-                                std::to_string(spec.height)};
-  if (!spec.cwd.empty()) {
+                                std::to_string(paneSpec.height)};
+  if (!paneSpec.cwd.empty()) {
     args.push_back("-c");
-    args.push_back(spec.cwd.string());
+    args.push_back(paneSpec.cwd.string());
   }
-  for (const auto& [k, v] : spec.env) {
+  for (const auto& [k, v] : paneSpec.env) {
     args.push_back("-e");
     args.push_back(k + "=" + v);
   }
   args.push_back("--");
-  args.insert(args.end(), spec.argv.begin(), spec.argv.end());
+  args.insert(args.end(), paneSpec.argv.begin(), paneSpec.argv.end());
 
   const ProcessResult r = tmux(args);
   ++sessions_;  // even a failed start may have left a server behind

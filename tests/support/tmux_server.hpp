@@ -57,9 +57,9 @@ class TmuxServer {
 
   const std::filesystem::path& socketPath() const { return socket_; }
 
-  // Starts a detached session whose only pane runs spec.argv; fails the
+  // Starts a detached session whose only pane runs paneSpec.argv; fails the
   // calling test (and throws) when tmux refuses.
-  Pane newSession(const PaneSpec& spec);
+  Pane newSession(const PaneSpec& paneSpec);
 
   // `tmux -S SOCKET -f /dev/null args...`; a non-zero status is returned, not
   // thrown.
