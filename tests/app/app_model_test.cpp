@@ -143,12 +143,24 @@ class ModelTest : public ::testing::Test {
                               link::Preferences(*options.preferencesFile));
   }
 
-  // A paired phone, connected and past its hello.
+  // A paired phone, connected and past its hello. The listener may be
+  // restarting (after a wake or a revocation, possibly on a new port): like a
+  // real phone, this one simply tries again.
   std::unique_ptr<PhoneClient> connectPhone(const std::string& name = "Pixel") {
     const std::string token = pairing().addDevice(name, link::makeUUID());
-    auto phone = std::make_unique<PhoneClient>(port());
-    phone->sendHello(token);
-    phone->expect<protocol::HelloAck>();
+    std::unique_ptr<PhoneClient> phone;
+    EXPECT_TRUE(test::waitUntil([&] {
+      try {
+        phone = std::make_unique<PhoneClient>(port());
+        phone->sendHello(token);
+        const auto answer = phone->next(2s);
+        return answer.kind == PhoneClient::Incoming::Kind::message &&
+               std::holds_alternative<protocol::HelloAck>(
+                   protocol::ServerEnvelope::decode(answer.text).message);
+      } catch (const std::exception&) {
+        return false;
+      }
+    }));
     EXPECT_TRUE(waitForLog(name + " connected"));
     return phone;
   }
