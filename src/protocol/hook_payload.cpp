@@ -1,6 +1,5 @@
 #include "protocol/hook_payload.hpp"
 
-
 namespace parley::protocol {
 
 namespace {
