@@ -11,6 +11,13 @@ if(PARLEY_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+# ccache, where the machine has it, makes rebuilds of unchanged files free.
+find_program(PARLEY_CCACHE ccache)
+if(PARLEY_CCACHE)
+  set(CMAKE_C_COMPILER_LAUNCHER ${PARLEY_CCACHE})
+  set(CMAKE_CXX_COMPILER_LAUNCHER ${PARLEY_CCACHE})
+endif()
+
 # Boost.Asio and Beast are used header-only; this keeps every translation unit
 # on the same configuration.
 add_compile_definitions(BOOST_ASIO_NO_DEPRECATED BOOST_BEAST_USE_STD_STRING_VIEW)
