@@ -159,7 +159,11 @@ ObjectReader::ObjectReader(const json::value& value, std::string_view what)
       what_(what) {}
 
 void ObjectReader::fail(std::string_view key, std::string_view problem) const {
-  throw DecodeError(std::string(what_) + "." + std::string(key) + ": " + std::string(problem));
+  // A nested record is named as C++ qualifies it; its error text uses dots.
+  std::string where(what_);
+  for (std::size_t at = where.find("::"); at != std::string::npos; at = where.find("::", at))
+    where.replace(at, 2, ".");
+  throw DecodeError(where + "." + std::string(key) + ": " + std::string(problem));
 }
 
 }  // namespace parley::protocol
