@@ -276,7 +276,8 @@ Variant decodeByType(std::string_view type, const json::value& payload) {
 
 }  // namespace parley::protocol
 
-// Declares the coding members every wire record has.
+// Declares the coding members every wire record has; PARLEY_WIRE_FIELDS
+// (wire_record.hpp) defines them from the record's field list.
 #define PARLEY_WIRE_RECORD(Name)                  \
   static Name fromJson(const json::value& value); \
   json::object toJson() const;                    \
