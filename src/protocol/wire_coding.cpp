@@ -160,9 +160,12 @@ ObjectReader::ObjectReader(const json::value& value, std::string_view what)
 
 void ObjectReader::fail(std::string_view key, std::string_view problem) const {
   // A nested record is named as C++ qualifies it; its error text uses dots.
-  std::string where(what_);
-  for (std::size_t at = where.find("::"); at != std::string::npos; at = where.find("::", at))
-    where.replace(at, 2, ".");
+  std::string where;
+  for (std::size_t i = 0; i < what_.size(); ++i) {
+    const bool scope = what_.substr(i, 2) == "::";
+    where += scope ? '.' : what_[i];
+    i += scope ? 1 : 0;
+  }
   throw DecodeError(where + "." + std::string(key) + ": " + std::string(problem));
 }
 
