@@ -17,7 +17,8 @@ std::string ServerEnvelope::encode() const {
 
 ServerEnvelope ServerEnvelope::fromJson(const json::value& value) {
   // The placeholder message is overwritten by the one read.
-  return detail::decodeFields(value, "ServerEnvelope", ServerEnvelope(0, Date{}, Pong{}));
+  return detail::decodeFields<ServerEnvelope>(value, "ServerEnvelope", std::uint64_t{0}, Date{},
+                                              Pong{});
 }
 
 ServerEnvelope ServerEnvelope::decode(std::string_view text) {
@@ -33,7 +34,7 @@ std::string ClientEnvelope::encode() const {
 }
 
 ClientEnvelope ClientEnvelope::fromJson(const json::value& value) {
-  return detail::decodeFields(value, "ClientEnvelope", ClientEnvelope(Date{}, Ping{}));
+  return detail::decodeFields<ClientEnvelope>(value, "ClientEnvelope", Date{}, Ping{});
 }
 
 ClientEnvelope ClientEnvelope::decode(std::string_view text) {

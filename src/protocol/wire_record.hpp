@@ -61,11 +61,12 @@ M readMessage(const ObjectReader& r) {
   }
 }
 
-// Fills every described field of `record` from `value`, in field order, so
-// the first missing or malformed key is the one an error names.
-template <class T>
-T decodeFields(const json::value& value, std::string_view what, T record) {
+// Builds a T from `args` and fills every described field from `value`, in
+// field order, so the first missing or malformed key is the one an error names.
+template <class T, class... Args>
+T decodeFields(const json::value& value, std::string_view what, Args&&... args) {
   const ObjectReader r(value, what);
+  T record{std::forward<Args>(args)...};
   boost::mp11::mp_for_each<WireFields<T>>([&](auto field) {
     auto& target = record.*field.pointer;
     if constexpr (WireMessage<std::remove_cvref_t<decltype(target)>>)
@@ -89,11 +90,11 @@ std::size_t hashFields(const T& record) {
 // Describes a record declared with PARLEY_WIRE_RECORD and defines its coding.
 // Nested records are named qualified (Outer::Inner); error texts write the
 // name with dots.
-#define PARLEY_WIRE_FIELDS(Name, ...)                                      \
-  BOOST_DESCRIBE_STRUCT(Name, (), (__VA_ARGS__))                           \
-  Name Name::fromJson(const json::value& value) {                          \
-    return ::parley::protocol::detail::decodeFields(value, #Name, Name{}); \
-  }                                                                        \
-  json::object Name::toJson() const {                                      \
-    return ::parley::protocol::detail::encodeFields(*this);                \
+#define PARLEY_WIRE_FIELDS(Name, ...)                                    \
+  BOOST_DESCRIBE_STRUCT(Name, (), (__VA_ARGS__))                         \
+  Name Name::fromJson(const json::value& value) {                        \
+    return ::parley::protocol::detail::decodeFields<Name>(value, #Name); \
+  }                                                                      \
+  json::object Name::toJson() const {                                    \
+    return ::parley::protocol::detail::encodeFields(*this);              \
   }
