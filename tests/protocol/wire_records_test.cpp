@@ -80,7 +80,8 @@ void expectSamplesRoundTrip(std::span<const Sample> samples) {
     EXPECT_EQ(json::serialize(m.payloadJson()), s.payload);
     if constexpr (requires { m.clientMsgID(); }) {
       // Only the commands a phone may resend carry a de-duplication id.
-      const json::value* id = m.payloadJson().if_contains("clientMsgID");
+      const json::object payload = m.payloadJson();
+      const json::value* id = payload.if_contains("clientMsgID");
       EXPECT_EQ(m.clientMsgID(), id ? std::optional<std::string>(id->as_string()) : std::nullopt);
     }
   }
