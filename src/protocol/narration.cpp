@@ -1,35 +1,13 @@
 #include "protocol/narration.hpp"
 
-#include "protocol/hash_combine.hpp"
+#include "protocol/wire_record.hpp"
 
 namespace parley::protocol {
 
-Narration Narration::fromJson(const json::value& value) {
-  const ObjectReader r(value, "Narration");
-  Narration n;
-  r.get("text", n.text);
-  r.get("speech", n.speech);
-  r.get("speak", n.speak);
-  r.get("images", n.images);
-  return n;
-}
-
-json::object Narration::toJson() const {
-  return ObjectWriter()
-      .put("text", text)
-      .put("speech", speech)
-      .put("speak", speak)
-      .put("images", images)
-      .take();
-}
+PARLEY_WIRE_FIELDS(Narration, text, speech, speak, images)
 
 std::size_t Narration::hash() const {
-  std::size_t seed = hashAll(text, speech, speak, images.has_value());
-  if (images) {
-    for (const std::string& image : *images)
-      hashInto(seed, image);
-  }
-  return seed;
+  return detail::hashFields(*this);
 }
 
 }  // namespace parley::protocol

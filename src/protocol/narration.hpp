@@ -16,10 +16,8 @@ struct Narration {
   bool speak = false;
   std::optional<std::vector<std::string>> images;
 
-  static Narration fromJson(const json::value& value);
-  json::object toJson() const;
   std::size_t hash() const;
-  bool operator==(const Narration&) const = default;
+  PARLEY_WIRE_RECORD(Narration);
 };
 
 }  // namespace parley::protocol

@@ -35,10 +35,8 @@ struct PermissionOption {
   std::string label;
   Kind kind = Kind::unknown;
 
-  static PermissionOption fromJson(const json::value& value);
-  json::object toJson() const;
   std::size_t hash() const;
-  bool operator==(const PermissionOption&) const = default;
+  PARLEY_WIRE_RECORD(PermissionOption);
 };
 
 template <>
@@ -68,10 +66,8 @@ struct SessionDescriptor {
   // tmuxSession when non-empty, else the last path component of cwd.
   std::string shortName() const;
 
-  static SessionDescriptor fromJson(const json::value& value);
-  json::object toJson() const;
   std::size_t hash() const;
-  bool operator==(const SessionDescriptor&) const = default;
+  PARLEY_WIRE_RECORD(SessionDescriptor);
 };
 
 }  // namespace parley::protocol

@@ -159,7 +159,14 @@ ObjectReader::ObjectReader(const json::value& value, std::string_view what)
       what_(what) {}
 
 void ObjectReader::fail(std::string_view key, std::string_view problem) const {
-  throw DecodeError(std::string(what_) + "." + std::string(key) + ": " + std::string(problem));
+  // A nested record is named as C++ qualifies it; its error text uses dots.
+  std::string where;
+  for (std::size_t i = 0; i < what_.size(); ++i) {
+    const bool scope = what_.substr(i, 2) == "::";
+    where += scope ? '.' : what_[i];
+    i += scope ? 1 : 0;
+  }
+  throw DecodeError(where + "." + std::string(key) + ": " + std::string(problem));
 }
 
 }  // namespace parley::protocol

@@ -216,9 +216,9 @@ class ObjectReader {
 
   const json::object& object() const { return object_; }
 
- private:
   [[noreturn]] void fail(std::string_view key, std::string_view problem) const;
 
+ private:
   const json::object& object_;
   std::string_view what_;
 };
@@ -226,6 +226,8 @@ class ObjectReader {
 // Writes keys in call order; absent optionals are left out, never null.
 class ObjectWriter {
  public:
+  explicit ObjectWriter(std::size_t keys = 0) { object_.reserve(keys); }
+
   template <class T>
   ObjectWriter& put(std::string_view key, const T& value) {
     object_.emplace(key, encodeValue(value));
@@ -274,7 +276,8 @@ Variant decodeByType(std::string_view type, const json::value& payload) {
 
 }  // namespace parley::protocol
 
-// Declares the coding members every wire record has.
+// Declares the coding members every wire record has; PARLEY_WIRE_FIELDS
+// (wire_record.hpp) defines them from the record's field list.
 #define PARLEY_WIRE_RECORD(Name)                  \
   static Name fromJson(const json::value& value); \
   json::object toJson() const;                    \
