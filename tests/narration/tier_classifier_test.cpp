@@ -103,9 +103,26 @@ TEST_F(TierClassifierTest, EveryDenyPatternForcesDestructive) {
       "security find-internet-password -s github.com",
       "export GITHUB_TOKEN=ghp_x",
       "cat ~/.claude/settings.json",
+      "systemctl stop nginx",
+      "make install; reboot",
+      "wipefs -a /dev/sdb",
+      "cat disk.img > /dev/nvme0n1",
+      "chown --recursive me /srv",
+      "echo 1 > /proc/sys/kernel/sysrq",
+      "secret-tool lookup service github",
+      "tar czf /tmp/k.tgz ~/.local/share/keyrings",
+      "pass show email/work",
+      "ls ~/.ssh",
+      "gpg --export-secret-keys me",
   };
   ASSERT_EQ(commands.size(), protocol::DenyPatterns::patterns.size());
   for (const std::string& c : commands)
+    EXPECT_EQ(bash(c), destructive) << c;
+  // Further forms the patterns above must keep catching.
+  for (const std::string c :
+       {"rm -f build.log", "rm -fv a", "shutdown -h now", "x=$(poweroff)", "chmod 777 /",
+        "dd if=/dev/zero of=/dev/sda", "echo x | tee -a /etc/hosts", "cp -r ~/.gnupg /tmp",
+        "ls ~/.password-store"})
     EXPECT_EQ(bash(c), destructive) << c;
 }
 
@@ -116,7 +133,9 @@ TEST_F(TierClassifierTest, NearMissesStayElevated) {
         "git branch -d done", "chmod 644 README.md", "echo add more",
         "curl -o install.sh https://get.example.com", "psql -c 'DELETE FROM users WHERE id = 7'",
         "vercel deploy", "npm test", "cat .envrc", "ls ~/.sshx/", "echo $GITHUB_TOKEN",
-        "cat ~/.claude/CLAUDE.md", "touch newfile.txt && ls -la"}) {
+        "cat ~/.claude/CLAUDE.md", "touch newfile.txt && ls -la", "sock.shutdown(fd)",
+        "systemd-analyze blame", "echo hi > /dev/null", "git diff > /tmp/x.patch",
+        "chmod 644 /srv/a", "bypass show", "ls ~/.sshrc"}) {
     // "git branch -d" is caught too: the list is matched without regard to case.
     const RiskTier expected = std::string_view(c) == "git branch -d done" ? destructive : elevated;
     EXPECT_EQ(bash(c), expected) << c;
@@ -267,10 +286,13 @@ TEST_F(TierClassifierTest, NormalizesPaths) {
 TEST_F(TierClassifierTest, DeniesWholePathComponentsOnly) {
   for (const std::string_view p :
        {"/etc", "/etc/passwd", "/usr/bin/env", "/System/Library", "/home/dev/.ssh",
-        "/home/dev/.ssh/id_ed25519", "/home/dev/Library/x", "/home/dev/.claude"})
+        "/home/dev/.ssh/id_ed25519", "/home/dev/Library/x", "/home/dev/.claude", "/boot/grub",
+        "/dev/sda", "/sys/class", "/proc/sys/kernel", "/lib64/ld.so", "/home/dev/.gnupg/x",
+        "/home/dev/.local/share/keyrings/login.keyring", "/home/dev/.password-store"})
     EXPECT_TRUE(classifier.isDeniedPath(p)) << p;
-  for (const std::string_view p : {"/etcetera", "/ETC", "/varnish", "/home/dev", "/home/dev/.sshx",
-                                   "/home/dev/proj/etc", "etc", "/", ""})
+  for (const std::string_view p :
+       {"/etcetera", "/ETC", "/varnish", "/home/dev", "/home/dev/.sshx", "/home/dev/proj/etc",
+        "etc", "/", "", "/devel", "/proc/cpuinfo", "/home/dev/.local/share/other"})
     EXPECT_FALSE(classifier.isDeniedPath(p)) << p;
 }
 
