@@ -264,6 +264,7 @@ TEST(SpeechProjector, ShortensLongLists) {
             "eight items, first three are: a, b, and c.");
   EXPECT_EQ(speech("1. a\n2. b\n3. c\n4. d\n5. e\n6. f"), "a, b, c, d, e, and f.");
   EXPECT_EQ(speech("- yes\n- no"), "yes and no.");
+  EXPECT_EQ(speech("+ yes\n* no"), "yes and no.");
   EXPECT_EQ(speech("- ready?\n- go!"), "ready? and go!");
   // Items with nothing to say are dropped before counting.
   EXPECT_EQ(speech("- a\n- 🎉\n- b\n- c\n- d\n- e\n- f\n- g"),
