@@ -53,9 +53,9 @@ HookIngestError HookIngestError::undecodable(std::string line, const std::string
 }
 
 HookIngestError HookIngestError::frameOverflow() {
-  return HookIngestError(
-      Kind::frameOverflow,
-      "hook frame exceeded " + std::to_string(NDJSONFramer::maxFrame) + " bytes; connection reset");
+  return HookIngestError(Kind::frameOverflow, "hook line refused: longer than " +
+                                                  std::to_string(NDJSONFramer::maxFrame) +
+                                                  " bytes; its connection was closed");
 }
 
 }  // namespace parley::claude

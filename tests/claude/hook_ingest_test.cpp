@@ -128,7 +128,9 @@ TEST_F(HookIngestTest, OversizeLineResetsOnlyItsOwnConnection) {
 
   ASSERT_TRUE(inbox.waitForErrors(1));
   EXPECT_EQ(inbox.errors()[0].kind(), HookIngestError::Kind::frameOverflow);
-  EXPECT_STREQ(inbox.errors()[0].what(), "hook frame exceeded 4194304 bytes; connection reset");
+  EXPECT_EQ(inbox.errors()[0].what(), "hook line refused: longer than " +
+                                          std::to_string(NDJSONFramer::maxFrame) +
+                                          " bytes; its connection was closed");
 
   ASSERT_TRUE(sendAll(large, "\n"));
   ASSERT_TRUE(finishConnection(large));
