@@ -87,7 +87,9 @@ int pairCommand(const std::string& deviceName, bool asJson, std::uint16_t server
 
 int devicesCommand(bool asJson, std::ostream& out, std::ostream& err) {
   try {
-    const auto devices = link::PairingStore().devices();
+    const auto [devices, problems] = link::PairingStore().deviceList();
+    for (const std::string& problem : problems)
+      err << "parley devices: " << problem << '\n';
     if (asJson) {
       json::array list;
       for (const auto& d : devices) {

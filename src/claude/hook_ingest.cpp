@@ -6,13 +6,14 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <unordered_map>
+#include <map>
 
 #include "base/files.hpp"
 #include "base/paths.hpp"
@@ -73,9 +74,12 @@ int clearStaleSocket(const std::string& path) {
 class HookIngest::Listener : public std::enable_shared_from_this<Listener> {
  public:
   Listener(std::weak_ptr<HookIngest> owner, asio::strand<asio::any_io_executor> acceptStrand,
-           asio::strand<asio::any_io_executor> deliveryStrand, int fd)
+           asio::strand<asio::any_io_executor> deliveryStrand, int fd,
+           std::chrono::milliseconds deadline, std::size_t maxConnections)
       : owner_(std::move(owner)),
         deliveryStrand_(std::move(deliveryStrand)),
+        deadline_(deadline),
+        maxConnections_(std::max<std::size_t>(maxConnections, 1)),
         acceptor_(acceptStrand, Protocol(), fd),
         backoff_(acceptStrand),
         buffer_(new char[kReadBufferSize]) {}
@@ -94,6 +98,7 @@ class HookIngest::Listener : public std::enable_shared_from_this<Listener> {
   struct Connection {
     Protocol::socket socket;
     NDJSONFramer framer;
+    asio::steady_timer deadline;
   };
 
   void awaitConnections() {
@@ -145,14 +150,46 @@ class HookIngest::Listener : public std::enable_shared_from_this<Listener> {
     std::unique_ptr<Connection> connection;
     try {
       connection.reset(new Connection{Protocol::socket(acceptor_.get_executor(), Protocol(), fd),
-                                      std::move(framer)});
+                                      std::move(framer),
+                                      asio::steady_timer(acceptor_.get_executor())});
     } catch (const boost::system::system_error&) {
       ::close(fd);
       return;
     }
+    makeRoom();
     const std::uint64_t id = nextId_++;
+    connection->deadline.expires_after(deadline_);
+    connection->deadline.async_wait(
+        [self = shared_from_this(), id](const boost::system::error_code& error) {
+          if (!error && !self->closed_)
+            self->expire(id);
+        });
     connections_.emplace(id, std::move(connection));
     awaitData(id);
+  }
+
+  // Ids grow with each connection, so the map's first entry is the oldest.
+  void makeRoom() {
+    if (connections_.size() < maxConnections_) {
+      if (connections_.size() < maxConnections_ / 2)
+        warnedFull_ = false;
+      return;
+    }
+    if (!warnedFull_) {
+      warnedFull_ = true;
+      report(HookIngestError::tooManyConnections(maxConnections_));
+    }
+    while (connections_.size() >= maxConnections_)
+      connections_.erase(connections_.begin());
+  }
+
+  void expire(std::uint64_t id) {
+    const auto found = connections_.find(id);
+    if (found == connections_.end())
+      return;
+    if (const std::size_t pending = found->second->framer.pendingBytes(); pending > 0)
+      report(HookIngestError::connectionTimedOut(pending));
+    connections_.erase(found);
   }
 
   void awaitData(std::uint64_t id) {
@@ -232,9 +269,12 @@ class HookIngest::Listener : public std::enable_shared_from_this<Listener> {
 
   std::weak_ptr<HookIngest> owner_;
   asio::strand<asio::any_io_executor> deliveryStrand_;
+  const std::chrono::milliseconds deadline_;
+  const std::size_t maxConnections_;
   Protocol::acceptor acceptor_;
   asio::steady_timer backoff_;
-  std::unordered_map<std::uint64_t, std::unique_ptr<Connection>> connections_;
+  std::map<std::uint64_t, std::unique_ptr<Connection>> connections_;
+  bool warnedFull_ = false;
   std::uint64_t nextId_ = 0;
   std::unique_ptr<char[]> buffer_;  // shared by every connection: reads run one at a time
   bool closed_ = false;
@@ -256,6 +296,13 @@ HookIngest::HookIngest(asio::any_io_executor executor, std::filesystem::path pat
 
 HookIngest::~HookIngest() {
   stop();
+}
+
+void HookIngest::setConnectionLimits(std::chrono::milliseconds deadline,
+                                     std::size_t maxConnections) {
+  std::lock_guard lock(mutex_);
+  connectionDeadline_ = deadline;
+  maxConnections_ = maxConnections;
 }
 
 void HookIngest::setOnPayload(PayloadHandler handler) {
@@ -330,7 +377,8 @@ void HookIngest::start() {
 
   std::shared_ptr<Listener> listener;
   try {
-    listener = std::make_shared<Listener>(weak_from_this(), acceptStrand_, deliveryStrand_, fd);
+    listener = std::make_shared<Listener>(weak_from_this(), acceptStrand_, deliveryStrand_, fd,
+                                          connectionDeadline_, maxConnections_);
   } catch (const boost::system::system_error& e) {
     throw fail(&HookIngestError::listenFailed, e.code().value());
   }

@@ -16,6 +16,7 @@
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/strand.hpp>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -50,6 +51,15 @@ class HookIngest : public std::enable_shared_from_this<HookIngest> {
   HookIngest(const HookIngest&) = delete;
   HookIngest& operator=(const HookIngest&) = delete;
 
+  // A relay writes its line at once, so a connection still open after
+  // `deadline` is closed (a relay's whole run takes at most 2 s). At most
+  // `maxConnections` connections stay open; a new one closes the oldest, so
+  // idle connections can neither exhaust our descriptors nor keep new events
+  // out. Set before start(); the application keeps the defaults.
+  void setConnectionLimits(std::chrono::milliseconds deadline, std::size_t maxConnections);
+  static constexpr std::chrono::milliseconds defaultConnectionDeadline{5000};
+  static constexpr std::size_t defaultMaxConnections = 64;
+
   // Set once, before start(); both run on the delivery strand.
   void setOnPayload(PayloadHandler handler);
   void setOnError(ErrorHandler handler);
@@ -79,6 +89,8 @@ class HookIngest : public std::enable_shared_from_this<HookIngest> {
 
   mutable std::mutex mutex_;  // start and stop as wholes, listener_
   std::shared_ptr<Listener> listener_;
+  std::chrono::milliseconds connectionDeadline_ = defaultConnectionDeadline;
+  std::size_t maxConnections_ = defaultMaxConnections;
   dev_t socketDevice_ = 0;
   ino_t socketInode_ = 0;
 

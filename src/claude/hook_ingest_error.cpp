@@ -53,9 +53,22 @@ HookIngestError HookIngestError::undecodable(std::string line, const std::string
 }
 
 HookIngestError HookIngestError::frameOverflow() {
-  return HookIngestError(
-      Kind::frameOverflow,
-      "hook frame exceeded " + std::to_string(NDJSONFramer::maxFrame) + " bytes; connection reset");
+  return HookIngestError(Kind::frameOverflow, "hook line refused: longer than " +
+                                                  std::to_string(NDJSONFramer::maxFrame) +
+                                                  " bytes; its connection was closed");
+}
+
+HookIngestError HookIngestError::connectionTimedOut(std::size_t pendingBytes) {
+  return HookIngestError(Kind::connectionTimedOut,
+                         "hook connection closed at its deadline with an unfinished line of " +
+                             std::to_string(pendingBytes) + " bytes; the line is lost");
+}
+
+HookIngestError HookIngestError::tooManyConnections(std::size_t limit) {
+  return HookIngestError(Kind::tooManyConnections,
+                         "more than " + std::to_string(limit) +
+                             " hook connections open at once; closing the oldest (reported once "
+                             "until the number falls again)");
 }
 
 }  // namespace parley::claude

@@ -22,6 +22,8 @@ class HookIngestError : public std::runtime_error {
     directoryFailed,
     undecodable,
     frameOverflow,
+    connectionTimedOut,
+    tooManyConnections,
   };
 
   static HookIngestError socketPathTooLong(std::string path);
@@ -32,6 +34,11 @@ class HookIngestError : public std::runtime_error {
   static HookIngestError directoryFailed(const std::string& underlying);
   static HookIngestError undecodable(std::string line, const std::string& decodingError);
   static HookIngestError frameOverflow();
+  // A connection still open at its deadline, with `pendingBytes` of an
+  // unfinished line that are dropped with it.
+  static HookIngestError connectionTimedOut(std::size_t pendingBytes);
+  // More than `limit` connections were open at once; the oldest are closed.
+  static HookIngestError tooManyConnections(std::size_t limit);
 
   Kind kind() const { return kind_; }
   // The socket path (socketPathTooLong, bindFailed).

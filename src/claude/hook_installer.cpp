@@ -141,10 +141,12 @@ Loaded load(const std::filesystem::path& settingsURL) {
   }
   if (!loaded.bytes)
     return loaded;
-  boost::system::error_code error;
-  json::value value = json::parse(*loaded.bytes, error);
-  if (error)
+  json::value value;
+  try {
+    value = parseSettings(*loaded.bytes);
+  } catch (const std::exception&) {
     throw InstallError::unreadable("invalid JSON");
+  }
   if (!value.is_object())
     throw InstallError::notAnObject();
   loaded.document = std::move(value.get_object());
@@ -153,9 +155,13 @@ Loaded load(const std::filesystem::path& settingsURL) {
 
 // The document as it will read back after writing; throws when it does not.
 json::object reparse(const std::string& bytes) {
-  boost::system::error_code error;
-  json::value value = json::parse(bytes, error);
-  if (error || !value.is_object())
+  json::value value;
+  try {
+    value = parseSettings(bytes);
+  } catch (const std::exception&) {
+    throw InstallError::mergedDocumentInvalid();
+  }
+  if (!value.is_object())
     throw InstallError::mergedDocumentInvalid();
   return std::move(value.get_object());
 }

@@ -9,12 +9,15 @@
 #include <string_view>
 #include <vector>
 
+#include "base/hook_line_limits.hpp"
+
 namespace parley::claude {
 
 class NDJSONFramer {
  public:
   // The longest line kept, without its line feed; one more byte overflows.
-  static constexpr std::size_t maxFrame = 4194304;
+  // Every line the relay can send fits.
+  static constexpr std::size_t maxFrame = base::hookLineMaxBytes;
 
   // The complete lines now available, in order. Lines holding only JSON
   // whitespace are skipped; a carriage return before the line feed stays in

@@ -202,22 +202,31 @@ PairingStore::Loaded PairingStore::load() const {
   const detail::JsonFile file = detail::readJsonFile(file_);
   if (!file.value)
     return Loaded{.damaged = file.damaged};
-  try {
-    Loaded loaded;
-    for (const json::value& record : file.value->as_array())
-      loaded.records.push_back(decodeRecord(record));
-    return loaded;
-  } catch (const std::exception&) {
-    // Wrong shape anywhere: the whole file is unusable, as a parse failure is.
+  const json::array* array = file.value->if_array();
+  if (array == nullptr)
     return Loaded{.damaged = true};
+  // One record that does not decode costs only itself: it is skipped and
+  // reported, and kept as it stands when the file is rewritten.
+  Loaded loaded;
+  for (std::size_t i = 0; i < array->size(); ++i) {
+    try {
+      loaded.records.push_back(decodeRecord((*array)[i]));
+    } catch (const std::exception& e) {
+      loaded.unusable.push_back((*array)[i]);
+      loaded.problems.push_back("record " + std::to_string(i + 1) + " of " + file_.string() +
+                                " skipped: " + e.what());
+    }
   }
+  return loaded;
 }
 
-void PairingStore::save(const std::vector<PairingRecord>& records, bool damaged) const {
+void PairingStore::save(const Loaded& loaded) const {
   json::array array;
-  for (const PairingRecord& record : records)
+  for (const PairingRecord& record : loaded.records)
     array.push_back(encodeRecord(record));
-  if (damaged)
+  for (const json::value& record : loaded.unusable)
+    array.push_back(record);
+  if (loaded.damaged)
     detail::setAside(file_);
   detail::writeJsonFile(file_, json::serialize(array));
 }
@@ -233,7 +242,7 @@ void PairingStore::upsert(const PairingRecord& record) const {
     *it = record;
   else
     loaded.records.push_back(record);
-  save(loaded.records, loaded.damaged);
+  save(loaded);
 }
 
 std::string PairingStore::addDevice(const std::string& name, const std::string& id) const {
@@ -246,19 +255,19 @@ std::string PairingStore::addDevice(const std::string& name, const std::string& 
   return token;
 }
 
-std::vector<PairedDevice> PairingStore::devices() const {
-  Loaded loaded;
-  try {
-    loaded = load();
-  } catch (const base::FileError&) {
-    return {};
-  }
-  std::vector<PairedDevice> out;
+PairingStore::DeviceList PairingStore::deviceList() const {
+  Loaded loaded = load();
+  DeviceList out;
   for (PairingRecord& record : loaded.records)
-    out.push_back(std::move(record.device));
-  std::stable_sort(out.begin(), out.end(),
+    out.devices.push_back(std::move(record.device));
+  std::stable_sort(out.devices.begin(), out.devices.end(),
                    [](const auto& a, const auto& b) { return a.createdAt < b.createdAt; });
+  out.problems = std::move(loaded.problems);
   return out;
+}
+
+std::vector<PairedDevice> PairingStore::devices() const {
+  return deviceList().devices;
 }
 
 std::optional<PairedDevice> PairingStore::device(std::string_view token) const {
@@ -286,7 +295,7 @@ void PairingStore::markSeen(const std::string& deviceID, Date at) const {
   for (PairingRecord& record : loaded.records) {
     if (record.device.deviceID == deviceID) {
       record.device.lastSeen = std::chrono::floor<std::chrono::microseconds>(at);
-      save(loaded.records, loaded.damaged);
+      save(loaded);
       return;
     }
   }
@@ -299,7 +308,7 @@ void PairingStore::revoke(const std::string& deviceID) const {
   const auto removed = std::erase_if(
       loaded.records, [&](const PairingRecord& r) { return r.device.deviceID == deviceID; });
   if (removed > 0)
-    save(loaded.records, loaded.damaged);
+    save(loaded);
 }
 
 }  // namespace parley::link

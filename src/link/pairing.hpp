@@ -4,6 +4,7 @@
 // generation and hashing, and the device store. The desktop keeps only a
 // SHA-256 digest of each device's token, in devices.json.
 
+#include <boost/json/value.hpp>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -99,9 +100,22 @@ class PairingStore {
   // Stores a new device (created now, never seen) with the hash of a fresh
   // token, replacing a record with the same id, and returns the token.
   std::string addDevice(const std::string& name, const std::string& id) const;
-  // All devices, oldest first. A missing, unreadable or damaged file holds none.
+  struct DeviceList {
+    std::vector<PairedDevice> devices;  // oldest first
+    // One line per record that could not be read and was skipped (kept in
+    // the file as it stands); the other records still count.
+    std::vector<std::string> problems;
+  };
+  // All devices and what was wrong with the file's other records. A missing
+  // file holds none, and so does one that is not a JSON array (it is set
+  // aside at the next change). A file that exists but cannot be read throws
+  // base::FileError: nobody may mistake it for an empty store.
+  DeviceList deviceList() const;
+  // deviceList()'s devices.
   std::vector<PairedDevice> devices() const;
-  // The device whose stored hash matches the token (constant-time compare).
+  // The device whose stored hash matches the token (constant-time compare);
+  // none when the file cannot be read (the application reports that from
+  // deviceList()).
   std::optional<PairedDevice> device(std::string_view token) const;
   // Sets lastSeen; the file is left untouched when no device has the id.
   void markSeen(const std::string& deviceID, Date at) const;
@@ -112,16 +126,18 @@ class PairingStore {
   static std::string tokenHash(std::string_view token);
 
   // Changes throw base::FileError when the file cannot be read or written. A
-  // file that exists but does not decode is renamed aside
+  // file that exists but is not a JSON array is renamed aside
   // ("devices.json.corrupt-…") before it is replaced, so nothing is lost.
 
  private:
   struct Loaded {
     std::vector<PairingRecord> records;
+    std::vector<boost::json::value> unusable;  // records that did not decode, as read
+    std::vector<std::string> problems;
     bool damaged = false;
   };
   Loaded load() const;
-  void save(const std::vector<PairingRecord>& records, bool damaged) const;
+  void save(const Loaded& loaded) const;
   void upsert(const PairingRecord& record) const;
 
   std::string service_;

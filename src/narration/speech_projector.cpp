@@ -526,8 +526,12 @@ class BlockParser {
       return;
     const auto separators = std::count_if(tableRows_.begin(), tableRows_.end(), isSeparatorRow);
     const auto body = static_cast<std::ptrdiff_t>(tableRows_.size()) - separators - 1;
-    blocks_.push_back(
-        SpeechProjector::Table{static_cast<std::size_t>(std::max<std::ptrdiff_t>(body, 0))});
+    // Built in place: moving a temporary Table into the variant makes GCC 12's
+    // optimiser warn about the variant's inactive string members.
+    SpeechProjector::Block& block =
+        blocks_.emplace_back(std::in_place_type<SpeechProjector::Table>);
+    std::get<SpeechProjector::Table>(block).rows =
+        static_cast<std::size_t>(std::max<std::ptrdiff_t>(body, 0));
     tableRows_.clear();
   }
 

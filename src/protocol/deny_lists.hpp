@@ -11,7 +11,7 @@ namespace parley::protocol {
 namespace DenyPatterns {
 // Regular-expression sources, matched case-insensitively against the
 // flattened text of a tool's input.
-inline constexpr std::array<std::string_view, 27> patterns{
+inline constexpr std::array<std::string_view, 38> patterns{
     R"(\brm\s+(-[a-zA-Z]*[rRf][a-zA-Z]*\s+))",
     R"(\brm\s+--(recursive|force)\b)",
     R"(\bfind\b[^|;]*-delete\b)",
@@ -39,14 +39,47 @@ inline constexpr std::array<std::string_view, 27> patterns{
     R"(\bsecurity\s+find-(generic|internet)-password\b)",
     R"(\b(ANTHROPIC_API_KEY|SUPABASE_SERVICE_ROLE_KEY|[A-Z_]*_TOKEN)\s*=)",
     R"(\.claude/(settings|hooks))",
+    // The Linux equivalents of the system and secret guards above.
+    R"(\bsystemctl\b)",
+    // As a command only: "shutdown(fd, ...)" in a written file is not one.
+    R"((^|[\n;&|(`])\s*(shutdown|reboot|poweroff|halt)(\s|$|[;&|)`]))",
+    R"(\b(wipefs|sfdisk|parted|mkswap|blkdiscard|shred)\b)",
+    R"((>|\bof=)\s*/dev/(sd|hd|vd|xvd|nvme|mmcblk|md|dm-|loop|mapper/|disk/))",
+    R"(\b(chmod|chown|chgrp)\b[^;|]*(--recursive\b|\s/(\s|$)))",
+    R"((>|\btee\b[^;|]*?)\s*/(etc|boot|usr|bin|sbin|lib|lib64|proc/sys|sys)/)",
+    R"(\bsecret-tool\b)",
+    R"((\.local/share/keyrings|\.gnupg|\.password-store)\b)",
+    R"(\bpass\s+(show|ls|insert|edit|generate|rm|cp|mv|git|otp)\b)",
+    R"((~|\$HOME|\$\{HOME\})/\.ssh\b)",
+    R"(\bgpg\b[^;|]*--(export-secret-keys|export-secret-subkeys|delete-secret-keys|decrypt)\b)",
 };
 }  // namespace DenyPatterns
 
 namespace DenyPaths {
 // Path prefixes no tool may touch; "~" is the user's home directory.
-inline constexpr std::array<std::string_view, 12> paths{
-    "/etc", "/usr",      "/System", "/Library", "/bin",      "/sbin",
-    "/var", "~/.claude", "~/.ssh",  "~/.aws",   "~/.config", "~/Library",
+inline constexpr std::array<std::string_view, 21> paths{
+    "/etc",
+    "/usr",
+    "/System",
+    "/Library",
+    "/bin",
+    "/sbin",
+    "/var",
+    "~/.claude",
+    "~/.ssh",
+    "~/.aws",
+    "~/.config",
+    "~/Library",
+    // Linux: boot files, devices, kernel settings, libraries and secret stores.
+    "/boot",
+    "/dev",
+    "/sys",
+    "/proc/sys",
+    "/lib",
+    "/lib64",
+    "~/.gnupg",
+    "~/.local/share/keyrings",
+    "~/.password-store",
 };
 }  // namespace DenyPaths
 

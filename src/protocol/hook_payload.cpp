@@ -1,8 +1,75 @@
 #include "protocol/hook_payload.hpp"
 
+#include <boost/json/parse.hpp>
+
+#include "text/utf8.hpp"
+
 namespace parley::protocol {
 
 namespace {
+
+// Claude Code's tool inputs nest as deep as the model writes them; the
+// parser's default of 32 refuses real events. Deeper still than this is not
+// an event but an attack on our stack.
+constexpr std::size_t kMaxDepth = 512;
+
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9')
+    return c - '0';
+  if (c >= 'a' && c <= 'f')
+    return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F')
+    return c - 'A' + 10;
+  return -1;
+}
+
+// The code unit of a "\uXXXX" escape starting at `at`, or -1.
+long escapedUnit(std::string_view text, std::size_t at) {
+  if (at + 6 > text.size() || text[at] != '\\' || text[at + 1] != 'u')
+    return -1;
+  long unit = 0;
+  for (std::size_t i = at + 2; i < at + 6; ++i) {
+    const int digit = hexDigit(text[i]);
+    if (digit < 0)
+      return -1;
+    unit = unit * 16 + digit;
+  }
+  return unit;
+}
+
+// JavaScript strings may hold half of a surrogate pair, and JSON.stringify
+// writes one as a lone "\ud83d" escape, which the parser refuses. Each such
+// escape becomes "\ufffd" (the same length), as a UTF-8 decoder reads an
+// ill-formed sequence; nothing when the text has none.
+std::optional<std::string> withLoneSurrogatesReplaced(std::string_view text) {
+  std::optional<std::string> repaired;
+  bool inString = false;
+  for (std::size_t i = 0; i < text.size();) {
+    const char c = text[i];
+    if (c == '"') {
+      inString = !inString;
+      ++i;
+    } else if (!inString || c != '\\') {
+      ++i;
+    } else {
+      const long unit = escapedUnit(text, i);
+      if (unit < 0xD800 || unit > 0xDFFF) {
+        i += unit < 0 ? 2 : 6;
+        continue;
+      }
+      const long next = escapedUnit(text, i + 6);
+      if (unit < 0xDC00 && next >= 0xDC00 && next <= 0xDFFF) {
+        i += 12;
+        continue;
+      }
+      if (!repaired)
+        repaired.emplace(text);
+      repaired->replace(i, 6, "\\ufffd");
+      i += 6;
+    }
+  }
+  return repaired;
+}
 
 // Tolerant reads: anything but the expected shape leaves the field absent.
 std::optional<std::string> optionalString(const json::object& o, std::string_view key) {
@@ -94,7 +161,23 @@ HookPayload HookPayload::fromJson(const json::value& value) {
 }
 
 HookPayload HookPayload::decode(std::string_view line) {
-  return fromJson(parseJson(line));
+  // Ill-formed UTF-8 and lone surrogates are read as U+FFFD rather than cost
+  // the whole event.
+  std::string valid;
+  if (!text::isValidUtf8(line)) {
+    valid = text::toValidUtf8(line);
+    line = valid;
+  }
+  const std::optional<std::string> repaired = withLoneSurrogatesReplaced(line);
+  if (repaired)
+    line = *repaired;
+  json::parse_options options;
+  options.max_depth = kMaxDepth;
+  boost::system::error_code error;
+  const json::value value = json::parse(line, error, {}, options);
+  if (error)
+    throw DecodeError("malformed JSON: " + error.message());
+  return fromJson(value);
 }
 
 json::object HookPayload::toJson() const {

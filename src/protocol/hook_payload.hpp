@@ -76,7 +76,8 @@ struct HookPayload {
   // "hook_event_name" is missing, not a string, or not one of the ten events.
   static HookPayload fromJson(const json::value& value);
   // Parses and decodes one hook line (the JSON text, trailing whitespace
-  // allowed).
+  // allowed). Ill-formed UTF-8 and lone surrogate escapes read as U+FFFD;
+  // nesting up to 512 levels is accepted.
   static HookPayload decode(std::string_view line);
   json::object toJson() const;
 

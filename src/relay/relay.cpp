@@ -6,9 +6,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <boost/json/monotonic_resource.hpp>
-#include <boost/json/parse.hpp>
+#include <algorithm>
 #include <boost/json/serialize.hpp>
+#include <boost/json/string_view.hpp>
 #include <cerrno>
 #include <cstring>
 
@@ -36,6 +36,19 @@ bool limitSendTime(int fd, Clock::time_point deadline) {
   timeout.tv_sec = static_cast<time_t>(micros / 1000000);
   timeout.tv_usec = static_cast<suseconds_t>(micros % 1000000);
   return ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) == 0;
+}
+
+constexpr std::string_view kWhitespace = " \t\r\n";
+
+void appendMember(std::string& line, std::string_view key, const char* value, bool& needsComma) {
+  if (value == nullptr || std::strlen(value) > base::hookTmuxValueMaxBytes)
+    return;
+  if (needsComma)
+    line.push_back(',');
+  needsComma = true;
+  line += boost::json::serialize(boost::json::string_view(key));
+  line.push_back(':');
+  line += boost::json::serialize(boost::json::string_view(value));
 }
 
 }  // namespace
@@ -70,19 +83,25 @@ std::optional<std::string> readAll(int fd, Clock::time_point deadline, std::size
 
 std::optional<std::string> composeLine(std::string_view input, const char* tmuxPane,
                                        const char* tmuxEnv) {
-  // A typical hook event parses into this buffer without touching the heap.
-  unsigned char arena[16384];
-  boost::json::monotonic_resource resource(arena, sizeof arena);
-  boost::system::error_code error;
-  boost::json::value value = boost::json::parse(input, error, &resource);
-  if (error || !value.is_object())
+  const std::size_t first = input.find_first_not_of(kWhitespace);
+  if (first == std::string_view::npos)
     return std::nullopt;
-  boost::json::object& object = value.get_object();
-  if (tmuxPane != nullptr)
-    object["tmux_pane"] = tmuxPane;
-  if (tmuxEnv != nullptr)
-    object["tmux_env"] = tmuxEnv;
-  std::string line = boost::json::serialize(value);
+  const std::size_t last = input.find_last_not_of(kWhitespace);
+  const std::string_view body = input.substr(first, last + 1 - first);
+  std::string line;
+  line.reserve(body.size() + 256);
+  line.append(body);
+  // Outside strings a line feed is white space, and inside one it is not
+  // valid JSON anyway; either way it must not split the event in two.
+  std::replace(line.begin(), line.end(), '\n', ' ');
+  if (body.size() >= 2 && body.front() == '{' && body.back() == '}') {
+    line.pop_back();
+    const bool empty = body.find_first_not_of(kWhitespace, 1) == body.size() - 1;
+    bool needsComma = !empty;
+    appendMember(line, "tmux_pane", tmuxPane, needsComma);
+    appendMember(line, "tmux_env", tmuxEnv, needsComma);
+    line.push_back('}');
+  }
   line.push_back('\n');
   return line;
 }

@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/hook_line_limits.hpp"
+
 namespace parley::relay {
 
 using Clock = std::chrono::steady_clock;
@@ -20,17 +22,23 @@ using Clock = std::chrono::steady_clock;
 // finishes within this time.
 inline constexpr std::chrono::milliseconds kTotalBudget{2000};
 
-// Input beyond this is not a hook event worth forwarding.
-inline constexpr std::size_t kMaxInput = 16 * 1024 * 1024;
+// Input beyond this is not a hook event worth forwarding; the desktop
+// accepts every line made from input up to this size.
+inline constexpr std::size_t kMaxInput = base::hookEventMaxBytes;
 
 // Reads `fd` to its end; nullopt when the deadline passes first, the input
 // exceeds `limit`, or reading fails.
 std::optional<std::string> readAll(int fd, Clock::time_point deadline,
                                    std::size_t limit = kMaxInput);
 
-// The line to send: the input's JSON object, compact, with "tmux_pane" and
-// "tmux_env" set from `tmuxPane` and `tmuxEnv` when those are given, ending
-// in a line feed. nullopt when the input is not a JSON object.
+// The line to send: the input as Claude Code wrote it, its line feeds made
+// spaces and "tmux_pane" and "tmux_env" (each when given and no longer than
+// base::hookTmuxValueMaxBytes) added as the object's last members, ending in
+// a line feed. The input is never parsed: an event the desktop's decoder
+// finds fault with still reaches it, where the fault is logged, and every
+// number arrives as written. Keys added last win over any the input had.
+// Input that does not look like an object is forwarded without the keys;
+// nullopt only for input of nothing but white space.
 std::optional<std::string> composeLine(std::string_view input, const char* tmuxPane,
                                        const char* tmuxEnv);
 

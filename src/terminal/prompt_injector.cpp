@@ -56,6 +56,23 @@ bool isCollapsedFormOf(std::string_view expected, std::string_view seen) {
   return ec == std::errc() && end == extra.data() + extra.size() && shown == lineFeeds;
 }
 
+// Control characters are shown, not obeyed: ESC would end tmux's bracketed
+// paste (ESC [ 2 0 1 ~) and turn the rest of a prompt into keystrokes, and
+// Ctrl-C, Ctrl-D or a lone CR act on Claude Code itself. Each becomes its
+// Control Pictures symbol ("␛" for ESC, "␡" for DEL), which the reader of the
+// prompt can still see where it stood; the C1 controls, which have no
+// symbol, become U+FFFD. Everything else is copied.
+void appendNeutralised(std::string& out, char32_t c) {
+  if (c < 0x20)
+    text::appendUtf8(out, 0x2400 + c);
+  else if (c == 0x7F)
+    text::appendUtf8(out, 0x2421);
+  else if (c >= 0x80 && c <= 0x9F)
+    text::appendUtf8(out, text::replacementCharacter);
+  else
+    text::appendUtf8(out, c);
+}
+
 }  // namespace
 
 PromptInjector::InjectionError::InjectionError(Kind kind, const std::string& message,
@@ -135,17 +152,34 @@ std::optional<std::string> PromptInjector::inputBox(std::string_view capture) {
 }
 
 std::string PromptInjector::pasteForm(std::string_view input) {
-  const std::string_view trimmed = text::trimmed(input);
+  const std::string valid = text::toValidUtf8(input);
+  const std::string_view trimmed = text::trimmed(valid);
   std::string out;
   out.reserve(trimmed.size());
-  for (std::size_t i = 0; i < trimmed.size(); ++i) {
-    if (trimmed[i] == '\r') {
+  for (std::size_t i = 0; i < trimmed.size();) {
+    const text::Scalar scalar = text::decodeAt(trimmed, i);
+    i = scalar.end;
+    if (scalar.value == '\r') {
       out += '\n';
-      if (i + 1 < trimmed.size() && trimmed[i + 1] == '\n')
+      if (i < trimmed.size() && trimmed[i] == '\n')
         ++i;
+    } else if (scalar.value == '\n' || scalar.value == '\t') {
+      out += static_cast<char>(scalar.value);
     } else {
-      out += trimmed[i];
+      appendNeutralised(out, scalar.value);
     }
+  }
+  return out;
+}
+
+std::string PromptInjector::literalForm(std::string_view input) {
+  const std::string valid = text::toValidUtf8(input);
+  std::string out;
+  out.reserve(valid.size());
+  for (std::size_t i = 0; i < valid.size();) {
+    const text::Scalar scalar = text::decodeAt(valid, i);
+    i = scalar.end;
+    appendNeutralised(out, scalar.value);
   }
   return out;
 }

@@ -78,8 +78,17 @@ class PromptInjector {
 
   // The text as inject() pastes it: trimmed of white space and line breaks,
   // with CR LF and lone CR made LF (tmux turns each LF into one Enter key;
-  // a CR LF pair would become two).
+  // a CR LF pair would become two). Every other control character except
+  // tab (C0, DEL and C1, so also the ESC that could end the bracketed paste)
+  // is replaced by a visible stand-in, and ill-formed UTF-8 by U+FFFD: the
+  // text reaches Claude Code as text, never as keys.
   static std::string pasteForm(std::string_view text);
+
+  // Text typed with `tmux send-keys -l`, neutralised as pasteForm() does but
+  // with no exception (line feed, tab and CR too) and nothing trimmed: keys
+  // such as Enter or Ctrl-C are sent by name, so literal text never needs a
+  // control byte, and one there would act as that key.
+  static std::string literalForm(std::string_view text);
 
   // Whether Claude Code 2.1.222 shows this pasted text collapsed, as
   // "[Pasted text #N +K lines]" or "[Pasted text #N]": it does when the text

@@ -75,6 +75,18 @@ TEST_F(CliTest, PairListAndRevokeADevice) {
   EXPECT_EQ(parley({"devices", "--json"}).out, "[]\n");
 }
 
+TEST_F(CliTest, AnUnreadableDeviceFileIsAnErrorNotAnEmptyList) {
+  // Root reads any file whatever its mode; a directory in its place cannot
+  // be read by anyone.
+  std::filesystem::create_directories(dir / "home/.local/share/parley/devices.json");
+  for (const bool asJson : {false, true}) {
+    const auto listed = asJson ? parley({"devices", "--json"}) : parley({"devices"});
+    EXPECT_NE(listed.status, 0);
+    EXPECT_EQ(listed.out, "");
+    EXPECT_NE(listed.err.find("devices.json"), std::string::npos) << listed.err;
+  }
+}
+
 TEST_F(CliTest, PairingShowsAQrCodeWithItsHostAndPort) {
   const auto paired = parley({"pair", "--name", "Pixel"});
   ASSERT_EQ(paired.status, 0) << paired.err;

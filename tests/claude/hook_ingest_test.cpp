@@ -22,8 +22,14 @@ using test::sendAll;
 
 class HookIngestTest : public ::testing::Test {
  protected:
-  std::shared_ptr<HookIngest> startListener(const std::filesystem::path& path) {
+  // Connections in these tests stay open as long as each test needs, unless
+  // it sets its own limits.
+  std::shared_ptr<HookIngest> startListener(
+      const std::filesystem::path& path,
+      std::chrono::milliseconds deadline = std::chrono::minutes(5),
+      std::size_t maxConnections = 1024) {
     auto ingest = HookIngest::create(pool.executor(), path);
+    ingest->setConnectionLimits(deadline, maxConnections);
     inbox.attach(*ingest);
     ingest->start();
     return ingest;
@@ -128,7 +134,9 @@ TEST_F(HookIngestTest, OversizeLineResetsOnlyItsOwnConnection) {
 
   ASSERT_TRUE(inbox.waitForErrors(1));
   EXPECT_EQ(inbox.errors()[0].kind(), HookIngestError::Kind::frameOverflow);
-  EXPECT_STREQ(inbox.errors()[0].what(), "hook frame exceeded 4194304 bytes; connection reset");
+  EXPECT_EQ(inbox.errors()[0].what(), "hook line refused: longer than " +
+                                          std::to_string(NDJSONFramer::maxFrame) +
+                                          " bytes; its connection was closed");
 
   ASSERT_TRUE(sendAll(large, "\n"));
   ASSERT_TRUE(finishConnection(large));
@@ -141,6 +149,45 @@ TEST_F(HookIngestTest, OversizeLineResetsOnlyItsOwnConnection) {
   EXPECT_EQ(payloads[1].message->size(), largest.size() - prefix.size() - 2);
   EXPECT_EQ(payloads[2].sessionID, "bystander");
   EXPECT_EQ(inbox.errorCount(), 1u);
+}
+
+TEST_F(HookIngestTest, ConnectionsThatNeverFinishAreClosedAtTheirDeadline) {
+  auto ingest = startListener(socketPath, std::chrono::milliseconds(200));
+  const int silent = connectTo(socketPath);
+  const int partial = connectTo(socketPath);
+  ASSERT_TRUE(sendAll(partial, "{\"hook_event_name\":"));
+  EXPECT_TRUE(test::peerClosed(silent));
+  EXPECT_TRUE(test::peerClosed(partial));
+  ::close(silent);
+  ::close(partial);
+  ASSERT_TRUE(inbox.waitForErrors(1));
+  EXPECT_EQ(inbox.errors()[0].kind(), HookIngestError::Kind::connectionTimedOut);
+  EXPECT_NE(std::string(inbox.errors()[0].what()).find("of 19 bytes"), std::string::npos);
+
+  const int prompt = connectTo(socketPath);
+  ASSERT_TRUE(sendAll(prompt, hookLine("Stop", "after") + "\n"));
+  ASSERT_TRUE(finishConnection(prompt));
+  ASSERT_TRUE(inbox.waitForPayloads(1));
+  EXPECT_EQ(inbox.errorCount(), 1u);
+}
+
+TEST_F(HookIngestTest, BeyondTheCapTheOldestConnectionMakesRoomForANewOne) {
+  auto ingest = startListener(socketPath, std::chrono::minutes(5), 3);
+  std::vector<int> idle;
+  for (int i = 0; i < 5; ++i)
+    idle.push_back(connectTo(socketPath));
+  // Five connections, room for three: the first two are closed, once each
+  // newer one is taken.
+  EXPECT_TRUE(test::peerClosed(idle[0]));
+  EXPECT_TRUE(test::peerClosed(idle[1]));
+  ASSERT_TRUE(sendAll(idle[4], hookLine("Stop", "newest") + "\n"));
+  ASSERT_TRUE(finishConnection(idle[4]));
+  ASSERT_TRUE(inbox.waitForPayloads(1));
+  EXPECT_EQ(inbox.payloads()[0].sessionID, "newest");
+  ASSERT_EQ(inbox.errorCount(), 1u);
+  EXPECT_EQ(inbox.errors()[0].kind(), HookIngestError::Kind::tooManyConnections);
+  for (int i = 0; i < 4; ++i)
+    ::close(idle[i]);
 }
 
 TEST_F(HookIngestTest, CallbacksRunOneAtATimeAndEveryConnectionArrives) {

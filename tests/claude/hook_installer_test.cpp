@@ -141,6 +141,27 @@ TEST_F(HookInstallerTest, InstallAppendsToARealisticFileAndDropsNothing) {
   EXPECT_NE(text.find("https://json.schemastore.org/"), std::string::npos);
 }
 
+TEST_F(HookInstallerTest, ARewriteKeepsEveryNumberAsWrittenAndAcceptsDeepNesting) {
+  // The first two are doubles Boost.JSON 1.81 rounds wrongly; 1e400 it reads
+  // as infinity.
+  const std::vector<std::string> numbers{
+      "5.409760742964738e+124",         "1.3927926388013963e-143", "1.0",  "1e400", "-0.0",
+      "123456789012345678901234567890", "18446744073709551616",    "1.50", "2E-3"};
+  std::string text = "{\"n\": [";
+  for (const std::string& n : numbers)
+    text += n + ", ";
+  text +=
+      "0], \"deep\": " + std::string(40, '[') + std::string(40, ']') + ", \"nul\": \"\\u0000n7\"}";
+  test::writeFile(settings(), text);
+  installer().install();
+  const std::string written = test::readFile(settings());
+  for (const std::string& n : numbers)
+    EXPECT_NE(written.find("    " + n + ",\n"), std::string::npos) << n << " in\n" << written;
+  EXPECT_NE(written.find("\"nul\": \"\\u0000n7\""), std::string::npos) << written;
+  installer().uninstall();
+  EXPECT_NE(test::readFile(settings()).find("    5.409760742964738e+124,\n"), std::string::npos);
+}
+
 TEST_F(HookInstallerTest, SecondInstallFindsEverythingPresentAndKeepsTheOriginalBackup) {
   test::writeFile(settings(), kRealisticSettings);
   ASSERT_EQ(::chmod(settings().c_str(), 0644), 0);

@@ -4,6 +4,7 @@
 // and answered by digit.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <boost/asio/thread_pool.hpp>
 #include <boost/asio/use_future.hpp>
@@ -121,6 +122,20 @@ TEST_F(RealClaudeCode, InjectedPromptsArriveExactlyAsWritten) {
     return transcript && transcriptPrompts(*transcript).size() == prompts.size();
   }));
   EXPECT_EQ(transcriptPrompts(*transcript), prompts);
+}
+
+// An ESC [ 2 0 1 ~ would end the bracketed paste, and the CR and Ctrl-C bytes
+// after it would act as keys: submit half the prompt, then quit Claude Code.
+TEST_F(RealClaudeCode, ControlCharactersInAPromptArriveAsTextNeverAsKeys) {
+  const std::string prompt = "text \x1b[201~\rmore\x03\x03";
+  claude->api().enqueue(Turn::text("Done."));
+  injector().inject(prompt, claude->pane(), true);
+  ASSERT_TRUE(claude->api().waitForMainRequests(1, 30s));
+  EXPECT_EQ(claude->api().mainRequests().at(0).userText(), "text \u241b[201~\nmore\u2403\u2403");
+  ASSERT_TRUE(claude->waitForText("Done."));
+  ASSERT_TRUE(claude->waitForIdle());
+  EXPECT_EQ(::kill(claude->pid(), 0), 0) << "Claude Code exited";
+  EXPECT_EQ(claude->api().mainRequests().size(), 1u);
 }
 
 TEST_F(RealClaudeCode, ADirtyInputBoxIsNeitherSubmittedNorOverwritten) {

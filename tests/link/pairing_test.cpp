@@ -183,8 +183,7 @@ TEST_F(StoreFixture, MarkSeenForAnUnknownDeviceLeavesTheFileAlone) {
 
 TEST_F(StoreFixture, ACorruptFileReadsAsEmptyAndIsSetAsideBeforeTheRewrite) {
   for (const std::string& corrupt :
-       {std::string("[{\"device\": trunc"), std::string("{\"not\":\"an array\"}"),
-        std::string("[{\"device\":{\"deviceID\":\"x\"},\"tokenHash\":\"\"}]")}) {
+       {std::string("[{\"device\": trunc"), std::string("{\"not\":\"an array\"}")}) {
     SCOPED_TRACE(corrupt);
     std::filesystem::remove_all(file.parent_path());
     test::writeFile(file, corrupt);
@@ -206,10 +205,29 @@ TEST_F(StoreFixture, ACorruptFileReadsAsEmptyAndIsSetAsideBeforeTheRewrite) {
 TEST_F(StoreFixture, AFileThatCannotBeReadIsNeverReplaced) {
   // A directory where the file should be: reading fails with EISDIR.
   std::filesystem::create_directories(file);
-  EXPECT_TRUE(store.devices().empty());
+  EXPECT_THROW(store.devices(), base::FileError);
   EXPECT_EQ(store.device("x"), std::nullopt);
   EXPECT_THROW(store.addDevice("Pixel", "DEV-1"), base::FileError);
   EXPECT_TRUE(std::filesystem::is_directory(file));
+}
+
+TEST_F(StoreFixture, ABadRecordIsSkippedReportedAndKeptWhileTheOthersWork) {
+  const std::string token = store.addDevice("Pixel", "DEV-1");
+  json::array records = json::parse(test::readFile(file)).as_array();
+  records.push_back(json::parse(R"({"device":{"deviceID":"x"},"tokenHash":""})"));
+  records.push_back(7);
+  test::writeFile(file, json::serialize(records));
+
+  const PairingStore::DeviceList listed = store.deviceList();
+  ASSERT_EQ(listed.devices.size(), 1u);
+  EXPECT_EQ(listed.devices[0].deviceID, "DEV-1");
+  ASSERT_EQ(listed.problems.size(), 2u);
+  EXPECT_NE(listed.problems[0].find("record 2 of "), std::string::npos) << listed.problems[0];
+  EXPECT_EQ(store.device(token)->deviceID, "DEV-1");
+
+  store.addDevice("Other", "DEV-2");
+  EXPECT_EQ(json::parse(test::readFile(file)).as_array().size(), 4u);
+  EXPECT_TRUE(setAsideFiles(file.parent_path(), "devices.json").empty());
 }
 
 // Forks `n` processes that wait on one pipe, so they start together, then run

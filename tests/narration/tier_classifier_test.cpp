@@ -103,44 +103,112 @@ TEST_F(TierClassifierTest, EveryDenyPatternForcesDestructive) {
       "security find-internet-password -s github.com",
       "export GITHUB_TOKEN=ghp_x",
       "cat ~/.claude/settings.json",
+      "systemctl stop nginx",
+      "make install; reboot",
+      "wipefs -a /dev/sdb",
+      "cat disk.img > /dev/nvme0n1",
+      "chown --recursive me /srv",
+      "echo 1 > /proc/sys/kernel/sysrq",
+      "secret-tool lookup service github",
+      "tar czf /tmp/k.tgz ~/.local/share/keyrings",
+      "pass show email/work",
+      "ls ~/.ssh",
+      "gpg --export-secret-keys me",
   };
   ASSERT_EQ(commands.size(), protocol::DenyPatterns::patterns.size());
   for (const std::string& c : commands)
     EXPECT_EQ(bash(c), destructive) << c;
+  // Further forms the patterns above must keep catching.
+  for (const std::string c :
+       {"rm -f build.log", "rm -fv a", "shutdown -h now", "x=$(poweroff)", "chmod 777 /",
+        "dd if=/dev/zero of=/dev/sda", "echo x | tee -a /etc/hosts", "cp -r ~/.gnupg /tmp",
+        "ls ~/.password-store"})
+    EXPECT_EQ(bash(c), destructive) << c;
 }
 
 TEST_F(TierClassifierTest, NearMissesStayElevated) {
-  for (const std::string c :
-       {"rm build.log", "rm -i notes.txt", "find . -name '*.o'", "sudoku --solve",
-        "git push origin main", "git push origin fix-flaky-test", "git reset --soft HEAD~1",
-        "git branch -d done", "chmod 644 README.md", "echo add more",
-        "curl -o install.sh https://get.example.com", "psql -c 'DELETE FROM users WHERE id = 7'",
-        "vercel deploy", "npm test", "cat .envrc", "ls ~/.sshx/", "echo $GITHUB_TOKEN",
-        "cat ~/.claude/CLAUDE.md", "touch newfile.txt && ls -la"}) {
+  for (const std::string c : {"rm build.log",
+                              "rm -i notes.txt",
+                              "find . -name '*.o'",
+                              "sudoku --solve",
+                              "git push origin main",
+                              "git push origin fix-flaky-test",
+                              "git reset --soft HEAD~1",
+                              "git branch -d done",
+                              "chmod 644 README.md",
+                              "echo add more",
+                              "curl -o install.sh https://get.example.com",
+                              "psql -c 'DELETE FROM users WHERE id = 7'",
+                              "vercel deploy",
+                              "npm test",
+                              "cat .envrc",
+                              "ls ~/.sshx/",
+                              "echo $GITHUB_TOKEN",
+                              "cat ~/.claude/CLAUDE.md",
+                              "touch newfile.txt && ls -la",
+                              "sock.shutdown(fd)",
+                              "systemd-analyze blame",
+                              "echo hi > /dev/null",
+                              "git diff > /tmp/x.patch",
+                              "chmod 644 /srv/a",
+                              "bypass show",
+                              "ls ~/.sshrc"}) {
     // "git branch -d" is caught too: the list is matched without regard to case.
     const RiskTier expected = std::string_view(c) == "git branch -d done" ? destructive : elevated;
     EXPECT_EQ(bash(c), expected) << c;
   }
 }
 
-TEST_F(TierClassifierTest, PatternsIgnoreCaseAndSearchEveryStringField) {
-  EXPECT_EQ(bash("Sudo ls"), destructive);
-  EXPECT_EQ(classifier.classify("Bash", json(R"({"command":"ls","description":"then SUDO it"})")),
-            destructive);
-  EXPECT_EQ(classifier.classify("Grep", json(R"({"pattern":"x","glob":["a","b/.ENV"]})")),
-            destructive);
-  // A Read of the project's own .env file, whatever the tool.
-  EXPECT_EQ(tool("Read", "/home/dev/proj/.env"), destructive);
-  EXPECT_EQ(classifier.classify("mcp__db__query", json(R"({"sql":"delete from t"})")), destructive);
-  // Numbers and booleans are not text.
-  EXPECT_EQ(classifier.classify("Bash", json(R"({"command":"ls","timeout":12,"rm":true})")),
-            elevated);
-}
-
-TEST_F(TierClassifierTest, DeleteNeedsAWhereInTheSameStatement) {
-  EXPECT_EQ(bash("DELETE FROM a WHERE id = 1; SELECT 1"), elevated);
-  EXPECT_EQ(bash("DELETE FROM a; SELECT * FROM b WHERE x"), destructive);
-  EXPECT_EQ(bash("DELETE FROM a WHERE x; DELETE FROM b"), destructive);
+// Tool name, input, tier: the rules after the patterns, and the patterns
+// reaching every string field of any tool, in any case.
+TEST_F(TierClassifierTest, ClassifiesByToolAndInput) {
+  const struct {
+    std::string_view tool;
+    const char* input;  // JSON; nullptr for none
+    RiskTier tier;
+  } cases[] = {
+      {"Bash", R"({"command":"Sudo ls"})", destructive},
+      {"Bash", R"({"command":"ls","description":"then SUDO it"})", destructive},
+      {"Grep", R"({"pattern":"x","glob":["a","b/.ENV"]})", destructive},
+      {"Read", R"({"file_path":"/home/dev/proj/.env"})", destructive},
+      {"mcp__db__query", R"({"sql":"delete from t"})", destructive},
+      {"Bash", R"({"command":"ls","timeout":12,"rm":true})", elevated},  // not text
+      {"Bash", R"({"command":"DELETE FROM a WHERE id = 1; SELECT 1"})", elevated},
+      {"Bash", R"({"command":"DELETE FROM a; SELECT * FROM b WHERE x"})", destructive},
+      {"Bash", R"({"command":"DELETE FROM a WHERE x; DELETE FROM b"})", destructive},
+      {"mcp__github__create_issue", R"({"title":"Flaky","body":"Fails after sleep."})", elevated},
+      {"mcp__github__create_issue", R"({"body":"run rm -rf / now"})", destructive},
+      {"mcp__fs__read", nullptr, elevated},
+      {"mcp__fs__read", R"({"file_path":"/etc/passwd"})", elevated},  // no path rule
+      {"Read", R"({"file_path":"/home/dev/proj/README.md"})", low},
+      {"Read", R"({"file_path":"/tmp/elsewhere.txt"})", low},
+      {"Read", R"({"file_path":"README.md"})", low},
+      {"Read", R"({"file_path":"/home/dev/.ssh/config"})", destructive},
+      {"Read", R"({"file_path":"~/.ssh"})", destructive},  // by the path rule alone
+      {"Read", R"({"file_path":"/home/dev/.sshx/config"})", low},
+      {"Read", R"({"file_path":"/etc/hosts"})", destructive},
+      {"Read", R"({"file_path":"/etcetera/x"})", low},
+      {"Read", R"({"file_path":1,"path":"/bin/sh"})", destructive},
+      {"NotebookRead", R"({"file_path":"/var/lib/x.ipynb"})", destructive},
+      {"LS", R"({"file_path":"/home/dev/.aws/.."})", low},
+      {"Grep", R"({"pattern":"x","path":"/usr/include"})", destructive},
+      {"Glob", R"({"pattern":"**/*.cpp"})", low},
+      {"Glob", R"({"pattern":"*","path":"/sbin"})", destructive},
+      {"WebSearch", R"({"query":"pcre2 jit"})", low},
+      {"WebFetch", R"({"url":"https://pcre.org","prompt":"x"})", low},
+      {"TodoWrite", R"({"todos":[{"content":"tests"}]})", low},
+      {"Bash", R"({"command":"ls -la"})", elevated},
+      {"FooTool", nullptr, elevated},
+      {"", nullptr, elevated},
+      {"read", R"({"file_path":"/home/dev/proj/a"})", elevated},
+  };
+  for (const auto& c : cases) {
+    const std::optional<JSONValue> input =
+        c.input ? std::optional<JSONValue>(json(c.input)) : std::nullopt;
+    EXPECT_EQ(classifier.classify(c.tool, input), c.tier)
+        << c.tool << " " << (c.input ? c.input : "");
+  }
+  EXPECT_EQ(classifier.classify(HookPayload(HookPayload::Event::preToolUse)), elevated);
 }
 
 TEST_F(TierClassifierTest, EditToolsMayOnlyWriteInsideTheProject) {
@@ -201,48 +269,6 @@ TEST(TierClassifier, AnEmptyOrRelativeRootContainsNothing) {
   }
 }
 
-TEST_F(TierClassifierTest, McpToolsAreElevatedUnlessAPatternMatches) {
-  EXPECT_EQ(classifier.classify("mcp__github__create_issue",
-                                json(R"({"title":"Flaky test","body":"Fails after sleep."})")),
-            elevated);
-  EXPECT_EQ(
-      classifier.classify("mcp__github__create_issue", json(R"({"body":"run rm -rf / now"})")),
-      destructive);
-  EXPECT_EQ(classifier.classify("mcp__fs__read", std::nullopt), elevated);
-  // No path rule for MCP tools: only the patterns look at their input.
-  EXPECT_EQ(classifier.classify("mcp__fs__read", filePath("/etc/passwd")), elevated);
-}
-
-TEST_F(TierClassifierTest, ReadOnlyToolsAreLowOutsideDeniedPaths) {
-  EXPECT_EQ(tool("Read", "/home/dev/proj/README.md"), low);
-  EXPECT_EQ(tool("Read", "/tmp/elsewhere.txt"), low);
-  EXPECT_EQ(tool("Read", "README.md"), low);
-  EXPECT_EQ(tool("Read", "/home/dev/.ssh/config"), destructive);
-  EXPECT_EQ(tool("Read", "~/.ssh"), destructive);  // by the path rule alone
-  EXPECT_EQ(tool("Read", "/home/dev/.sshx/config"), low);
-  EXPECT_EQ(tool("Read", "/etc/hosts"), destructive);
-  EXPECT_EQ(tool("Read", "/etcetera/x"), low);
-  EXPECT_EQ(tool("NotebookRead", "/var/lib/x.ipynb"), destructive);
-  EXPECT_EQ(tool("LS", "/home/dev/.aws/.."), low);
-  EXPECT_EQ(classifier.classify("Grep", json(R"({"pattern":"x","path":"/usr/include"})")),
-            destructive);
-  EXPECT_EQ(classifier.classify("Glob", json(R"({"pattern":"**/*.cpp"})")), low);
-  EXPECT_EQ(classifier.classify("Glob", json(R"({"pattern":"*","path":"/sbin"})")), destructive);
-  EXPECT_EQ(classifier.classify("Read", json(R"({"file_path":1,"path":"/bin/sh"})")), destructive);
-  EXPECT_EQ(classifier.classify("WebSearch", json(R"({"query":"pcre2 jit"})")), low);
-  EXPECT_EQ(classifier.classify("WebFetch", json(R"({"url":"https://pcre.org","prompt":"x"})")),
-            low);
-  EXPECT_EQ(classifier.classify("TodoWrite", json(R"({"todos":[{"content":"tests"}]})")), low);
-}
-
-TEST_F(TierClassifierTest, EverythingElseIsElevated) {
-  EXPECT_EQ(bash("ls -la"), elevated);
-  EXPECT_EQ(classifier.classify("FooTool", std::nullopt), elevated);
-  EXPECT_EQ(classifier.classify("", std::nullopt), elevated);
-  EXPECT_EQ(classifier.classify("read", filePath("/home/dev/proj/a")), elevated);
-  EXPECT_EQ(classifier.classify(HookPayload(HookPayload::Event::preToolUse)), elevated);
-}
-
 TEST_F(TierClassifierTest, NormalizesPaths) {
   const std::vector<std::pair<std::string, std::string>> cases{
       {"  /a//b/./c/../d/  ", "/a/b/d"},
@@ -267,10 +293,13 @@ TEST_F(TierClassifierTest, NormalizesPaths) {
 TEST_F(TierClassifierTest, DeniesWholePathComponentsOnly) {
   for (const std::string_view p :
        {"/etc", "/etc/passwd", "/usr/bin/env", "/System/Library", "/home/dev/.ssh",
-        "/home/dev/.ssh/id_ed25519", "/home/dev/Library/x", "/home/dev/.claude"})
+        "/home/dev/.ssh/id_ed25519", "/home/dev/Library/x", "/home/dev/.claude", "/boot/grub",
+        "/dev/sda", "/sys/class", "/proc/sys/kernel", "/lib64/ld.so", "/home/dev/.gnupg/x",
+        "/home/dev/.local/share/keyrings/login.keyring", "/home/dev/.password-store"})
     EXPECT_TRUE(classifier.isDeniedPath(p)) << p;
-  for (const std::string_view p : {"/etcetera", "/ETC", "/varnish", "/home/dev", "/home/dev/.sshx",
-                                   "/home/dev/proj/etc", "etc", "/", ""})
+  for (const std::string_view p :
+       {"/etcetera", "/ETC", "/varnish", "/home/dev", "/home/dev/.sshx", "/home/dev/proj/etc",
+        "etc", "/", "", "/devel", "/proc/cpuinfo", "/home/dev/.local/share/other"})
     EXPECT_FALSE(classifier.isDeniedPath(p)) << p;
 }
 

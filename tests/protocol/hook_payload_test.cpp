@@ -61,6 +61,35 @@ TEST(HookPayload, BadEventNamesFailTheLine) {
   }
 }
 
+TEST(HookPayload, LoneSurrogatesAndIllFormedUtf8ReadAsReplacementCharacters) {
+  const struct {
+    const char* prompt;  // as written inside the JSON string
+    const char* decoded;
+  } cases[] = {
+      {R"(half \ud83d pair)", "half \uFFFD pair"},
+      {R"(\uDC00\ud83d)", "\uFFFD\uFFFD"},
+      {R"(\ud83d\u0041)", "\uFFFDA"},
+      {R"(\ud83d\ude00 kept)", "\U0001F600 kept"},
+      {R"(\\ud83d is text)", "\\ud83d is text"},
+      {R"(\"\ud83d)", "\"\uFFFD"},
+      {"bad \xFF byte", "bad \uFFFD byte"},
+  };
+  for (const auto& c : cases) {
+    const std::string line =
+        std::string(R"({"hook_event_name":"UserPromptSubmit","prompt":")") + c.prompt + "\"}";
+    EXPECT_EQ(decode(line).prompt, c.decoded) << c.prompt;
+  }
+}
+
+TEST(HookPayload, DeepToolInputsDecodeUpToAnAttackersDepth) {
+  const auto nested = [](std::size_t depth) {
+    return R"({"hook_event_name":"PreToolUse","tool_input":)" + std::string(depth, '[') + "1" +
+           std::string(depth, ']') + "}";
+  };
+  EXPECT_TRUE(decode(nested(100)).toolInput);
+  EXPECT_THROW(decode(nested(100000)), DecodeError);
+}
+
 TEST(HookPayload, MalformedSideFieldsReadAsAbsent) {
   const HookPayload p = decode(R"({
       "hook_event_name": "PostToolUse", "session_id": 12, "permission_mode": "yolo",

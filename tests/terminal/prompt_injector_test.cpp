@@ -103,9 +103,28 @@ TEST(PromptInjectorReadBack, CollapseRuleFoundWithTheRealProgram) {
   EXPECT_FALSE(PromptInjector::pasteCollapses(accents));
 }
 
-TEST(PromptInjectorReadBack, PasteFormTrimsAndMakesLineFeeds) {
-  EXPECT_EQ(PromptInjector::pasteForm("\n  a\r\nb\rc\n\n "), "a\nb\nc");
-  EXPECT_EQ(PromptInjector::pasteForm(" \t\u00a0\n"), "");
+TEST(PromptInjectorReadBack, PasteFormIsTrimmedTextWithLineFeedsAndNoOtherControls) {
+  const struct {
+    std::string in;
+    std::string pasted;
+  } cases[] = {
+      {"\n  a\r\nb\rc\n\n ", "a\nb\nc"},
+      {" \t\u00a0\n", ""},
+      {"a\tb", "a\tb"},
+      {"text \x1b[201~\rmore\x03\x03", "text \u241b[201~\nmore\u2403\u2403"},
+      {std::string("\x1b]52;c;aGk=\x07 \x7f\0", 15), "\u241b]52;c;aGk=\u2407 \u2421\u2400"},
+      {"c1 \u009b201~ \xc2", "c1 \ufffd201~ \ufffd"},
+      {"\x9b"
+       "201~",
+       "\ufffd201~"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(PromptInjector::pasteForm(c.in), c.pasted) << c.in;
+}
+
+TEST(PromptInjectorReadBack, LiteralFormKeepsNoControlCharacterAtAll) {
+  EXPECT_EQ(PromptInjector::literalForm(" a\tb\r\n\x1b[A\x03\xff "),
+            " a\u2409b\u240d\u240a\u241b[A\u2403\ufffd ");
 }
 
 TEST(PromptInjectorErrors, TextsAreFixed) {
