@@ -112,7 +112,8 @@ class WebSocketServer::Impl : public std::enable_shared_from_this<Impl> {
   // Closes every connection still waiting for its hello.
   void closePending(std::uint16_t code);
   void watchDeviceStore();
-  // The store changed: a phone whose token no longer authenticates goes.
+  // The store changed: a phone whose token no longer authenticates is
+  // closed at once.
   void recheckDevice();
   void onFrame(const std::shared_ptr<Peer>& peer, const std::string& body);
   void handshake(const std::shared_ptr<Peer>& peer, const protocol::Hello& hello);

@@ -164,8 +164,11 @@ void Impl::watchDeviceStore() {
 void Impl::recheckDevice() {
   if (!peer_ || pairing_.device(peerToken_))
     return;
-  log("device “" + shown(peerDevice_.deviceName) + "” no longer paired — closed 4401");
-  closePeer(4401);
+  // As when the desktop itself revokes it: the phone learns at its next
+  // hello that the token is gone. The two race (the file changes before the
+  // desktop closes), so they must agree.
+  log("device “" + shown(peerDevice_.deviceName) + "” no longer paired — closed 1001");
+  closePeer(1001);
 }
 
 void Impl::closeForSleep() {

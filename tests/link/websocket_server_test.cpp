@@ -136,13 +136,13 @@ TEST_F(ServerTest, RevokingOrRePairingTheDeviceElsewhereEndsItsConnectionAtOnce)
       token = other.addDevice("Pixel", "DEV-1");
     else
       other.revoke("DEV-1");
-    EXPECT_EQ(phone->expectClose(), 4401);
+    EXPECT_EQ(phone->expectClose(), 1001);
   }
   EXPECT_TRUE(waitUntil([&] {
     return reports.eventsOf<Server::Disconnected>() ==
-           std::vector<Server::Disconnected>(2, Server::Disconnected{"closed 4401"});
+           std::vector<Server::Disconnected>(2, Server::Disconnected{"closed 1001"});
   }));
-  EXPECT_TRUE(reports.hasLog("device “Pixel” no longer paired — closed 4401"));
+  EXPECT_TRUE(reports.hasLog("device “Pixel” no longer paired — closed 1001"));
 }
 
 TEST_F(ServerTest, BadFramesBeforeTheHelloAreLoggedAndIgnored) {
