@@ -5,6 +5,8 @@
 #include <boost/uuid/random_generator.hpp>
 #include <boost/uuid/uuid_io.hpp>
 
+#include "text/printable.hpp"
+
 namespace parley::app {
 
 std::string_view marker(LogEntry::Kind kind) {
@@ -32,8 +34,10 @@ std::string formatLogLine(const LogEntry& entry) {
 
 const LogEntry& ActivityLog::append(LogEntry::Kind kind, std::string text) {
   thread_local boost::uuids::random_generator generate;
+  // Entries carry outside text (hook fields, what a peer sent): shown, not
+  // executed, by whatever prints them, and bounded.
   entries_.push_back(LogEntry{boost::uuids::to_string(generate()), std::chrono::system_clock::now(),
-                              kind, std::move(text)});
+                              kind, text::printable(text, 2000)});
   while (entries_.size() > capacity)
     entries_.pop_front();
   return entries_.back();

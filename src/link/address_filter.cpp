@@ -78,6 +78,26 @@ bool isAllowed(std::string_view address) {
   return std::equal(kPrefix.begin(), kPrefix.end(), p.v6->begin());
 }
 
+bool isAllowed(std::string_view address,
+               const std::optional<std::vector<std::string>>& tailnetAddresses) {
+  if (!tailnetAddresses)
+    return isAllowed(address);
+  const Parsed p = parse(address);
+  if (isLoopback(p))
+    return true;
+  // Compared as addresses, so every spelling (a mapped IPv4, upper-case
+  // hex, a zone) of one address is the same.
+  std::optional<V4> v4 = p.v4;
+  if (!v4 && p.v6)
+    v4 = mappedV4(*p.v6);
+  return std::any_of(tailnetAddresses->begin(), tailnetAddresses->end(), [&](const auto& known) {
+    const Parsed k = parse(known);
+    if (v4)
+      return k.v4 == v4;
+    return p.v6 && k.v6 == p.v6;
+  });
+}
+
 bool isAllowed(const boost::asio::ip::tcp::endpoint& endpoint) {
   return isAllowed(endpoint.address().to_string());
 }

@@ -5,7 +5,10 @@
 // and loopback, where Tailscale's HTTPS proxy connects from.
 
 #include <boost/asio/ip/tcp.hpp>
+#include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace parley::link::TailscaleAddressFilter {
 
@@ -13,5 +16,10 @@ namespace parley::link::TailscaleAddressFilter {
 bool isLoopback(std::string_view address);
 bool isAllowed(std::string_view address);
 bool isAllowed(const boost::asio::ip::tcp::endpoint& endpoint);
+// With the addresses Tailscale reports for this tailnet's machines, only
+// those and loopback are admitted: other networks use 100.64.0.0/10 too
+// (carrier-grade NAT). Without them (Tailscale's status unknown), isAllowed.
+bool isAllowed(std::string_view address,
+               const std::optional<std::vector<std::string>>& tailnetAddresses);
 
 }  // namespace parley::link::TailscaleAddressFilter

@@ -4,28 +4,35 @@
 
 namespace parley::link {
 
-EventRing::EventRing(std::size_t capacity, Seconds window)
-    : capacity_(std::max<std::size_t>(capacity, 1)), window_(window) {}
+EventRing::EventRing(std::size_t capacity, Seconds window, std::size_t maxBytes)
+    : capacity_(std::max<std::size_t>(capacity, 1)), window_(window), maxBytes_(maxBytes) {}
 
 EventRing::Entry EventRing::append(protocol::ServerMessage message, Date now) {
   const std::uint64_t seq = nextSeq_++;
-  entries_.push_back(Entry{seq, now, std::move(message)});
-  Entry entry = entries_.back();
+  Entry entry{seq, now, std::move(message)};
+  entry.bytes = entry.envelope().encode().size();
+  bytes_ += entry.bytes;
+  entries_.push_back(entry);
   prune(now);
   return entry;
 }
 
 void EventRing::prune(Date now) {
   const auto cutoff = now - std::chrono::duration_cast<Date::duration>(window_);
-  std::size_t k = 0;
-  while (k < entries_.size() && entries_[k].ts < cutoff)
-    ++k;
-  if (entries_.size() - k > capacity_)
-    k += entries_.size() - k - capacity_;
-  if (k == 0)
-    return;
-  entries_.erase(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(k));
-  lowestRetainedSeq_ = entries_.empty() ? nextSeq_ : entries_.front().seq;
+  std::size_t removed = 0;
+  const auto dropFront = [&] {
+    bytes_ -= entries_.front().bytes;
+    entries_.pop_front();
+    ++removed;
+  };
+  while (!entries_.empty() && entries_.front().ts < cutoff)
+    dropFront();
+  while (entries_.size() > capacity_)
+    dropFront();
+  while (entries_.size() > 1 && bytes_ > maxBytes_)
+    dropFront();
+  if (removed > 0)
+    lowestRetainedSeq_ = entries_.empty() ? nextSeq_ : entries_.front().seq;
 }
 
 EventRing::Replay EventRing::replay(std::optional<std::uint64_t> lastSeq) const {

@@ -24,6 +24,7 @@ class EventRing {
     std::uint64_t seq = 0;
     Date ts;
     protocol::ServerMessage message;
+    std::size_t bytes = 0;  // its encoded size, as the ring counts it
 
     protocol::ServerEnvelope envelope() const { return {seq, ts, message}; }
   };
@@ -34,8 +35,10 @@ class EventRing {
     std::uint64_t resumedFromSeq = 0;
   };
 
-  // A capacity below 1 becomes 1.
-  explicit EventRing(std::size_t capacity = 2000, Seconds window = Seconds(1800));
+  // A capacity below 1 becomes 1. Past `maxBytes` of encoded messages the
+  // oldest go as well, though the newest entry is always kept.
+  explicit EventRing(std::size_t capacity = 2000, Seconds window = Seconds(1800),
+                     std::size_t maxBytes = 8 * 1024 * 1024);
 
   Entry append(protocol::ServerMessage message, Date now);
   void prune(Date now);
@@ -47,11 +50,14 @@ class EventRing {
   std::uint64_t nextSeq() const { return nextSeq_; }
   std::uint64_t lowestRetainedSeq() const { return lowestRetainedSeq_; }
   std::size_t capacity() const { return capacity_; }
+  std::size_t bytes() const { return bytes_; }
   const std::deque<Entry>& entries() const { return entries_; }
 
  private:
   std::size_t capacity_;
   Seconds window_;
+  std::size_t maxBytes_;
+  std::size_t bytes_ = 0;
   std::deque<Entry> entries_;
   std::uint64_t nextSeq_ = 1;
   std::uint64_t lowestRetainedSeq_ = 1;

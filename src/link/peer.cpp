@@ -45,7 +45,6 @@ void Peer::start() {
   const int idleSeconds = 15;
   ::setsockopt(socket.native_handle(), IPPROTO_TCP, TCP_KEEPIDLE, &idleSeconds, sizeof idleSeconds);
 
-  ws_.read_message_max(options_.maxMessageSize);
   ws_.auto_fragment(false);  // one frame per message
   ws_.text(true);
   std::weak_ptr<Peer> weak = weak_from_this();
@@ -79,6 +78,8 @@ void Peer::onAccepted(beast::error_code ec) {
 }
 
 void Peer::readNext() {
+  ws_.read_message_max(authenticated_ ? options_.maxMessageSize
+                                      : options_.maxUnauthenticatedMessageSize);
   ws_.async_read(readBuffer_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
     self->onRead(ec);
   });

@@ -41,6 +41,9 @@ class Peer : public std::enable_shared_from_this<Peer> {
     // How long a close frame may take to go out before the socket is cut.
     Clock::duration closeGrace = std::chrono::seconds(2);
     std::size_t maxMessageSize = 4 * 1024 * 1024;
+    // Until the hello authenticates: a hello is a few hundred bytes, and a
+    // stranger must not make us hold megabytes.
+    std::size_t maxUnauthenticatedMessageSize = 64 * 1024;
   };
 
   Peer(boost::asio::ip::tcp::socket socket, Options options);

@@ -3,6 +3,7 @@
 // back onto it, and the terminal frame stream.
 
 #include "link/server_core.hpp"
+#include "text/printable.hpp"
 
 namespace parley::link {
 
@@ -34,7 +35,8 @@ void Impl::dispatch(const std::shared_ptr<Peer>& peer, const protocol::ClientMes
                              std::is_same_v<M, QuestionAnswer>) {
           // One key space for the three: an id is never acted on twice.
           if (!idempotency_.shouldProcess(m.clientMsgID, now())) {
-            log("deduped replayed " + std::string(M::kType) + " " + m.clientMsgID.substr(0, 8));
+            log("deduped replayed " + std::string(M::kType) + " " +
+                text::printable(std::string_view(m.clientMsgID).substr(0, 8), 64));
             return;
           }
           command(m);

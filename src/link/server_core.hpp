@@ -19,12 +19,14 @@
 
 #include "link/event_ring.hpp"
 #include "link/idempotency_cache.hpp"
+#include "link/tailscale.hpp"
 #include "link/websocket_server.hpp"
 #include "protocol/envelope.hpp"
 
 namespace parley::link {
 
 class Peer;
+class DeviceStoreWatcher;
 
 class WebSocketServer::Impl : public std::enable_shared_from_this<Impl> {
  public:
@@ -85,16 +87,34 @@ class WebSocketServer::Impl : public std::enable_shared_from_this<Impl> {
   void report(const PeerEvent& event);
   void setStatus(Status status);
 
-  // websocket_server.cpp: the listener and the connections.
-  tcp::endpoint listenEndpoint(tcp::acceptor& acceptor, error_code& ec);
+  // server_listeners.cpp: where it listens and whom it admits.
+  struct Listener {
+    std::string address;
+    bool tailnet = false;  // one of Tailscale's addresses, bound when reported
+    tcp::acceptor acceptor;
+    boost::asio::steady_timer retry;
+  };
+  std::shared_ptr<Listener> openListener(const std::string& address, std::uint16_t port,
+                                         bool tailnet, error_code& ec);
   void listenerFailed(const error_code& ec);
+  void closeListeners();
   void closeListener();
-  void acceptNext();
-  void onAccept(std::uint64_t generation, error_code ec, tcp::socket socket);
+  void acceptNext(const std::shared_ptr<Listener>& listener);
+  void onAccept(const std::shared_ptr<Listener>& listener, error_code ec, tcp::socket socket);
+  void refreshTailnet();
+  void applyTailnet(const std::optional<TailscaleStatus::Info>& info);
   bool addressAllowed(const tcp::endpoint& remote) const;
+
+  // websocket_server.cpp: the connections.
   void admit(tcp::socket socket);
   void onPeerClosed(const std::shared_ptr<Peer>& peer, const std::string& reason);
   void closePeer(std::uint16_t code);
+  // Closes every connection still waiting for its hello.
+  void closePending(std::uint16_t code);
+  void watchDeviceStore();
+  // The store changed: a phone whose token no longer authenticates is
+  // closed at once.
+  void recheckDevice();
   void onFrame(const std::shared_ptr<Peer>& peer, const std::string& body);
   void handshake(const std::shared_ptr<Peer>& peer, const protocol::Hello& hello);
   void sendHelloAck(const std::shared_ptr<Peer>& peer, EventRing::Replay replay,
@@ -170,11 +190,23 @@ class WebSocketServer::Impl : public std::enable_shared_from_this<Impl> {
   std::weak_ptr<VoiceCommandSink> sink_;
   EventRing ring_;
   IdempotencyCache idempotency_;
-  std::optional<tcp::acceptor> acceptor_;
-  // Bumped whenever the acceptor goes, so its late completions are ignored.
-  std::uint64_t listenerGeneration_ = 0;
-  boost::asio::steady_timer acceptRetryTimer_;
+  std::vector<std::shared_ptr<Listener>> listeners_;
+  std::uint16_t boundPort_ = 0;
+  // Tailscale's addresses for this tailnet's machines; absent when unknown.
+  std::optional<std::vector<std::string>> tailnetAddresses_;
+  boost::asio::steady_timer tailnetTimer_;
+  // Bumped when the listeners go, so a status read still running is ignored.
+  std::uint64_t tailnetGeneration_ = 0;
+  // Addresses (with the reason) already reported as impossible to bind.
+  std::set<std::string> unbindable_;
+  // The authenticated phone, and how it authenticated.
   std::shared_ptr<Peer> peer_;
+  std::string peerToken_;
+  PairedDevice peerDevice_;
+  // Connections still waiting for their hello, oldest first. None of them
+  // can touch the phone until its hello authenticates.
+  std::vector<std::shared_ptr<Peer>> pending_;
+  std::shared_ptr<DeviceStoreWatcher> deviceWatcher_;
   std::int64_t pendingDropCount_ = 0;
   std::set<std::string> pendingDropKinds_;  // sorted, as the report wants them
   boost::asio::steady_timer dropTimer_;

@@ -29,6 +29,21 @@ base::ProcessResult run(const std::string& executable, const std::vector<std::st
   }
 }
 
+// A node's "TailscaleIPs" when it is a list of strings, else none.
+std::vector<std::string> addressesOf(const json::value& node) {
+  const json::value* ips =
+      node.is_object() ? node.as_object().if_contains("TailscaleIPs") : nullptr;
+  if (ips == nullptr || !ips->is_array())
+    return {};
+  std::vector<std::string> out;
+  for (const json::value& ip : ips->as_array()) {
+    if (!ip.is_string())
+      return {};
+    out.emplace_back(ip.as_string());
+  }
+  return out;
+}
+
 std::string exitText(const base::ProcessResult& result) {
   if (result.signal != 0)
     return "killed by signal " + std::to_string(result.signal);
@@ -61,14 +76,11 @@ TailscaleStatus::Info TailscaleStatus::read() const {
   if (!info.magicDNSName.empty() && info.magicDNSName.back() == '.')
     info.magicDNSName.pop_back();
 
-  if (const json::value* ips = self->as_object().if_contains("TailscaleIPs");
-      ips != nullptr && ips->is_array()) {
-    for (const json::value& ip : ips->as_array()) {
-      if (!ip.is_string()) {
-        info.tailscaleIPs.clear();
-        break;
-      }
-      info.tailscaleIPs.emplace_back(ip.as_string());
+  info.tailscaleIPs = addressesOf(*self);
+  if (const json::value* peers = top.if_contains("Peer"); peers != nullptr && peers->is_object()) {
+    for (const auto& peer : peers->as_object()) {
+      const std::vector<std::string> ips = addressesOf(peer.value());
+      info.peerIPs.insert(info.peerIPs.end(), ips.begin(), ips.end());
     }
   }
   return info;

@@ -1,8 +1,9 @@
 #pragma once
 
-// The two calls pairing needs from the Tailscale command line: this machine's
-// Tailscale name and addresses, and an HTTPS proxy on the tailnet that
-// forwards to the WebSocket server on loopback. Both block while the program
+// The two calls the phone link needs from the Tailscale command line: this
+// machine's Tailscale name and addresses with those of the tailnet's other
+// machines, and an HTTPS proxy on the tailnet that forwards to the
+// WebSocket server on loopback. Both block while the program
 // runs; call them off the main and server strands.
 
 #include <cstdint>
@@ -21,6 +22,8 @@ class TailscaleStatus {
     std::string magicDNSName;  // without the trailing dot
     std::vector<std::string> tailscaleIPs;
     std::optional<std::string> backendState;
+    // Every address of the tailnet's other machines ("Peer".*."TailscaleIPs").
+    std::vector<std::string> peerIPs;
     bool operator==(const Info&) const = default;
   };
 

@@ -1,15 +1,12 @@
-// The server's connection life: the listener and its statuses, admission of
-// one phone at a time, the hello handshake with replay, broadcast through
-// the ring, drop reports, sleep and wake. Commands are in
-// server_commands.cpp.
+// The server's connection life: admission of one phone at a time, the hello handshake with replay,
+// broadcast through the ring, drop reports, sleep and wake. Commands are in server_commands.cpp.
 
 #include "link/websocket_server.hpp"
 
-#include <boost/asio/ip/v6_only.hpp>
-
-#include "link/address_filter.hpp"
+#include "link/device_store_watcher.hpp"
 #include "link/peer.hpp"
 #include "link/server_core.hpp"
+#include "text/printable.hpp"
 
 namespace parley::link {
 
@@ -19,19 +16,9 @@ using Server = WebSocketServer;
 
 namespace {
 
-bool isDenial(const boost::system::error_code& ec) {
-  namespace errc = boost::system::errc;
-  return ec == errc::permission_denied || ec == errc::operation_not_permitted ||
-         ec == errc::operation_not_supported;
-}
-
-// Accept failures that say nothing about the listener, only about one
-// connection or a momentary shortage: accepting goes on.
-bool isTransientAcceptError(const boost::system::error_code& ec) {
-  return ec == asio::error::connection_aborted || ec == asio::error::connection_reset ||
-         ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space ||
-         ec == asio::error::no_memory || ec == asio::error::interrupted || ec.value() == ENFILE ||
-         ec.value() == EPROTO;
+// What a peer sent, fit for a log line.
+std::string shown(std::string_view text) {
+  return text::printable(text, 200);
 }
 
 }  // namespace
@@ -58,9 +45,9 @@ Impl::Impl(asio::any_io_executor executor, Configuration configuration, PairingS
       config_(std::move(configuration)),
       pairing_(std::move(pairing)),
       sink_(std::move(sink)),
-      ring_(config_.ringCapacity, config_.ringWindow),
+      ring_(config_.ringCapacity, config_.ringWindow, config_.ringMaxBytes),
       idempotency_(config_.idempotencyTTL),
-      acceptRetryTimer_(strand_),
+      tailnetTimer_(strand_),
       dropTimer_(strand_) {}
 
 bool Impl::hasAuthenticatedPeer() const {
@@ -85,118 +72,7 @@ void Impl::setStatus(Status status) {
     onStatusChange(status_);
 }
 
-// ---- listener ----------------------------------------------------------------
-
-void Impl::startListener() {
-  if (acceptor_)
-    return;
-  setStatus(Starting{});
-  error_code ec;
-  tcp::acceptor acceptor(strand_);
-  const tcp::endpoint endpoint = listenEndpoint(acceptor, ec);
-  if (!ec)
-    acceptor.set_option(asio::socket_base::reuse_address(true), ec);
-  if (!ec)
-    acceptor.bind(endpoint, ec);
-  if (!ec)
-    acceptor.listen(asio::socket_base::max_listen_connections, ec);
-  if (ec) {
-    listenerFailed(ec);
-    return;
-  }
-  const tcp::endpoint bound = acceptor.local_endpoint(ec);
-  const std::uint16_t port = ec ? config_.port : bound.port();
-  acceptor_.emplace(std::move(acceptor));
-  ++listenerGeneration_;
-  setStatus(Listening{port});
-  log("listening on :" + std::to_string(port) + " (Tailscale peers only)");
-  acceptNext();
-}
-
-Impl::tcp::endpoint Impl::listenEndpoint(tcp::acceptor& acceptor, error_code& ec) {
-  if (!config_.bindAddress.empty()) {
-    const auto address = asio::ip::make_address(config_.bindAddress, ec);
-    if (ec)
-      return {};
-    const tcp::endpoint endpoint(address, config_.port);
-    acceptor.open(endpoint.protocol(), ec);
-    return endpoint;
-  }
-  // Both families on one socket; IPv4 only when the system has no IPv6.
-  acceptor.open(tcp::v6(), ec);
-  if (!ec) {
-    acceptor.set_option(asio::ip::v6_only(false), ec);
-    if (!ec)
-      return tcp::endpoint(tcp::v6(), config_.port);
-    error_code ignored;
-    acceptor.close(ignored);
-  }
-  acceptor.open(tcp::v4(), ec);
-  return tcp::endpoint(tcp::v4(), config_.port);
-}
-
-void Impl::listenerFailed(const error_code& ec) {
-  acceptRetryTimer_.cancel();
-  if (acceptor_) {
-    error_code ignored;
-    acceptor_->close(ignored);
-    acceptor_.reset();
-    ++listenerGeneration_;
-  }
-  if (isDenial(ec))
-    setStatus(LocalNetworkDenied{});
-  else
-    setStatus(Failed{ec.message()});
-}
-
-void Impl::closeListener() {
-  acceptRetryTimer_.cancel();
-  if (acceptor_) {
-    error_code ignored;
-    acceptor_->close(ignored);
-    acceptor_.reset();
-    ++listenerGeneration_;
-  }
-  setStatus(Stopped{});
-}
-
-void Impl::acceptNext() {
-  acceptor_->async_accept(strand_, [weak = weak_from_this(), generation = listenerGeneration_](
-                                       error_code ec, tcp::socket socket) {
-    if (auto self = weak.lock())
-      self->onAccept(generation, ec, std::move(socket));
-  });
-}
-
-void Impl::onAccept(std::uint64_t generation, error_code ec, tcp::socket socket) {
-  if (generation != listenerGeneration_ || !acceptor_)
-    return;  // a listener since closed or replaced
-  if (ec == asio::error::operation_aborted)
-    return;
-  if (!ec) {
-    admit(std::move(socket));
-    acceptNext();
-  } else if (isTransientAcceptError(ec)) {
-    log("listener waiting: " + ec.message());
-    // Retrying at once would spin while descriptors are exhausted.
-    acceptRetryTimer_.expires_after(config_.acceptRetryDelay);
-    acceptRetryTimer_.async_wait([weak = weak_from_this(), generation](error_code timerError) {
-      auto self = weak.lock();
-      if (!timerError && self && self->acceptor_ && self->listenerGeneration_ == generation)
-        self->acceptNext();
-    });
-  } else {
-    listenerFailed(ec);
-  }
-}
-
 // ---- connections ----------------------------------------------------------------
-
-bool Impl::addressAllowed(const tcp::endpoint& remote) const {
-  if (config_.addressFilter)
-    return config_.addressFilter(remote.address().to_string());
-  return TailscaleAddressFilter::isAllowed(remote);
-}
 
 void Impl::admit(tcp::socket socket) {
   error_code ec;
@@ -210,7 +86,16 @@ void Impl::admit(tcp::socket socket) {
     log("refused non-Tailscale peer " + description);
     return;
   }
-  closePeer(4409);  // one phone at a time: the newest wins
+  // The phone is replaced only by a newcomer whose hello authenticates
+  // (handshake). Of those still waiting, the oldest makes way: the phone
+  // reconnecting is always among the newest.
+  if (pending_.size() >= std::max<std::size_t>(config_.maxUnauthenticatedPeers, 1)) {
+    const std::shared_ptr<Peer> oldest = pending_.front();
+    pending_.erase(pending_.begin());
+    log("too many connections awaiting hello: closed the oldest, " + oldest->remoteDescription() +
+        ", with 4409");
+    oldest->close(4409);
+  }
 
   auto peer = std::make_shared<Peer>(
       std::move(socket),
@@ -236,17 +121,21 @@ void Impl::admit(tcp::socket socket) {
     if (auto self = weakSelf.lock())
       self->report(Latency{seconds});
   };
-  peer_ = peer;
+  pending_.push_back(peer);
   peer->start();
-  log("peer " + description + " connected, awaiting hello");
 }
 
 void Impl::onPeerClosed(const std::shared_ptr<Peer>& peer, const std::string& reason) {
-  if (peer != peer_)
-    return;  // replaced or forgotten at sleep: reports nothing
-  peer_.reset();
-  report(Disconnected{reason});
-  log("peer " + peer->remoteDescription() + " disconnected: " + reason);
+  if (peer == peer_) {
+    peer_.reset();
+    peerToken_.clear();
+    report(Disconnected{reason});
+    log("peer " + peer->remoteDescription() + " disconnected: " + reason);
+    return;
+  }
+  // One that never authenticated was never the phone: it is only logged.
+  if (std::erase(pending_, peer) > 0)
+    log("peer " + peer->remoteDescription() + " left before its hello: " + reason);
 }
 
 void Impl::closePeer(std::uint16_t code) {
@@ -254,7 +143,37 @@ void Impl::closePeer(std::uint16_t code) {
     std::shared_ptr<Peer>(peer_)->close(code);
 }
 
+void Impl::closePending(std::uint16_t code) {
+  for (const std::shared_ptr<Peer>& peer : std::exchange(pending_, {}))
+    peer->close(code);
+}
+
+void Impl::watchDeviceStore() {
+  if (deviceWatcher_ && deviceWatcher_->isWatching())
+    return;
+  deviceWatcher_ =
+      std::make_shared<DeviceStoreWatcher>(strand_, pairing_.file(), [weak = weak_from_this()] {
+        if (auto self = weak.lock())
+          self->recheckDevice();
+      });
+  if (const error_code ec = deviceWatcher_->start())
+    log("cannot watch the device store (" + ec.message() +
+        "): a revoked phone stays connected until it reconnects");
+}
+
+void Impl::recheckDevice() {
+  if (!peer_ || pairing_.device(peerToken_))
+    return;
+  // As when the desktop itself revokes it: the phone learns at its next
+  // hello that the token is gone. The two race (the file changes before the
+  // desktop closes), so they must agree.
+  log("device “" + shown(peerDevice_.deviceName) + "” no longer paired — closed 1001");
+  closePeer(1001);
+}
+
 void Impl::closeForSleep() {
+  closePending(1001);
+  peerToken_.clear();
   if (auto peer = std::move(peer_))
     peer->close(1001);
   log("connection closed 1001 (system sleeping)");
@@ -262,12 +181,13 @@ void Impl::closeForSleep() {
 
 void Impl::resumeAfterWake() {
   log("waking: restarting listener");
-  if (acceptor_)
+  if (!listeners_.empty())
     closeListener();
   startListener();
 }
 
 void Impl::stop(std::uint16_t code, const std::string& reason) {
+  closePending(code);
   closePeer(code);
   closeListener();
   dropTimer_.cancel();
@@ -279,7 +199,9 @@ void Impl::shutdown() {
   onStatusChange = nullptr;
   onPeerEvent = nullptr;
   onLog = nullptr;
+  closePending(1001);
   closePeer(1001);
+  deviceWatcher_.reset();
   closeListener();
   stopTermStream();
   dropTimer_.cancel();
@@ -294,7 +216,7 @@ void Impl::onFrame(const std::shared_ptr<Peer>& peer, const std::string& body) {
     envelope = protocol::ClientEnvelope::decode(body);
   } catch (const std::exception& e) {
     // The connection stays; an unauthenticated one still has its deadline.
-    log("undecodable client frame (" + std::to_string(body.size()) + "B): " + e.what());
+    log("undecodable client frame (" + std::to_string(body.size()) + "B): " + shown(e.what()));
     return;
   }
   if (envelope->v != protocol::Wire::version) {
@@ -310,7 +232,7 @@ void Impl::onFrame(const std::shared_ptr<Peer>& peer, const std::string& body) {
   } else {
     peer->close(4401);
     report(RejectedToken{});
-    log("first frame was " + std::string(envelope->message.type()) + ", not hello — closed 4401");
+    log("first frame was " + shown(envelope->message.type()) + ", not hello — closed 4401");
   }
 }
 
@@ -322,15 +244,22 @@ void Impl::handshake(const std::shared_ptr<Peer>& peer, const protocol::Hello& h
     log("hello rejected: bad token from " + peer->remoteDescription());
     return;
   }
+  // Only now may the newcomer replace the phone.
+  std::erase(pending_, peer);
+  closePeer(4409);
+  peer_ = peer;
+  peerToken_ = hello.token;
+  peerDevice_ = *device;
   peer->authenticate(device->deviceID);
+  watchDeviceStore();
   try {
     pairing_.markSeen(device->deviceID, now());
   } catch (const std::exception& e) {
     // The phone is genuine; failing to note the time must not refuse it.
-    log("could not record that “" + device->deviceName + "” was seen: " + e.what());
+    log("could not record that “" + shown(device->deviceName) + "” was seen: " + e.what());
   }
   report(Connected{*device});
-  log("paired device “" + device->deviceName + "” authenticated");
+  log("paired device “" + shown(device->deviceName) + "” authenticated");
 
   // The replay is fixed now; what is broadcast while the sink is asked for
   // the sessions goes out live, ahead of the HelloAck.

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -32,15 +33,23 @@ class WebSocketServer {
 
   struct Configuration {
     std::uint16_t port = 8787;  // 0 picks a free port (tests)
-    // Empty: every interface (dual-stack when IPv6 is available), since
-    // Tailscale peers arrive on the tailnet interface. Tests use "127.0.0.1".
+    // Empty: loopback (127.0.0.1 and ::1, where Tailscale's HTTPS proxy
+    // connects from) and this machine's Tailscale addresses, bound as they
+    // appear. Otherwise that one address only; tests use "127.0.0.1".
     std::string bindAddress;
+    // The Tailscale program whose status names this machine's addresses and
+    // the tailnet's machines; absent: the usual one; empty: never asked.
+    std::optional<std::string> tailscaleExecutable;
+    Duration tailnetRefreshInterval = std::chrono::seconds(30);
     std::size_t sendQueueCapacity = 256;  // below 1 counts as 1
     Duration pingInterval = std::chrono::seconds(20);
     Duration pongDeadline = std::chrono::seconds(10);
     Duration helloDeadline = std::chrono::seconds(10);
     Seconds idempotencyTTL = Seconds(600);
     bool enforceTailscaleFilter = true;
+    // Connections still waiting for their hello. Past this the oldest of
+    // them is closed, so a newcomer (the phone reconnecting) always gets in.
+    std::size_t maxUnauthenticatedPeers = 8;
     // Replaces TailscaleAddressFilter::isAllowed when set (tests: loopback
     // cannot produce a foreign address).
     std::function<bool(std::string_view address)> addressFilter;
@@ -50,6 +59,9 @@ class WebSocketServer {
     Duration acceptRetryDelay = std::chrono::milliseconds(500);
     std::size_t ringCapacity = 2000;
     Seconds ringWindow = Seconds(1800);
+    // Past this many bytes of encoded messages the oldest are dropped too;
+    // a phone resuming behind them is told of the gap.
+    std::size_t ringMaxBytes = 8 * 1024 * 1024;
     // A phone with more frames than this waiting is not reading; it is cut
     // off and resynchronises from the ring when it returns.
     std::size_t sendBacklogLimit = 4096;

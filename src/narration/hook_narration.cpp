@@ -4,6 +4,7 @@
 #include <boost/uuid/uuid_io.hpp>
 
 #include "text/unicode.hpp"
+#include "text/utf8.hpp"
 
 namespace parley::narration {
 namespace {
@@ -14,6 +15,28 @@ using protocol::Narration;
 using protocol::QuestionRequest;
 
 constexpr std::size_t kLoggedQuestionLength = 80;
+
+// The text cut to kMaxCarriedText bytes at a character boundary, with the
+// marker; a text within the bound unchanged. A hook can carry megabytes, and
+// every message is kept in the replay ring and sent to the phone.
+std::string capped(std::string_view text) {
+  if (text.size() <= kMaxCarriedText)
+    return std::string(text);
+  std::size_t end = kMaxCarriedText;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+    --end;  // back to the start of the character the bound falls in
+  return std::string(text.substr(0, end)) + std::string(kTruncationMarker);
+}
+
+void cap(std::string& text) {
+  if (text.size() > kMaxCarriedText)
+    text = capped(text);
+}
+
+void cap(protocol::Narration& narration) {
+  cap(narration.text);
+  cap(narration.speech);
+}
 
 std::string questionSpeech(const std::vector<QuestionRequest::Question>& questions) {
   const QuestionRequest::Question& first = questions.front();
@@ -42,22 +65,22 @@ std::optional<QuestionRequest::Question> parseQuestion(const JSONValue& element)
   if (!text)
     return std::nullopt;
   QuestionRequest::Question question;
-  question.text = *text;
+  question.text = capped(*text);
   if (const JSONValue* options = element["options"]; options && options->arrayValue()) {
     for (const JSONValue& option : *options->arrayValue()) {
       const std::string* label = option.string("label");
       if (!label)
         continue;
-      QuestionRequest::Option parsed{.label = *label};
+      QuestionRequest::Option parsed{.label = capped(*label)};
       if (const std::string* description = option.string("description"))
-        parsed.description = *description;
+        parsed.description = capped(*description);
       question.options.push_back(std::move(parsed));
     }
   }
   if (question.options.empty())
     return std::nullopt;
   const std::string* header = element.string("header");
-  question.header = header ? *header : "Question";
+  question.header = header ? capped(*header) : "Question";
   const JSONValue* multiSelect = element["multiSelect"];
   question.multiSelect = multiSelect && multiSelect->boolValue().value_or(false);
   return question;
@@ -83,6 +106,7 @@ std::optional<QuestionNarration> handleQuestion(const HookPayload& payload) {
   request.requestID = payload.toolUseID ? *payload.toolUseID : freshUUID();
   request.narration =
       Narration{.text = questions.front().text, .speech = questionSpeech(questions), .speak = true};
+  cap(request.narration);
   result.logText = "question: " + std::string(text::characterPrefix(questions.front().text,
                                                                     kLoggedQuestionLength));
   request.questions = std::move(questions);
@@ -97,11 +121,12 @@ std::optional<protocol::ToolStarted> handleToolStart(const HookPayload& payload)
     const std::string* description =
         payload.toolInput ? payload.toolInput->string("description") : nullptr;
     text = "Subagent working on " + (description ? *description : std::string("a task")) + "…";
+    cap(text);
   }
   return protocol::ToolStarted{
       .sessionID = *payload.sessionID,
       .toolUseID = payload.toolUseID ? *payload.toolUseID : freshUUID(),
-      .toolName = *payload.toolName,
+      .toolName = capped(*payload.toolName),
       .narration = Narration{.text = std::move(text), .speech = "", .speak = false},
   };
 }
@@ -109,7 +134,13 @@ std::optional<protocol::ToolStarted> handleToolStart(const HookPayload& payload)
 std::optional<TurnEnd> handleTurnEnd(const HookPayload& payload, const SpeechProjector& projector) {
   if (!payload.lastAssistantMessage || payload.lastAssistantMessage->empty() || !payload.sessionID)
     return std::nullopt;
-  Projection projection = projector.project(*payload.lastAssistantMessage);
+  // Projecting reads every character; a bounded input bounds the work, and
+  // a few times the carried bound still says whether a digest is needed.
+  std::string_view answer = *payload.lastAssistantMessage;
+  if (answer.size() > 4 * kMaxCarriedText)
+    answer = answer.substr(0, 4 * kMaxCarriedText);
+  Projection projection = projector.project(text::toValidUtf8(answer));
+  cap(projection.narration);
   TurnEnd end;
   end.needsDigest = projection.needsDigest;
   end.assistantText = protocol::AssistantText{

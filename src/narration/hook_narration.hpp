@@ -17,6 +17,11 @@
 
 namespace parley::narration {
 
+// The most bytes of any one text from a hook that a message carries; a
+// longer text is cut at a character boundary and ends in the marker.
+inline constexpr std::size_t kMaxCarriedText = 16 * 1024;
+inline constexpr std::string_view kTruncationMarker = " \u2026 [truncated]";
+
 // The name of Claude Code's question tool (compared case-sensitively).
 inline constexpr std::string_view kQuestionToolName = "AskUserQuestion";
 

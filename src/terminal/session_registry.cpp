@@ -92,7 +92,10 @@ PaneLister SessionSources::defaultPaneLister() {
   };
 }
 
-SessionTable::SessionTable(SessionSources sources) : sources_(std::move(sources)) {}
+SessionTable::SessionTable(SessionSources sources) : SessionTable(std::move(sources), Limits{}) {}
+
+SessionTable::SessionTable(SessionSources sources, Limits limits)
+    : sources_(std::move(sources)), limits_(limits) {}
 
 std::vector<RegisteredSession> SessionTable::all() const {
   std::vector<RegisteredSession> out;
@@ -159,7 +162,33 @@ std::optional<RegisteredSession> SessionTable::apply(const HookPayload& hook, Da
   // Announce-only until a refresh has read the session file and its version.
   RegisteredSession registered{std::move(d), false};
   sessions_.emplace(id, registered);
+  dropOldestUnconfirmed();
   return registered;
+}
+
+void SessionTable::forget(std::string_view id) {
+  if (auto it = sessions_.find(id); it != sessions_.end())
+    sessions_.erase(it);
+  if (auto it = paneBindings_.find(id); it != paneBindings_.end())
+    paneBindings_.erase(it);
+}
+
+// Hooks can name any number of sessions; only a sweep can vouch for one.
+void SessionTable::dropOldestUnconfirmed() {
+  for (;;) {
+    std::size_t unconfirmed = 0;
+    const RegisteredSession* oldest = nullptr;
+    for (const auto& [id, registered] : sessions_) {
+      if (confirmed_.contains(id))
+        continue;
+      ++unconfirmed;
+      if (oldest == nullptr || registered.descriptor.lastActivity < oldest->descriptor.lastActivity)
+        oldest = &registered;
+    }
+    if (unconfirmed <= limits_.maxUnconfirmed || oldest == nullptr)
+      return;
+    forget(std::string(oldest->id()));
+  }
 }
 
 std::vector<RegisteredSession> SessionTable::sweep(Date now) {
@@ -252,10 +281,18 @@ std::vector<RegisteredSession> SessionTable::sweep(Date now) {
     paneBindings_[file.sessionId] = paneID;
   }
 
+  std::vector<std::string> stale;
   for (auto& [id, registered] : sessions_) {
-    if (!seen.contains(id) && registered.descriptor.state != SessionState::ended)
+    if (seen.contains(id))
+      continue;
+    if (registered.descriptor.state != SessionState::ended)
       registered.descriptor.state = SessionState::ended;
+    if (now - registered.descriptor.lastActivity > limits_.unconfirmedLifetime)
+      stale.push_back(id);
   }
+  for (const std::string& id : stale)
+    forget(id);
+  confirmed_ = std::move(seen);
   return all();
 }
 

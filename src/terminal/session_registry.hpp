@@ -35,6 +35,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -88,7 +89,18 @@ class SessionTable {
  public:
   using Date = protocol::Date;
 
+  struct Limits {
+    // A session that no sweep finds alive is forgotten once its last event
+    // is older than this, so hooks naming sessions that never existed cost
+    // nothing for long.
+    std::chrono::seconds unconfirmedLifetime{600};
+    // At most this many sessions known from hooks alone; past it the one
+    // with the oldest event goes.
+    std::size_t maxUnconfirmed = 256;
+  };
+
   explicit SessionTable(SessionSources sources);
+  SessionTable(SessionSources sources, Limits limits);
 
   // Sorted by session id.
   std::vector<RegisteredSession> all() const;
@@ -98,7 +110,8 @@ class SessionTable {
   std::optional<RegisteredSession> sessionForPane(std::string_view paneID) const;
   // Nothing (and no change) when the hook carries no session id.
   std::optional<RegisteredSession> apply(const protocol::HookPayload& hook, Date now);
-  // The full refresh; returns all() afterwards.
+  // The full refresh; returns all() afterwards. Sessions it does not find
+  // alive and whose last event is older than the limit are forgotten.
   std::vector<RegisteredSession> sweep(Date now);
   // Forgets ended sessions; pane bindings stay.
   void prune();
@@ -112,7 +125,13 @@ class SessionTable {
 
  private:
   SessionSources sources_;
+  void forget(std::string_view id);
+  void dropOldestUnconfirmed();
+
+  Limits limits_;
   std::map<std::string, RegisteredSession, std::less<>> sessions_;
+  // The sessions the last sweep found alive.
+  std::set<std::string, std::less<>> confirmed_;
   std::map<std::string, std::string, std::less<>> paneBindings_;
 };
 

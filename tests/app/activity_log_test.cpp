@@ -36,5 +36,14 @@ TEST(ActivityLog, LinesCarryTheTimeAndTheKindsMarker) {
   EXPECT_EQ(marker(LogEntry::Kind::error), "!");
 }
 
+TEST(ActivityLog, EntriesAreMadeSafeToPrintAndBounded) {
+  ActivityLog log;
+  const LogEntry& e = log.append(LogEntry::Kind::error,
+                                 "type \x1b]52;c;AAAA\x07" + std::string(4 * 1024 * 1024, 'x'));
+  EXPECT_EQ(e.text.find('\x1b'), std::string::npos);
+  EXPECT_EQ(e.text.rfind("type \\x1b]52;c;AAAA\\x07x", 0), 0u);
+  EXPECT_LE(e.text.size(), 2000u);
+}
+
 }  // namespace
 }  // namespace parley::app

@@ -31,6 +31,29 @@ TEST(TailscaleAddressFilter, LoopbackIsAnyOf127SlashEightAndColonColonOne) {
   EXPECT_FALSE(isLoopback("localhost"));
 }
 
+TEST(TailscaleAddressFilter, WhenTailscaleNamesTheTailnetsMachinesOnlyTheyAndLoopbackAreAdmitted) {
+  const std::vector<std::string> known{"100.100.1.2", "fd7a:115c:a1e0::5"};
+  struct Case {
+    const char* address;
+    bool withList;
+    bool withoutList;
+  };
+  for (const auto& [address, withList, withoutList] : std::vector<Case>{
+           {"100.100.1.2", true, true},
+           {"::ffff:100.100.1.2", true, true},
+           {"FD7A:115C:A1E0::5%tailscale0", true, true},
+           {"100.100.1.3", false, true},  // in the range, but no machine of this tailnet
+           {"fd7a:115c:a1e0::6", false, true},
+           {"127.0.0.1", true, true},
+           {"::1", true, true},
+           {"10.0.0.1", false, false},
+           {"not an address", false, false}}) {
+    EXPECT_EQ(isAllowed(address, known), withList) << address;
+    EXPECT_EQ(isAllowed(address, std::nullopt), withoutList) << address;
+  }
+  EXPECT_FALSE(isAllowed("100.100.1.2", std::vector<std::string>{}));
+}
+
 TEST(TailscaleAddressFilter, EndpointsAreJudgedByTheirAddress) {
   using boost::asio::ip::make_address;
   using boost::asio::ip::tcp;

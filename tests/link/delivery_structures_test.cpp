@@ -33,94 +33,87 @@ std::vector<std::uint64_t> seqs(const std::vector<EventRing::Entry>& entries) {
   return out;
 }
 
-// ---- EventRing ---------------------------------------------------------------
-
-TEST(EventRing, FreshRingReplaysNothingAndOnlyAResumeFromTheFutureIsAGap) {
-  const EventRing ring;
-  EXPECT_EQ(ring.latestSeq(), 0u);
-  EXPECT_TRUE(ring.isEmpty());
-
-  auto r = ring.replay(std::nullopt);
-  EXPECT_TRUE(r.entries.empty());
-  EXPECT_FALSE(r.gap);
-  EXPECT_EQ(r.resumedFromSeq, 0u);
-
-  r = ring.replay(0);
-  EXPECT_TRUE(r.entries.empty());
-  EXPECT_FALSE(r.gap);
-  EXPECT_EQ(r.resumedFromSeq, 0u);
-
-  r = ring.replay(5);
-  EXPECT_TRUE(r.entries.empty());
-  EXPECT_TRUE(r.gap);
-  EXPECT_EQ(r.resumedFromSeq, 0u);
+std::vector<std::uint64_t> kept(const EventRing& ring) {
+  return seqs({ring.entries().begin(), ring.entries().end()});
 }
 
-TEST(EventRing, CapacityKeepsTheNewestAndAResumeBehindThemIsAGap) {
+// ---- EventRing ---------------------------------------------------------------
+
+struct ReplayCase {
+  std::optional<std::uint64_t> after;
+  std::vector<std::uint64_t> entries;
+  bool gap;
+  std::uint64_t resumedFromSeq;
+};
+
+void expectReplays(const EventRing& ring, const std::vector<ReplayCase>& cases) {
+  for (const auto& [after, entries, gap, resumed] : cases) {
+    const auto r = ring.replay(after);
+    const std::string name = after ? std::to_string(*after) : "none";
+    EXPECT_EQ(seqs(r.entries), entries) << "after " << name;
+    EXPECT_EQ(r.gap, gap) << "after " << name;
+    EXPECT_EQ(r.resumedFromSeq, resumed) << "after " << name;
+  }
+}
+
+TEST(EventRing, ReplaysWhatWasMissedAndOnlyAResumeBehindOrAheadOfItIsAGap) {
+  EventRing fresh;
+  EXPECT_EQ(fresh.latestSeq(), 0u);
+  expectReplays(fresh, {{std::nullopt, {}, false, 0}, {0, {}, false, 0}, {5, {}, true, 0}});
+
   EventRing ring(3);
   for (int i = 0; i < 5; ++i) {
     const auto entry = ring.append(vocab(std::to_string(i)), kT0 + seconds(i));
-    EXPECT_EQ(entry.seq, static_cast<std::uint64_t>(i + 1));
     EXPECT_EQ(entry.envelope(), ServerEnvelope(i + 1, kT0 + seconds(i), vocab(std::to_string(i))));
   }
-  EXPECT_EQ(seqs({ring.entries().begin(), ring.entries().end()}),
-            (std::vector<std::uint64_t>{3, 4, 5}));
+  EXPECT_EQ(kept(ring), (std::vector<std::uint64_t>{3, 4, 5}));
   EXPECT_EQ(ring.lowestRetainedSeq(), 3u);
+  expectReplays(ring, {{2, {3, 4, 5}, false, 2},
+                       {4, {5}, false, 4},
+                       {5, {}, false, 5},
+                       {1, {}, true, 5},
+                       {6, {}, true, 5},
+                       {std::nullopt, {}, false, 5}});
 
-  auto r = ring.replay(2);
-  EXPECT_EQ(seqs(r.entries), (std::vector<std::uint64_t>{3, 4, 5}));
-  EXPECT_FALSE(r.gap);
-  EXPECT_EQ(r.resumedFromSeq, 2u);
-
-  r = ring.replay(1);
-  EXPECT_TRUE(r.entries.empty());
-  EXPECT_TRUE(r.gap);
-  EXPECT_EQ(r.resumedFromSeq, 5u);
-
-  r = ring.replay(5);
-  EXPECT_TRUE(r.entries.empty());
-  EXPECT_FALSE(r.gap);
-  EXPECT_EQ(r.resumedFromSeq, 5u);
-
-  r = ring.replay(4);
-  EXPECT_EQ(seqs(r.entries), (std::vector<std::uint64_t>{5}));
+  EventRing one(0);  // a capacity below 1 becomes 1
+  one.append(vocab(), kT0);
+  one.append(vocab(), kT0);
+  EXPECT_EQ(kept(one), std::vector<std::uint64_t>{2});
 }
 
-TEST(EventRing, OldEntriesAreDroppedAtTheNextAppendEvenWhenNotFull) {
+TEST(EventRing, EntriesOlderThanTheWindowGoAtTheNextAppendAndTheRingStaysResumable) {
   EventRing ring(100, minutes(30));
   ring.append(vocab(), kT0);
   ring.append(vocab(), kT0 + minutes(1));
   ring.append(vocab(), kT0 + minutes(31));  // the first is now older than the window
+  EXPECT_EQ(kept(ring), (std::vector<std::uint64_t>{2, 3}));
+  ring.prune(kT0 + minutes(31));  // one exactly at the cutoff stays
   EXPECT_EQ(ring.count(), 2u);
-  EXPECT_EQ(ring.lowestRetainedSeq(), 2u);
-  EXPECT_TRUE(ring.replay(0).gap);
-  EXPECT_FALSE(ring.replay(1).gap);
-  // An entry exactly at the cutoff stays.
-  ring.prune(kT0 + minutes(31));
-  EXPECT_EQ(ring.count(), 2u);
-}
+  expectReplays(ring, {{0, {}, true, 3}, {1, {2, 3}, false, 1}});
 
-TEST(EventRing, WhenEverythingAgesOutTheRingStaysResumableAtItsLatestSeq) {
-  EventRing ring(100, minutes(30));
-  ring.append(vocab(), kT0);
-  ring.append(vocab(), kT0 + seconds(1));
   ring.prune(kT0 + hours(2));
   EXPECT_TRUE(ring.isEmpty());
   EXPECT_EQ(ring.lowestRetainedSeq(), ring.nextSeq());
-  const auto r = ring.replay(ring.latestSeq());
-  EXPECT_FALSE(r.gap);
-  EXPECT_TRUE(r.entries.empty());
-  EXPECT_TRUE(ring.replay(1).gap);
-  // Numbering continues where it was.
-  EXPECT_EQ(ring.append(vocab(), kT0 + hours(2)).seq, 3u);
+  expectReplays(ring, {{3, {}, false, 3}, {1, {}, true, 3}});
+  EXPECT_EQ(ring.append(vocab(), kT0 + hours(2)).seq, 4u);  // numbering continues
 }
 
-TEST(EventRing, ACapacityBelowOneBecomesOne) {
-  EventRing ring(0);
-  ring.append(vocab(), kT0);
-  ring.append(vocab(), kT0);
-  EXPECT_EQ(ring.count(), 1u);
-  EXPECT_EQ(ring.entries().front().seq, 2u);
+TEST(EventRing, BytesAreBoundedTooOldestFirstAndAReplayPastThemIsAGap) {
+  const auto sized = [](std::size_t n, char c) {
+    return ServerMessage(protocol::Vocab{.sessionID = std::string(n, c)});
+  };
+  const std::size_t one = ServerEnvelope(1, kT0, sized(1000, 'a')).encode().size();
+  EventRing ring(100, minutes(30), 3 * one + one / 2);
+  for (int i = 0; i < 5; ++i)
+    ring.append(sized(1000, static_cast<char>('a' + i)), kT0);
+  EXPECT_EQ(kept(ring), (std::vector<std::uint64_t>{3, 4, 5}));
+  expectReplays(ring, {{1, {}, true, 5}, {2, {3, 4, 5}, false, 2}});
+  // One message over the whole bound is still kept while it is the newest.
+  ring.append(sized(10 * one, 'z'), kT0);
+  EXPECT_EQ(kept(ring), std::vector<std::uint64_t>{6});
+  ring.append(sized(1, 'y'), kT0);
+  EXPECT_EQ(kept(ring), std::vector<std::uint64_t>{7});
+  EXPECT_LT(ring.bytes(), one);
 }
 
 // ---- SendQueue ----------------------------------------------------------------
@@ -147,54 +140,40 @@ TEST(SendQueue, AFullQueueShedsTheLowestRankFirstOldestAmongEquals) {
   EXPECT_TRUE(q.push(env(sessionUpdate(), 1)).empty());
   EXPECT_TRUE(q.push(env(toolStarted(), 2)).empty());
   EXPECT_TRUE(q.push(env(toolStarted(), 3)).empty());
-
-  EXPECT_EQ(q.push(env(permissionRequest(), 4)), std::vector<std::string>{"tool_started"});
-  EXPECT_EQ(q.count(), 3u);
-  // The older of the two tool_started went; order of the rest is kept.
-  std::vector<std::uint64_t> order;
-  for (const auto& e : q.items())
-    order.push_back(e.seq);
-  EXPECT_EQ(order, (std::vector<std::uint64_t>{1, 3, 4}));
-
-  EXPECT_EQ(q.push(env(vocab(), 5)), std::vector<std::string>{"tool_started"});
-  EXPECT_EQ(q.push(env(vocab(), 6)), std::vector<std::string>{"vocab"});
-  EXPECT_EQ(q.push(env(permissionRequest(), 7)), std::vector<std::string>{"vocab"});
-  EXPECT_EQ(q.push(env(permissionRequest(), 8)), std::vector<std::string>{"session_update"});
-  EXPECT_EQ(q.popFirst()->seq, 4u);
-  EXPECT_EQ(q.popFirst()->seq, 7u);
-  EXPECT_EQ(q.popFirst()->seq, 8u);
+  struct Step {
+    ServerMessage message;
+    std::vector<std::string> shed;
+  };
+  const std::vector<Step> steps = {{permissionRequest(), {"tool_started"}},  // the older one
+                                   {vocab(), {"tool_started"}},
+                                   {vocab(), {"vocab"}},
+                                   {permissionRequest(), {"vocab"}},
+                                   {permissionRequest(), {"session_update"}}};
+  std::uint64_t seq = 4;
+  for (const auto& [message, shed] : steps)
+    EXPECT_EQ(q.push(env(message, seq++)), shed) << seq - 1;
+  // The order of what remains is kept.
+  for (const std::uint64_t expected : {4u, 7u, 8u})
+    EXPECT_EQ(q.popFirst()->seq, expected);
   EXPECT_EQ(q.popFirst(), std::nullopt);
 }
 
-TEST(SendQueue, UnsheddableMessagesOverflowTheCapacityAndSheddableOnesAreRefused) {
-  SendQueue q(2);
-  q.push(env(permissionRequest()));
-  q.push(env(permissionRequest()));
-  EXPECT_EQ(q.push(env(vocab())), std::vector<std::string>{"vocab"});
-  EXPECT_EQ(q.count(), 2u);
-  EXPECT_TRUE(q.push(env(permissionRequest())).empty());
-  EXPECT_EQ(q.count(), 3u);
-}
-
-TEST(SendQueue, AQueueGrownPastItsLimitIsTrimmedBackByShedding) {
+TEST(SendQueue, UnsheddableMessagesOverflowAndTheQueueIsTrimmedBackByShedding) {
   SendQueue q(2);
   q.push(env(vocab()));
   q.push(env(toolStarted()));
-  q.push(env(permissionRequest()));  // sheds tool_started
-  q.push(env(permissionRequest()));  // sheds vocab
-  q.push(env(permissionRequest()));  // nothing to shed: grows to 3
+  EXPECT_EQ(q.push(env(permissionRequest())), std::vector<std::string>{"tool_started"});
+  EXPECT_EQ(q.push(env(permissionRequest())), std::vector<std::string>{"vocab"});
+  EXPECT_TRUE(q.push(env(permissionRequest())).empty());  // nothing to shed: grows to 3
   ASSERT_EQ(q.count(), 3u);
   // Nothing sheddable is left, so a new sheddable message is itself refused.
   EXPECT_EQ(q.push(env(sessionUpdate())), std::vector<std::string>{"session_update"});
   q.removeAll();
   EXPECT_TRUE(q.isEmpty());
-}
 
-TEST(SendQueue, ACapacityBelowOneBecomesOne) {
-  SendQueue q(0);
-  EXPECT_TRUE(q.push(env(vocab())).empty());
-  EXPECT_EQ(q.push(env(toolStarted())), std::vector<std::string>{"vocab"});
-  EXPECT_EQ(q.count(), 1u);
+  SendQueue one(0);  // a capacity below 1 becomes 1
+  EXPECT_TRUE(one.push(env(vocab())).empty());
+  EXPECT_EQ(one.push(env(toolStarted())), std::vector<std::string>{"vocab"});
 }
 
 // ---- IdempotencyCache -----------------------------------------------------------
@@ -206,17 +185,20 @@ TEST(IdempotencyCache, AKeyIsADuplicateForExactlyTheTtl) {
   // A duplicate does not refresh the time the key was accepted.
   EXPECT_TRUE(cache.shouldProcess("a", kT0 + seconds(600)));
   EXPECT_FALSE(cache.shouldProcess("a", kT0 + seconds(601)));
-  EXPECT_TRUE(cache.shouldProcess("b", kT0 + seconds(601)));
+  EXPECT_TRUE(cache.shouldProcess("b", kT0 + seconds(605)));
+  cache.prune(kT0 + seconds(1200));
+  EXPECT_EQ(cache.count(), 1u);  // "b" is not yet expired
+  EXPECT_FALSE(cache.shouldProcess("b", kT0 + seconds(1200)));
 }
 
-TEST(IdempotencyCache, PruneForgetsOnlyExpiredKeys) {
-  IdempotencyCache cache(Seconds(10));
-  cache.shouldProcess("old", kT0);
-  cache.shouldProcess("new", kT0 + seconds(5));
-  cache.prune(kT0 + seconds(10));
-  EXPECT_EQ(cache.count(), 1u);
-  EXPECT_FALSE(cache.shouldProcess("new", kT0 + seconds(10)));
-  EXPECT_TRUE(cache.shouldProcess("old", kT0 + seconds(10)));
+TEST(IdempotencyCache, BeyondItsCountTheOldestKeysAreForgottenWithinTheTtl) {
+  IdempotencyCache cache(Seconds(600), 3);
+  for (const char* key : {"a", "b", "c", "d"})
+    EXPECT_TRUE(cache.shouldProcess(key, kT0 + seconds(1)));
+  EXPECT_EQ(cache.count(), 3u);
+  for (const char* key : {"d", "c", "b"})
+    EXPECT_FALSE(cache.shouldProcess(key, kT0 + seconds(2))) << key;
+  EXPECT_TRUE(cache.shouldProcess("a", kT0 + seconds(2)));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "link/pairing.hpp"
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -44,26 +45,16 @@ struct StoreFixture : ::testing::Test {
 
 // ---- tokens ------------------------------------------------------------------
 
-TEST(PairingToken, IsFortyThreeUrlSafeCharactersAndNeverRepeats) {
+TEST(PairingToken, TokensHashesAndIdsHaveTheirFormsAndNeverRepeat) {
   std::set<std::string> seen;
   for (int i = 0; i < 200; ++i) {
     const std::string token = PairingToken::generate();
-    EXPECT_EQ(token.size(), 43u);
     EXPECT_TRUE(std::regex_match(token, std::regex("[A-Za-z0-9_-]{43}"))) << token;
     seen.insert(token);
   }
   EXPECT_EQ(seen.size(), 200u);
-}
-
-TEST(PairingToken, HashIsPaddedBase64OfSha256) {
-  // The FIPS 180-2 test vector for "abc".
+  // The FIPS 180-2 test vector for "abc", in padded standard Base64.
   EXPECT_EQ(PairingStore::tokenHash("abc"), "ungWv48Bz+pBQUDeXa4iI7ADYaOWF3qctBD/YfIAFa0=");
-  const std::string hash = PairingStore::tokenHash(PairingToken::generate());
-  EXPECT_EQ(hash.size(), 44u);
-  EXPECT_EQ(hash.back(), '=');
-}
-
-TEST(PairingToken, UuidsAreCanonicalUpperCase) {
   const std::string id = makeUUID();
   EXPECT_TRUE(std::regex_match(
       id, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")))
@@ -98,12 +89,27 @@ TEST_F(StoreFixture, OnlyTheExactCurrentTokenAuthenticates) {
   EXPECT_EQ(store.devices().size(), 1u);
 }
 
+// Flips one bit of the digest's byte at `index` (negative: from the end).
+std::string alteredHash(const std::string& token, int index) {
+  std::string digest(32, '\0');
+  unsigned int size = 0;
+  EVP_Digest(token.data(), token.size(), reinterpret_cast<unsigned char*>(digest.data()), &size,
+             EVP_sha256(), nullptr);
+  digest[index < 0 ? digest.size() + index : index] ^= 1;
+  std::string out(44, '\0');
+  EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                  reinterpret_cast<const unsigned char*>(digest.data()), 32);
+  return out;
+}
+
 TEST_F(StoreFixture, RecordsWithUnusableHashesAreSkippedAndLaterOnesStillChecked) {
   const std::string token = "the-token";
   json::array records;
+  // A digest differing in any one byte, the first or the last, is a different token.
   for (const std::string& hash :
        {std::string("not base64!"), std::string("YWJj"),             // decodes, but 3 bytes
         std::string("ungWv48Bz+pBQUDeXa4iI7ADYaOWF3qctBD/YfIAFa0"),  // unpadded
+        alteredHash(token, 0), alteredHash(token, 16), alteredHash(token, -1),
         PairingStore::tokenHash(token)}) {
     records.push_back(
         json::object{{"device", json::object{{"deviceID", "id-" + std::to_string(records.size())},
@@ -113,7 +119,7 @@ TEST_F(StoreFixture, RecordsWithUnusableHashesAreSkippedAndLaterOnesStillChecked
   }
   test::writeFile(file, json::serialize(records));
   ASSERT_TRUE(store.device(token));
-  EXPECT_EQ(store.device(token)->deviceID, "id-3");
+  EXPECT_EQ(store.device(token)->deviceID, "id-6");
 }
 
 // ---- the file --------------------------------------------------------------------
@@ -151,6 +157,15 @@ TEST_F(StoreFixture, FileKeepsDatesAsSecondsSince2001InCompactRecords) {
   EXPECT_EQ(devices[0].lastSeen, seen);
   EXPECT_GE(devices[0].createdAt, before);
   EXPECT_LE(devices[0].createdAt, system_clock::now());
+
+  // Changes for an unknown device leave the file alone, not even rewritten.
+  struct stat st1, st2;
+  ::stat(file.c_str(), &st1);
+  store.markSeen("nobody", system_clock::now());
+  store.revoke("nobody");
+  ::stat(file.c_str(), &st2);
+  EXPECT_EQ(test::readFile(file), text);
+  EXPECT_EQ(st1.st_ino, st2.st_ino);
 }
 
 TEST_F(StoreFixture, DevicesAreListedOldestFirstWhateverTheFileOrder) {
@@ -166,19 +181,6 @@ TEST_F(StoreFixture, DevicesAreListedOldestFirstWhateverTheFileOrder) {
   for (const auto& d : store.devices())
     ids.push_back(d.deviceID);
   EXPECT_EQ(ids, (std::vector<std::string>{"a", "a2", "b", "c"}));
-}
-
-TEST_F(StoreFixture, MarkSeenForAnUnknownDeviceLeavesTheFileAlone) {
-  store.addDevice("Pixel", "DEV-1");
-  const std::string before = test::readFile(file);
-  struct stat st1;
-  ::stat(file.c_str(), &st1);
-  store.markSeen("nobody", system_clock::now());
-  store.revoke("nobody");
-  struct stat st2;
-  ::stat(file.c_str(), &st2);
-  EXPECT_EQ(test::readFile(file), before);
-  EXPECT_EQ(st1.st_ino, st2.st_ino);  // not even rewritten with the same bytes
 }
 
 TEST_F(StoreFixture, ACorruptFileReadsAsEmptyAndIsSetAsideBeforeTheRewrite) {
@@ -298,27 +300,20 @@ TEST_F(StoreFixture, ServerIdIsCreatedOnceAndSharedByEveryProcess) {
   EXPECT_EQ(modeOf(prefs), 0600u);
 }
 
-TEST(Preferences, ValuesRoundTripAndTypedReadersRefuseOtherTypes) {
-  test::TempDir dir;
-  const Preferences prefs(dir / "preferences.json");
-  EXPECT_EQ(prefs.value("x"), std::nullopt);
-  prefs.set("flag", true);
-  prefs.set("name", "desk");
-  EXPECT_EQ(prefs.boolean("flag"), true);
-  EXPECT_EQ(prefs.string("name"), "desk");
-  EXPECT_EQ(prefs.string("flag"), std::nullopt);
-  EXPECT_EQ(prefs.boolean("name"), std::nullopt);
-  prefs.remove("flag");
-  EXPECT_EQ(prefs.value("flag"), std::nullopt);
-  EXPECT_EQ(prefs.string("name"), "desk");
-}
-
-TEST(Preferences, ADamagedFileIsSetAsideAndAnUnusableServerIdReplaced) {
+TEST(Preferences, TypedReadersRefuseOtherTypesAndADamagedFileIsSetAside) {
   test::TempDir dir;
   const auto file = dir / "preferences.json";
   test::writeFile(file, "{\"com.ketchworks.parley.serverID\": ");
   const Preferences prefs(file);
   EXPECT_EQ(prefs.value(PairingStore::kServerIDKey), std::nullopt);
+  prefs.set("flag", true);
+  prefs.set("name", "desk");
+  EXPECT_EQ(prefs.boolean("flag"), true);
+  EXPECT_EQ(prefs.string("flag"), std::nullopt);
+  EXPECT_EQ(prefs.boolean("name"), std::nullopt);
+  prefs.remove("flag");
+  EXPECT_EQ(prefs.value("flag"), std::nullopt);
+  EXPECT_EQ(prefs.string("name"), "desk");
   const PairingStore store("svc", dir / "devices.json", prefs);
   const std::string id = store.serverID();
   EXPECT_EQ(setAsideFiles(dir.path(), "preferences.json").size(), 1u);

@@ -181,6 +181,12 @@ struct Reports {
     return std::any_of(logs.begin(), logs.end(),
                        [&](const auto& l) { return l.rfind(prefix, 0) == 0; });
   }
+  std::size_t countLogsContaining(const std::string& part) const {
+    std::lock_guard lock(mutex);
+    return static_cast<std::size_t>(std::count_if(logs.begin(), logs.end(), [&](const auto& l) {
+      return l.find(part) != std::string::npos;
+    }));
+  }
   std::optional<Server::Status> lastStatus() const {
     std::lock_guard lock(mutex);
     if (statuses.empty())
@@ -199,6 +205,7 @@ class ServerTest : public ::testing::Test {
     Server::Configuration c;
     c.port = 0;
     c.bindAddress = "127.0.0.1";
+    c.tailscaleExecutable = "";
     c.pingInterval = 30s;  // heartbeat tests shorten these
     c.pongDeadline = 30s;
     c.helloDeadline = 10s;

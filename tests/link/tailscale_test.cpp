@@ -36,12 +36,15 @@ TEST(TailscaleStatus, ReadsNameAddressesAndStateFromStatusJson) {
   const std::string exe = standIn(dir, R"(cat <<'JSON'
 {"Version":"1.80.0","BackendState":"Running",
  "Self":{"DNSName":"desk.tail1234.ts.net.","TailscaleIPs":["100.101.102.103","fd7a:115c:a1e0::1"]},
- "Peer":{}}
+ "Peer":{"nodekey:a":{"TailscaleIPs":["100.100.1.2","fd7a:115c:a1e0::5"]},
+         "nodekey:b":{"TailscaleIPs":["100.100.1.9"]},"nodekey:c":{"TailscaleIPs":[7]}}}
 JSON
 )");
   const auto info = TailscaleStatus(exe).read();
   EXPECT_EQ(info.magicDNSName, "desk.tail1234.ts.net");
   EXPECT_EQ(info.tailscaleIPs, (std::vector<std::string>{"100.101.102.103", "fd7a:115c:a1e0::1"}));
+  EXPECT_EQ(info.peerIPs,
+            (std::vector<std::string>{"100.100.1.2", "fd7a:115c:a1e0::5", "100.100.1.9"}));
   EXPECT_EQ(info.backendState, "Running");
   EXPECT_EQ(test::readFile(dir / "args"), "status\n--json\n");
 }
@@ -92,27 +95,18 @@ TEST(TailscaleStatus, AMissingOrNonExecutableProgramIsNeverStarted) {
   // A directory is not a program either.
   EXPECT_EQ(failureOf([&] { TailscaleServe(dir.path().string()).ensure(443, 8787); }),
             "no CLI at " + dir.path().string());
-}
-
-TEST(TailscaleStatus, AProgramThatCannotStartReportsTheSystemsReason) {
-  test::TempDir dir;
-  const auto exe = dir / "tailscale";
+  // One that cannot start reports the system's reason.
   test::writeFile(exe, "#!/nonexistent/interpreter\n");
   ::chmod(exe.c_str(), 0755);
-  EXPECT_EQ(failureOf([&] { TailscaleStatus(exe.string()).read(); }), "No such file or directory");
+  EXPECT_EQ(failureOf([&] { TailscaleStatus(exe).read(); }), "No such file or directory");
 }
 
-TEST(TailscaleServe, ForwardsHttpsToTheLocalPortWithAnArgumentVector) {
+TEST(TailscaleServe, ForwardsHttpsToTheLocalPortAndAFailureCarriesTheProgramsText) {
   test::TempDir dir;
   const std::string exe = standIn(dir, "exit 0");
   TailscaleServe(exe).ensure(443, 8787);
   EXPECT_EQ(test::readFile(dir / "args"), "serve\n--bg\n--https=443\nhttp://127.0.0.1:8787\n");
-}
-
-TEST(TailscaleServe, AFailureCarriesTheProgramsErrorText) {
-  test::TempDir dir;
-  const std::string exe =
-      standIn(dir, "printf 'Serve is not enabled on your tailnet.\\n\\377 end\\n' >&2; exit 1");
+  standIn(dir, "printf 'Serve is not enabled on your tailnet.\\n\\377 end\\n' >&2; exit 1");
   EXPECT_EQ(failureOf([&] { TailscaleServe(exe).ensure(443, 8787); }),
             "Serve is not enabled on your tailnet.\n\uFFFD end");
   standIn(dir, "exit 2");

@@ -5,6 +5,7 @@
 #include <regex>
 
 #include "support/test_support.hpp"
+#include "text/utf8.hpp"
 
 namespace parley::narration {
 namespace {
@@ -264,6 +265,46 @@ TEST(TurnEndNarration, SendsNothingForAnEmptyAnswerOrWithoutASession) {
   p.sessionID.reset();
   EXPECT_FALSE(handleTurnEnd(p, SpeechProjector()));
   EXPECT_TRUE(narrateHook(p, SpeechProjector()).messages.empty());
+}
+
+TEST(HookNarration, OutsideTextIsCappedAtACharacterBoundaryWithAMarker) {
+  // An "é" straddles the cap, so a cut by bytes alone would split it.
+  const std::string huge = std::string(kMaxCarriedText - 1, 'x') + "é" + std::string(100000, 'y');
+  const auto capped = [](const std::string& text) {
+    EXPECT_LE(text.size(), kMaxCarriedText + kTruncationMarker.size());
+    EXPECT_TRUE(text.ends_with(kTruncationMarker)) << text.substr(text.size() - 20);
+    EXPECT_TRUE(text::isValidUtf8(text));
+  };
+  HookPayload stop(HookPayload::Event::stop);
+  stop.sessionID = "s1";
+  stop.lastAssistantMessage = huge;
+  const auto end = handleTurnEnd(stop, SpeechProjector());
+  capped(end->assistantText.narration.text);
+  capped(end->assistantText.narration.speech);
+  capped(end->turnFinished.narration.text);
+  EXPECT_TRUE(end->needsDigest);
+
+  HookPayload task(HookPayload::Event::preToolUse);
+  task.sessionID = "s1";
+  task.toolName = huge;
+  capped(handleToolStart(task)->toolName);
+  task.toolName = "Task";
+  task.toolInput = JSONValue::fromJson(boost::json::object{{"description", huge}});
+  capped(handleToolStart(task)->narration.text);
+
+  const std::string asked = boost::json::serialize(boost::json::object{
+      {"questions", boost::json::array{boost::json::object{
+                        {"question", huge},
+                        {"header", huge},
+                        {"options", boost::json::array{boost::json::object{
+                                        {"label", huge}, {"description", huge}}}}}}}});
+  const auto q = handleQuestion(question(asked));
+  ASSERT_TRUE(q);
+  const QuestionRequest::Question& first = q->request.questions.at(0);
+  for (const std::string* text :
+       {&first.text, &first.header, &first.options.at(0).label, &*first.options.at(0).description,
+        &q->request.narration.text, &q->request.narration.speech})
+    capped(*text);
 }
 
 // ---- routing a whole session -------------------------------------------------------

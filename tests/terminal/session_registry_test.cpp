@@ -33,6 +33,31 @@ HookPayload hook(HookPayload::Event event, std::optional<std::string> session) {
   return h;
 }
 
+std::vector<std::string> idsOf(const std::vector<RegisteredSession>& sessions) {
+  std::vector<std::string> out;
+  for (const auto& s : sessions)
+    out.push_back(s.id());
+  return out;
+}
+
+TEST(SessionTable, SessionsNoSweepConfirmsAreCappedAndForgottenOnceTheirLastEventIsOld) {
+  using namespace std::chrono_literals;
+  test::TempDir home;
+  test::TempDir procDir;
+  SessionTable table(SessionSources::forHome(home.path(), procDir.path()),
+                     {.unconfirmedLifetime = 10min, .maxUnconfirmed = 3});
+  const protocol::Date t0 = std::chrono::system_clock::from_time_t(1'800'000'000);
+  for (int i = 0; i < 5; ++i)
+    table.apply(hook(HookPayload::Event::stop, "U" + std::to_string(i)), t0 + 1s * i);
+  // Past the cap the session with the oldest event goes.
+  EXPECT_EQ(idsOf(table.all()), (std::vector<std::string>{"U2", "U3", "U4"}));
+  table.apply(hook(HookPayload::Event::stop, "U2"), t0 + 9min);
+  EXPECT_EQ(table.sweep(t0 + 5min).size(), 3u);
+  // U3's last event is older than the bound, U4's exactly that old.
+  EXPECT_EQ(idsOf(table.sweep(t0 + 10min + 4s)), (std::vector<std::string>{"U2", "U4"}));
+  EXPECT_FALSE(table.paneBindings().contains("U3"));
+}
+
 class Registry : public ::testing::Test {
  protected:
   using Sessions = SessionRegistry::Sessions;
@@ -64,7 +89,9 @@ class Registry : public ::testing::Test {
     return registry.session(id, asio::use_future).get();
   }
 
-  const protocol::Date now = std::chrono::system_clock::from_time_t(1'800'000'000);
+  // The registry stamps hooks with the real clock; refreshes must agree with
+  // it, or every hook-only session would look long idle and be forgotten.
+  const protocol::Date now = std::chrono::system_clock::now();
   TmuxServer tmux;
   test::TempDir home;
   test::TempDir procDir;
