@@ -94,9 +94,11 @@ namespace {
 bool isLoopbackProxyTo(const json::value& proxy, std::uint16_t port) {
   if (!proxy.is_string())
     return false;
-  std::string target(proxy.as_string());
-  if (target.find("://") == std::string::npos)
-    target = "http://" + target;
+  std::string target;
+  // "127.0.0.1:8787" reads as a scheme and a path until it has a scheme.
+  if (std::string_view(proxy.as_string()).find("://") == std::string_view::npos)
+    target = "http://";
+  target += proxy.as_string();
   const auto url = boost::urls::parse_uri(target);
   if (!url || url->port_number() != port)
     return false;
