@@ -4,17 +4,25 @@ include(GNUInstallDirs)
 
 install(TARGETS parley parley-hook RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-set(PARLEY_SERVICE_EXECUTABLE ${CMAKE_INSTALL_FULL_BINDIR}/parley)
-configure_file(packaging/parley.service.in ${CMAKE_BINARY_DIR}/packaging/parley.service @ONLY)
 # `parley service install` writes the same unit for an executable that did
 # not come with one (a build tree), naming itself where the placeholder is.
 file(READ packaging/parley.service.in PARLEY_SERVICE_TEMPLATE)
 configure_file(cmake/service_unit.hpp.in ${CMAKE_BINARY_DIR}/generated/parley_service_unit.hpp
                @ONLY)
-# Until the application serves its own control panel, the menu entry opens
-# the application in a terminal, where its activity log is the panel.
-set(PARLEY_DESKTOP_EXEC "${CMAKE_INSTALL_FULL_BINDIR}/parley run")
-configure_file(packaging/parley.desktop.in ${CMAKE_BINARY_DIR}/packaging/parley.desktop @ONLY)
+
+# The unit and the desktop entry name the executable by its installed path,
+# known only when installing: `cmake --install --prefix` and CPack choose
+# their own prefix.
+install(CODE "
+  set(PARLEY_SERVICE_EXECUTABLE \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/parley\")
+  # Until the application serves its own control panel, the menu entry opens
+  # the application in a terminal, where its activity log is the panel.
+  set(PARLEY_DESKTOP_EXEC \"\${PARLEY_SERVICE_EXECUTABLE} run\")
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/parley.service.in
+                 ${CMAKE_BINARY_DIR}/packaging/parley.service @ONLY)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/parley.desktop.in
+                 ${CMAKE_BINARY_DIR}/packaging/parley.desktop @ONLY)
+")
 
 # Relative to the prefix, so /usr/local installs stay under /usr/local
 # (systemd reads user units from both lib/systemd/user directories).
