@@ -19,12 +19,16 @@ fail() {
 }
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j "$jobs" 2>&1 | tee "$build/build.log" | grep -v '^\[' || true
+status=0
+cmake --build "$build" -j "$jobs" >"$build/build.log" 2>&1 || status=$?
+grep -v '^\[' "$build/build.log" || true
+[[ $status == 0 ]] || fail "the plain build failed (exit $status)"
 if grep -En 'warning:|note:|#pragma message' "$build/build.log"; then
   fail "the plain build printed warnings or notes (above)"
 fi
 ctest --test-dir "$build" -j "$jobs" -LE e2e --output-on-failure
 
+rm -f "$build"/parley_*.deb
 (cd "$build" && cpack -G DEB >/dev/null)
 deb=$(ls "$build"/parley_*.deb)
 echo "check-package: $deb ($(stat -c %s "$deb") bytes)"
