@@ -166,8 +166,10 @@ TEST(TailscaleProgram, TheFirstTailscaleOnPathWinsElseTheSystemLocation) {
   test::TempDir junk;
   test::writeFile(junk / "tailscale", "");
   {
-    test::ScopedEnv path("PATH", ":" + junk.path().string() + ":" + first.path().string() + ":" +
-                                     second.path().string());
+    // Appended, not prepended: GCC 12 at -O2 misreads ":" + path.string() as
+    // an overlapping copy (-Wrestrict).
+    test::ScopedEnv path("PATH", std::string(":").append(junk.path().string()) + ":" +
+                                     first.path().string() + ":" + second.path().string());
     EXPECT_EQ(defaultTailscaleExecutable(), exe);
     EXPECT_EQ(TailscaleStatus().read().magicDNSName, "first");
   }
