@@ -15,6 +15,7 @@ pkg_check_modules(PULSE_SIMPLE REQUIRED IMPORTED_TARGET libpulse-simple)
 pkg_check_modules(SOXR REQUIRED IMPORTED_TARGET soxr)
 pkg_check_modules(ESPEAK_NG REQUIRED IMPORTED_TARGET espeak-ng)
 pkg_check_modules(POCKETSPHINX REQUIRED IMPORTED_TARGET pocketsphinx)
+pkg_get_variable(PARLEY_POCKETSPHINX_MODELDIR pocketsphinx modeldir)
 
 if(PARLEY_BUILD_TESTS OR PARLEY_BUILD_BENCH)
   find_package(GTest REQUIRED)

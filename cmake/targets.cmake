@@ -1,10 +1,15 @@
-# Project-wide target helpers. Our own code builds with warnings as errors;
-# third-party headers are included as system headers and stay quiet.
+# Project-wide target helpers. Our own code builds with all warnings on; the
+# presets and CI also make them errors (PARLEY_WERROR), while a plain build by
+# a packager or a newer compiler only warns. Third-party headers are included
+# as system headers and stay quiet.
 
 # GCC 12 warns about every member a designated initializer leaves out, even
 # those with default member initializers; records are built that way on
 # purpose, so that one warning is off.
-set(PARLEY_WARNINGS -Wall -Wextra -Werror -Wno-missing-field-initializers)
+set(PARLEY_WARNINGS -Wall -Wextra -Wno-missing-field-initializers)
+if(PARLEY_WERROR)
+  list(APPEND PARLEY_WARNINGS -Werror)
+endif()
 
 if(PARLEY_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
@@ -19,8 +24,9 @@ if(PARLEY_CCACHE)
 endif()
 
 # Boost.Asio and Beast are used header-only; this keeps every translation unit
-# on the same configuration.
-add_compile_definitions(BOOST_ASIO_NO_DEPRECATED BOOST_BEAST_USE_STD_STRING_VIEW)
+# on the same configuration. Beast's string_view is boost::core::string_view,
+# which converts to and from std::string_view, so it needs no setting.
+add_compile_definitions(BOOST_ASIO_NO_DEPRECATED)
 
 function(parley_apply_common target)
   target_compile_options(${target} PRIVATE ${PARLEY_WARNINGS})

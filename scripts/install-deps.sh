@@ -12,6 +12,9 @@ packages=(
   libcurl4-openssl-dev libespeak-ng-dev espeak-ng-data
   libpocketsphinx-dev pocketsphinx-en-us libpulse-dev libsoxr-dev libsystemd-dev
   tmux procps socat dbus-daemon
+  # The Debian package's dependencies come from dpkg-shlibdeps, which CPack
+  # runs on the executables it recognises with file.
+  dpkg-dev file
 )
 
 # Node.js and npm are only needed by the tests that install the real Claude

@@ -13,6 +13,9 @@ namespace parley::app {
 struct RunOptions {
   std::optional<std::uint16_t> port;
   std::optional<std::uint16_t> panelPort;
+  // Whether to open the control panel in a browser at start; the service
+  // never does.
+  bool openPanel = true;
 };
 
 // Starts the application and runs until SIGINT or SIGTERM, printing each

@@ -1,5 +1,7 @@
 #include "app/hook_setup.hpp"
 
+#include <algorithm>
+
 #include "base/files.hpp"
 #include "base/process.hpp"
 
@@ -21,6 +23,31 @@ bool installRelay(const std::filesystem::path& source, const std::filesystem::pa
   return true;
 }
 
+bool isSystemInstalled(const std::filesystem::path& directory) {
+  const std::string path = directory.lexically_normal().string();
+  return path.starts_with("/usr/") || path.starts_with("/opt/");
+}
+
+// Every location a relay may have been registered from, besides `relayPath`.
+std::vector<std::string> otherRelayPaths(const std::filesystem::path& relayPath,
+                                         const std::filesystem::path& executableDirectory) {
+  std::vector<std::string> others;
+  for (const std::filesystem::path& candidate :
+       {HookInstaller::defaultRelayPath(), std::filesystem::path("/usr/bin/parley-hook"),
+        std::filesystem::path("/usr/local/bin/parley-hook"), relayPathFor(executableDirectory)}) {
+    if (candidate != relayPath &&
+        std::find(others.begin(), others.end(), candidate.string()) == others.end())
+      others.push_back(candidate.string());
+  }
+  return others;
+}
+
+HookInstaller installerFor(const std::filesystem::path& executableDirectory) {
+  const std::filesystem::path relayPath = relayPathFor(executableDirectory);
+  return HookInstaller(relayPath.string(), HookInstaller::defaultSettingsURL(),
+                       otherRelayPaths(relayPath, executableDirectory));
+}
+
 void reportBackup(const SetupReport& report, const HookInstaller::Report& result) {
   if (result.backupURL)
     report(LogEntry::Kind::cmd, "backup written to " + result.backupURL->string());
@@ -34,11 +61,24 @@ std::filesystem::path currentExecutableDirectory() {
   return error ? std::filesystem::path() : self.parent_path();
 }
 
+std::filesystem::path relayPathFor(const std::filesystem::path& executableDirectory) {
+  if (!executableDirectory.empty() && isSystemInstalled(executableDirectory))
+    return executableDirectory / "parley-hook";
+  return HookInstaller::defaultRelayPath();
+}
+
 HookChange installHooks(const std::filesystem::path& executableDirectory,
                         const SetupReport& report) {
-  const std::filesystem::path relayPath = HookInstaller::defaultRelayPath();
+  const HookInstaller installer = installerFor(executableDirectory);
+  const std::filesystem::path relayPath = installer.relayPath();
+  const std::filesystem::path source = executableDirectory / "parley-hook";
   try {
-    if (!installRelay(executableDirectory / "parley-hook", relayPath)) {
+    if (relayPath == source) {
+      if (!base::isExecutableFile(relayPath))
+        report(LogEntry::Kind::error, relayPath.string() +
+                                          " is missing or not executable \u2014 reinstall the "
+                                          "package that installed parley");
+    } else if (!installRelay(source, relayPath)) {
       report(LogEntry::Kind::error,
              "parley-hook is not beside the parley executable \u2014 build it with "
              "`cmake --build --preset dev --target parley-hook` and copy it to " +
@@ -49,7 +89,7 @@ HookChange installHooks(const std::filesystem::path& executableDirectory,
     return {};
   }
   try {
-    const HookInstaller::Report result = HookInstaller(relayPath.string()).install();
+    const HookInstaller::Report result = installer.install();
     report(LogEntry::Kind::cmd,
            "hooks installed: added " + std::to_string(result.eventsAdded.size()) +
                ", already present " + std::to_string(result.alreadyPresent.size()) +
@@ -64,8 +104,7 @@ HookChange installHooks(const std::filesystem::path& executableDirectory,
 
 HookChange uninstallHooks(const SetupReport& report) {
   try {
-    const HookInstaller::Report result =
-        HookInstaller(HookInstaller::defaultRelayPath().string()).uninstall();
+    const HookInstaller::Report result = installerFor(currentExecutableDirectory()).uninstall();
     report(LogEntry::Kind::cmd,
            "hooks removed from " + std::to_string(result.alreadyPresent.size()) + " events");
     reportBackup(report, result);
@@ -76,10 +115,10 @@ HookChange uninstallHooks(const SetupReport& report) {
   }
 }
 
-HookSetupStatus hookStatus() {
+HookSetupStatus hookStatus(const std::filesystem::path& executableDirectory) {
   HookSetupStatus status;
-  status.relayPath = HookInstaller::defaultRelayPath();
-  const HookInstaller installer(status.relayPath.string());
+  const HookInstaller installer = installerFor(executableDirectory);
+  status.relayPath = installer.relayPath();
   status.settingsPath = installer.settingsURL();
   status.detail = installer.status();
   status.relayInstalled = base::isExecutableFile(status.relayPath);

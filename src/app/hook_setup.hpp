@@ -33,13 +33,22 @@ struct HookSetupStatus {
 // place parley-hook beside parley.
 std::filesystem::path currentExecutableDirectory();
 
-// Copies parley-hook from `executableDirectory` into place (mode 0755,
-// swapped in by rename), then registers it in Claude Code's settings. A failed
-// copy leaves the settings untouched; a missing relay is reported and the
-// registration still runs.
+// The relay the hooks run for an executable in `executableDirectory`. One
+// installed by a package or an administrator (under /usr or /opt) runs where
+// it is, so an upgrade replaces it together with the application; one in a
+// build tree, which is rebuilt and deleted, is copied into the data
+// directory first.
+std::filesystem::path relayPathFor(const std::filesystem::path& executableDirectory);
+
+// Puts the relay in place when it is copied (mode 0755, swapped in by
+// rename), then registers it in Claude Code's settings, replacing entries for
+// the relay's other location. A failed copy leaves the settings untouched; a
+// missing relay is reported and the registration still runs.
 HookChange installHooks(const std::filesystem::path& executableDirectory,
                         const SetupReport& report);
+// Removes the relay's entries, wherever it ran from.
 HookChange uninstallHooks(const SetupReport& report);
-HookSetupStatus hookStatus();
+HookSetupStatus hookStatus(
+    const std::filesystem::path& executableDirectory = currentExecutableDirectory());
 
 }  // namespace parley::app

@@ -4,7 +4,9 @@
 #include <optional>
 
 #include "app/commands.hpp"
+#include "app/doctor.hpp"
 #include "app/hooks_command.hpp"
+#include "app/service_command.hpp"
 #include "parley_version.hpp"
 
 int main(int argc, char** argv) {
@@ -17,6 +19,8 @@ int main(int argc, char** argv) {
   auto* run = app.add_subcommand("run", "Start the application (the default)");
   run->add_option("--port", runOptions.port, "Port of the phone link (default 8787)");
   run->add_option("--panel-port", runOptions.panelPort, "Port of the local control panel");
+  bool noOpen = false;
+  run->add_flag("--no-open", noOpen, "Do not open the control panel in a browser");
 
   std::string deviceName;
   bool json = false;
@@ -48,7 +52,33 @@ int main(int argc, char** argv) {
   hooks->add_subcommand("status", "Show whether the relay is installed (exit 0 when it is)")
       ->callback([&] { hooksAction = HooksAction::status; });
 
+  auto* service = app.add_subcommand("service", "Run Parley as a systemd user service");
+  service->require_subcommand(1);
+  std::optional<ServiceAction> serviceAction;
+  service->add_subcommand("install", "Enable and start the service for this user")->callback([&] {
+    serviceAction = ServiceAction::install;
+  });
+  service->add_subcommand("uninstall", "Stop and disable the service")->callback([&] {
+    serviceAction = ServiceAction::uninstall;
+  });
+  service->add_subcommand("status", "Show whether the service runs (exit 0 when it does)")
+      ->callback([&] { serviceAction = ServiceAction::status; });
+
+  DoctorOptions doctorOptions;
+  auto* doctor = app.add_subcommand("doctor", "Check this machine's setup for Parley");
+  doctor->add_flag("--json", json, "Print the checks as JSON");
+  doctor->add_option("--port", doctorOptions.port, "Port of the phone link (default 8787)");
+
   CLI11_PARSE(app, argc, argv);
+  runOptions.openPanel = !noOpen;
+
+  if (serviceAction)
+    return runServiceCommand(*serviceAction, currentExecutableDirectory() / "parley", std::cout,
+                             std::cerr);
+  if (*doctor) {
+    doctorOptions.executableDirectory = currentExecutableDirectory();
+    return doctorCommand(doctorOptions, json, std::cout);
+  }
 
   if (hooksAction)
     return runHooksCommand(*hooksAction, std::cout, std::cerr);

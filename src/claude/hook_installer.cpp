@@ -185,19 +185,23 @@ std::filesystem::path HookInstaller::defaultRelayPath() {
   return base::dataDirectory() / "parley-hook";
 }
 
-HookInstaller::HookInstaller(std::string relayPath, std::filesystem::path settingsURL)
-    : settingsURL_(std::move(settingsURL)), relayPath_(std::move(relayPath)) {}
+HookInstaller::HookInstaller(std::string relayPath, std::filesystem::path settingsURL,
+                             std::vector<std::string> otherRelayPaths)
+    : settingsURL_(std::move(settingsURL)),
+      relayPath_(std::move(relayPath)),
+      otherRelayPaths_(std::move(otherRelayPaths)) {}
 
-std::string HookInstaller::canonicalCommand() const {
-  if (!relayPath_.empty() &&
-      std::all_of(relayPath_.begin(), relayPath_.end(), isPlainShellCharacter))
-    return relayPath_;
-  if (std::none_of(relayPath_.begin(), relayPath_.end(), isSpecialInDoubleQuotes))
-    return "\"" + relayPath_ + "\"";
+namespace {
+
+std::string shellCommandFor(const std::string& path) {
+  if (!path.empty() && std::all_of(path.begin(), path.end(), isPlainShellCharacter))
+    return path;
+  if (std::none_of(path.begin(), path.end(), isSpecialInDoubleQuotes))
+    return "\"" + path + "\"";
   // Single quotes protect everything but a single quote, which is closed,
   // escaped and reopened.
   std::string quoted = "'";
-  for (const char c : relayPath_) {
+  for (const char c : path) {
     if (c == '\'')
       quoted += "'\\''";
     else
@@ -206,8 +210,21 @@ std::string HookInstaller::canonicalCommand() const {
   return quoted + "'";
 }
 
+}  // namespace
+
+std::string HookInstaller::canonicalCommand() const {
+  return shellCommandFor(relayPath_);
+}
+
 std::set<std::string> HookInstaller::relayCommands() const {
-  return {relayPath_, "\"" + relayPath_ + "\"", canonicalCommand()};
+  std::set<std::string> commands;
+  const auto add = [&commands](const std::string& path) {
+    commands.insert({path, "\"" + path + "\"", shellCommandFor(path)});
+  };
+  add(relayPath_);
+  for (const std::string& path : otherRelayPaths_)
+    add(path);
+  return commands;
 }
 
 std::set<std::string> HookInstaller::handlerCommands(const json::value& document) {

@@ -87,8 +87,13 @@ class HookInstaller {
   // The relay's installed location: parley-hook in Parley's data directory.
   static std::filesystem::path defaultRelayPath();
 
+  // `otherRelayPaths` are where the relay may also have been registered
+  // from (a packaged copy beside the executable, the data directory's copy):
+  // install rewrites their entries to `relayPath` instead of adding a second
+  // one, uninstall removes them too, and status counts them.
   explicit HookInstaller(std::string relayPath,
-                         std::filesystem::path settingsURL = defaultSettingsURL());
+                         std::filesystem::path settingsURL = defaultSettingsURL(),
+                         std::vector<std::string> otherRelayPaths = {});
 
   const std::filesystem::path& settingsURL() const { return settingsURL_; }
   const std::string& relayPath() const { return relayPath_; }
@@ -106,8 +111,9 @@ class HookInstaller {
   // shell Claude Code runs it with when it holds anything but plain
   // characters.
   std::string canonicalCommand() const;
-  // The commands recognised as running the relay: the bare path, the path
-  // in double quotes, and the canonical command.
+  // The commands recognised as running the relay: for its path and each
+  // other relay path, the bare path, the path in double quotes, and the
+  // canonical command.
   std::set<std::string> relayCommands() const;
   // Every "command" string anywhere under the document's "hooks" value.
   static std::set<std::string> handlerCommands(const boost::json::value& document);
@@ -119,6 +125,7 @@ class HookInstaller {
 
   std::filesystem::path settingsURL_;
   std::string relayPath_;
+  std::vector<std::string> otherRelayPaths_;
 };
 
 }  // namespace parley::claude

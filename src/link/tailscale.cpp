@@ -1,6 +1,7 @@
 #include "link/tailscale.hpp"
 
 #include <boost/json.hpp>
+#include <boost/url/parse.hpp>
 #include <system_error>
 
 #include "base/process.hpp"
@@ -98,6 +99,54 @@ void TailscaleServe::ensure(std::uint16_t httpsPort, std::uint16_t forwardingTo)
     message.pop_back();
   // A silent failure still needs a reason the user can act on.
   throw PairingError::tailscaleUnavailable(message.empty() ? exitText(result) : message);
+}
+
+namespace {
+
+bool isLoopbackProxyTo(const json::value& proxy, std::uint16_t port) {
+  if (!proxy.is_string())
+    return false;
+  std::string target;
+  // "127.0.0.1:8787" reads as a scheme and a path until it has a scheme.
+  if (std::string_view(proxy.as_string()).find("://") == std::string_view::npos)
+    target = "http://";
+  target += proxy.as_string();
+  const auto url = boost::urls::parse_uri(target);
+  if (!url || url->port_number() != port)
+    return false;
+  const std::string host(url->host());
+  return host == "127.0.0.1" || host == "localhost" || host == "[::1]" || host == "::1";
+}
+
+}  // namespace
+
+bool TailscaleServe::forwards(std::uint16_t httpsPort, std::uint16_t forwardingTo) const {
+  const base::ProcessResult result = run(executable, {"serve", "status", "--json"});
+  if (!result.ok())
+    throw PairingError::tailscaleUnavailable(exitText(result));
+  boost::system::error_code ec;
+  const json::value config = json::parse(result.out, ec);
+  if (ec || !config.is_object())
+    throw PairingError::tailscaleUnavailable("unparseable serve status JSON");
+  // {"Web": {"HOST:443": {"Handlers": {"/": {"Proxy": "http://127.0.0.1:8787"}}}}}
+  const json::value* web = config.as_object().if_contains("Web");
+  if (web == nullptr || !web->is_object())
+    return false;
+  const std::string suffix = ":" + std::to_string(httpsPort);
+  for (const auto& [hostPort, site] : web->as_object()) {
+    if (!std::string_view(hostPort).ends_with(suffix) || !site.is_object())
+      continue;
+    const json::value* handlers = site.as_object().if_contains("Handlers");
+    if (handlers == nullptr || !handlers->is_object())
+      continue;
+    for (const auto& [mount, handler] : handlers->as_object()) {
+      const json::value* proxy =
+          handler.is_object() ? handler.as_object().if_contains("Proxy") : nullptr;
+      if (proxy != nullptr && isLoopbackProxyTo(*proxy, forwardingTo))
+        return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace parley::link

@@ -45,6 +45,11 @@ class TailscaleServe {
   // PairingError::tailscaleUnavailable with the program's error text.
   void ensure(std::uint16_t httpsPort, std::uint16_t forwardingTo) const;
 
+  // Whether `tailscale serve status --json` shows HTTPS on `httpsPort`
+  // proxied to `forwardingTo` on loopback. Throws
+  // PairingError::tailscaleUnavailable.
+  bool forwards(std::uint16_t httpsPort, std::uint16_t forwardingTo) const;
+
   std::string executable;
 };
 

@@ -6,6 +6,7 @@
 
 #include <boost/json.hpp>
 
+#include "app/hook_setup.hpp"
 #include "support/test_support.hpp"
 #include "support/tmux_server.hpp"
 
@@ -120,6 +121,88 @@ TEST_F(CliTest, UsageErrorsGoToStandardErrorWithANonZeroCode) {
   EXPECT_EQ(version.status, 0);
   EXPECT_TRUE(version.out.starts_with("parley ")) << version.out;
   EXPECT_NE(parley({"no-such-command"}).status, 0);
+}
+
+// A scripted `systemctl` that logs its arguments and keeps the unit's state
+// in files beside itself; with `manager` false it answers like a machine
+// without a user manager.
+void scriptSystemctl(const std::filesystem::path& bin, bool manager) {
+  test::writeFile(
+      bin / "systemctl",
+      std::string("#!/bin/sh\n"
+                  "d=$(dirname \"$0\")\n"
+                  "echo \"$*\" >> \"$d/systemctl.log\"\n") +
+          (manager ? "" : "echo 'Failed to connect to bus: No medium found' >&2; exit 1\n") +
+          "case \"$2\" in\n"
+          "  is-system-running) echo degraded; exit 1;;\n"
+          "  enable) echo enabled > \"$d/state\";;\n"
+          "  disable) echo disabled > \"$d/state\";;\n"
+          "  is-enabled) cat \"$d/state\" 2>/dev/null || echo disabled;;\n"
+          "  is-active) grep -q '^enabled' \"$d/state\" 2>/dev/null && echo active "
+          "|| { echo inactive; exit 3; };;\n"
+          "esac\n");
+  ::chmod((bin / "systemctl").c_str(), 0755);
+}
+
+TEST_F(CliTest, ServiceInstallWritesAndEnablesTheUnitAndUninstallUndoesIt) {
+  scriptSystemctl(dir / "bin", true);
+  const auto unit = dir / "home" / ".config" / "systemd" / "user" / "parley.service";
+
+  EXPECT_EQ(parley({"service", "status"}).status, 1);
+  const auto installed = parley({"service", "install"});
+  ASSERT_EQ(installed.status, 0) << installed.err;
+  EXPECT_NE(installed.out.find("enabled and started parley.service"), std::string::npos);
+  // The unit runs this very executable, quietly, and comes back after a crash.
+  const std::string text = test::readFile(unit);
+  EXPECT_NE(text.find("run --no-open' \"" + test::binPath("parley").string() + "\"\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("Restart=on-failure"), std::string::npos);
+  const auto status = parley({"service", "status"});
+  EXPECT_EQ(status.status, 0);
+  EXPECT_EQ(status.out, "parley.service: enabled, active\n");
+
+  ASSERT_EQ(parley({"service", "uninstall"}).status, 0);
+  EXPECT_FALSE(std::filesystem::exists(unit));
+  EXPECT_EQ(test::readFile(dir / "bin" / "systemctl.log"),
+            "--user is-system-running\n--user is-enabled parley.service\n"
+            "--user is-active parley.service\n"
+            "--user is-system-running\n--user daemon-reload\n"
+            "--user enable --now parley.service\n"
+            "--user is-system-running\n--user is-enabled parley.service\n"
+            "--user is-active parley.service\n"
+            "--user is-system-running\n--user disable --now parley.service\n"
+            "--user daemon-reload\n");
+}
+
+TEST_F(CliTest, ServiceWithoutAUserManagerSaysSoAndWritesNothing) {
+  scriptSystemctl(dir / "bin", false);
+  for (const std::string action : {"install", "uninstall", "status"}) {
+    const auto result = parley({"service", action});
+    EXPECT_EQ(result.status, 1) << action;
+    EXPECT_EQ(result.err,
+              "parley service: there is no systemd user manager for this user (systemctl --user: "
+              "Failed to connect to bus: No medium found). Log in to a desktop session (or "
+              "`loginctl enable-linger`) to get one, or start `parley run` yourself.\n");
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir / "home" / ".config" / "systemd"));
+}
+
+TEST(HookSetup, APackagedRelayRunsWhereItIsAndABuildTreesIsCopied) {
+  test::TempDir dir;
+  test::ScopedEnv home("HOME", dir.path().string());
+  test::ScopedEnv data("XDG_DATA_HOME", std::nullopt);
+  const auto copy = dir / ".local" / "share" / "parley" / "parley-hook";
+  const std::vector<std::pair<std::string, std::filesystem::path>> cases = {
+      {"/usr/bin", "/usr/bin/parley-hook"},
+      {"/usr/local/bin", "/usr/local/bin/parley-hook"},
+      {"/opt/parley/bin", "/opt/parley/bin/parley-hook"},
+      {"/home/dev/parley/build/bin", copy},
+      {"/usr/../home/dev/bin", copy},
+      {"", copy},
+  };
+  for (const auto& [directory, relay] : cases)
+    EXPECT_EQ(relayPathFor(directory), relay) << directory;
 }
 
 }  // namespace

@@ -204,6 +204,27 @@ TEST_F(HookInstallerTest, AnUnquotedRelayCommandIsRewrittenInPlace) {
   EXPECT_TRUE(installer(relay).isInstalled());
 }
 
+TEST_F(HookInstallerTest, TheRelaysOtherLocationIsRewrittenRemovedAndCounted) {
+  // Hooks registered from the data directory's copy, then the packaged relay
+  // installed beside the application.
+  const std::string copy = "/home/dev/.local/share/parley/parley-hook";
+  const std::string packaged = "/usr/bin/parley-hook";
+  installer(copy).install();
+  const HookInstaller fromPackage(packaged, settings(), {copy});
+  EXPECT_TRUE(fromPackage.isInstalled());
+
+  const auto report = fromPackage.install();
+  EXPECT_EQ(report.eventsAdded.size(), HookInstaller::events.size());
+  const json::array stop = groups("Stop");
+  ASSERT_EQ(stop.size(), 1u) << "rewritten, not added";
+  EXPECT_EQ(stop[0].at("hooks").at(0).at("command"), json::value(packaged));
+  EXPECT_FALSE(installer(copy).isInstalled());
+
+  EXPECT_EQ(HookInstaller(copy, settings(), {packaged}).uninstall().alreadyPresent.size(),
+            HookInstaller::events.size());
+  EXPECT_EQ(document().at("hooks"), json::object());
+}
+
 TEST_F(HookInstallerTest, CanonicalCommandIsSafeForTheShell) {
   EXPECT_EQ(installer("/home/dev/.local/share/parley/parley-hook").canonicalCommand(),
             "/home/dev/.local/share/parley/parley-hook");

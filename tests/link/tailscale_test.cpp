@@ -113,6 +113,33 @@ TEST(TailscaleServe, ForwardsHttpsToTheLocalPortAndAFailureCarriesTheProgramsTex
   EXPECT_EQ(failureOf([&] { TailscaleServe(exe).ensure(443, 8787); }), "exit 2");
 }
 
+TEST(TailscaleServe, ForwardsOnlyWhenTheHttpsPortProxiesToTheLocalPort) {
+  test::TempDir dir;
+  const std::string exe = standIn(dir, "exit 0");
+  const auto serving = [](const std::string& hostPort, const std::string& proxy) {
+    return R"({"TCP":{"443":{"HTTPS":true}},"Web":{")" + hostPort +
+           R"(":{"Handlers":{"/":{"Proxy":")" + proxy + R"("}}}}})";
+  };
+  const std::vector<std::pair<std::string, bool>> cases = {
+      {serving("desk.ts.net:443", "http://127.0.0.1:8787"), true},
+      {serving("desk.ts.net:443", "http://localhost:8787"), true},
+      {serving("desk.ts.net:443", "127.0.0.1:8787"), true},
+      {serving("desk.ts.net:443", "http://127.0.0.1:9000"), false},
+      {serving("desk.ts.net:8443", "http://127.0.0.1:8787"), false},
+      {serving("desk.ts.net:443", "http://192.168.1.5:8787"), false},
+      {"{}", false},
+      {R"({"Web":{"desk.ts.net:443":{"Handlers":{"/":{"Path":"/srv"}}}}})", false},
+  };
+  for (const auto& [answer, forwards] : cases) {
+    standIn(dir, "echo '" + answer + "'");
+    EXPECT_EQ(TailscaleServe(exe).forwards(443, 8787), forwards) << answer;
+  }
+  EXPECT_EQ(test::readFile(dir / "args"), "serve\nstatus\n--json\n");
+  standIn(dir, "echo 'serve config: not json'");
+  EXPECT_EQ(failureOf([&] { TailscaleServe(exe).forwards(443, 8787); }),
+            "unparseable serve status JSON");
+}
+
 TEST(TailscaleServe, LargeOutputOnBothPipesDoesNotStallTheProgram) {
   test::TempDir dir;
   // 1 MiB to each pipe, far beyond a pipe's buffer, before exiting.
@@ -133,8 +160,10 @@ TEST(TailscaleProgram, TheFirstTailscaleOnPathWinsElseTheSystemLocation) {
   test::TempDir junk;
   test::writeFile(junk / "tailscale", "");
   {
-    test::ScopedEnv path("PATH", ":" + junk.path().string() + ":" + first.path().string() + ":" +
-                                     second.path().string());
+    // Appended, not prepended: GCC 12 at -O2 misreads ":" + path.string() as
+    // an overlapping copy (-Wrestrict).
+    test::ScopedEnv path("PATH", std::string(":").append(junk.path().string()) + ":" +
+                                     first.path().string() + ":" + second.path().string());
     EXPECT_EQ(defaultTailscaleExecutable(), exe);
     EXPECT_EQ(TailscaleStatus().read().magicDNSName, "first");
   }

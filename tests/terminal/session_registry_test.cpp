@@ -352,8 +352,11 @@ TEST_F(Registry, ConcurrentCallersNeverInterleave) {
   for (int t = 0; t < 4; ++t) {
     callers.emplace_back([&, t] {
       for (int i = 0; i < 25; ++i) {
-        HookPayload h = hook(HookPayload::Event::preToolUse, "H" + std::to_string(t));
-        h.tmuxPane = "%" + std::to_string(100 + t);
+        // Appended, not prepended: GCC 12 at -O2 misreads "x" + std::to_string(n)
+        // as an overlapping copy (-Wrestrict).
+        HookPayload h =
+            hook(HookPayload::Event::preToolUse, std::string("H").append(std::to_string(t)));
+        h.tmuxPane = std::string("%").append(std::to_string(100 + t));
         registry.apply(h, asio::use_future).get();
         if (i % 10 == 0)
           registry.sweep(now, asio::use_future).get();
