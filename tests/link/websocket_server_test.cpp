@@ -28,7 +28,7 @@ TEST_F(ServerTest, AValidHelloIsAnsweredWithTheSessionsAndReported) {
   protocol::SessionDescriptor session;
   session.sessionID = "S1";
   session.cwd = "/home/me/app";
-  sink->setSessions({session});
+  commands->setSessions({session});
   startServer();
   EXPECT_TRUE(reports.hasLog("listening on :" + std::to_string(port) + " (Tailscale peers only)"));
 
