@@ -60,8 +60,10 @@ int runApplication(const RunOptions& options, std::ostream& out, std::ostream& e
   main.run();
 
   model.reset();
-  workers.join();
+  // The driver finishes the command in hand (it may still ask the registry
+  // on the workers), then the workers run dry.
   terminalThread.join();
+  workers.join();
   return 0;
 }
 

@@ -89,8 +89,8 @@ class ModelTest : public ::testing::Test {
     work.reset();
     if (mainThread.joinable())
       mainThread.join();
-    workers.join();
     terminal.join();
+    workers.join();
   }
 
   // `state` is the backend state the stand-in reports; "fail" makes status

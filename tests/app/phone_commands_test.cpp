@@ -79,8 +79,8 @@ TEST(PhoneCommands, APingIsAnsweredWhileAnInjectionWaitsForItsReadBack) {
     EXPECT_TRUE(failure.message.starts_with("input box never matched after paste."))
         << failure.message;
   }
-  workers.join();
   driverThread.join();
+  workers.join();
 }
 
 }  // namespace

@@ -34,8 +34,8 @@ class DriverTest : public ::testing::Test {
             SessionDriver::Options{600ms, 25ms})) {}
 
   ~DriverTest() override {
-    workers.join();
     own.join();
+    workers.join();
   }
 
   // A pane showing `screenFile`, after which whatever is typed is echoed.
