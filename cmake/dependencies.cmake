@@ -1,18 +1,15 @@
 # Every dependency comes from Debian 12's packages (scripts/install-deps.sh).
+# Only what some target links is required here.
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
 find_package(Boost 1.81 REQUIRED COMPONENTS json url)
 find_package(OpenSSL REQUIRED)
 find_package(CLI11 REQUIRED)
-find_package(spdlog REQUIRED)
-find_package(CURL REQUIRED)
 
 pkg_check_modules(PCRE2 REQUIRED IMPORTED_TARGET libpcre2-8)
 pkg_check_modules(UTF8PROC REQUIRED IMPORTED_TARGET libutf8proc)
 pkg_check_modules(QRENCODE REQUIRED IMPORTED_TARGET libqrencode)
 pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
-pkg_check_modules(PULSE_SIMPLE REQUIRED IMPORTED_TARGET libpulse-simple)
-pkg_check_modules(SOXR REQUIRED IMPORTED_TARGET soxr)
 pkg_check_modules(ESPEAK_NG REQUIRED IMPORTED_TARGET espeak-ng)
 pkg_check_modules(POCKETSPHINX REQUIRED IMPORTED_TARGET pocketsphinx)
 pkg_get_variable(PARLEY_POCKETSPHINX_MODELDIR pocketsphinx modeldir)

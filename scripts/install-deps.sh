@@ -7,10 +7,8 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config git ca-certificates
   libboost1.81-dev libboost-json1.81-dev libboost-url1.81-dev
-  libpcre2-dev libutf8proc-dev libssl-dev libqrencode-dev libcli11-dev libspdlog-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
-  libcurl4-openssl-dev libespeak-ng-dev espeak-ng-data
-  libpocketsphinx-dev pocketsphinx-en-us libpulse-dev libsoxr-dev libsystemd-dev
+  libpcre2-dev libutf8proc-dev libssl-dev libqrencode-dev libcli11-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libsystemd-dev
   tmux procps socat dbus-daemon
   # The Debian package's dependencies come from dpkg-shlibdeps, which CPack
   # runs on the executables it recognises with file.

@@ -2,133 +2,141 @@
 
 #include <boost/asio/bind_executor.hpp>
 
-#include "app/app_model_detail.hpp"
-#include "app/hook_setup.hpp"
-#include "app/session_command_sink.hpp"
+#include "app/hook_pipeline.hpp"
+#include "app/thread_hops.hpp"
+#include "app/unbuilt_desktop_voice.hpp"
 #include "base/paths.hpp"
 #include "claude/hook_ingest.hpp"
 #include "desktop/logind.hpp"
 #include "link/tailscale.hpp"
-#include "narration/hook_narration.hpp"
 #include "parley_version.hpp"
+#include "terminal/session_driver.hpp"
 #include "terminal/session_registry.hpp"
-#include "text/unicode.hpp"
 
 namespace parley::app {
 
-using protocol::HookPayload;
-using Event = protocol::HookPayload::Event;
+namespace asio = boost::asio;
+using Kind = LogEntry::Kind;
 
 AppModel::Options AppModel::Options::defaults() {
   Options o;
   o.home = base::homeDirectory();
   o.hookSocket = base::hookSocketPath();
-  o.tailscaleExecutable = link::defaultTailscaleExecutable();
+  o.phoneLink.tailscaleExecutable = link::defaultTailscaleExecutable();
   o.executableDirectory = currentExecutableDirectory();
-  o.server.serverVersion = kVersion;
-  o.makeInhibitor = [] { return std::make_unique<desktop::LogindInhibitor>(); };
+  o.phoneLink.server.serverVersion = kVersion;
+  o.power.makeInhibitor = [] { return std::make_unique<desktop::LogindInhibitor>(); };
   return o;
 }
 
 std::shared_ptr<AppModel> AppModel::create(asio::io_context& main, asio::any_io_executor workers,
-                                           Options options, std::unique_ptr<DesktopVoice> voice) {
+                                           asio::any_io_executor terminal, Options options,
+                                           std::unique_ptr<desktop::DesktopVoice> voice) {
   std::shared_ptr<AppModel> model(
-      new AppModel(main, std::move(workers), std::move(options), std::move(voice)));
-  model->wire();
+      new AppModel(main, std::move(workers), std::move(terminal), std::move(options)));
+  model->wire(voice ? std::move(voice) : std::make_unique<UnbuiltDesktopVoice>());
   return model;
 }
 
-AppModel::AppModel(asio::io_context& main, asio::any_io_executor workers, Options options,
-                   std::unique_ptr<DesktopVoice> voice)
+AppModel::AppModel(asio::io_context& main, asio::any_io_executor workers,
+                   asio::any_io_executor terminal, Options options)
     : main_(main),
       workers_(std::move(workers)),
+      terminal_(std::move(terminal)),
       options_(std::move(options)),
       ingest_(claude::HookIngest::create(workers_, options_.hookSocket)),
       registry_(std::make_shared<terminal::SessionRegistry>(
           workers_, terminal::SessionSources::forHome(options_.home, options_.procRoot))),
-      pairing_("com.ketchworks.parley.pairing", options_.devicesFile,
-               options_.preferencesFile ? link::Preferences(*options_.preferencesFile)
-                                        : link::Preferences()),
-      server_(std::make_unique<link::WebSocketServer>(workers_, options_.server, pairing_)),
-      voiceSession_(voice ? std::move(voice) : std::make_unique<UnbuiltDesktopVoice>()),
-      sweepTimer_(main),
-      pulseTimer_(main) {
-  auto inhibitor = options_.makeInhibitor ? options_.makeInhibitor()
-                                          : std::make_unique<desktop::LogindInhibitor>();
-  sleepAssertion_ = std::make_unique<desktop::SleepAssertion>(
-      main_.get_executor(), std::move(inhibitor), options_.sleepIdleInterval);
-}
+      sweepTimer_(main) {}
 
 AppModel::~AppModel() {
   ingest_->stop();
   sweepTimer_.cancel();
-  pulseTimer_.cancel();
 }
 
-void AppModel::wire() {
-  try {
-    pairedDevices_ = pairing_.devices();
-  } catch (const std::exception& e) {
-    log(LogEntry::Kind::error, std::string("device list unreadable: ") + e.what());
-  }
-  refreshHookStatus();
-
-  // From here on every command a phone sends reaches the command sink.
-  sessionSink_ = std::make_shared<SessionCommandSink>(
-      workers_, registry_,
-      [weak = weak_from_this()](const std::string& line) {
-        if (auto self = weak.lock())
-          self->onMain([line](AppModel& m) { m.log(LogEntry::Kind::cmd, line); });
-      },
-      SessionCommandSink::Options{options_.settleTimeout, options_.pollInterval});
-  server_->attach(sessionSink_);
-
+void AppModel::wire(std::unique_ptr<desktop::DesktopVoice> voice) {
   std::weak_ptr<AppModel> weak = weak_from_this();
-  auto hop = [weak](auto f) {
-    return [weak, f](const auto& value) {
-      if (auto self = weak.lock())
-        self->onMain([f, value](AppModel& m) { f(m, value); });
-    };
-  };
-  server_->setOnStatusChange(
-      hop([](AppModel& m, const link::WebSocketServer::Status& s) { m.handleServerStatus(s); }));
-  server_->setOnPeerEvent(
-      hop([](AppModel& m, const link::WebSocketServer::PeerEvent& e) { m.handlePeerEvent(e); }));
-  server_->setOnLog(
-      hop([](AppModel& m, const std::string& line) { m.log(LogEntry::Kind::cmd, line); }));
-
-  ingest_->setOnPayload([weak](const HookPayload& payload, const std::string&) {
+  const asio::any_io_executor main = main_.get_executor();
+  auto logFn = [weak](Kind kind, std::string text) {
     if (auto self = weak.lock())
-      self->onMain([payload](AppModel& m) { m.handleHook(payload); });
-  });
-  ingest_->setOnError(hop([](AppModel& m, const claude::HookIngestError& error) {
-    m.log(LogEntry::Kind::error, std::string("hook ingest: ") + error.what());
-  }));
-
-  voiceSession_->onPrompt =
-      hop([](AppModel& m, const std::string& text) { m.submitFromNativeVoice(text); });
-  voiceSession_->onMetaCommand = hop([](AppModel& m, const std::string& name) {
-    m.log(LogEntry::Kind::cmd, "voice meta command: " + name);
-  });
-  voiceSession_->onAnnouncement = hop([](AppModel& m, const std::string& message) {
-    m.log(LogEntry::Kind::error, "voice: " + message);
-  });
-
-  sleepAssertion_->onUnavailable = [this](const std::string& why) {
-    log(LogEntry::Kind::error, "idle sleep cannot be prevented: " + why);
+      self->log(kind, std::move(text));
+  };
+  auto changedFn = [weak] {
+    if (auto self = weak.lock())
+      self->changed();
   };
 
-  if (options_.watchSystemSleep) {
-    sleepWatcher_ = std::make_unique<desktop::LogindSleepWatcher>(main_.get_executor());
-    sleepWatcher_->onWillSleep = [this] { willSleep(); };
-    sleepWatcher_->onDidWake = [this] { didWake(); };
-    try {
-      sleepWatcher_->start();
-    } catch (const std::exception&) {
-      // Without a system bus there is no suspend to follow either.
-      sleepWatcher_.reset();
-    }
-  }
+  power_ = std::make_unique<PowerPolicy>(main, options_.power);
+  power_->onUnavailable = [logFn](const std::string& why) {
+    logFn(Kind::error, "idle sleep cannot be prevented: " + why);
+  };
+
+  // The phone's presence keeps the computer awake.
+  phoneLink_ = PhoneLinkController::create(main, workers_, options_.phoneLink,
+                                           {.log = logFn,
+                                            .changed = changedFn,
+                                            .phoneConnected =
+                                                [weak] {
+                                                  if (auto self = weak.lock())
+                                                    self->power_->activity();
+                                                },
+                                            .phoneDisconnected =
+                                                [weak] {
+                                                  if (auto self = weak.lock())
+                                                    self->power_->release("peer disconnected");
+                                                }});
+
+  // From here on every command a phone sends reaches the session driver.
+  driver_ = std::make_shared<terminal::SessionDriver>(
+      terminal_, registry_,
+      [main, weak](const std::string& line) {
+        postIfAlive(main, weak, [line](AppModel& m) { m.log(Kind::cmd, line); });
+      },
+      terminal::SessionDriver::Options{options_.settleTimeout, options_.pollInterval});
+  phoneLink_->attach(driver_);
+
+  desktop_ =
+      DesktopActions::create(main, workers_, options_.executableDirectory, std::move(voice),
+                             driver_, {.log = logFn, .changed = changedFn, .activeSession = [weak] {
+                                         auto self = weak.lock();
+                                         return self ? self->activeSession() : std::nullopt;
+                                       }});
+  desktop_->refreshHookStatus();
+
+  hooks_ = std::make_shared<HookPipeline>(
+      main_, registry_, options_.home,
+      HookPipeline::Outlets{.log = logFn,
+                            .publish =
+                                [weak](protocol::ServerMessage m) {
+                                  if (auto self = weak.lock())
+                                    self->phoneLink_->publish(std::move(m));
+                                },
+                            .activity =
+                                [weak] {
+                                  if (auto self = weak.lock())
+                                    self->power_->activity();
+                                },
+                            .answer =
+                                [weak](const protocol::Narration& n, const std::string& id) {
+                                  if (auto self = weak.lock())
+                                    self->desktop_->speakAnswer(n, id);
+                                },
+                            .changed = changedFn});
+
+  ingest_->setOnPayload(
+      [hooks = std::weak_ptr(hooks_)](const protocol::HookPayload& payload, const std::string&) {
+        if (auto pipeline = hooks.lock())
+          pipeline->handle(payload);
+      });
+  ingest_->setOnError([main, weak](const claude::HookIngestError& error) {
+    postIfAlive(main, weak, [text = std::string(error.what())](AppModel& m) {
+      m.log(Kind::error, "hook ingest: " + text);
+    });
+  });
+
+  power_->onWillSleep = [this] { willSleep(); };
+  power_->onDidWake = [this] { didWake(); };
+  power_->start();
 }
 
 void AppModel::changed() {
@@ -136,7 +144,7 @@ void AppModel::changed() {
     onChange();
 }
 
-void AppModel::log(LogEntry::Kind kind, std::string text) {
+void AppModel::log(Kind kind, std::string text) {
   const LogEntry& entry = log_.append(kind, std::move(text));
   if (onLogEntry)
     onLogEntry(entry);
@@ -163,12 +171,25 @@ std::optional<std::string> AppModel::activeSession() const {
   return std::nullopt;
 }
 
-bool AppModel::isSleepAssertionHeld() const {
-  return sleepAssertion_->isHeld();
+AppState AppModel::snapshot() const {
+  const PhoneLinkController& link = *phoneLink_;
+  return AppState{.sessions = sessions_,
+                  .activeSessionID = activeSessionID_,
+                  .permissionPending = hooks_->permissionPending(),
+                  .serverStatus = link.serverStatus(),
+                  .connectedDevice = link.connectedDevice(),
+                  .latency = link.latency(),
+                  .pairedDevices = link.pairedDevices(),
+                  .tailscaleHost = link.tailscaleHost(),
+                  .pairingOffer = link.pairingOffer(),
+                  .hookInstalled = desktop_->hookInstalled(),
+                  .relayInstalled = desktop_->relayInstalled(),
+                  .lastBackupPath = desktop_->lastBackupPath(),
+                  .sleepAssertionHeld = power_->isHeld()};
 }
 
-void AppModel::publish(protocol::ServerMessage message) {
-  server_->publish(std::move(message));
+void AppModel::handleHook(protocol::HookPayload payload) {
+  hooks_->handle(std::move(payload));
 }
 
 // ---- start-up and refresh ---------------------------------------------------------
@@ -176,12 +197,11 @@ void AppModel::publish(protocol::ServerMessage message) {
 void AppModel::start() {
   try {
     ingest_->start();
-    log(LogEntry::Kind::cmd, "hook socket listening at " + ingest_->path().string() + " (0600)");
+    log(Kind::cmd, "hook socket listening at " + ingest_->path().string() + " (0600)");
   } catch (const std::exception& e) {
-    log(LogEntry::Kind::error, std::string("hook socket failed: ") + e.what());
+    log(Kind::error, std::string("hook socket failed: ") + e.what());
   }
-  server_->start();
-  checkTailscale();
+  phoneLink_->start();
   sweepTimer_.cancel();
   scheduleSweep();
 }
@@ -214,125 +234,20 @@ void AppModel::rescan() {
                    }));
 }
 
-// ---- the hook path -------------------------------------------------------------
+// ---- sleep and wake --------------------------------------------------------------
 
-void AppModel::handleHook(HookPayload payload) {
-  pendingHooks_.push_back(std::move(payload));
-  processNextHook();
+void AppModel::willSleep() {
+  phoneLink_->closeForSleep();
+  power_->release("system sleeping");
+  log(Kind::cmd, "system sleeping \u2014 closed connection 1001");
 }
 
-void AppModel::processNextHook() {
-  if (handlingHook_ || pendingHooks_.empty())
-    return;
-  handlingHook_ = true;
-  HookPayload payload = std::move(pendingHooks_.front());
-  pendingHooks_.pop_front();
-
-  // A hook is activity: keep the computer awake while sessions work.
-  sleepAssertion_->acquire();
-  std::weak_ptr<AppModel> weak = weak_from_this();
-  registry_->apply(
-      payload, asio::bind_executor(main_, [weak, payload](
-                                              std::optional<terminal::RegisteredSession> applied) {
-        auto self = weak.lock();
-        if (!self)
-          return;
-        if (!applied)
-          return self->finishHook(payload);
-        // Every event that names a session sends the phone the whole list,
-        // changed or not.
-        auto broadcast = asio::bind_executor(
-            self->main_, [weak, payload](std::vector<terminal::RegisteredSession> all) {
-              auto self = weak.lock();
-              if (!self)
-                return;
-              protocol::SessionUpdate update;
-              for (auto& s : all)
-                update.sessions.push_back(std::move(s.descriptor));
-              self->publish(std::move(update));
-              self->finishHook(payload);
-            });
-        // A session that started after the last refresh has no version yet,
-        // and so could not be driven until the next periodic refresh: refresh
-        // now instead, at most every few seconds.
-        const auto now = std::chrono::steady_clock::now();
-        if (!applied->descriptor.claudeVersion && now - self->lastHookSweep_ >= kHookSweepSpacing) {
-          self->lastHookSweep_ = now;
-          self->registry_->sweep(std::chrono::system_clock::now(), std::move(broadcast));
-        } else {
-          self->registry_->all(std::move(broadcast));
-        }
-      }));
-}
-
-std::string AppModel::tildePath(const std::string& path) const {
-  const std::string home = options_.home.string();
-  if (!home.empty() && home != "/" &&
-      (path == home || (path.size() > home.size() && path.compare(0, home.size(), home) == 0 &&
-                        path[home.size()] == '/')))
-    return "~" + path.substr(home.size());
-  return path;
-}
-
-void AppModel::finishHook(const HookPayload& payload) {
-  const std::string tool = payload.toolName.value_or("tool");
-  auto narrate = [&] {
-    narration::HookNarration n = narration::narrateHook(payload, speechProjector_);
-    if (n.questionLog)
-      log(LogEntry::Kind::claude, *n.questionLog);
-    for (auto& message : n.messages)
-      publish(std::move(message));
-    return n;
-  };
-
-  switch (payload.hookEventName) {
-    case Event::sessionStart:
-      log(LogEntry::Kind::cmd,
-          "session started in " + (payload.cwd ? tildePath(*payload.cwd) : std::string("?")));
-      break;
-    case Event::sessionEnd:
-      log(LogEntry::Kind::cmd, "session ended (" + payload.reason.value_or("?") + ")");
-      break;
-    case Event::userPromptSubmit:
-      log(LogEntry::Kind::you,
-          payload.prompt ? std::string(text::characterPrefix(*payload.prompt, 160)) : "(prompt)");
-      break;
-    case Event::preToolUse:
-      if (payload.toolName)
-        log(LogEntry::Kind::cmd, "\u2192 " + *payload.toolName);
-      narrate();
-      break;
-    case Event::postToolUseFailure:
-      log(LogEntry::Kind::error, tool + " failed");
-      break;
-    case Event::stop: {
-      permissionPending_ = false;
-      changed();
-      if (payload.lastAssistantMessage && !payload.lastAssistantMessage->empty()) {
-        log(LogEntry::Kind::claude,
-            std::string(text::characterPrefix(*payload.lastAssistantMessage, 200)));
-        const narration::HookNarration n = narrate();
-        if (n.answer && voiceSession_->isRunning() && payload.sessionID &&
-            payload.sessionID == activeSession()) {
-          onMain([narration = n.answer->narration](AppModel& m) {
-            m.voiceSession_->speak(narration);
-          });
-        }
-      }
-      break;
-    }
-    default:
-      break;
-  }
-
-  if (payload.isPermissionPrompt()) {
-    permissionPending_ = true;
-    log(LogEntry::Kind::error, "permission needed: " + tool);
-  }
-  updatePulse();
-
-  handlingHook_ = false;
-  processNextHook();
+void AppModel::didWake() {
+  log(Kind::cmd, "woke \u2014 re-enumerating");
+  sessions_.clear();
+  changed();
+  phoneLink_->resumeAfterWake();
+  desktop_->refreshHookStatus();
 }
 
 }  // namespace parley::app

@@ -1,16 +1,21 @@
 #pragma once
 
-// The spine of the running application: owns every long-lived component,
-// wires their callbacks to each other, runs start-up and the periodic session
-// refresh, and turns hook events into registry updates, broadcasts to the
-// phone and activity-log lines.
+// The composition root of the running application: creates the long-lived
+// parts, wires them to each other, runs start-up and the periodic session
+// refresh, keeps the activity log, and gives one snapshot of the state to
+// whoever shows it (the CLI, the control panel).
 //
-// All of the model's state lives on the main io_context (the main thread).
-// Components that block or keep their own strands (registry, command sink,
-// hook listener, WebSocket server) run on the worker pool; their callbacks
-// hold the model weakly and hop to the main context before touching it.
-// Blocking work the model starts itself (Tailscale, the device file, Claude
-// Code's settings) is posted to the workers and its result posted back.
+// The parts, each with one job:
+//   HookPipeline         hook events → registry → log, narration, phone
+//   PhoneLinkController  the WebSocket server, pairing, Tailscale, the phone
+//   PowerPolicy          idle-sleep inhibitor, system sleep and wake
+//   DesktopActions       hook setup, terminal launcher, desktop voice
+//   terminal::SessionDriver  carries out the commands on tmux panes
+//
+// All of the model's state and its parts live on the main io_context (the
+// main thread). The registry, the hook listener and the WebSocket server
+// keep their strands on the worker pool; the session driver runs on an
+// executor of its own, so tmux never holds up the pool.
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/io_context.hpp>
@@ -25,31 +30,24 @@
 #include <vector>
 
 #include "app/activity_log.hpp"
-#include "app/desktop_voice.hpp"
-#include "app/hook_setup.hpp"
-#include "desktop/sleep_assertion.hpp"
-#include "link/pairing.hpp"
-#include "link/websocket_server.hpp"
-#include "narration/speech_projector.hpp"
+#include "app/app_state.hpp"
+#include "app/desktop_actions.hpp"
+#include "app/phone_link_controller.hpp"
+#include "app/power_policy.hpp"
+#include "desktop/desktop_voice.hpp"
 #include "protocol/hook_payload.hpp"
-#include "protocol/session.hpp"
 
 namespace parley::claude {
 class HookIngest;
 }
 namespace parley::terminal {
 class SessionRegistry;
-}
-namespace parley::desktop {
-class LogindSleepWatcher;
-}
+class SessionDriver;
+}  // namespace parley::terminal
 
 namespace parley::app {
 
-class SessionCommandSink;
-
-// The menu-bar glyph's state, first match wins (see glyphState()).
-enum class GlyphState { unpaired, idle, listening, speaking, permissionPending, error };
+class HookPipeline;
 
 class AppModel : public std::enable_shared_from_this<AppModel> {
  public:
@@ -58,28 +56,24 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
     std::filesystem::path home;
     std::filesystem::path procRoot = "/proc";
     std::filesystem::path hookSocket;
-    std::optional<std::filesystem::path> devicesFile;      // default: data directory
-    std::optional<std::filesystem::path> preferencesFile;  // default: config directory
-    std::string tailscaleExecutable;
     // Where parley-hook is copied from when hooks are installed.
     std::filesystem::path executableDirectory;
-    link::WebSocketServer::Configuration server;
+    PhoneLinkController::Options phoneLink;
+    PowerPolicy::Options power;
     std::chrono::steady_clock::duration sweepInterval = std::chrono::seconds(30);
-    std::chrono::steady_clock::duration sleepIdleInterval = std::chrono::seconds(60);
     std::chrono::milliseconds settleTimeout{600};
     std::chrono::milliseconds pollInterval{25};
-    // Inhibits idle sleep; the logind one by default.
-    std::function<std::unique_ptr<desktop::PowerInhibitor>()> makeInhibitor;
-    // Follow logind's sleep and wake signals (off in tests).
-    bool watchSystemSleep = true;
 
     // The defaults of the real application, from the environment.
     static Options defaults();
   };
 
+  // `workers` runs the strands that may block; `terminal` is the session
+  // driver's own (one thread, used by nothing else).
   static std::shared_ptr<AppModel> create(boost::asio::io_context& main,
-                                          boost::asio::any_io_executor workers, Options options,
-                                          std::unique_ptr<DesktopVoice> voice = nullptr);
+                                          boost::asio::any_io_executor workers,
+                                          boost::asio::any_io_executor terminal, Options options,
+                                          std::unique_ptr<desktop::DesktopVoice> voice = nullptr);
   ~AppModel();
   AppModel(const AppModel&) = delete;
   AppModel& operator=(const AppModel&) = delete;
@@ -92,117 +86,48 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
   void log(LogEntry::Kind kind, std::string text);
   void clearLog();
   void rescan();
+  // From any thread.
   void handleHook(protocol::HookPayload payload);
   std::optional<std::string> activeSession() const;
-  void makePairingOffer(std::string deviceName);
-  void revokeDevice(std::string deviceID);
-  void checkTailscale();
-  void refreshHookStatus();
-  void installHooks();
-  void uninstallHooks();
-  void openInTerminal(const protocol::SessionDescriptor& descriptor);
-  void startNativeVoice();
-  void stopNativeVoice();
-  void submitFromNativeVoice(std::string text);
+  void setActiveSessionID(std::optional<std::string> id);
   void willSleep();
   void didWake();
-  GlyphState glyphState() const;
 
-  // ---- published state (read on the main thread) ----
-  const std::vector<protocol::SessionDescriptor>& sessions() const { return sessions_; }
-  const std::optional<std::string>& activeSessionID() const { return activeSessionID_; }
-  void setActiveSessionID(std::optional<std::string> id);
+  PhoneLinkController& phoneLink() { return *phoneLink_; }
+  DesktopActions& desktop() { return *desktop_; }
+
+  // ---- state (read on the main thread) ----
+  AppState snapshot() const;
   const std::deque<LogEntry>& entries() const { return log_.entries(); }
-  bool permissionPending() const { return permissionPending_; }
-  const link::WebSocketServer::Status& serverStatus() const { return serverStatus_; }
-  const std::optional<link::PairedDevice>& connectedDevice() const { return connectedDevice_; }
-  std::optional<double> latency() const { return latency_; }
-  const std::vector<link::PairedDevice>& pairedDevices() const { return pairedDevices_; }
-  const std::optional<std::string>& tailscaleHost() const { return tailscaleHost_; }
-  const std::optional<link::PairingPayload>& pairingOffer() const { return pairingOffer_; }
-  bool hookInstalled() const { return hookInstalled_; }
-  const std::optional<std::string>& lastBackupPath() const { return lastBackupPath_; }
-  bool relayInstalled() const { return relayInstalled_; }
-  double pulsePhase() const { return pulsePhase_; }
-  bool isListening() const { return isListening_; }
-  bool isSpeaking() const { return isSpeaking_; }
-  bool isSleepAssertionHeld() const;
 
   // Observers, set once before start(); called on the main thread.
   std::function<void(const LogEntry&)> onLogEntry;
   std::function<void()> onChange;
 
-  // Broadcasts to the phone, for the builders and tests.
-  void publish(protocol::ServerMessage message);
-
  private:
-  AppModel(boost::asio::io_context& main, boost::asio::any_io_executor workers, Options options,
-           std::unique_ptr<DesktopVoice> voice);
-  void wire();
+  AppModel(boost::asio::io_context& main, boost::asio::any_io_executor workers,
+           boost::asio::any_io_executor terminal, Options options);
+  void wire(std::unique_ptr<desktop::DesktopVoice> voice);
   void changed();
-
-  // Runs `work` on the worker pool and `then` with its result on the main
-  // thread, if the model still exists.
-  template <class Work, class Then>
-  void offMain(Work work, Then then);
-  // Posts `f` to the main thread, to run only if the model still exists.
-  template <class F>
-  void onMain(F f);
-
-  // Installs or removes the hooks off the main thread, then logs the report.
-  void runHookSetup(std::function<HookChange(const SetupReport&)> change);
-  void processNextHook();
-  void finishHook(const protocol::HookPayload& payload);
-  void reloadPairedDevices();
-  void handleServerStatus(const link::WebSocketServer::Status& status);
-  void handlePeerEvent(const link::WebSocketServer::PeerEvent& event);
-  void updatePulse();
-  void schedulePulse();
   void scheduleSweep();
-  std::string tildePath(const std::string& path) const;
 
   boost::asio::io_context& main_;
   boost::asio::any_io_executor workers_;
+  boost::asio::any_io_executor terminal_;
   Options options_;
 
-  // Published state.
   std::vector<protocol::SessionDescriptor> sessions_;
   std::optional<std::string> activeSessionID_;
   ActivityLog log_;
-  bool permissionPending_ = false;
-  link::WebSocketServer::Status serverStatus_ = link::WebSocketServer::Stopped{};
-  std::optional<link::PairedDevice> connectedDevice_;
-  std::optional<double> latency_;
-  std::vector<link::PairedDevice> pairedDevices_;
-  std::optional<std::string> tailscaleHost_;
-  std::optional<link::PairingPayload> pairingOffer_;
-  bool hookInstalled_ = false;
-  std::optional<std::string> lastBackupPath_;
-  bool relayInstalled_ = false;
-  double pulsePhase_ = 0;
-  bool isListening_ = false;
-  bool isSpeaking_ = false;
 
-  // Components.
   std::shared_ptr<claude::HookIngest> ingest_;
   std::shared_ptr<terminal::SessionRegistry> registry_;
-  link::PairingStore pairing_;
-  std::unique_ptr<link::WebSocketServer> server_;
-  std::shared_ptr<SessionCommandSink> sessionSink_;
-  std::unique_ptr<desktop::SleepAssertion> sleepAssertion_;
-  std::unique_ptr<desktop::LogindSleepWatcher> sleepWatcher_;
-  narration::SpeechProjector speechProjector_{900};
-  std::unique_ptr<DesktopVoice> voiceSession_;
-
+  std::shared_ptr<terminal::SessionDriver> driver_;
+  std::shared_ptr<PhoneLinkController> phoneLink_;
+  std::shared_ptr<HookPipeline> hooks_;
+  std::unique_ptr<PowerPolicy> power_;
+  std::shared_ptr<DesktopActions> desktop_;
   boost::asio::steady_timer sweepTimer_;
-  boost::asio::steady_timer pulseTimer_;
-  bool pulseRunning_ = false;
-  // Hook events are handled one at a time, in arrival order, so the phone
-  // sees each event's session update before the next event's narration.
-  std::deque<protocol::HookPayload> pendingHooks_;
-  bool handlingHook_ = false;
-  static constexpr std::chrono::seconds kHookSweepSpacing{2};
-  std::chrono::steady_clock::time_point lastHookSweep_{};
 };
 
 }  // namespace parley::app

@@ -23,15 +23,19 @@ namespace json = boost::json;
 int runApplication(const RunOptions& options, std::ostream& out, std::ostream& err) {
   AppModel::Options modelOptions = AppModel::Options::defaults();
   if (options.port)
-    modelOptions.server.port = *options.port;
+    modelOptions.phoneLink.server.port = *options.port;
 
   asio::io_context main;
   // Blocking work (tmux, /proc, files, child processes) runs here, never on
   // the main thread.
   asio::thread_pool workers(2);
+  // The session driver's own thread: tmux calls and injection waits never
+  // hold up the pool that runs the phone link.
+  asio::thread_pool terminalThread(1);
   std::shared_ptr<AppModel> model;
   try {
-    model = AppModel::create(main, workers.get_executor(), modelOptions);
+    model =
+        AppModel::create(main, workers.get_executor(), terminalThread.get_executor(), modelOptions);
   } catch (const std::exception& e) {
     err << "parley: cannot start: " << e.what() << '\n';
     return 1;
@@ -41,8 +45,8 @@ int runApplication(const RunOptions& options, std::ostream& out, std::ostream& e
     out << formatLogLine(entry) << '\n';
   model->onLogEntry = [&out](const LogEntry& entry) { out << formatLogLine(entry) << std::endl; };
 
-  out << "Parley " << modelOptions.server.serverVersion << " \u2014 phone link on port "
-      << modelOptions.server.port << "; press Ctrl-C to quit" << std::endl;
+  out << "Parley " << modelOptions.phoneLink.server.serverVersion << " \u2014 phone link on port "
+      << modelOptions.phoneLink.server.port << "; press Ctrl-C to quit" << std::endl;
   if (options.panelPort)
     out << "The control panel is not built into this version yet; --panel-port "
         << *options.panelPort << " is not used." << std::endl;
@@ -56,6 +60,9 @@ int runApplication(const RunOptions& options, std::ostream& out, std::ostream& e
   main.run();
 
   model.reset();
+  // The driver finishes the command in hand (it may still ask the registry
+  // on the workers), then the workers run dry.
+  terminalThread.join();
   workers.join();
   return 0;
 }

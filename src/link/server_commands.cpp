@@ -1,6 +1,6 @@
-// The phone's commands after its hello: de-duplication, calls on the
-// VoiceCommandSink off the strand with their results and failures brought
-// back onto it, and the terminal frame stream.
+// The phone's commands after its hello: de-duplication, then one path for
+// every session command: run off the strand, its failure reported under the
+// command's code, what it produced published. And the terminal frame stream.
 
 #include "link/server_core.hpp"
 #include "text/printable.hpp"
@@ -19,6 +19,38 @@ std::string textOf(const std::exception_ptr& error) {
   }
 }
 
+// The code of the "error" message a command's failure is reported with;
+// empty for a command that cannot fail.
+template <class Command>
+constexpr std::string_view kFailureCode = "";
+template <>
+constexpr std::string_view kFailureCode<protocol::SubmitPrompt> = "submit_failed";
+template <>
+constexpr std::string_view kFailureCode<protocol::Interrupt> = "interrupt_failed";
+template <>
+constexpr std::string_view kFailureCode<protocol::PermissionAnswer> = "permission_failed";
+template <>
+constexpr std::string_view kFailureCode<protocol::QuestionAnswer> = "question_failed";
+template <>
+constexpr std::string_view kFailureCode<protocol::SendKey> = "send_key_failed";
+template <>
+constexpr std::string_view kFailureCode<protocol::GetPane> = "get_pane_failed";
+template <>
+constexpr std::string_view kFailureCode<protocol::GetDetail> = "get_detail_failed";
+template <>
+constexpr std::string_view kFailureCode<protocol::Focus> = "focus_failed";
+template <>
+constexpr std::string_view kFailureCode<protocol::TermInput> = "term_input_failed";
+
+// The session a failure is about, for the commands that name one.
+template <class Command>
+std::optional<std::string> sessionOf(const Command& m) {
+  if constexpr (requires { m.sessionID; })
+    return m.sessionID;
+  else
+    return std::nullopt;
+}
+
 }  // namespace
 
 using Impl = WebSocketServer::Impl;
@@ -30,16 +62,6 @@ void Impl::dispatch(const std::shared_ptr<Peer>& peer, const protocol::ClientMes
         using M = std::decay_t<decltype(m)>;
         if constexpr (std::is_same_v<M, Hello>) {
           log("ignoring duplicate hello");
-        } else if constexpr (std::is_same_v<M, SubmitPrompt> ||
-                             std::is_same_v<M, PermissionAnswer> ||
-                             std::is_same_v<M, QuestionAnswer>) {
-          // One key space for the three: an id is never acted on twice.
-          if (!idempotency_.shouldProcess(m.clientMsgID, now())) {
-            log("deduped replayed " + std::string(M::kType) + " " +
-                text::printable(std::string_view(m.clientMsgID).substr(0, 8), 64));
-            return;
-          }
-          command(m);
         } else if constexpr (std::is_same_v<M, Ping>) {
           sendPong(peer, m.nonce);
         } else if constexpr (std::is_same_v<M, TermSubscribe>) {
@@ -48,93 +70,62 @@ void Impl::dispatch(const std::shared_ptr<Peer>& peer, const protocol::ClientMes
           else
             stopTermStream();
         } else {
+          // One key space for every command that carries an id: an id is
+          // never acted on twice.
+          if constexpr (requires { m.clientMsgID; }) {
+            if (!idempotency_.shouldProcess(m.clientMsgID, now())) {
+              log("deduped replayed " + std::string(M::kType) + " " +
+                  text::printable(std::string_view(m.clientMsgID).substr(0, 8), 64));
+              return;
+            }
+          }
           command(m);
         }
       },
       static_cast<const ClientMessageVariant&>(message));
 }
 
+template <class Command>
+void Impl::command(const Command& m) {
+  auto done =
+      backOnStrand([code = std::string(kFailureCode<Command>), sessionID = sessionOf(m)](
+                       Impl& self, std::exception_ptr error, protocol::CommandResult result) {
+        if (!error)
+          self.publishResult(std::move(result));
+        else if (!code.empty())
+          self.broadcastFailure(code, error, sessionID);
+      });
+  const bool called = callCommands(m, std::move(done));
+  // Without a session layer the phone still gets its detail, empty.
+  if constexpr (std::is_same_v<Command, protocol::GetDetail>) {
+    if (!called)
+      publishResult(protocol::DetailText{m.ref, ""});
+  }
+}
+
+void Impl::publishResult(protocol::CommandResult result) {
+  std::visit(
+      [this](auto& value) {
+        using V = std::decay_t<decltype(value)>;
+        if constexpr (std::is_same_v<V, protocol::PaneSnapshot> ||
+                      std::is_same_v<V, protocol::TermFrame>) {
+          broadcast(std::move(value));
+        } else if constexpr (std::is_same_v<V, protocol::DetailText>) {
+          broadcast(protocol::ToolFinished{.sessionID = "",
+                                           .toolUseID = value.ref,
+                                           .ok = true,
+                                           .summary = std::move(value.text),
+                                           .truncated = false,
+                                           .detailRef = value.ref});
+        }
+      },
+      result);
+}
+
 void Impl::broadcastFailure(const std::string& code, const std::exception_ptr& error,
                             const std::optional<std::string>& sessionID) {
   broadcast(protocol::Failure{
       .code = code, .message = textOf(error), .sessionID = sessionID, .retriable = true});
-}
-
-VoiceCommandSink::Done Impl::failureReporter(std::string code,
-                                             std::optional<std::string> sessionID) {
-  auto handler = backOnStrand([code, sessionID](Impl& self, std::exception_ptr error) {
-    if (error)
-      self.broadcastFailure(code, error, sessionID);
-  });
-  return [handler](std::exception_ptr error) mutable { handler(error); };
-}
-
-void Impl::command(const protocol::SubmitPrompt& m) {
-  callSink([m, done = failureReporter("submit_failed", m.sessionID)](VoiceCommandSink& sink) {
-    sink.submit(m.sessionID, m.text, m.submit, m.confidence, done);
-  });
-}
-
-void Impl::command(const protocol::Interrupt& m) {
-  callSink([m, done = failureReporter("interrupt_failed", m.sessionID)](VoiceCommandSink& sink) {
-    sink.interrupt(m.sessionID, done);
-  });
-}
-
-void Impl::command(const protocol::PermissionAnswer& m) {
-  callSink([m, done = failureReporter("permission_failed", std::nullopt)](VoiceCommandSink& sink) {
-    sink.permissionAnswer(m.requestID, m.nonce, m.optionIndex, done);
-  });
-}
-
-void Impl::command(const protocol::QuestionAnswer& m) {
-  callSink([m, done = failureReporter("question_failed", m.sessionID)](VoiceCommandSink& sink) {
-    sink.questionAnswer(m.sessionID, m.optionIndex, m.expectedLabel, done);
-  });
-}
-
-void Impl::command(const protocol::SendKey& m) {
-  callSink([m, done = failureReporter("send_key_failed", m.sessionID)](VoiceCommandSink& sink) {
-    sink.sendKey(m.sessionID, m.key, done);
-  });
-}
-
-void Impl::command(const protocol::GetPane& m) {
-  auto done = resultReporter<protocol::PaneSnapshot>(
-      "get_pane_failed", m.sessionID,
-      [](Impl& self, protocol::PaneSnapshot snapshot) { self.broadcast(std::move(snapshot)); });
-  callSink([m, done](VoiceCommandSink& sink) { sink.paneSnapshot(m.sessionID, m.lines, done); });
-}
-
-void Impl::command(const protocol::GetDetail& m) {
-  auto reply = [ref = m.ref](Impl& self, std::string text) {
-    self.broadcast(protocol::ToolFinished{.sessionID = "",
-                                          .toolUseID = ref,
-                                          .ok = true,
-                                          .summary = std::move(text),
-                                          .truncated = false,
-                                          .detailRef = ref});
-  };
-  auto done = resultReporter<std::string>("get_detail_failed", std::nullopt, reply);
-  // Without a sink the phone still gets its answer, empty.
-  if (!callSink([m, done](VoiceCommandSink& sink) { sink.detail(m.ref, done); }))
-    reply(*this, "");
-}
-
-void Impl::command(const protocol::Focus& m) {
-  callSink([m, done = failureReporter("focus_failed", m.sessionID)](VoiceCommandSink& sink) {
-    sink.focus(m.sessionID, done);
-  });
-}
-
-void Impl::command(const protocol::SetPrefs& m) {
-  callSink([m](VoiceCommandSink& sink) { sink.setPrefs(m, [] {}); });
-}
-
-void Impl::command(const protocol::TermInput& m) {
-  callSink([m, done = failureReporter("term_input_failed", m.sessionID)](VoiceCommandSink& sink) {
-    sink.termInput(m.sessionID, m.text, m.key, done);
-  });
 }
 
 // ---- terminal stream ----------------------------------------------------------
@@ -159,11 +150,11 @@ void Impl::termTick(const std::shared_ptr<TermStream>& stream) {
   if (stream != termStream_)
     return;
   std::weak_ptr<TermStream> weakStream = stream;
-  auto done =
-      backOnStrand([weakStream](Impl& self, std::exception_ptr error, protocol::TermFrame frame) {
+  auto done = backOnStrand(
+      [weakStream](Impl& self, std::exception_ptr error, protocol::CommandResult result) {
         auto stream = weakStream.lock();
         if (!stream || stream != self.termStream_)
-          return;  // cancelled while the sink worked
+          return;  // cancelled while the frame was taken
         if (error) {
           self.termStream_.reset();
           self.broadcastFailure("term_frame_failed", error, stream->sessionID);
@@ -171,18 +162,14 @@ void Impl::termTick(const std::shared_ptr<TermStream>& stream) {
         }
         // Only a change of text is news; a resize alone is not sent. The
         // whole text is compared, so no collision can hide a change.
-        if (stream->lastText != frame.text) {
-          stream->lastText = frame.text;
-          self.broadcast(std::move(frame));
+        auto* frame = std::get_if<protocol::TermFrame>(&result);
+        if (frame && stream->lastText != frame->text) {
+          stream->lastText = frame->text;
+          self.broadcast(std::move(*frame));
         }
         self.scheduleTermTick(stream);
       });
-  const bool called = callSink([session = stream->sessionID, done](VoiceCommandSink& sink) {
-    sink.termFrame(session, [done](std::exception_ptr error, protocol::TermFrame frame) mutable {
-      done(error, std::move(frame));
-    });
-  });
-  if (!called)
+  if (!callCommands(protocol::TermFrameRequest{stream->sessionID}, std::move(done)))
     scheduleTermTick(stream);
 }
 

@@ -3,7 +3,7 @@
 // The WebSocket server's state and its operations, all run on one strand.
 // Private to the server's two implementation files: websocket_server.cpp
 // (listener, connections, handshake, broadcast) and server_commands.cpp
-// (phone commands to the sink, the terminal stream). Peer is only declared
+// (phone commands to the session layer, the terminal stream). Peer is only declared
 // here, so the command half compiles without Beast.
 
 #include <boost/asio/any_io_executor.hpp>
@@ -35,7 +35,7 @@ class WebSocketServer::Impl : public std::enable_shared_from_this<Impl> {
   using error_code = boost::system::error_code;
 
   Impl(boost::asio::any_io_executor executor, Configuration configuration, PairingStore pairing,
-       std::weak_ptr<VoiceCommandSink> sink);
+       std::weak_ptr<protocol::SessionCommands> commands);
 
   // Runs `work(Impl&)` on the strand, keeping the server alive until then.
   template <class Work>
@@ -65,7 +65,9 @@ class WebSocketServer::Impl : public std::enable_shared_from_this<Impl> {
   std::uint64_t latestSeq() const { return ring_.latestSeq(); }
   bool hasAuthenticatedPeer() const;
 
-  void attach(std::weak_ptr<VoiceCommandSink> sink) { sink_ = std::move(sink); }
+  void attach(std::weak_ptr<protocol::SessionCommands> commands) {
+    commands_ = std::move(commands);
+  }
   void startListener();
   void stop(std::uint16_t code, const std::string& reason);
   void closeForSleep();
@@ -125,19 +127,13 @@ class WebSocketServer::Impl : public std::enable_shared_from_this<Impl> {
 
   // server_commands.cpp: commands and the terminal stream.
   void dispatch(const std::shared_ptr<Peer>& peer, const protocol::ClientMessage& message);
-  void command(const protocol::SubmitPrompt& m);
-  void command(const protocol::Interrupt& m);
-  void command(const protocol::PermissionAnswer& m);
-  void command(const protocol::QuestionAnswer& m);
-  void command(const protocol::SendKey& m);
-  void command(const protocol::GetPane& m);
-  void command(const protocol::GetDetail& m);
-  void command(const protocol::Focus& m);
-  void command(const protocol::SetPrefs& m);
-  void command(const protocol::TermInput& m);
+  // The one path of every session command: run it, then report its failure
+  // under the command's code or publish what it produced.
+  template <class Command>
+  void command(const Command& m);
   void broadcastFailure(const std::string& code, const std::exception_ptr& error,
                         const std::optional<std::string>& sessionID);
-  VoiceCommandSink::Done failureReporter(std::string code, std::optional<std::string> sessionID);
+  void publishResult(protocol::CommandResult result);
   void startTermStream(const std::string& sessionID);
   void stopTermStream();
   void termTick(const std::shared_ptr<TermStream>& stream);
@@ -156,38 +152,24 @@ class WebSocketServer::Impl : public std::enable_shared_from_this<Impl> {
     };
   }
 
-  // Runs `call(sink)` off the strand, on the executor, when a sink is
-  // attached; returns whether one was.
-  template <class Call>
-  bool callSink(Call call) {
-    auto sink = sink_.lock();
-    if (!sink)
+  // Runs the command off the strand, on the executor, when a command
+  // handler is attached; returns whether one was.
+  bool callCommands(protocol::SessionCommand command, protocol::SessionCommands::Done done) {
+    auto commands = commands_.lock();
+    if (!commands)
       return false;
-    boost::asio::post(executor_, [sink, call = std::move(call)]() mutable { call(*sink); });
+    boost::asio::post(executor_,
+                      [commands, command = std::move(command), done = std::move(done)]() mutable {
+                        commands->run(std::move(command), std::move(done));
+                      });
     return true;
-  }
-
-  // A handler that reports a failure as an "error" message with `code`, and
-  // otherwise runs `onValue(Impl&, value)` on the strand.
-  template <class T, class OnValue>
-  VoiceCommandSink::Result<T> resultReporter(std::string code, std::optional<std::string> sessionID,
-                                             OnValue onValue) {
-    auto handler =
-        backOnStrand([code, sessionID, onValue](Impl& self, std::exception_ptr error, T value) {
-          if (error)
-            self.broadcastFailure(code, error, sessionID);
-          else
-            onValue(self, std::move(value));
-        });
-    return
-        [handler](std::exception_ptr error, T value) mutable { handler(error, std::move(value)); };
   }
 
   boost::asio::any_io_executor executor_;
   Strand strand_;
   Configuration config_;
   PairingStore pairing_;
-  std::weak_ptr<VoiceCommandSink> sink_;
+  std::weak_ptr<protocol::SessionCommands> commands_;
   EventRing ring_;
   IdempotencyCache idempotency_;
   std::vector<std::shared_ptr<Listener>> listeners_;

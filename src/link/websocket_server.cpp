@@ -39,12 +39,12 @@ std::string describe(const Server::Status& status) {
 }
 
 Impl::Impl(asio::any_io_executor executor, Configuration configuration, PairingStore pairing,
-           std::weak_ptr<VoiceCommandSink> sink)
+           std::weak_ptr<protocol::SessionCommands> commands)
     : executor_(executor),
       strand_(asio::make_strand(executor)),
       config_(std::move(configuration)),
       pairing_(std::move(pairing)),
-      sink_(std::move(sink)),
+      commands_(std::move(commands)),
       ring_(config_.ringCapacity, config_.ringWindow, config_.ringMaxBytes),
       idempotency_(config_.idempotencyTTL),
       tailnetTimer_(strand_),
@@ -261,8 +261,8 @@ void Impl::handshake(const std::shared_ptr<Peer>& peer, const protocol::Hello& h
   report(Connected{*device});
   log("paired device “" + shown(device->deviceName) + "” authenticated");
 
-  // The replay is fixed now; what is broadcast while the sink is asked for
-  // the sessions goes out live, ahead of the HelloAck.
+  // The replay is fixed now; what is broadcast while the sessions are listed
+  // goes out live, ahead of the HelloAck.
   EventRing::Replay replay = ring_.replay(hello.lastSeq);
   std::weak_ptr<Peer> weakPeer = peer;
   auto reply = [weakPeer, replay = std::move(replay)](
@@ -270,14 +270,13 @@ void Impl::handshake(const std::shared_ptr<Peer>& peer, const protocol::Hello& h
     if (auto peer = weakPeer.lock())
       self.sendHelloAck(peer, std::move(replay), std::move(sessions));
   };
-  auto sink = sink_.lock();
-  if (!sink) {
+  auto done =
+      backOnStrand([reply](Impl& self, std::exception_ptr, protocol::CommandResult result) mutable {
+        auto* sessions = std::get_if<std::vector<protocol::SessionDescriptor>>(&result);
+        reply(self, sessions ? std::move(*sessions) : std::vector<protocol::SessionDescriptor>{});
+      });
+  if (!callCommands(protocol::ListSessions{}, std::move(done)))
     reply(*this, {});
-    return;
-  }
-  asio::post(executor_, [sink, done = backOnStrand(std::move(reply))]() mutable {
-    sink->sessions(std::move(done));
-  });
 }
 
 void Impl::sendHelloAck(const std::shared_ptr<Peer>& peer, EventRing::Replay replay,
@@ -347,9 +346,10 @@ void Impl::flushDropReport() {
 // ---- public face -------------------------------------------------------------------
 
 WebSocketServer::WebSocketServer(asio::any_io_executor executor, Configuration configuration,
-                                 PairingStore pairing, std::weak_ptr<VoiceCommandSink> sink)
+                                 PairingStore pairing,
+                                 std::weak_ptr<protocol::SessionCommands> commands)
     : impl_(std::make_shared<Impl>(executor, std::move(configuration), std::move(pairing),
-                                   std::move(sink))) {}
+                                   std::move(commands))) {}
 
 WebSocketServer::~WebSocketServer() {
   impl_->post([](Impl& self) { self.shutdown(); });
@@ -372,8 +372,9 @@ void WebSocketServer::setOnLog(std::function<void(const std::string&)> callback)
       [callback = std::move(callback)](Impl& self) mutable { self.onLog = std::move(callback); });
 }
 
-void WebSocketServer::attach(std::weak_ptr<VoiceCommandSink> sink) {
-  impl_->post([sink = std::move(sink)](Impl& self) mutable { self.attach(std::move(sink)); });
+void WebSocketServer::attach(std::weak_ptr<protocol::SessionCommands> commands) {
+  impl_->post(
+      [commands = std::move(commands)](Impl& self) mutable { self.attach(std::move(commands)); });
 }
 
 void WebSocketServer::start() {

@@ -3,8 +3,8 @@
 // The desktop end of the phone link: a WebSocket server that admits only
 // Tailscale and loopback peers, keeps one phone at a time, authenticates it
 // with its pairing token, numbers and replays what it sends, keeps the
-// connection alive, and turns the phone's commands into calls on the
-// application's VoiceCommandSink.
+// connection alive, and hands the phone's commands to the session layer's
+// SessionCommands.
 //
 // All of its state lives on one strand of the executor it is given. Public
 // operations only post work there and return at once, except the two
@@ -22,8 +22,8 @@
 #include <variant>
 
 #include "link/pairing.hpp"
-#include "link/voice_command_sink.hpp"
 #include "protocol/server_messages.hpp"
+#include "protocol/session_commands.hpp"
 
 namespace parley::link {
 
@@ -110,10 +110,10 @@ class WebSocketServer {
   };
   using PeerEvent = std::variant<Connected, RejectedAddress, Disconnected, Latency, RejectedToken>;
 
-  // The strand is made on `executor`; sink calls are posted to `executor`
+  // The strand is made on `executor`; commands are posted to `executor`
   // itself, off the strand.
   WebSocketServer(boost::asio::any_io_executor executor, Configuration configuration,
-                  PairingStore pairing, std::weak_ptr<VoiceCommandSink> sink = {});
+                  PairingStore pairing, std::weak_ptr<protocol::SessionCommands> commands = {});
   // Closes the peer and the listener; pending work finds the server gone.
   ~WebSocketServer();
   WebSocketServer(const WebSocketServer&) = delete;
@@ -124,7 +124,7 @@ class WebSocketServer {
   void setOnPeerEvent(std::function<void(const PeerEvent&)> callback);
   void setOnLog(std::function<void(const std::string&)> callback);
 
-  void attach(std::weak_ptr<VoiceCommandSink> sink);
+  void attach(std::weak_ptr<protocol::SessionCommands> commands);
   void start();
   // Closes the peer with `closeCode` (1001 from the application), closes the
   // listener, logs "server stopped: " + reason.

@@ -1,8 +1,13 @@
 #include "terminal/prompt_injector.hpp"
 
 #include <algorithm>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/use_future.hpp>
 #include <charconv>
-#include <thread>
 #include <vector>
 
 #include "terminal/ansi_text.hpp"
@@ -71,6 +76,11 @@ void appendNeutralised(std::string& out, char32_t c) {
     text::appendUtf8(out, text::replacementCharacter);
   else
     text::appendUtf8(out, c);
+}
+
+boost::asio::awaitable<void> pause(std::chrono::milliseconds interval) {
+  boost::asio::steady_timer timer(co_await boost::asio::this_coro::executor, interval);
+  co_await timer.async_wait(boost::asio::use_awaitable);
 }
 
 }  // namespace
@@ -213,7 +223,8 @@ std::optional<std::string> PromptInjector::currentInput(const std::string& pane)
   return inputBox(tmux_.capture(pane, std::nullopt, true));
 }
 
-void PromptInjector::awaitSubmitted(const std::string& pasted, const std::string& pane) const {
+boost::asio::awaitable<void> PromptInjector::awaitSubmitted(std::string pasted,
+                                                            std::string pane) const {
   // Enter is taken when the box lets go of the text. Until then the text is
   // still on screen, and a prompt typed right after this one would find the
   // box "dirty" and be refused. A box that keeps the text past the settle
@@ -222,17 +233,18 @@ void PromptInjector::awaitSubmitted(const std::string& pasted, const std::string
   while (std::chrono::steady_clock::now() < deadline) {
     const std::optional<std::string> box = currentInput(pane);
     if (!box || !readBackMatches(pasted, *box))
-      return;
-    std::this_thread::sleep_for(pollInterval_);
+      co_return;
+    co_await pause(pollInterval_);
   }
 }
 
-void PromptInjector::inject(const std::string& input, const std::string& pane, bool submit) const {
+boost::asio::awaitable<void> PromptInjector::injectAsync(std::string input, std::string pane,
+                                                         bool submit) const {
   if (!tmux_.paneExists(pane))
     throw InjectionError::paneGone(pane);
   const std::string pasted = pasteForm(input);
   if (pasted.empty())
-    return;
+    co_return;
   try {
     std::optional<std::string> box = currentInput(pane);
     if (!box) {
@@ -241,7 +253,7 @@ void PromptInjector::inject(const std::string& input, const std::string& pane, b
       while (!(box = currentInput(pane))) {
         if (std::chrono::steady_clock::now() >= deadline)
           throw InjectionError::noInputBox(pane);
-        std::this_thread::sleep_for(pollInterval_);
+        co_await pause(pollInterval_);
       }
     }
     if (!box->empty())
@@ -254,13 +266,13 @@ void PromptInjector::inject(const std::string& input, const std::string& pane, b
       if (readBackMatches(pasted, seen)) {
         if (submit) {
           tmux_.sendEnter(pane);
-          awaitSubmitted(pasted, pane);
+          co_await awaitSubmitted(pasted, pane);
         }
-        return;
+        co_return;
       }
       if (std::chrono::steady_clock::now() >= deadline)
         break;
-      std::this_thread::sleep_for(pollInterval_);
+      co_await pause(pollInterval_);
     }
     throw InjectionError::readBackTimeout(pasted, seen);
   } catch (const InjectionError&) {
@@ -268,6 +280,14 @@ void PromptInjector::inject(const std::string& input, const std::string& pane, b
   } catch (const std::exception& e) {
     throw InjectionError::tmux(e);
   }
+}
+
+void PromptInjector::inject(const std::string& text, const std::string& pane, bool submit) const {
+  boost::asio::io_context context;
+  auto done =
+      boost::asio::co_spawn(context, injectAsync(text, pane, submit), boost::asio::use_future);
+  context.run();
+  done.get();
 }
 
 }  // namespace parley::terminal

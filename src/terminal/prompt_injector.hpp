@@ -10,6 +10,7 @@
 // there Escape would interrupt the running turn; and two Escapes close
 // together on an empty box open its Rewind menu.
 
+#include <boost/asio/awaitable.hpp>
 #include <chrono>
 #include <optional>
 #include <stdexcept>
@@ -66,7 +67,12 @@ class PromptInjector {
   // input box and waits for the read-back; presses Enter afterwards when
   // `submit` is true. When no box is on screen, presses Escape once and waits
   // (up to the settle time) for one. A text of only white space does nothing
-  // at all. Throws InjectionError.
+  // at all. Throws InjectionError. The waits are timers on the coroutine's
+  // executor: the thread is free while the screen settles.
+  boost::asio::awaitable<void> injectAsync(std::string text, std::string pane, bool submit) const;
+
+  // injectAsync on a private io_context, blocking the caller until it ends
+  // (for tools, benchmarks and tests).
   void inject(const std::string& text, const std::string& pane, bool submit) const;
 
   // The input box of a captured screen (escapes kept or not): the last line
@@ -106,7 +112,7 @@ class PromptInjector {
  private:
   // After Enter: waits (up to the settle time) until the box no longer shows
   // the submitted text.
-  void awaitSubmitted(const std::string& pasted, const std::string& pane) const;
+  boost::asio::awaitable<void> awaitSubmitted(std::string pasted, std::string pane) const;
 
   TmuxClient tmux_;
   std::chrono::milliseconds settleTimeout_;

@@ -15,7 +15,7 @@
 //       registry.sweep(now, asio::bind_executor(mainContext,
 //           [weak](std::vector<RegisteredSession> all) { ... }));
 //     the handler runs on the main thread (its associated executor);
-//   - the command sink (a coroutine on its own strand):
+//   - the session driver (a coroutine on its own strand):
 //       auto s = co_await registry.session(id, asio::use_awaitable);
 //   - tests and command-line tools: registry.all(asio::use_future).get().
 // A plain lambda without an associated executor runs on the registry's
@@ -181,6 +181,31 @@ class SessionRegistry {
     return onStrand<std::optional<RegisteredSession>>(
         [hook = std::move(hook)](SessionTable& t) {
           return t.apply(hook, std::chrono::system_clock::now());
+        },
+        std::forward<Token>(token));
+  }
+
+  // What a hook event did: the session it named (nothing when it named
+  // none) and, then, every session after it.
+  struct HookApplied {
+    std::optional<RegisteredSession> session;
+    Sessions all;
+  };
+
+  // void(HookApplied): apply() and all() in one trip, or apply() and a full
+  // refresh when `refreshFirst(session)` asks for one (a session that has
+  // no version yet is found by the refresh). `refreshFirst` runs on the
+  // strand.
+  template <class Token>
+  auto applyHook(protocol::HookPayload hook,
+                 std::function<bool(const RegisteredSession&)> refreshFirst, Token&& token) {
+    return onStrand<HookApplied>(
+        [hook = std::move(hook), refreshFirst = std::move(refreshFirst)](SessionTable& t) {
+          const auto now = std::chrono::system_clock::now();
+          HookApplied result{t.apply(hook, now), {}};
+          if (result.session)
+            result.all = refreshFirst && refreshFirst(*result.session) ? t.sweep(now) : t.all();
+          return result;
         },
         std::forward<Token>(token));
   }

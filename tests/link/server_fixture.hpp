@@ -1,6 +1,6 @@
 #pragma once
 
-// A WebSocket server on loopback with a scripted command sink, run on a
+// A WebSocket server on loopback with scripted session commands, run on a
 // two-thread pool like the application's, and a record of everything it
 // reports.
 
@@ -24,11 +24,12 @@ using namespace std::chrono_literals;
 using parley::test::PhoneClient;
 using Server = WebSocketServer;
 
-// Runs every operation on its own strand, records it, and answers from its
-// script: a failure text per operation name, or a value.
-class ScriptedSink : public VoiceCommandSink, public std::enable_shared_from_this<ScriptedSink> {
+// Runs every command on its own strand, records it as "operation:args", and
+// answers from its script: a failure text per operation name, or a value.
+class ScriptedCommands : public protocol::SessionCommands,
+                         public std::enable_shared_from_this<ScriptedCommands> {
  public:
-  explicit ScriptedSink(boost::asio::any_io_executor executor)
+  explicit ScriptedCommands(boost::asio::any_io_executor executor)
       : strand_(boost::asio::make_strand(executor)) {}
 
   void failWith(const std::string& operation, const std::string& text) {
@@ -54,96 +55,78 @@ class ScriptedSink : public VoiceCommandSink, public std::enable_shared_from_thi
                                           [&](const auto& c) { return c.rfind(prefix, 0) == 0; }));
   }
 
-  void sessions(std::function<void(std::vector<protocol::SessionDescriptor>)> done) override {
-    run("sessions", [this, done] {
-      std::lock_guard lock(mutex_);
-      done(sessions_);
-    });
-  }
-  void submit(std::string sessionID, std::string text, bool submit,
-              std::optional<double> confidence, Done done) override {
-    act("submit",
-        sessionID + "|" + text + "|" + (submit ? "1" : "0") + "|" +
-            (confidence ? std::to_string(*confidence) : "-"),
-        done);
-  }
-  void interrupt(std::string sessionID, Done done) override { act("interrupt", sessionID, done); }
-  void permissionAnswer(std::string requestID, std::string nonce, std::int64_t optionIndex,
-                        Done done) override {
-    act("permissionAnswer", requestID + "|" + nonce + "|" + std::to_string(optionIndex), done);
-  }
-  void questionAnswer(std::string sessionID, std::int64_t optionIndex, std::string expectedLabel,
-                      Done done) override {
-    act("questionAnswer", sessionID + "|" + std::to_string(optionIndex) + "|" + expectedLabel,
-        done);
-  }
-  void sendKey(std::string sessionID, protocol::SendKey::Key key, Done done) override {
-    act("sendKey", sessionID + "|" + std::string(protocol::rawValue(key)), done);
-  }
-  void paneSnapshot(std::string sessionID, std::int64_t lines,
-                    Result<protocol::PaneSnapshot> done) override {
-    produce("paneSnapshot", sessionID + "|" + std::to_string(lines), done, [=] {
-      return protocol::PaneSnapshot{sessionID, 80, 24, "pane of " + sessionID};
-    });
-  }
-  void detail(std::string ref, Result<std::string> done) override {
-    produce("detail", ref, done, [=] { return "full text of " + ref; });
-  }
-  void focus(std::string sessionID, Done done) override { act("focus", sessionID, done); }
-  void setPrefs(protocol::SetPrefs prefs, std::function<void()> done) override {
-    run("setPrefs", [this, prefs, done] {
-      record("setPrefs", prefs.verbosity ? std::string(protocol::rawValue(*prefs.verbosity)) : "-");
-      done();
-    });
-  }
-  void termInput(std::string sessionID, std::optional<std::string> text,
-                 std::optional<protocol::TermInput::Key> key, Done done) override {
-    act("termInput",
-        sessionID + "|" + text.value_or("-") + "|" +
-            (key ? std::string(protocol::rawValue(*key)) : "-"),
-        done);
-  }
-  void termFrame(std::string sessionID, Result<protocol::TermFrame> done) override {
-    produce("termFrame", sessionID, done, [this, sessionID] {
-      std::lock_guard lock(mutex_);
-      const std::size_t n = termFrames_++;
-      const std::string text =
-          termTexts_.empty() ? "" : termTexts_[std::min(n, termTexts_.size() - 1)];
-      // The size changes on every frame; only the text counts as a change.
-      return protocol::TermFrame{sessionID, 80 + static_cast<std::int64_t>(n), 24, text};
+  void run(protocol::SessionCommand command, Done done) override {
+    boost::asio::post(strand_, [self = shared_from_this(), command = std::move(command), done] {
+      std::visit([&](const auto& m) { self->answer(m, done); }, command);
     });
   }
 
  private:
-  template <class F>
-  void run(const std::string&, F work) {
-    boost::asio::post(strand_, [self = shared_from_this(), work] { work(); });
+  using Result = protocol::CommandResult;
+  template <class Key>
+  static std::string raw(const std::optional<Key>& key) {
+    return key ? std::string(protocol::rawValue(*key)) : "-";
   }
-  void record(const std::string& op, const std::string& args) {
+
+  void answer(const protocol::ListSessions&, const Done& done) {
     std::lock_guard lock(mutex_);
-    calls_.push_back(op + ":" + args);
+    done(nullptr, sessions_);
   }
-  std::exception_ptr failure(const std::string& op) {
-    std::lock_guard lock(mutex_);
-    auto it = failures_.find(op);
-    return it == failures_.end() ? nullptr
-                                 : std::make_exception_ptr(std::runtime_error(it->second));
+  void answer(const protocol::SubmitPrompt& m, const Done& done) {
+    reply("submit",
+          m.sessionID + "|" + m.text + "|" + (m.submit ? "1" : "0") + "|" +
+              (m.confidence ? std::to_string(*m.confidence) : "-"),
+          done);
   }
-  void act(const std::string& op, const std::string& args, Done done) {
-    run(op, [this, op, args, done] {
-      record(op, args);
-      done(failure(op));
-    });
+  void answer(const protocol::Interrupt& m, const Done& done) {
+    reply("interrupt", m.sessionID, done);
   }
-  template <class T, class Make>
-  void produce(const std::string& op, const std::string& args, Result<T> done, Make make) {
-    run(op, [this, op, args, done, make] {
-      record(op, args);
-      if (auto error = failure(op))
-        done(error, T{});
-      else
-        done(nullptr, make());
-    });
+  void answer(const protocol::PermissionAnswer& m, const Done& done) {
+    reply("permissionAnswer", m.requestID + "|" + m.nonce + "|" + std::to_string(m.optionIndex),
+          done);
+  }
+  void answer(const protocol::QuestionAnswer& m, const Done& done) {
+    reply("questionAnswer",
+          m.sessionID + "|" + std::to_string(m.optionIndex) + "|" + m.expectedLabel, done);
+  }
+  void answer(const protocol::SendKey& m, const Done& done) {
+    reply("sendKey", m.sessionID + "|" + std::string(protocol::rawValue(m.key)), done);
+  }
+  void answer(const protocol::GetPane& m, const Done& done) {
+    reply("paneSnapshot", m.sessionID + "|" + std::to_string(m.lines), done,
+          protocol::PaneSnapshot{m.sessionID, 80, 24, "pane of " + m.sessionID});
+  }
+  void answer(const protocol::GetDetail& m, const Done& done) {
+    reply("detail", m.ref, done, protocol::DetailText{m.ref, "full text of " + m.ref});
+  }
+  void answer(const protocol::Focus& m, const Done& done) { reply("focus", m.sessionID, done); }
+  void answer(const protocol::SetPrefs& m, const Done& done) {
+    reply("setPrefs", raw(m.verbosity), done);
+  }
+  void answer(const protocol::TermInput& m, const Done& done) {
+    reply("termInput", m.sessionID + "|" + m.text.value_or("-") + "|" + raw(m.key), done);
+  }
+  void answer(const protocol::TermFrameRequest& m, const Done& done) {
+    protocol::TermFrame frame;
+    {
+      std::lock_guard lock(mutex_);
+      const std::size_t n = termFrames_++;
+      // The size changes on every frame; only the text counts as a change.
+      frame = {m.sessionID, 80 + static_cast<std::int64_t>(n), 24,
+               termTexts_.empty() ? "" : termTexts_[std::min(n, termTexts_.size() - 1)]};
+    }
+    reply("termFrame", m.sessionID, done, std::move(frame));
+  }
+
+  void reply(const std::string& op, const std::string& args, const Done& done, Result value = {}) {
+    std::exception_ptr error;
+    {
+      std::lock_guard lock(mutex_);
+      calls_.push_back(op + ":" + args);
+      if (auto it = failures_.find(op); it != failures_.end())
+        error = std::make_exception_ptr(std::runtime_error(it->second));
+    }
+    done(error, error ? Result{} : std::move(value));
   }
 
   boost::asio::strand<boost::asio::any_io_executor> strand_;
@@ -219,13 +202,13 @@ class ServerTest : public ::testing::Test {
   ServerTest() : work_(boost::asio::make_work_guard(io_)) {
     for (int i = 0; i < 2; ++i)
       threads_.emplace_back([this] { io_.run(); });
-    sink = std::make_shared<ScriptedSink>(io_.get_executor());
+    commands = std::make_shared<ScriptedCommands>(io_.get_executor());
     token = store.addDevice("Pixel", "DEV-1");
   }
 
   ~ServerTest() override {
     server.reset();
-    sink.reset();
+    commands.reset();
     work_.reset();
     for (auto& t : threads_)
       t.join();  // hangs (and times out) if the server left work behind
@@ -233,10 +216,10 @@ class ServerTest : public ::testing::Test {
 
   // Starts the server and waits until it listens; returns its port.
   std::uint16_t startServer(Server::Configuration configuration = testConfiguration(),
-                            bool withSink = true) {
-    server = std::make_unique<Server>(
-        io_.get_executor(), std::move(configuration), store,
-        withSink ? std::weak_ptr<VoiceCommandSink>(sink) : std::weak_ptr<VoiceCommandSink>());
+                            bool attached = true) {
+    server = std::make_unique<Server>(io_.get_executor(), std::move(configuration), store,
+                                      attached ? std::weak_ptr<protocol::SessionCommands>(commands)
+                                               : std::weak_ptr<protocol::SessionCommands>());
     server->setOnStatusChange([this](const Server::Status& s) {
       std::lock_guard lock(reports.mutex);
       reports.statuses.push_back(s);
@@ -293,7 +276,7 @@ class ServerTest : public ::testing::Test {
   PairingStore store{"com.ketchworks.parley.pairing", dir / "devices.json",
                      Preferences(dir / "preferences.json")};
   std::string token;
-  std::shared_ptr<ScriptedSink> sink;
+  std::shared_ptr<ScriptedCommands> commands;
   std::unique_ptr<Server> server;
   Reports reports;
   std::uint16_t port = 0;

@@ -1,5 +1,5 @@
 // What the server does for an authenticated phone: commands handed to the
-// sink (de-duplicated where they carry an id), failures turned into "error"
+// session layer (de-duplicated where they carry an id), failures turned into "error"
 // messages, ping/pong, the terminal stream, the heartbeat, and shedding under
 // backpressure.
 
@@ -11,7 +11,7 @@ namespace {
 using parley::test::waitUntil;
 using namespace protocol;
 
-TEST_F(ServerTest, CommandsReachTheSinkWithTheirArguments) {
+TEST_F(ServerTest, CommandsReachTheSessionLayerWithTheirArguments) {
   startServer();
   auto client = connectAuthenticated();
   client->send(SubmitPrompt{
@@ -40,9 +40,9 @@ TEST_F(ServerTest, CommandsReachTheSinkWithTheirArguments) {
                                              "setPrefs:digest",
                                              "termInput:S|ls|enter",
                                              "termInput:S|-|-"};
-  ASSERT_TRUE(waitUntil([&] { return sink->calls().size() == expected.size(); }));
-  // One strand in the sink, calls posted in order: they arrive in order.
-  EXPECT_EQ(sink->calls(), expected);
+  ASSERT_TRUE(waitUntil([&] { return commands->calls().size() == expected.size(); }));
+  // One strand in the session layer, calls posted in order: they arrive in order.
+  EXPECT_EQ(commands->calls(), expected);
 }
 
 TEST_F(ServerTest, ReSentPromptsAndAnswersRunOnceSharingOneKeySpace) {
@@ -58,16 +58,16 @@ TEST_F(ServerTest, ReSentPromptsAndAnswersRunOnceSharingOneKeySpace) {
   EXPECT_TRUE(reports.hasLog("deduped replayed submit_prompt 01234567"));
   EXPECT_TRUE(reports.hasLog("deduped replayed permission_answer 01234567"));
   EXPECT_TRUE(reports.hasLog("deduped replayed question_answer 01234567"));
-  ASSERT_TRUE(waitUntil([&] { return sink->calls().size() == 2; }));
-  EXPECT_EQ(sink->count("submit:"), 1);
-  EXPECT_EQ(sink->count("questionAnswer:S|0|"), 1);
+  ASSERT_TRUE(waitUntil([&] { return commands->calls().size() == 2; }));
+  EXPECT_EQ(commands->count("submit:"), 1);
+  EXPECT_EQ(commands->count("questionAnswer:S|0|"), 1);
 
   // The cache outlives the connection: a reconnecting phone re-sending its
   // prompt does not type it twice.
   client = connectAuthenticated();
   client->send(prompt);
   client->untilPong();
-  EXPECT_EQ(sink->count("submit:"), 1);
+  EXPECT_EQ(commands->count("submit:"), 1);
 }
 
 TEST_F(ServerTest, APingIsAnsweredAtOnceWithTheLatestSeq) {
@@ -87,7 +87,7 @@ TEST_F(ServerTest, APingIsAnsweredAtOnceWithTheLatestSeq) {
   EXPECT_TRUE(reports.eventsOf<Server::Latency>().empty());
 }
 
-TEST_F(ServerTest, SinkFailuresComeBackAsRetriableErrorsWithTheirCodes) {
+TEST_F(ServerTest, CommandFailuresComeBackAsRetriableErrorsWithTheirCodes) {
   startServer();
   auto client = connectAuthenticated();
   struct Case {
@@ -111,7 +111,7 @@ TEST_F(ServerTest, SinkFailuresComeBackAsRetriableErrorsWithTheirCodes) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.code);
-    sink->failWith(c.operation, "no such session: X (" + c.operation + ")");
+    commands->failWith(c.operation, "no such session: X (" + c.operation + ")");
     client->send(c.message);
     std::uint64_t seq = 0;
     const Failure failure = client->expect<Failure>(&seq);
@@ -128,7 +128,7 @@ TEST_F(ServerTest, PaneAndDetailRepliesAreBroadcast) {
   auto client = connectAuthenticated();
   client->send(GetPane{.sessionID = "S", .lines = 40});
   EXPECT_EQ(client->expect<PaneSnapshot>(), (PaneSnapshot{"S", 80, 24, "pane of S"}));
-  EXPECT_EQ(sink->calls().back(), "paneSnapshot:S|40");
+  EXPECT_EQ(commands->calls().back(), "paneSnapshot:S|40");
 
   client->send(GetDetail{.ref = "tool-7"});
   EXPECT_EQ(client->expect<ToolFinished>(), (ToolFinished{.sessionID = "",
@@ -139,9 +139,9 @@ TEST_F(ServerTest, PaneAndDetailRepliesAreBroadcast) {
                                                           .detailRef = "tool-7"}));
 }
 
-TEST_F(ServerTest, WithoutASinkCommandsAreIgnoredAndDetailAnswersEmpty) {
-  startServer(testConfiguration(), /*withSink=*/false);
-  sink->setSessions({SessionDescriptor{.sessionID = "never asked"}});
+TEST_F(ServerTest, WithoutASessionLayerCommandsAreIgnoredAndDetailAnswersEmpty) {
+  startServer(testConfiguration(), /*attached=*/false);
+  commands->setSessions({SessionDescriptor{.sessionID = "never asked"}});
   protocol::HelloAck ack;
   auto client = connectAuthenticated(std::nullopt, &ack);
   EXPECT_TRUE(ack.sessions.empty());
@@ -151,21 +151,21 @@ TEST_F(ServerTest, WithoutASinkCommandsAreIgnoredAndDetailAnswersEmpty) {
   client->send(GetDetail{.ref = "r"});
   EXPECT_EQ(client->expect<ToolFinished>().summary, "");
   EXPECT_TRUE(client->untilPong().empty());
-  EXPECT_TRUE(sink->calls().empty());
+  EXPECT_TRUE(commands->calls().empty());
 
   // Attached later, it receives the next command, and the running terminal
   // stream starts asking it for frames.
-  sink->setTermTexts({"screen"});
-  server->attach(sink);
+  commands->setTermTexts({"screen"});
+  server->attach(commands);
   client->send(Interrupt{.sessionID = "S"});
   EXPECT_EQ(client->expect<TermFrame>().text, "screen");
-  EXPECT_TRUE(waitUntil([&] { return sink->count("interrupt:S") == 1; }));
+  EXPECT_TRUE(waitUntil([&] { return commands->count("interrupt:S") == 1; }));
 }
 
-TEST_F(ServerTest, ASinkThatIsGoneIsTreatedAsAbsent) {
+TEST_F(ServerTest, ASessionLayerThatIsGoneIsTreatedAsAbsent) {
   startServer();
   auto client = connectAuthenticated();
-  sink.reset();
+  commands.reset();
   client->send(GetDetail{.ref = "r"});
   EXPECT_EQ(client->expect<ToolFinished>().summary, "");
 }
@@ -175,7 +175,7 @@ TEST_F(ServerTest, ASinkThatIsGoneIsTreatedAsAbsent) {
 TEST_F(ServerTest, TheTerminalStreamSendsOnlyFramesWhoseTextChanged) {
   startServer();
   auto client = connectAuthenticated();
-  sink->setTermTexts({"a", "a", "b", "b", "b", "c"});
+  commands->setTermTexts({"a", "a", "b", "b", "b", "c"});
   client->send(TermSubscribe{.sessionID = "S", .active = true});
   std::vector<std::string> texts;
   for (int i = 0; i < 3; ++i) {
@@ -186,7 +186,7 @@ TEST_F(ServerTest, TheTerminalStreamSendsOnlyFramesWhoseTextChanged) {
   EXPECT_EQ(texts, (std::vector<std::string>{"a", "b", "c"}));
   // Many more polls of the unchanged "c" (with a new size each time) send
   // nothing.
-  ASSERT_TRUE(waitUntil([&] { return sink->count("termFrame:S") >= 12; }));
+  ASSERT_TRUE(waitUntil([&] { return commands->count("termFrame:S") >= 12; }));
   EXPECT_TRUE(client->untilPong().empty());
 
   // A new subscription starts afresh: its first frame is always sent.
@@ -198,16 +198,16 @@ TEST_F(ServerTest, TheTerminalStreamSendsOnlyFramesWhoseTextChanged) {
   // Unsubscribing ends the polling, whichever session it names.
   client->send(TermSubscribe{.sessionID = "other", .active = false});
   client->untilPong();
-  const int polls = sink->count("termFrame:");
+  const int polls = commands->count("termFrame:");
   client->untilPong();
   client->untilPong();
-  EXPECT_LE(sink->count("termFrame:"), polls + 1);  // at most one already on its way
+  EXPECT_LE(commands->count("termFrame:"), polls + 1);  // at most one already on its way
 }
 
 TEST_F(ServerTest, ATerminalFrameFailureIsReportedAndEndsTheStream) {
   startServer();
   auto client = connectAuthenticated();
-  sink->failWith("termFrame", "pane %3 no longer exists");
+  commands->failWith("termFrame", "pane %3 no longer exists");
   client->send(TermSubscribe{.sessionID = "S", .active = true});
   const Failure failure = client->expect<Failure>();
   EXPECT_EQ(failure.code, "term_frame_failed");
@@ -215,19 +215,19 @@ TEST_F(ServerTest, ATerminalFrameFailureIsReportedAndEndsTheStream) {
   EXPECT_EQ(failure.sessionID, "S");
   client->untilPong();
   client->untilPong();
-  EXPECT_EQ(sink->count("termFrame:"), 1);
+  EXPECT_EQ(commands->count("termFrame:"), 1);
 }
 
 TEST_F(ServerTest, TheTerminalStreamOutlivesTheConnection) {
   startServer();
   auto client = connectAuthenticated();
-  sink->setTermTexts({"x"});
+  commands->setTermTexts({"x"});
   client->send(TermSubscribe{.sessionID = "S", .active = true});
   EXPECT_EQ(client->expect<TermFrame>().text, "x");
   client.reset();
   ASSERT_TRUE(waitUntil([&] { return reports.eventsOf<Server::Disconnected>().size() == 1; }));
-  const int polls = sink->count("termFrame:");
-  EXPECT_TRUE(waitUntil([&] { return sink->count("termFrame:") > polls + 2; }));
+  const int polls = commands->count("termFrame:");
+  EXPECT_TRUE(waitUntil([&] { return commands->count("termFrame:") > polls + 2; }));
 }
 
 // ---- heartbeat ----------------------------------------------------------------------

@@ -27,7 +27,7 @@ protocol::ServerMessage vocab(int n) {
 
 TEST_F(ServerTest, AValidHelloIsAnsweredWithTheSessionsAndReported) {
   const protocol::SessionDescriptor session{.sessionID = "S1", .cwd = "/home/me/app"};
-  sink->setSessions({session});
+  commands->setSessions({session});
   startServer();
   EXPECT_TRUE(reports.hasLog("listening on :" + std::to_string(port) + " (Tailscale peers only)"));
 

@@ -306,6 +306,40 @@ TEST_F(Registry, PaneBindingsOutliveScansThatCannotTellThePane) {
   EXPECT_EQ(registry.sessionForPane("%77", asio::use_future).get()->id(), "M");
 }
 
+TEST_F(Registry, AHookIsAppliedAndListedInOneCallRefreshingWhenAsked) {
+  const auto pane = claudePane("one");
+  sessionFile(pane, "S", {{"version", "2.1.222"}});
+  using Applied = SessionRegistry::HookApplied;
+  auto applyHook = [&](HookPayload h, bool refresh) {
+    return registry
+        .applyHook(
+            std::move(h), [refresh](const RegisteredSession&) { return refresh; }, asio::use_future)
+        .get();
+  };
+  // Without a session id: nothing applied, nothing listed, no refresh asked.
+  const Applied none =
+      registry
+          .applyHook(
+              hook(HookPayload::Event::stop, std::nullopt),
+              [](const RegisteredSession&) -> bool { throw std::logic_error("asked"); },
+              asio::use_future)
+          .get();
+  EXPECT_FALSE(none.session);
+  EXPECT_TRUE(none.all.empty());
+  // The hook's session before any refresh has no version; the list is the
+  // table as it stands.
+  const Applied listed = applyHook(hook(HookPayload::Event::sessionStart, "S"), false);
+  ASSERT_TRUE(listed.session);
+  EXPECT_FALSE(listed.session->descriptor.claudeVersion);
+  ASSERT_EQ(listed.all.size(), 1u);
+  EXPECT_FALSE(listed.all[0].isVersionSupported);
+  // With a refresh first, the list carries what the refresh found.
+  const Applied refreshed = applyHook(hook(HookPayload::Event::stop, "S"), true);
+  ASSERT_EQ(refreshed.all.size(), 1u);
+  EXPECT_EQ(refreshed.all[0].descriptor.claudeVersion, "2.1.222");
+  EXPECT_TRUE(refreshed.all[0].mayInject());
+}
+
 TEST_F(Registry, WorkRunsOnTheStrandAndResultsOnTheCallersExecutor) {
   // The pane lister (called during a refresh) records where it runs.
   std::atomic<std::thread::id> listedOn{};
@@ -331,14 +365,14 @@ TEST_F(Registry, WorkRunsOnTheStrandAndResultsOnTheCallersExecutor) {
   EXPECT_EQ(deliveredOn, std::this_thread::get_id());
   EXPECT_NE(listedOn.load(), std::this_thread::get_id());
 
-  // The command sink's shape: a coroutine on a strand of its own.
-  auto sinkStrand = asio::make_strand(pool.get_executor());
+  // The session driver's shape: a coroutine on a strand of its own.
+  auto driverStrand = asio::make_strand(pool.get_executor());
   auto found = asio::co_spawn(
-      sinkStrand,
+      driverStrand,
       [&]() -> asio::awaitable<std::optional<std::string>> {
         const auto s = co_await own.session("S", asio::use_awaitable);
-        // Back on the sink's strand after the await.
-        EXPECT_TRUE(sinkStrand.running_in_this_thread());
+        // Back on the driver's strand after the await.
+        EXPECT_TRUE(driverStrand.running_in_this_thread());
         co_return s ? std::optional<std::string>(s->descriptor.paneID) : std::nullopt;
       },
       asio::use_future);

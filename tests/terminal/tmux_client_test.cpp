@@ -23,40 +23,21 @@ std::string paneLine(std::vector<std::string> fields) {
   return line;
 }
 
-TEST(TmuxPaneLine, ParsesElevenFieldsAndToleratesBadNumbers) {
-  const auto pane = TmuxClient::parsePaneLine(paneLine(
-      {"%3", "work", "+1", "-2", "4242", "/home/me/src", "claude", "✳ title", "", "45", "0"}));
-  ASSERT_TRUE(pane);
-  EXPECT_EQ(pane->paneID, "%3");
-  EXPECT_EQ(pane->sessionName, "work");
-  EXPECT_EQ(pane->windowIndex, 1);
-  EXPECT_EQ(pane->paneIndex, -2);
-  EXPECT_EQ(pane->pid, 4242);
-  EXPECT_EQ(pane->currentPath, "/home/me/src");
-  EXPECT_EQ(pane->currentCommand, "claude");
-  EXPECT_EQ(pane->title, "✳ title");
-  EXPECT_EQ(pane->width, 0);  // empty field
-  EXPECT_EQ(pane->height, 45);
-  EXPECT_FALSE(pane->dead);
-
+TEST(TmuxPaneLine, ParsesElevenFieldsToleratingBadNumbersAndSkipsOtherCounts) {
+  using Pane = TmuxClient::PaneInfo;
+  EXPECT_EQ(TmuxClient::parsePaneLine(paneLine({"%3", "work", "+1", "-2", "4242", "/home/me/src",
+                                                "claude", "✳ title", "", "45", "0"})),
+            (Pane{"%3", "work", 1, -2, 4242, "/home/me/src", "claude", "✳ title", 0, 45, false}));
   // pid overflow and junk read as 0; the line is still accepted.
-  const auto odd = TmuxClient::parsePaneLine(
-      paneLine({"%4", "", "x", "1", "99999999999", "", "", "", "80", "24", "1"}));
-  ASSERT_TRUE(odd);
-  EXPECT_EQ(odd->windowIndex, 0);
-  EXPECT_EQ(odd->pid, 0);
-  EXPECT_TRUE(odd->dead);
+  EXPECT_EQ(TmuxClient::parsePaneLine(
+                paneLine({"%4", "", "x", "1", "99999999999", "", "", "", "80", "24", "1"})),
+            (Pane{"%4", "", 0, 1, 0, "", "", "", 80, 24, true}));
   EXPECT_TRUE(
       TmuxClient::parsePaneLine(paneLine({"%4", "", "0", "1", "1", "", "", "", "80", "24", "yes"}))
           ->dead);
-}
-
-TEST(TmuxPaneLine, WrongFieldCountsAreSkipped) {
   // A title holding U+0001 adds a field.
-  EXPECT_FALSE(TmuxClient::parsePaneLine(paneLine({"%3", "s", "0", "0", "1", "/", "sh",
-                                                   "a\x01"
-                                                   "b",
-                                                   "80", "24", "0"})));
+  EXPECT_FALSE(TmuxClient::parsePaneLine(
+      paneLine({"%3", "s", "0", "0", "1", "/", "sh", "a\x01" "b", "80", "24", "0"})));
   EXPECT_FALSE(TmuxClient::parsePaneLine(paneLine({"%3", "s", "0"})));
   EXPECT_FALSE(TmuxClient::parsePaneLine(""));
 }

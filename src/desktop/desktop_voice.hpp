@@ -1,16 +1,14 @@
 #pragma once
 
 // The application's side of desktop voice: start and stop listening, speak a
-// reply, and the three events a voice session reports. Speech recognition
-// and synthesis are not built yet; UnbuiltDesktopVoice stands in so the model
-// and its tests run the whole path without them.
+// reply, and the three events a voice session reports.
 
 #include <functional>
 #include <string>
 
 #include "protocol/narration.hpp"
 
-namespace parley::app {
+namespace parley::desktop {
 
 class DesktopVoice {
  public:
@@ -31,15 +29,4 @@ class DesktopVoice {
   std::function<void(const std::string& message)> onAnnouncement;
 };
 
-class UnbuiltDesktopVoice : public DesktopVoice {
- public:
-  bool start(std::string& error) override {
-    error = "desktop voice is not built into this version yet";
-    return false;
-  }
-  void stop() override {}
-  bool isRunning() const override { return false; }
-  void speak(const protocol::Narration&) override {}
-};
-
-}  // namespace parley::app
+}  // namespace parley::desktop

@@ -1,0 +1,48 @@
+#pragma once
+
+// One copy of what the application shows: what the CLI prints and the
+// control panel will read, taken on the main thread in one piece.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "link/pairing.hpp"
+#include "link/websocket_server.hpp"
+#include "protocol/session.hpp"
+
+namespace parley::app {
+
+// The glyph's state, first match wins (see AppState::glyph()).
+enum class GlyphState { unpaired, idle, permissionPending, error };
+
+struct AppState {
+  std::vector<protocol::SessionDescriptor> sessions;
+  std::optional<std::string> activeSessionID;
+  bool permissionPending = false;
+
+  link::WebSocketServer::Status serverStatus = link::WebSocketServer::Stopped{};
+  std::optional<link::PairedDevice> connectedDevice;
+  std::optional<double> latency;  // seconds
+  std::vector<link::PairedDevice> pairedDevices;
+  std::optional<std::string> tailscaleHost;
+  std::optional<link::PairingPayload> pairingOffer;
+
+  bool hookInstalled = false;
+  bool relayInstalled = false;
+  std::optional<std::string> lastBackupPath;
+  bool sleepAssertionHeld = false;
+
+  GlyphState glyph() const {
+    if (std::holds_alternative<link::WebSocketServer::Failed>(serverStatus) ||
+        std::holds_alternative<link::WebSocketServer::LocalNetworkDenied>(serverStatus))
+      return GlyphState::error;
+    if (pairedDevices.empty())
+      return GlyphState::unpaired;
+    if (permissionPending)
+      return GlyphState::permissionPending;
+    return GlyphState::idle;
+  }
+};
+
+}  // namespace parley::app

@@ -1,0 +1,76 @@
+#pragma once
+
+// What the desktop itself asks of the application: installing and removing
+// the hook relay, opening a session in a terminal, and desktop voice (its
+// prompts go to the session driver, its answers are spoken). Lives on the
+// main thread; blocking work runs on the worker pool and reports back.
+
+#include <boost/asio/any_io_executor.hpp>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/activity_log.hpp"
+#include "app/hook_setup.hpp"
+#include "desktop/desktop_voice.hpp"
+#include "protocol/session.hpp"
+#include "protocol/session_commands.hpp"
+
+namespace parley::app {
+
+class DesktopActions : public std::enable_shared_from_this<DesktopActions> {
+ public:
+  struct Outlets {
+    std::function<void(LogEntry::Kind, std::string)> log;
+    std::function<void()> changed;
+    // The session spoken prompts go to, if any.
+    std::function<std::optional<std::string>()> activeSession;
+  };
+
+  static std::shared_ptr<DesktopActions> create(boost::asio::any_io_executor main,
+                                                boost::asio::any_io_executor workers,
+                                                std::filesystem::path executableDirectory,
+                                                std::unique_ptr<desktop::DesktopVoice> voice,
+                                                std::weak_ptr<protocol::SessionCommands> commands,
+                                                Outlets outlets);
+
+  void refreshHookStatus();
+  void installHooks();
+  void uninstallHooks();
+  void openInTerminal(const protocol::SessionDescriptor& descriptor);
+
+  void startVoice();
+  void stopVoice();
+  void submitFromVoice(std::string text);
+  // Speaks a turn's answer when desktop voice is running and follows that
+  // session.
+  void speakAnswer(const protocol::Narration& narration, const std::string& sessionID);
+
+  bool hookInstalled() const { return hookInstalled_; }
+  bool relayInstalled() const { return relayInstalled_; }
+  const std::optional<std::string>& lastBackupPath() const { return lastBackupPath_; }
+
+ private:
+  DesktopActions(boost::asio::any_io_executor main, boost::asio::any_io_executor workers,
+                 std::filesystem::path executableDirectory,
+                 std::unique_ptr<desktop::DesktopVoice> voice,
+                 std::weak_ptr<protocol::SessionCommands> commands, Outlets outlets);
+  void wireVoice();
+  void runHookSetup(std::function<HookChange(const SetupReport&)> change);
+  void log(LogEntry::Kind kind, std::string text) { out_.log(kind, std::move(text)); }
+
+  boost::asio::any_io_executor main_;
+  boost::asio::any_io_executor workers_;
+  std::filesystem::path executableDirectory_;
+  std::unique_ptr<desktop::DesktopVoice> voice_;
+  std::weak_ptr<protocol::SessionCommands> commands_;
+  Outlets out_;
+
+  bool hookInstalled_ = false;
+  bool relayInstalled_ = false;
+  std::optional<std::string> lastBackupPath_;
+};
+
+}  // namespace parley::app

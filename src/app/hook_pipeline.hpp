@@ -1,0 +1,68 @@
+#pragma once
+
+// The hook path: each hook event updates the session registry, then (on the
+// main thread) is logged, narrated and published to the phone.
+//
+// Order comes from the queues it passes through: events are handed to the
+// registry's strand in arrival order, and its answers come back to the main
+// thread in that same order, so the phone sees each event's session update
+// before the next event's narration. One registry call per event applies it
+// and returns the whole session list.
+
+#include <boost/asio/io_context.hpp>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/activity_log.hpp"
+#include "narration/speech_projector.hpp"
+#include "protocol/hook_payload.hpp"
+#include "protocol/server_messages.hpp"
+#include "terminal/session_registry.hpp"
+
+namespace parley::app {
+
+class HookPipeline : public std::enable_shared_from_this<HookPipeline> {
+ public:
+  // Where the pipeline's results go; all called on the main thread.
+  struct Outlets {
+    std::function<void(LogEntry::Kind, std::string)> log;
+    std::function<void(protocol::ServerMessage)> publish;
+    // A hook is activity (the computer is kept awake).
+    std::function<void()> activity;
+    // The turn's final answer, to be spoken on the desktop when it follows
+    // that session.
+    std::function<void(const protocol::Narration&, const std::string& sessionID)> answer;
+    std::function<void()> changed;
+  };
+
+  HookPipeline(boost::asio::io_context& main, std::shared_ptr<terminal::SessionRegistry> registry,
+               std::filesystem::path home, Outlets outlets);
+
+  // From any thread; events are handled in the order of these calls.
+  void handle(protocol::HookPayload payload);
+
+  // A permission prompt is open in some session (main thread).
+  bool permissionPending() const { return permissionPending_; }
+
+ private:
+  void finish(const protocol::HookPayload& payload, terminal::SessionRegistry::HookApplied applied);
+  void logAndNarrate(const protocol::HookPayload& payload);
+  std::string tildePath(const std::string& path) const;
+
+  boost::asio::io_context& main_;
+  std::shared_ptr<terminal::SessionRegistry> registry_;
+  std::filesystem::path home_;
+  Outlets out_;
+  narration::SpeechProjector speechProjector_{900};
+  bool permissionPending_ = false;
+  // When a hook last caused a full refresh; touched only on the registry's
+  // strand.
+  std::shared_ptr<std::chrono::steady_clock::time_point> lastRefresh_ =
+      std::make_shared<std::chrono::steady_clock::time_point>();
+};
+
+}  // namespace parley::app

@@ -1,0 +1,204 @@
+#include "app/phone_link_controller.hpp"
+
+#include "app/pairing_offer.hpp"
+#include "app/thread_hops.hpp"
+#include "link/tailscale.hpp"
+
+namespace parley::app {
+
+using Server = link::WebSocketServer;
+
+std::shared_ptr<PhoneLinkController> PhoneLinkController::create(
+    boost::asio::any_io_executor main, boost::asio::any_io_executor workers, Options options,
+    Outlets outlets) {
+  std::shared_ptr<PhoneLinkController> controller(new PhoneLinkController(
+      std::move(main), std::move(workers), std::move(options), std::move(outlets)));
+  controller->wire();
+  return controller;
+}
+
+PhoneLinkController::PhoneLinkController(boost::asio::any_io_executor main,
+                                         boost::asio::any_io_executor workers, Options options,
+                                         Outlets outlets)
+    : main_(std::move(main)),
+      workers_(std::move(workers)),
+      options_(std::move(options)),
+      out_(std::move(outlets)),
+      pairing_("com.ketchworks.parley.pairing", options_.devicesFile,
+               options_.preferencesFile ? link::Preferences(*options_.preferencesFile)
+                                        : link::Preferences()),
+      server_(std::make_unique<Server>(workers_, options_.server, pairing_)) {}
+
+template <class Work, class Then>
+void PhoneLinkController::offMain(Work work, Then then) {
+  offThread(workers_, main_, weak_from_this(), std::move(work), std::move(then));
+}
+
+void PhoneLinkController::wire() {
+  try {
+    pairedDevices_ = pairing_.devices();
+  } catch (const std::exception& e) {
+    log(LogEntry::Kind::error, std::string("device list unreadable: ") + e.what());
+  }
+  auto hop = [main = main_, weak = weak_from_this()](auto f) {
+    return [main, weak, f](const auto& value) {
+      postIfAlive(main, weak, [f, value](PhoneLinkController& c) { f(c, value); });
+    };
+  };
+  server_->setOnStatusChange(
+      hop([](PhoneLinkController& c, const Server::Status& s) { c.handleServerStatus(s); }));
+  server_->setOnPeerEvent(
+      hop([](PhoneLinkController& c, const Server::PeerEvent& e) { c.handlePeerEvent(e); }));
+  server_->setOnLog(hop(
+      [](PhoneLinkController& c, const std::string& line) { c.log(LogEntry::Kind::cmd, line); }));
+}
+
+void PhoneLinkController::attach(std::weak_ptr<protocol::SessionCommands> commands) {
+  server_->attach(std::move(commands));
+}
+
+void PhoneLinkController::start() {
+  server_->start();
+  checkTailscale();
+}
+
+void PhoneLinkController::publish(protocol::ServerMessage message) {
+  server_->publish(std::move(message));
+}
+
+void PhoneLinkController::handleServerStatus(const Server::Status& status) {
+  serverStatus_ = status;
+  out_.changed();
+  if (const auto* failed = std::get_if<Server::Failed>(&status)) {
+    log(LogEntry::Kind::error, "listener failed: " + failed->message);
+  } else if (std::holds_alternative<Server::LocalNetworkDenied>(status)) {
+    log(LogEntry::Kind::error,
+        "network permission denied \u2014 the phone cannot reach this computer: the system "
+        "refused to let Parley listen on port " +
+            std::to_string(options_.server.port));
+  }
+}
+
+void PhoneLinkController::handlePeerEvent(const Server::PeerEvent& event) {
+  if (const auto* connected = std::get_if<Server::Connected>(&event)) {
+    connectedDevice_ = connected->device;
+    reloadPairedDevices();
+    log(LogEntry::Kind::cmd, connected->device.deviceName + " connected");
+    out_.phoneConnected();
+  } else if (const auto* rejected = std::get_if<Server::RejectedAddress>(&event)) {
+    log(LogEntry::Kind::error, "refused non-Tailscale peer " + rejected->remote);
+  } else if (const auto* gone = std::get_if<Server::Disconnected>(&event)) {
+    connectedDevice_.reset();
+    latency_.reset();
+    log(LogEntry::Kind::cmd, "phone disconnected (" + gone->reason + ")");
+    out_.phoneDisconnected();
+  } else if (const auto* latency = std::get_if<Server::Latency>(&event)) {
+    latency_ = latency->seconds;
+    out_.changed();
+  } else if (std::holds_alternative<Server::RejectedToken>(event)) {
+    log(LogEntry::Kind::error, "refused: bad or revoked pairing token");
+  }
+}
+
+void PhoneLinkController::reloadPairedDevices() {
+  offMain([pairing = pairing_] { return pairing.devices(); },
+          [](PhoneLinkController& c, const Outcome<std::vector<link::PairedDevice>>& outcome) {
+            if (outcome.error) {
+              c.log(LogEntry::Kind::error, "device list unreadable: " + outcome.errorText());
+              return;
+            }
+            c.pairedDevices_ = outcome.value;
+            c.out_.changed();
+          });
+}
+
+void PhoneLinkController::checkTailscale() {
+  offMain([exe = options_.tailscaleExecutable] { return link::TailscaleStatus(exe).read(); },
+          [](PhoneLinkController& c, const Outcome<link::TailscaleStatus::Info>& outcome) {
+            if (outcome.error) {
+              c.tailscaleHost_.reset();
+              c.out_.changed();
+              c.log(LogEntry::Kind::error, outcome.errorText());
+              return;
+            }
+            const auto& info = outcome.value;
+            if (info.magicDNSName.empty())
+              c.tailscaleHost_.reset();
+            else
+              c.tailscaleHost_ = info.magicDNSName;
+            c.out_.changed();
+            if (info.backendState == "Running")
+              return;
+            c.log(LogEntry::Kind::error, "Tailscale is not running (" +
+                                             info.backendState.value_or("?") +
+                                             ") \u2014 the phone cannot reach this computer");
+          });
+}
+
+void PhoneLinkController::makePairingOffer(std::string deviceName) {
+  PairingOfferInputs inputs{deviceName, tailscaleHost_, options_.server.port,
+                            options_.tailscaleExecutable};
+  offMain([inputs, pairing = pairing_] { return app::makePairingOffer(inputs, pairing); },
+          [deviceName](PhoneLinkController& c, const Outcome<link::PairingPayload>& outcome) {
+            if (outcome.error) {
+              c.log(LogEntry::Kind::error, "pairing failed: " + outcome.errorText());
+              return;
+            }
+            c.tailscaleHost_ = outcome.value.host;
+            c.pairingOffer_ = outcome.value;
+            c.out_.changed();
+            c.reloadPairedDevices();
+            c.log(LogEntry::Kind::cmd, "pairing offer for \u201c" + deviceName +
+                                           "\u201d \u2014 scan within this session");
+          });
+}
+
+namespace {
+struct Revoked {
+  std::string name;
+  std::vector<link::PairedDevice> remaining;
+};
+}  // namespace
+
+void PhoneLinkController::revokeDevice(std::string deviceID) {
+  offMain(
+      [deviceID, pairing = pairing_] {
+        // The name comes from the store itself: the published list may lag.
+        Revoked result{deviceID, {}};
+        for (const auto& d : pairing.devices()) {
+          if (d.deviceID == deviceID)
+            result.name = d.deviceName;
+        }
+        pairing.revoke(deviceID);
+        result.remaining = pairing.devices();
+        return result;
+      },
+      [deviceID](PhoneLinkController& c, const Outcome<Revoked>& outcome) {
+        if (outcome.error) {
+          c.log(LogEntry::Kind::error, "revoke failed: " + outcome.errorText());
+          return;
+        }
+        c.pairedDevices_ = outcome.value.remaining;
+        if (c.connectedDevice_ && c.connectedDevice_->deviceID == deviceID) {
+          c.connectedDevice_.reset();
+          c.server_->stop(1001, "device revoked");
+          c.server_->start();
+        }
+        c.out_.changed();
+        c.log(LogEntry::Kind::cmd, "revoked " + outcome.value.name);
+      });
+}
+
+void PhoneLinkController::closeForSleep() {
+  server_->closeForSleep();
+}
+
+void PhoneLinkController::resumeAfterWake() {
+  connectedDevice_.reset();
+  latency_.reset();
+  out_.changed();
+  server_->resumeAfterWake();
+  checkTailscale();
+}
+
+}  // namespace parley::app

@@ -1,0 +1,97 @@
+#pragma once
+
+// The application's side of the phone link: owns the WebSocket server and
+// the pairing store, follows the server's status and the phone's connection,
+// makes pairing offers, revokes devices, and checks Tailscale.
+//
+// It lives on the main thread. The server's callbacks and the blocking work
+// it starts (Tailscale, the device file) hop back to the main thread, and do
+// nothing once the controller is gone.
+
+#include <boost/asio/any_io_executor.hpp>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/activity_log.hpp"
+#include "link/pairing.hpp"
+#include "link/websocket_server.hpp"
+#include "protocol/session_commands.hpp"
+
+namespace parley::app {
+
+class PhoneLinkController : public std::enable_shared_from_this<PhoneLinkController> {
+ public:
+  struct Options {
+    std::optional<std::filesystem::path> devicesFile;      // default: data directory
+    std::optional<std::filesystem::path> preferencesFile;  // default: config directory
+    std::string tailscaleExecutable;
+    link::WebSocketServer::Configuration server;
+  };
+
+  // Where the controller reports; all called on the main thread.
+  struct Outlets {
+    std::function<void(LogEntry::Kind, std::string)> log;
+    std::function<void()> changed;
+    // A phone connected (the computer should stay awake), or went away.
+    std::function<void()> phoneConnected;
+    std::function<void()> phoneDisconnected;
+  };
+
+  // The server's strand and the blocking work run on `workers`.
+  static std::shared_ptr<PhoneLinkController> create(boost::asio::any_io_executor main,
+                                                     boost::asio::any_io_executor workers,
+                                                     Options options, Outlets outlets);
+  PhoneLinkController(const PhoneLinkController&) = delete;
+  PhoneLinkController& operator=(const PhoneLinkController&) = delete;
+
+  // From here on every command a phone sends reaches `commands`.
+  void attach(std::weak_ptr<protocol::SessionCommands> commands);
+  // Starts the server, then checks Tailscale.
+  void start();
+  void publish(protocol::ServerMessage message);
+
+  void makePairingOffer(std::string deviceName);
+  void revokeDevice(std::string deviceID);
+  void checkTailscale();
+  // The system is going to sleep: the phone is closed with 1001.
+  void closeForSleep();
+  // After a wake: forget the phone, listen again, check Tailscale.
+  void resumeAfterWake();
+
+  const link::WebSocketServer::Status& serverStatus() const { return serverStatus_; }
+  const std::optional<link::PairedDevice>& connectedDevice() const { return connectedDevice_; }
+  std::optional<double> latency() const { return latency_; }
+  const std::vector<link::PairedDevice>& pairedDevices() const { return pairedDevices_; }
+  const std::optional<std::string>& tailscaleHost() const { return tailscaleHost_; }
+  const std::optional<link::PairingPayload>& pairingOffer() const { return pairingOffer_; }
+
+ private:
+  PhoneLinkController(boost::asio::any_io_executor main, boost::asio::any_io_executor workers,
+                      Options options, Outlets outlets);
+  void wire();
+  void handleServerStatus(const link::WebSocketServer::Status& status);
+  void handlePeerEvent(const link::WebSocketServer::PeerEvent& event);
+  void reloadPairedDevices();
+  void log(LogEntry::Kind kind, std::string text) { out_.log(kind, std::move(text)); }
+  template <class Work, class Then>
+  void offMain(Work work, Then then);
+
+  boost::asio::any_io_executor main_;
+  boost::asio::any_io_executor workers_;
+  Options options_;
+  Outlets out_;
+  link::PairingStore pairing_;
+  std::unique_ptr<link::WebSocketServer> server_;
+
+  link::WebSocketServer::Status serverStatus_ = link::WebSocketServer::Stopped{};
+  std::optional<link::PairedDevice> connectedDevice_;
+  std::optional<double> latency_;
+  std::vector<link::PairedDevice> pairedDevices_;
+  std::optional<std::string> tailscaleHost_;
+  std::optional<link::PairingPayload> pairingOffer_;
+};
+
+}  // namespace parley::app

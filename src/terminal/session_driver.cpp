@@ -1,0 +1,353 @@
+#include "terminal/session_driver.hpp"
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include "terminal/dialog_scraper.hpp"
+#include "terminal/prompt_injector.hpp"
+#include "text/unicode.hpp"
+
+namespace parley::terminal {
+
+namespace asio = boost::asio;
+using protocol::CommandResult;
+using protocol::SessionDescriptor;
+using Needs = SessionDriver::Needs;
+
+namespace {
+
+// What each command's target must be. A command not listed needs nothing.
+template <class Command>
+constexpr Needs kNeeds = Needs::nothing;
+template <>
+constexpr Needs kNeeds<protocol::SubmitPrompt> = Needs::livePane;
+template <>
+constexpr Needs kNeeds<protocol::Interrupt> = Needs::injectable;
+template <>
+constexpr Needs kNeeds<protocol::QuestionAnswer> = Needs::livePane;
+template <>
+constexpr Needs kNeeds<protocol::SendKey> = Needs::injectable;
+template <>
+constexpr Needs kNeeds<protocol::GetPane> = Needs::session;
+template <>
+constexpr Needs kNeeds<protocol::Focus> = Needs::session;
+template <>
+constexpr Needs kNeeds<protocol::TermInput> = Needs::injectable;
+template <>
+constexpr Needs kNeeds<protocol::TermFrameRequest> = Needs::session;
+
+}  // namespace
+
+// ---- errors -----------------------------------------------------------------
+
+SessionDriver::CommandError SessionDriver::CommandError::unknownSession(const std::string& id) {
+  return {Kind::unknownSession, "no such session: " + id};
+}
+
+SessionDriver::CommandError SessionDriver::CommandError::announceOnly(const std::string& id) {
+  return {Kind::announceOnly,
+          "session " + id +
+              " is announce-only (unsupported Claude Code version, or permissions bypassed)"};
+}
+
+SessionDriver::CommandError SessionDriver::CommandError::paneGone(const std::string& pane) {
+  return {Kind::paneGone, "pane " + pane + " no longer exists"};
+}
+
+SessionDriver::CommandError SessionDriver::CommandError::optionNotFound(std::int64_t number) {
+  return {Kind::optionNotFound, "option " + std::to_string(number) + " is not on screen"};
+}
+
+SessionDriver::CommandError SessionDriver::CommandError::noDetail(const std::string& ref) {
+  return {Kind::noDetail, "no detail for " + ref};
+}
+
+SessionDriver::CommandError SessionDriver::CommandError::noDialog() {
+  return {Kind::noDialog, "no permission dialog is open"};
+}
+
+SessionDriver::CommandError SessionDriver::CommandError::staleNonce() {
+  return {Kind::staleNonce, "that answer was for a different dialog \u2014 dropped"};
+}
+
+// ---- helpers ------------------------------------------------------------------
+
+std::string SessionDriver::label(const SessionDescriptor& descriptor) {
+  if (descriptor.displayName && !descriptor.displayName->empty())
+    return *descriptor.displayName;
+  std::filesystem::path cwd(descriptor.cwd);
+  if (!cwd.has_filename())
+    cwd = cwd.parent_path();
+  return cwd.filename().string();
+}
+
+std::string SessionDriver::tmuxKey(protocol::SendKey::Key key) {
+  using K = protocol::SendKey::Key;
+  switch (key) {
+    case K::escape:
+      return "Escape";
+    case K::btab:
+      return "BTab";
+    case K::ctrlO:
+      return "C-o";
+    case K::up:
+      return "Up";
+    case K::down:
+      break;
+  }
+  return "Down";
+}
+
+std::string SessionDriver::tmuxKey(protocol::TermInput::Key key) {
+  using K = protocol::TermInput::Key;
+  switch (key) {
+    case K::enter:
+      return "Enter";
+    case K::escape:
+      return "Escape";
+    case K::tab:
+      return "Tab";
+    case K::backspace:
+      return "BSpace";
+    case K::up:
+      return "Up";
+    case K::down:
+      return "Down";
+    case K::left:
+      return "Left";
+    case K::right:
+      return "Right";
+    case K::ctrlC:
+      return "C-c";
+    case K::ctrlD:
+      return "C-d";
+    case K::ctrlZ:
+      return "C-z";
+    case K::ctrlL:
+      return "C-l";
+    case K::ctrlR:
+      return "C-r";
+    case K::ctrlU:
+      break;
+  }
+  return "C-u";
+}
+
+SessionDriver::SessionDriver(asio::any_io_executor executor,
+                             std::shared_ptr<SessionRegistry> registry,
+                             std::function<void(const std::string&)> logLine, Options options)
+    : strand_(asio::make_strand(executor)),
+      registry_(std::move(registry)),
+      logLine_(std::move(logLine)),
+      options_(options),
+      tmuxExecutable_(TmuxClient::resolveExecutable()) {}
+
+TmuxClient SessionDriver::tmuxFor(const SessionDescriptor& descriptor) const {
+  return TmuxClient(tmuxExecutable_, descriptor.socketPath);
+}
+
+std::pair<std::int64_t, std::int64_t> SessionDriver::paneSize(
+    const SessionDescriptor& descriptor) const {
+  try {
+    for (const TmuxClient::PaneInfo& pane : tmuxFor(descriptor).listPanes()) {
+      if (pane.paneID == descriptor.paneID)
+        return {pane.width, pane.height};
+    }
+  } catch (const std::exception&) {
+    // An unlistable server reads as an unlisted pane.
+  }
+  return {0, 0};
+}
+
+void SessionDriver::log(const std::string& line) const {
+  if (logLine_)
+    logLine_(line);
+}
+
+// ---- the queue and the dispatcher ------------------------------------------------
+
+void SessionDriver::run(protocol::SessionCommand command, Done done) {
+  asio::dispatch(strand_, [self = shared_from_this(), command = std::move(command),
+                           done = std::move(done)]() mutable {
+    self->queue_.push_back({std::move(command), std::move(done)});
+    if (!self->draining_) {
+      self->draining_ = true;
+      asio::co_spawn(self->strand_, self->drain(), asio::detached);
+    }
+  });
+}
+
+asio::awaitable<void> SessionDriver::drain() {
+  // Keeps the driver alive while commands are pending.
+  const auto self = shared_from_this();
+  while (!queue_.empty()) {
+    Pending next = std::move(queue_.front());
+    queue_.pop_front();
+    std::exception_ptr error;
+    CommandResult result;
+    try {
+      result = co_await std::visit([this](auto& command) { return execute(std::move(command)); },
+                                   next.command);
+    } catch (...) {
+      error = std::current_exception();
+    }
+    if (next.done)
+      next.done(error, std::move(result));
+  }
+  draining_ = false;
+}
+
+template <class Command>
+SessionDriver::Result SessionDriver::execute(Command command) {
+  if constexpr (kNeeds<Command> == Needs::nothing) {
+    co_return co_await handle(std::move(command));
+  } else {
+    RegisteredSession target = co_await resolve(command.sessionID, kNeeds<Command>);
+    co_return co_await handle(std::move(command), std::move(target));
+  }
+}
+
+asio::awaitable<RegisteredSession> SessionDriver::resolve(std::string id, Needs needs) {
+  std::optional<RegisteredSession> found = co_await registry_->session(id, asio::use_awaitable);
+  if (!found)
+    throw CommandError::unknownSession(id);
+  if (needs >= Needs::injectable && !found->mayInject())
+    throw CommandError::announceOnly(id);
+  const SessionDescriptor& d = found->descriptor;
+  if (needs >= Needs::livePane && !tmuxFor(d).paneExists(d.paneID))
+    throw CommandError::paneGone(d.paneID);
+  co_return std::move(*found);
+}
+
+// ---- the handlers ------------------------------------------------------------------
+
+SessionDriver::Result SessionDriver::handle(protocol::SubmitPrompt m, RegisteredSession session) {
+  const SessionDescriptor& d = session.descriptor;
+  const PromptInjector injector(tmuxFor(d), options_.settleTimeout, options_.pollInterval);
+  co_await injector.injectAsync(m.text, d.paneID, m.submit);
+  log("sent to " + label(d) + ": " + std::string(text::characterPrefix(m.text, 60)));
+  co_return std::monostate{};
+}
+
+SessionDriver::Result SessionDriver::handle(protocol::Interrupt, RegisteredSession session) {
+  tmuxFor(session.descriptor).sendEscape(session.descriptor.paneID);
+  log("interrupted " + label(session.descriptor));
+  co_return std::monostate{};
+}
+
+SessionDriver::Result SessionDriver::handle(protocol::PermissionAnswer m) {
+  if (consumedNonces_.count(m.nonce) != 0)
+    throw CommandError::staleNonce();
+  const auto all = co_await registry_->all(asio::use_awaitable);
+  for (const RegisteredSession& session : all) {
+    // Announce-only sessions are never examined: nothing may be typed into
+    // them, answers included.
+    if (!session.mayInject())
+      continue;
+    const SessionDescriptor& d = session.descriptor;
+    const TmuxClient tmux = tmuxFor(d);
+    std::string screen;
+    try {
+      screen = tmux.capture(d.paneID, std::nullopt, false);
+    } catch (const std::exception&) {
+      continue;
+    }
+    const auto dialog = DialogScraper::scrape(screen);
+    if (!dialog || dialog->nonce != m.nonce)
+      continue;
+    const protocol::PermissionOption* option = nullptr;
+    for (const auto& o : dialog->options) {
+      if (o.index == m.optionIndex)
+        option = &o;
+    }
+    // An answer from the phone never grants more than this one call, and
+    // only a single digit can be pressed.
+    if (option == nullptr || option->kind == protocol::PermissionOption::Kind::allowAlways ||
+        m.optionIndex < 1 || m.optionIndex > 9)
+      throw CommandError::optionNotFound(m.optionIndex);
+    tmux.sendDigit(static_cast<int>(m.optionIndex), d.paneID);
+    consumedNonces_.insert(m.nonce);
+    log("answered " + label(d) + ": " + option->label);
+    co_return std::monostate{};
+  }
+  throw CommandError::noDialog();
+}
+
+SessionDriver::Result SessionDriver::handle(protocol::QuestionAnswer m, RegisteredSession session) {
+  const SessionDescriptor& d = session.descriptor;
+  const TmuxClient tmux = tmuxFor(d);
+  const std::string screen = tmux.capture(d.paneID, std::nullopt, false);
+  // An empty label is in every screen; it confirms nothing.
+  if (m.expectedLabel.empty() || screen.find(m.expectedLabel) == std::string::npos)
+    throw CommandError::noDialog();
+  // The phone counts options from 0, Claude Code from 1.
+  if (m.optionIndex < 0 || m.optionIndex > 8)
+    throw CommandError::optionNotFound(m.optionIndex + 1);
+  tmux.sendDigit(static_cast<int>(m.optionIndex + 1), d.paneID);
+  log("answered question in " + label(d) + ": " +
+      std::string(text::characterPrefix(m.expectedLabel, 40)));
+  co_return std::monostate{};
+}
+
+SessionDriver::Result SessionDriver::handle(protocol::SendKey m, RegisteredSession session) {
+  tmuxFor(session.descriptor).sendKey(tmuxKey(m.key), session.descriptor.paneID);
+  co_return std::monostate{};
+}
+
+SessionDriver::Result SessionDriver::handle(protocol::GetPane m, RegisteredSession session) {
+  const SessionDescriptor& d = session.descriptor;
+  // tmux takes an int; a phone's wild value must not wrap into one.
+  const int scrollback = static_cast<int>(std::clamp<std::int64_t>(m.lines, 0, 100000));
+  protocol::PaneSnapshot snapshot;
+  snapshot.sessionID = d.sessionID;
+  snapshot.text = tmuxFor(d).capture(d.paneID, scrollback, false);
+  std::tie(snapshot.cols, snapshot.rows) = paneSize(d);
+  co_return snapshot;
+}
+
+SessionDriver::Result SessionDriver::handle(protocol::GetDetail m) {
+  const auto it = detailStore_.find(m.ref);
+  if (it == detailStore_.end())
+    throw CommandError::noDetail(m.ref);
+  co_return protocol::DetailText{m.ref, it->second};
+}
+
+SessionDriver::Result SessionDriver::handle(protocol::Focus, RegisteredSession) {
+  co_return std::monostate{};
+}
+
+SessionDriver::Result SessionDriver::handle(protocol::SetPrefs) {
+  // Every phone receives the same narration; preferences are accepted and
+  // have no effect yet.
+  co_return std::monostate{};
+}
+
+SessionDriver::Result SessionDriver::handle(protocol::TermInput m, RegisteredSession session) {
+  const TmuxClient tmux = tmuxFor(session.descriptor);
+  if (m.text && !m.text->empty())
+    tmux.sendLiteral(*m.text, session.descriptor.paneID);
+  if (m.key)
+    tmux.sendKey(tmuxKey(*m.key), session.descriptor.paneID);
+  co_return std::monostate{};
+}
+
+SessionDriver::Result SessionDriver::handle(protocol::TermFrameRequest, RegisteredSession session) {
+  const SessionDescriptor& d = session.descriptor;
+  protocol::TermFrame frame;
+  frame.sessionID = d.sessionID;
+  frame.text = tmuxFor(d).capture(d.paneID, std::nullopt, true);
+  std::tie(frame.cols, frame.rows) = paneSize(d);
+  co_return frame;
+}
+
+SessionDriver::Result SessionDriver::handle(protocol::ListSessions) {
+  const auto all = co_await registry_->sweep(std::chrono::system_clock::now(), asio::use_awaitable);
+  std::vector<SessionDescriptor> descriptors;
+  for (const RegisteredSession& s : all)
+    descriptors.push_back(s.descriptor);
+  co_return descriptors;
+}
+
+}  // namespace parley::terminal

@@ -1,0 +1,139 @@
+#pragma once
+
+// Carries out the commands about sessions, from the phone and from desktop
+// voice: it finds the session each command names, checks that the session
+// may be driven the way the command needs, and acts on its tmux pane.
+//
+// Every command declares what its target must be (see Needs), and one
+// resolution step finds and checks the target before the command's handler
+// runs, the way tmux's commands declare their target and its dispatcher
+// finds it once.
+//
+// The driver is an actor on a strand of the executor it is given; the
+// application gives it a thread of its own, so tmux calls never hold up the
+// thread pool that runs the phone link. Commands run one at a time in
+// arrival order. Waiting (for a paste to show, for Enter to be taken) is a
+// timer on the strand, never a sleep.
+
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/strand.hpp>
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <stdexcept>
+#include <string>
+
+#include "protocol/session_commands.hpp"
+#include "terminal/session_registry.hpp"
+#include "terminal/tmux_client.hpp"
+
+namespace parley::terminal {
+
+class SessionDriver : public protocol::SessionCommands,
+                      public std::enable_shared_from_this<SessionDriver> {
+ public:
+  // A refusal, with the text the phone and the activity log show.
+  class CommandError : public std::runtime_error {
+   public:
+    enum class Kind {
+      unknownSession,
+      announceOnly,
+      paneGone,
+      optionNotFound,
+      noDetail,
+      noDialog,
+      staleNonce
+    };
+    static CommandError unknownSession(const std::string& id);
+    static CommandError announceOnly(const std::string& id);
+    static CommandError paneGone(const std::string& pane);
+    static CommandError optionNotFound(std::int64_t number);
+    static CommandError noDetail(const std::string& ref);
+    static CommandError noDialog();
+    static CommandError staleNonce();
+    Kind kind() const { return kind_; }
+
+   private:
+    CommandError(Kind kind, const std::string& text) : std::runtime_error(text), kind_(kind) {}
+    Kind kind_;
+  };
+
+  // What a command's target must be before its handler runs, each level
+  // including the ones before it.
+  enum class Needs {
+    nothing,     // no session (or it finds its own)
+    session,     // a registered session: its pane may be read
+    injectable,  // one that may be typed into (supported, permissions asked)
+    livePane,    // and whose pane still exists
+  };
+
+  struct Options {
+    // The prompt injector's read-back window and polling period.
+    std::chrono::milliseconds settleTimeout{600};
+    std::chrono::milliseconds pollInterval{25};
+  };
+
+  // `logLine` is called on the driver's strand; the receiver hops to its own
+  // thread.
+  SessionDriver(boost::asio::any_io_executor executor, std::shared_ptr<SessionRegistry> registry,
+                std::function<void(const std::string&)> logLine, Options options);
+
+  void run(protocol::SessionCommand command, Done done) override;
+
+  // The session's label in log lines: its display name, else the last path
+  // component of its working directory.
+  static std::string label(const protocol::SessionDescriptor& descriptor);
+  // tmux key names for the keys a phone may press.
+  static std::string tmuxKey(protocol::SendKey::Key key);
+  static std::string tmuxKey(protocol::TermInput::Key key);
+
+ private:
+  using Result = boost::asio::awaitable<protocol::CommandResult>;
+  struct Pending {
+    protocol::SessionCommand command;
+    Done done;
+  };
+
+  boost::asio::awaitable<void> drain();
+  template <class Command>
+  Result execute(Command command);
+  boost::asio::awaitable<RegisteredSession> resolve(std::string id, Needs needs);
+
+  // One handler per command; those with a target get it resolved.
+  Result handle(protocol::SubmitPrompt m, RegisteredSession session);
+  Result handle(protocol::Interrupt m, RegisteredSession session);
+  Result handle(protocol::PermissionAnswer m);
+  Result handle(protocol::QuestionAnswer m, RegisteredSession session);
+  Result handle(protocol::SendKey m, RegisteredSession session);
+  Result handle(protocol::GetPane m, RegisteredSession session);
+  Result handle(protocol::GetDetail m);
+  Result handle(protocol::Focus m, RegisteredSession session);
+  Result handle(protocol::SetPrefs m);
+  Result handle(protocol::TermInput m, RegisteredSession session);
+  Result handle(protocol::TermFrameRequest m, RegisteredSession session);
+  Result handle(protocol::ListSessions m);
+
+  TmuxClient tmuxFor(const protocol::SessionDescriptor& descriptor) const;
+  // Width and height of the session's pane, 0 and 0 when it is not listed.
+  std::pair<std::int64_t, std::int64_t> paneSize(
+      const protocol::SessionDescriptor& descriptor) const;
+  void log(const std::string& line) const;
+
+  boost::asio::strand<boost::asio::any_io_executor> strand_;
+  std::shared_ptr<SessionRegistry> registry_;
+  std::function<void(const std::string&)> logLine_;
+  Options options_;
+  std::string tmuxExecutable_;
+
+  // Touched only on the strand.
+  std::deque<Pending> queue_;
+  bool draining_ = false;
+  std::set<std::string> consumedNonces_;
+  std::map<std::string, std::string> detailStore_;
+};
+
+}  // namespace parley::terminal

@@ -1,0 +1,246 @@
+#include "terminal/session_driver.hpp"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/thread_pool.hpp>
+#include <boost/asio/use_future.hpp>
+#include <future>
+
+#include "support/test_support.hpp"
+#include "support/tmux_server.hpp"
+#include "terminal/dialog_scraper.hpp"
+
+namespace parley::terminal {
+namespace {
+
+namespace asio = boost::asio;
+using namespace std::chrono_literals;
+using namespace protocol;
+
+// A driver over a registry that knows one session per pane of a private tmux
+// server. The panes run small programs that stand in for Claude Code's
+// screen: the real program is driven end to end elsewhere.
+class DriverTest : public ::testing::Test {
+ protected:
+  DriverTest()
+      : registry(std::make_shared<SessionRegistry>(
+            workers.get_executor(), SessionSources::forHome(dir / "home", dir / "proc"))),
+        driver(std::make_shared<SessionDriver>(
+            own.get_executor(), registry,
+            [this](const std::string& line) {
+              std::lock_guard lock(mutex);
+              logLines.push_back(line);
+            },
+            SessionDriver::Options{600ms, 25ms})) {}
+
+  ~DriverTest() override {
+    own.join();
+    workers.join();
+  }
+
+  // A pane showing `screenFile`, after which whatever is typed is echoed.
+  std::string paneShowing(const std::filesystem::path& screenFile) {
+    const auto pane = tmux.newSession(
+        {.argv = {"/bin/sh", "-c", "cat \"$1\"; exec cat", "sh", screenFile.string()},
+         .cwd = dir.path()});
+    EXPECT_TRUE(tmux.waitForScreen(
+        pane.id, [](const std::string& s) { return s.find("Esc") != std::string::npos; }, 10s));
+    return pane.id;
+  }
+
+  void addSession(const std::string& id, const std::string& pane, bool supported = true) {
+    RegisteredSession s;
+    s.descriptor.sessionID = id;
+    s.descriptor.paneID = pane;
+    s.descriptor.socketPath = tmux.socketPath().string();
+    s.descriptor.pid = 1;
+    s.descriptor.cwd = "/home/dev/" + id;
+    s.descriptor.claudeVersion = supported ? "2.1.222" : "1.0.0";
+    s.isVersionSupported = supported;
+    registry->insert(s, asio::use_future).get();
+  }
+
+  struct Outcome {
+    std::string error;  // "" on success
+    CommandResult result;
+  };
+  std::future<Outcome> start(SessionCommand command) {
+    auto promise = std::make_shared<std::promise<Outcome>>();
+    driver->run(std::move(command), [promise](std::exception_ptr e, CommandResult result) {
+      try {
+        if (e)
+          std::rethrow_exception(e);
+        promise->set_value({"", std::move(result)});
+      } catch (const std::exception& error) {
+        promise->set_value({error.what(), {}});
+      }
+    });
+    return promise->get_future();
+  }
+  Outcome run(SessionCommand command) { return start(std::move(command)).get(); }
+  std::string error(SessionCommand command) { return run(std::move(command)).error; }
+
+  std::vector<std::string> lines() {
+    std::lock_guard lock(mutex);
+    return logLines;
+  }
+
+  test::TempDir dir;
+  test::TmuxServer tmux;
+  asio::thread_pool workers{2};
+  asio::thread_pool own{1};
+  std::shared_ptr<SessionRegistry> registry;
+  std::shared_ptr<SessionDriver> driver;
+  std::mutex mutex;
+  std::vector<std::string> logLines;
+};
+
+const auto kBashDialog = test::fixturePath("claude-code-2.1.222/screens/perm_bash.ansi");
+
+bool endsWithDigit(const std::string& screen) {
+  return screen.rfind("\n1") != std::string::npos;
+}
+
+TEST_F(DriverTest, PermissionAnswersPressTheDigitOnceAndNeverGrantForGood) {
+  const std::string pane = paneShowing(kBashDialog);
+  addSession("s1", pane);
+  const auto dialog = DialogScraper::scrape(tmux.capture(pane));
+  ASSERT_TRUE(dialog);
+  ASSERT_EQ(dialog->options.size(), 3u);
+  ASSERT_EQ(dialog->options[1].kind, PermissionOption::Kind::allowAlways);
+  auto answer = [&](std::string nonce, std::int64_t option) {
+    return error(PermissionAnswer{.requestID = "r", .nonce = nonce, .optionIndex = option});
+  };
+
+  // Option 2 would allow the command for good: refused, nothing pressed.
+  EXPECT_EQ(answer(dialog->nonce, 2), "option 2 is not on screen");
+  EXPECT_EQ(answer(dialog->nonce, 7), "option 7 is not on screen");
+  EXPECT_EQ(answer("0123abcd", 1), "no permission dialog is open");
+
+  EXPECT_EQ(answer(dialog->nonce, 1), "");
+  EXPECT_TRUE(tmux.waitForScreen(pane, endsWithDigit, 5s));
+  EXPECT_EQ(lines().back(), "answered s1: Yes");
+  // The same dialog can be answered only once per process.
+  EXPECT_EQ(answer(dialog->nonce, 1), "that answer was for a different dialog \u2014 dropped");
+}
+
+TEST_F(DriverTest, AnnounceOnlySessionsTakeNoKeystrokesButCanBeRead) {
+  const std::string pane =
+      paneShowing(test::fixturePath("claude-code-2.1.222/screens/question.ansi"));
+  addSession("old", pane, /*supported=*/false);
+  const std::string refused =
+      "session old is announce-only (unsupported Claude Code version, or permissions bypassed)";
+  const std::vector<SessionCommand> typing = {
+      SubmitPrompt{.sessionID = "old", .text = "qzx typed"},
+      Interrupt{.sessionID = "old"},
+      QuestionAnswer{.sessionID = "old", .optionIndex = 0, .expectedLabel = "Postgres"},
+      SendKey{.sessionID = "old", .key = SendKey::Key::down},
+      TermInput{.sessionID = "old", .text = "qzx typed", .key = TermInput::Key::enter},
+  };
+  for (const SessionCommand& command : typing)
+    EXPECT_EQ(error(command), refused) << command.index();
+  EXPECT_EQ(error(Focus{.sessionID = "old"}), "");
+
+  const auto snapshot =
+      std::get<PaneSnapshot>(run(GetPane{.sessionID = "old", .lines = 10}).result);
+  EXPECT_EQ(snapshot.cols, 110);
+  EXPECT_EQ(snapshot.rows, 45);
+  EXPECT_NE(snapshot.text.find("Postgres"), std::string::npos);
+  // Nothing reached the pane: no digit, no text.
+  EXPECT_FALSE(endsWithDigit(tmux.capture(pane)));
+  EXPECT_EQ(tmux.capture(pane).find("qzx"), std::string::npos);
+}
+
+TEST_F(DriverTest, AnnounceOnlyDialogsAreNeverExamined) {
+  const std::string pane = paneShowing(kBashDialog);
+  addSession("old", pane, /*supported=*/false);
+  const auto dialog = DialogScraper::scrape(tmux.capture(pane));
+  ASSERT_TRUE(dialog);
+  EXPECT_EQ(error(PermissionAnswer{.nonce = dialog->nonce, .optionIndex = 1}),
+            "no permission dialog is open");
+}
+
+TEST_F(DriverTest, UnknownSessionsGonePanesAndMissingDetailsAreRefusedByName) {
+  const auto pane = tmux.newSession({.argv = {"/bin/cat"}, .cwd = dir.path()});
+  addSession("s1", pane.id);
+  tmux.tmux({"kill-pane", "-t", pane.id});
+  EXPECT_EQ(error(Focus{.sessionID = "nope"}), "no such session: nope");
+  EXPECT_EQ(error(GetDetail{.ref = "d1"}), "no detail for d1");
+  EXPECT_EQ(error(SubmitPrompt{.sessionID = "s1", .text = "hi"}),
+            "pane " + pane.id + " no longer exists");
+  EXPECT_EQ(error(QuestionAnswer{.sessionID = "s1", .expectedLabel = "x"}),
+            "pane " + pane.id + " no longer exists");
+}
+
+TEST_F(DriverTest, TerminalInputTypesTextLiterallyThenTheKey) {
+  const auto pane = tmux.newSession({.argv = {"/bin/cat"}, .cwd = dir.path()});
+  addSession("s1", pane.id);
+  // Key names inside the text are typed as letters, and Enter comes last.
+  EXPECT_EQ(error(TermInput{.sessionID = "s1", .text = "Escape C-c", .key = TermInput::Key::enter}),
+            "");
+  // cat echoes the typed line, then prints it once more when Enter ends it.
+  EXPECT_TRUE(tmux.waitForScreen(
+      pane.id,
+      [](const std::string& s) { return s.find("Escape C-c\nEscape C-c") != std::string::npos; },
+      5s));
+}
+
+TEST_F(DriverTest, QuestionAnswersCountFromOneOnScreenAndCheckTheLabel) {
+  const std::string pane =
+      paneShowing(test::fixturePath("claude-code-2.1.222/screens/question.ansi"));
+  addSession("s1", pane);
+  auto answer = [&](std::int64_t option, std::string label) {
+    return error(QuestionAnswer{.sessionID = "s1", .optionIndex = option, .expectedLabel = label});
+  };
+  EXPECT_EQ(answer(0, "MySQL"), "no permission dialog is open");
+  EXPECT_EQ(answer(0, ""), "no permission dialog is open");
+  EXPECT_EQ(answer(9, "Postgres"), "option 10 is not on screen");
+  EXPECT_EQ(answer(0, "Postgres"), "");
+  EXPECT_TRUE(tmux.waitForScreen(pane, endsWithDigit, 5s));
+  EXPECT_EQ(lines().back(), "answered question in s1: Postgres");
+}
+
+TEST_F(DriverTest, PromptsAreInjectedAndCommandsRunInArrivalOrder) {
+  const auto log = dir / "submitted";
+  const auto pane = tmux.newSession(
+      {.argv = {test::binPath("input_box_stub").string(), log.string()}, .cwd = dir.path()});
+  ASSERT_TRUE(tmux.waitForScreen(
+      pane.id, [](const std::string& s) { return s.find("\u276f\u00a0") != std::string::npos; },
+      10s));
+  addSession("s1", pane.id);
+
+  // Three commands queued at once: each waits for the one before it, so the
+  // box is empty again (and the read-back sees only its own text) each time.
+  std::vector<std::future<Outcome>> results;
+  for (const char* prompt : {"first prompt", "second prompt", "third prompt"})
+    results.push_back(start(SubmitPrompt{.sessionID = "s1", .text = prompt}));
+  for (auto& r : results)
+    EXPECT_EQ(r.get().error, "");
+  // The box hands a submitted line to its log after Enter; wait for the last.
+  static constexpr char kSubmitted[] = "first prompt\0second prompt\0third prompt\0";
+  const std::string expected(kSubmitted, sizeof kSubmitted - 1);
+  EXPECT_TRUE(test::waitUntil([&] { return test::readFile(log) == expected; }))
+      << test::readFile(log);
+  EXPECT_EQ(lines(),
+            (std::vector<std::string>{"sent to s1: first prompt", "sent to s1: second prompt",
+                                      "sent to s1: third prompt"}));
+}
+
+TEST(DriverNames, PhoneKeysMapToTmuxKeyNamesAndSessionsToLabels) {
+  using SK = SendKey::Key;
+  using TK = TermInput::Key;
+  EXPECT_EQ(SessionDriver::tmuxKey(SK::btab), "BTab");
+  EXPECT_EQ(SessionDriver::tmuxKey(SK::ctrlO), "C-o");
+  EXPECT_EQ(SessionDriver::tmuxKey(TK::backspace), "BSpace");
+  EXPECT_EQ(SessionDriver::tmuxKey(TK::ctrlU), "C-u");
+  SessionDescriptor d;
+  d.cwd = "/home/dev/src/app";
+  EXPECT_EQ(SessionDriver::label(d), "app");
+  d.displayName = "";
+  EXPECT_EQ(SessionDriver::label(d), "app");
+  d.displayName = "Billing";
+  EXPECT_EQ(SessionDriver::label(d), "Billing");
+}
+
+}  // namespace
+}  // namespace parley::terminal
