@@ -13,6 +13,7 @@
 #include "claude/ndjson_framer.hpp"
 #include "claude/worker_pool.hpp"
 #include "integration/process_support.hpp"
+#include "relay/relay.hpp"
 #include "support/test_support.hpp"
 
 namespace parley {
@@ -106,10 +107,11 @@ TEST_F(RelayProcessTest, CapturedHookEventsArriveWithTheTmuxKeysAdded) {
     EXPECT_EQ(raw.find('\n'), std::string::npos);
 }
 
-TEST_F(RelayProcessTest, OutsideTmuxTheEventIsForwardedUnchangedAsOneCompactLine) {
+TEST_F(RelayProcessTest, OutsideTmuxTheEventIsForwardedAsWrittenOnOneLine) {
   runRelay("{\n  \"hook_event_name\": \"UserPromptSubmit\",\n  \"prompt\": \"two\\nlines\"\n}\n");
   ASSERT_TRUE(inbox.waitForPayloads(1));
-  EXPECT_EQ(inbox.lines()[0], R"({"hook_event_name":"UserPromptSubmit","prompt":"two\nlines"})");
+  EXPECT_EQ(inbox.lines()[0],
+            R"({   "hook_event_name": "UserPromptSubmit",   "prompt": "two\nlines" })");
   EXPECT_FALSE(inbox.payloads()[0].tmuxPane);
 }
 
@@ -126,10 +128,16 @@ TEST_F(RelayProcessTest, FindsTheSocketInTheDataDirectoryWithoutParleySocket) {
   EXPECT_EQ(inbox.payloads()[0].sessionID, "default-path");
 }
 
-TEST_F(RelayProcessTest, BadInputIsDroppedAndTheRelayStillExitsZero) {
-  for (const char* input : {"", "garbage", "[1,2,3]", "{\"truncated\":", "\"just a string\""})
+// Bad input still reaches the listener, which reports it; only input of
+// nothing at all is dropped. The relay exits 0 either way.
+TEST_F(RelayProcessTest, BadInputIsReportedByTheListenerAndTheRelayStillExitsZero) {
+  for (const char* input : {"", " \n", "garbage", "[1,2,3]", "{\"truncated\":", "\"just a string\"",
+                            "{\"a\":\"\\ud83d\"}"})
     runRelay(input, std::pair{"%1", "s,1,1"});
-  expectOnlySentinelArrives(0);
+  ASSERT_TRUE(inbox.waitForErrors(5));
+  for (const HookIngestError& error : inbox.errors())
+    EXPECT_EQ(error.kind(), HookIngestError::Kind::undecodable) << error.what();
+  expectOnlySentinelArrives(0, 5);
 }
 
 TEST_F(RelayProcessTest, AnObjectThatIsNoHookEventIsReportedAsUndecodable) {
@@ -210,18 +218,26 @@ TEST_F(RelayProcessTest, TwoHundredConcurrentRelaysAllArrive) {
   EXPECT_EQ(inbox.errorCount(), 0u);
 }
 
-TEST_F(RelayProcessTest, AnOversizeEventResetsOnlyItsOwnConnection) {
-  const std::string huge = R"({"hook_event_name":"PostToolUse","tool_response":")" +
-                           std::string(claude::NDJSONFramer::maxFrame + 1000, 'r') + "\"}";
-  const pid_t big = startRelay(huge);
+// An event larger than the listener once took (4 MiB) arrives whole; one
+// larger than the relay reads is not sent, and neither holds up the others.
+TEST_F(RelayProcessTest, ALargeEventArrivesAndAnOversizeOneCostsOnlyItself) {
+  const std::string prefix = R"({"hook_event_name":"PostToolUse","tool_response":")";
+  const auto event = [&](std::size_t size) {
+    return prefix + std::string(size - prefix.size() - 2, 'r') + "\"}";
+  };
+  const std::size_t large = 5 * 1024 * 1024;
+  const pid_t big = startRelay(event(large), std::pair{"%1", "s,1,1"});
+  const pid_t bigger = startRelay(event(relay::kMaxInput + 1));
   runRelay(test::hookLine("Stop", "small"));
   EXPECT_EQ(test::waitForExit(big), 0);
-
-  ASSERT_TRUE(inbox.waitForErrors(1));
-  ASSERT_TRUE(inbox.waitForPayloads(1));
-  EXPECT_EQ(inbox.errors()[0].kind(), HookIngestError::Kind::frameOverflow);
-  EXPECT_EQ(inbox.payloads()[0].sessionID, "small");
-  expectOnlySentinelArrives(1, 1);
+  EXPECT_EQ(test::waitForExit(bigger), 0);
+  ASSERT_TRUE(inbox.waitForPayloads(2));
+  std::size_t largest = 0;
+  for (const auto& payload : inbox.payloads())
+    largest =
+        std::max(largest, payload.toolResponse ? payload.toolResponse->stringValue()->size() : 0);
+  EXPECT_EQ(largest, large - prefix.size() - 2);
+  expectOnlySentinelArrives(2);
 }
 
 }  // namespace
