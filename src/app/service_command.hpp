@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <iosfwd>
+#include <string>
 
 namespace parley::app {
 
