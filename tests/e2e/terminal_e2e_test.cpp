@@ -97,8 +97,11 @@ TEST_F(RealClaudeCode, DiscoveryFindsItWithItsPaneSocketAndVersion) {
 TEST_F(RealClaudeCode, InjectedPromptsArriveExactlyAsWritten) {
   std::string tenLines;
   for (int i = 1; i <= 10; ++i)
-    tenLines += (i > 1 ? "\n" : "") + std::string("step ") + std::to_string(i) + ": check item " +
-                std::to_string(i * 7);
+    tenLines.append(i > 1 ? "\n" : "")
+        .append("step ")
+        .append(std::to_string(i))
+        .append(": check item ")
+        .append(std::to_string(i * 7));
   std::string longPrompt;
   for (int i = 0; longPrompt.size() < 2000; ++i)
     longPrompt += "word" + std::to_string(i) + " ";
