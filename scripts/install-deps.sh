@@ -11,7 +11,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libcurl4-openssl-dev libespeak-ng-dev espeak-ng-data
   libpocketsphinx-dev pocketsphinx-en-us libpulse-dev libsoxr-dev libsystemd-dev
-  tmux procps socat dbus-daemon
+  tmux procps socat dbus-daemon pulseaudio
 )
 
 # Node.js and npm are only needed by the tests that install the real Claude
