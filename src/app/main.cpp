@@ -5,6 +5,7 @@
 
 #include "app/commands.hpp"
 #include "app/hooks_command.hpp"
+#include "app/voice_commands.hpp"
 #include "parley_version.hpp"
 
 int main(int argc, char** argv) {
@@ -48,7 +49,21 @@ int main(int argc, char** argv) {
   hooks->add_subcommand("status", "Show whether the relay is installed (exit 0 when it is)")
       ->callback([&] { hooksAction = HooksAction::status; });
 
+  int checkSeconds = 4;
+  auto* voice = app.add_subcommand("voice", "Desktop voice");
+  auto* voiceCheck = voice->require_subcommand(1)->add_subcommand(
+      "check", "List the audio devices, record a few seconds, print what was heard, speak");
+  voiceCheck->add_option("--seconds", checkSeconds, "How long to record")->check(CLI::Range(1, 60));
+  std::string sayText;
+  auto* say = app.add_subcommand("say", "Speak a text through the configured voice");
+  say->add_option("TEXT", sayText, "What to say")->required();
+
   CLI11_PARSE(app, argc, argv);
+
+  if (*voiceCheck)
+    return voiceCheckCommand(checkSeconds, std::cout, std::cerr);
+  if (*say)
+    return sayCommand(sayText, std::cout, std::cerr);
 
   if (hooksAction)
     return runHooksCommand(*hooksAction, std::cout, std::cerr);
