@@ -51,20 +51,20 @@ VoiceSession::VoiceSession(const VoiceSettings& settings, boost::asio::any_io_ex
       renderer_(std::make_shared<SpeechRenderer>(settings)),
       renderStrand_(boost::asio::make_strand(workers)),
       endpointTimer_(main) {
-  recognizer_->onEvent =
-      [this, weak = std::weak_ptr<Alive>(alive_)](const SpeechRecognizer::Event& event) {
-        // Runs on a worker: hop to the main executor, where `this` is checked
-        // alive before it is touched.
-        boost::asio::post(main_, [this, weak, event] {
-          if (weak.lock())
-            onRecognition(event);
-        });
-      };
+  recognizer_->onEvent = [this, main = main_, weak = std::weak_ptr<Alive>(alive_)](
+                             const SpeechRecognizer::Event& event) {
+    // Runs on a worker, maybe while the session goes away: it reads
+    // only its own copies, and `this` is checked alive on the main
+    // executor before it is touched.
+    boost::asio::post(main, [this, weak, event] {
+      if (weak.lock())
+        onRecognition(event);
+    });
+  };
 }
 
 VoiceSession::~VoiceSession() {
   stop();
-  recognizer_->onEvent = nullptr;
 }
 
 template <class F>
@@ -113,10 +113,10 @@ bool VoiceSession::start(std::string& error) {
   } else if (!preparing_) {
     // Loading a model takes a moment: listening starts once it is ready.
     preparing_ = true;
-    boost::asio::post(workers_, [this, weak = std::weak_ptr<Alive>(alive_),
+    boost::asio::post(workers_, [this, main = main_, weak = std::weak_ptr<Alive>(alive_),
                                  recognizer = recognizer_, locale = settings_.locale] {
       const bool ready = recognizer->prepare(locale);
-      boost::asio::post(main_, [this, weak, ready] {
+      boost::asio::post(main, [this, weak, ready] {
         if (!weak.lock())
           return;
         preparing_ = false;
@@ -296,28 +296,29 @@ void VoiceSession::speakNext() {
   speechQueue_.pop_front();
   isSpeaking_ = true;  // from the render on, so a second text waits its turn
   const std::uint64_t generation = ++speechGeneration_;
-  boost::asio::post(renderStrand_, [this, weak = std::weak_ptr<Alive>(alive_), renderer = renderer_,
-                                    text, locale = settings_.locale, generation] {
-    PcmAudio audio = renderer->render(text, locale);
-    boost::asio::post(main_, [this, weak, text, generation, audio = std::move(audio)]() mutable {
-      // Silenced (or stopped) while rendering: the audio is dropped.
-      if (!weak.lock() || generation != speechGeneration_ || !isSpeaking_)
-        return;
-      if (audio.empty()) {
-        voiceLogger("audio.session")->error("TTS render produced no audio");
-        finishSpeaking(generation);
-        return;
-      }
-      lastSpoken_ = text;
-      echoGuard_.recordSpoken(text, now());
-      recognizer_->setAcceptingAudio(false);
-      player_.play(std::move(audio), [this, generation](const std::string& error) {
-        if (!error.empty())
-          voiceLogger("audio.session")->error("{}", error);
-        onMain([this, generation] { finishSpeaking(generation); });
+  boost::asio::post(
+      renderStrand_, [this, main = main_, weak = std::weak_ptr<Alive>(alive_), renderer = renderer_,
+                      text, locale = settings_.locale, generation] {
+        PcmAudio audio = renderer->render(text, locale);
+        boost::asio::post(main, [this, weak, text, generation, audio = std::move(audio)]() mutable {
+          // Silenced (or stopped) while rendering: the audio is dropped.
+          if (!weak.lock() || generation != speechGeneration_ || !isSpeaking_)
+            return;
+          if (audio.empty()) {
+            voiceLogger("audio.session")->error("TTS render produced no audio");
+            finishSpeaking(generation);
+            return;
+          }
+          lastSpoken_ = text;
+          echoGuard_.recordSpoken(text, now());
+          recognizer_->setAcceptingAudio(false);
+          player_.play(std::move(audio), [this, generation](const std::string& error) {
+            if (!error.empty())
+              voiceLogger("audio.session")->error("{}", error);
+            onMain([this, generation] { finishSpeaking(generation); });
+          });
+        });
       });
-    });
-  });
 }
 
 void VoiceSession::finishSpeaking(std::uint64_t generation) {
