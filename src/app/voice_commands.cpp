@@ -86,8 +86,11 @@ int voiceCheckCommand(int seconds, std::ostream& out, std::ostream& err) {
     std::lock_guard lock(mutex);
     lastEvent = std::chrono::steady_clock::now();
     using Kind = desktop::SpeechRecognizer::Event::Kind;
-    if (event.kind == Kind::finalizedText)
-      heard += (heard.empty() ? "" : " ") + event.text;
+    if (event.kind == Kind::finalizedText) {
+      if (!heard.empty())
+        heard += " ";
+      heard += event.text;
+    }
     if (event.kind == Kind::failed || event.kind == Kind::assetsUnavailable)
       problem = event.text;
   };

@@ -57,7 +57,9 @@ bool HttpRecognizer::start(const std::vector<std::string>& vocabulary) {
   cutter_.reset();
   prompt_.clear();
   for (const auto& term : voice::ContextualVocabulary::terms(vocabulary, promptTerms)) {
-    prompt_ += prompt_.empty() ? term : ", " + term;
+    if (!prompt_.empty())
+      prompt_ += ", ";
+    prompt_ += term;
   }
   return true;
 }

@@ -38,9 +38,14 @@ std::string commandGrammar(ps_decoder_t* decoder) {
     if (!known)
       continue;
     std::string words;
-    for (const auto& token : phrase.tokens)
-      words += (words.empty() ? "" : " ") + token;
-    alternatives += (alternatives.empty() ? "" : " | ") + words;
+    for (const auto& token : phrase.tokens) {
+      if (!words.empty())
+        words += " ";
+      words += token;
+    }
+    if (!alternatives.empty())
+      alternatives += " | ";
+    alternatives += words;
   }
   if (alternatives.empty())
     return "";

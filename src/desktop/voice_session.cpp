@@ -22,16 +22,19 @@ std::optional<std::pair<voice::MetaCommand, std::string>> trailingCommand(const 
        ++length) {
     std::string tail;
     for (std::size_t i = words.size() - length; i < words.size(); ++i) {
-      tail += (tail.empty() ? "" : " ") + std::string(words[i]);
+      if (!tail.empty())
+        tail += " ";
+      tail += words[i];
     }
     const auto command = voice::parseMetaCommand(tail);
     if (command == voice::MetaCommand::sendIt || command == voice::MetaCommand::scratchThat) {
       std::string head;
       for (std::size_t i = 0; i < words.size() - length; ++i) {
-        head += (head.empty() ? "" : " ") + std::string(words[i]);
+        if (!head.empty())
+          head += " ";
+        head += words[i];
       }
-      // "please send it" reads as a command to send, but the comma or word
-      // before it stays part of the prompt.
+      // "Fix the bug, send it": the comma belonged to the command.
       while (!head.empty() && (head.back() == ',' || head.back() == ';'))
         head.pop_back();
       return std::pair{*command, head};
@@ -161,7 +164,6 @@ void VoiceSession::stop() {
   input_.stop();
   recognizer_->setAcceptingAudio(true);
   isRunning_ = false;
-  isSpeaking_ = false;
 }
 
 bool VoiceSession::isEcho(const std::string& text) {
@@ -285,7 +287,7 @@ void VoiceSession::speak(const std::string& raw) {
   if (text.empty() || !isRunning_)
     return;
   speechQueue_.push_back(text);
-  if (!isSpeaking_)
+  if (!speechBusy_)
     speakNext();
 }
 
@@ -294,7 +296,7 @@ void VoiceSession::speakNext() {
     return;
   const std::string text = speechQueue_.front();
   speechQueue_.pop_front();
-  isSpeaking_ = true;  // from the render on, so a second text waits its turn
+  speechBusy_ = true;  // from the render on, so a second text waits its turn
   const std::uint64_t generation = ++speechGeneration_;
   boost::asio::post(
       renderStrand_, [this, main = main_, weak = std::weak_ptr<Alive>(alive_), renderer = renderer_,
@@ -302,7 +304,7 @@ void VoiceSession::speakNext() {
         PcmAudio audio = renderer->render(text, locale);
         boost::asio::post(main, [this, weak, text, generation, audio = std::move(audio)]() mutable {
           // Silenced (or stopped) while rendering: the audio is dropped.
-          if (!weak.lock() || generation != speechGeneration_ || !isSpeaking_)
+          if (!weak.lock() || generation != speechGeneration_ || !speechBusy_)
             return;
           if (audio.empty()) {
             voiceLogger("audio.session")->error("TTS render produced no audio");
@@ -310,6 +312,7 @@ void VoiceSession::speakNext() {
             return;
           }
           lastSpoken_ = text;
+          isSpeaking_ = true;
           echoGuard_.recordSpoken(text, now());
           recognizer_->setAcceptingAudio(false);
           player_.play(std::move(audio), [this, generation](const std::string& error) {
@@ -322,10 +325,12 @@ void VoiceSession::speakNext() {
 }
 
 void VoiceSession::finishSpeaking(std::uint64_t generation) {
-  if (!isSpeaking_ || generation != speechGeneration_)
+  if (!speechBusy_ || generation != speechGeneration_)
     return;
+  speechBusy_ = false;
+  if (isSpeaking_)
+    speechEndedAt_ = now();
   isSpeaking_ = false;
-  speechEndedAt_ = now();
   recognizer_->setAcceptingAudio(true);
   speakNext();
 }
@@ -334,11 +339,12 @@ void VoiceSession::silence() {
   speechQueue_.clear();
   ++speechGeneration_;
   player_.cut();
+  speechBusy_ = false;
   if (isSpeaking_) {
     isSpeaking_ = false;
     speechEndedAt_ = now();
-    recognizer_->setAcceptingAudio(true);
   }
+  recognizer_->setAcceptingAudio(true);
 }
 
 std::unique_ptr<DesktopVoice> makeDesktopVoice(const VoiceSettings& settings,

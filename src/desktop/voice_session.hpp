@@ -102,7 +102,8 @@ class VoiceSession : public DesktopVoice {
   std::uint64_t speechGeneration_ = 0;
   bool isRunning_ = false;
   bool isListening_ = false;
-  bool isSpeaking_ = false;
+  bool isSpeaking_ = false;  // speech is playing
+  bool speechBusy_ = false;  // a text is being rendered or played
   bool prepared_ = false;
   bool preparing_ = false;
 };
