@@ -1,6 +1,8 @@
 #include "desktop/pocketsphinx_recognizer.hpp"
 
 #include <pocketsphinx.h>
+#include <sphinxbase/fsg_model.h>
+#include <sphinxbase/jsgf.h>
 
 #include <algorithm>
 #include <boost/asio/post.hpp>
@@ -50,6 +52,23 @@ std::string commandGrammar(ps_decoder_t* decoder) {
   if (alternatives.empty())
     return "";
   return "#JSGF V1.0;\ngrammar commands;\npublic <command> = " + alternatives + " ;\n";
+}
+
+// Compiles the grammar into the command search. ps_set_jsgf_string would do
+// it in one call but keeps the parsed grammar forever; this frees it.
+bool loadGrammar(ps_decoder_t* decoder, const std::string& grammar) {
+  jsgf_t* parsed = jsgf_parse_string(grammar.c_str(), nullptr);
+  if (!parsed)
+    return false;
+  bool loaded = false;
+  if (jsgf_rule_t* rule = jsgf_get_public_rule(parsed)) {
+    if (fsg_model_t* fsg = jsgf_build_fsg(parsed, rule, ps_get_logmath(decoder), 6.5f)) {
+      loaded = ps_set_fsg(decoder, commandSearch, fsg) == 0;
+      fsg_model_free(fsg);  // the decoder keeps its own reference
+    }
+  }
+  jsgf_grammar_free(parsed);
+  return loaded;
 }
 
 std::vector<std::int16_t> toInt16(std::span<const float> samples) {
@@ -107,8 +126,7 @@ bool PocketsphinxRecognizer::prepare(std::string_view locale) {
           message = "Speech recognition is temporarily unavailable. Try again in a moment.";
         } else if (commandHints_) {
           const std::string grammar = commandGrammar(decoder_);
-          grammarLoaded_ =
-              !grammar.empty() && ps_set_jsgf_string(decoder_, commandSearch, grammar.c_str()) == 0;
+          grammarLoaded_ = !grammar.empty() && loadGrammar(decoder_, grammar);
           ps_set_search(decoder_, freeSearch);
         }
       }
