@@ -9,7 +9,9 @@ packages=(
   libboost1.81-dev libboost-json1.81-dev libboost-url1.81-dev
   libpcre2-dev libutf8proc-dev libssl-dev libqrencode-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev libsystemd-dev
-  tmux procps socat dbus-daemon
+  libcurl4-openssl-dev libspdlog-dev libespeak-ng-dev espeak-ng-data
+  libpocketsphinx-dev pocketsphinx-en-us libpulse-dev libsoxr-dev
+  tmux procps socat dbus-daemon pulseaudio
   # The Debian package's dependencies come from dpkg-shlibdeps, which CPack
   # runs on the executables it recognises with file.
   dpkg-dev file

@@ -7,6 +7,7 @@
 #include "app/doctor.hpp"
 #include "app/hooks_command.hpp"
 #include "app/service_command.hpp"
+#include "app/voice_commands.hpp"
 #include "parley_version.hpp"
 
 int main(int argc, char** argv) {
@@ -68,6 +69,14 @@ int main(int argc, char** argv) {
   auto* doctor = app.add_subcommand("doctor", "Check this machine's setup for Parley");
   doctor->add_flag("--json", json, "Print the checks as JSON");
   doctor->add_option("--port", doctorOptions.port, "Port of the phone link (default 8787)");
+  int checkSeconds = 4;
+  auto* voice = app.add_subcommand("voice", "Desktop voice");
+  auto* voiceCheck = voice->require_subcommand(1)->add_subcommand(
+      "check", "List the audio devices, record a few seconds, print what was heard, speak");
+  voiceCheck->add_option("--seconds", checkSeconds, "How long to record")->check(CLI::Range(1, 60));
+  std::string sayText;
+  auto* say = app.add_subcommand("say", "Speak a text through the configured voice");
+  say->add_option("TEXT", sayText, "What to say")->required();
 
   CLI11_PARSE(app, argc, argv);
   runOptions.openPanel = !noOpen;
@@ -79,6 +88,11 @@ int main(int argc, char** argv) {
     doctorOptions.executableDirectory = currentExecutableDirectory();
     return doctorCommand(doctorOptions, json, std::cout);
   }
+
+  if (*voiceCheck)
+    return voiceCheckCommand(checkSeconds, std::cout, std::cerr);
+  if (*say)
+    return sayCommand(sayText, std::cout, std::cerr);
 
   if (hooksAction)
     return runHooksCommand(*hooksAction, std::cout, std::cerr);

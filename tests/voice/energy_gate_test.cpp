@@ -122,18 +122,6 @@ TEST(EnergyGate, FloorAdaptation) {
   EXPECT_NE(config, EnergyGate::Config{});
 }
 
-TEST(EnergyGate, NonFiniteLevelsCountAsSilence) {
-  EnergyGate gate(-60.0f);
-  gate.process(std::numeric_limits<float>::quiet_NaN(), false);
-  EXPECT_FLOAT_EQ(gate.lastLevelDB(), -75.0f);
-  EXPECT_FLOAT_EQ(gate.noiseFloorDB(), -75.0f);
-  for (int i = 0; i < 10; ++i) {
-    EXPECT_EQ(gate.process(std::numeric_limits<float>::infinity(), false), Event::none);
-  }
-  EXPECT_FLOAT_EQ(gate.lastLevelDB(), -75.0f);
-  EXPECT_FALSE(gate.isActive());
-}
-
 TEST(EnergyGate, ResetForcesInactiveAndOptionallyReseeds) {
   EnergyGate gate = primedGate(-60.0f);
   for (int i = 0; i < 5; ++i)
@@ -156,34 +144,39 @@ TEST(EnergyGate, ResetForcesInactiveAndOptionallyReseeds) {
   EXPECT_FLOAT_EQ(gate.noiseFloorDB(), -55.0f);
 }
 
-TEST(EnergyGate, LevelOfABlock) {
-  EXPECT_FLOAT_EQ(EnergyGate::levelDB({}, -90.0f), -90.0f);
-  const std::vector<float> zeros(256, 0.0f);
-  EXPECT_FLOAT_EQ(EnergyGate::levelDB(zeros, -90.0f), -90.0f);
-  const std::vector<float> fullScale(64, 1.0f);
-  EXPECT_NEAR(EnergyGate::levelDB(fullScale, -90.0f), 0.0f, 1e-5f);
-  const std::vector<float> tenth{0.1f, -0.1f, 0.1f, -0.1f};
-  EXPECT_NEAR(EnergyGate::levelDB(tenth, -90.0f), -20.0f, 1e-4f);
-  const std::vector<float> faint(16, 1e-6f);
-  EXPECT_FLOAT_EQ(EnergyGate::levelDB(faint, -100.0f), -100.0f);
-  const std::vector<float> broken{0.5f, std::numeric_limits<float>::quiet_NaN()};
-  EXPECT_FLOAT_EQ(EnergyGate::levelDB(broken, -90.0f), -90.0f);
+TEST(EnergyGate, NonFiniteLevelsCountAsSilence) {
+  EnergyGate gate(-60.0f);
+  gate.process(std::numeric_limits<float>::quiet_NaN(), false);
+  EXPECT_FLOAT_EQ(gate.noiseFloorDB(), -75.0f);
+  for (int i = 0; i < 10; ++i)
+    EXPECT_EQ(gate.process(std::numeric_limits<float>::infinity(), false), Event::none);
+  EXPECT_FLOAT_EQ(gate.lastLevelDB(), -75.0f);
 }
 
-TEST(EnergyGate, NormalizedLevelForMeters) {
-  EXPECT_FLOAT_EQ(EnergyGate::normalizedLevel(0.0f, -60.0f), 1.0f);
-  EXPECT_FLOAT_EQ(EnergyGate::normalizedLevel(-60.0f, -60.0f), 0.0f);
-  EXPECT_NEAR(EnergyGate::normalizedLevel(-30.0f, -60.0f), std::pow(0.5f, 0.65f), 1e-6f);
-  EXPECT_NEAR(EnergyGate::normalizedLevel(-30.0f, -60.0f), 0.637f, 0.001f);
-  EXPECT_FLOAT_EQ(EnergyGate::normalizedLevel(12.0f, -60.0f), 1.0f);
-  EXPECT_FLOAT_EQ(EnergyGate::normalizedLevel(-80.0f, -60.0f), 0.0f);
-  EXPECT_FLOAT_EQ(EnergyGate::normalizedLevel(std::nanf(""), -60.0f), 0.0f);
-  EXPECT_FLOAT_EQ(EnergyGate::normalizedLevel(std::numeric_limits<float>::infinity(), -60.0f),
-                  0.0f);
-  // A floor at or above full scale leaves no range: a quiet meter, not NaN.
-  EXPECT_FLOAT_EQ(EnergyGate::normalizedLevel(-10.0f, 0.0f), 0.0f);
-  EXPECT_FLOAT_EQ(EnergyGate::normalizedLevel(-10.0f, 6.0f), 0.0f);
-  EXPECT_FLOAT_EQ(EnergyGate::normalizedLevel(-10.0f, std::nanf("")), 0.0f);
+TEST(EnergyGate, LevelsForTheGateAndForMeters) {
+  const float nan = std::nanf("");
+  const float inf = std::numeric_limits<float>::infinity();
+  const std::vector<std::tuple<std::vector<float>, float, float>> blocks{
+      {{}, -90.0f, -90.0f},
+      {std::vector<float>(256, 0.0f), -90.0f, -90.0f},
+      {std::vector<float>(64, 1.0f), -90.0f, 0.0f},
+      {{0.1f, -0.1f, 0.1f, -0.1f}, -90.0f, -20.0f},
+      {std::vector<float>(16, 1e-6f), -100.0f, -100.0f},
+      {{0.5f, nan}, -90.0f, -90.0f},
+  };
+  for (const auto& [samples, floor, level] : blocks) {
+    EXPECT_NEAR(EnergyGate::levelDB(samples, floor), level, 1e-4f);
+  }
+  // level, floor, meter; a floor at or above full scale leaves a quiet meter.
+  const std::vector<std::tuple<float, float, float>> meters{
+      {0.0f, -60.0f, 1.0f},  {-60.0f, -60.0f, 0.0f}, {-30.0f, -60.0f, 0.637f},
+      {12.0f, -60.0f, 1.0f}, {-80.0f, -60.0f, 0.0f}, {nan, -60.0f, 0.0f},
+      {inf, -60.0f, 0.0f},   {-10.0f, 0.0f, 0.0f},   {-10.0f, 6.0f, 0.0f},
+      {-10.0f, nan, 0.0f},
+  };
+  for (const auto& [level, floor, meter] : meters) {
+    EXPECT_NEAR(EnergyGate::normalizedLevel(level, floor), meter, 0.001f) << level << " " << floor;
+  }
 }
 
 }  // namespace

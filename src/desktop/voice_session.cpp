@@ -1,0 +1,356 @@
+#include "desktop/voice_session.hpp"
+
+#include <boost/asio/post.hpp>
+
+#include "desktop/audio_devices.hpp"
+#include "desktop/voice_log.hpp"
+#include "text/unicode.hpp"
+
+namespace parley::desktop {
+namespace {
+
+voice::EchoGuard::Instant now() {
+  return std::chrono::time_point_cast<voice::EchoGuard::Seconds>(std::chrono::steady_clock::now());
+}
+
+// "send it" or "scratch that" closing a longer utterance ("run the tests,
+// send it"): the command and the words before it. A whole-utterance command
+// is left to the meta-command parser.
+std::optional<std::pair<voice::MetaCommand, std::string>> trailingCommand(const std::string& text) {
+  const auto words = text::splitWhitespace(text);
+  for (std::size_t length = 1; length <= voice::maxPhraseLength() && length < words.size();
+       ++length) {
+    std::string tail;
+    for (std::size_t i = words.size() - length; i < words.size(); ++i) {
+      if (!tail.empty())
+        tail += " ";
+      tail += words[i];
+    }
+    const auto command = voice::parseMetaCommand(tail);
+    if (command == voice::MetaCommand::sendIt || command == voice::MetaCommand::scratchThat) {
+      std::string head;
+      for (std::size_t i = 0; i < words.size() - length; ++i) {
+        if (!head.empty())
+          head += " ";
+        head += words[i];
+      }
+      // "Fix the bug, send it": the comma belonged to the command.
+      while (!head.empty() && (head.back() == ',' || head.back() == ';'))
+        head.pop_back();
+      return std::pair{*command, head};
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+VoiceSession::VoiceSession(const VoiceSettings& settings, boost::asio::any_io_executor main,
+                           boost::asio::any_io_executor workers)
+    : settings_(settings),
+      main_(main),
+      workers_(workers),
+      recognizer_(SpeechRecognizer::make(settings, workers)),
+      renderer_(std::make_shared<SpeechRenderer>(settings)),
+      renderStrand_(boost::asio::make_strand(workers)),
+      endpointTimer_(main) {
+  recognizer_->onEvent = [this, main = main_, weak = std::weak_ptr<Alive>(alive_)](
+                             const SpeechRecognizer::Event& event) {
+    // Runs on a worker, maybe while the session goes away: it reads
+    // only its own copies, and `this` is checked alive on the main
+    // executor before it is touched.
+    boost::asio::post(main, [this, weak, event] {
+      if (weak.lock())
+        onRecognition(event);
+    });
+  };
+}
+
+VoiceSession::~VoiceSession() {
+  stop();
+}
+
+template <class F>
+void VoiceSession::onMain(F work) {
+  boost::asio::post(main_, [weak = std::weak_ptr<Alive>(alive_), work = std::move(work)]() mutable {
+    if (weak.lock())
+      work();
+  });
+}
+
+void VoiceSession::setError(const std::string& message) {
+  if (lastError_ != message)
+    lastError_ = message;
+}
+
+bool VoiceSession::start(std::string& error) {
+  if (isRunning_)
+    return true;
+  auto log = voiceLogger("audio.session");
+  // There is no permission prompt on this desktop: a microphone the sound
+  // server offers can be read.
+  std::optional<std::string> problem;
+  try {
+    problem = AudioDevices::inputProblem(AudioDevices::query());
+  } catch (const std::exception& failure) {
+    problem = std::string("The sound server cannot be reached (") + failure.what() +
+              "). Check that PulseAudio or PipeWire's pulse server is running.";
+  }
+  if (!problem) {
+    std::string inputError;
+    auto recognizer = recognizer_;
+    if (!input_.start([recognizer](std::span<const float> samples) { recognizer->append(samples); },
+                      inputError)) {
+      problem = inputError;
+    }
+  }
+  if (problem) {
+    lastError_ = *problem;
+    error = *problem;
+    log->error("engine start failed: {}", *problem);
+    return false;
+  }
+  isRunning_ = true;
+  if (prepared_) {
+    startListening();
+  } else if (!preparing_) {
+    // Loading a model takes a moment: listening starts once it is ready.
+    preparing_ = true;
+    boost::asio::post(workers_, [this, main = main_, weak = std::weak_ptr<Alive>(alive_),
+                                 recognizer = recognizer_, locale = settings_.locale] {
+      const bool ready = recognizer->prepare(locale);
+      boost::asio::post(main, [this, weak, ready] {
+        if (!weak.lock())
+          return;
+        preparing_ = false;
+        prepared_ = ready;
+        if (isRunning_)
+          startListening();
+      });
+    });
+  }
+  return true;
+}
+
+void VoiceSession::startListening() {
+  if (!isRunning_ || isListening_)
+    return;
+  accumulator_.reset();
+  if (!recognizer_->start(vocabulary_)) {
+    if (!lastError_ || lastError_->empty())
+      lastError_ = "Speech recognition could not start.";
+    if (onAnnouncement)
+      onAnnouncement(*lastError_);
+    return;
+  }
+  isListening_ = true;
+}
+
+void VoiceSession::stopListening() {
+  if (!isListening_)
+    return;
+  isListening_ = false;
+  endpointTimer_.cancel();
+  const std::string partial = accumulator_.volatileText();
+  recognizer_->stop();
+  if (!partial.empty())
+    accumulator_.commitFinal(partial);
+}
+
+void VoiceSession::stop() {
+  endpointTimer_.cancel();
+  stopListening();
+  silence();
+  input_.stop();
+  recognizer_->setAcceptingAudio(true);
+  isRunning_ = false;
+}
+
+bool VoiceSession::isEcho(const std::string& text) {
+  const auto verdict = echoGuard_.evaluate(text, isSpeaking_, speechEndedAt_, now());
+  if (verdict.kind() != voice::EchoGuard::Verdict::Kind::echo)
+    return false;
+  voiceLogger("audio.session")->debug("echo suppressed ({:.2f})", verdict.similarity());
+  return true;
+}
+
+void VoiceSession::onRecognition(const SpeechRecognizer::Event& event) {
+  using Kind = SpeechRecognizer::Event::Kind;
+  switch (event.kind) {
+    case Kind::volatileText:
+      if (!isListening_ || isEcho(event.text))
+        return;
+      accumulator_.updateVolatile(event.text);
+      rearmEndpoint();
+      return;
+    case Kind::finalizedText:
+      if (!isListening_ || isEcho(event.text))
+        return;
+      accumulator_.commitFinal(event.text);
+      rearmEndpoint();
+      return;
+    case Kind::failed:
+      setError(event.text);
+      return;
+    case Kind::assetsUnavailable:
+      lastError_ = event.text;
+      if (onAnnouncement)
+        onAnnouncement(event.text);
+      return;
+  }
+}
+
+void VoiceSession::rearmEndpoint() {
+  endpointTimer_.cancel();
+  const std::string joined = accumulator_.joined();
+  auto [decision, reason] = endpointer_.decide(joined);
+  if (decision.kind() == voice::Endpointer::Decision::Kind::waitMilliseconds) {
+    const auto trailing = trailingCommand(std::string(text::trimmed(joined)));
+    if (trailing && trailing->first == voice::MetaCommand::sendIt) {
+      decision = voice::Endpointer::Decision::commitNow();
+      reason = voice::Endpointer::Reason::explicitTerminator;
+    }
+  }
+  switch (decision.kind()) {
+    case voice::Endpointer::Decision::Kind::waitMilliseconds:
+      voiceLogger("audio.session")
+          ->debug("endpoint armed {}ms ({})", decision.milliseconds().count(),
+                  voice::rawValue(reason));
+      endpointTimer_.expires_after(decision.milliseconds());
+      endpointTimer_.async_wait(
+          [this, weak = std::weak_ptr<Alive>(alive_)](const boost::system::error_code& error) {
+            if (!error && weak.lock())
+              commit();
+          });
+      return;
+    case voice::Endpointer::Decision::Kind::commitNow:
+      onMain([this] { commit(); });
+      return;
+    case voice::Endpointer::Decision::Kind::idle:
+      return;
+  }
+}
+
+void VoiceSession::commit() {
+  endpointTimer_.cancel();
+  std::string text = accumulator_.drain();
+  if (isListening_) {
+    // Every utterance gets a fresh recognition request.
+    recognizer_->stop();
+    recognizer_->start(vocabulary_);
+  }
+  if (text.empty())
+    return;
+  if (const auto command = voice::parseMetaCommand(text)) {
+    handleMeta(*command);
+    return;
+  }
+  if (const auto trailing = trailingCommand(text)) {
+    if (trailing->first == voice::MetaCommand::scratchThat) {
+      handleMeta(voice::MetaCommand::scratchThat);
+      return;
+    }
+    text = trailing->second;
+    if (text.empty())
+      return;
+  }
+  if (onPrompt)
+    onPrompt(text);
+}
+
+void VoiceSession::handleMeta(voice::MetaCommand command) {
+  voiceLogger("audio.session")->info("meta command: {}", voice::rawValue(command));
+  switch (command) {
+    case voice::MetaCommand::repeatLast:
+      if (lastSpoken_)
+        speak(*lastSpoken_);
+      break;
+    case voice::MetaCommand::scratchThat:
+      accumulator_.reset();
+      break;
+    case voice::MetaCommand::stop:
+      silence();
+      break;
+    default:
+      break;
+  }
+  if (onMetaCommand)
+    onMetaCommand(std::string(voice::rawValue(command)));
+}
+
+void VoiceSession::speak(const protocol::Narration& narration) {
+  speak(narration.speech.empty() ? narration.text : narration.speech);
+}
+
+void VoiceSession::speak(const std::string& raw) {
+  const std::string text(text::trimmed(raw));
+  if (text.empty() || !isRunning_)
+    return;
+  speechQueue_.push_back(text);
+  if (!speechBusy_)
+    speakNext();
+}
+
+void VoiceSession::speakNext() {
+  if (speechQueue_.empty() || !isRunning_)
+    return;
+  const std::string text = speechQueue_.front();
+  speechQueue_.pop_front();
+  speechBusy_ = true;  // from the render on, so a second text waits its turn
+  const std::uint64_t generation = ++speechGeneration_;
+  boost::asio::post(
+      renderStrand_, [this, main = main_, weak = std::weak_ptr<Alive>(alive_), renderer = renderer_,
+                      text, locale = settings_.locale, generation] {
+        PcmAudio audio = renderer->render(text, locale);
+        boost::asio::post(main, [this, weak, text, generation, audio = std::move(audio)]() mutable {
+          // Silenced (or stopped) while rendering: the audio is dropped.
+          if (!weak.lock() || generation != speechGeneration_ || !speechBusy_)
+            return;
+          if (audio.empty()) {
+            voiceLogger("audio.session")->error("TTS render produced no audio");
+            finishSpeaking(generation);
+            return;
+          }
+          lastSpoken_ = text;
+          isSpeaking_ = true;
+          echoGuard_.recordSpoken(text, now());
+          recognizer_->setAcceptingAudio(false);
+          player_.play(std::move(audio), [this, generation](const std::string& error) {
+            if (!error.empty())
+              voiceLogger("audio.session")->error("{}", error);
+            onMain([this, generation] { finishSpeaking(generation); });
+          });
+        });
+      });
+}
+
+void VoiceSession::finishSpeaking(std::uint64_t generation) {
+  if (!speechBusy_ || generation != speechGeneration_)
+    return;
+  speechBusy_ = false;
+  if (isSpeaking_)
+    speechEndedAt_ = now();
+  isSpeaking_ = false;
+  recognizer_->setAcceptingAudio(true);
+  speakNext();
+}
+
+void VoiceSession::silence() {
+  speechQueue_.clear();
+  ++speechGeneration_;
+  player_.cut();
+  speechBusy_ = false;
+  if (isSpeaking_) {
+    isSpeaking_ = false;
+    speechEndedAt_ = now();
+  }
+  recognizer_->setAcceptingAudio(true);
+}
+
+std::unique_ptr<DesktopVoice> makeDesktopVoice(const VoiceSettings& settings,
+                                               boost::asio::any_io_executor main,
+                                               boost::asio::any_io_executor workers) {
+  return std::make_unique<VoiceSession>(settings, main, workers);
+}
+
+}  // namespace parley::desktop

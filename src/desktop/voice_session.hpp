@@ -1,0 +1,116 @@
+#pragma once
+
+// The desktop voice session: the microphone feeds the recogniser, recognised
+// words gather into one utterance, the endpointer decides when it is over,
+// and the utterance becomes a prompt or a spoken command. Replies are spoken
+// through the renderer and the player, with recognition muted meanwhile and
+// the echo guard dropping what the microphone still catches of them.
+//
+// Every public call and every callback happens on the `main` executor (one
+// thread); blocking work (model loading, rendering, transcription) runs on
+// `workers`.
+
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "desktop/audio_input.hpp"
+#include "desktop/audio_player.hpp"
+#include "desktop/desktop_voice.hpp"
+#include "desktop/speech_recognizer.hpp"
+#include "desktop/speech_renderer.hpp"
+#include "desktop/voice_settings.hpp"
+#include "voice/echo_guard.hpp"
+#include "voice/endpointer.hpp"
+#include "voice/meta_command.hpp"
+#include "voice/transcript_accumulator.hpp"
+
+namespace parley::desktop {
+
+class VoiceSession : public DesktopVoice {
+ public:
+  VoiceSession(const VoiceSettings& settings, boost::asio::any_io_executor main,
+               boost::asio::any_io_executor workers);
+  ~VoiceSession() override;
+  VoiceSession(const VoiceSession&) = delete;
+  VoiceSession& operator=(const VoiceSession&) = delete;
+
+  bool start(std::string& error) override;
+  void stop() override;
+  bool isRunning() const override { return isRunning_; }
+  // Speaks the narration's speech form (its text when that is empty). Texts
+  // handed over while speaking wait their turn.
+  void speak(const protocol::Narration& narration) override;
+  void speak(const std::string& text);
+
+  void startListening();
+  void stopListening();
+  // Cuts the current speech and drops what waits to be spoken.
+  void silence();
+
+  bool isListening() const { return isListening_; }
+  bool isSpeaking() const { return isSpeaking_; }
+  float micLevel() const { return isRunning_ ? input_.level() : 0.0f; }
+  const std::string& transcript() const { return accumulator_.finalized(); }
+  const std::string& volatileTranscript() const { return accumulator_.volatileText(); }
+  const std::optional<std::string>& lastError() const { return lastError_; }
+  const std::optional<std::string>& lastSpoken() const { return lastSpoken_; }
+  std::string recognizerName() const { return recognizer_->name(); }
+
+  void setVocabulary(std::vector<std::string> vocabulary) { vocabulary_ = std::move(vocabulary); }
+
+ private:
+  struct Alive {};
+
+  void onRecognition(const SpeechRecognizer::Event& event);
+  void rearmEndpoint();
+  void commit();
+  void handleMeta(voice::MetaCommand command);
+  void speakNext();
+  void finishSpeaking(std::uint64_t generation);
+  bool isEcho(const std::string& text);
+  void setError(const std::string& message);
+  // Runs `work` on the main executor unless the session is gone by then.
+  template <class F>
+  void onMain(F work);
+
+  VoiceSettings settings_;
+  boost::asio::any_io_executor main_;
+  boost::asio::any_io_executor workers_;
+  std::shared_ptr<Alive> alive_ = std::make_shared<Alive>();
+  std::shared_ptr<SpeechRecognizer> recognizer_;
+  std::shared_ptr<SpeechRenderer> renderer_;
+  boost::asio::strand<boost::asio::any_io_executor> renderStrand_;
+  AudioInput input_;
+  AudioPlayer player_;
+
+  voice::TranscriptAccumulator accumulator_;
+  voice::Endpointer endpointer_;
+  voice::EchoGuard echoGuard_;
+  boost::asio::steady_timer endpointTimer_;
+  std::vector<std::string> vocabulary_;
+  std::deque<std::string> speechQueue_;
+  std::optional<std::string> lastSpoken_;
+  std::optional<std::string> lastError_;
+  std::optional<voice::EchoGuard::Instant> speechEndedAt_;
+  std::uint64_t speechGeneration_ = 0;
+  bool isRunning_ = false;
+  bool isListening_ = false;
+  bool isSpeaking_ = false;  // speech is playing
+  bool speechBusy_ = false;  // a text is being rendered or played
+  bool prepared_ = false;
+  bool preparing_ = false;
+};
+
+// The desktop voice the application owns.
+std::unique_ptr<DesktopVoice> makeDesktopVoice(const VoiceSettings& settings,
+                                               boost::asio::any_io_executor main,
+                                               boost::asio::any_io_executor workers);
+
+}  // namespace parley::desktop

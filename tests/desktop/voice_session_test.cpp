@@ -1,0 +1,192 @@
+#include <gtest/gtest.h>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <boost/json.hpp>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "desktop/espeak_synthesizer.hpp"
+#include "desktop/voice_session.hpp"
+#include "http_standin.hpp"
+#include "pulse_daemon.hpp"
+
+namespace parley::desktop {
+namespace {
+
+using test::HttpStandin;
+
+std::vector<std::int16_t> spoken(const std::string& text) {
+  return EspeakSynthesizer::synthesize(text, std::nullopt, "en-US", 1.0f).resampled(16000).samples;
+}
+
+// The session on a main thread of its own, with a transcription stand-in that
+// answers each utterance with the next scripted text.
+class VoiceSessionTest : public ::testing::Test {
+ protected:
+  template <class F>
+  auto onMain(F f) {
+    std::packaged_task<decltype(f())()> task(std::move(f));
+    auto result = task.get_future();
+    boost::asio::post(io_, [&task] { task(); });
+    return result.get();
+  }
+  void SetUp() override {
+    if (!daemon_.problem().empty())
+      GTEST_SKIP() << daemon_.problem();
+    settings_.recognizer = VoiceSettings::Recognizer::http;
+    settings_.transcriptionUrl = standin_.url();
+    mainThread_ = std::thread([this] { io_.run(); });
+    session_ = onMain([this] {
+      auto session =
+          std::make_unique<VoiceSession>(settings_, io_.get_executor(), pool_.get_executor());
+      session->onPrompt = [this](const std::string& text) { record("prompt: " + text); };
+      session->onMetaCommand = [this](const std::string& name) { record("meta: " + name); };
+      session->onAnnouncement = [this](const std::string& text) { record("announce: " + text); };
+      return session;
+    });
+  }
+  void TearDown() override {
+    if (session_)
+      onMain([this] {
+        session_.reset();
+        return 0;
+      });
+    work_.reset();
+    if (mainThread_.joinable())
+      mainThread_.join();
+    pool_.join();
+  }
+
+  void record(const std::string& line) {
+    std::lock_guard lock(mutex_);
+    heard_.push_back(line);
+  }
+  std::vector<std::string> heard() {
+    std::lock_guard lock(mutex_);
+    return heard_;
+  }
+  bool startListening() {
+    std::string error;
+    if (!onMain([&] { return session_->start(error); }))
+      return false;
+    return test::waitUntil([&] { return onMain([&] { return session_->isListening(); }); });
+  }
+  // A microphone hears the room before anyone speaks; the gate learns its
+  // floor from that.
+  void say(const std::string& text) {
+    daemon_.silence(300);
+    daemon_.speak(spoken(text));
+    daemon_.silence(800);
+  }
+
+  test::PulseDaemon daemon_;
+  std::mutex mutex_;
+  std::vector<std::string> heard_;
+  std::vector<std::string> script_;
+  std::size_t next_ = 0;
+  HttpStandin standin_{[this](const auto&) {
+    std::lock_guard lock(mutex_);
+    const std::string text = next_ < script_.size() ? script_[next_++] : "";
+    return HttpStandin::reply(200, "application/json",
+                              boost::json::serialize(boost::json::object{{"text", text}}));
+  }};
+  VoiceSettings settings_;
+  boost::asio::io_context io_;
+  boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_{
+      io_.get_executor()};
+  boost::asio::thread_pool pool_{2};
+  std::thread mainThread_;
+  std::unique_ptr<VoiceSession> session_;
+};
+
+TEST_F(VoiceSessionTest, ASpokenCommandBecomesAPrompt) {
+  script_ = {"Run the tests"};
+  ASSERT_TRUE(startListening());
+  say("run the tests");
+  ASSERT_TRUE(test::waitUntil([&] { return !heard().empty(); }))
+      << standin_.requests().size() << " " << onMain([&] {
+           return session_->transcript() + "/" + session_->volatileTranscript() + "/" +
+                  session_->lastError().value_or("");
+         });
+  EXPECT_EQ(heard(), std::vector<std::string>{"prompt: Run the tests"});
+  // The server heard the whole recording in one piece, not clipped.
+  const auto samples = spoken("run the tests");
+  auto voiced = [](int16_t s) { return s > 300 || s < -300; };
+  const auto first = std::find_if(samples.begin(), samples.end(), voiced);
+  const auto last = std::find_if(samples.rbegin(), samples.rend(), voiced).base();
+  ASSERT_EQ(standin_.requests().size(), 1u);
+  EXPECT_GT(standin_.requests().at(0).body().size(), 2 * static_cast<std::size_t>(last - first));
+}
+
+TEST_F(VoiceSessionTest, SendItAndScratchThatAreCommands) {
+  script_ = {"send it", "Delete the build directory", "scratch that", "Fix the bug,", "send it"};
+  ASSERT_TRUE(startListening());
+  say("send it");
+  ASSERT_TRUE(test::waitUntil([&] { return heard().size() == 1; }));
+  say("delete the build directory");
+  say("scratch that");
+  ASSERT_TRUE(test::waitUntil([&] { return heard().size() == 2; }));
+  say("fix the bug");
+  say("send it");
+  ASSERT_TRUE(test::waitUntil([&] { return heard().size() == 3; }));
+  EXPECT_EQ(heard(),
+            (std::vector<std::string>{"meta: sendIt", "meta: scratchThat", "prompt: Fix the bug"}));
+  EXPECT_EQ(onMain([&] { return session_->transcript() + session_->volatileTranscript(); }), "");
+}
+
+TEST_F(VoiceSessionTest, WordsPlayedWhileParleySpeaksAreNotTranscribed) {
+  script_ = {"What changed", "What?"};
+  ASSERT_TRUE(startListening());
+  onMain([&] {
+    session_->speak(
+        protocol::Narration{"Done.", "I changed three files and all the tests pass.", true, {}});
+    return 0;
+  });
+  ASSERT_TRUE(test::waitUntil([&] { return onMain([&] { return session_->isSpeaking(); }); }));
+  say("I changed three files and all the tests pass");
+  ASSERT_TRUE(test::waitUntil([&] { return !onMain([&] { return session_->isSpeaking(); }); }));
+  EXPECT_TRUE(standin_.requests().empty());
+  say("what changed");
+  ASSERT_TRUE(test::waitUntil([&] { return heard().size() == 1; }));
+  EXPECT_EQ(heard().at(0), "prompt: What changed");
+  // "what?" repeats the last reply.
+  say("what");
+  ASSERT_TRUE(test::waitUntil([&] { return heard().size() == 2; }));
+  EXPECT_EQ(heard().at(1), "meta: repeatLast");
+  EXPECT_EQ(onMain([&] { return session_->lastSpoken().value_or(""); }),
+            "I changed three files and all the tests pass.");
+}
+
+TEST(VoiceSessionStart, ExplainsAMissingMicrophoneOrServer) {
+  boost::asio::io_context io;
+  VoiceSettings settings;
+  settings.recognizer = VoiceSettings::Recognizer::http;
+  for (const bool serverRuns : {true, false}) {
+    std::optional<test::PulseDaemon> daemon;
+    std::optional<test::ScopedEnv> noServer;
+    if (serverRuns) {
+      daemon.emplace(false);
+      if (!daemon->problem().empty())
+        GTEST_SKIP() << daemon->problem();
+    } else {
+      noServer.emplace("PULSE_SERVER", "unix:/nonexistent/parley-native");
+    }
+    VoiceSession session(settings, io.get_executor(), io.get_executor());
+    std::string error;
+    EXPECT_FALSE(session.start(error));
+    EXPECT_FALSE(session.isRunning());
+    if (serverRuns) {
+      EXPECT_EQ(error, "No input device is available.");
+    } else {
+      EXPECT_EQ(error.rfind("The sound server cannot be reached", 0), 0u) << error;
+    }
+    EXPECT_EQ(session.lastError(), error);
+  }
+}
+
+}  // namespace
+}  // namespace parley::desktop
