@@ -2,6 +2,8 @@
 
 #include <signal.h>
 
+#include <cerrno>
+
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/thread_pool.hpp>
@@ -10,7 +12,10 @@
 
 #include "app/app_model.hpp"
 #include "app/pairing_offer.hpp"
+#include "base/files.hpp"
 #include "base/paths.hpp"
+#include "desktop/voice_session.hpp"
+#include "desktop/voice_settings.hpp"
 #include "link/pairing_qr.hpp"
 #include "link/tailscale.hpp"
 #include "terminal/session_registry.hpp"
@@ -25,6 +30,25 @@ int runApplication(const RunOptions& options, std::ostream& out, std::ostream& e
   if (options.port)
     modelOptions.phoneLink.server.port = *options.port;
 
+  // One application per hook socket: a second one would find both of its
+  // listeners taken and run on with neither.
+  std::optional<base::FileLock> instance;
+  try {
+    base::createDirectories(modelOptions.hookSocket.parent_path());
+    instance.emplace(modelOptions.hookSocket, base::FileLock::Wait::no);
+  } catch (const base::FileError& e) {
+    if (e.error() == EWOULDBLOCK)
+      err << "parley: Parley is already running for " << modelOptions.hookSocket.string()
+          << "; quit it first\n";
+    else
+      err << "parley: cannot start: " << e.what() << '\n';
+    return 1;
+  }
+  // A reader that goes away (`parley run | head -1`) must end the
+  // application through its normal shutdown, which removes the hook socket,
+  // not through SIGPIPE.
+  ::signal(SIGPIPE, SIG_IGN);
+
   asio::io_context main;
   // Blocking work (tmux, /proc, files, child processes) runs here, never on
   // the main thread.
@@ -33,9 +57,12 @@ int runApplication(const RunOptions& options, std::ostream& out, std::ostream& e
   // hold up the pool that runs the phone link.
   asio::thread_pool terminalThread(1);
   std::shared_ptr<AppModel> model;
+  desktop::VoiceSettings voiceSettings =
+      desktop::VoiceSettings::load(base::configDirectory() / "preferences.json");
   try {
-    model =
-        AppModel::create(main, workers.get_executor(), terminalThread.get_executor(), modelOptions);
+    model = AppModel::create(
+        main, workers.get_executor(), terminalThread.get_executor(), modelOptions,
+        desktop::makeDesktopVoice(voiceSettings, main.get_executor(), workers.get_executor()));
   } catch (const std::exception& e) {
     err << "parley: cannot start: " << e.what() << '\n';
     return 1;
@@ -43,7 +70,10 @@ int runApplication(const RunOptions& options, std::ostream& out, std::ostream& e
   // Whatever construction already logged, then each entry as it comes.
   for (const LogEntry& entry : model->entries())
     out << formatLogLine(entry) << '\n';
-  model->onLogEntry = [&out](const LogEntry& entry) { out << formatLogLine(entry) << std::endl; };
+  model->onLogEntry = [&out, &main](const LogEntry& entry) {
+    if (!(out << formatLogLine(entry) << std::endl))
+      main.stop();
+  };
 
   out << "Parley " << modelOptions.phoneLink.server.serverVersion << " \u2014 phone link on port "
       << modelOptions.phoneLink.server.port << "; press Ctrl-C to quit" << std::endl;
@@ -51,12 +81,16 @@ int runApplication(const RunOptions& options, std::ostream& out, std::ostream& e
     out << "The control panel is not built into this version yet; --panel-port "
         << *options.panelPort << " is not used." << std::endl;
 
-  asio::signal_set signals(main, SIGINT, SIGTERM);
+  asio::signal_set signals(main, SIGINT, SIGTERM, SIGHUP);
   signals.async_wait([&](const boost::system::error_code& ec, int) {
     if (!ec)
       main.stop();
   });
+  for (const std::string& warning : voiceSettings.warnings)
+    model->log(LogEntry::Kind::error, "voice settings: " + warning);
   model->start();
+  if (options.voice)
+    model->desktop().startVoice();
   main.run();
 
   model.reset();

@@ -16,10 +16,13 @@ struct RunOptions {
   // Whether to open the control panel in a browser at start; the service
   // never does.
   bool openPanel = true;
+  // Start desktop voice listening at once.
+  bool voice = false;
 };
 
-// Starts the application and runs until SIGINT or SIGTERM, printing each
-// activity-log entry as it is written.
+// Starts the application and runs until SIGINT, SIGTERM or SIGHUP, or until
+// `out` can no longer be written, printing each activity-log entry as it is
+// written. Refuses to start when another application owns the hook socket.
 int runApplication(const RunOptions& options, std::ostream& out, std::ostream& err);
 
 // A pairing offer for a new phone: the QR code with the host and port, or

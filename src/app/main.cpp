@@ -20,6 +20,7 @@ int main(int argc, char** argv) {
   auto* run = app.add_subcommand("run", "Start the application (the default)");
   run->add_option("--port", runOptions.port, "Port of the phone link (default 8787)");
   run->add_option("--panel-port", runOptions.panelPort, "Port of the local control panel");
+  run->add_flag("--voice", runOptions.voice, "Start listening at the desk at once");
   bool noOpen = false;
   run->add_flag("--no-open", noOpen, "Do not open the control panel in a browser");
 

@@ -36,7 +36,10 @@ void PhoneLinkController::offMain(Work work, Then then) {
 
 void PhoneLinkController::wire() {
   try {
-    pairedDevices_ = pairing_.devices();
+    link::PairingStore::DeviceList list = pairing_.deviceList();
+    pairedDevices_ = std::move(list.devices);
+    for (const std::string& problem : list.problems)
+      log(LogEntry::Kind::error, "device list: " + problem);
   } catch (const std::exception& e) {
     log(LogEntry::Kind::error, std::string("device list unreadable: ") + e.what());
   }

@@ -128,12 +128,12 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view con
   }
 }
 
-FileLock::FileLock(const std::filesystem::path& protectedFile) {
+FileLock::FileLock(const std::filesystem::path& protectedFile, Wait wait) {
   const std::filesystem::path lockPath = protectedFile.string() + ".lock";
   fd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd_ < 0)
     throw FileError("open", lockPath, errno);
-  while (::flock(fd_, LOCK_EX) != 0) {
+  while (::flock(fd_, wait == Wait::block ? LOCK_EX : LOCK_EX | LOCK_NB) != 0) {
     if (errno == EINTR)
       continue;
     const int error = errno;

@@ -51,7 +51,10 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view con
 // itself can be replaced by rename while the lock is held.
 class FileLock {
  public:
-  explicit FileLock(const std::filesystem::path& protectedFile);
+  enum class Wait { block, no };
+  // With Wait::no, a lock another process holds throws a FileError whose
+  // error() is EWOULDBLOCK instead of waiting for it.
+  explicit FileLock(const std::filesystem::path& protectedFile, Wait wait = Wait::block);
   ~FileLock();
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;

@@ -326,8 +326,9 @@ SessionDriver::Result SessionDriver::handle(protocol::SetPrefs) {
 
 SessionDriver::Result SessionDriver::handle(protocol::TermInput m, RegisteredSession session) {
   const TmuxClient tmux = tmuxFor(session.descriptor);
+  // Keys travel by name; a control byte inside the text would act as one.
   if (m.text && !m.text->empty())
-    tmux.sendLiteral(*m.text, session.descriptor.paneID);
+    tmux.sendLiteral(PromptInjector::literalForm(*m.text), session.descriptor.paneID);
   if (m.key)
     tmux.sendKey(tmuxKey(*m.key), session.descriptor.paneID);
   co_return std::monostate{};

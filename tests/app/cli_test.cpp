@@ -7,6 +7,7 @@
 #include <boost/json.hpp>
 
 #include "app/hook_setup.hpp"
+#include "integration/process_support.hpp"
 #include "support/test_support.hpp"
 #include "support/tmux_server.hpp"
 
@@ -203,6 +204,45 @@ TEST(HookSetup, APackagedRelayRunsWhereItIsAndABuildTreesIsCopied) {
   };
   for (const auto& [directory, relay] : cases)
     EXPECT_EQ(relayPathFor(directory), relay) << directory;
+}
+
+TEST_F(CliTest, RunIsAloneOnItsSocketAndQuitsCleanlyWhenItsReaderGoes) {
+  int out[2];
+  ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+  const std::string home = "HOME=" + (dir / "home").string();
+  const pid_t app = test::spawnProcess(
+      {.argv = {test::binPath("parley").string(), "run", "--no-open", "--port", "0"},
+       .env = {home, "PATH=/usr/bin:/bin"},
+       .stdoutFd = out[1]});
+  ::close(out[1]);
+  ASSERT_GT(app, 0);
+  const std::filesystem::path socket = dir / "home/.local/share/parley/hook.sock";
+  ASSERT_TRUE(test::waitUntil([&] { return std::filesystem::exists(socket); },
+                              std::chrono::seconds(20), std::chrono::milliseconds(10)));
+
+  const auto second = parley({"run", "--no-open", "--port", "0"});
+  EXPECT_EQ(second.status, 1);
+  EXPECT_EQ(second.err,
+            "parley: Parley is already running for " + socket.string() + "; quit it first\n");
+
+  // Like `parley run | head -1`: one line read, then the reader is gone.
+  char first[256];
+  EXPECT_GT(::read(out[0], first, sizeof first), 0);
+  ::close(out[0]);
+  // Each hook event writes a log line; the first that fails ends the run.
+  const std::string event = R"({"session_id":"s","hook_event_name":"SessionStart","cwd":"/"})";
+  std::optional<int> status;
+  test::waitUntil(
+      [&] {
+        test::runProcess({test::binPath("parley-hook").string()},
+                         {{"PARLEY_SOCKET", socket.string()}}, event);
+        return (status = test::waitForExit(app, std::chrono::milliseconds(50))).has_value();
+      },
+      std::chrono::seconds(20));
+  if (!status)
+    ::kill(app, SIGKILL);
+  EXPECT_EQ(status, 0) << "killed by a signal, or still running";
+  EXPECT_FALSE(std::filesystem::exists(socket));
 }
 
 }  // namespace

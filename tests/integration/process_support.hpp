@@ -44,6 +44,7 @@ struct Spawn {
   std::optional<std::filesystem::path> stdinFile;
   int stdinFd = -1;
   std::optional<std::filesystem::path> stdoutFile;
+  int stdoutFd = -1;  // wins over stdoutFile
   std::optional<std::filesystem::path> stderrFile;
 };
 
@@ -55,9 +56,12 @@ inline pid_t spawnProcess(const Spawn& launch) {
   else
     posix_spawn_file_actions_addopen(
         &actions, 0, launch.stdinFile ? launch.stdinFile->c_str() : "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1,
-                                   launch.stdoutFile ? launch.stdoutFile->c_str() : "/dev/null",
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (launch.stdoutFd >= 0)
+    posix_spawn_file_actions_adddup2(&actions, launch.stdoutFd, 1);
+  else
+    posix_spawn_file_actions_addopen(&actions, 1,
+                                     launch.stdoutFile ? launch.stdoutFile->c_str() : "/dev/null",
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_addopen(&actions, 2,
                                    launch.stderrFile ? launch.stderrFile->c_str() : "/dev/null",
                                    O_WRONLY | O_CREAT | O_TRUNC, 0600);

@@ -175,13 +175,17 @@ TEST_F(DriverTest, UnknownSessionsGonePanesAndMissingDetailsAreRefusedByName) {
 TEST_F(DriverTest, TerminalInputTypesTextLiterallyThenTheKey) {
   const auto pane = tmux.newSession({.argv = {"/bin/cat"}, .cwd = dir.path()});
   addSession("s1", pane.id);
-  // Key names inside the text are typed as letters, and Enter comes last.
-  EXPECT_EQ(error(TermInput{.sessionID = "s1", .text = "Escape C-c", .key = TermInput::Key::enter}),
-            "");
+  // Key names inside the text are typed as letters, a control byte is shown
+  // rather than obeyed (a Ctrl-C would end cat), and Enter comes last.
+  EXPECT_EQ(
+      error(TermInput{.sessionID = "s1", .text = "Escape C-c\x03", .key = TermInput::Key::enter}),
+      "");
   // cat echoes the typed line, then prints it once more when Enter ends it.
   EXPECT_TRUE(tmux.waitForScreen(
       pane.id,
-      [](const std::string& s) { return s.find("Escape C-c\nEscape C-c") != std::string::npos; },
+      [](const std::string& s) {
+        return s.find("Escape C-c\u2403\nEscape C-c\u2403") != std::string::npos;
+      },
       5s));
 }
 
