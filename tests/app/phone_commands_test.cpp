@@ -45,6 +45,8 @@ TEST(PhoneCommands, APingIsAnsweredWhileAnInjectionWaitsForItsReadBack) {
   session.descriptor.socketPath = tmux.socketPath().string();
   session.descriptor.cwd = "/home/dev/s1";
   session.descriptor.claudeVersion = "2.1.222";
+  // Recent, so the refresh that answers the hello keeps it.
+  session.descriptor.lastActivity = std::chrono::system_clock::now();
   session.isVersionSupported = true;
   registry->insert(session, asio::use_future).get();
   auto driver = std::make_shared<terminal::SessionDriver>(
