@@ -2,7 +2,6 @@
 // stand-in: the harness works end to end, and the facts that the dialog
 // scraper and the prompt injector build on still hold.
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <boost/json.hpp>
 
