@@ -76,21 +76,6 @@ TEST_F(HookIngestTest, DeliversLinesInOrderWhateverTheWritesLookLike) {
   EXPECT_EQ(inbox.errorCount(), 0u);
 }
 
-TEST_F(HookIngestTest, WhitespaceTailBeforeCloseDeliversAndReportsNothing) {
-  auto ingest = startListener(socketPath);
-  const int fd = connectTo(socketPath);
-  ASSERT_TRUE(sendAll(fd, hookLine("Stop", "1") + "\n\n  \r\n \t"));
-  ASSERT_TRUE(finishConnection(fd));
-
-  const int sentinel = connectTo(socketPath);
-  ASSERT_TRUE(sendAll(sentinel, hookLine("Stop", "sentinel") + "\n"));
-  ASSERT_TRUE(finishConnection(sentinel));
-
-  ASSERT_TRUE(inbox.waitForPayloads(2));
-  EXPECT_EQ(sessionIDs(), (std::vector<std::string>{"1", "sentinel"}));
-  EXPECT_EQ(inbox.errorCount(), 0u);
-}
-
 TEST_F(HookIngestTest, UndecodableLinesAreReportedAndLaterLinesStillArrive) {
   auto ingest = startListener(socketPath);
   const int fd = connectTo(socketPath);

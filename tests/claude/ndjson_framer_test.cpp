@@ -27,19 +27,13 @@ TEST(NDJSONFramer, CutsLinesInOrderWhateverTheWriteBoundaries) {
   EXPECT_TRUE(framer.finish().empty());
 }
 
-TEST(NDJSONFramer, SkipsBlankLinesAndKeepsCarriageReturns) {
+TEST(NDJSONFramer, SkipsBlankLinesKeepsCarriageReturnsAndFinishesWithoutAWhitespaceTail) {
   NDJSONFramer framer;
-  EXPECT_EQ(framer.append("\n{\"a\":1}\r\n\n\r\n  \t\n{\"b\":2}\n"),
+  EXPECT_EQ(framer.append("\n{\"a\":1}\r\n\n\r\n  \t\n{\"b\":2}\n \r\n  "),
             (Lines{"{\"a\":1}\r", "{\"b\":2}"}));
-}
-
-TEST(NDJSONFramer, FinishDeliversTheLastLineButNotAWhitespaceTail) {
-  NDJSONFramer framer;
-  EXPECT_EQ(framer.append("{\"a\":1}\n \r\n  "), (Lines{"{\"a\":1}"}));
   EXPECT_TRUE(framer.finish().empty());
-
-  framer.append(" \r\n{\"b\":2}");
-  EXPECT_EQ(framer.finish(), (Lines{"{\"b\":2}"}));
+  framer.append(" \r\n{\"c\":3}");
+  EXPECT_EQ(framer.finish(), (Lines{"{\"c\":3}"}));
 }
 
 TEST(NDJSONFramer, HoldsExactlyMaxFramePendingBytesAndOverflowsOnTheNext) {
@@ -62,19 +56,16 @@ TEST(NDJSONFramer, HoldsExactlyMaxFramePendingBytesAndOverflowsOnTheNext) {
   EXPECT_EQ(framer.pendingBytes(), 0u);
 }
 
-TEST(NDJSONFramer, LinesCutBeforeAnOverflowInTheSameCallAreReturned) {
-  NDJSONFramer framer;
-  const std::string bytes = "{\"a\":1}\n" + std::string(NDJSONFramer::maxFrame + 1, 'x');
-  EXPECT_EQ(framer.append(bytes), (Lines{"{\"a\":1}"}));
-  EXPECT_TRUE(framer.overflowed());
-}
-
-TEST(NDJSONFramer, AnOversizeLineOverflowsEvenWhenItsFeedArrivesWithIt) {
+TEST(NDJSONFramer, AnOversizeLineOverflowsEvenWithItsFeedAndLinesBeforeItStillCount) {
   NDJSONFramer framer;
   const std::string oversize(NDJSONFramer::maxFrame + 1, 'x');
   EXPECT_EQ(framer.append("{\"a\":1}\n" + oversize + "\n{\"b\":2}\n"), (Lines{"{\"a\":1}"}));
   EXPECT_TRUE(framer.overflowed());
   EXPECT_EQ(framer.pendingBytes(), 0u);
+
+  NDJSONFramer unended;
+  EXPECT_EQ(unended.append("{\"a\":1}\n" + oversize), (Lines{"{\"a\":1}"}));
+  EXPECT_TRUE(unended.overflowed());
 
   NDJSONFramer held;
   EXPECT_TRUE(held.append(std::string(NDJSONFramer::maxFrame, 'x')).empty());

@@ -124,13 +124,14 @@ class StandInLogind {
     while (!stop_) {
       while (sd_bus_process(bus_, nullptr) > 0) {
       }
-      for (int& p : pending_) {
-        if (p < 0)
-          continue;
+      std::vector<int> due;
+      {
+        std::lock_guard lock(mutex_);
+        due.swap(pending_);
+      }
+      for (const int p : due)
         sd_bus_emit_signal(bus_, "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
                            "PrepareForSleep", "b", p);
-        p = -1;
-      }
       sd_bus_wait(bus_, 10000);
     }
   }

@@ -453,7 +453,7 @@ class Bridge : public ::testing::Test {
   int messages_ = 0;
 };
 
-TEST_F(Bridge, HelloAckListsTheClaudeCodeSessionWithItsPaneAndVersion) {
+TEST_F(Bridge, HelloAckListsTheSessionAndThePhoneSeesItsPane) {
   EXPECT_TRUE(contains(hooksInstallOutput_, "hooks installed: added 9")) << hooksInstallOutput_;
   EXPECT_FALSE(helloAck_.gap);
   EXPECT_EQ(helloAck_.resumedFromSeq, phone_->helloSeq());
@@ -493,6 +493,43 @@ TEST_F(Bridge, HelloAckListsTheClaudeCodeSessionWithItsPaneAndVersion) {
   ASSERT_EQ(list.size(), 1u) << devices.out;
   EXPECT_EQ(list[0].at("deviceName"), "Phone");
   EXPECT_TRUE(list[0].as_object().contains("lastSeen")) << devices.out;
+
+  // The phone sees the pane: a snapshot on request, and a stream of frames.
+  claude_->type("draft typed at the desk");
+  ASSERT_TRUE(claude_->waitForScreen(
+      [](const std::string& s) { return inputBoxText(s) == "draft typed at the desk"; }));
+
+  phone_->send(protocol::GetPane{.sessionID = sessionID_, .lines = 0});
+  const auto snapshot = phone_->waitFor<protocol::PaneSnapshot>("the pane snapshot");
+  ASSERT_TRUE(snapshot);
+  EXPECT_EQ(snapshot->sessionID, sessionID_);
+  EXPECT_EQ(snapshot->cols, 110);
+  EXPECT_EQ(snapshot->rows, 45);
+  EXPECT_EQ(inputBoxText(snapshot->text), "draft typed at the desk") << snapshot->text;
+  EXPECT_FALSE(contains(snapshot->text, "\x1b[")) << "a snapshot is plain text";
+
+  phone_->send(protocol::TermSubscribe{.sessionID = sessionID_, .active = true});
+  const auto frame = phone_->waitFor<protocol::TermFrame>("the first terminal frame");
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame->sessionID, sessionID_);
+  EXPECT_EQ(frame->cols, 110);
+  EXPECT_EQ(frame->rows, 45);
+  EXPECT_TRUE(contains(frame->text, "draft typed at the desk")) << frame->text;
+  EXPECT_TRUE(contains(frame->text, "\x1b[")) << "a terminal frame keeps its escapes";
+
+  // The stream follows the screen: what is typed next shows up in a later
+  // frame.
+  claude_->type(" and finished later");
+  const auto changed = phone_->waitFor<protocol::TermFrame>(
+      "a frame with the new text", 60s,
+      [](const protocol::TermFrame& f) { return contains(f.text, "and finished later"); });
+  ASSERT_TRUE(changed);
+  EXPECT_TRUE(contains(changed->text, "draft typed at the desk and finished later"))
+      << changed->text;
+
+  phone_->send(protocol::TermSubscribe{.sessionID = sessionID_, .active = false});
+  phone_->sync();
+  EXPECT_TRUE(phone_->failures().empty()) << failuresText(phone_->failures());
 }
 
 TEST_F(Bridge, APromptFromThePhoneRunsATurnWhoseNarrationReachesThePhone) {
@@ -652,44 +689,6 @@ TEST_F(Bridge, AnInterruptFromThePhoneStopsAStreamingTurn) {
   EXPECT_TRUE(ofType<protocol::AssistantText>(phone_->all()).empty()) << phone_->received();
   EXPECT_TRUE(phone_->failures().empty()) << failuresText(phone_->failures());
   EXPECT_TRUE(app_->waitForOutput("interrupted " + label_));
-}
-
-TEST_F(Bridge, GetPaneAndTheTerminalStreamShowThePanesText) {
-  claude_->type("draft typed at the desk");
-  ASSERT_TRUE(claude_->waitForScreen(
-      [](const std::string& s) { return inputBoxText(s) == "draft typed at the desk"; }));
-
-  phone_->send(protocol::GetPane{.sessionID = sessionID_, .lines = 0});
-  const auto snapshot = phone_->waitFor<protocol::PaneSnapshot>("the pane snapshot");
-  ASSERT_TRUE(snapshot);
-  EXPECT_EQ(snapshot->sessionID, sessionID_);
-  EXPECT_EQ(snapshot->cols, 110);
-  EXPECT_EQ(snapshot->rows, 45);
-  EXPECT_EQ(inputBoxText(snapshot->text), "draft typed at the desk") << snapshot->text;
-  EXPECT_FALSE(contains(snapshot->text, "\x1b[")) << "a snapshot is plain text";
-
-  phone_->send(protocol::TermSubscribe{.sessionID = sessionID_, .active = true});
-  const auto frame = phone_->waitFor<protocol::TermFrame>("the first terminal frame");
-  ASSERT_TRUE(frame);
-  EXPECT_EQ(frame->sessionID, sessionID_);
-  EXPECT_EQ(frame->cols, 110);
-  EXPECT_EQ(frame->rows, 45);
-  EXPECT_TRUE(contains(frame->text, "draft typed at the desk")) << frame->text;
-  EXPECT_TRUE(contains(frame->text, "\x1b[")) << "a terminal frame keeps its escapes";
-
-  // The stream follows the screen: what is typed next shows up in a later
-  // frame.
-  claude_->type(" and finished later");
-  const auto changed = phone_->waitFor<protocol::TermFrame>(
-      "a frame with the new text", 60s,
-      [](const protocol::TermFrame& f) { return contains(f.text, "and finished later"); });
-  ASSERT_TRUE(changed);
-  EXPECT_TRUE(contains(changed->text, "draft typed at the desk and finished later"))
-      << changed->text;
-
-  phone_->send(protocol::TermSubscribe{.sessionID = sessionID_, .active = false});
-  phone_->sync();
-  EXPECT_TRUE(phone_->failures().empty()) << failuresText(phone_->failures());
 }
 
 TEST_F(Bridge, APhoneThatReconnectsWithItsLastSeqReceivesWhatItMissed) {

@@ -145,11 +145,11 @@ ClaudeCodeSession::ClaudeCodeSession(ClaudeCodeOptions options) {
   std::filesystem::create_directories(home_);
   std::filesystem::create_directories(project_);
   std::filesystem::create_directories(root / "tmp");
-  writeHome(options);
+  writeHome();
   if (options.prepareHome)
     options.prepareHome(home_);
 
-  std::map<std::string, std::string> env{
+  const std::map<std::string, std::string> env{
       {"HOME", home_.string()},
       {"ANTHROPIC_BASE_URL", api_->baseUrl()},
       {"ANTHROPIC_API_KEY", kApiKey},
@@ -160,20 +160,16 @@ ClaudeCodeSession::ClaudeCodeSession(ClaudeCodeOptions options) {
       // /tmp/claude-UID.
       {"CLAUDE_CODE_TMPDIR", (root / "tmp").string()},
   };
-  for (const auto& [k, v] : options.env)
-    env[k] = v;
 
   tmux_ = std::make_unique<TmuxServer>();
   TmuxServer::PaneSpec paneSpec;
   paneSpec.argv = {binary->string()};
   paneSpec.env = env;
   paneSpec.cwd = project_;
-  paneSpec.width = options.width;
-  paneSpec.height = options.height;
   paneSpec.sessionName = "claude";
   const auto started = std::chrono::steady_clock::now();
   pane_ = tmux_->newSession(paneSpec);
-  waitUntilReady(options.startTimeout);
+  waitUntilReady(std::chrono::seconds(60));
   startup_ = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - started);
 }
@@ -189,7 +185,7 @@ ClaudeCodeSession::~ClaudeCodeSession() {
   }
 }
 
-void ClaudeCodeSession::writeHome(const ClaudeCodeOptions& options) {
+void ClaudeCodeSession::writeHome() {
   const std::string key = kApiKey;
   // What first-run asks is answered up front: onboarding done, our API key
   // approved (Claude Code remembers its last 20 characters) and the project
@@ -204,8 +200,6 @@ void ClaudeCodeSession::writeHome(const ClaudeCodeOptions& options) {
        {{project_.string(),
          {{"hasTrustDialogAccepted", true}, {"projectOnboardingSeenCount", 1}}}}}};
   writeFile(home_ / ".claude.json", boost::json::serialize(config));
-  if (options.settingsJson)
-    writeFile(home_ / ".claude" / "settings.json", *options.settingsJson);
 }
 
 void ClaudeCodeSession::waitUntilReady(std::chrono::milliseconds timeout) {

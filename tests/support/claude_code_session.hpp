@@ -32,17 +32,10 @@ std::string claudeCodeMissingMessage();
   } while (false)
 
 struct ClaudeCodeOptions {
-  // Written to HOME/.claude/settings.json when given (e.g. hook registrations).
-  std::optional<std::string> settingsJson;
-  // Added to Claude Code's environment (e.g. PARLEY_SOCKET); overrides ours.
-  std::map<std::string, std::string> env;
   // Runs once the HOME is written and before Claude Code starts, which reads
   // its settings only then: e.g. to register hooks with the real installer.
   // An exception from it fails the construction.
   std::function<void(const std::filesystem::path& home)> prepareHome;
-  int width = 110;
-  int height = 45;
-  std::chrono::milliseconds startTimeout = std::chrono::seconds(60);
 };
 
 // What the screen shows of Claude Code's input box, read from a plain-text
@@ -72,7 +65,6 @@ class ClaudeCodeSession {
   ClaudeCodeSession& operator=(const ClaudeCodeSession&) = delete;
 
   ClaudeStandIn& api() { return *api_; }
-  TmuxServer& tmux() { return *tmux_; }
   const std::string& pane() const { return pane_.id; }
   const std::filesystem::path& socketPath() const { return tmux_->socketPath(); }
   pid_t pid() const { return pane_.pid; }  // Claude Code itself (the pane's process)
@@ -107,7 +99,7 @@ class ClaudeCodeSession {
   std::filesystem::path sessionFilePath() const;
 
  private:
-  void writeHome(const ClaudeCodeOptions& options);
+  void writeHome();
   void waitUntilReady(std::chrono::milliseconds timeout);
 
   std::unique_ptr<ClaudeStandIn> api_;

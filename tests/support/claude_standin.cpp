@@ -292,10 +292,11 @@ std::vector<ToolResult> RecordedRequest::toolResults() const {
   return out;
 }
 
-// ---------------------------------------------------------------------------
+namespace {
 
-std::string ClaudeStandIn::sseMessage(const Turn::Step& step, const std::string& model,
-                                      const std::string& messageId) {
+// The server-sent events of one message.
+std::string sseMessage(const Turn::Step& step, const std::string& model,
+                       const std::string& messageId) {
   std::string out = messageStart(model, messageId);
   int index = 0;
   if (!step.text.empty() || step.calls.empty()) {
@@ -324,6 +325,8 @@ std::string ClaudeStandIn::sseMessage(const Turn::Step& step, const std::string&
   out += messageEnd(step.calls.empty() ? "end_turn" : "tool_use");
   return out;
 }
+
+}  // namespace
 
 struct ClaudeStandIn::Impl {
   asio::io_context io;
@@ -386,11 +389,6 @@ std::string ClaudeStandIn::baseUrl() const {
 void ClaudeStandIn::enqueue(Turn turn) {
   std::lock_guard lock(impl_->mutex);
   impl_->queue.push_back(std::move(turn));
-}
-
-std::size_t ClaudeStandIn::queuedTurns() const {
-  std::lock_guard lock(impl_->mutex);
-  return impl_->queue.size();
 }
 
 void ClaudeStandIn::stopSlowStream() {
@@ -584,8 +582,7 @@ void ClaudeStandIn::Impl::serve(std::shared_ptr<tcp::socket> socket) {
         if (step.slow)
           streamSlow(*socket, step, model, newMessageId());
         else
-          asio::write(*socket, asio::buffer(ClaudeStandIn::sseMessage(step, model, newMessageId())),
-                      ec);
+          asio::write(*socket, asio::buffer(sseMessage(step, model, newMessageId())), ec);
       }
       break;
     }

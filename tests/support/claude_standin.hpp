@@ -96,7 +96,6 @@ class ClaudeStandIn {
   // Queues the answer to the next prompt. A main request with no turn queued
   // is answered with the text "(the stand-in has no scripted turn)".
   void enqueue(Turn turn);
-  std::size_t queuedTurns() const;
 
   // Ends the slow stream in progress with a normal message end; when none is
   // in progress, the next one ends right after its first words.
@@ -111,11 +110,6 @@ class ClaudeStandIn {
 
   // Waits until `count` main requests have arrived; returns whether they did.
   bool waitForMainRequests(std::size_t count, std::chrono::milliseconds timeout) const;
-
-  // The server-sent events of one message, as the stand-in writes them; public
-  // so that the event format can be tested on its own.
-  static std::string sseMessage(const Turn::Step& step, const std::string& model,
-                                const std::string& messageId);
 
  private:
   struct Impl;

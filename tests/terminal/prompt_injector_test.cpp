@@ -199,21 +199,6 @@ TEST_F(InjectorLive, WithoutSubmitTheTextStaysInTheBox) {
   EXPECT_TRUE(submitted().empty());
 }
 
-TEST_F(InjectorLive, ADirtyBoxIsLeftUntouched) {
-  start();
-  client.sendLiteral("half typed", pane);
-  ASSERT_TRUE(test::waitUntil([&] { return injector.currentInput(pane) == "half typed"; }));
-  try {
-    injector.inject("my prompt", pane, true);
-    FAIL() << "expected dirtyInputBox";
-  } catch (const Error& e) {
-    EXPECT_EQ(e.kind(), Error::Kind::dirtyInputBox);
-    EXPECT_EQ(e.subject(), "half typed");
-  }
-  EXPECT_EQ(injector.currentInput(pane), "half typed");
-  EXPECT_TRUE(submitted().empty());
-}
-
 TEST_F(InjectorLive, BlankTextDoesNothingAtAll) {
   start();
   injector.inject(" \n\t ", pane, true);

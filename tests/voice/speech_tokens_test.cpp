@@ -103,15 +103,13 @@ TEST(MetaCommand, OnlyAWholeUtteranceIsACommand) {
                     "no"));  // two tokens, no such phrase
 }
 
-TEST(MetaCommand, PhraseTableIsTokenisedOnceAndRoundTrips) {
+TEST(MetaCommand, EveryPhraseFindsItsCommandAndNamesRoundTrip) {
   const auto& phrases = metaCommandPhrases();
-  ASSERT_EQ(phrases.size(), 43u);
-  EXPECT_EQ(maxPhraseLength(), 3u);
-  EXPECT_EQ(phrases[23].tokens, (TokenList{"thats", "it"}));
-  EXPECT_EQ(phrases[41].tokens, (TokenList{"dont"}));
+  ASSERT_FALSE(phrases.empty());
   // No two rows share a phrase, so every row's own words find its command.
   for (const auto& phrase : phrases) {
     EXPECT_EQ(parseMetaCommand(phrase.tokens), phrase.command);
+    EXPECT_LE(phrase.tokens.size(), maxPhraseLength());
   }
 
   for (const auto command : allMetaCommands) {
@@ -132,7 +130,6 @@ TEST(IntentHeuristics, ActionWordOrQuestionMarkMakesARequest) {
   EXPECT_FALSE(IntentHeuristics::looksLikeRequest(""));
   EXPECT_FALSE(IntentHeuristics::looksLikeRequest("?"));  // a question of nothing
   EXPECT_FALSE(IntentHeuristics::looksLikeRequest("refactoring is done"));
-  EXPECT_EQ(IntentHeuristics::actionWords().size(), 46u);
 }
 
 }  // namespace
