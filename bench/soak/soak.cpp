@@ -214,6 +214,7 @@ int main() {
           [&] { return unauthenticatedFrames(bridge, 600, 4 * 1024 * 1024 - 1024); });
     reconnects(bridge, events, 1000, Seconds(total * 0.25));
     bareConnects(bridge, Seconds(total * 0.15));
+    savingFiles(bridge);
     if (!bridge.alive()) {
       std::cout << "soak: parley run is no longer running\n" << bridge.log();
       return 1;

@@ -93,5 +93,8 @@ inline double mib(long kib) {
 void reconnects(Bridge& bridge, const Events& events, int count, Seconds budget);
 // 4. A phone pinging while bare TCP connects keep arriving at the port.
 void bareConnects(Bridge& bridge, Seconds duration);
+// 5. Saving devices.json and settings.json under a file-size limit and into
+// a read-only directory.
+void savingFiles(Bridge& bridge);
 
 }  // namespace parley::soak
