@@ -96,7 +96,17 @@ void savingFiles(Bridge& bridge) {
       bridge.parleyPath(),          "pair", "--name", "Limited", "--json", "--port",
       std::to_string(bridge.port())};
   const std::vector<std::string> install = {bridge.parleyPath(), "hooks", "install"};
+  // The relay put in place once, so that the limited runs reach settings.json.
+  const std::string original = readAll(settings);
+  runLimited(bridge, install, std::nullopt);
+  writeAll(settings, original);
+  // Directory permissions do not bind root, so that half only runs as a user.
   for (const bool readOnly : {false, true}) {
+    if (readOnly && ::geteuid() == 0) {
+      report("%s",
+             "saving into a read-only directory: not run (root ignores directory permissions)");
+      break;
+    }
     report("saving %s", attempt(bridge, "devices.json", devices, pair, readOnly).c_str());
     report("saving %s", attempt(bridge, "settings.json", settings, install, readOnly).c_str());
   }
