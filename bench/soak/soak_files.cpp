@@ -90,8 +90,14 @@ void savingFiles(Bridge& bridge) {
   const fs::path devices = home / ".local/share/parley/devices.json";
   const fs::path settings = home / ".claude/settings.json";
   fs::create_directories(settings.parent_path());
-  writeAll(settings,
-           R"json({"model": "opus", "permissions": {"allow": ["Bash(ls:*)"]}, "n": 0.1})json");
+  // Larger than the relay binary, so that a limit at its size lets the
+  // relay's copy through and stops only the settings rewrite.
+  const std::string padding(fs::file_size(bridge.relayPath()) + 4096, 'p');
+  std::string text = R"json({"model": "opus", "permissions": {"allow": ["Bash(ls:*)"]}, )json";
+  text += R"json("n": 0.1, "padding": ")json";
+  text += padding;
+  text += "\"}";
+  writeAll(settings, text);
   const std::vector<std::string> pair = {
       bridge.parleyPath(),          "pair", "--name", "Limited", "--json", "--port",
       std::to_string(bridge.port())};
