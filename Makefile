@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc)
 CTEST_ARGS ?=
 
-.PHONY: run test test-asan bench fuzz deps build build-asan build-release format clean claude-code
+.PHONY: run test test-asan bench soak fuzz deps build build-asan build-release format clean claude-code
 
 run: build
 	./build/bin/parley run
@@ -16,6 +16,14 @@ test-asan: build-asan claude-code
 
 bench: build-release
 	cmake --build --preset release --target run-benchmarks
+
+# The real application under load and floods for SOAK_SECONDS, one line of
+# figures per run. Separate from `make test` and `make bench`.
+SOAK_SECONDS ?= 60
+soak: deps
+	cmake --preset release >/dev/null
+	cmake --build --preset release --target soak parley parley-hook -j $(JOBS)
+	SOAK_SECONDS=$(SOAK_SECONDS) ./build-release/bin/soak
 
 # libFuzzer targets, built with clang in build-fuzz/, each run for
 # FUZZ_SECONDS. Separate from `make test`: fuzzing has no fixed end.

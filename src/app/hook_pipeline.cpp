@@ -62,8 +62,12 @@ std::string HookPipeline::tildePath(const std::string& path) const {
   const std::string home = home_.string();
   if (!home.empty() && home != "/" &&
       (path == home || (path.size() > home.size() && path.compare(0, home.size(), home) == 0 &&
-                        path[home.size()] == '/')))
-    return "~" + path.substr(home.size());
+                        path[home.size()] == '/'))) {
+    // Appended: GCC 12 misreads `"~" + substr(...)` as an overlapping copy at -O3.
+    std::string shown = "~";
+    shown += std::string_view(path).substr(home.size());
+    return shown;
+  }
   return path;
 }
 

@@ -132,7 +132,10 @@ bool TailscaleServe::forwards(std::uint16_t httpsPort, std::uint16_t forwardingT
   const json::value* web = config.as_object().if_contains("Web");
   if (web == nullptr || !web->is_object())
     return false;
-  const std::string suffix = ":" + std::to_string(httpsPort);
+  // Appended rather than `":" + to_string(...)`: GCC 12 misreads that
+  // temporary as an overlapping copy at -O3 (-Wrestrict).
+  std::string suffix = ":";
+  suffix += std::to_string(httpsPort);
   for (const auto& [hostPort, site] : web->as_object()) {
     if (!std::string_view(hostPort).ends_with(suffix) || !site.is_object())
       continue;
