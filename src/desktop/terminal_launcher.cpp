@@ -1,6 +1,7 @@
 #include "desktop/terminal_launcher.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -40,7 +41,12 @@ void TerminalLauncher::open(const std::string& socketPath, const std::string& tm
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   // Its own process group: a Ctrl-C at Parley's terminal must not close it.
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+  // And SIGPIPE at its default, which Parley itself ignores.
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attr, &pipe);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
   posix_spawnattr_setpgroup(&attr, 0);
 
   pid_t pid = 0;
