@@ -66,8 +66,8 @@ bool AudioInput::start(Consumer consumer, std::string& error) {
       pa_threaded_mainloop_wait(loop_);
   }
   if (ok) {
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, sampleRate, 1};
-    stream_ = pa_stream_new(context_, "microphone", &spec, nullptr);
+    const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, sampleRate, 1};
+    stream_ = pa_stream_new(context_, "microphone", &format, nullptr);
     pa_stream_set_state_callback(stream_, &AudioInput::onStreamState, this);
     pa_stream_set_read_callback(stream_, &AudioInput::onRead, this);
     // 20 ms fragments: small enough for the endpointer, large enough to keep

@@ -18,7 +18,7 @@ std::string AudioPlayer::playNow(const PcmAudio& audio, const std::atomic<bool>*
   const PcmAudio converted = audio.resampled(sampleRate);
   if (converted.empty())
     return "The speech could not be converted for playback.";
-  const pa_sample_spec spec{PA_SAMPLE_S16LE, sampleRate, 1};
+  const pa_sample_spec format{PA_SAMPLE_S16LE, sampleRate, 1};
   // A short server buffer keeps a cut prompt and the drain at the end short.
   pa_buffer_attr attr{};
   attr.maxlength = static_cast<std::uint32_t>(-1);
@@ -27,8 +27,8 @@ std::string AudioPlayer::playNow(const PcmAudio& audio, const std::atomic<bool>*
   attr.minreq = static_cast<std::uint32_t>(-1);
   int error = 0;
   std::unique_ptr<pa_simple, decltype(&pa_simple_free)> stream(
-      pa_simple_new(nullptr, "Parley", PA_STREAM_PLAYBACK, nullptr, "speech", &spec, nullptr, &attr,
-                    &error),
+      pa_simple_new(nullptr, "Parley", PA_STREAM_PLAYBACK, nullptr, "speech", &format, nullptr,
+                    &attr, &error),
       &pa_simple_free);
   if (!stream)
     return std::string("The sound server refused playback: ") + pa_strerror(error);

@@ -66,9 +66,9 @@ PcmAudio EspeakSynthesizer::synthesize(std::string_view text,
   if (!voiceSet) {
     std::string language(locale);
     std::replace(language.begin(), language.end(), '_', '-');
-    espeak_VOICE spec{};
-    spec.languages = language.c_str();
-    if (espeak_SetVoiceByProperties(&spec) != EE_OK)
+    espeak_VOICE wanted{};
+    wanted.languages = language.c_str();
+    if (espeak_SetVoiceByProperties(&wanted) != EE_OK)
       espeak_SetVoiceByName("en");
   }
   const float multiplier =

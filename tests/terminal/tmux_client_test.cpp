@@ -36,8 +36,10 @@ TEST(TmuxPaneLine, ParsesElevenFieldsToleratingBadNumbersAndSkipsOtherCounts) {
       TmuxClient::parsePaneLine(paneLine({"%4", "", "0", "1", "1", "", "", "", "80", "24", "yes"}))
           ->dead);
   // A title holding U+0001 adds a field.
-  EXPECT_FALSE(TmuxClient::parsePaneLine(
-      paneLine({"%3", "s", "0", "0", "1", "/", "sh", "a\x01" "b", "80", "24", "0"})));
+  EXPECT_FALSE(TmuxClient::parsePaneLine(paneLine({"%3", "s", "0", "0", "1", "/", "sh",
+                                                   "a\x01"
+                                                   "b",
+                                                   "80", "24", "0"})));
   EXPECT_FALSE(TmuxClient::parsePaneLine(paneLine({"%3", "s", "0"})));
   EXPECT_FALSE(TmuxClient::parsePaneLine(""));
 }
