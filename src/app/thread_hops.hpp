@@ -11,6 +11,8 @@
 #include <string>
 #include <type_traits>
 
+#include "base/exception_text.hpp"
+
 namespace parley::app {
 
 // What the worker produced, or why it failed.
@@ -18,15 +20,7 @@ template <class R>
 struct Outcome {
   std::exception_ptr error;
   R value{};
-  std::string errorText() const {
-    try {
-      std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-      return e.what();
-    } catch (...) {
-      return "unknown error";
-    }
-  }
+  std::string errorText() const { return base::exceptionText(error); }
 };
 
 // Runs `f(owner)` on `home` if the owner still exists then.

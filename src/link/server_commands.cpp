@@ -2,22 +2,13 @@
 // every session command: run off the strand, its failure reported under the
 // command's code, what it produced published. And the terminal frame stream.
 
+#include "base/exception_text.hpp"
 #include "link/server_core.hpp"
 #include "text/printable.hpp"
 
 namespace parley::link {
 
 namespace {
-
-std::string textOf(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "unknown error";
-  }
-}
 
 // The code of the "error" message a command's failure is reported with;
 // empty for a command that cannot fail.
@@ -124,8 +115,10 @@ void Impl::publishResult(protocol::CommandResult result) {
 
 void Impl::broadcastFailure(const std::string& code, const std::exception_ptr& error,
                             const std::optional<std::string>& sessionID) {
-  broadcast(protocol::Failure{
-      .code = code, .message = textOf(error), .sessionID = sessionID, .retriable = true});
+  broadcast(protocol::Failure{.code = code,
+                              .message = base::exceptionText(error),
+                              .sessionID = sessionID,
+                              .retriable = true});
 }
 
 // ---- terminal stream ----------------------------------------------------------
