@@ -33,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/files.hpp"
 #include "protocol/envelope.hpp"
 #include "support/phone_client.hpp"
 
@@ -45,20 +46,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kEvents = 500;
 constexpr int kWarmup = 20;
-
-std::string readAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-void writeAll(const fs::path& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary);
-  out << text;
-  if (!out)
-    throw std::runtime_error("cannot write " + path.string());
-}
 
 // A child started from an argument vector (never a shell) with exactly the
 // given environment; standard input from a file, standard output to one.
@@ -138,7 +125,7 @@ class Bridge {
     const fs::path bin = dir_ / "bin";
     fs::create_directories(home);
     fs::create_directories(bin);
-    writeAll(bin / "tailscale", R"(#!/bin/sh
+    base::writeFileAtomically(bin / "tailscale", R"(#!/bin/sh
 case "$1" in
   status) echo '{"BackendState":"Running","Self":{"DNSName":"desk.tailnet-bench.ts.net."}}' ;;
   serve) ;;
@@ -156,19 +143,22 @@ esac
                  dir_ / "run.out");
     const std::string listening = "listening on :" + std::to_string(port_);
     if (!pollFor([&] {
-          const std::string out = readAll(dir_ / "run.out");
+          const std::string out = base::readFileIfExists(dir_ / "run.out").value_or("");
           return out.find(listening) != std::string::npos &&
                  out.find("hook socket listening at") != std::string::npos;
         }))
-      throw std::runtime_error("parley run did not start:\n" + readAll(dir_ / "run.out"));
+      throw std::runtime_error("parley run did not start:\n" +
+                               base::readFileIfExists(dir_ / "run.out").value_or(""));
 
     const pid_t pair =
         spawn({parley, "pair", "--name", "Bench", "--json", "--port", std::to_string(port_)}, env_,
               "/dev/null", dir_ / "pair.out");
     if (waitExit(pair) != 0)
       throw std::runtime_error("parley pair failed");
-    const std::string token(
-        json::parse(readAll(dir_ / "pair.out")).as_object().at("token").as_string());
+    const std::string token(json::parse(base::readFileIfExists(dir_ / "pair.out").value_or(""))
+                                .as_object()
+                                .at("token")
+                                .as_string());
 
     phone_.emplace(port_);
     phone_->sendHello(token);
@@ -240,7 +230,7 @@ struct Samples {
 Samples measure() {
   Bridge bridge;
   const fs::path input = bridge.directory() / "payload.json";
-  writeAll(input, capturedPreToolUse() + "\n");
+  base::writeFileAtomically(input, capturedPreToolUse() + "\n");
   const std::string relay = (fs::path(PARLEY_BIN_DIR) / "parley-hook").string();
   const std::vector<std::string> env = bridge.relayEnvironment();
 

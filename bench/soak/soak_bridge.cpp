@@ -23,20 +23,6 @@ namespace parley::soak {
 namespace json = boost::json;
 using Clock = std::chrono::steady_clock;
 
-std::string readAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-void writeAll(const fs::path& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary);
-  out << text;
-  if (!out)
-    throw std::runtime_error("cannot write " + path.string());
-}
-
 namespace {
 
 std::vector<char*> pointers(const std::vector<std::string>& strings) {
@@ -157,7 +143,7 @@ Bridge::Bridge() {
     fs::create_directories(dir_ / sub);
   fs::permissions(dir_ / "runtime", fs::perms::owner_all);
   fs::create_directories(bin);
-  writeAll(bin / "tailscale", R"(#!/bin/sh
+  base::writeFileAtomically(bin / "tailscale", R"(#!/bin/sh
 case "$1" in
   status) echo '{"BackendState":"Running","Self":{"DNSName":"desk.tailnet-soak.ts.net."}}' ;;
   serve) ;;
@@ -197,7 +183,11 @@ esac
             env_, "/dev/null", dir_ / "pair.out");
   if (waitExit(pair) != 0)
     throw std::runtime_error("parley pair failed");
-  token_ = json::parse(readAll(dir_ / "pair.out")).as_object().at("token").as_string().c_str();
+  token_ = json::parse(base::readFileIfExists(dir_ / "pair.out").value_or(""))
+               .as_object()
+               .at("token")
+               .as_string()
+               .c_str();
 }
 
 Bridge::~Bridge() {

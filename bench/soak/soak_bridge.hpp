@@ -14,12 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "base/files.hpp"
+
 namespace parley::soak {
 
 namespace fs = std::filesystem;
-
-std::string readAll(const fs::path& path);
-void writeAll(const fs::path& path, const std::string& text);
 
 // A child from an argument vector (never a shell) with exactly this
 // environment; standard input from a file, standard output to one.
@@ -58,7 +57,7 @@ class Bridge {
   std::vector<std::string> relayEnvironment() const;
   std::string relayPath() const;
   std::string parleyPath() const;
-  std::string log() const { return readAll(dir_ / "run.out"); }
+  std::string log() const { return base::readFileIfExists(dir_ / "run.out").value_or(""); }
   bool alive() const;
 
   // One connection to the hook socket carrying these lines; false when the

@@ -11,6 +11,7 @@
 #include <optional>
 #include <vector>
 
+#include "base/files.hpp"
 #include "soak_events.hpp"
 
 namespace parley::soak {
@@ -48,7 +49,7 @@ Outcome runLimited(const Bridge& bridge, const std::vector<std::string>& argv,
     ::_exit(127);
   }
   ::close(out);
-  return {waitExit(pid), readAll(output)};
+  return {waitExit(pid), base::readFileIfExists(output).value_or("")};
 }
 
 std::string firstLine(const std::string& text) {
@@ -58,7 +59,7 @@ std::string firstLine(const std::string& text) {
 
 std::string attempt(const Bridge& bridge, const char* what, const fs::path& file,
                     const std::vector<std::string>& argv, bool readOnly) {
-  const std::string before = readAll(file);
+  const std::string before = base::readFileIfExists(file).value_or("");
   std::optional<rlim_t> limit;
   if (readOnly)
     fs::permissions(file.parent_path(), fs::perms::owner_read | fs::perms::owner_exec);
@@ -67,7 +68,7 @@ std::string attempt(const Bridge& bridge, const char* what, const fs::path& file
   const Outcome outcome = runLimited(bridge, argv, limit);
   if (readOnly)
     fs::permissions(file.parent_path(), fs::perms::owner_all);
-  const bool intact = readAll(file) == before;
+  const bool intact = base::readFileIfExists(file).value_or("") == before;
   std::string line = what;
   line += readOnly ? " into a read-only directory: exit " : " under a file-size limit: exit ";
   line += std::to_string(outcome.exit);
@@ -97,15 +98,15 @@ void savingFiles(Bridge& bridge) {
   text += R"json("n": 0.1, "padding": ")json";
   text += padding;
   text += "\"}";
-  writeAll(settings, text);
+  base::writeFileAtomically(settings, text);
   const std::vector<std::string> pair = {
       bridge.parleyPath(),          "pair", "--name", "Limited", "--json", "--port",
       std::to_string(bridge.port())};
   const std::vector<std::string> install = {bridge.parleyPath(), "hooks", "install"};
   // The relay put in place once, so that the limited runs reach settings.json.
-  const std::string original = readAll(settings);
+  const std::string original = base::readFileIfExists(settings).value_or("");
   runLimited(bridge, install, std::nullopt);
-  writeAll(settings, original);
+  base::writeFileAtomically(settings, original);
   // Directory permissions do not bind root, so that half only runs as a user.
   for (const bool readOnly : {false, true}) {
     if (readOnly && ::geteuid() == 0) {
