@@ -79,3 +79,19 @@ function(parley_bench name)
     PARLEY_BIN_DIR="${CMAKE_RUNTIME_OUTPUT_DIRECTORY}")
   set_property(GLOBAL APPEND PROPERTY PARLEY_BENCHES ${name})
 endfunction()
+
+# parley_web_site(NAME DIR FUNCTION): a library holding every file of DIR,
+# reachable as parley::web::FUNCTION() (see link/static_site.hpp). Files added
+# to DIR are picked up at the next build.
+function(parley_web_site name dir function)
+  file(GLOB_RECURSE files CONFIGURE_DEPENDS "${dir}/*")
+  set(out "${CMAKE_CURRENT_BINARY_DIR}/${name}.cpp")
+  add_custom_command(
+    OUTPUT ${out}
+    COMMAND ${CMAKE_COMMAND} -DDIR=${dir} -DOUT=${out} -DFUNCTION=${function}
+            -P ${PROJECT_SOURCE_DIR}/cmake/embed_web_files.cmake
+    DEPENDS ${files} ${PROJECT_SOURCE_DIR}/cmake/embed_web_files.cmake
+    COMMENT "Embedding ${dir}"
+    VERBATIM)
+  parley_library(${name} SOURCES ${out} DEPS parley_link)
+endfunction()
