@@ -271,12 +271,7 @@ std::vector<PairedDevice> PairingStore::devices() const {
 }
 
 std::optional<PairedDevice> PairingStore::device(std::string_view token) const {
-  Loaded loaded;
-  try {
-    loaded = load();
-  } catch (const base::FileError&) {
-    return std::nullopt;
-  }
+  const Loaded loaded = load();
   const auto digest = sha256(token);
   for (const PairingRecord& record : loaded.records) {
     const std::optional<std::string> stored = unbase64(record.tokenHash);

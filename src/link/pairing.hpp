@@ -113,9 +113,10 @@ class PairingStore {
   DeviceList deviceList() const;
   // deviceList()'s devices.
   std::vector<PairedDevice> devices() const;
-  // The device whose stored hash matches the token (constant-time compare);
-  // none when the file cannot be read (the application reports that from
-  // deviceList()).
+  // The device whose stored hash matches the token (constant-time compare).
+  // A file that exists but cannot be read throws base::FileError: it says
+  // nothing about whether the token is still paired, and a phone told its
+  // token is gone forgets it.
   std::optional<PairedDevice> device(std::string_view token) const;
   // Sets lastSeen; the file is left untouched when no device has the id.
   void markSeen(const std::string& deviceID, Date at) const;

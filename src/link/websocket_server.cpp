@@ -3,6 +3,7 @@
 
 #include "link/websocket_server.hpp"
 
+#include "base/files.hpp"
 #include "link/device_store_watcher.hpp"
 #include "link/peer.hpp"
 #include "link/server_core.hpp"
@@ -162,8 +163,13 @@ void Impl::watchDeviceStore() {
 }
 
 void Impl::recheckDevice() {
-  if (!peer_ || pairing_.device(peerToken_))
+  try {
+    if (!peer_ || pairing_.device(peerToken_))
+      return;
+  } catch (const base::FileError& e) {
+    log(std::string("device store unreadable, the phone stays connected: ") + e.what());
     return;
+  }
   // As when the desktop itself revokes it: the phone learns at its next
   // hello that the token is gone. The two race (the file changes before the
   // desktop closes), so they must agree.
@@ -237,7 +243,16 @@ void Impl::onFrame(const std::shared_ptr<Peer>& peer, const std::string& body) {
 }
 
 void Impl::handshake(const std::shared_ptr<Peer>& peer, const protocol::Hello& hello) {
-  const std::optional<PairedDevice> device = pairing_.device(hello.token);
+  std::optional<PairedDevice> device;
+  try {
+    device = pairing_.device(hello.token);
+  } catch (const base::FileError& e) {
+    // Not a verdict on the token: the phone keeps it and tries again.
+    peer->close(1013);
+    log(std::string("hello refused, the device store cannot be read: ") + e.what() +
+        " — closed 1013");
+    return;
+  }
   if (!device) {
     peer->close(4401);
     report(RejectedToken{});
