@@ -22,7 +22,7 @@ bool isLoopbackHost(const boost::urls::url_view& url) {
   return url.host() == "localhost";
 }
 
-void checkEndpoint(std::string_view endpoint) {
+void checkEndpoint(std::string_view endpoint, bool allowLoopbackHttp) {
   if (endpoint.size() > kMaxEndpoint)
     throw PushSubscriptionError("push endpoint is longer than " + std::to_string(kMaxEndpoint) +
                                 " characters");
@@ -33,7 +33,7 @@ void checkEndpoint(std::string_view endpoint) {
     throw PushSubscriptionError("push endpoint must not carry credentials or a fragment");
   if (url->scheme() == "https")
     return;
-  if (url->scheme() == "http" && isLoopbackHost(*url))
+  if (allowLoopbackHttp && url->scheme() == "http" && isLoopbackHost(*url))
     return;
   throw PushSubscriptionError("push endpoint must be an https:// URL");
 }
@@ -52,8 +52,8 @@ std::string decodeKey(std::string_view name, std::string_view text, std::size_t 
 }  // namespace
 
 PushSubscription PushSubscription::parse(std::string_view endpoint, std::string_view p256dh,
-                                         std::string_view auth) {
-  checkEndpoint(endpoint);
+                                         std::string_view auth, bool allowLoopbackHttp) {
+  checkEndpoint(endpoint, allowLoopbackHttp);
   const std::string point = decodeKey("p256dh", p256dh, 65);
   if (!isP256PublicKey(point))
     throw PushSubscriptionError("push key p256dh is not a point on P-256");
@@ -83,7 +83,7 @@ std::optional<PushSubscription> PushSubscription::fromJson(const boost::json::va
     return v != nullptr && v->is_string() ? std::string_view(v->get_string()) : std::string_view();
   };
   try {
-    return parse(field("endpoint"), field("p256dh"), field("auth"));
+    return parse(field("endpoint"), field("p256dh"), field("auth"), true);
   } catch (const PushSubscriptionError&) {
     return std::nullopt;
   }

@@ -23,17 +23,20 @@ struct PushSubscription {
   std::string auth;    // its auth secret, URL-safe Base64 of 16 bytes
 
   // Checks and normalises what a phone sent: the endpoint must be an https
-  // URL (plain http only to a loopback host, for local stand-ins), p256dh a
-  // point on P-256 and auth 16 bytes. Throws PushSubscriptionError.
+  // URL, p256dh a point on P-256 and auth 16 bytes. Plain http is accepted
+  // only to a loopback host and only when asked for (local stand-ins): a
+  // phone must not make the desktop post to the services on its own
+  // loopback. Throws PushSubscriptionError.
   static PushSubscription parse(std::string_view endpoint, std::string_view p256dh,
-                                std::string_view auth);
+                                std::string_view auth, bool allowLoopbackHttp = false);
 
   // The decoded keys (valid after parse).
   std::string publicKeyBytes() const;
   std::string authBytes() const;
 
   boost::json::value toJson() const;
-  // nullopt for a value that is not a usable subscription.
+  // nullopt for a value that is not a usable subscription. What was stored
+  // passed parse when it came in, loopback http included.
   static std::optional<PushSubscription> fromJson(const boost::json::value& value);
 
   bool operator==(const PushSubscription&) const = default;

@@ -71,6 +71,8 @@ class WebSocketServer {
     // this desktop cannot send notifications, and then push_subscribe is
     // refused.
     std::string vapidPublicKey;
+    // Accept plain-http push endpoints on loopback (tests' stand-ins only).
+    bool allowLoopbackPushEndpoints = false;
   };
 
   struct Listening {

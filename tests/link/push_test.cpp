@@ -94,7 +94,7 @@ struct Browser {
                                     reinterpret_cast<unsigned char*>(point.data()), 65, &n);
   }
   PushSubscription subscription(const std::string& endpoint) const {
-    return PushSubscription::parse(endpoint, b64url(point), b64url(auth));
+    return PushSubscription::parse(endpoint, b64url(point), b64url(auth), true);
   }
 
   // Opens an aes128gcm body; empty when anything does not check out.
@@ -197,6 +197,7 @@ TEST(PushSubscription, InputThatCannotBeUsedIsRefusedSayingWhy) {
   } cases[] = {
       {"http://push.example/x", p, a, "must be an https:// URL"},
       {"ftp://push.example/x", p, a, "must be an https:// URL"},
+      {"http://127.0.0.1:9/x", p, a, "must be an https:// URL"},
       {"push.example/x", p, a, "not an absolute URL"},
       {"https://user:pw@push.example/x", p, a, "credentials"},
       {"https://push.example/x", b64url(browser.point.substr(0, 64)), a,
@@ -213,10 +214,10 @@ TEST(PushSubscription, InputThatCannotBeUsedIsRefusedSayingWhy) {
       EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << e.what();
     }
   }
-  // Loopback may be plain http (local stand-ins); padded keys are stored
-  // without padding.
+  // Loopback may be plain http when asked for (local stand-ins); padded
+  // keys are stored without padding.
   for (const char* ok : {"https://push.example/x", "http://127.0.0.1:9/x", "http://[::1]:9/x"})
-    EXPECT_EQ(PushSubscription::parse(ok, p + "=", a + "==").p256dh, p) << ok;
+    EXPECT_EQ(PushSubscription::parse(ok, p + "=", a + "==", true).p256dh, p) << ok;
 }
 
 TEST(PushSubscription, StoredWithTheDeviceReadFromOlderFilesAndGoneWithTheDevice) {
