@@ -298,13 +298,16 @@ void Impl::sendHelloAck(const std::shared_ptr<Peer>& peer, EventRing::Replay rep
                         std::vector<protocol::SessionDescriptor> sessions) {
   if (peer != peer_ || peer->isTornDown())
     return;
-  reportShed(peer->send(protocol::ServerEnvelope(ring_.latestSeq(), now(),
-                                                 protocol::HelloAck{
-                                                     .serverVersion = config_.serverVersion,
-                                                     .resumedFromSeq = replay.resumedFromSeq,
-                                                     .gap = replay.gap,
-                                                     .sessions = std::move(sessions),
-                                                 })));
+  reportShed(peer->send(protocol::ServerEnvelope(
+      ring_.latestSeq(), now(),
+      protocol::HelloAck{
+          .serverVersion = config_.serverVersion,
+          .resumedFromSeq = replay.resumedFromSeq,
+          .gap = replay.gap,
+          .sessions = std::move(sessions),
+          .vapidPublicKey =
+              config_.vapidPublicKey.empty() ? std::nullopt : std::optional(config_.vapidPublicKey),
+      })));
   for (const EventRing::Entry& entry : replay.entries)
     reportShed(peer->send(entry.envelope()));
   if (replay.gap)
@@ -314,9 +317,12 @@ void Impl::sendHelloAck(const std::shared_ptr<Peer>& peer, EventRing::Replay rep
 }
 
 void Impl::sendPong(const std::shared_ptr<Peer>& peer, const std::string& nonce) {
-  // To this phone only, and not recorded: it repeats the latest seq.
-  reportShed(peer->send(
-      protocol::ServerEnvelope(ring_.latestSeq(), now(), protocol::Pong{.echo = nonce})));
+  reply(peer, protocol::Pong{.echo = nonce});
+}
+
+void Impl::reply(const std::shared_ptr<Peer>& peer, protocol::ServerMessage message) {
+  // It repeats the latest seq: a reply is not part of the numbered stream.
+  reportShed(peer->send(protocol::ServerEnvelope(ring_.latestSeq(), now(), std::move(message))));
 }
 
 // ---- broadcast and drop reports ------------------------------------------------------

@@ -67,6 +67,12 @@ class WebSocketServer {
     std::size_t sendBacklogLimit = 4096;
     // HelloAck.serverVersion: the application's short version.
     std::string serverVersion = "dev";
+    // The VAPID public key told to the phone in its HelloAck; empty when
+    // this desktop cannot send notifications, and then push_subscribe is
+    // refused.
+    std::string vapidPublicKey;
+    // Accept plain-http push endpoints on loopback (tests' stand-ins only).
+    bool allowLoopbackPushEndpoints = false;
   };
 
   struct Listening {
