@@ -156,6 +156,13 @@ void PhoneLinkController::makePairingOffer(std::string deviceName) {
           });
 }
 
+void PhoneLinkController::discardPairingOffer() {
+  if (!pairingOffer_)
+    return;
+  pairingOffer_.reset();
+  out_.changed();
+}
+
 namespace {
 struct Revoked {
   std::string name;
