@@ -7,6 +7,7 @@
 #include "app/panel_server.hpp"
 #include "app/thread_hops.hpp"
 #include "app/web_sites.hpp"
+#include "desktop/desktop_notifier.hpp"
 #include "desktop/detached_process.hpp"
 
 namespace parley::app {
@@ -81,6 +82,7 @@ std::uint16_t ControlPanel::port() const {
 }
 
 void ControlPanel::changed() {
+  noticePermission();
   if (publishQueued_)
     return;
   publishQueued_ = true;
@@ -107,6 +109,23 @@ std::string ControlPanel::state() const {
   facts.relayPath = desktop.relayPath().string();
   facts.registeredEvents = desktop.registeredEvents();
   return PanelView::render(facts);
+}
+
+void ControlPanel::noticePermission() {
+  const auto model = model_.lock();
+  if (!model)
+    return;
+  const AppState s = model->snapshot();
+  const bool pending = s.permissionPending;
+  // Only the moment a question appears, and only when no phone can answer.
+  if (pending && !permissionShown_ && !s.connectedDevice)
+    asio::post(workers_, [] {
+      // A desktop without a notification service just has no notification.
+      (void)desktop::DesktopNotifier::notify(
+          "Parley \u2014 permission needed",
+          "Claude Code is asking for permission. Answer it at the keyboard.");
+    });
+  permissionShown_ = pending;
 }
 
 void ControlPanel::runChecks() {
