@@ -112,6 +112,8 @@ class PanelBrowser : public ::testing::Test {
         .as_int64();
   }
   void snap(const std::string& name) {
+    browser_->script(
+        "scrollTo(0, 0); for (const w of document.querySelectorAll('.window')) w.scrollTop = 0");
     const char* folder = std::getenv("PARLEY_SCREENSHOTS");
     browser_->screenshot((folder ? fs::path(folder) : scratch_.path()) / (name + ".png"));
   }

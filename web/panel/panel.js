@@ -65,8 +65,9 @@ function renderHeader(s) {
   $("link-status").textContent = line;
   $("link-help").hidden = !help;
   $("link-help-text").textContent = help ?? "";
+  $("device-line").classList.toggle("phone", !!s.device);
   $("device-line").textContent = s.device
-    ? `📱 ${s.device.name}` + (s.device.latencyMs != null ? ` · ${s.device.latencyMs} ms` : "")
+    ? s.device.name + (s.device.latencyMs != null ? ` · ${s.device.latencyMs} ms` : "")
     : "No device paired yet.";
   $("sleep-note").hidden = !s.sleepHeld;
 }
@@ -135,8 +136,7 @@ function renderLog(s) {
 function renderDevices(s) {
   $("no-devices").hidden = s.devices.length > 0;
   $("devices").replaceChildren(...s.devices.map((d) => el("li", { class: "card", "data-device": d.id, "data-name": d.name },
-    el("strong", {}, d.name),
-    el("span", { class: "muted" }, d.connected ? " connected" : d.lastSeen ? ` ${new Date(d.lastSeen).toLocaleString()}` : " · never connected"),
+    el("span", { class: "grow" }, el("strong", {}, d.name), el("span", { class: "muted" }, d.connected ? " connected" : d.lastSeen ? ` ${new Date(d.lastSeen).toLocaleString()}` : " · never connected")),
     el("button", { class: "revoke", onclick: () => { pendingRevoke = d; renderRevoke(); } }, "Revoke"))));
   if (pendingRevoke && !s.devices.some((d) => d.id === pendingRevoke.id)) pendingRevoke = null;
   renderRevoke();
@@ -265,4 +265,7 @@ function wire() {
 }
 
 wire();
-connect();
+refresh();
+// A stream opened before the page has loaded keeps it "loading" for ever in
+// some browsers; the state fetched above covers the moment in between.
+addEventListener("load", connect);
