@@ -166,6 +166,9 @@ TEST_F(PanelBrowser, ChecklistPairingDevicesHooksAndLog) {
   b.click("#pair");
   ASSERT_TRUE(b.waitFor([&] { return shown("#qr svg") && offerSVG() != first; }));
   b.click("#collapse-offer");
+  // Each discarded offer took its never-used device with it.
+  const fs::path devices = home / ".local/share/parley/devices.json";
+  ASSERT_TRUE(waitUntil([&] { return readFile(devices).find("Pixel") == std::string::npos; }));
 
   // A phone paired and connected: revoking asks first; Cancel keeps it,
   // Revoke removes it and closes its connection.
@@ -182,7 +185,7 @@ TEST_F(PanelBrowser, ChecklistPairingDevicesHooksAndLog) {
   EXPECT_EQ(title(), "Parley \u2014 idle");
   snap("panel");
   b.click("#open-settings");
-  ASSERT_TRUE(b.waitFor([&] { return count("#devices li") == 3; }));
+  ASSERT_TRUE(b.waitFor([&] { return count("#devices li") == 1; }));
   const std::string phoneCard = "#devices [data-name=Phone]";
   EXPECT_NE(b.text(phoneCard).find("connected"), std::string::npos);
   b.click(phoneCard + " .revoke");
@@ -191,11 +194,12 @@ TEST_F(PanelBrowser, ChecklistPairingDevicesHooksAndLog) {
   snap("settings-devices");
   b.click("#revoke-cancel");
   EXPECT_FALSE(shown("#revoke-confirm"));
-  EXPECT_EQ(count("#devices li"), 3);
+  EXPECT_EQ(count("#devices li"), 1);
   b.click(phoneCard + " .revoke");
   b.click("#revoke-yes");
-  ASSERT_TRUE(b.waitFor([&] { return count("#devices li") == 2; }));
-  EXPECT_EQ(b.text("#devices").find("Phone"), std::string::npos);
+  ASSERT_TRUE(b.waitFor([&] { return count("#devices li") == 0; }));
+  EXPECT_TRUE(shown("#no-devices"));
+  EXPECT_EQ(readFile(devices).find("Phone"), std::string::npos);
   bool closed = false;
   for (int i = 0; i < 20 && !closed; ++i)
     closed = phone.next(2s).kind != PhoneClient::Incoming::Kind::message;
