@@ -184,6 +184,21 @@ TEST_F(PanelBrowser, ChecklistPairingDevicesHooksAndLog) {
   ASSERT_TRUE(b.waitForText("#device-line", "Phone"));
   EXPECT_EQ(title(), "Parley \u2014 idle");
   snap("panel");
+  // A permission question shows in the tab's title until the turn ends.
+  const auto hook = [&](const std::string& event) {
+    writeFile(scratch_ / "event.json", R"({"session_id":"s1","cwd":"/tmp","hook_event_name":")" +
+                                           event + R"(","tool_name":"Bash","tool_input":{}})");
+    const Completed sent = runProcess({.argv = {binPath("parley-hook").string()},
+                                       .env = app_->environment(),
+                                       .stdinFile = scratch_ / "event.json"},
+                                      scratch_.path());
+    ASSERT_EQ(sent.exitCode, 0) << sent.err;
+  };
+  hook("PermissionRequest");
+  EXPECT_TRUE(b.waitFor([&] { return title() == "Parley \u2014 permission needed"; }))
+      << app_->output();
+  hook("Stop");
+  EXPECT_TRUE(b.waitFor([&] { return title() == "Parley \u2014 idle"; }));
   b.click("#open-settings");
   ASSERT_TRUE(b.waitFor([&] { return count("#devices li") == 1; }));
   const std::string phoneCard = "#devices [data-name=Phone]";
