@@ -65,6 +65,8 @@ class PanelApp {
     address_ = text.substr(at, text.find('\n', at) - at);
   }
   ~PanelApp() {
+    if (pid_ <= 0)
+      return;
     ::kill(pid_, SIGTERM);
     if (!waitForExit(pid_, 15s)) {
       ::kill(pid_, SIGKILL);
@@ -72,6 +74,13 @@ class PanelApp {
     }
   }
 
+  // The exit code once the application ends by itself within the deadline.
+  std::optional<int> exited() {
+    const auto code = waitForExit(pid_, 20s);
+    if (code)
+      pid_ = -1;
+    return code;
+  }
   std::string output() const { return fs::exists(out_) ? readFile(out_) : ""; }
   const std::string& address() const { return address_; }
   std::string origin() const { return address_.substr(0, address_.find("/?")); }
@@ -98,13 +107,26 @@ class PanelBrowser : public ::testing::Test {
     browser_ = std::make_unique<WebDriver>(
         WebDriver::Options{.width = 400, .height = 900, .mobile = false});
     browser_->go(app_->address());
-    ASSERT_TRUE(browser_->waitForText("#link-status", "listening on :"))
+    ASSERT_TRUE(waitText("#link-status", "listening on :"))
         << browser_->consoleLog() << app_->output();
   }
 
   bool shown(const std::string& css) {
     return browser_->script("return !document.querySelector(arguments[0]).closest('[hidden]')",
                             {json::value(css)}) == true;
+  }
+  // Read in the page in one step: the list it is in may be rebuilt between
+  // finding an element and reading it.
+  std::string textOf(const std::string& css) {
+    return std::string(
+        browser_
+            ->script("const e = document.querySelector(arguments[0]); return e ? e.innerText : ''",
+                     {json::value(css)})
+            .as_string());
+  }
+  bool waitText(const std::string& css, const std::string& part,
+                std::chrono::milliseconds timeout = 15s) {
+    return browser_->waitFor([&] { return textOf(css).find(part) != std::string::npos; }, timeout);
   }
   std::int64_t count(const std::string& css) {
     return browser_
@@ -133,8 +155,8 @@ TEST_F(PanelBrowser, ChecklistPairingDevicesHooksAndLog) {
 
   // First run: the checklist, with what the machine really has.
   ASSERT_TRUE(b.waitFor([&] { return shown("#setup"); })) << b.consoleLog();
-  ASSERT_TRUE(b.waitForText("#check-tailscale", "logged in as ada@example.com"));
-  EXPECT_NE(b.text("#check-hooks").find("not registered yet"), std::string::npos);
+  ASSERT_TRUE(waitText("#check-tailscale", "logged in as ada@example.com"));
+  EXPECT_NE(textOf("#check-hooks").find("not registered yet"), std::string::npos);
   EXPECT_EQ(title(), "Parley \u2014 no device paired");
   snap("panel-setup");
   b.click("#setup-continue");
@@ -145,9 +167,9 @@ TEST_F(PanelBrowser, ChecklistPairingDevicesHooksAndLog) {
            readFile(preferences).find("\"hasCompletedSetup\":true") != std::string::npos;
   }));
   b.go(app_->origin() + "/");
-  ASSERT_TRUE(b.waitForText("#link-status", "listening on :"));
+  ASSERT_TRUE(waitText("#link-status", "listening on :"));
   EXPECT_FALSE(shown("#setup"));
-  EXPECT_EQ(b.text("#device-line"), "No device paired yet.");
+  EXPECT_EQ(textOf("#device-line"), "No device paired yet.");
 
   // Pairing: a QR code, and after closing and pairing again a different one.
   const auto offerSVG = [&] {
@@ -157,8 +179,8 @@ TEST_F(PanelBrowser, ChecklistPairingDevicesHooksAndLog) {
   b.type("#device-name", "Pixel");
   b.click("#pair");
   ASSERT_TRUE(b.waitFor([&] { return shown("#qr svg"); })) << app_->output();
-  EXPECT_EQ(b.text("#offer-host"), kTailnetName);
-  EXPECT_EQ(b.text("#offer-port"), "443");
+  EXPECT_EQ(textOf("#offer-host"), kTailnetName);
+  EXPECT_EQ(textOf("#offer-port"), "443");
   const std::string first = offerSVG();
   snap("panel-pairing");
   b.click("#collapse-offer");
@@ -180,8 +202,8 @@ TEST_F(PanelBrowser, ChecklistPairingDevicesHooksAndLog) {
   ASSERT_EQ(paired.exitCode, 0) << paired.err;
   PhoneClient phone(app_->phonePort());
   phone.sendHello(std::string(json::parse(paired.out).at("token").as_string()));
-  ASSERT_TRUE(b.waitForText("#link-status", "connected")) << app_->output();
-  ASSERT_TRUE(b.waitForText("#device-line", "Phone"));
+  ASSERT_TRUE(waitText("#link-status", "connected")) << app_->output();
+  ASSERT_TRUE(waitText("#device-line", "Phone"));
   EXPECT_EQ(title(), "Parley \u2014 idle");
   snap("panel");
   // A permission question shows in the tab's title until the turn ends.
@@ -202,10 +224,10 @@ TEST_F(PanelBrowser, ChecklistPairingDevicesHooksAndLog) {
   b.click("#open-settings");
   ASSERT_TRUE(b.waitFor([&] { return count("#devices li") == 1; }));
   const std::string phoneCard = "#devices [data-name=Phone]";
-  EXPECT_NE(b.text(phoneCard).find("connected"), std::string::npos);
+  EXPECT_NE(textOf(phoneCard).find("connected"), std::string::npos);
   b.click(phoneCard + " .revoke");
   ASSERT_TRUE(b.waitFor([&] { return shown("#revoke-confirm"); }));
-  EXPECT_NE(b.text("#revoke-confirm").find("will need to scan a new QR code"), std::string::npos);
+  EXPECT_NE(textOf("#revoke-confirm").find("will need to scan a new QR code"), std::string::npos);
   snap("settings-devices");
   b.click("#revoke-cancel");
   EXPECT_FALSE(shown("#revoke-confirm"));
@@ -224,26 +246,26 @@ TEST_F(PanelBrowser, ChecklistPairingDevicesHooksAndLog) {
   const fs::path settings = home / ".claude/settings.json";
   b.click("[data-tab=hooks]");
   b.click("#install-hooks");
-  ASSERT_TRUE(b.waitForText("#registered", "all events")) << app_->output();
+  ASSERT_TRUE(waitText("#registered", "all events")) << app_->output();
   EXPECT_NE(readFile(settings).find("parley-hook"), std::string::npos);
   snap("settings-hooks");
   b.click("#uninstall-hooks");
-  ASSERT_TRUE(b.waitForText("#registered", "not installed"));
+  ASSERT_TRUE(waitText("#registered", "not installed"));
   EXPECT_EQ(readFile(settings).find("parley-hook"), std::string::npos);
   b.click("[data-tab=deny]");
-  EXPECT_NE(b.text("#deny-commands-title").find("Commands ("), std::string::npos);
+  EXPECT_NE(textOf("#deny-commands-title").find("Commands ("), std::string::npos);
   EXPECT_GT(count("#deny-paths li"), 0);
   snap("settings-deny-list");
   b.click("#close-settings");
 
   // The log has filled with all of that; Clear empties it.
-  EXPECT_NE(b.text("#log").find("hooks removed"), std::string::npos);
+  EXPECT_NE(textOf("#log").find("hooks removed"), std::string::npos);
   b.click("#clear-log");
   ASSERT_TRUE(b.waitFor([&] { return count("#log li") == 0; }));
 
   b.click("#show-voice");
   ASSERT_TRUE(b.waitFor([&] { return shown("#voice"); }));
-  EXPECT_EQ(b.text("#voice-prompt"), "Not listening.");
+  EXPECT_EQ(textOf("#voice-prompt"), "Not listening.");
   EXPECT_EQ(b.attribute("#halo", "aria-label"), "Ready");
   snap("voice-window");
 }
@@ -254,12 +276,15 @@ TEST_F(PanelBrowser, ShowsARealClaudeCodeSessionWithItsState) {
   open(claude.home());
   browser_->click("#setup-continue");
   ASSERT_TRUE(browser_->waitFor([&] { return count("#sessions li") == 1; }, 45s)) << app_->output();
-  EXPECT_NE(browser_->text("#sessions li").find("idle \u00b7 default"), std::string::npos)
-      << browser_->text("#sessions li");
+  EXPECT_NE(textOf("#sessions li").find("idle \u00b7 default"), std::string::npos)
+      << textOf("#sessions li");
   EXPECT_TRUE(shown("#no-sessions") == false);
   browser_->click("#sessions li button:nth-child(2)");  // Detach
-  ASSERT_TRUE(browser_->waitForText("#sessions li", "detached \u2014 the pane keeps running"));
+  ASSERT_TRUE(waitText("#sessions li", "detached \u2014 the pane keeps running"));
   snap("panel-sessions");
+  browser_->click("#quit");
+  EXPECT_EQ(app_->exited(), 0);
+  EXPECT_TRUE(shown("#quit-note"));
 }
 
 }  // namespace

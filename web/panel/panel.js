@@ -33,6 +33,16 @@ function showProblem(text) {
   if (text) p.textContent = text;
 }
 
+// Lists are rebuilt only when what they show changed, so a button is not
+// replaced under the pointer by an unrelated update.
+const shownLists = new Map();
+function changed(key, value) {
+  const text = JSON.stringify(value);
+  if (shownLists.get(key) === text) return false;
+  shownLists.set(key, text);
+  return true;
+}
+
 function el(tag, attributes = {}, ...children) {
   const node = document.createElement(tag);
   for (const [k, v] of Object.entries(attributes)) {
@@ -74,6 +84,7 @@ function renderHeader(s) {
 
 function renderSessions(s) {
   $("no-sessions").hidden = s.sessions.length > 0;
+  if (!changed("sessions", s.sessions)) return;
   $("sessions").replaceChildren(...s.sessions.map((session) => {
     const item = el("li", { class: "card", "data-session": session.id },
       el("strong", {}, session.name),
@@ -129,17 +140,19 @@ function renderPairing(s) {
 }
 
 function renderLog(s) {
+  if (!changed("log", s.log)) return;
   $("log").replaceChildren(...s.log.map((e) => el("li", { class: e.kind }, e.line)));
   $("log").scrollTop = $("log").scrollHeight;
 }
 
 function renderDevices(s) {
   $("no-devices").hidden = s.devices.length > 0;
+  if (pendingRevoke && !s.devices.some((d) => d.id === pendingRevoke.id)) pendingRevoke = null;
+  renderRevoke();
+  if (!changed("devices", s.devices)) return;
   $("devices").replaceChildren(...s.devices.map((d) => el("li", { class: "card", "data-device": d.id, "data-name": d.name },
     el("span", { class: "grow" }, el("strong", {}, d.name), el("span", { class: "muted" }, d.connected ? " connected" : d.lastSeen ? ` ${new Date(d.lastSeen).toLocaleString()}` : " · never connected")),
     el("button", { class: "revoke", onclick: () => { pendingRevoke = d; renderRevoke(); } }, "Revoke"))));
-  if (pendingRevoke && !s.devices.some((d) => d.id === pendingRevoke.id)) pendingRevoke = null;
-  renderRevoke();
 }
 
 function renderRevoke() {
@@ -154,6 +167,7 @@ function renderHooks(s) {
   $("registered").textContent = h.installed ? "✓ all events" : "✗ not installed";
   $("backup").textContent = h.lastBackup ?? "none";
   $("reveal").hidden = !h.lastBackup;
+  if (!changed("deny", s.deny)) return;
   const list = (id, items) => $(id).replaceChildren(...items.map((x) => el("li", {}, el("code", {}, x))));
   list("deny-commands", s.deny.commands);
   list("deny-paths", s.deny.paths);
