@@ -194,6 +194,29 @@ void PhoneLinkController::makePairingOffer(std::string deviceName) {
           });
 }
 
+void PhoneLinkController::discardPairingOffer() {
+  if (!pairingOffer_)
+    return;
+  const std::string token = pairingOffer_->token;
+  pairingOffer_.reset();
+  out_.changed();
+  // The device the offer made can only ever be paired with the secret just
+  // thrown away: unless a phone already used it, it goes too, instead of
+  // lingering in the list as a device nobody holds.
+  offMain(
+      [token, pairing = pairing_] {
+        const auto device = pairing.device(token);
+        if (device && !device->lastSeen)
+          pairing.revoke(device->deviceID);
+        return true;
+      },
+      [](PhoneLinkController& c, const Outcome<bool>& outcome) {
+        if (outcome.error)
+          c.log(LogEntry::Kind::error, "discarding the offer failed: " + outcome.errorText());
+        c.reloadPairedDevices();
+      });
+}
+
 namespace {
 struct Revoked {
   std::string name;

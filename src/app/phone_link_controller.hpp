@@ -58,6 +58,9 @@ class PhoneLinkController : public std::enable_shared_from_this<PhoneLinkControl
   void publish(protocol::ServerMessage message);
 
   void makePairingOffer(std::string deviceName);
+  // Forgets the offer shown, so its one-time secret is shown no more, with
+  // the device it made unless a phone has already paired with it.
+  void discardPairingOffer();
   void revokeDevice(std::string deviceID);
   void checkTailscale();
   // The system is going to sleep: the phone is closed with 1001.

@@ -30,7 +30,7 @@ using asio::ip::tcp;
 
 namespace {
 
-constexpr std::string_view kElementKey = "element-6066-11e4-a23c-4ad52b0fd8ac";
+constexpr std::string_view kElementKey = "element-6066-11e4-a52e-4f735466cecf";
 
 std::optional<std::filesystem::path> chromium() {
   if (auto found = base::findExecutable("chromium"))
@@ -169,9 +169,11 @@ std::string WebDriver::url() {
 std::vector<std::string> WebDriver::elements(const std::string& css) {
   const json::value body = {{"using", "css selector"}, {"value", css}};
   std::vector<std::string> ids;
-  for (const json::value& found :
-       call("POST", "/session/" + impl_->session + "/elements", &body).as_array())
-    ids.push_back(json::value_to<std::string>(found.at(kElementKey)));
+  // Held in a variable: a range-for over call(...).as_array() would walk an
+  // array whose owner is already destroyed.
+  const json::value found = call("POST", "/session/" + impl_->session + "/elements", &body);
+  for (const json::value& element : found.as_array())
+    ids.push_back(json::value_to<std::string>(element.at(kElementKey)));
   return ids;
 }
 
