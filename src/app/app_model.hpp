@@ -61,7 +61,10 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
     PhoneLinkController::Options phoneLink;
     PowerPolicy::Options power;
     std::chrono::steady_clock::duration sweepInterval = std::chrono::seconds(30);
-    std::chrono::milliseconds settleTimeout{600};
+    // The read-back ends the moment the box shows the text, so the window only
+    // bounds how long a real failure takes to be reported; a desktop busy with
+    // a build can take more than a second to redraw Claude Code's box.
+    std::chrono::milliseconds settleTimeout{3000};
     std::chrono::milliseconds pollInterval{25};
 
     // The defaults of the real application, from the environment.

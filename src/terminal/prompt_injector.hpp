@@ -53,7 +53,7 @@ class PromptInjector {
     std::string seen_;
   };
 
-  // The application uses 600 ms and 25 ms.
+  // The application uses 3 s and 25 ms.
   explicit PromptInjector(TmuxClient tmux,
                           std::chrono::milliseconds settleTimeout = std::chrono::milliseconds(600),
                           std::chrono::milliseconds pollInterval = std::chrono::milliseconds(25));

@@ -73,7 +73,10 @@ class SessionDriver : public protocol::SessionCommands,
 
   struct Options {
     // The prompt injector's read-back window and polling period.
-    std::chrono::milliseconds settleTimeout{600};
+    // The read-back ends the moment the box shows the text, so the window only
+    // bounds how long a real failure takes to be reported; a desktop busy with
+    // a build can take more than a second to redraw Claude Code's box.
+    std::chrono::milliseconds settleTimeout{3000};
     std::chrono::milliseconds pollInterval{25};
   };
 

@@ -255,8 +255,8 @@ std::string WebDriver::consoleLog() {
   try {
     const json::value body = {{"type", "browser"}};
     std::string lines;
-    for (const json::value& entry :
-         call("POST", "/session/" + impl_->session + "/se/log", &body).as_array())
+    const json::value entries = call("POST", "/session/" + impl_->session + "/se/log", &body);
+    for (const json::value& entry : entries.as_array())
       lines += json::value_to<std::string>(entry.at("message")) + "\n";
     return lines;
   } catch (const std::exception& e) {
