@@ -56,6 +56,8 @@ void HookPipeline::finish(const HookPayload& payload,
     out_.publish(std::move(update));
   }
   logAndNarrate(payload);
+  if (out_.followed)
+    out_.followed(payload, applied.session);
 }
 
 std::string HookPipeline::tildePath(const std::string& path) const {

@@ -37,6 +37,10 @@ class HookPipeline : public std::enable_shared_from_this<HookPipeline> {
     // that session.
     std::function<void(const protocol::Narration&, const std::string& sessionID)> answer;
     std::function<void()> changed;
+    // Every event, after its own narration, with the session it named.
+    std::function<void(const protocol::HookPayload&,
+                       const std::optional<terminal::RegisteredSession>&)>
+        followed;
   };
 
   HookPipeline(boost::asio::io_context& main, std::shared_ptr<terminal::SessionRegistry> registry,
