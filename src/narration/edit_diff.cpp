@@ -67,10 +67,10 @@ std::vector<Line> diffLines(const std::vector<std::string_view>& a,
       if (i < n && j < m && a[head + i] == b[head + j]) {
         out.push_back({' ', a[head + i]});
         ++i, ++j;
-      } else if (j < m && (i == n || at(i, j + 1) >= at(i + 1, j))) {
-        out.push_back({'+', b[head + j++]});
-      } else {
+      } else if (i < n && (j == m || at(i + 1, j) >= at(i, j + 1))) {
         out.push_back({'-', a[head + i++]});
+      } else {
+        out.push_back({'+', b[head + j++]});
       }
     }
   }
@@ -93,7 +93,7 @@ std::string between(std::string_view path, std::string_view before, std::string_
   const auto b = splitLines(after);
   const std::vector<Line> lines = diffLines(a, b);
 
-  std::string out = "--- a/" + std::string(path) + "\n+++ b/" + std::string(path) + "\n@@ -" +
+  std::string out = "--- " + std::string(path) + "\n+++ " + std::string(path) + "\n@@ -" +
                     hunkRange(a.size()) + " +" + hunkRange(b.size()) + " @@\n";
   for (std::size_t k = 0; k < lines.size(); ++k) {
     const std::size_t need = lines[k].text.size() + 2;

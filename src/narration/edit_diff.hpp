@@ -16,7 +16,7 @@ namespace parley::narration::EditDiff {
 
 inline constexpr std::size_t kDefaultMaxBytes = 8 * 1024;
 
-// "--- a/path", "+++ b/path" and one hunk taking `before` to `after`, line
+// "--- path", "+++ path" and one hunk taking `before` to `after`, line
 // by line. Empty when the two are the same.
 std::string between(std::string_view path, std::string_view before, std::string_view after,
                     std::size_t maxBytes = kDefaultMaxBytes);
