@@ -166,6 +166,7 @@ void PermissionTracker::resolveLocked(const std::string& sessionID, By how,
   pending_.erase(p);
   panes_.erase(sessionID);
   interruptedBefore_.erase(sessionID);
+  goneOnce_.erase(sessionID);
 }
 
 void PermissionTracker::hookSeen(const protocol::HookPayload& payload) {
@@ -234,8 +235,18 @@ void PermissionTracker::watchTick() {
   for (const auto& [id, w] : watched) {
     const auto screen = capture(w.pane);
     const auto shown = screen ? DialogScraper::scrape(*screen) : std::nullopt;
-    if (shown && shown->nonce == w.nonce)
+    if (shown && shown->nonce == w.nonce) {
+      const std::lock_guard lock(mutex_);
+      goneOnce_.erase(id);
       continue;
+    }
+    {
+      // A capture may catch a redraw half done: only a dialog missing from
+      // two captures in a row has closed.
+      const std::lock_guard lock(mutex_);
+      if (screen && goneOnce_.insert(id).second)
+        continue;
+    }
     // Escape on the dialog stops the turn; the pane says so.
     const bool interrupted = screen && countInterrupted(*screen) > w.interruptedBefore;
     // Gone with its pane, stopped, or replaced by another dialog: expired;

@@ -21,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -131,6 +132,8 @@ class PermissionTracker : public std::enable_shared_from_this<PermissionTracker>
   std::map<std::string, protocol::SessionDescriptor> panes_;  // of the pending
   // How often the turn showed interrupted when the request was published.
   std::map<std::string, std::size_t> interruptedBefore_;
+  // Pending requests whose dialog the last look did not find.
+  std::set<std::string> goneOnce_;
   std::map<std::string, Attempt> attempts_;  // on the strand
 };
 

@@ -81,10 +81,13 @@ class TrackerTest : public ::testing::Test {
     return s.descriptor;
   }
 
-  // The pane now shows another screen, as when Claude Code redraws.
+  // The pane now shows another screen, drawn in one write as Claude Code
+  // redraws.
   void redraw(const protocol::SessionDescriptor& d, const std::string& screen) {
-    tmux.tmux({"respawn-pane", "-k", "-t", d.paneID, "/bin/sh", "-c", "clear; cat \"$1\"; exec cat",
-               "sh", screenFile(screen).string()});
+    const auto file = dir / (screen + ".redraw");
+    test::writeFile(file, "\x1b[H\x1b[2J" + test::readFile(screenFile(screen)));
+    tmux.tmux({"respawn-pane", "-k", "-t", d.paneID, "/bin/sh", "-c", "cat \"$1\"; exec cat", "sh",
+               file.string()});
   }
 
   template <class T>
