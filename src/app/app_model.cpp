@@ -107,6 +107,8 @@ void AppModel::wire(std::unique_ptr<desktop::DesktopVoice> voice) {
           .publish =
               [main, weak](protocol::ServerMessage m) {
                 postIfAlive(main, weak, [m = std::move(m)](AppModel& self) mutable {
+                  if (auto line = SessionEvents::logLine(m))
+                    self.log(Kind::cmd, std::move(*line));
                   self.phoneLink_->publish(std::move(m));
                 });
               },

@@ -31,6 +31,22 @@ protocol::PermissionRequest SessionEvents::describe(
   return request;
 }
 
+std::optional<std::string> SessionEvents::logLine(const protocol::ServerMessage& message) {
+  if (const auto* r = std::get_if<protocol::PermissionRequest>(&message))
+    return "permission request sent to the phone: " + r->toolName + " (" +
+           std::string(protocol::EnumNames<protocol::RiskTier>::names[static_cast<int>(r->tier)]) +
+           ")";
+  if (const auto* r = std::get_if<protocol::PermissionResolved>(&message))
+    return "permission request closed (" +
+           std::string(
+               protocol::EnumNames<protocol::PermissionResolved::By>::names[static_cast<int>(
+                   r->by)]) +
+           ")";
+  if (const auto* i = std::get_if<protocol::Interrupted>(&message))
+    return "turn interrupted (" + i->detectedVia + ")";
+  return std::nullopt;
+}
+
 void SessionEvents::onHook(const protocol::HookPayload& p,
                            const std::optional<terminal::RegisteredSession>& session) {
   if (!p.sessionID)

@@ -44,6 +44,9 @@ class SessionEvents {
   // session's project.
   static protocol::PermissionRequest describe(const terminal::PermissionTracker::Sighting& seen);
 
+  // The activity-log line for a message the tracker publishes, if any.
+  static std::optional<std::string> logLine(const protocol::ServerMessage& message);
+
  private:
   void toolFinished(const protocol::HookPayload& payload);
 

@@ -35,6 +35,15 @@ std::optional<std::string> PermissionTracker::capture(
   }
 }
 
+std::size_t PermissionTracker::interruptionsIn(const protocol::SessionDescriptor& session) const {
+  try {
+    return countInterrupted(TmuxClient(tmuxExecutable_, session.socketPath)
+                                .capture(session.paneID, kHistoryLines, false));
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
 void PermissionTracker::flush(std::vector<protocol::ServerMessage> messages) {
   if (!out_.publish)
     return;
@@ -93,7 +102,8 @@ void PermissionTracker::scrapeUntilShown(std::shared_ptr<Sighting> wanted, std::
       if (!alreadyShown) {
         attempts_.erase(attempt);
         wanted->dialog = std::move(*dialog);
-        show(std::move(*wanted), countInterrupted(*screen));
+        const std::size_t interruptions = interruptionsIn(wanted->session);
+        show(std::move(*wanted), interruptions);
         return;
       }
     }
@@ -140,9 +150,11 @@ void PermissionTracker::sweep(std::vector<RegisteredSession> sessions) {
       const auto screen = self->capture(s.descriptor);
       if (!screen)
         continue;
-      if (auto dialog = DialogScraper::scrape(*screen))
+      if (auto dialog = DialogScraper::scrape(*screen)) {
+        const std::size_t interruptions = self->interruptionsIn(s.descriptor);
         self->show(Sighting{s.descriptor, std::nullopt, std::nullopt, std::move(*dialog)},
-                   countInterrupted(*screen));
+                   interruptions);
+      }
     }
   });
 }
@@ -248,7 +260,7 @@ void PermissionTracker::watchTick() {
         continue;
     }
     // Escape on the dialog stops the turn; the pane says so.
-    const bool interrupted = screen && countInterrupted(*screen) > w.interruptedBefore;
+    const bool interrupted = screen && interruptionsIn(w.pane) > w.interruptedBefore;
     // Gone with its pane, stopped, or replaced by another dialog: expired;
     // else it was answered at the keyboard.
     const By how = !screen || interrupted || shown ? By::expired : By::desk;
@@ -275,8 +287,7 @@ void PermissionTracker::watchForInterrupt(protocol::SessionDescriptor session, s
 
 void PermissionTracker::pollForInterrupt(std::shared_ptr<protocol::SessionDescriptor> session,
                                          std::size_t before, Clock::time_point deadline) {
-  const auto screen = capture(*session);
-  if (screen && countInterrupted(*screen) > before) {
+  if (interruptionsIn(*session) > before) {
     std::vector<protocol::ServerMessage> messages;
     {
       const std::lock_guard lock(mutex_);

@@ -89,7 +89,8 @@ class PermissionTracker : public std::enable_shared_from_this<PermissionTracker>
   // already open when the application started).
   void sweep(std::vector<RegisteredSession> sessions);
   // After an Escape sent from the phone: tell when the screen shows the
-  // turn interrupted. `before` is how often the text was on screen before.
+  // turn interrupted. `before` is how often the text was in the pane's
+  // history (kHistoryLines) before.
   void watchForInterrupt(protocol::SessionDescriptor session, std::size_t before);
 
   // ---- from the session driver (any thread) ----
@@ -100,6 +101,9 @@ class PermissionTracker : public std::enable_shared_from_this<PermissionTracker>
   void answered(const std::string& nonce, std::int64_t chosenIndex);
 
   static std::size_t countInterrupted(std::string_view screen);
+  // Interruptions are counted over this much of a pane's history too, so
+  // one scrolling off the screen does not hide a new one.
+  static constexpr int kHistoryLines = 5000;
 
  private:
   struct Attempt {
@@ -119,6 +123,7 @@ class PermissionTracker : public std::enable_shared_from_this<PermissionTracker>
   void watchTick();
   void flush(std::vector<protocol::ServerMessage> messages);
   std::optional<std::string> capture(const protocol::SessionDescriptor& session) const;
+  std::size_t interruptionsIn(const protocol::SessionDescriptor& session) const;
 
   boost::asio::strand<boost::asio::any_io_executor> strand_;
   Outlets out_;

@@ -246,7 +246,8 @@ SessionDriver::Result SessionDriver::handle(protocol::Interrupt, RegisteredSessi
   std::optional<std::size_t> before;
   if (options_.permissions) {
     try {
-      before = PermissionTracker::countInterrupted(tmux.capture(d.paneID, std::nullopt, false));
+      before = PermissionTracker::countInterrupted(
+          tmux.capture(d.paneID, PermissionTracker::kHistoryLines, false));
     } catch (const std::exception&) {
     }
   }

@@ -117,6 +117,8 @@ TEST_F(Permissions, ThePhoneAnswersFollowsAndIsLockedOutOfDestructiveApprovals) 
   ASSERT_TRUE(claude_->waitForScreen(
       [](const std::string& s) { return !contains(s, "Do you want to proceed?"); }));
 
+  ASSERT_TRUE(claude_->waitForIdle(60s));
+
   // ---- a dialog answered at the keyboard ----
   ToolCall touch = ToolCall::bash("touch desk-answered.txt", "Touch a file");
   claude_->api().enqueue(Turn::tools({touch}).then("Touched."));
@@ -131,6 +133,8 @@ TEST_F(Permissions, ThePhoneAnswersFollowsAndIsLockedOutOfDestructiveApprovals) 
   ASSERT_TRUE(phone_->waitFor<protocol::TurnFinished>(
       "the touch turn's end", 60s,
       [](const protocol::TurnFinished& t) { return t.narration.text == "Touched."; }));
+
+  ASSERT_TRUE(claude_->waitForIdle(60s));
 
   // ---- an interrupt from the phone ----
   claude_->api().enqueue(Turn::slow("Streaming slowly"));
