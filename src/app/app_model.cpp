@@ -109,7 +109,11 @@ void AppModel::wire(std::unique_ptr<desktop::DesktopVoice> voice) {
                 postIfAlive(main, weak, [m = std::move(m)](AppModel& self) mutable {
                   if (auto line = SessionEvents::logLine(m))
                     self.log(Kind::cmd, std::move(*line));
+                  const auto* interrupted = std::get_if<protocol::Interrupted>(&m);
+                  const std::string idle = interrupted ? interrupted->sessionID : "";
                   self.phoneLink_->publish(std::move(m));
+                  if (!idle.empty())
+                    self.hooks_->turnInterrupted(idle);
                 });
               },
           .log = cmdLogFn},

@@ -43,6 +43,12 @@ void HookPipeline::handle(HookPayload payload) {
       }));
 }
 
+void HookPipeline::turnInterrupted(std::string sessionID) {
+  HookPayload stop(Event::stop);
+  stop.sessionID = std::move(sessionID);
+  handle(std::move(stop));
+}
+
 void HookPipeline::finish(const HookPayload& payload,
                           terminal::SessionRegistry::HookApplied applied) {
   if (out_.activity)

@@ -49,6 +49,10 @@ class HookPipeline : public std::enable_shared_from_this<HookPipeline> {
   // From any thread; events are handled in the order of these calls.
   void handle(protocol::HookPayload payload);
 
+  // A turn stopped without a Stop hook (Escape): the session is idle again,
+  // as after a Stop that had nothing to say.
+  void turnInterrupted(std::string sessionID);
+
   // A permission prompt is open in some session (main thread).
   bool permissionPending() const { return permissionPending_; }
 

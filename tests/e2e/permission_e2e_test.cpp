@@ -147,6 +147,11 @@ TEST_F(Permissions, ThePhoneAnswersFollowsAndIsLockedOutOfDestructiveApprovals) 
   ASSERT_TRUE(stopped);
   EXPECT_EQ(stopped->sessionID, sessionID_);
   EXPECT_FALSE(stopped->detectedVia.empty());
+  ASSERT_TRUE(phone_->waitFor<protocol::SessionUpdate>(
+      "the session idle again", 30s, [&](const protocol::SessionUpdate& u) {
+        const auto d = find(u.sessions, sessionID_);
+        return d && d->state == SessionState::idle;
+      }));
 }
 
 }  // namespace
