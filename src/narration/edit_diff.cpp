@@ -79,8 +79,15 @@ std::vector<Line> diffLines(const std::vector<std::string_view>& a,
   return out;
 }
 
+// Appended piece by piece: GCC 12 misreads `"," + std::string` at -O3 as an
+// overlapping copy.
 std::string hunkRange(std::size_t count) {
-  return (count == 0 ? "0" : "1") + (count == 1 ? std::string() : "," + std::to_string(count));
+  std::string range(count == 0 ? "0" : "1");
+  if (count != 1) {
+    range += ',';
+    range += std::to_string(count);
+  }
+  return range;
 }
 
 }  // namespace
