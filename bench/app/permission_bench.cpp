@@ -154,7 +154,12 @@ std::vector<double> measure() {
 
   std::vector<double> millis;
   for (int round = 0; round < kWarmup + kRounds; ++round) {
-    const std::string file = "bench-" + std::to_string(round) + ".txt";
+    // Appended: GCC 12 misreads `"x" + std::to_string(n)` at -O3 as an
+    // overlapping copy.
+    const std::string number = std::to_string(round);
+    std::string file = "bench-";
+    file += number;
+    file += ".txt";
     claude.api().enqueue(test::Turn::tools({test::ToolCall::bash("touch " + file)}).then("ok"));
     claude.submit("touch " + file);
     const auto request = await<protocol::PermissionRequest>(phone);
@@ -171,7 +176,7 @@ std::vector<double> measure() {
         10s);
     if (round >= kWarmup)
       millis.push_back(static_cast<double>(arrived - fired) / 1e6);
-    phone.send(protocol::PermissionAnswer{.clientMsgID = "a" + std::to_string(round),
+    phone.send(protocol::PermissionAnswer{.clientMsgID = file,
                                           .requestID = request.requestID,
                                           .nonce = request.nonce,
                                           .optionIndex = 1});

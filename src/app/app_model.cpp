@@ -53,6 +53,7 @@ AppModel::AppModel(asio::io_context& main, asio::any_io_executor workers,
 
 AppModel::~AppModel() {
   ingest_->stop();
+  permissions_->stop();
   sweepTimer_.cancel();
 }
 

@@ -58,6 +58,8 @@ void PermissionTracker::requested(protocol::SessionDescriptor session,
                                   std::optional<protocol::JSONValue> toolInput) {
   asio::post(strand_, [self = shared_from_this(), session = std::move(session),
                        toolName = std::move(toolName), toolInput = std::move(toolInput)]() mutable {
+    if (self->stopped_)
+      return;
     const std::string id = session.sessionID;
     const bool announced = toolName.has_value();
     if (!announced) {
@@ -219,8 +221,16 @@ void PermissionTracker::hookSeen(const protocol::HookPayload& payload) {
   });
 }
 
+void PermissionTracker::stop() {
+  asio::post(strand_, [self = shared_from_this()] {
+    self->stopped_ = true;
+    self->attempts_.clear();
+    self->watchTimer_.cancel();
+  });
+}
+
 void PermissionTracker::startWatching() {
-  if (watching_)
+  if (watching_ || stopped_)
     return;
   watching_ = true;
   watchTimer_.expires_after(options_.watchInterval);
@@ -298,7 +308,7 @@ void PermissionTracker::pollForInterrupt(std::shared_ptr<protocol::SessionDescri
     flush(std::move(messages));
     return;
   }
-  if (Clock::now() >= deadline)
+  if (Clock::now() >= deadline || stopped_)
     return;
   auto timer = std::make_shared<asio::steady_timer>(strand_, options_.scrapeInterval);
   timer->async_wait([self = shared_from_this(), timer, session = std::move(session), before,

@@ -93,6 +93,10 @@ class PermissionTracker : public std::enable_shared_from_this<PermissionTracker>
   // history (kHistoryLines) before.
   void watchForInterrupt(protocol::SessionDescriptor session, std::size_t before);
 
+  // Ends the watching and the waiting, so the executor can run dry (any
+  // thread).
+  void stop();
+
   // ---- from the session driver (any thread) ----
 
   std::optional<Pending> pendingFor(const std::string& nonce) const;
@@ -131,6 +135,7 @@ class PermissionTracker : public std::enable_shared_from_this<PermissionTracker>
   std::string tmuxExecutable_;
   boost::asio::steady_timer watchTimer_;
   bool watching_ = false;  // on the strand
+  bool stopped_ = false;   // on the strand
 
   mutable std::mutex mutex_;
   std::map<std::string, Pending> pending_;                    // by session id

@@ -290,7 +290,7 @@ class Phone {
   std::uint64_t helloSeq_ = 0;
 };
 
-std::string failuresText(const std::vector<protocol::Failure>& failures) {
+inline std::string failuresText(const std::vector<protocol::Failure>& failures) {
   std::string text;
   for (const auto& f : failures)
     text += "\n  " + f.code + ": " + f.message;

@@ -105,10 +105,11 @@ TEST_F(Permissions, ThePhoneAnswersFollowsAndIsLockedOutOfDestructiveApprovals) 
   EXPECT_EQ(danger->tier, protocol::RiskTier::destructive);
   EXPECT_TRUE(contains(danger->narration.speech, "keyboard")) << danger->narration.speech;
   answer(*danger, 1);
-  phone_->sync();
-  ASSERT_EQ(phone_->failures().size(), 1u) << failuresText(phone_->failures());
-  EXPECT_EQ(phone_->failures()[0].code, "permission_failed");
-  EXPECT_TRUE(contains(phone_->failures()[0].message, "keyboard"));
+  const auto refused = phone_->waitFor<protocol::Failure>("the refusal");
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->code, "permission_failed");
+  EXPECT_TRUE(contains(refused->message, "keyboard")) << refused->message;
+  EXPECT_EQ(phone_->failures().size(), 1u) << failuresText(phone_->failures());
   EXPECT_TRUE(contains(claude_->screen(), "git push --force origin main"));
   EXPECT_TRUE(contains(claude_->screen(), "Do you want to proceed?")) << claude_->screen();
 
