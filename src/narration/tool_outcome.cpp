@@ -38,7 +38,7 @@ std::string fileName(const std::string& path) {
 
 ToolOutcome toolOutcome(const protocol::HookPayload& p) {
   ToolOutcome o;
-  const std::string tool = p.toolName.value_or("");
+  const std::string tool = p.toolName.value_or("tool");
   o.ok = p.hookEventName != protocol::HookPayload::Event::postToolUseFailure;
   if (p.toolResponse) {
     if (auto interrupted = (*p.toolResponse)["interrupted"];
