@@ -69,14 +69,28 @@ struct App {
   std::string token;
 
   std::map<std::string, std::string> env() const {
-    const char* path = std::getenv("PATH");
-    return {{"HOME", home.string()}, {"PATH", path ? path : "/usr/bin:/bin"}, {"LANG", "C.UTF-8"}};
+    return {{"HOME", home.string()}, {"PATH", path()}, {"LANG", "C.UTF-8"}};
+  }
+
+  // A scripted `tailscale` first: this computer on a tailnet that serves.
+  std::string path() const {
+    const char* system = std::getenv("PATH");
+    return (home / "bin").string() + ":" + (system ? system : "/usr/bin:/bin");
   }
 
   void start(const fs::path& h) {
     home = h;
     stamps = home / "permission-hook-times";
     const std::string parley = test::binPath("parley").string();
+    fs::create_directories(home / "bin");
+    test::writeFile(home / "bin" / "tailscale", R"(#!/bin/sh
+case "$1" in
+  status) echo '{"BackendState":"Running","Self":{"DNSName":"desk.tailnet-bench.ts.net."}}' ;;
+  serve) ;;
+  *) exit 2 ;;
+esac
+)");
+    fs::permissions(home / "bin" / "tailscale", fs::perms::owner_all);
     if (!test::runProcess({parley, "hooks", "install"}, env()).ok())
       throw std::runtime_error("parley hooks install failed");
     // A second hook on the same event notes when Claude Code fired it.
@@ -97,7 +111,7 @@ struct App {
     pid = ::fork();
     if (pid == 0) {
       const std::string h = "HOME=" + home.string(), l = "LANG=C.UTF-8";
-      const std::string p = std::string("PATH=") + (std::getenv("PATH") ? std::getenv("PATH") : "");
+      const std::string p = "PATH=" + path();
       const std::string portText = std::to_string(port);
       const std::string out = (home / "run.out").string();
       std::freopen(out.c_str(), "w", stdout);
