@@ -64,7 +64,9 @@ class PermissionTracker : public std::enable_shared_from_this<PermissionTracker>
   };
 
   struct Options {
-    std::chrono::milliseconds scrapeInterval{100};
+    // Claude Code fires the hook before it draws the dialog; looking again
+    // soon keeps the phone's request close behind the screen.
+    std::chrono::milliseconds scrapeInterval{25};
     std::chrono::milliseconds scrapeTimeout{3000};
     std::chrono::milliseconds watchInterval{250};
   };
