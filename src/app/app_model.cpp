@@ -3,8 +3,10 @@
 #include <boost/asio/bind_executor.hpp>
 
 #include "app/hook_pipeline.hpp"
+#include "app/session_events.hpp"
 #include "app/thread_hops.hpp"
 #include "app/unbuilt_desktop_voice.hpp"
+#include "app/vocabulary_feed.hpp"
 #include "base/paths.hpp"
 #include "claude/hook_ingest.hpp"
 #include "desktop/logind.hpp"
@@ -51,6 +53,7 @@ AppModel::AppModel(asio::io_context& main, asio::any_io_executor workers,
 
 AppModel::~AppModel() {
   ingest_->stop();
+  permissions_->stop();
   sweepTimer_.cancel();
 }
 
@@ -84,15 +87,53 @@ void AppModel::wire(std::unique_ptr<desktop::DesktopVoice> voice) {
                                                 [weak] {
                                                   if (auto self = weak.lock())
                                                     self->power_->release("peer disconnected");
+                                                },
+                                            .phoneGreeted =
+                                                [weak] {
+                                                  if (auto self = weak.lock())
+                                                    self->vocabulary_->phoneConnected();
                                                 }});
+
+  auto publishFn = [weak](protocol::ServerMessage m) {
+    if (auto self = weak.lock())
+      self->phoneLink_->publish(std::move(m));
+  };
+  auto cmdLogFn = [main, weak](const std::string& line) {
+    postIfAlive(main, weak, [line](AppModel& m) { m.log(Kind::cmd, line); });
+  };
+  permissions_ = std::make_shared<terminal::PermissionTracker>(
+      terminal_,
+      terminal::PermissionTracker::Outlets{
+          .describe = &SessionEvents::describe,
+          .publish =
+              [main, weak](protocol::ServerMessage m) {
+                postIfAlive(main, weak, [m = std::move(m)](AppModel& self) mutable {
+                  if (auto line = SessionEvents::logLine(m))
+                    self.log(Kind::cmd, std::move(*line));
+                  const auto* interrupted = std::get_if<protocol::Interrupted>(&m);
+                  const std::string idle = interrupted ? interrupted->sessionID : "";
+                  self.phoneLink_->publish(std::move(m));
+                  if (!idle.empty())
+                    self.hooks_->turnInterrupted(idle);
+                });
+              },
+          .log = cmdLogFn},
+      terminal::PermissionTracker::Options{});
+  auto injected = std::make_shared<terminal::InjectedPrompts>();
+  auto details = std::make_shared<narration::DetailStore>();
+  events_ = std::make_unique<SessionEvents>(SessionEvents::Parts{
+      .permissions = permissions_, .injected = injected, .details = details, .publish = publishFn});
+  vocabulary_ = std::make_shared<VocabularyFeed>(main, workers_, publishFn);
 
   // From here on every command a phone sends reaches the session driver.
   driver_ = std::make_shared<terminal::SessionDriver>(
-      terminal_, registry_,
-      [main, weak](const std::string& line) {
-        postIfAlive(main, weak, [line](AppModel& m) { m.log(Kind::cmd, line); });
-      },
-      terminal::SessionDriver::Options{options_.settleTimeout, options_.pollInterval});
+      terminal_, registry_, cmdLogFn,
+      terminal::SessionDriver::Options{
+          .settleTimeout = options_.settleTimeout,
+          .pollInterval = options_.pollInterval,
+          .permissions = permissions_,
+          .injected = injected,
+          .detail = [details](const std::string& ref) { return details->get(ref); }});
   phoneLink_->attach(driver_);
 
   desktop_ =
@@ -106,11 +147,7 @@ void AppModel::wire(std::unique_ptr<desktop::DesktopVoice> voice) {
   hooks_ = std::make_shared<HookPipeline>(
       main_, registry_, options_.home,
       HookPipeline::Outlets{.log = logFn,
-                            .publish =
-                                [weak](protocol::ServerMessage m) {
-                                  if (auto self = weak.lock())
-                                    self->phoneLink_->publish(std::move(m));
-                                },
+                            .publish = publishFn,
                             .activity =
                                 [weak] {
                                   if (auto self = weak.lock())
@@ -121,7 +158,13 @@ void AppModel::wire(std::unique_ptr<desktop::DesktopVoice> voice) {
                                   if (auto self = weak.lock())
                                     self->desktop_->speakAnswer(n, id);
                                 },
-                            .changed = changedFn});
+                            .changed = changedFn,
+                            .followed =
+                                [weak](const protocol::HookPayload& p,
+                                       const std::optional<terminal::RegisteredSession>& s) {
+                                  if (auto self = weak.lock())
+                                    self->events_->onHook(p, s);
+                                }});
 
   ingest_->setOnPayload(
       [hooks = std::weak_ptr(hooks_)](const protocol::HookPayload& payload, const std::string&) {
@@ -224,12 +267,16 @@ void AppModel::rescan() {
                      auto self = weak.lock();
                      if (!self)
                        return;
+                     // A dialog nobody announced (open before we started)
+                     // is found here.
+                     self->permissions_->sweep(all);
                      std::vector<protocol::SessionDescriptor> descriptors;
                      for (auto& s : all)
                        descriptors.push_back(std::move(s.descriptor));
                      if (descriptors == self->sessions_)
                        return;
                      self->sessions_ = std::move(descriptors);
+                     self->vocabulary_->sessionsChanged(self->sessions_);
                      self->changed();
                    }));
 }

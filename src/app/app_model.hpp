@@ -43,11 +43,14 @@ class HookIngest;
 namespace parley::terminal {
 class SessionRegistry;
 class SessionDriver;
+class PermissionTracker;
 }  // namespace parley::terminal
 
 namespace parley::app {
 
 class HookPipeline;
+class SessionEvents;
+class VocabularyFeed;
 
 class AppModel : public std::enable_shared_from_this<AppModel> {
  public:
@@ -128,6 +131,9 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
   std::shared_ptr<terminal::SessionDriver> driver_;
   std::shared_ptr<PhoneLinkController> phoneLink_;
   std::shared_ptr<HookPipeline> hooks_;
+  std::shared_ptr<terminal::PermissionTracker> permissions_;
+  std::unique_ptr<SessionEvents> events_;
+  std::shared_ptr<VocabularyFeed> vocabulary_;
   std::unique_ptr<PowerPolicy> power_;
   std::shared_ptr<DesktopActions> desktop_;
   boost::asio::steady_timer sweepTimer_;

@@ -47,6 +47,12 @@ void HookPipeline::handle(HookPayload payload) {
       }));
 }
 
+void HookPipeline::turnInterrupted(std::string sessionID) {
+  HookPayload stop(Event::stop);
+  stop.sessionID = std::move(sessionID);
+  handle(std::move(stop));
+}
+
 void HookPipeline::finish(const HookPayload& payload,
                           terminal::SessionRegistry::HookApplied applied, bool listed) {
   if (out_.activity)
@@ -60,6 +66,8 @@ void HookPipeline::finish(const HookPayload& payload,
   else if (applied.session)
     listOwed_ = true;
   logAndNarrate(payload);
+  if (out_.followed)
+    out_.followed(payload, applied.session);
   payOwedList();
 }
 

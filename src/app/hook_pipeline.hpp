@@ -44,6 +44,10 @@ class HookPipeline : public std::enable_shared_from_this<HookPipeline> {
     // that session.
     std::function<void(const protocol::Narration&, const std::string& sessionID)> answer;
     std::function<void()> changed;
+    // Every event, after its own narration, with the session it named.
+    std::function<void(const protocol::HookPayload&,
+                       const std::optional<terminal::RegisteredSession>&)>
+        followed;
   };
 
   HookPipeline(boost::asio::io_context& main, std::shared_ptr<terminal::SessionRegistry> registry,
@@ -51,6 +55,10 @@ class HookPipeline : public std::enable_shared_from_this<HookPipeline> {
 
   // From any thread; events are handled in the order of these calls.
   void handle(protocol::HookPayload payload);
+
+  // A turn stopped without a Stop hook (Escape): the session is idle again,
+  // as after a Stop that had nothing to say.
+  void turnInterrupted(std::string sessionID);
 
   // A permission prompt is open in some session (main thread).
   bool permissionPending() const { return permissionPending_; }

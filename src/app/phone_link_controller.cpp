@@ -133,6 +133,9 @@ void PhoneLinkController::handlePeerEvent(const Server::PeerEvent& event) {
       notifier_->deviceDisconnected();
     log(LogEntry::Kind::cmd, "phone disconnected (" + gone->reason + ")");
     out_.phoneDisconnected();
+  } else if (std::holds_alternative<Server::Greeted>(event)) {
+    if (out_.phoneGreeted)
+      out_.phoneGreeted();
   } else if (const auto* latency = std::get_if<Server::Latency>(&event)) {
     latency_ = latency->seconds;
     out_.changed();

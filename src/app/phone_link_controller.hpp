@@ -42,6 +42,8 @@ class PhoneLinkController : public std::enable_shared_from_this<PhoneLinkControl
     // A phone connected (the computer should stay awake), or went away.
     std::function<void()> phoneConnected;
     std::function<void()> phoneDisconnected;
+    // The phone's hello was answered; what is published now follows it.
+    std::function<void()> phoneGreeted;
   };
 
   // The server's strand and the blocking work run on `workers`.

@@ -314,6 +314,7 @@ void Impl::sendHelloAck(const std::shared_ptr<Peer>& peer, EventRing::Replay rep
     log("client resumed past the ring — sent gap:true, " + std::to_string(replay.entries.size()) +
         " replayed");
   peer->startHeartbeat(config_.pingInterval, config_.pongDeadline);
+  report(Greeted{});
 }
 
 void Impl::sendPong(const std::shared_ptr<Peer>& peer, const std::string& nonce) {

@@ -114,7 +114,13 @@ class WebSocketServer {
   struct RejectedToken {
     bool operator==(const RejectedToken&) const = default;
   };
-  using PeerEvent = std::variant<Connected, RejectedAddress, Disconnected, Latency, RejectedToken>;
+  // The phone's hello was answered (HelloAck and replay sent): what is
+  // published from now on follows them.
+  struct Greeted {
+    bool operator==(const Greeted&) const = default;
+  };
+  using PeerEvent =
+      std::variant<Connected, RejectedAddress, Disconnected, Latency, RejectedToken, Greeted>;
 
   // The strand is made on `executor`; commands are posted to `executor`
   // itself, off the strand.

@@ -47,6 +47,13 @@ const std::string& nonceKey() {
   return key;
 }
 
+// The option's number, 0 when it does not fit.
+std::int64_t numberOf(std::string_view digits) {
+  std::int64_t index = 0;
+  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), index);
+  return (ec == std::errc() && end == digits.data() + digits.size()) ? index : 0;
+}
+
 }  // namespace
 
 std::size_t DialogScraper::Dialog::hash() const {
@@ -102,6 +109,45 @@ std::string DialogScraper::nonceFor(std::string_view header, std::string_view de
   return buffer;
 }
 
+std::optional<DialogScraper::Dialog> DialogScraper::scrapePlanExit(
+    const std::vector<std::string>& plain) {
+  // The plan-mode exit asks its question first ("Exit plan mode?"), says
+  // what Claude wants below it, and then lists its choices; there is no
+  // "Do you want to" line to anchor on.
+  std::optional<std::size_t> title;
+  for (std::size_t i = plain.size(); i-- > 0;) {
+    if (text::trimmedSpacesAndTabs(plain[i]) == kPlanExitTitle) {
+      title = i;
+      break;
+    }
+  }
+  if (!title)
+    return std::nullopt;
+  Dialog dialog;
+  dialog.header = std::string(kPlanExitTitle);
+  for (std::size_t i = *title + 1; i < plain.size(); ++i) {
+    const std::string_view t = text::trimmedSpacesAndTabs(plain[i]);
+    if (t.empty())
+      continue;
+    if (const auto m = optionPattern().firstMatch(plain[i])) {
+      PermissionOption option;
+      option.index = numberOf(m->group(1));
+      option.label = std::string(m->group(2));
+      option.kind = kindOf(option.label);
+      dialog.options.push_back(std::move(option));
+      continue;
+    }
+    if (!dialog.options.empty())
+      break;
+    if (dialog.detail.empty())
+      dialog.detail = std::string(t);
+  }
+  if (dialog.options.empty())
+    return std::nullopt;
+  dialog.nonce = nonceFor(dialog.header, dialog.detail, dialog.options);
+  return dialog;
+}
+
 std::optional<DialogScraper::Dialog> DialogScraper::scrape(std::string_view capture) {
   std::vector<std::string> plain;
   for (std::string_view line : screen::lines(capture))
@@ -115,7 +161,7 @@ std::optional<DialogScraper::Dialog> DialogScraper::scrape(std::string_view capt
     }
   }
   if (!question)
-    return std::nullopt;
+    return scrapePlanExit(plain);
 
   std::vector<PermissionOption> options;
   for (std::size_t i = *question + 1; i < plain.size(); ++i) {
@@ -128,10 +174,7 @@ std::optional<DialogScraper::Dialog> DialogScraper::scrape(std::string_view capt
       break;
     }
     PermissionOption option;
-    const std::string_view digits = m->group(1);
-    std::int64_t index = 0;
-    const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), index);
-    option.index = (ec == std::errc() && end == digits.data() + digits.size()) ? index : 0;
+    option.index = numberOf(m->group(1));
     option.label = std::string(m->group(2));
     option.kind = kindOf(option.label);
     options.push_back(std::move(option));

@@ -2,7 +2,8 @@
 
 // Reads Claude Code's permission dialog off a captured pane: a question
 // ("Do you want to proceed?", or for file tools e.g. "Do you want to create
-// notes.txt?") followed by numbered choices. The nonce ties a phone's answer
+// notes.txt?") followed by numbered choices, or the plan-mode exit
+// ("Exit plan mode?" above its Yes/No choices). The nonce ties a phone's answer
 // to the exact dialog it was shown.
 
 #include <optional>
@@ -16,6 +17,9 @@ namespace parley::terminal {
 
 class DialogScraper {
  public:
+  // The title of the dialog that asks to leave plan mode.
+  static constexpr std::string_view kPlanExitTitle = "Exit plan mode?";
+
   struct Dialog {
     std::string header;                      // first content line, or "Permission request"
     std::string detail;                      // second content line, or empty
@@ -47,6 +51,9 @@ class DialogScraper {
   // different after a restart.
   static std::string nonceFor(std::string_view header, std::string_view detail,
                               const std::vector<protocol::PermissionOption>& options);
+
+ private:
+  static std::optional<Dialog> scrapePlanExit(const std::vector<std::string>& plainLines);
 };
 
 }  // namespace parley::terminal

@@ -5,6 +5,7 @@
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include "protocol/remote_approval.hpp"
 #include "terminal/dialog_scraper.hpp"
 #include "terminal/prompt_injector.hpp"
 #include "text/unicode.hpp"
@@ -66,6 +67,10 @@ SessionDriver::CommandError SessionDriver::CommandError::noDetail(const std::str
 
 SessionDriver::CommandError SessionDriver::CommandError::noDialog() {
   return {Kind::noDialog, "no permission dialog is open"};
+}
+
+SessionDriver::CommandError SessionDriver::CommandError::keyboardOnly() {
+  return {Kind::keyboardOnly, protocol::kKeyboardOnlyText};
 }
 
 SessionDriver::CommandError SessionDriver::CommandError::staleNonce() {
@@ -226,13 +231,29 @@ asio::awaitable<RegisteredSession> SessionDriver::resolve(std::string id, Needs 
 SessionDriver::Result SessionDriver::handle(protocol::SubmitPrompt m, RegisteredSession session) {
   const SessionDescriptor& d = session.descriptor;
   const PromptInjector injector(tmuxFor(d), options_.settleTimeout, options_.pollInterval);
+  // Noted before Enter: the hook of the turn it starts may overtake us.
+  if (m.submit && options_.injected)
+    options_.injected->note(d.sessionID, m.text);
   co_await injector.injectAsync(m.text, d.paneID, m.submit);
   log("sent to " + label(d) + ": " + std::string(text::characterPrefix(m.text, 60)));
   co_return std::monostate{};
 }
 
 SessionDriver::Result SessionDriver::handle(protocol::Interrupt, RegisteredSession session) {
-  tmuxFor(session.descriptor).sendEscape(session.descriptor.paneID);
+  const SessionDescriptor& d = session.descriptor;
+  const TmuxClient tmux = tmuxFor(d);
+  // What the screen showed before, so only a new "Interrupted" counts.
+  std::optional<std::size_t> before;
+  if (options_.permissions) {
+    try {
+      before = PermissionTracker::countInterrupted(
+          tmux.capture(d.paneID, PermissionTracker::kHistoryLines, false));
+    } catch (const std::exception&) {
+    }
+  }
+  tmux.sendEscape(d.paneID);
+  if (before)
+    options_.permissions->watchForInterrupt(d, *before);
   log("interrupted " + label(session.descriptor));
   co_return std::monostate{};
 }
@@ -267,8 +288,19 @@ SessionDriver::Result SessionDriver::handle(protocol::PermissionAnswer m) {
     if (option == nullptr || option->kind == protocol::PermissionOption::Kind::allowAlways ||
         m.optionIndex < 1 || m.optionIndex > 9)
       throw CommandError::optionNotFound(m.optionIndex);
+    if (options_.permissions) {
+      // Only a request that was published can be answered, and a
+      // destructive one only with a denial.
+      const auto pending = options_.permissions->pendingFor(m.nonce);
+      if (!pending)
+        throw CommandError::noDialog();
+      if (protocol::remoteRefusal(pending->tier, option->kind))
+        throw CommandError::keyboardOnly();
+    }
     tmux.sendDigit(static_cast<int>(m.optionIndex), d.paneID);
     consumedNonces_.insert(m.nonce);
+    if (options_.permissions)
+      options_.permissions->answered(m.nonce, m.optionIndex);
     log("answered " + label(d) + ": " + option->label);
     co_return std::monostate{};
   }
@@ -308,10 +340,10 @@ SessionDriver::Result SessionDriver::handle(protocol::GetPane m, RegisteredSessi
 }
 
 SessionDriver::Result SessionDriver::handle(protocol::GetDetail m) {
-  const auto it = detailStore_.find(m.ref);
-  if (it == detailStore_.end())
+  auto text = options_.detail ? options_.detail(m.ref) : std::nullopt;
+  if (!text)
     throw CommandError::noDetail(m.ref);
-  co_return protocol::DetailText{m.ref, it->second};
+  co_return protocol::DetailText{m.ref, std::move(*text)};
 }
 
 SessionDriver::Result SessionDriver::handle(protocol::Focus, RegisteredSession) {

@@ -28,6 +28,8 @@
 #include <string>
 
 #include "protocol/session_commands.hpp"
+#include "terminal/injected_prompts.hpp"
+#include "terminal/permission_tracker.hpp"
 #include "terminal/session_registry.hpp"
 #include "terminal/tmux_client.hpp"
 
@@ -46,7 +48,8 @@ class SessionDriver : public protocol::SessionCommands,
       optionNotFound,
       noDetail,
       noDialog,
-      staleNonce
+      staleNonce,
+      keyboardOnly
     };
     static CommandError unknownSession(const std::string& id);
     static CommandError announceOnly(const std::string& id);
@@ -55,6 +58,7 @@ class SessionDriver : public protocol::SessionCommands,
     static CommandError noDetail(const std::string& ref);
     static CommandError noDialog();
     static CommandError staleNonce();
+    static CommandError keyboardOnly();
     Kind kind() const { return kind_; }
 
    private:
@@ -78,6 +82,14 @@ class SessionDriver : public protocol::SessionCommands,
     // a build can take more than a second to redraw Claude Code's box.
     std::chrono::milliseconds settleTimeout{3000};
     std::chrono::milliseconds pollInterval{25};
+    // The pending permission requests: their tiers lock destructive calls
+    // to the keyboard, and they learn which answers the phone pressed.
+    // Without it any dialog on screen may be answered (allowAlways never).
+    std::shared_ptr<PermissionTracker> permissions;
+    // Where the prompts the phone submits are noted.
+    std::shared_ptr<InjectedPrompts> injected;
+    // The full text behind a tool result's detail reference.
+    std::function<std::optional<std::string>(const std::string& ref)> detail;
   };
 
   // `logLine` is called on the driver's strand; the receiver hops to its own
@@ -136,7 +148,6 @@ class SessionDriver : public protocol::SessionCommands,
   std::deque<Pending> queue_;
   bool draining_ = false;
   std::set<std::string> consumedNonces_;
-  std::map<std::string, std::string> detailStore_;
 };
 
 }  // namespace parley::terminal

@@ -238,11 +238,18 @@ TEST_F(ModelTest, HookEventsAreLoggedAndBroadcastInOrder) {
   EXPECT_EQ(update.sessions[0].sessionID, "s1");
   EXPECT_EQ(update.sessions[0].paneID, "%4");
   phone->expect<protocol::SessionUpdate>();
+  // A prompt nobody sent from the phone starts the desk's turn.
+  const auto turn = phone->expect<protocol::TurnStarted>();
+  EXPECT_EQ(turn.origin, protocol::TurnStarted::Origin::desk);
+  EXPECT_EQ(turn.prompt, std::string(200, 'p'));
   phone->expect<protocol::SessionUpdate>();
   const auto started_ = phone->expect<protocol::ToolStarted>();
   EXPECT_EQ(started_.toolUseID, "toolu_1");
   EXPECT_EQ(started_.narration.text, "Working\u2026");
   phone->expect<protocol::SessionUpdate>();
+  const auto failed = phone->expect<protocol::ToolFinished>();
+  EXPECT_FALSE(failed.ok);
+  EXPECT_EQ(failed.summary, "tool failed");
   phone->expect<protocol::SessionUpdate>();
   const auto text = phone->expect<protocol::AssistantText>();
   EXPECT_EQ(text.messageUUID, "p-1");
@@ -359,6 +366,10 @@ TEST_F(ModelTest, SleepClosesThePhoneAndWakeStartsAfresh) {
   hook(event(HookPayload::Event::sessionStart));
   phone->expect<protocol::SessionUpdate>();
   onModel([this] { model->rescan(); });
+  // The refresh found the session: the phone learns its vocabulary.
+  const auto vocab = phone->expect<protocol::Vocab>();
+  EXPECT_EQ(vocab.sessionID, "s1");
+  EXPECT_FALSE(vocab.terms.empty());
   EXPECT_TRUE(state().sleepAssertionHeld);
 
   onModel([this] { model->willSleep(); });

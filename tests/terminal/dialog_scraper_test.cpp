@@ -48,6 +48,20 @@ TEST(DialogScraper, ReadsEveryRealPermissionDialog) {
        {{1, "Yes", Kind::allowOnce},
         {2, "Yes, allow all edits during this session (shift+tab)", Kind::allowAlways},
         {3, "No", Kind::deny}}},
+      // An edit shows its change as numbered -/+ lines inside the box.
+      {"perm_edit",
+       "Edit file",
+       "main.cpp",
+       "1 -int main() {}",
+       {{1, "Yes", Kind::allowOnce},
+        {2, "Yes, allow all edits during this session (shift+tab)", Kind::allowAlways},
+        {3, "No", Kind::deny}}},
+      // Leaving plan mode asks no "Do you want to" question at all.
+      {"plan_exit",
+       "Exit plan mode?",
+       "Claude wants to exit plan mode",
+       std::nullopt,
+       {{1, "Yes", Kind::allowOnce}, {2, "No", Kind::deny}}},
   };
   for (const Expected& e : cases) {
     SCOPED_TRACE(e.fixture);

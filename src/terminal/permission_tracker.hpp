@@ -1,0 +1,152 @@
+#pragma once
+
+// Follows the permission dialogs of the sessions: when a hook says one is
+// asked, it reads the session's pane until the dialog shows and has it
+// published, with the nonce the phone's answer must echo; it then watches
+// that pane (only the panes of sessions with a pending request) and the
+// hooks until the dialog closes, and tells how it closed. One pending
+// request per session; a new dialog replaces it.
+//
+// Its work runs on a strand of the executor it is given (the session
+// driver's thread: tmux is never called on the main or WebSocket strand),
+// waiting on timers. What the driver asks about a pending request (its
+// tier, for the remote-approval lock) is answered at once from any thread.
+
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "protocol/hook_payload.hpp"
+#include "protocol/server_messages.hpp"
+#include "terminal/dialog_scraper.hpp"
+#include "terminal/session_registry.hpp"
+#include "terminal/tmux_client.hpp"
+
+namespace parley::terminal {
+
+class PermissionTracker : public std::enable_shared_from_this<PermissionTracker> {
+ public:
+  // A dialog on screen, with what the hook said about its tool call (when a
+  // hook announced it).
+  struct Sighting {
+    protocol::SessionDescriptor session;
+    std::optional<std::string> toolName;
+    std::optional<protocol::JSONValue> toolInput;
+    DialogScraper::Dialog dialog;
+  };
+
+  // The request that is pending in a session.
+  struct Pending {
+    std::string sessionID;
+    std::string requestID;
+    std::string nonce;
+    protocol::RiskTier tier = protocol::RiskTier::elevated;
+    // Set once the phone's answer was pressed.
+    std::optional<std::int64_t> phoneChoice;
+  };
+
+  struct Outlets {
+    // Builds the request to publish, its request id included; the nonce
+    // and options are the dialog's.
+    std::function<protocol::PermissionRequest(const Sighting&)> describe;
+    // PermissionRequest, PermissionResolved and Interrupted messages.
+    std::function<void(protocol::ServerMessage)> publish;
+    std::function<void(const std::string&)> log;
+  };
+
+  struct Options {
+    // Claude Code fires the hook before it draws the dialog; looking again
+    // soon keeps the phone's request close behind the screen.
+    std::chrono::milliseconds scrapeInterval{25};
+    std::chrono::milliseconds scrapeTimeout{3000};
+    std::chrono::milliseconds watchInterval{250};
+  };
+
+  // What Claude Code shows when a turn was stopped by Escape.
+  static constexpr std::string_view kInterruptedText = "Interrupted \u00b7 What should Claude do";
+
+  PermissionTracker(boost::asio::any_io_executor executor, Outlets outlets, Options options);
+
+  // ---- from the hook path (any thread) ----
+
+  // A PermissionRequest hook (with the tool call) or a permission-prompt
+  // Notification (without one) for this session. A notification for a
+  // session that already has a request, or one on the way, is ignored.
+  void requested(protocol::SessionDescriptor session, std::optional<std::string> toolName,
+                 std::optional<protocol::JSONValue> toolInput);
+  // Any other hook of a session: a finished tool, a new prompt, a turn's
+  // end or the session's end closes its pending request. Costs one lock
+  // and nothing more for a session without one.
+  void hookSeen(const protocol::HookPayload& payload);
+  // Looks at the panes of these sessions for a dialog nobody announced (one
+  // already open when the application started).
+  void sweep(std::vector<RegisteredSession> sessions);
+  // After an Escape sent from the phone: tell when the screen shows the
+  // turn interrupted. `before` is how often the text was in the pane's
+  // history (kHistoryLines) before.
+  void watchForInterrupt(protocol::SessionDescriptor session, std::size_t before);
+
+  // Ends the watching and the waiting, so the executor can run dry (any
+  // thread).
+  void stop();
+
+  // ---- from the session driver (any thread) ----
+
+  std::optional<Pending> pendingFor(const std::string& nonce) const;
+  bool hasPending(const std::string& sessionID) const;
+  // The phone's answer was pressed.
+  void answered(const std::string& nonce, std::int64_t chosenIndex);
+
+  static std::size_t countInterrupted(std::string_view screen);
+  // Interruptions are counted over this much of a pane's history too, so
+  // one scrolling off the screen does not hide a new one.
+  static constexpr int kHistoryLines = 5000;
+
+ private:
+  struct Attempt {
+    std::uint64_t generation = 0;
+    bool announcedTool = false;
+  };
+
+  void scrapeUntilShown(std::shared_ptr<Sighting> wanted, std::uint64_t generation,
+                        std::chrono::steady_clock::time_point deadline);
+  void show(Sighting sighting, std::size_t interruptedOnScreen);
+  void pollForInterrupt(std::shared_ptr<protocol::SessionDescriptor> session, std::size_t before,
+                        std::chrono::steady_clock::time_point deadline);
+  // Under the lock.
+  void resolveLocked(const std::string& sessionID, protocol::PermissionResolved::By how,
+                     std::vector<protocol::ServerMessage>& out);
+  void startWatching();
+  void watchTick();
+  void flush(std::vector<protocol::ServerMessage> messages);
+  std::optional<std::string> capture(const protocol::SessionDescriptor& session) const;
+  std::size_t interruptionsIn(const protocol::SessionDescriptor& session) const;
+
+  boost::asio::strand<boost::asio::any_io_executor> strand_;
+  Outlets out_;
+  Options options_;
+  std::string tmuxExecutable_;
+  boost::asio::steady_timer watchTimer_;
+  bool watching_ = false;  // on the strand
+  bool stopped_ = false;   // on the strand
+
+  mutable std::mutex mutex_;
+  std::map<std::string, Pending> pending_;                    // by session id
+  std::map<std::string, protocol::SessionDescriptor> panes_;  // of the pending
+  // How often the turn showed interrupted when the request was published.
+  std::map<std::string, std::size_t> interruptedBefore_;
+  // Pending requests whose dialog the last look did not find.
+  std::set<std::string> goneOnce_;
+  std::map<std::string, Attempt> attempts_;  // on the strand
+};
+
+}  // namespace parley::terminal
