@@ -100,7 +100,28 @@ void PhoneLinkController::start() {
 }
 
 void PhoneLinkController::publish(protocol::ServerMessage message) {
+  if (notifier_)
+    notifyAway(message);
   server_->publish(std::move(message));
+}
+
+void PhoneLinkController::notifyAway(const protocol::ServerMessage& message) {
+  if (const auto* update = std::get_if<protocol::SessionUpdate>(&message)) {
+    sessionNames_.clear();
+    for (const auto& session : update->sessions)
+      sessionNames_[session.sessionID] = session.shortName();
+    return;
+  }
+  const auto name = [&](const std::string& sessionID) {
+    const auto it = sessionNames_.find(sessionID);
+    return it == sessionNames_.end() ? std::string("Claude Code") : it->second;
+  };
+  if (const auto* request = std::get_if<protocol::PermissionRequest>(&message))
+    notifier_->onPermissionRequest(name(request->sessionID), *request);
+  else if (const auto* question = std::get_if<protocol::QuestionRequest>(&message))
+    notifier_->onQuestion(name(question->sessionID), *question);
+  else if (const auto* finished = std::get_if<protocol::TurnFinished>(&message))
+    notifier_->onTurnFinished(name(finished->sessionID), *finished);
 }
 
 void PhoneLinkController::handleServerStatus(const Server::Status& status) {

@@ -10,6 +10,7 @@
 
 #include <boost/asio/any_io_executor.hpp>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -87,6 +88,9 @@ class PhoneLinkController : public std::enable_shared_from_this<PhoneLinkControl
   void handleServerStatus(const link::WebSocketServer::Status& status);
   void handlePeerEvent(const link::WebSocketServer::PeerEvent& event);
   void reloadPairedDevices();
+  // What needs a phone that is away reaches it by Web Push, when it asked
+  // for that; the notifier decides whether it is away.
+  void notifyAway(const protocol::ServerMessage& message);
   void log(LogEntry::Kind kind, std::string text) { out_.log(kind, std::move(text)); }
   template <class Work, class Then>
   void offMain(Work work, Then then);
@@ -100,6 +104,8 @@ class PhoneLinkController : public std::enable_shared_from_this<PhoneLinkControl
   std::string vapidProblem_;
   std::unique_ptr<link::WebSocketServer> server_;
   std::unique_ptr<link::PushNotifier> notifier_;
+  // Session names from the latest published list, for the notifications.
+  std::map<std::string, std::string> sessionNames_;
 
   link::WebSocketServer::Status serverStatus_ = link::WebSocketServer::Stopped{};
   std::optional<link::PairedDevice> connectedDevice_;
