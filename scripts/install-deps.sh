@@ -12,6 +12,8 @@ packages=(
   libcurl4-openssl-dev libspdlog-dev libespeak-ng-dev espeak-ng-data
   libpocketsphinx-dev pocketsphinx-en-us libpulse-dev libsoxr-dev
   tmux procps socat dbus-daemon pulseaudio
+  # The web faces are tested in a real headless browser.
+  chromium chromium-driver
   # The Debian package's dependencies come from dpkg-shlibdeps, which CPack
   # runs on the executables it recognises with file.
   dpkg-dev file

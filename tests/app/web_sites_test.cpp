@@ -4,7 +4,9 @@
 
 #include <filesystem>
 
+#include "support/http_standin.hpp"
 #include "support/test_support.hpp"
+#include "support/web_driver.hpp"
 
 namespace parley::web {
 namespace {
@@ -29,6 +31,20 @@ TEST(WebSites, EmbedEveryFileOfTheirFolder) {
     EXPECT_EQ(site.size(), files);
     EXPECT_GT(files, 0u);
   }
+}
+
+// The headers let a real browser run the page from its own origin: a policy
+// too strict for its own files would leave a blank page.
+TEST(WebSites, APhoneSizedBrowserLoadsTheEmbeddedPage) {
+  if (const auto reason = test::WebDriver::unavailable())
+    GTEST_SKIP() << *reason;
+  const link::StaticSite site(panelSite());
+  test::HttpStandin server([&](const auto& request) { return site.respond(request); });
+  test::WebDriver browser;
+  browser.go(server.url() + "/");
+  EXPECT_TRUE(browser.waitFor([&] { return browser.script("return document.title") == "Parley"; }))
+      << browser.consoleLog();
+  EXPECT_EQ(browser.script("return innerWidth"), 360);
 }
 
 }  // namespace
