@@ -31,6 +31,8 @@ Peer::Peer(asio::ip::tcp::socket socket, Options options)
     : ws_(std::move(socket)),
       options_(options),
       outbound_(options.outboundCapacity),
+      // Bounds what a request may make us hold, whatever the parser's limits.
+      requestBuffer_(options.maxRequestHeaderSize + options.maxRequestBodySize),
       helloTimer_(ws_.get_executor()),
       heartbeat_(ws_.get_executor()),
       pongTimer_(ws_.get_executor()),

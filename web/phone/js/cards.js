@@ -62,7 +62,7 @@ export function permissionCard(request, sessionName, answer) {
   instruction.setAttribute('aria-label', 'Instruction with the denial');
 
   if (destructive) {
-    choices.append(el('p', 'reason', 'Destructive: this can only be approved at the keyboard.'));
+    choices.append(el('p', 'reason', 'Destructive: approve at the keyboard if you must; the phone can only deny.'));
   }
   for (const option of request.options) {
     if (option.kind === 'deny') {
@@ -86,7 +86,6 @@ export function permissionCard(request, sessionName, answer) {
     }
     choices.append(wrap);
   }
-  if (destructive) choices.append(el('p', 'reason', 'Approve at the keyboard, or deny here.'));
   denyRow.prepend(instruction);
   card.append(choices, denyRow, el('p', 'outcome'));
   arm(armed);
