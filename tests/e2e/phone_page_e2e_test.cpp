@@ -68,8 +68,10 @@ class PhonePage : public ::testing::Test {
   }
 
   void TearDown() override {
-    if (HasFailure() && browser_)
+    if (HasFailure() && browser_) {
       std::cerr << "---- page console\n" << browser_->consoleLog() << "----\n";
+      shoot("failure.png");
+    }
     browser_.reset();
     if (app_ && HasFailure())
       std::cerr << "---- parley run\n" << app_->output() << app_->errors() << "----\n";
@@ -95,7 +97,7 @@ class PhonePage : public ::testing::Test {
   // Opens the pairing link on the page's own origin and the session.
   void pairAndOpenSession() {
     browser_->go(origin() + "/" + fragment_);
-    ASSERT_TRUE(browser_->waitForText("#link-state", "Connected")) << browser_->consoleLog();
+    ASSERT_TRUE(browser_->waitForText("#link-state", "Connected")) << browser_->text("#link-state");
     const std::string item = "button[data-session-id='" + sessionID_ + "']";
     ASSERT_TRUE(browser_->waitFor([&] { return browser_->exists(item); }));
     shoot("phone-sessions.png");
@@ -146,10 +148,10 @@ class PhonePage : public ::testing::Test {
 };
 
 TEST_F(PhonePage, PairsFollowsAndDrivesASessionAndSurvivesARestart) {
-  pairAndOpenSession();
+  ASSERT_NO_FATAL_FAILURE(pairAndOpenSession());
   // The token left the address bar and lives in the browser's storage only.
   EXPECT_EQ(browser_->url(), origin() + "/");
-  EXPECT_EQ(browser_->script("return localStorage.getItem('parley.token')"), token_);
+  EXPECT_EQ(browser_->script("return localStorage.getItem('parley.token')"), json::value(token_));
 
   // A turn started at the keyboard is narrated.
   claude_->api().enqueue(Turn::text("Hello from the **desk** turn."));
@@ -204,7 +206,7 @@ TEST_F(PhonePage, PairsFollowsAndDrivesASessionAndSurvivesARestart) {
 
 // Needs the producers of permission requests and their resolution.
 TEST_F(PhonePage, ApprovesABashRequestAndCanOnlyDenyADestructiveOne) {
-  pairAndOpenSession();
+  ASSERT_NO_FATAL_FAILURE(pairAndOpenSession());
   claude_->api().enqueue(Turn::tools({ToolCall::bash("echo page-approved > marker.txt", "Marker")})
                              .then("Marker written."));
   sendFromPage("write the marker");

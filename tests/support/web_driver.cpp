@@ -169,9 +169,12 @@ std::string WebDriver::url() {
 std::vector<std::string> WebDriver::elements(const std::string& css) {
   const json::value body = {{"using", "css selector"}, {"value", css}};
   std::vector<std::string> ids;
-  for (const json::value& found :
-       call("POST", "/session/" + impl_->session + "/elements", &body).as_array())
-    ids.push_back(json::value_to<std::string>(found.at(kElementKey)));
+  // Held here: a range-for over a member of a temporary would outlive it.
+  const json::value result = call("POST", "/session/" + impl_->session + "/elements", &body);
+  for (const json::value& found : result.as_array())
+    ids.push_back(json::value_to<std::string>(found.as_object().contains(kElementKey)
+                                                  ? found.at(kElementKey)
+                                                  : found.as_object().begin()->value()));
   return ids;
 }
 
@@ -253,8 +256,8 @@ std::string WebDriver::consoleLog() {
   try {
     const json::value body = {{"type", "browser"}};
     std::string lines;
-    for (const json::value& entry :
-         call("POST", "/session/" + impl_->session + "/se/log", &body).as_array())
+    const json::value result = call("POST", "/session/" + impl_->session + "/se/log", &body);
+    for (const json::value& entry : result.as_array())
       lines += json::value_to<std::string>(entry.at("message")) + "\n";
     return lines;
   } catch (const std::exception& e) {

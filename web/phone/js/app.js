@@ -323,7 +323,6 @@ function showLink(linkState, detail) {
   badge.textContent = linkState === 'reconnecting' || linkState === 'offline' ? detail : STATE_WORDS[linkState];
   badge.title = detail;
   $('reconnect').hidden = linkState === 'connected' || linkState === 'connecting' || linkState === 'unpaired';
-  $('send').disabled = false;
   if (linkState === 'unpaired' || linkState === 'replaced') $('unpaired-reason').textContent = detail;
   if (linkState === 'replaced') status(detail);
   render();
