@@ -146,6 +146,11 @@ const handlers = {
     renderPending();
   },
   turn_finished(p) {
+    // Answered cards keep their place while the turn runs, then make room.
+    for (const [id, entry] of state.pending) {
+      if (entry.settled && entry.request.sessionID === p.sessionID) state.pending.delete(id);
+    }
+    renderPending();
     const seconds = p.durationMS ? ` after ${Math.round(p.durationMS / 1000)} s` : '';
     addItem(p.sessionID, 'end', `Turn finished${seconds}.`);
   },
