@@ -117,5 +117,23 @@ TEST_F(PhonePageCards, ApprovingSendsTheChosenOptionAndDestructiveRequestsOfferO
       waitUntil([&] { return commands->count("submit:S1|use git clean instead|1|-") == 1; }));
 }
 
+// The link state says what happened in words, and stops retrying when only
+// the person can fix it.
+TEST_F(PhonePageCards, AnotherPhoneTakingOverAndARevokedTokenAreSaidInWords) {
+  PhoneClient other(port);
+  other.sendHello(token);
+  other.expect<protocol::HelloAck>();
+  ASSERT_TRUE(browser->waitForText("#link-state", "Replaced"));
+  EXPECT_NE(browser->text("#link-note").find("Another phone took over"), std::string::npos);
+  EXPECT_EQ(browser->attribute("#reconnect", "hidden"), std::nullopt);
+
+  browser->click("#reconnect");
+  ASSERT_TRUE(browser->waitForText("#link-state", "Connected"));
+  store.revoke("DEV-1");
+  ASSERT_TRUE(browser->waitForText("#link-state", "Not paired"));
+  EXPECT_NE(browser->text("#unpaired-reason").find("pair it again"), std::string::npos);
+  EXPECT_EQ(browser->script("return localStorage.getItem('parley.token')"), nullptr);
+}
+
 }  // namespace
 }  // namespace parley::link::test

@@ -328,8 +328,9 @@ function showLink(linkState, detail) {
   badge.textContent = linkState === 'reconnecting' || linkState === 'offline' ? detail : STATE_WORDS[linkState];
   badge.title = detail;
   $('reconnect').hidden = linkState === 'connected' || linkState === 'connecting' || linkState === 'unpaired';
-  if (linkState === 'unpaired' || linkState === 'replaced') $('unpaired-reason').textContent = detail;
-  if (linkState === 'replaced') status(detail);
+  if (linkState === 'unpaired') $('unpaired-reason').textContent = detail;
+  $('link-note').hidden = linkState !== 'replaced';
+  $('link-note').textContent = linkState === 'replaced' ? `${detail} Reconnect to take it back.` : '';
   render();
 }
 
