@@ -111,7 +111,11 @@ export class Link {
     } catch {
       return;
     }
-    if (typeof envelope.seq === 'number' && envelope.seq > 0) this.lastSeq = envelope.seq;
+    // The hello_ack carries the desktop's latest seq: resuming from it replays
+    // what comes after, even when nothing numbered has arrived yet.
+    if (typeof envelope.seq === 'number' && (envelope.seq > 0 || envelope.type === 'hello_ack')) {
+      this.lastSeq = envelope.seq;
+    }
     if (envelope.type === 'pong') {
       clearTimeout(this.timers.pong);
       return;

@@ -6,8 +6,9 @@ const GrammarList = globalThis.SpeechGrammarList || globalThis.webkitSpeechGramm
 const SPEAK_KEY = 'parley.speak';
 const RATE_KEY = 'parley.rate';
 const HANDS_FREE_KEY = 'parley.handsFree';
-// Hands-free sends once the person has been quiet this long, as at the desk.
-const PAUSE_MS = 1500;
+// Hands-free sends once the person has been quiet this long after the last
+// words heard, as at the desk.
+const PAUSE_MS = 1100;
 
 // What a finished utterance asks for: "send it" at its end sends what was
 // said before it; "scratch that" clears the box.
@@ -116,8 +117,12 @@ export class Voice {
       this.setText([this.base, interim].filter(Boolean).join(' '));
     }
     clearTimeout(this.pauseTimer);
-    if (this.handsFree && finalText && this.base) {
-      this.pauseTimer = setTimeout(() => { if (this.base) { this.base = ''; this.send(); } }, PAUSE_MS);
+    if (this.handsFree) {
+      this.pauseTimer = setTimeout(() => {
+        if (!this.getText().trim()) return;
+        this.base = '';
+        this.send();
+      }, PAUSE_MS);
     }
   }
 
