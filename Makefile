@@ -32,7 +32,7 @@ fuzz:
 	./scripts/install-deps.sh fuzz
 	cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPARLEY_BUILD_FUZZ=ON -DPARLEY_BUILD_TESTS=OFF \
-	  -DPARLEY_BUILD_BENCH=OFF -DPARLEY_WERROR=ON >/dev/null
+	  -DPARLEY_BUILD_BENCH=OFF -DPARLEY_WERROR=ON -DPARLEY_PCH=OFF >/dev/null
 	cmake --build build-fuzz --target fuzzers -j $(JOBS)
 	FUZZ_SECONDS=$(FUZZ_SECONDS) ./scripts/run-fuzzers.sh
 

@@ -28,24 +28,76 @@ endif()
 # which converts to and from std::string_view, so it needs no setting.
 add_compile_definitions(BOOST_ASIO_NO_DEPRECATED)
 
+# Precompiled headers: one for the libraries and programs, one with
+# GoogleTest for the tests, each built once and reused by every target (the
+# compile options are the same everywhere). Parsing Boost's headers is most
+# of the time a file takes to compile.
+option(PARLEY_PCH "Precompile the heavy third-party headers" ON)
+if(PARLEY_PCH)
+  # A precompiled header serves only files compiled with the macros it was
+  # built with. These come from imported targets (Boost's, utf8proc's, and
+  # PulseAudio's flags) that most but not all of our targets link; defined
+  # everywhere, they change nothing on this platform and keep the header
+  # usable by every target.
+  add_compile_definitions(BOOST_JSON_NO_LIB BOOST_JSON_DYN_LINK BOOST_CONTAINER_NO_LIB
+    BOOST_CONTAINER_DYN_LINK BOOST_URL_NO_LIB BOOST_URL_DYN_LINK UTF8PROC_EXPORTS _REENTRANT)
+endif()
+if(PARLEY_PCH AND PARLEY_CCACHE)
+  # ccache caches files compiled against a precompiled header only when told
+  # that its timestamps and __DATE__ may be ignored.
+  set(CMAKE_CXX_COMPILER_LAUNCHER ${CMAKE_COMMAND} -E env
+      CCACHE_SLOPPINESS=pch_defines,time_macros,include_file_mtime,include_file_ctime
+      ${PARLEY_CCACHE})
+endif()
+
 function(parley_apply_common target)
   target_compile_options(${target} PRIVATE ${PARLEY_WARNINGS})
   target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR}/src ${CMAKE_BINARY_DIR}/generated)
 endfunction()
 
-# parley_library(NAME SOURCES ... DEPS ...): one static library per layer.
+# parley_use_pch(TARGET [test]): reuse the shared precompiled header.
+function(parley_use_pch target)
+  if(NOT PARLEY_PCH)
+    return()
+  endif()
+  set(pch parley_pch)
+  if(ARGV1 STREQUAL "test")
+    set(pch parley_test_pch)
+  endif()
+  if(NOT TARGET ${pch})
+    add_library(${pch} STATIC ${PROJECT_SOURCE_DIR}/cmake/precompiled.cpp)
+    parley_apply_common(${pch})
+    target_link_libraries(${pch} PRIVATE Boost::headers Boost::json)
+    if(pch STREQUAL parley_test_pch)
+      target_link_libraries(${pch} PRIVATE GTest::gtest GTest::gmock)
+      target_precompile_headers(${pch} PRIVATE ${PROJECT_SOURCE_DIR}/cmake/precompiled_test.hpp)
+    else()
+      target_precompile_headers(${pch} PRIVATE ${PROJECT_SOURCE_DIR}/cmake/precompiled.hpp)
+    endif()
+  endif()
+  target_precompile_headers(${target} REUSE_FROM ${pch})
+endfunction()
+
+# parley_library(NAME [NO_PCH] SOURCES ... DEPS ...): one static library per
+# layer. NO_PCH for code built with options of its own (the relay).
 function(parley_library name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "NO_PCH" "" "SOURCES;DEPS" ${ARGN})
   add_library(${name} STATIC ${ARG_SOURCES})
   parley_apply_common(${name})
+  if(NOT ARG_NO_PCH)
+    parley_use_pch(${name})
+  endif()
   target_link_libraries(${name} PUBLIC ${ARG_DEPS})
 endfunction()
 
-# parley_executable(NAME SOURCES ... DEPS ...)
+# parley_executable(NAME [NO_PCH] SOURCES ... DEPS ...)
 function(parley_executable name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "NO_PCH" "" "SOURCES;DEPS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   parley_apply_common(${name})
+  if(NOT ARG_NO_PCH)
+    parley_use_pch(${name})
+  endif()
   target_link_libraries(${name} PRIVATE ${ARG_DEPS})
 endfunction()
 
@@ -58,6 +110,7 @@ function(parley_test name)
   endif()
   add_executable(${name} ${ARG_SOURCES})
   parley_apply_common(${name})
+  parley_use_pch(${name} test)
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} parley_test_support GTest::gtest GTest::gmock GTest::gtest_main)
   target_compile_definitions(${name} PRIVATE
     PARLEY_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
@@ -73,6 +126,7 @@ function(parley_bench name)
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   parley_apply_common(${name})
+  parley_use_pch(${name})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} benchmark::benchmark)
   target_compile_definitions(${name} PRIVATE
     PARLEY_SOURCE_DIR="${PROJECT_SOURCE_DIR}"

@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -11,12 +12,14 @@
 #include <ostream>
 
 #include "app/app_model.hpp"
+#include "app/control_panel.hpp"
 #include "app/pairing_offer.hpp"
 #include "base/files.hpp"
 #include "base/paths.hpp"
 #include "desktop/voice_session.hpp"
 #include "desktop/voice_settings.hpp"
 #include "link/pairing_qr.hpp"
+#include "link/preferences.hpp"
 #include "link/tailscale.hpp"
 #include "terminal/session_registry.hpp"
 
@@ -77,9 +80,23 @@ int runApplication(const RunOptions& options, std::ostream& out, std::ostream& e
 
   out << "Parley " << modelOptions.phoneLink.server.serverVersion << " \u2014 phone link on port "
       << modelOptions.phoneLink.server.port << "; press Ctrl-C to quit" << std::endl;
-  if (options.panelPort)
-    out << "The control panel is not built into this version yet; --panel-port "
-        << *options.panelPort << " is not used." << std::endl;
+  std::shared_ptr<ControlPanel> panel;
+  try {
+    panel = ControlPanel::create(main.get_executor(), workers.get_executor(), model,
+                                 {.port = options.panelPort.value_or(8788),
+                                  .tailscaleExecutable = modelOptions.phoneLink.tailscaleExecutable,
+                                  .preferences = link::Preferences()});
+    panel->onQuit = [&main] { main.stop(); };
+    model->onChange = [weak = std::weak_ptr<ControlPanel>(panel)] {
+      if (auto p = weak.lock())
+        p->changed();
+    };
+    // The secret in the address is for the person at this computer: it goes
+    // to the terminal and the browser, never into the activity log.
+    out << "control panel at " << panel->address() << std::endl;
+  } catch (const std::exception& e) {
+    model->log(LogEntry::Kind::error, std::string("control panel not started: ") + e.what());
+  }
 
   asio::signal_set signals(main, SIGINT, SIGTERM, SIGHUP);
   signals.async_wait([&](const boost::system::error_code& ec, int) {
@@ -89,10 +106,17 @@ int runApplication(const RunOptions& options, std::ostream& out, std::ostream& e
   for (const std::string& warning : voiceSettings.warnings)
     model->log(LogEntry::Kind::error, "voice settings: " + warning);
   model->start();
+  if (panel) {
+    panel->start();
+    if (options.openPanel && (std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY")) &&
+        !openWithDesktop(panel->address()))
+      model->log(LogEntry::Kind::error, "could not start xdg-open for the control panel");
+  }
   if (options.voice)
     model->desktop().startVoice();
   main.run();
 
+  panel.reset();
   model.reset();
   // The driver finishes the command in hand (it may still ask the registry
   // on the workers), then the workers run dry.

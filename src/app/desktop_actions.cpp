@@ -56,6 +56,8 @@ void DesktopActions::refreshHookStatus() {
           return;
         a.relayInstalled_ = outcome.value.relayInstalled;
         a.hookInstalled_ = outcome.value.hookInstalled;
+        a.relayPath_ = outcome.value.relayPath;
+        a.registeredEvents_ = outcome.value.detail.eventsWithRelay.size();
         a.out_.changed();
       });
 }

@@ -51,6 +51,10 @@ class DesktopActions : public std::enable_shared_from_this<DesktopActions> {
   bool hookInstalled() const { return hookInstalled_; }
   bool relayInstalled() const { return relayInstalled_; }
   const std::optional<std::string>& lastBackupPath() const { return lastBackupPath_; }
+  const std::filesystem::path& relayPath() const { return relayPath_; }
+  std::size_t registeredEvents() const { return registeredEvents_; }
+  bool voiceRunning() const { return voice_->isRunning(); }
+  desktop::DesktopVoice::Display voiceDisplay() const { return voice_->display(); }
 
  private:
   DesktopActions(boost::asio::any_io_executor main, boost::asio::any_io_executor workers,
@@ -71,6 +75,8 @@ class DesktopActions : public std::enable_shared_from_this<DesktopActions> {
   bool hookInstalled_ = false;
   bool relayInstalled_ = false;
   std::optional<std::string> lastBackupPath_;
+  std::filesystem::path relayPath_;
+  std::size_t registeredEvents_ = 0;
 };
 
 }  // namespace parley::app

@@ -16,6 +16,7 @@ namespace {
 // could not be driven until the next periodic refresh: a hook refreshes at
 // once instead, at most this often.
 constexpr std::chrono::seconds kRefreshSpacing{2};
+constexpr int kListsInFlight = 16;
 }  // namespace
 
 HookPipeline::HookPipeline(asio::io_context& main,
@@ -34,28 +35,54 @@ void HookPipeline::handle(HookPayload payload) {
     *last = now;
     return true;
   };
+  const bool listed = listsInFlight_.fetch_add(1) < kListsInFlight;
+  if (!listed)
+    listsInFlight_.fetch_sub(1);
   registry_->applyHook(
-      payload, refreshFirst,
-      asio::bind_executor(main_, [weak = weak_from_this(),
-                                  payload](terminal::SessionRegistry::HookApplied applied) mutable {
+      payload, refreshFirst, listed,
+      asio::bind_executor(main_, [weak = weak_from_this(), payload,
+                                  listed](terminal::SessionRegistry::HookApplied applied) mutable {
         if (auto self = weak.lock())
-          self->finish(payload, std::move(applied));
+          self->finish(payload, std::move(applied), listed);
       }));
 }
 
 void HookPipeline::finish(const HookPayload& payload,
-                          terminal::SessionRegistry::HookApplied applied) {
+                          terminal::SessionRegistry::HookApplied applied, bool listed) {
   if (out_.activity)
     out_.activity();
+  if (listed)
+    listsInFlight_.fetch_sub(1);
   // Every event that names a session sends the phone the whole list,
   // changed or not.
-  if (applied.session) {
-    protocol::SessionUpdate update;
-    for (auto& s : applied.all)
-      update.sessions.push_back(std::move(s.descriptor));
-    out_.publish(std::move(update));
-  }
+  if (applied.all)
+    publishList(std::move(*applied.all));
+  else if (applied.session)
+    listOwed_ = true;
   logAndNarrate(payload);
+  payOwedList();
+}
+
+void HookPipeline::payOwedList() {
+  if (!listOwed_ || listsInFlight_.load() != 0)
+    return;
+  listOwed_ = false;
+  listsInFlight_.fetch_add(1);
+  registry_->all(asio::bind_executor(
+      main_, [weak = weak_from_this()](terminal::SessionRegistry::Sessions all) {
+        if (auto self = weak.lock()) {
+          self->listsInFlight_.fetch_sub(1);
+          self->publishList(std::move(all));
+          self->payOwedList();
+        }
+      }));
+}
+
+void HookPipeline::publishList(terminal::SessionRegistry::Sessions all) {
+  protocol::SessionUpdate update;
+  for (auto& s : all)
+    update.sessions.push_back(std::move(s.descriptor));
+  out_.publish(std::move(update));
 }
 
 std::string HookPipeline::tildePath(const std::string& path) const {

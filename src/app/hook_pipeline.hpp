@@ -8,7 +8,14 @@
 // thread in that same order, so the phone sees each event's session update
 // before the next event's narration. One registry call per event applies it
 // and returns the whole session list.
+//
+// A flood of events (thousands a second for sessions Parley has never seen)
+// must not pile up a copy of the whole list per event on the way to the main
+// thread: only a few lists are in flight at once, and events beyond that owe
+// the phone one list, sent once those in flight have arrived. At a person's
+// pace every event still sends its own.
 
+#include <atomic>
 #include <boost/asio/io_context.hpp>
 #include <chrono>
 #include <filesystem>
@@ -49,7 +56,11 @@ class HookPipeline : public std::enable_shared_from_this<HookPipeline> {
   bool permissionPending() const { return permissionPending_; }
 
  private:
-  void finish(const protocol::HookPayload& payload, terminal::SessionRegistry::HookApplied applied);
+  void finish(const protocol::HookPayload& payload, terminal::SessionRegistry::HookApplied applied,
+              bool listed);
+  void publishList(terminal::SessionRegistry::Sessions all);
+  // Asks for the list owed to the phone once no other is in flight.
+  void payOwedList();
   void logAndNarrate(const protocol::HookPayload& payload);
   std::string tildePath(const std::string& path) const;
 
@@ -59,6 +70,8 @@ class HookPipeline : public std::enable_shared_from_this<HookPipeline> {
   Outlets out_;
   narration::SpeechProjector speechProjector_{900};
   bool permissionPending_ = false;
+  std::atomic<int> listsInFlight_{0};
+  bool listOwed_ = false;  // main thread
   // When a hook last caused a full refresh; touched only on the registry's
   // strand.
   std::shared_ptr<std::chrono::steady_clock::time_point> lastRefresh_ =

@@ -8,6 +8,30 @@ namespace parley::app {
 
 using Server = link::WebSocketServer;
 
+namespace {
+
+std::optional<link::PushCrypto> loadVapid(const PhoneLinkController::Options& options,
+                                          std::string& problem) {
+  const std::filesystem::path file = options.vapidKeyFile ? *options.vapidKeyFile
+                                     : options.devicesFile
+                                         ? options.devicesFile->parent_path() / "vapid.pem"
+                                         : link::PushCrypto::defaultKeyFile();
+  try {
+    return link::PushCrypto::loadOrCreate(file);
+  } catch (const std::exception& e) {
+    problem = e.what();
+    return std::nullopt;
+  }
+}
+
+Server::Configuration withVapidKey(Server::Configuration configuration,
+                                   const std::optional<link::PushCrypto>& vapid) {
+  configuration.vapidPublicKey = vapid ? vapid->publicKey() : std::string();
+  return configuration;
+}
+
+}  // namespace
+
 std::shared_ptr<PhoneLinkController> PhoneLinkController::create(
     boost::asio::any_io_executor main, boost::asio::any_io_executor workers, Options options,
     Outlets outlets) {
@@ -27,7 +51,11 @@ PhoneLinkController::PhoneLinkController(boost::asio::any_io_executor main,
       pairing_("com.ketchworks.parley.pairing", options_.devicesFile,
                options_.preferencesFile ? link::Preferences(*options_.preferencesFile)
                                         : link::Preferences()),
-      server_(std::make_unique<Server>(workers_, options_.server, pairing_)) {}
+      vapid_(loadVapid(options_, vapidProblem_)),
+      server_(std::make_unique<Server>(workers_, withVapidKey(options_.server, vapid_), pairing_)),
+      notifier_(
+          vapid_ ? std::make_unique<link::PushNotifier>(workers_, options_.push, pairing_, *vapid_)
+                 : nullptr) {}
 
 template <class Work, class Then>
 void PhoneLinkController::offMain(Work work, Then then) {
@@ -35,6 +63,8 @@ void PhoneLinkController::offMain(Work work, Then then) {
 }
 
 void PhoneLinkController::wire() {
+  if (!vapid_)
+    log(LogEntry::Kind::error, "notifications unavailable: " + vapidProblem_);
   try {
     link::PairingStore::DeviceList list = pairing_.deviceList();
     pairedDevices_ = std::move(list.devices);
@@ -54,6 +84,10 @@ void PhoneLinkController::wire() {
       hop([](PhoneLinkController& c, const Server::PeerEvent& e) { c.handlePeerEvent(e); }));
   server_->setOnLog(hop(
       [](PhoneLinkController& c, const std::string& line) { c.log(LogEntry::Kind::cmd, line); }));
+  if (notifier_)
+    notifier_->setOnLog(hop([](PhoneLinkController& c, const std::string& line) {
+      c.log(LogEntry::Kind::error, line);
+    }));
 }
 
 void PhoneLinkController::attach(std::weak_ptr<protocol::SessionCommands> commands) {
@@ -85,6 +119,8 @@ void PhoneLinkController::handleServerStatus(const Server::Status& status) {
 void PhoneLinkController::handlePeerEvent(const Server::PeerEvent& event) {
   if (const auto* connected = std::get_if<Server::Connected>(&event)) {
     connectedDevice_ = connected->device;
+    if (notifier_)
+      notifier_->deviceConnected(connected->device.deviceID);
     reloadPairedDevices();
     log(LogEntry::Kind::cmd, connected->device.deviceName + " connected");
     out_.phoneConnected();
@@ -93,6 +129,8 @@ void PhoneLinkController::handlePeerEvent(const Server::PeerEvent& event) {
   } else if (const auto* gone = std::get_if<Server::Disconnected>(&event)) {
     connectedDevice_.reset();
     latency_.reset();
+    if (notifier_)
+      notifier_->deviceDisconnected();
     log(LogEntry::Kind::cmd, "phone disconnected (" + gone->reason + ")");
     out_.phoneDisconnected();
   } else if (const auto* latency = std::get_if<Server::Latency>(&event)) {
@@ -156,6 +194,29 @@ void PhoneLinkController::makePairingOffer(std::string deviceName) {
           });
 }
 
+void PhoneLinkController::discardPairingOffer() {
+  if (!pairingOffer_)
+    return;
+  const std::string token = pairingOffer_->token;
+  pairingOffer_.reset();
+  out_.changed();
+  // The device the offer made can only ever be paired with the secret just
+  // thrown away: unless a phone already used it, it goes too, instead of
+  // lingering in the list as a device nobody holds.
+  offMain(
+      [token, pairing = pairing_] {
+        const auto device = pairing.device(token);
+        if (device && !device->lastSeen)
+          pairing.revoke(device->deviceID);
+        return true;
+      },
+      [](PhoneLinkController& c, const Outcome<bool>& outcome) {
+        if (outcome.error)
+          c.log(LogEntry::Kind::error, "discarding the offer failed: " + outcome.errorText());
+        c.reloadPairedDevices();
+      });
+}
+
 namespace {
 struct Revoked {
   std::string name;
@@ -198,6 +259,8 @@ void PhoneLinkController::closeForSleep() {
 
 void PhoneLinkController::resumeAfterWake() {
   connectedDevice_.reset();
+  if (notifier_)
+    notifier_->deviceDisconnected();
   latency_.reset();
   out_.changed();
   server_->resumeAfterWake();

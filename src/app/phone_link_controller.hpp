@@ -17,6 +17,7 @@
 
 #include "app/activity_log.hpp"
 #include "link/pairing.hpp"
+#include "link/push_notifier.hpp"
 #include "link/websocket_server.hpp"
 #include "protocol/session_commands.hpp"
 
@@ -29,6 +30,9 @@ class PhoneLinkController : public std::enable_shared_from_this<PhoneLinkControl
     std::optional<std::filesystem::path> preferencesFile;  // default: config directory
     std::string tailscaleExecutable;
     link::WebSocketServer::Configuration server;
+    // The VAPID key pair; default: vapid.pem beside the device file.
+    std::optional<std::filesystem::path> vapidKeyFile;
+    link::PushNotifier::Configuration push;
   };
 
   // Where the controller reports; all called on the main thread.
@@ -54,6 +58,9 @@ class PhoneLinkController : public std::enable_shared_from_this<PhoneLinkControl
   void publish(protocol::ServerMessage message);
 
   void makePairingOffer(std::string deviceName);
+  // Forgets the offer shown, so its one-time secret is shown no more, with
+  // the device it made unless a phone has already paired with it.
+  void discardPairingOffer();
   void revokeDevice(std::string deviceID);
   void checkTailscale();
   // The system is going to sleep: the phone is closed with 1001.
@@ -67,6 +74,9 @@ class PhoneLinkController : public std::enable_shared_from_this<PhoneLinkControl
   const std::vector<link::PairedDevice>& pairedDevices() const { return pairedDevices_; }
   const std::optional<std::string>& tailscaleHost() const { return tailscaleHost_; }
   const std::optional<link::PairingPayload>& pairingOffer() const { return pairingOffer_; }
+  // Notifications to phones whose page is closed; null when this desktop
+  // cannot send them (its key pair could not be read or made).
+  link::PushNotifier* notifier() const { return notifier_.get(); }
 
  private:
   PhoneLinkController(boost::asio::any_io_executor main, boost::asio::any_io_executor workers,
@@ -84,7 +94,10 @@ class PhoneLinkController : public std::enable_shared_from_this<PhoneLinkControl
   Options options_;
   Outlets out_;
   link::PairingStore pairing_;
+  std::optional<link::PushCrypto> vapid_;
+  std::string vapidProblem_;
   std::unique_ptr<link::WebSocketServer> server_;
+  std::unique_ptr<link::PushNotifier> notifier_;
 
   link::WebSocketServer::Status serverStatus_ = link::WebSocketServer::Stopped{};
   std::optional<link::PairedDevice> connectedDevice_;

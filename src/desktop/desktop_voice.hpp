@@ -4,6 +4,7 @@
 // reply, and the three events a voice session reports.
 
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "protocol/narration.hpp"
@@ -19,6 +20,16 @@ class DesktopVoice {
   virtual void stop() = 0;
   virtual bool isRunning() const = 0;
   virtual void speak(const protocol::Narration& narration) = 0;
+
+  // What a window showing the session needs, read on the main thread.
+  struct Display {
+    bool listening = false;
+    bool speaking = false;
+    float level = 0.0f;  // 0 to 1
+    std::string transcript;
+    std::optional<std::string> lastError;
+  };
+  virtual Display display() const { return {}; }
 
   // A finished spoken prompt.
   std::function<void(const std::string& text)> onPrompt;

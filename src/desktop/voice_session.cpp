@@ -353,4 +353,11 @@ std::unique_ptr<DesktopVoice> makeDesktopVoice(const VoiceSettings& settings,
   return std::make_unique<VoiceSession>(settings, main, workers);
 }
 
+DesktopVoice::Display VoiceSession::display() const {
+  std::string text = transcript();
+  if (!volatileTranscript().empty())
+    text += (text.empty() ? "" : " ") + volatileTranscript();
+  return {isListening(), isSpeaking(), micLevel(), std::move(text), lastError()};
+}
+
 }  // namespace parley::desktop

@@ -61,6 +61,7 @@ class VoiceSession : public DesktopVoice {
   const std::string& volatileTranscript() const { return accumulator_.volatileText(); }
   const std::optional<std::string>& lastError() const { return lastError_; }
   const std::optional<std::string>& lastSpoken() const { return lastSpoken_; }
+  Display display() const override;
   std::string recognizerName() const { return recognizer_->name(); }
 
   void setVocabulary(std::vector<std::string> vocabulary) { vocabulary_ = std::move(vocabulary); }

@@ -137,6 +137,9 @@ PairingRecord decodeRecord(const json::value& value) {
   if (const json::value* seen = device.if_contains("lastSeen"); seen && !seen->is_null())
     out.device.lastSeen = readDate(*seen);
   out.tokenHash = requireString(record, "tokenHash");
+  // A subscription that no longer reads costs only itself, never the device.
+  if (const json::value* push = record.if_contains("push"); push && !push->is_null())
+    out.push = PushSubscription::fromJson(*push);
   return out;
 }
 
@@ -150,6 +153,8 @@ json::value encodeRecord(const PairingRecord& record) {
   json::object out;
   out["device"] = std::move(device);
   out["tokenHash"] = record.tokenHash;
+  if (record.push)
+    out["push"] = record.push->toJson();
   return out;
 }
 
@@ -281,12 +286,7 @@ std::vector<PairedDevice> PairingStore::devices() const {
 }
 
 std::optional<PairedDevice> PairingStore::device(std::string_view token) const {
-  Loaded loaded;
-  try {
-    loaded = load();
-  } catch (const base::FileError&) {
-    return std::nullopt;
-  }
+  const Loaded loaded = load();
   const auto digest = sha256(token);
   for (const PairingRecord& record : loaded.records) {
     const std::optional<std::string> stored = unbase64(record.tokenHash);
@@ -298,17 +298,26 @@ std::optional<PairedDevice> PairingStore::device(std::string_view token) const {
   return std::nullopt;
 }
 
-void PairingStore::markSeen(const std::string& deviceID, Date at) const {
+bool PairingStore::changeRecord(const std::string& deviceID,
+                                const std::function<bool(PairingRecord&)>& change) const {
   base::createDirectories(file_.parent_path(), 0700);
   const base::FileLock lock(file_);
   Loaded loaded = load();
   for (PairingRecord& record : loaded.records) {
     if (record.device.deviceID == deviceID) {
-      record.device.lastSeen = std::chrono::floor<std::chrono::microseconds>(at);
-      save(loaded);
-      return;
+      if (change(record))
+        save(loaded);
+      return true;
     }
   }
+  return false;
+}
+
+void PairingStore::markSeen(const std::string& deviceID, Date at) const {
+  changeRecord(deviceID, [&](PairingRecord& record) {
+    record.device.lastSeen = std::chrono::floor<std::chrono::microseconds>(at);
+    return true;
+  });
 }
 
 void PairingStore::revoke(const std::string& deviceID) const {
@@ -319,6 +328,34 @@ void PairingStore::revoke(const std::string& deviceID) const {
       loaded.records, [&](const PairingRecord& r) { return r.device.deviceID == deviceID; });
   if (removed > 0)
     save(loaded);
+}
+
+bool PairingStore::setPushSubscription(const std::string& deviceID,
+                                       std::optional<PushSubscription> subscription) const {
+  return changeRecord(deviceID, [&](PairingRecord& record) {
+    if (record.push == subscription)
+      return false;
+    record.push = std::move(subscription);
+    return true;
+  });
+}
+
+void PairingStore::dropPushSubscription(const std::string& deviceID,
+                                        const std::string& endpoint) const {
+  changeRecord(deviceID, [&](PairingRecord& record) {
+    if (!record.push || record.push->endpoint != endpoint)
+      return false;
+    record.push.reset();
+    return true;
+  });
+}
+
+std::vector<PairingStore::PushTarget> PairingStore::pushTargets() const {
+  std::vector<PushTarget> out;
+  for (PairingRecord& record : load().records)
+    if (record.push)
+      out.push_back(PushTarget{std::move(record.device), std::move(*record.push)});
+  return out;
 }
 
 }  // namespace parley::link

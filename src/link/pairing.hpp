@@ -7,6 +7,7 @@
 #include <boost/json/value.hpp>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -15,6 +16,7 @@
 
 #include "link/event_ring.hpp"
 #include "link/preferences.hpp"
+#include "link/push_subscription.hpp"
 
 namespace parley::link {
 
@@ -68,6 +70,8 @@ struct PairedDevice {
 struct PairingRecord {
   PairedDevice device;
   std::string tokenHash;
+  // Absent until the phone turns notifications on; older files have none.
+  std::optional<PushSubscription> push;
   bool operator==(const PairingRecord&) const = default;
 };
 
@@ -116,14 +120,29 @@ class PairingStore {
   DeviceList deviceList() const;
   // deviceList()'s devices.
   std::vector<PairedDevice> devices() const;
-  // The device whose stored hash matches the token (constant-time compare);
-  // none when the file cannot be read (the application reports that from
-  // deviceList()).
+  // The device whose stored hash matches the token (constant-time compare).
+  // A file that exists but cannot be read throws base::FileError: it says
+  // nothing about whether the token is still paired, and a phone told its
+  // token is gone forgets it.
   std::optional<PairedDevice> device(std::string_view token) const;
   // Sets lastSeen; the file is left untouched when no device has the id.
   void markSeen(const std::string& deviceID, Date at) const;
-  // Deletes every record with that id.
+  // Deletes every record with that id, its push subscription with it.
   void revoke(const std::string& deviceID) const;
+
+  // Stores the device's push subscription, or with nullopt removes it;
+  // false when no device has the id.
+  bool setPushSubscription(const std::string& deviceID,
+                           std::optional<PushSubscription> subscription) const;
+  // Removes the subscription only while it is still the one at `endpoint`:
+  // the phone may have subscribed anew since the push service refused it.
+  void dropPushSubscription(const std::string& deviceID, const std::string& endpoint) const;
+  struct PushTarget {
+    PairedDevice device;
+    PushSubscription subscription;
+  };
+  // The devices that turned notifications on, in file order.
+  std::vector<PushTarget> pushTargets() const;
 
   // Standard Base64 (padded, 44 characters) of the SHA-256 of the token.
   static std::string tokenHash(std::string_view token);
@@ -142,6 +161,10 @@ class PairingStore {
   Loaded load() const;
   void save(const Loaded& loaded) const;
   void upsert(const PairingRecord& record) const;
+  // Runs `change` on the first record with the id under the lock and saves
+  // when it reports a change; false when no record has the id.
+  bool changeRecord(const std::string& deviceID,
+                    const std::function<bool(PairingRecord&)>& change) const;
 
   std::string service_;
   std::filesystem::path file_;

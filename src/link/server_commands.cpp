@@ -55,6 +55,10 @@ void Impl::dispatch(const std::shared_ptr<Peer>& peer, const protocol::ClientMes
           log("ignoring duplicate hello");
         } else if constexpr (std::is_same_v<M, Ping>) {
           sendPong(peer, m.nonce);
+        } else if constexpr (std::is_same_v<M, PushSubscribe>) {
+          setPush(peer, m);
+        } else if constexpr (std::is_same_v<M, PushUnsubscribe>) {
+          setPush(peer, std::nullopt);
         } else if constexpr (std::is_same_v<M, TermSubscribe>) {
           if (m.active)
             startTermStream(m.sessionID);
@@ -119,6 +123,40 @@ void Impl::broadcastFailure(const std::string& code, const std::exception_ptr& e
                               .message = base::exceptionText(error),
                               .sessionID = sessionID,
                               .retriable = true});
+}
+
+// ---- notifications ---------------------------------------------------------------
+
+void Impl::setPush(const std::shared_ptr<Peer>& peer,
+                   const std::optional<protocol::PushSubscribe>& subscribe) {
+  const std::string name = text::printable(peerDevice_.deviceName, 200);
+  auto refuse = [&](const std::string& message, bool retriable) {
+    log("notifications for “" + name + "” not changed: " + message);
+    reply(peer, protocol::Failure{.code = "push_failed",
+                                  .message = message,
+                                  .sessionID = std::nullopt,
+                                  .retriable = retriable});
+  };
+  std::optional<PushSubscription> subscription;
+  if (subscribe) {
+    if (config_.vapidPublicKey.empty())
+      return refuse("this desktop cannot send notifications", false);
+    try {
+      subscription =
+          PushSubscription::parse(subscribe->endpoint, subscribe->p256dh, subscribe->auth);
+    } catch (const PushSubscriptionError& e) {
+      return refuse(e.what(), false);
+    }
+  }
+  const bool on = subscription.has_value();
+  try {
+    if (!pairing_.setPushSubscription(peerDevice_.deviceID, std::move(subscription)))
+      return refuse("this device is no longer paired", false);
+  } catch (const std::exception& e) {
+    return refuse(e.what(), true);
+  }
+  log(std::string("notifications turned ") + (on ? "on" : "off") + " for “" + name + "”");
+  reply(peer, protocol::PushState{.enabled = on});
 }
 
 // ---- terminal stream ----------------------------------------------------------

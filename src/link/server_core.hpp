@@ -122,6 +122,8 @@ class WebSocketServer::Impl : public std::enable_shared_from_this<Impl> {
   void sendHelloAck(const std::shared_ptr<Peer>& peer, EventRing::Replay replay,
                     std::vector<protocol::SessionDescriptor> sessions);
   void sendPong(const std::shared_ptr<Peer>& peer, const std::string& nonce);
+  // To this phone only, not recorded in the ring.
+  void reply(const std::shared_ptr<Peer>& peer, protocol::ServerMessage message);
   void reportShed(const std::vector<std::string>& kinds);
   void flushDropReport();
 
@@ -134,6 +136,10 @@ class WebSocketServer::Impl : public std::enable_shared_from_this<Impl> {
   void broadcastFailure(const std::string& code, const std::exception_ptr& error,
                         const std::optional<std::string>& sessionID);
   void publishResult(protocol::CommandResult result);
+  // Stores (or with nullopt removes) the phone's push subscription and
+  // answers with push_state, or with an error saying what was refused.
+  void setPush(const std::shared_ptr<Peer>& peer,
+               const std::optional<protocol::PushSubscribe>& subscribe);
   void startTermStream(const std::string& sessionID);
   void stopTermStream();
   void termTick(const std::shared_ptr<TermStream>& stream);

@@ -3,6 +3,7 @@
 
 #include "link/websocket_server.hpp"
 
+#include "base/files.hpp"
 #include "link/device_store_watcher.hpp"
 #include "link/peer.hpp"
 #include "link/server_core.hpp"
@@ -163,8 +164,13 @@ void Impl::watchDeviceStore() {
 }
 
 void Impl::recheckDevice() {
-  if (!peer_ || pairing_.device(peerToken_))
+  try {
+    if (!peer_ || pairing_.device(peerToken_))
+      return;
+  } catch (const base::FileError& e) {
+    log(std::string("device store unreadable, the phone stays connected: ") + e.what());
     return;
+  }
   // As when the desktop itself revokes it: the phone learns at its next
   // hello that the token is gone. The two race (the file changes before the
   // desktop closes), so they must agree.
@@ -238,7 +244,16 @@ void Impl::onFrame(const std::shared_ptr<Peer>& peer, const std::string& body) {
 }
 
 void Impl::handshake(const std::shared_ptr<Peer>& peer, const protocol::Hello& hello) {
-  const std::optional<PairedDevice> device = pairing_.device(hello.token);
+  std::optional<PairedDevice> device;
+  try {
+    device = pairing_.device(hello.token);
+  } catch (const base::FileError& e) {
+    // Not a verdict on the token: the phone keeps it and tries again.
+    peer->close(1013);
+    log(std::string("hello refused, the device store cannot be read: ") + e.what() +
+        " — closed 1013");
+    return;
+  }
   if (!device) {
     peer->close(4401);
     report(RejectedToken{});
@@ -284,13 +299,16 @@ void Impl::sendHelloAck(const std::shared_ptr<Peer>& peer, EventRing::Replay rep
                         std::vector<protocol::SessionDescriptor> sessions) {
   if (peer != peer_ || peer->isTornDown())
     return;
-  reportShed(peer->send(protocol::ServerEnvelope(ring_.latestSeq(), now(),
-                                                 protocol::HelloAck{
-                                                     .serverVersion = config_.serverVersion,
-                                                     .resumedFromSeq = replay.resumedFromSeq,
-                                                     .gap = replay.gap,
-                                                     .sessions = std::move(sessions),
-                                                 })));
+  reportShed(peer->send(protocol::ServerEnvelope(
+      ring_.latestSeq(), now(),
+      protocol::HelloAck{
+          .serverVersion = config_.serverVersion,
+          .resumedFromSeq = replay.resumedFromSeq,
+          .gap = replay.gap,
+          .sessions = std::move(sessions),
+          .vapidPublicKey =
+              config_.vapidPublicKey.empty() ? std::nullopt : std::optional(config_.vapidPublicKey),
+      })));
   for (const EventRing::Entry& entry : replay.entries)
     reportShed(peer->send(entry.envelope()));
   if (replay.gap)
@@ -300,9 +318,12 @@ void Impl::sendHelloAck(const std::shared_ptr<Peer>& peer, EventRing::Replay rep
 }
 
 void Impl::sendPong(const std::shared_ptr<Peer>& peer, const std::string& nonce) {
-  // To this phone only, and not recorded: it repeats the latest seq.
-  reportShed(peer->send(
-      protocol::ServerEnvelope(ring_.latestSeq(), now(), protocol::Pong{.echo = nonce})));
+  reply(peer, protocol::Pong{.echo = nonce});
+}
+
+void Impl::reply(const std::shared_ptr<Peer>& peer, protocol::ServerMessage message) {
+  // It repeats the latest seq: a reply is not part of the numbered stream.
+  reportShed(peer->send(protocol::ServerEnvelope(ring_.latestSeq(), now(), std::move(message))));
 }
 
 // ---- broadcast and drop reports ------------------------------------------------------

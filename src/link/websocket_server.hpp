@@ -72,6 +72,12 @@ class WebSocketServer {
     // Answers plain HTTP GETs on the same port, under the same admission;
     // empty: every page is 404 and only the WebSocket upgrade is served.
     std::span<const WebFile> site;
+    // The VAPID public key told to the phone in its HelloAck; empty when
+    // this desktop cannot send notifications, and then push_subscribe is
+    // refused.
+    std::string vapidPublicKey;
+    // Accept plain-http push endpoints on loopback (tests' stand-ins only).
+    bool allowLoopbackPushEndpoints = false;
   };
 
   struct Listening {

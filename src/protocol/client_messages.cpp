@@ -18,6 +18,8 @@ PARLEY_WIRE_FIELDS(SetPrefs, ttsEnabled, verbosity, speakTools)
 PARLEY_WIRE_FIELDS(TermInput, sessionID, text, key)
 PARLEY_WIRE_FIELDS(TermSubscribe, sessionID, active)
 PARLEY_WIRE_FIELDS(Ping, nonce)
+PARLEY_WIRE_FIELDS(PushSubscribe, endpoint, p256dh, auth)
+PARLEY_WIRE_FIELDS(PushUnsubscribe)
 
 std::string_view ClientMessage::type() const {
   return std::visit([](const auto& m) { return std::decay_t<decltype(m)>::kType; }, *this);

@@ -131,6 +131,22 @@ struct Ping {
   PARLEY_WIRE_RECORD(Ping);
 };
 
+// Turns notifications on for this phone: the browser's push subscription.
+// Optional: a phone that never sends it is never notified.
+struct PushSubscribe {
+  static constexpr std::string_view kType = "push_subscribe";
+  std::string endpoint;
+  std::string p256dh;
+  std::string auth;
+  PARLEY_WIRE_RECORD(PushSubscribe);
+};
+
+// Turns notifications off for this phone; the payload is an empty object.
+struct PushUnsubscribe {
+  static constexpr std::string_view kType = "push_unsubscribe";
+  PARLEY_WIRE_RECORD(PushUnsubscribe);
+};
+
 template <>
 struct EnumNames<SendKey::Key> {
   static constexpr std::array<std::string_view, 5> names{"escape", "btab", "ctrlO", "up", "down"};
@@ -152,7 +168,8 @@ struct EnumNames<TermInput::Key> {
 // which a decoder tries the type strings.
 using ClientMessageVariant =
     std::variant<Hello, SubmitPrompt, Interrupt, PermissionAnswer, QuestionAnswer, SendKey, GetPane,
-                 GetDetail, Focus, SetPrefs, TermInput, TermSubscribe, Ping>;
+                 GetDetail, Focus, SetPrefs, TermInput, TermSubscribe, Ping, PushSubscribe,
+                 PushUnsubscribe>;
 
 struct ClientMessage : ClientMessageVariant {
   using ClientMessageVariant::ClientMessageVariant;

@@ -4,7 +4,7 @@
 
 namespace parley::protocol {
 
-PARLEY_WIRE_FIELDS(HelloAck, serverVersion, resumedFromSeq, gap, sessions)
+PARLEY_WIRE_FIELDS(HelloAck, serverVersion, resumedFromSeq, gap, sessions, vapidPublicKey)
 PARLEY_WIRE_FIELDS(SessionUpdate, sessions)
 PARLEY_WIRE_FIELDS(TurnStarted, sessionID, promptID, prompt, origin)
 PARLEY_WIRE_FIELDS(AssistantText, sessionID, messageUUID, narration, final, isSidechain)
@@ -25,6 +25,7 @@ PARLEY_WIRE_FIELDS(Vocab, sessionID, terms)
 PARLEY_WIRE_FIELDS(Dropped, count, kinds)
 PARLEY_WIRE_FIELDS(Failure, code, message, sessionID, retriable)
 PARLEY_WIRE_FIELDS(Pong, echo)
+PARLEY_WIRE_FIELDS(PushState, enabled)
 
 std::string_view ServerMessage::type() const {
   return std::visit([](const auto& m) { return std::decay_t<decltype(m)>::kType; }, *this);

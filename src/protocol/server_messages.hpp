@@ -22,6 +22,9 @@ struct HelloAck {
   std::uint64_t resumedFromSeq = 0;
   bool gap = false;
   std::vector<SessionDescriptor> sessions;
+  // The desktop's VAPID public key (URL-safe Base64), for a page that
+  // subscribes to notifications; absent where the desktop cannot send them.
+  std::optional<std::string> vapidPublicKey;
   PARLEY_WIRE_RECORD(HelloAck);
 };
 
@@ -180,6 +183,14 @@ struct Pong {
   PARLEY_WIRE_RECORD(Pong);
 };
 
+// The answer to push_subscribe and push_unsubscribe, to that phone alone:
+// whether it is now notified.
+struct PushState {
+  static constexpr std::string_view kType = "push_state";
+  bool enabled = false;
+  PARLEY_WIRE_RECORD(PushState);
+};
+
 template <>
 struct EnumNames<TurnStarted::Origin> {
   static constexpr std::array<std::string_view, 2> names{"phone", "desk"};
@@ -195,7 +206,7 @@ struct EnumNames<PermissionResolved::By> {
 using ServerMessageVariant =
     std::variant<HelloAck, SessionUpdate, TurnStarted, AssistantText, ToolStarted, ToolFinished,
                  PermissionRequest, QuestionRequest, PermissionResolved, TurnFinished, Interrupted,
-                 PaneSnapshot, TermFrame, Vocab, Dropped, Failure, Pong>;
+                 PaneSnapshot, TermFrame, Vocab, Dropped, Failure, Pong, PushState>;
 
 struct ServerMessage : ServerMessageVariant {
   using ServerMessageVariant::ServerMessageVariant;

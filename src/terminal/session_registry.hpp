@@ -189,22 +189,31 @@ class SessionRegistry {
   // none) and, then, every session after it.
   struct HookApplied {
     std::optional<RegisteredSession> session;
-    Sessions all;
+    // The whole list, when asked for and the event named a session.
+    std::optional<Sessions> all;
   };
 
-  // void(HookApplied): apply() and all() in one trip, or apply() and a full
-  // refresh when `refreshFirst(session)` asks for one (a session that has
-  // no version yet is found by the refresh). `refreshFirst` runs on the
-  // strand.
+  // void(HookApplied): apply() and, with `list`, all() in one trip; or
+  // apply() and a full refresh when `refreshFirst(session)` asks for one (a
+  // session that has no version yet is found by the refresh). `refreshFirst`
+  // runs on the strand.
   template <class Token>
   auto applyHook(protocol::HookPayload hook,
-                 std::function<bool(const RegisteredSession&)> refreshFirst, Token&& token) {
+                 std::function<bool(const RegisteredSession&)> refreshFirst, bool list,
+                 Token&& token) {
     return onStrand<HookApplied>(
-        [hook = std::move(hook), refreshFirst = std::move(refreshFirst)](SessionTable& t) {
+        [hook = std::move(hook), refreshFirst = std::move(refreshFirst), list](SessionTable& t) {
           const auto now = std::chrono::system_clock::now();
           HookApplied result{t.apply(hook, now), {}};
-          if (result.session)
-            result.all = refreshFirst && refreshFirst(*result.session) ? t.sweep(now) : t.all();
+          if (!result.session)
+            return result;
+          if (refreshFirst && refreshFirst(*result.session)) {
+            Sessions swept = t.sweep(now);
+            if (list)
+              result.all = std::move(swept);
+          } else if (list) {
+            result.all = t.all();
+          }
           return result;
         },
         std::forward<Token>(token));

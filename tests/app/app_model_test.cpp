@@ -264,6 +264,31 @@ TEST_F(ModelTest, HookEventsAreLoggedAndBroadcastInOrder) {
   EXPECT_EQ(inhibitor->takes, 1);
 }
 
+// A flood of sessions is not answered with a list per event, but the phone
+// always ends up with the list as it stands after the last one.
+TEST_F(ModelTest, AFloodOfEventsEndsWithTheWholeListOnThePhone) {
+  start();
+  auto phone = connectPhone();
+  constexpr int kEvents = 600;
+  onModel([&] {
+    for (int i = 0; i < kEvents; ++i)
+      model->handleHook(event(HookPayload::Event::sessionStart, "f" + std::to_string(i)));
+  });
+  std::size_t updates = 0;
+  bool lastListed = false;
+  while (!lastListed) {
+    const auto envelope = phone->expectEnvelope();
+    if (HasFailure())
+      return;
+    if (const auto* update = std::get_if<protocol::SessionUpdate>(&envelope.message)) {
+      ++updates;
+      lastListed = std::any_of(update->sessions.begin(), update->sessions.end(),
+                               [](const auto& s) { return s.sessionID == "f599"; });
+    }
+  }
+  EXPECT_LT(updates, static_cast<std::size_t>(kEvents));
+}
+
 TEST_F(ModelTest, PermissionPromptsMarkTheGlyphUntilTheTurnEnds) {
   pairing().addDevice("Pixel", link::makeUUID());
   start();

@@ -128,6 +128,20 @@ TEST_F(ServerTest, RevokingOrRePairingTheDeviceElsewhereEndsItsConnectionAtOnce)
   other.addDevice("Tablet", "DEV-2");
   EXPECT_TRUE(client->untilPong().empty());
 
+  // A store that cannot be read is no verdict on the token: the phone stays,
+  // and a hello meanwhile is asked to come back, not told to pair again.
+  // (Swapped in whole: a store that is briefly missing holds no devices.)
+  const std::string saved = parley::test::readFile(store.file());
+  std::filesystem::create_symlink(store.file().filename(), dir / "loop");
+  std::filesystem::rename(dir / "loop", store.file());
+  EXPECT_TRUE(waitUntil([&] { return reports.hasLogStartingWith("device store unreadable"); }));
+  PhoneClient meanwhile(port);
+  meanwhile.sendHello(token);
+  EXPECT_EQ(meanwhile.expectClose(), 1013);
+  EXPECT_TRUE(client->untilPong().empty());
+  parley::test::writeFile(dir / "restored", saved);
+  std::filesystem::rename(dir / "restored", store.file());
+
   // Pairing the same id again replaces its token; revoking removes it.
   for (const bool rePair : {true, false}) {
     SCOPED_TRACE(rePair ? "re-paired" : "revoked");

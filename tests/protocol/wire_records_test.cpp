@@ -24,7 +24,7 @@ struct Sample {
 
 const Sample kServerSamples[] = {
     {"hello_ack",
-     R"({"serverVersion":"0.1.0","resumedFromSeq":7,"gap":true,"sessions":[{"sessionID":"s","paneID":"%1","socketPath":"/tmp/t","tmuxSession":"work","pid":12,"cwd":"/p","displayName":"d","title":"t","gitBranch":"main","model":"opus","permissionMode":"plan","state":"busy","waitingFor":"permission","transcriptPath":"/p/t.jsonl","claudeVersion":"2.1.222","lastActivity":"2025-01-31T09:15:00Z"}]})"},
+     R"({"serverVersion":"0.1.0","resumedFromSeq":7,"gap":true,"sessions":[{"sessionID":"s","paneID":"%1","socketPath":"/tmp/t","tmuxSession":"work","pid":12,"cwd":"/p","displayName":"d","title":"t","gitBranch":"main","model":"opus","permissionMode":"plan","state":"busy","waitingFor":"permission","transcriptPath":"/p/t.jsonl","claudeVersion":"2.1.222","lastActivity":"2025-01-31T09:15:00Z"}],"vapidPublicKey":"BPk"})"},
     {"session_update", R"({"sessions":[]})"},
     {"turn_started", R"({"sessionID":"s","promptID":"p","prompt":"run it","origin":"desk"})"},
     {"assistant_text",
@@ -48,6 +48,7 @@ const Sample kServerSamples[] = {
     {"error",
      R"({"code":"prompt_failed","message":"pane is gone","sessionID":"s","retriable":true})"},
     {"pong", R"({"echo":"n-1"})"},
+    {"push_state", R"({"enabled":true})"},
 };
 
 const Sample kClientSamples[] = {
@@ -67,6 +68,8 @@ const Sample kClientSamples[] = {
     {"term_input", R"({"sessionID":"s","text":"ls","key":"ctrlU"})"},
     {"term_subscribe", R"({"sessionID":"s","active":true})"},
     {"ping", R"({"nonce":"n-1"})"},
+    {"push_subscribe", R"({"endpoint":"https://push.example/x","p256dh":"BPk","auth":"q8"})"},
+    {"push_unsubscribe", R"({})"},
 };
 
 template <class Message, class Variant>

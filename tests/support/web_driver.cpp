@@ -30,7 +30,7 @@ using asio::ip::tcp;
 
 namespace {
 
-constexpr std::string_view kElementKey = "element-6066-11e4-a23c-4ad52b0fd8ac";
+constexpr std::string_view kElementKey = "element-6066-11e4-a52e-4f735466cecf";
 
 std::optional<std::filesystem::path> chromium() {
   if (auto found = base::findExecutable("chromium"))
@@ -169,12 +169,11 @@ std::string WebDriver::url() {
 std::vector<std::string> WebDriver::elements(const std::string& css) {
   const json::value body = {{"using", "css selector"}, {"value", css}};
   std::vector<std::string> ids;
-  // Held here: a range-for over a member of a temporary would outlive it.
-  const json::value result = call("POST", "/session/" + impl_->session + "/elements", &body);
-  for (const json::value& found : result.as_array())
-    ids.push_back(json::value_to<std::string>(found.as_object().contains(kElementKey)
-                                                  ? found.at(kElementKey)
-                                                  : found.as_object().begin()->value()));
+  // Held in a variable: a range-for over call(...).as_array() would walk an
+  // array whose owner is already destroyed.
+  const json::value found = call("POST", "/session/" + impl_->session + "/elements", &body);
+  for (const json::value& element : found.as_array())
+    ids.push_back(json::value_to<std::string>(element.at(kElementKey)));
   return ids;
 }
 
@@ -256,8 +255,8 @@ std::string WebDriver::consoleLog() {
   try {
     const json::value body = {{"type", "browser"}};
     std::string lines;
-    const json::value result = call("POST", "/session/" + impl_->session + "/se/log", &body);
-    for (const json::value& entry : result.as_array())
+    for (const json::value& entry :
+         call("POST", "/session/" + impl_->session + "/se/log", &body).as_array())
       lines += json::value_to<std::string>(entry.at("message")) + "\n";
     return lines;
   } catch (const std::exception& e) {

@@ -313,7 +313,8 @@ TEST_F(Registry, AHookIsAppliedAndListedInOneCallRefreshingWhenAsked) {
   auto applyHook = [&](HookPayload h, bool refresh) {
     return registry
         .applyHook(
-            std::move(h), [refresh](const RegisteredSession&) { return refresh; }, asio::use_future)
+            std::move(h), [refresh](const RegisteredSession&) { return refresh; }, true,
+            asio::use_future)
         .get();
   };
   // Without a session id: nothing applied, nothing listed, no refresh asked.
@@ -321,23 +322,23 @@ TEST_F(Registry, AHookIsAppliedAndListedInOneCallRefreshingWhenAsked) {
       registry
           .applyHook(
               hook(HookPayload::Event::stop, std::nullopt),
-              [](const RegisteredSession&) -> bool { throw std::logic_error("asked"); },
+              [](const RegisteredSession&) -> bool { throw std::logic_error("asked"); }, true,
               asio::use_future)
           .get();
   EXPECT_FALSE(none.session);
-  EXPECT_TRUE(none.all.empty());
+  EXPECT_FALSE(none.all);
   // The hook's session before any refresh has no version; the list is the
   // table as it stands.
   const Applied listed = applyHook(hook(HookPayload::Event::sessionStart, "S"), false);
   ASSERT_TRUE(listed.session);
   EXPECT_FALSE(listed.session->descriptor.claudeVersion);
-  ASSERT_EQ(listed.all.size(), 1u);
-  EXPECT_FALSE(listed.all[0].isVersionSupported);
+  ASSERT_EQ(listed.all->size(), 1u);
+  EXPECT_FALSE(listed.all->at(0).isVersionSupported);
   // With a refresh first, the list carries what the refresh found.
   const Applied refreshed = applyHook(hook(HookPayload::Event::stop, "S"), true);
-  ASSERT_EQ(refreshed.all.size(), 1u);
-  EXPECT_EQ(refreshed.all[0].descriptor.claudeVersion, "2.1.222");
-  EXPECT_TRUE(refreshed.all[0].mayInject());
+  ASSERT_EQ(refreshed.all->size(), 1u);
+  EXPECT_EQ(refreshed.all->at(0).descriptor.claudeVersion, "2.1.222");
+  EXPECT_TRUE(refreshed.all->at(0).mayInject());
 }
 
 TEST_F(Registry, WorkRunsOnTheStrandAndResultsOnTheCallersExecutor) {

@@ -1,0 +1,225 @@
+#include "app/control_panel.hpp"
+
+#include <boost/asio/post.hpp>
+#include <exception>
+
+#include "app/app_model.hpp"
+#include "app/panel_server.hpp"
+#include "app/thread_hops.hpp"
+#include "app/web_sites.hpp"
+#include "desktop/desktop_notifier.hpp"
+#include "desktop/detached_process.hpp"
+
+namespace parley::app {
+
+namespace asio = boost::asio;
+namespace json = boost::json;
+
+namespace {
+
+constexpr std::string_view kSetupKey = "hasCompletedSetup";
+
+std::string stringField(const json::value& body, std::string_view key) {
+  const json::value* v = body.as_object().if_contains(key);
+  return v && v->is_string() ? std::string(v->get_string()) : std::string();
+}
+
+}  // namespace
+
+bool openWithDesktop(const std::string& target) {
+  try {
+    desktop::spawnDetached({"xdg-open", target});
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+std::shared_ptr<ControlPanel> ControlPanel::create(asio::any_io_executor main,
+                                                   asio::any_io_executor workers,
+                                                   std::shared_ptr<AppModel> model,
+                                                   Options options) {
+  std::shared_ptr<ControlPanel> panel(
+      new ControlPanel(main, std::move(workers), std::move(model), std::move(options)));
+  std::weak_ptr<ControlPanel> weak = panel;
+  panel->server_ = PanelServer::create(
+      main, panel->options_.port, web::panelSite(),
+      PanelServer::Api{
+          .state = [weak] { return weak.lock() ? weak.lock()->state() : std::string("{}"); },
+          .act = [weak](std::string_view name,
+                        const json::value& body) -> std::optional<std::string> {
+            if (auto self = weak.lock())
+              return self->act(name, body);
+            return "Parley is quitting.";
+          }});
+  return panel;
+}
+
+ControlPanel::ControlPanel(asio::any_io_executor main, asio::any_io_executor workers,
+                           std::shared_ptr<AppModel> model, Options options)
+    : main_(std::move(main)),
+      workers_(std::move(workers)),
+      model_(model),
+      options_(std::move(options)),
+      setupCompleted_(options_.preferences.boolean(kSetupKey).value_or(false)) {}
+
+ControlPanel::~ControlPanel() {
+  if (server_)
+    server_->stop();
+}
+
+void ControlPanel::start() {
+  server_->start();
+  runChecks();
+}
+
+std::string ControlPanel::address() const {
+  return server_->address();
+}
+
+std::uint16_t ControlPanel::port() const {
+  return server_->port();
+}
+
+void ControlPanel::changed() {
+  noticePermission();
+  if (publishQueued_)
+    return;
+  publishQueued_ = true;
+  asio::post(main_, [weak = weak_from_this()] {
+    if (auto self = weak.lock()) {
+      self->publishQueued_ = false;
+      self->server_->publish(self->state());
+    }
+  });
+}
+
+std::string ControlPanel::state() const {
+  const auto model = model_.lock();
+  if (!model)
+    return "{}";
+  PanelFacts facts{.state = model->snapshot(), .log = &model->entries()};
+  DesktopActions& desktop = model->desktop();
+  facts.voiceRunning = desktop.voiceRunning();
+  facts.voice = desktop.voiceDisplay();
+  facts.activeSession = model->activeSession();
+  facts.checklist = checklist_;
+  facts.hasCompletedSetup = setupCompleted_;
+  facts.detached = detached_;
+  facts.relayPath = desktop.relayPath().string();
+  facts.registeredEvents = desktop.registeredEvents();
+  return PanelView::render(facts);
+}
+
+void ControlPanel::noticePermission() {
+  const auto model = model_.lock();
+  if (!model)
+    return;
+  const AppState s = model->snapshot();
+  const bool pending = s.permissionPending;
+  // Only the moment a question appears, and only when no phone can answer.
+  if (pending && !permissionShown_ && !s.connectedDevice)
+    asio::post(workers_, [] {
+      // A desktop without a notification service just has no notification.
+      (void)desktop::DesktopNotifier::notify(
+          "Parley \u2014 permission needed",
+          "Claude Code is asking for permission. Answer it at the keyboard.");
+    });
+  permissionShown_ = pending;
+}
+
+void ControlPanel::runChecks() {
+  offThread(
+      workers_, main_, weak_from_this(),
+      [executable = options_.tailscaleExecutable] { return SetupChecklist::run(executable); },
+      [](ControlPanel& panel, const Outcome<SetupChecklist>& outcome) {
+        if (outcome.error)
+          return;
+        panel.checklist_ = outcome.value;
+        panel.changed();
+      });
+}
+
+void ControlPanel::open(std::string target) {
+  if (!openWithDesktop(target))
+    if (auto model = model_.lock())
+      model->log(LogEntry::Kind::error, "could not start xdg-open to open " + target);
+}
+
+std::optional<std::string> ControlPanel::act(std::string_view name, const json::value& body) {
+  const auto model = model_.lock();
+  if (!model)
+    return "Parley is quitting.";
+  const auto session = [&]() -> std::optional<protocol::SessionDescriptor> {
+    const std::string id = stringField(body, "sessionID");
+    for (const auto& d : model->snapshot().sessions)
+      if (d.sessionID == id)
+        return d;
+    return std::nullopt;
+  };
+
+  if (name == "pair") {
+    const std::string device = stringField(body, "deviceName");
+    if (device.empty())
+      return "Give the device a name first.";
+    model->phoneLink().makePairingOffer(device);
+  } else if (name == "discardOffer") {
+    model->phoneLink().discardPairingOffer();
+  } else if (name == "revoke") {
+    const std::string id = stringField(body, "deviceID");
+    if (id.empty())
+      return "Which device? The request named none.";
+    model->phoneLink().revokeDevice(id);
+  } else if (name == "installHooks") {
+    model->desktop().installHooks();
+  } else if (name == "uninstallHooks") {
+    model->desktop().uninstallHooks();
+  } else if (name == "recheckHooks") {
+    model->desktop().refreshHookStatus();
+  } else if (name == "revealBackup") {
+    const auto backup = model->snapshot().lastBackupPath;
+    if (!backup)
+      return "No backup has been written in this run.";
+    open(std::filesystem::path(*backup).parent_path().string());
+  } else if (name == "openInTerminal" || name == "detach" || name == "attach") {
+    const auto d = session();
+    if (!d)
+      return "That session is no longer running.";
+    if (name == "openInTerminal")
+      model->desktop().openInTerminal(*d);
+    else if (name == "detach")
+      detached_.insert(d->sessionID);
+    else
+      detached_.erase(d->sessionID);
+  } else if (name == "talk") {
+    if (!model->desktop().voiceRunning())
+      model->desktop().startVoice();
+  } else if (name == "stopVoice") {
+    if (model->desktop().voiceRunning())
+      model->desktop().stopVoice();
+  } else if (name == "clearLog") {
+    model->clearLog();
+  } else if (name == "setupRecheck") {
+    runChecks();
+    model->desktop().refreshHookStatus();
+  } else if (name == "setupContinue") {
+    try {
+      options_.preferences.set(kSetupKey, true);
+      setupCompleted_ = true;
+    } catch (const std::exception& e) {
+      return std::string("Could not store the setting: ") + e.what();
+    }
+  } else if (name == "openTailscale") {
+    open(checklist_ && checklist_->tailscaleInstalled ? "https://login.tailscale.com/admin"
+                                                      : "https://tailscale.com/download/linux");
+  } else if (name == "quit") {
+    if (onQuit)
+      asio::post(main_, onQuit);
+  } else {
+    return "Unknown action \u201c" + std::string(name) + "\u201d.";
+  }
+  changed();
+  return std::nullopt;
+}
+
+}  // namespace parley::app

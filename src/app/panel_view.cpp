@@ -1,0 +1,202 @@
+#include "app/panel_view.hpp"
+
+#include <boost/json/serialize.hpp>
+#include <boost/json/value.hpp>
+#include <cmath>
+
+#include "link/pairing_qr.hpp"
+#include "protocol/deny_lists.hpp"
+#include "protocol/wire_coding.hpp"
+#include "terminal/session_registry.hpp"
+#include "terminal/supported_claude_versions.hpp"
+
+namespace parley::app {
+
+namespace json = boost::json;
+using link::WebSocketServer;
+
+namespace {
+
+json::object serverStatus(const WebSocketServer::Status& status) {
+  return std::visit(
+      [](const auto& s) -> json::object {
+        using S = std::decay_t<decltype(s)>;
+        if constexpr (std::is_same_v<S, WebSocketServer::Listening>)
+          return {{"kind", "listening"}, {"port", s.port}};
+        else if constexpr (std::is_same_v<S, WebSocketServer::Failed>)
+          return {{"kind", "failed"}, {"message", s.message}};
+        else if constexpr (std::is_same_v<S, WebSocketServer::Starting>)
+          return {{"kind", "starting"}};
+        else if constexpr (std::is_same_v<S, WebSocketServer::LocalNetworkDenied>)
+          return {{"kind", "networkDenied"}};
+        else
+          return {{"kind", "stopped"}};
+      },
+      status);
+}
+
+json::value optional(const std::optional<std::string>& value) {
+  return value ? json::value(*value) : json::value(nullptr);
+}
+
+json::array sessions(const PanelFacts& facts) {
+  json::array list;
+  for (const protocol::SessionDescriptor& d : facts.state.sessions) {
+    const terminal::RegisteredSession registered{
+        d, terminal::SupportedClaudeVersions::isSupported(d.claudeVersion)};
+    list.push_back(json::object{
+        {"id", d.sessionID},
+        {"name", d.displayName.value_or(d.shortName())},
+        {"cwd", d.cwd},
+        {"state", protocol::rawValue(d.state)},
+        {"mode", protocol::rawValue(d.permissionMode)},
+        {"announceOnly", registered.announceOnly()},
+        {"detached", facts.detached.contains(d.sessionID)},
+        {"active", facts.activeSession == d.sessionID},
+    });
+  }
+  return list;
+}
+
+json::value pairing(const AppState& state) {
+  if (!state.pairingOffer)
+    return nullptr;
+  const link::PairingPayload& offer = *state.pairingOffer;
+  json::object o{{"host", offer.host}, {"port", offer.port}, {"deviceName", offer.deviceName}};
+  try {
+    o["svg"] = link::PairingQR::image(offer).svg();
+  } catch (const std::exception&) {
+    o["svg"] = nullptr;
+  }
+  return o;
+}
+
+json::array devices(const AppState& state) {
+  json::array list;
+  for (const link::PairedDevice& d : state.pairedDevices) {
+    const bool connected = state.connectedDevice && state.connectedDevice->deviceID == d.deviceID;
+    list.push_back(json::object{
+        {"id", d.deviceID},
+        {"name", d.deviceName},
+        {"connected", connected},
+        {"lastSeen", d.lastSeen ? json::value(protocol::formatDate(*d.lastSeen)) : nullptr},
+    });
+  }
+  return list;
+}
+
+json::array log(const PanelFacts& facts) {
+  json::array list;
+  if (facts.log)
+    for (const LogEntry& entry : *facts.log)
+      list.push_back(
+          json::object{{"id", entry.id},
+                       {"line", formatLogLine(entry)},
+                       {"kind", entry.kind == LogEntry::Kind::error ? "error" : "info"}});
+  return list;
+}
+
+json::value checklist(const PanelFacts& facts) {
+  if (!facts.checklist)
+    return nullptr;
+  const SetupChecklist& c = *facts.checklist;
+  return json::object{{"tmux", c.tmuxFound},
+                      {"claude", c.claudeFound},
+                      {"tailscaleAccount", optional(c.tailscaleAccount)},
+                      {"tailscaleInstalled", c.tailscaleInstalled},
+                      {"hooks", facts.state.hookInstalled}};
+}
+
+template <std::size_t N>
+json::array strings(const std::array<std::string_view, N>& values) {
+  json::array list;
+  for (std::string_view v : values)
+    list.emplace_back(v);
+  return list;
+}
+
+}  // namespace
+
+PanelGlyph PanelView::glyph(const PanelFacts& facts) {
+  switch (facts.state.glyph()) {
+    case GlyphState::error:
+      return PanelGlyph::error;
+    case GlyphState::unpaired:
+      return PanelGlyph::unpaired;
+    case GlyphState::permissionPending:
+      return PanelGlyph::permissionPending;
+    case GlyphState::idle:
+      break;
+  }
+  if (facts.voiceRunning && facts.voice.speaking)
+    return PanelGlyph::speaking;
+  if (facts.voiceRunning && facts.voice.listening)
+    return PanelGlyph::listening;
+  return PanelGlyph::idle;
+}
+
+std::string_view PanelView::glyphDescription(PanelGlyph glyph) {
+  switch (glyph) {
+    case PanelGlyph::unpaired:
+      return "Parley \u2014 no device paired";
+    case PanelGlyph::idle:
+      return "Parley \u2014 idle";
+    case PanelGlyph::listening:
+      return "Parley \u2014 listening";
+    case PanelGlyph::speaking:
+      return "Parley \u2014 speaking";
+    case PanelGlyph::permissionPending:
+      return "Parley \u2014 permission needed";
+    case PanelGlyph::error:
+      return "Parley \u2014 error";
+  }
+  return "Parley";
+}
+
+std::string PanelView::render(const PanelFacts& facts) {
+  static constexpr std::array<std::string_view, 6> kGlyphNames{
+      "unpaired", "idle", "listening", "speaking", "permissionPending", "error"};
+  const AppState& s = facts.state;
+  const PanelGlyph g = glyph(facts);
+  // The halo's state follows the voice session: running and listening,
+  // speaking, or neither (thinking).
+  const char* halo = !facts.voiceRunning     ? "idle"
+                     : facts.voice.listening ? "listening"
+                     : facts.voice.speaking  ? "speaking"
+                                             : "thinking";
+  json::value device = nullptr;
+  if (s.connectedDevice) {
+    json::object d{{"name", s.connectedDevice->deviceName}};
+    if (s.latency)
+      d["latencyMs"] = static_cast<std::int64_t>(std::lround(*s.latency * 1000));
+    device = std::move(d);
+  }
+  return json::serialize(json::object{
+      {"glyph", kGlyphNames[static_cast<std::size_t>(g)]},
+      {"title", glyphDescription(g)},
+      {"server", serverStatus(s.serverStatus)},
+      {"device", std::move(device)},
+      {"sleepHeld", s.sleepAssertionHeld},
+      {"sessions", sessions(facts)},
+      {"activeSession", optional(facts.activeSession)},
+      {"voice", json::object{{"running", facts.voiceRunning},
+                             {"halo", halo},
+                             {"level", facts.voiceRunning ? facts.voice.level : 0.0f},
+                             {"transcript", facts.voice.transcript},
+                             {"error", optional(facts.voice.lastError)}}},
+      {"tailscaleHost", optional(s.tailscaleHost)},
+      {"pairing", pairing(s)},
+      {"devices", devices(s)},
+      {"hooks", json::object{{"installed", s.hookInstalled},
+                             {"relayInstalled", s.relayInstalled},
+                             {"relayPath", facts.relayPath},
+                             {"events", facts.registeredEvents},
+                             {"lastBackup", optional(s.lastBackupPath)}}},
+      {"deny", json::object{{"commands", strings(protocol::DenyPatterns::patterns)},
+                            {"paths", strings(protocol::DenyPaths::paths)}}},
+      {"setup", json::object{{"completed", facts.hasCompletedSetup}, {"checks", checklist(facts)}}},
+      {"log", log(facts)},
+  });
+}
+
+}  // namespace parley::app

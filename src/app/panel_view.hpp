@@ -1,0 +1,45 @@
+#pragma once
+
+// What the control panel shows, as one JSON document: the application's
+// state with what only the panel keeps (the setup checklist, detached
+// sessions) and the desktop voice's display. The page turns it into words.
+
+#include <deque>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "app/activity_log.hpp"
+#include "app/app_state.hpp"
+#include "app/setup_checklist.hpp"
+#include "desktop/desktop_voice.hpp"
+
+namespace parley::app {
+
+// The glyph's six states: the model's four, with desktop voice listening and
+// speaking between a pending permission and idle.
+enum class PanelGlyph { unpaired, idle, listening, speaking, permissionPending, error };
+
+struct PanelFacts {
+  AppState state;
+  const std::deque<LogEntry>* log = nullptr;
+  bool voiceRunning = false;
+  desktop::DesktopVoice::Display voice;
+  std::optional<std::string> activeSession;
+  std::optional<SetupChecklist> checklist;
+  bool hasCompletedSetup = false;
+  std::set<std::string> detached;
+  std::string relayPath;
+  std::size_t registeredEvents = 0;
+};
+
+class PanelView {
+ public:
+  static PanelGlyph glyph(const PanelFacts& facts);
+  // "Parley — permission needed" and the others, the tab's title.
+  static std::string_view glyphDescription(PanelGlyph glyph);
+  static std::string render(const PanelFacts& facts);
+};
+
+}  // namespace parley::app

@@ -1,0 +1,26 @@
+#pragma once
+
+// The four things Parley needs before it is useful, as the first-run
+// checklist shows them. Blocking (runs programs): call it off the main thread.
+
+#include <optional>
+#include <string>
+
+namespace parley::app {
+
+struct SetupChecklist {
+  bool tmuxFound = false;
+  bool claudeFound = false;
+  // The Tailscale account this computer is logged in as; nothing when
+  // Tailscale is not running or not logged in.
+  std::optional<std::string> tailscaleAccount;
+  bool tailscaleInstalled = false;
+
+  // `tailscaleExecutable` is asked for `status --json`.
+  static SetupChecklist run(const std::string& tailscaleExecutable);
+  // The login name of the account `status --json` reports for this
+  // computer, when its backend is running.
+  static std::optional<std::string> accountFromStatus(std::string_view statusJSON);
+};
+
+}  // namespace parley::app

@@ -1,0 +1,389 @@
+// Notifications through a push service: a loopback stand-in plays the push
+// service and the browser behind it. It holds the subscription's private key
+// and auth secret and opens what it receives with its own decryption, written
+// here against OpenSSL directly, and checks the VAPID token as a push service
+// would.
+
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/ec.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/rand.h>
+#include <sys/stat.h>
+
+#include <boost/json.hpp>
+
+#include "http_standin.hpp"
+#include "link/push_notifier.hpp"
+#include "server_fixture.hpp"
+
+namespace parley::link::test {
+namespace {
+
+using parley::test::HttpStandin;
+using parley::test::waitUntil;
+namespace json = boost::json;
+
+std::string b64url(std::string_view bytes) {
+  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+  const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                reinterpret_cast<const unsigned char*>(bytes.data()),
+                                static_cast<int>(bytes.size()));
+  out.resize(static_cast<std::size_t>(n));
+  std::erase(out, '=');
+  for (char& c : out)
+    c = c == '+' ? '-' : c == '/' ? '_' : c;
+  return out;
+}
+
+std::string unb64url(std::string text) {
+  for (char& c : text)
+    c = c == '-' ? '+' : c == '_' ? '/' : c;
+  const std::size_t pad = (4 - text.size() % 4) % 4;
+  text.append(pad, '=');
+  std::string out(text.size(), '\0');
+  const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                reinterpret_cast<const unsigned char*>(text.data()),
+                                static_cast<int>(text.size()));
+  out.resize(static_cast<std::size_t>(std::max(n, 0)) - pad);
+  return out;
+}
+
+std::string hmac(std::string_view key, std::string_view data) {
+  unsigned char out[32];
+  unsigned int size = 0;
+  HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
+       reinterpret_cast<const unsigned char*>(data.data()), data.size(), out, &size);
+  return std::string(reinterpret_cast<char*>(out), size);
+}
+
+// HKDF written out (extract, then one block of expand): every length used
+// here fits in one SHA-256 block.
+std::string hkdf(std::string_view salt, std::string_view ikm, std::string info, std::size_t n) {
+  return hmac(hmac(salt, ikm), info + '\x01').substr(0, n);
+}
+
+using PKey = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
+
+PKey pointKey(const std::string& point) {
+  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr);
+  EVP_PKEY_fromdata_init(ctx);
+  char group[] = "P-256";
+  std::string copy = point;
+  OSSL_PARAM params[] = {
+      OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME, group, 0),
+      OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, copy.data(), copy.size()),
+      OSSL_PARAM_construct_end()};
+  EVP_PKEY* key = nullptr;
+  EVP_PKEY_fromdata(ctx, &key, EVP_PKEY_PUBLIC_KEY, params);
+  EVP_PKEY_CTX_free(ctx);
+  return PKey(key, &EVP_PKEY_free);
+}
+
+// The browser's side of one subscription.
+struct Browser {
+  PKey key{EVP_EC_gen("P-256"), &EVP_PKEY_free};
+  std::string auth = std::string(16, '\0');
+  std::string point = std::string(65, '\0');
+
+  Browser() {
+    RAND_bytes(reinterpret_cast<unsigned char*>(auth.data()), 16);
+    std::size_t n = 0;
+    EVP_PKEY_get_octet_string_param(key.get(), OSSL_PKEY_PARAM_PUB_KEY,
+                                    reinterpret_cast<unsigned char*>(point.data()), 65, &n);
+  }
+  PushSubscription subscription(const std::string& endpoint) const {
+    return PushSubscription::parse(endpoint, b64url(point), b64url(auth), true);
+  }
+
+  // Opens an aes128gcm body; empty when anything does not check out.
+  std::string decrypt(const std::string& body) const {
+    if (body.size() < 86 + 17 || static_cast<unsigned char>(body[20]) != 65)
+      return {};
+    const std::string salt = body.substr(0, 16), sender = body.substr(21, 65);
+    const std::string sealed = body.substr(86);
+    PKey senderKey = pointKey(sender);
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key.get(), nullptr);
+    std::string secret(32, '\0');
+    std::size_t n = 32;
+    EVP_PKEY_derive_init(ctx);
+    EVP_PKEY_derive_set_peer(ctx, senderKey.get());
+    EVP_PKEY_derive(ctx, reinterpret_cast<unsigned char*>(secret.data()), &n);
+    EVP_PKEY_CTX_free(ctx);
+    const std::string ikm =
+        hkdf(auth, secret, std::string("WebPush: info\0", 14) + point + sender, 32);
+    const std::string cek = hkdf(salt, ikm, std::string("Content-Encoding: aes128gcm\0", 28), 16);
+    const std::string nonce = hkdf(salt, ikm, std::string("Content-Encoding: nonce\0", 24), 12);
+
+    EVP_CIPHER_CTX* c = EVP_CIPHER_CTX_new();
+    std::string plain(sealed.size(), '\0');
+    int len = 0, tail = 0;
+    auto u = [](const std::string& s) { return reinterpret_cast<const unsigned char*>(s.data()); };
+    EVP_DecryptInit_ex(c, EVP_aes_128_gcm(), nullptr, u(cek), u(nonce));
+    EVP_DecryptUpdate(c, reinterpret_cast<unsigned char*>(plain.data()), &len, u(sealed),
+                      static_cast<int>(sealed.size() - 16));
+    std::string tag = sealed.substr(sealed.size() - 16);
+    EVP_CIPHER_CTX_ctrl(c, EVP_CTRL_GCM_SET_TAG, 16, tag.data());
+    const bool ok =
+        EVP_DecryptFinal_ex(c, reinterpret_cast<unsigned char*>(plain.data()) + len, &tail) == 1;
+    EVP_CIPHER_CTX_free(c);
+    plain.resize(static_cast<std::size_t>(len + tail));
+    if (!ok || plain.empty() || plain.back() != '\x02')
+      return {};
+    plain.pop_back();
+    return plain;
+  }
+};
+
+// Checks "vapid t=JWT, k=KEY" as a push service does; returns the claims,
+// or null when the signature does not verify with k.
+json::value verifiedClaims(const std::string& authorization) {
+  const auto t = authorization.find("t="), k = authorization.find(", k=");
+  if (authorization.rfind("vapid ", 0) != 0 || t == std::string::npos || k == std::string::npos)
+    return nullptr;
+  const std::string jwt = authorization.substr(t + 2, k - t - 2);
+  const PKey key = pointKey(unb64url(authorization.substr(k + 4)));
+  const auto dot1 = jwt.find('.'), dot2 = jwt.rfind('.');
+  const std::string input = jwt.substr(0, dot2), raw = unb64url(jwt.substr(dot2 + 1));
+  if (raw.size() != 64 || !key)
+    return nullptr;
+  ECDSA_SIG* sig = ECDSA_SIG_new();
+  auto* r = reinterpret_cast<const unsigned char*>(raw.data());
+  ECDSA_SIG_set0(sig, BN_bin2bn(r, 32, nullptr), BN_bin2bn(r + 32, 32, nullptr));
+  unsigned char* der = nullptr;
+  const int derSize = i2d_ECDSA_SIG(sig, &der);
+  ECDSA_SIG_free(sig);
+  EVP_MD_CTX* md = EVP_MD_CTX_new();
+  EVP_DigestVerifyInit(md, nullptr, EVP_sha256(), nullptr, key.get());
+  const bool ok =
+      EVP_DigestVerify(md, der, static_cast<std::size_t>(derSize),
+                       reinterpret_cast<const unsigned char*>(input.data()), input.size()) == 1;
+  EVP_MD_CTX_free(md);
+  OPENSSL_free(der);
+  if (!ok ||
+      json::parse(unb64url(jwt.substr(0, dot1))) != json::parse(R"({"typ":"JWT","alg":"ES256"})"))
+    return nullptr;
+  return json::parse(unb64url(jwt.substr(dot1 + 1, dot2 - dot1 - 1)));
+}
+
+TEST(PushCrypto, TheKeyPairIsMadeOnceKeptOwnerOnlyAndACorruptFileIsSetAside) {
+  parley::test::TempDir dir;
+  const auto file = dir / "data" / "vapid.pem";
+  const std::string key = PushCrypto::loadOrCreate(file).publicKey();
+  EXPECT_EQ(PushCrypto::loadOrCreate(file).publicKey(), key);
+  const std::string point = unb64url(key);
+  ASSERT_EQ(point.size(), 65u);
+  EXPECT_EQ(point[0], '\x04');
+  EXPECT_EQ(key.find_first_of("+/="), std::string::npos);
+  struct stat st {};
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  parley::test::writeFile(file, "not a key");
+  EXPECT_NE(PushCrypto::loadOrCreate(file).publicKey(), key);
+  int setAside = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(file.parent_path()))
+    setAside += entry.path().filename().string().starts_with("vapid.pem.corrupt-");
+  EXPECT_EQ(setAside, 1);
+}
+
+TEST(PushSubscription, InputThatCannotBeUsedIsRefusedSayingWhy) {
+  const Browser browser;
+  const std::string p = b64url(browser.point), a = b64url(browser.auth);
+  const std::string offCurve = b64url(std::string("\x04") + std::string(64, '\x01'));
+  struct Case {
+    std::string endpoint, p256dh, auth, error;
+  } cases[] = {
+      {"http://push.example/x", p, a, "must be an https:// URL"},
+      {"ftp://push.example/x", p, a, "must be an https:// URL"},
+      {"http://127.0.0.1:9/x", p, a, "must be an https:// URL"},
+      {"push.example/x", p, a, "not an absolute URL"},
+      {"https://user:pw@push.example/x", p, a, "credentials"},
+      {"https://push.example/x", b64url(browser.point.substr(0, 64)), a,
+       "p256dh decodes to 64 bytes, not 65"},
+      {"https://push.example/x", offCurve, a, "p256dh is not a point on P-256"},
+      {"https://push.example/x", p, a.substr(0, 20), "auth decodes to 15 bytes, not 16"},
+      {"https://push.example/x", p, "a+b/", "auth is not URL-safe Base64"},
+  };
+  for (const Case& c : cases) {
+    try {
+      PushSubscription::parse(c.endpoint, c.p256dh, c.auth);
+      ADD_FAILURE() << c.endpoint << " accepted";
+    } catch (const PushSubscriptionError& e) {
+      EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << e.what();
+    }
+  }
+  // Loopback may be plain http when asked for (local stand-ins); padded
+  // keys are stored without padding.
+  for (const char* ok : {"https://push.example/x", "http://127.0.0.1:9/x", "http://[::1]:9/x"})
+    EXPECT_EQ(PushSubscription::parse(ok, p + "=", a + "==", true).p256dh, p) << ok;
+}
+
+TEST(PushSubscription, StoredWithTheDeviceReadFromOlderFilesAndGoneWithTheDevice) {
+  parley::test::TempDir dir;
+  const PairingStore store("s", dir / "devices.json", Preferences(dir / "prefs.json"));
+  // A file written before notifications existed.
+  parley::test::writeFile(dir / "devices.json",
+                          R"([{"device":{"deviceID":"A","deviceName":"Old","createdAt":1},)"
+                          R"("tokenHash":"x"},{"device":{"deviceID":"B","deviceName":"Bad",)"
+                          R"("createdAt":2},"tokenHash":"y","push":{"endpoint":"ftp://z"}}])");
+  EXPECT_EQ(store.devices().size(), 2u);  // an unusable subscription costs only itself
+  EXPECT_TRUE(store.pushTargets().empty());
+
+  const PushSubscription sub = Browser().subscription("https://push.example/a");
+  EXPECT_TRUE(store.setPushSubscription("A", sub));
+  EXPECT_FALSE(store.setPushSubscription("nobody", sub));
+  store.markSeen("A", std::chrono::system_clock::now());
+  ASSERT_EQ(store.pushTargets().size(), 1u);
+  EXPECT_EQ(store.pushTargets()[0].subscription, sub);
+
+  store.dropPushSubscription("A", "https://push.example/other");  // a newer one stays
+  EXPECT_EQ(store.pushTargets().size(), 1u);
+  store.revoke("A");
+  EXPECT_TRUE(store.pushTargets().empty());
+  EXPECT_EQ(parley::test::readFile(dir / "devices.json").find("push.example"), std::string::npos);
+}
+
+// A notifier wired to a stand-in push service, with two paired devices.
+class NotifierTest : public ::testing::Test {
+ protected:
+  NotifierTest() : work_(boost::asio::make_work_guard(io_)), thread_([this] { io_.run(); }) {
+    store.addDevice("Pixel", "A");
+    store.addDevice("Tablet", "B");
+  }
+  ~NotifierTest() override {
+    notifier.reset();
+    work_.reset();
+    thread_.join();
+  }
+
+  void start(PushNotifier::Configuration config = {}) {
+    config.firstRetryDelay = 1ms;
+    config.subject = "mailto:test@example.com";
+    notifier = std::make_unique<PushNotifier>(io_.get_executor(), config, store,
+                                              PushCrypto::loadOrCreate(dir / "vapid.pem"));
+    notifier->setOnLog([this](const std::string& line) {
+      std::lock_guard lock(mutex);
+      logs.push_back(line);
+    });
+  }
+  std::vector<HttpStandin::Request> requestsTo(const std::string& path) const {
+    std::vector<HttpStandin::Request> out;
+    for (auto& r : service.requests())
+      if (r.target() == path)
+        out.push_back(r);
+    return out;
+  }
+  bool logged(const std::string& part) {
+    std::lock_guard lock(mutex);
+    return std::any_of(logs.begin(), logs.end(),
+                       [&](const auto& l) { return l.find(part) != std::string::npos; });
+  }
+
+  boost::asio::io_context io_;
+  boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;
+  std::thread thread_;
+  parley::test::TempDir dir;
+  PairingStore store{"s", dir / "devices.json", Preferences(dir / "prefs.json")};
+  Browser phone, tablet;
+  std::atomic<unsigned> status{201};
+  HttpStandin service{[this](const HttpStandin::Request&) {
+    return HttpStandin::reply(status.load(), "text/plain", "");
+  }};
+  std::mutex mutex;
+  std::vector<std::string> logs;
+  std::unique_ptr<PushNotifier> notifier;
+};
+
+TEST_F(NotifierTest, OnlyTheDeviceNotConnectedGetsAPayloadOnlyItsBrowserCanOpen) {
+  store.setPushSubscription("A", phone.subscription(service.url() + "/a"));
+  store.setPushSubscription("B", tablet.subscription(service.url() + "/b"));
+  start();
+  notifier->deviceConnected("A");
+  protocol::PermissionRequest request{.sessionID = "S1", .requestID = "R1", .toolName = "Bash"};
+  request.tier = protocol::RiskTier::destructive;
+  request.narration.speech = "Run rm -rf build";
+  const auto before = std::chrono::system_clock::now();
+  notifier->onPermissionRequest("api", request);
+  ASSERT_TRUE(waitUntil([&] { return requestsTo("/b").size() == 1; }));
+  // Both go out from one strand in file order: A would have been first.
+  EXPECT_TRUE(requestsTo("/a").empty());
+
+  const HttpStandin::Request sent = requestsTo("/b")[0];
+  EXPECT_EQ(sent[boost::beast::http::field::content_encoding], "aes128gcm");
+  EXPECT_EQ(sent["Urgency"], "high");
+  EXPECT_EQ(sent["TTL"], "1800");
+  EXPECT_EQ(phone.decrypt(sent.body()), "");  // another browser's keys open nothing
+  EXPECT_EQ(json::parse(tablet.decrypt(sent.body())),
+            json::parse(R"({"v":1,"kind":"permission","sessionID":"S1","session":"api",)"
+                        R"("requestID":"R1","tier":"destructive","atKeyboard":true,)"
+                        R"("line":"Approve at the keyboard: Run rm -rf build"})"));
+
+  const json::value claims =
+      verifiedClaims(std::string(sent[boost::beast::http::field::authorization]));
+  ASSERT_TRUE(claims.is_object()) << sent[boost::beast::http::field::authorization];
+  EXPECT_EQ(claims.at("aud"), json::value(service.url()));
+  EXPECT_EQ(claims.at("sub"), json::value("mailto:test@example.com"));
+  const auto exp = std::chrono::system_clock::time_point(
+      std::chrono::seconds(claims.at("exp").to_number<std::int64_t>()));
+  EXPECT_GT(exp, before);
+  EXPECT_LE(exp, before + std::chrono::hours(24));
+
+  // Gone from the link, the phone is notified too; a short turn is no news.
+  notifier->deviceDisconnected();
+  notifier->onTurnFinished("api", protocol::TurnFinished{.sessionID = "S1", .durationMS = 5000});
+  notifier->onTurnFinished("api", protocol::TurnFinished{.sessionID = "S1", .durationMS = 600000});
+  ASSERT_TRUE(waitUntil([&] { return requestsTo("/a").size() == 1; }));
+  EXPECT_EQ(json::parse(phone.decrypt(requestsTo("/a")[0].body())).at("kind"), json::value("turn"));
+  EXPECT_EQ(requestsTo("/b").size(), 2u);
+}
+
+TEST_F(NotifierTest, AnExpiredSubscriptionIsRemovedAndABusyServiceIsRetriedABoundedNumberOfTimes) {
+  store.setPushSubscription("A", phone.subscription(service.url() + "/a"));
+  PushNotifier::Configuration config;
+  config.maxAttempts = 3;
+  start(config);
+  status = 429;
+  notifier->onQuestion("api", protocol::QuestionRequest{.sessionID = "S", .requestID = "Q"});
+  ASSERT_TRUE(waitUntil([&] { return logged("gave up after 3 attempts"); }));
+  EXPECT_EQ(requestsTo("/a").size(), 3u);
+  EXPECT_TRUE(logged("HTTP 429 — retry 2 of 2"));
+  EXPECT_EQ(store.pushTargets().size(), 1u);
+
+  status = 410;
+  notifier->onQuestion("api", protocol::QuestionRequest{.sessionID = "S", .requestID = "Q"});
+  ASSERT_TRUE(waitUntil([&] { return store.pushTargets().empty(); }));
+  EXPECT_EQ(requestsTo("/a").size(), 4u);
+  EXPECT_TRUE(logged("refused (HTTP 410)"));
+}
+
+TEST_F(ServerTest, APhoneTurnsNotificationsOnAndOffAndBadInputIsRefused) {
+  auto config = testConfiguration();
+  config.vapidPublicKey = "KEY";
+  startServer(config);
+  protocol::HelloAck ack;
+  auto client = connectAuthenticated(std::nullopt, &ack);
+  EXPECT_EQ(ack.vapidPublicKey, "KEY");
+
+  const Browser browser;
+  client->send(protocol::PushSubscribe{
+      .endpoint = "http://push.example/x", .p256dh = b64url(browser.point), .auth = "x"});
+  const auto failure = client->expect<protocol::Failure>();
+  EXPECT_EQ(failure.code, "push_failed");
+  EXPECT_EQ(failure.message, "push endpoint must be an https:// URL");
+  EXPECT_TRUE(store.pushTargets().empty());
+
+  client->send(protocol::PushSubscribe{.endpoint = "https://push.example/x",
+                                       .p256dh = b64url(browser.point),
+                                       .auth = b64url(browser.auth)});
+  EXPECT_TRUE(client->expect<protocol::PushState>().enabled);
+  ASSERT_EQ(store.pushTargets().size(), 1u);
+  EXPECT_EQ(store.pushTargets()[0].device.deviceID, "DEV-1");
+  client->send(protocol::PushUnsubscribe{});
+  EXPECT_FALSE(client->expect<protocol::PushState>().enabled);
+  EXPECT_TRUE(store.pushTargets().empty());
+}
+
+}  // namespace
+}  // namespace parley::link::test
