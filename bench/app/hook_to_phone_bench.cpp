@@ -33,9 +33,13 @@
 #include <thread>
 #include <vector>
 
+#include <zlib.h>
+
+#include "app/web_sites.hpp"
 #include "base/files.hpp"
 #include "protocol/envelope.hpp"
 #include "support/phone_client.hpp"
+#include "support/web_driver.hpp"
 
 namespace parley::bench {
 namespace {
@@ -155,10 +159,11 @@ esac
               "/dev/null", dir_ / "pair.out");
     if (waitExit(pair) != 0)
       throw std::runtime_error("parley pair failed");
-    const std::string token(json::parse(base::readFileIfExists(dir_ / "pair.out").value_or(""))
-                                .as_object()
-                                .at("token")
-                                .as_string());
+    const json::object offer =
+        json::parse(base::readFileIfExists(dir_ / "pair.out").value_or("")).as_object();
+    const std::string token(offer.at("token").as_string());
+    const std::string url(offer.at("url").as_string());
+    pairingFragment_ = url.substr(url.find('#'));
 
     phone_.emplace(port_);
     phone_->sendHello(token);
@@ -177,6 +182,8 @@ esac
   }
 
   const fs::path& directory() const { return dir_; }
+  std::string origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  const std::string& pairingFragment() const { return pairingFragment_; }
 
   // The relay's environment: the application's HOME (so the default hook
   // socket), and a tmux pane as Claude Code's hooks have one.
@@ -198,6 +205,7 @@ esac
   fs::path dir_;
   std::vector<std::string> env_;
   std::uint16_t port_ = 0;
+  std::string pairingFragment_;
   pid_t app_ = -1;
   std::optional<test::PhoneClient> phone_;
 };
@@ -294,6 +302,89 @@ void BM_HookToPhone(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_HookToPhone)->Iterations(1)->Unit(benchmark::kSecond);
+
+// What a phone downloads to open the page: every file of the site, each
+// gzip-compressed as a server or proxy would send it.
+std::size_t gzipSize(std::string_view data) {
+  z_stream stream{};
+  if (deflateInit2(&stream, 9, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY) != Z_OK)
+    throw std::runtime_error("deflateInit2 failed");
+  std::string out(deflateBound(&stream, static_cast<uLong>(data.size())), '\0');
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  stream.avail_in = static_cast<uInt>(data.size());
+  stream.next_out = reinterpret_cast<Bytef*>(out.data());
+  stream.avail_out = static_cast<uInt>(out.size());
+  const int rc = deflate(&stream, Z_FINISH);
+  const std::size_t size = stream.total_out;
+  deflateEnd(&stream);
+  if (rc != Z_STREAM_END)
+    throw std::runtime_error("deflate failed");
+  return size;
+}
+
+void BM_PhonePageTransferSize(benchmark::State& state) {
+  std::size_t raw = 0, compressed = 0;
+  for (auto _ : state) {
+    raw = compressed = 0;
+    for (const link::WebFile& file : web::phoneSite()) {
+      raw += file.body.size();
+      compressed += gzipSize(file.body);
+    }
+  }
+  state.counters["raw_bytes"] = static_cast<double>(raw);
+  state.counters["gzip_bytes"] = static_cast<double>(compressed);
+  summary().push_back(formatLine(
+      "phone page: %zu files, %zu bytes, %zu bytes gzip-compressed (target under 100 KB)",
+      web::phoneSite().size(), raw, compressed));
+}
+BENCHMARK(BM_PhonePageTransferSize)->Iterations(1);
+
+// A phone reopening the page while it was away: from the start of the page
+// load to the first narration it shows (replayed on resume), in real
+// headless Chromium against `parley run`.
+void BM_PageLoadToFirstNarration(benchmark::State& state) {
+  if (const auto reason = test::WebDriver::unavailable()) {
+    state.SkipWithError(reason->c_str());
+    return;
+  }
+  constexpr int kLoads = 20;
+  std::vector<double> samples;
+  for (auto _ : state) {
+    try {
+      Bridge bridge;
+      const fs::path input = bridge.directory() / "payload.json";
+      base::writeFileAtomically(input, capturedPreToolUse() + "\n");
+      const std::string relay = (fs::path(PARLEY_BIN_DIR) / "parley-hook").string();
+      test::WebDriver browser;
+      browser.go(bridge.origin() + "/" + bridge.pairingFragment());
+      if (!browser.waitForText("#link-state", "Connected", std::chrono::seconds(30)))
+        throw std::runtime_error("the page did not connect");
+      for (int load = 0; load < kLoads; ++load) {
+        browser.go("about:blank");
+        if (waitExit(spawn({relay}, bridge.relayEnvironment(), input, "/dev/null")) != 0)
+          throw std::runtime_error("parley-hook did not exit 0");
+        browser.go(bridge.origin() + "/");
+        json::value shown;
+        if (!browser.waitFor(
+                [&] {
+                  shown = browser.script("return globalThis.parleyFirstNarrationMs ?? null");
+                  return !shown.is_null();
+                },
+                std::chrono::seconds(30)))
+          throw std::runtime_error("no narration shown after reopening the page");
+        samples.push_back(shown.to_number<double>());
+      }
+    } catch (const std::exception& e) {
+      state.SkipWithError(e.what());
+      return;
+    }
+  }
+  state.counters["p50_ms"] = percentile(samples, 0.5);
+  summary().push_back(formatLine(
+      "page load to first narration shown, %d reopenings: p50 %.0f ms, max %.0f ms", kLoads,
+      percentile(samples, 0.5), *std::max_element(samples.begin(), samples.end())));
+}
+BENCHMARK(BM_PageLoadToFirstNarration)->Iterations(1)->Unit(benchmark::kSecond);
 
 }  // namespace
 }  // namespace parley::bench

@@ -7,6 +7,7 @@
 #include "app/thread_hops.hpp"
 #include "app/unbuilt_desktop_voice.hpp"
 #include "app/vocabulary_feed.hpp"
+#include "app/web_sites.hpp"
 #include "base/paths.hpp"
 #include "claude/hook_ingest.hpp"
 #include "desktop/logind.hpp"
@@ -27,6 +28,7 @@ AppModel::Options AppModel::Options::defaults() {
   o.phoneLink.tailscaleExecutable = link::defaultTailscaleExecutable();
   o.executableDirectory = currentExecutableDirectory();
   o.phoneLink.server.serverVersion = kVersion;
+  o.phoneLink.server.site = web::phoneSite();
   o.power.makeInhibitor = [] { return std::make_unique<desktop::LogindInhibitor>(); };
   return o;
 }

@@ -136,12 +136,15 @@ int pairCommand(const std::string& deviceName, bool asJson, std::uint16_t server
     const link::PairingPayload payload = makePairingOffer(
         {deviceName, std::nullopt, serverPort, link::defaultTailscaleExecutable()}, pairing);
     if (asJson) {
-      out << payload.jsonString() << '\n';
+      boost::json::object offer = boost::json::parse(payload.jsonString()).as_object();
+      offer["url"] = payload.webAddress();
+      out << boost::json::serialize(offer) << '\n';
       return 0;
     }
     out << link::PairingQR::image(payload).terminalText() << '\n';
     out << "Host: " << payload.host << "\nPort: " << payload.port << "\n\n"
-        << "Scan in Parley on your phone. This code contains a one-time secret for \u201c"
+        << "Scan with your phone's camera to open Parley there. This code contains a one-time "
+           "secret for \u201c"
         << deviceName << "\u201d; anyone who sees it can pair in its place.\n";
     return 0;
   } catch (const std::exception& e) {

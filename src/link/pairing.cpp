@@ -160,6 +160,16 @@ json::value encodeRecord(const PairingRecord& record) {
 
 }  // namespace
 
+std::string PairingPayload::webAddress() const {
+  const std::string json = jsonString();
+  std::string encoded = base64(reinterpret_cast<const unsigned char*>(json.data()), json.size());
+  std::replace(encoded.begin(), encoded.end(), '+', '-');
+  std::replace(encoded.begin(), encoded.end(), '/', '_');
+  encoded.erase(encoded.find_last_not_of('=') + 1);
+  const std::string authority = port == 443 ? host : host + ":" + std::to_string(port);
+  return "https://" + authority + "/#pair=" + encoded;
+}
+
 std::string PairingToken::generate() {
   unsigned char bytes[32];
   if (RAND_bytes(bytes, sizeof bytes) != 1)

@@ -53,6 +53,9 @@ struct PairingPayload {
 
   // The QR code's message: keys sorted, slashes not escaped, UTF-8.
   std::string jsonString() const;
+  // The address that opens the phone's web page and pairs it: the payload
+  // rides in the fragment, which browsers never send to a server.
+  std::string webAddress() const;
   bool operator==(const PairingPayload&) const = default;
 };
 

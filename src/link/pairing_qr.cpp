@@ -72,7 +72,7 @@ std::string QRCode::svg(int quietZone) const {
 }
 
 QRCode PairingQR::image(const PairingPayload& payload, QRCorrection level) {
-  return QRCode::encode(payload.jsonString(), level);
+  return QRCode::encode(payload.webAddress(), level);
 }
 
 }  // namespace parley::link

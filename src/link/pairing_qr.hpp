@@ -38,7 +38,8 @@ class QRCode {
 };
 
 namespace PairingQR {
-// The QR code whose message is the payload's jsonString.
+// The QR code of the payload's web address: a phone's camera opens the page,
+// which pairs from it.
 QRCode image(const PairingPayload& payload, QRCorrection level = QRCorrection::M);
 }  // namespace PairingQR
 

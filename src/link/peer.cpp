@@ -7,13 +7,18 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core/bind_handler.hpp>
 #include <boost/beast/core/buffers_to_string.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/write.hpp>
 #include <boost/beast/websocket.hpp>
+
+#include "link/static_site.hpp"
 
 namespace parley::link {
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace websocket = beast::websocket;
+namespace http = beast::http;
 
 std::string describeEndpoint(const asio::ip::tcp::endpoint& endpoint) {
   asio::ip::address address = endpoint.address();
@@ -26,6 +31,8 @@ Peer::Peer(asio::ip::tcp::socket socket, Options options)
     : ws_(std::move(socket)),
       options_(options),
       outbound_(options.outboundCapacity),
+      // Bounds what a request may make us hold, whatever the parser's limits.
+      requestBuffer_(options.maxRequestHeaderSize + options.maxRequestBodySize),
       helloTimer_(ws_.get_executor()),
       heartbeat_(ws_.get_executor()),
       pongTimer_(ws_.get_executor()),
@@ -62,7 +69,52 @@ void Peer::start() {
       self->close(4401);
   });
 
-  ws_.async_accept(beast::bind_front_handler(&Peer::onAccepted, shared_from_this()));
+  readRequest();
+}
+
+void Peer::readRequest() {
+  request_.emplace();
+  request_->header_limit(options_.maxRequestHeaderSize);
+  request_->body_limit(options_.maxRequestBodySize);
+  http::async_read(
+      ws_.next_layer(), requestBuffer_, *request_,
+      [self = shared_from_this()](beast::error_code ec, std::size_t) { self->onRequest(ec); });
+}
+
+void Peer::onRequest(beast::error_code ec) {
+  if (tornDown_)
+    return;
+  if (ec == http::error::end_of_stream) {
+    teardown("client closed");
+    return;
+  }
+  if (ec) {
+    teardown("unreadable request: " + ec.message());
+    return;
+  }
+  http::request<http::string_body> request = request_->release();
+  request_.reset();
+  if (websocket::is_upgrade(request)) {
+    ws_.async_accept(request, beast::bind_front_handler(&Peer::onAccepted, shared_from_this()));
+    return;
+  }
+  servedPages_ = true;
+  response_ = StaticSite(options_.site).respond(request);
+  response_.keep_alive(request.keep_alive());
+  http::async_write(
+      ws_.next_layer(), response_,
+      [self = shared_from_this()](beast::error_code ec, std::size_t) { self->onResponded(ec); });
+}
+
+void Peer::onResponded(beast::error_code ec) {
+  if (tornDown_)
+    return;
+  if (ec)
+    teardown("send error: " + ec.message());
+  else if (response_.keep_alive())
+    readRequest();
+  else
+    teardown("page served");
 }
 
 void Peer::onAccepted(beast::error_code ec) {

@@ -1,7 +1,10 @@
 #pragma once
 
-// One accepted WebSocket connection of the phone link. It carries out on the
-// connection what the server decides: receiving, sending one frame at a time
+// One accepted connection of the phone link. It reads the HTTP request
+// first: a WebSocket upgrade becomes the phone's connection, any other request
+// is answered from the web site and the connection may carry more requests
+// until the hello deadline ends it. On the WebSocket it carries out
+// what the server decides: receiving, sending one frame at a time
 // from a shedding queue, closing with a code, the hello deadline, the
 // keep-alive pings with their pong deadline, and a teardown that happens
 // exactly once whatever ends it. Everything runs on the server's strand, the
@@ -11,16 +14,20 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/string_body.hpp>
 #include <boost/beast/websocket/stream.hpp>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "link/send_queue.hpp"
+#include "link/web_file.hpp"
 
 namespace parley::link {
 
@@ -44,6 +51,11 @@ class Peer : public std::enable_shared_from_this<Peer> {
     // Until the hello authenticates: a hello is a few hundred bytes, and a
     // stranger must not make us hold megabytes.
     std::size_t maxUnauthenticatedMessageSize = 64 * 1024;
+    // What plain GETs are answered from.
+    std::span<const WebFile> site;
+    // A browser's request headers are a few kilobytes; GETs have no body.
+    std::uint32_t maxRequestHeaderSize = 16 * 1024;
+    std::uint64_t maxRequestBodySize = 1024;
   };
 
   Peer(boost::asio::ip::tcp::socket socket, Options options);
@@ -57,9 +69,11 @@ class Peer : public std::enable_shared_from_this<Peer> {
   bool isAuthenticated() const { return authenticated_; }
   const std::optional<std::string>& deviceID() const { return deviceID_; }
   bool isTornDown() const { return tornDown_; }
+  // Whether it answered plain HTTP requests rather than upgrading.
+  bool servedPages() const { return servedPages_; }
 
-  // Accepts the WebSocket upgrade, arms the hello deadline and starts the
-  // receive loop.
+  // Arms the hello deadline and reads the first request; an upgrade is
+  // accepted and starts the receive loop.
   void start();
   // Marks the peer authenticated and ends the hello deadline; nothing else
   // does (a pong does not).
@@ -74,6 +88,9 @@ class Peer : public std::enable_shared_from_this<Peer> {
  private:
   using WebSocket = boost::beast::websocket::stream<boost::asio::ip::tcp::socket>;
 
+  void readRequest();
+  void onRequest(boost::beast::error_code ec);
+  void onResponded(boost::beast::error_code ec);
   void onAccepted(boost::beast::error_code ec);
   void readNext();
   void onRead(boost::beast::error_code ec);
@@ -88,6 +105,9 @@ class Peer : public std::enable_shared_from_this<Peer> {
   std::string remoteDescription_;
   SendQueue outbound_;
   boost::beast::flat_buffer readBuffer_;
+  boost::beast::flat_buffer requestBuffer_;
+  std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> request_;
+  boost::beast::http::response<boost::beast::http::string_body> response_;
   std::string writing_;  // the frame in flight; Beast does not copy it
   boost::asio::steady_timer helloTimer_;
   boost::asio::steady_timer heartbeat_;
@@ -101,6 +121,7 @@ class Peer : public std::enable_shared_from_this<Peer> {
   std::optional<Clock::time_point> pingSentAt_;
   std::optional<std::string> deviceID_;
   bool accepted_ = false;
+  bool servedPages_ = false;
   bool authenticated_ = false;
   bool sending_ = false;
   bool pinging_ = false;

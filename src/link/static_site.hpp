@@ -12,13 +12,9 @@
 #include <string>
 #include <string_view>
 
-namespace parley::link {
+#include "link/web_file.hpp"
 
-struct WebFile {
-  std::string_view path;  // from the site's root, "/index.html"
-  std::string_view body;
-  std::string_view etag;  // quoted, as sent
-};
+namespace parley::link {
 
 class StaticSite {
  public:

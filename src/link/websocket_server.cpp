@@ -103,7 +103,8 @@ void Impl::admit(tcp::socket socket) {
       Peer::Options{.outboundCapacity = std::max<std::size_t>(config_.sendQueueCapacity, 1),
                     .backlogLimit = config_.sendBacklogLimit,
                     .helloDeadline = config_.helloDeadline,
-                    .closeGrace = config_.closeGrace});
+                    .closeGrace = config_.closeGrace,
+                    .site = config_.site});
   std::weak_ptr<Impl> weakSelf = weak_from_this();
   std::weak_ptr<Peer> weakPeer = peer;
   peer->onFrame = [weakSelf, weakPeer](std::string body) {
@@ -135,7 +136,7 @@ void Impl::onPeerClosed(const std::shared_ptr<Peer>& peer, const std::string& re
     return;
   }
   // One that never authenticated was never the phone: it is only logged.
-  if (std::erase(pending_, peer) > 0)
+  if (std::erase(pending_, peer) > 0 && !peer->servedPages())
     log("peer " + peer->remoteDescription() + " left before its hello: " + reason);
 }
 

@@ -17,11 +17,13 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
 
 #include "link/pairing.hpp"
+#include "link/web_file.hpp"
 #include "protocol/server_messages.hpp"
 #include "protocol/session_commands.hpp"
 
@@ -67,6 +69,9 @@ class WebSocketServer {
     std::size_t sendBacklogLimit = 4096;
     // HelloAck.serverVersion: the application's short version.
     std::string serverVersion = "dev";
+    // Answers plain HTTP GETs on the same port, under the same admission;
+    // empty: every page is 404 and only the WebSocket upgrade is served.
+    std::span<const WebFile> site;
     // The VAPID public key told to the phone in its HelloAck; empty when
     // this desktop cannot send notifications, and then push_subscribe is
     // refused.

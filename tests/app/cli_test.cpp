@@ -53,6 +53,7 @@ TEST_F(CliTest, PairListAndRevokeADevice) {
   EXPECT_EQ(payload.at("port"), 443);
   EXPECT_EQ(payload.at("v"), 1);
   EXPECT_GE(payload.at("token").as_string().size(), 32u);
+  EXPECT_EQ(payload.at("url").as_string().find("https://desk.tail1234.ts.net/#pair="), 0u);
   // Tailscale was asked to forward HTTPS 443 to the given port.
   const std::string serve = test::readFile(dir / "bin" / "serve.log");
   EXPECT_NE(serve.find("443"), std::string::npos) << serve;

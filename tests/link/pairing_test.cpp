@@ -370,6 +370,44 @@ std::vector<std::vector<bool>> gridFromText(const std::string& text, int quiet, 
   return grid;
 }
 
+// The web address carries the payload in URL-safe Base64 without padding,
+// which a page's atob reads back after translating "-_" to "+/".
+TEST(PairingPayload, WebAddressCarriesTheJsonInUrlSafeBase64) {
+  std::string translatedAlphabet;
+  for (const auto& [name, port, origin] :
+       {std::tuple{"~~~???", 443, "https://desk.tail-net.ts.net/"},
+        {"a~~~???", 443, "https://desk.tail-net.ts.net/"},
+        {"ab~~~???", 8443, "https://desk.tail-net.ts.net:8443/"}}) {
+    const PairingPayload payload{.host = "desk.tail-net.ts.net",
+                                 .port = static_cast<std::uint16_t>(port),
+                                 .token = PairingToken::generate(),
+                                 .deviceName = name,
+                                 .serverID = makeUUID()};
+    const std::string address = payload.webAddress();
+    const std::string prefix = std::string(origin) + "#pair=";
+    ASSERT_EQ(address.rfind(prefix, 0), 0u) << address;
+    std::string encoded = address.substr(prefix.size());
+    ASSERT_TRUE(std::regex_match(encoded, std::regex("[A-Za-z0-9_-]+"))) << encoded;
+    translatedAlphabet += encoded;
+    std::replace(encoded.begin(), encoded.end(), '-', '+');
+    std::replace(encoded.begin(), encoded.end(), '_', '/');
+    const std::size_t padding = (4 - encoded.size() % 4) % 4;
+    encoded.append(padding, '=');
+    std::string decoded(encoded.size(), '\0');
+    const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(decoded.data()),
+                                  reinterpret_cast<const unsigned char*>(encoded.data()),
+                                  static_cast<int>(encoded.size()));
+    ASSERT_GT(n, 0);
+    decoded.resize(static_cast<std::size_t>(n) - padding);
+    EXPECT_EQ(decoded, payload.jsonString());
+    EXPECT_EQ(PairingQR::image(payload).version(),
+              QRCode::encode(address, QRCorrection::M).version());
+  }
+  // The names were chosen so that both translated characters occur.
+  EXPECT_NE(translatedAlphabet.find('-'), std::string::npos);
+  EXPECT_NE(translatedAlphabet.find('_'), std::string::npos);
+}
+
 TEST(PairingQR, TerminalTextAndSvgDrawExactlyTheCodesModules) {
   const PairingPayload payload{.host = "desk.tail-net.ts.net",
                                .token = PairingToken::generate(),

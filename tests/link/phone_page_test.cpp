@@ -1,0 +1,139 @@
+// The phone page's permission cards in real headless Chromium, against the
+// real server serving the embedded page, with scripted session commands: what
+// the phone may approve, and what its taps send.
+
+#include <boost/json.hpp>
+
+#include "app/web_sites.hpp"
+#include "server_fixture.hpp"
+#include "support/web_driver.hpp"
+
+namespace parley::link::test {
+namespace {
+
+namespace json = boost::json;
+using parley::test::waitUntil;
+using parley::test::WebDriver;
+using protocol::PermissionOption;
+using Kind = PermissionOption::Kind;
+
+class PhonePageCards : public ServerTest {
+ protected:
+  void SetUp() override {
+    if (const auto reason = WebDriver::unavailable())
+      GTEST_SKIP() << *reason;
+    protocol::SessionDescriptor session;
+    session.sessionID = "S1";
+    session.tmuxSession = "work";
+    session.claudeVersion = "2.1.222";
+    commands->setSessions({session});
+    auto configuration = testConfiguration();
+    configuration.site = web::phoneSite();
+    startServer(configuration);
+    const PairingPayload offer{.host = "desk.ts.net", .token = token, .serverID = "X"};
+    const std::string address = offer.webAddress();
+    browser.emplace();
+    browser->go("http://127.0.0.1:" + std::to_string(port) + "/" +
+                address.substr(address.find('#')));
+    ASSERT_TRUE(browser->waitForText("#link-state", "Connected")) << browser->consoleLog();
+  }
+
+  protocol::PermissionRequest request(const std::string& id, protocol::RiskTier tier) {
+    return {.sessionID = "S1",
+            .requestID = id,
+            .nonce = "nonce-" + id,
+            .toolName = "Edit",
+            .detail = "--- a/x\n+++ b/x\n-old line\n+new line\n same",
+            .options = {{0, "Yes", Kind::allowOnce},
+                        {1, "Yes, allow all edits", Kind::allowAlways},
+                        {2, "No", Kind::deny}},
+            .tier = tier};
+  }
+
+  // Clicks the button once its card has armed it.
+  bool press(const std::string& css) {
+    return browser->waitFor([&] {
+      return browser->script(
+                 "const b = document.querySelector(arguments[0]);"
+                 "if (!b || b.disabled) return false; b.click(); return true;",
+                 {json::value(css)}) == true;
+    });
+  }
+
+  // With PARLEY_SCREENSHOT_DIR set, keeps a picture of the view.
+  void shoot(const std::string& name) {
+    if (const char* dir = std::getenv("PARLEY_SCREENSHOT_DIR"))
+      browser->screenshot(std::filesystem::path(dir) / name);
+  }
+
+  std::optional<WebDriver> browser;
+};
+
+TEST_F(PhonePageCards, ApprovingSendsTheChosenOptionAndDestructiveRequestsOfferOnlyDenial) {
+  publishAndWait(request("R1", protocol::RiskTier::elevated));
+  // Reachable from the session list, then shown in the session.
+  ASSERT_TRUE(browser->waitForText("#pending-all", "work asks to use Edit"));
+  browser->click("#pending-all button");
+  const std::string card = ".card[data-request-id='R1']";
+  ASSERT_TRUE(browser->waitFor([&] { return browser->exists(card); }));
+  EXPECT_EQ(browser->text(card + " .add"), "+new line");
+  EXPECT_EQ(browser->text(card + " .del"), "-old line");
+  EXPECT_EQ(browser->script("return document.querySelectorAll(arguments[0]).length",
+                            {json::value(card + " .add, " + card + " .del")}),
+            2);
+  // Allowing always is shown, with why it cannot be chosen here.
+  EXPECT_EQ(browser->script("return [...document.querySelectorAll(arguments[0])].find(b => "
+                            "b.textContent === 'Yes, allow all edits').disabled",
+                            {json::value(card + " button")}),
+            true);
+  shoot("phone-permission.png");
+  ASSERT_TRUE(press(card + " button.approve"));
+  EXPECT_TRUE(waitUntil([&] { return commands->count("permissionAnswer:R1|nonce-R1|0") == 1; }));
+
+  // Resolution by the desk settles the card in words.
+  publishAndWait(protocol::PermissionResolved{
+      .requestID = "R1", .chosenIndex = 0, .by = protocol::PermissionResolved::By::desk});
+  EXPECT_TRUE(browser->waitForText(card + " .outcome", "Answered at the keyboard: Yes."));
+
+  // A destructive request: no approval anywhere, and denying with an
+  // instruction denies first and sends the instruction once resolved.
+  publishAndWait(request("R2", protocol::RiskTier::destructive));
+  const std::string destructive = ".card.destructive[data-request-id='R2']";
+  ASSERT_TRUE(browser->waitFor([&] { return browser->exists(destructive); }));
+  EXPECT_FALSE(browser->exists(destructive + " button.approve"));
+  EXPECT_EQ(browser->script("return [...document.querySelectorAll(arguments[0])]"
+                            ".map(b => b.textContent)",
+                            {json::value(destructive + " button")}),
+            json::array{"No"});
+  EXPECT_NE(browser->text(destructive).find("approve at the keyboard"), std::string::npos);
+  browser->type(destructive + " textarea", "use git clean instead");
+  shoot("phone-destructive.png");
+  ASSERT_TRUE(press(destructive + " button.deny"));
+  EXPECT_TRUE(waitUntil([&] { return commands->count("permissionAnswer:R2|nonce-R2|2") == 1; }));
+  EXPECT_EQ(commands->count("submit:"), 0);
+  publishAndWait(protocol::PermissionResolved{
+      .requestID = "R2", .chosenIndex = 2, .by = protocol::PermissionResolved::By::phone});
+  EXPECT_TRUE(
+      waitUntil([&] { return commands->count("submit:S1|use git clean instead|1|-") == 1; }));
+}
+
+// The link state says what happened in words, and stops retrying when only
+// the person can fix it.
+TEST_F(PhonePageCards, AnotherPhoneTakingOverAndARevokedTokenAreSaidInWords) {
+  PhoneClient other(port);
+  other.sendHello(token);
+  other.expect<protocol::HelloAck>();
+  ASSERT_TRUE(browser->waitForText("#link-state", "Replaced"));
+  EXPECT_NE(browser->text("#link-note").find("Another phone took over"), std::string::npos);
+  EXPECT_EQ(browser->attribute("#reconnect", "hidden"), std::nullopt);
+
+  browser->click("#reconnect");
+  ASSERT_TRUE(browser->waitForText("#link-state", "Connected"));
+  store.revoke("DEV-1");
+  ASSERT_TRUE(browser->waitForText("#link-state", "Not paired"));
+  EXPECT_NE(browser->text("#unpaired-reason").find("pair it again"), std::string::npos);
+  EXPECT_EQ(browser->script("return localStorage.getItem('parley.token')"), nullptr);
+}
+
+}  // namespace
+}  // namespace parley::link::test

@@ -1,0 +1,429 @@
+// The phone page: pairs from its address, follows the desktop's sessions and
+// sends the person's prompts, keys and answers.
+
+import { Link, newID, readPairingFragment } from './link.js';
+import { permissionCard, questionCard, settleCard } from './cards.js';
+import { renderFrame } from './terminal.js';
+import { Voice } from './voice.js';
+
+const $ = (id) => document.getElementById(id);
+const SUPPORTED_VERSIONS = new Set(['2.1.220', '2.1.221', '2.1.222']);
+const STATE_WORDS = { connecting: 'Connecting', connected: 'Connected', reconnecting: 'Reconnecting', offline: 'Offline', unpaired: 'Not paired', replaced: 'Replaced' };
+
+const link = new Link();
+const voice = new Voice();
+const state = {
+  sessions: [],
+  current: null, // the open session's id
+  feeds: new Map(), // session id -> <ol>
+  tools: new Map(), // tool use id -> feed item
+  pending: new Map(), // request id -> { kind, request, card, settled }
+  instructions: new Map(), // request id -> text to send once denied
+  details: new Map(), // detail ref -> element waiting for it
+  vocab: new Map(),
+  terminal: false,
+  wakeLock: null,
+};
+
+function el(tag, className, text) {
+  const node = document.createElement(tag);
+  if (className) node.className = className;
+  if (text !== undefined) node.textContent = text;
+  return node;
+}
+
+function sessionName(id) {
+  const s = state.sessions.find((x) => x.sessionID === id);
+  if (!s) return id ? id.slice(0, 8) : 'Session';
+  return s.displayName || s.title || s.tmuxSession || (s.cwd || '').split('/').filter(Boolean).pop() || s.sessionID.slice(0, 8);
+}
+
+function announceOnly(s) {
+  return !SUPPORTED_VERSIONS.has(s.claudeVersion) || s.permissionMode === 'dontAsk' || s.permissionMode === 'bypassPermissions';
+}
+
+// ---- feed ----------------------------------------------------------------------
+
+function feedOf(id) {
+  let feed = state.feeds.get(id);
+  if (!feed) {
+    feed = el('ol', 'feed');
+    state.feeds.set(id, feed);
+  }
+  return feed;
+}
+
+function addItem(sessionID, className, text) {
+  const item = el('li', className, text);
+  feedOf(sessionID).append(item);
+  if (!globalThis.parleyFirstNarrationMs && className !== 'gap') {
+    globalThis.parleyFirstNarrationMs = performance.now();
+  }
+  if (sessionID === state.current) item.scrollIntoView({ block: 'nearest' });
+  return item;
+}
+
+function detailButton(item, ref) {
+  const more = el('button', 'more small', 'Show details');
+  more.type = 'button';
+  more.addEventListener('click', () => {
+    more.disabled = true;
+    more.textContent = 'Fetching details…';
+    const pre = el('pre', 'detail');
+    item.append(pre);
+    state.details.set(ref, { pre, more });
+    link.send('get_detail', { ref });
+  });
+  item.append(more);
+}
+
+// ---- messages ------------------------------------------------------------------
+
+const handlers = {
+  hello_ack(p) {
+    if (p.gap) {
+      for (const feed of state.feeds.values()) feed.append(el('li', 'gap', 'Some messages were missed while away.'));
+    }
+    setSessions(p.sessions);
+    if (state.terminal && state.current) link.send('term_subscribe', { sessionID: state.current, active: true });
+  },
+  session_update(p) { setSessions(p.sessions); },
+  turn_started(p) {
+    addItem(p.sessionID, 'turn', `${p.origin === 'desk' ? 'At the keyboard' : 'You'}: ${p.prompt}`);
+    voice.hush();
+  },
+  assistant_text(p) {
+    addItem(p.sessionID, p.final ? 'text final' : 'text', p.narration.text);
+    voice.speak(p.narration);
+  },
+  tool_started(p) {
+    state.tools.set(p.toolUseID, addItem(p.sessionID, 'tool', `${p.toolName}: ${p.narration.text}`));
+  },
+  tool_finished(p) {
+    const waiting = p.detailRef && state.details.get(p.detailRef);
+    if (!p.sessionID && waiting) {
+      waiting.pre.textContent = p.summary || '(no details)';
+      waiting.more.remove();
+      state.details.delete(p.detailRef);
+      return;
+    }
+    const item = state.tools.get(p.toolUseID) || addItem(p.sessionID, 'tool', '');
+    item.classList.toggle('failed', !p.ok);
+    item.append(el('div', '', `${p.ok ? '✓' : '✗ failed'}${p.summary ? ` — ${p.summary}` : ''}`));
+    if (p.detailRef) detailButton(item, p.detailRef);
+    settleQuestion(p.toolUseID);
+  },
+  permission_request(p) {
+    if (state.pending.has(p.requestID)) return;
+    const card = permissionCard(p, sessionName(p.sessionID), (index, instruction) => answerPermission(p, index, instruction));
+    state.pending.set(p.requestID, { kind: 'permission', request: p, card });
+    addItem(p.sessionID, 'tool', `Asks to use ${p.toolName}`);
+    navigator.vibrate?.([120, 60, 120]);
+    voice.speak(p.narration);
+    renderPending();
+  },
+  question_request(p) {
+    if (state.pending.has(p.requestID)) return;
+    const card = questionCard(p, sessionName(p.sessionID), (qi, oi, label) => answerQuestion(p, qi, oi, label));
+    state.pending.set(p.requestID, { kind: 'question', request: p, card });
+    addItem(p.sessionID, 'tool', `Question: ${p.narration.text}`);
+    navigator.vibrate?.(120);
+    voice.speak(p.narration);
+    renderPending();
+  },
+  permission_resolved(p) {
+    const entry = state.pending.get(p.requestID);
+    const words = { phone: 'Answered from the phone', desk: 'Answered at the keyboard', expired: 'Expired', refused: 'Refused' }[p.by] || 'Resolved';
+    if (entry && !entry.settled) {
+      const option = entry.request.options.find((o) => o.index === p.chosenIndex);
+      settleCard(entry.card, `${words}${option ? `: ${option.label}` : ''}.`);
+      entry.settled = true;
+      addItem(entry.request.sessionID, 'end', `${entry.request.toolName}: ${words.toLowerCase()}${option ? ` (${option.label})` : ''}`);
+    }
+    const instruction = state.instructions.get(p.requestID);
+    state.instructions.delete(p.requestID);
+    if (instruction && entry && p.by === 'phone') submitPrompt(entry.request.sessionID, instruction);
+    renderPending();
+  },
+  turn_finished(p) {
+    // Answered cards keep their place while the turn runs, then make room.
+    for (const [id, entry] of state.pending) {
+      if (entry.settled && entry.request.sessionID === p.sessionID) state.pending.delete(id);
+    }
+    renderPending();
+    const seconds = p.durationMS ? ` after ${Math.round(p.durationMS / 1000)} s` : '';
+    addItem(p.sessionID, 'end', `Turn finished${seconds}.`);
+  },
+  interrupted(p) { addItem(p.sessionID, 'end', 'Interrupted.'); voice.hush(); },
+  pane_snapshot(p) { showFrame(p); },
+  term_frame(p) { showFrame(p); },
+  vocab(p) { state.vocab.set(p.sessionID, p.terms); if (p.sessionID === state.current) voice.vocab = p.terms; },
+  dropped(p) {
+    for (const feed of state.feeds.values()) feed.append(el('li', 'gap', `${p.count} older messages were dropped (${p.kinds.join(', ')}).`));
+  },
+  error(p) {
+    const text = `${p.message || p.code}`;
+    if (p.sessionID) addItem(p.sessionID, 'error', text);
+    $('composer-status').textContent = text;
+  },
+};
+
+function showFrame(p) {
+  if (!state.terminal || p.sessionID !== state.current) return;
+  renderFrame($('terminal'), p.text);
+}
+
+function setSessions(sessions) {
+  state.sessions = sessions;
+  for (const s of sessions) feedOf(s.sessionID);
+  render();
+}
+
+// ---- commands ------------------------------------------------------------------
+
+function status(text) { $('composer-status').textContent = text; }
+
+function submitPrompt(sessionID, text) {
+  const sent = link.send('submit_prompt', { clientMsgID: newID(), sessionID, text, submit: true });
+  status(sent ? 'Sent.' : 'Will send when the link is back.');
+}
+
+function answerPermission(request, optionIndex, instruction) {
+  const entry = state.pending.get(request.requestID);
+  if (instruction) state.instructions.set(request.requestID, instruction);
+  link.send('permission_answer', { clientMsgID: newID(), requestID: request.requestID, nonce: request.nonce, optionIndex });
+  entry.card.querySelectorAll('button').forEach((b) => { b.disabled = true; });
+  entry.card.querySelector('.outcome').textContent = 'Sent; waiting for Claude Code…';
+}
+
+function answerQuestion(request, questionIndex, optionIndex, expectedLabel) {
+  link.send('question_answer', { clientMsgID: newID(), sessionID: request.sessionID, requestID: request.requestID, questionIndex, optionIndex, expectedLabel });
+  settleQuestion(request.requestID, `Answered: ${expectedLabel}.`);
+}
+
+function settleQuestion(requestID, outcome = 'Answered.') {
+  const entry = state.pending.get(requestID);
+  if (!entry || entry.kind !== 'question' || entry.settled) return;
+  entry.settled = true;
+  settleCard(entry.card, outcome);
+  renderPending();
+}
+
+// ---- views ---------------------------------------------------------------------
+
+function render() {
+  const paired = link.state !== 'unpaired';
+  $('unpaired').hidden = paired;
+  $('sessions').hidden = !paired || state.current !== null;
+  $('session').hidden = !paired || state.current === null;
+  $('back').hidden = state.current === null;
+  $('title').textContent = state.current ? sessionName(state.current) : 'Parley';
+  renderList();
+  if (state.current) renderSession();
+  renderPending();
+}
+
+function renderList() {
+  const list = $('session-list');
+  list.replaceChildren();
+  $('no-sessions').hidden = state.sessions.length > 0;
+  for (const s of state.sessions) {
+    const b = el('button', 'session-item');
+    b.type = 'button';
+    b.dataset.sessionId = s.sessionID;
+    b.append(el('span', 'name', sessionName(s.sessionID)));
+    const meta = el('span', 'meta');
+    meta.append(el('span', `badge ${s.state}`, s.state), el('span', 'badge', s.permissionMode));
+    if (s.waitingFor) meta.append(el('span', '', s.waitingFor));
+    if (announceOnly(s)) meta.append(el('span', '', ' Announce only'));
+    b.append(meta);
+    b.addEventListener('click', () => openSession(s.sessionID));
+    const li = el('li');
+    li.append(b);
+    list.append(li);
+  }
+}
+
+function renderSession() {
+  const s = state.sessions.find((x) => x.sessionID === state.current);
+  $('session-state').textContent = s ? s.state : 'gone';
+  $('session-state').className = `badge ${s ? s.state : ''}`;
+  $('session-mode').textContent = s ? `mode: ${s.permissionMode}` : '';
+  $('session-mode').className = 'badge';
+  const note = $('session-note');
+  note.hidden = !s || !announceOnly(s);
+  note.textContent = 'Announce only: this session is narrated, but Claude Code here does not take input from the phone (unsupported version, or permissions bypassed).';
+  const holder = $('feed-holder');
+  const feed = feedOf(state.current);
+  if (holder.firstChild !== feed) holder.replaceChildren(feed);
+}
+
+// Every unsettled request: cards in their session, buttons in the list.
+function renderPending() {
+  const all = $('pending-all');
+  all.replaceChildren();
+  const cards = $('cards');
+  const shown = [];
+  for (const [, entry] of state.pending) {
+    const sid = entry.request.sessionID;
+    if (sid === state.current && (!entry.settled || entry.card.isConnected)) shown.push(entry.card);
+    if (entry.settled) continue;
+    const label = entry.kind === 'permission' ? `${sessionName(sid)} asks to use ${entry.request.toolName}` : `${sessionName(sid)} has a question`;
+    const b = el('button', 'pending', label);
+    b.type = 'button';
+    b.addEventListener('click', () => openSession(sid));
+    all.append(b);
+  }
+  const same = shown.length === cards.children.length && shown.every((c, i) => cards.children[i] === c);
+  if (!same) cards.replaceChildren(...shown);
+}
+
+async function holdWakeLock(on) {
+  try {
+    if (on && !state.wakeLock && navigator.wakeLock && document.visibilityState === 'visible') {
+      state.wakeLock = await navigator.wakeLock.request('screen');
+      state.wakeLock.addEventListener('release', () => { state.wakeLock = null; });
+    } else if (!on && state.wakeLock) {
+      await state.wakeLock.release();
+      state.wakeLock = null;
+    }
+  } catch { /* the screen may still sleep; nothing else depends on it */ }
+}
+
+function setTerminal(on) {
+  if (state.terminal && state.current) link.send('term_subscribe', { sessionID: state.current, active: false });
+  state.terminal = on;
+  $('terminal').hidden = !on;
+  $('term-toggle').textContent = on ? 'Hide terminal' : 'Terminal';
+  if (on) {
+    $('terminal').textContent = 'Waiting for the screen…';
+    link.send('term_subscribe', { sessionID: state.current, active: true });
+  }
+}
+
+function openSession(id) {
+  if (state.current === id) return;
+  if (state.current === null) history.pushState({ session: id }, '');
+  else history.replaceState({ session: id }, '');
+  if (state.terminal) setTerminal(false);
+  state.current = id;
+  voice.vocab = state.vocab.get(id) || [];
+  status('');
+  render();
+  holdWakeLock(true);
+}
+
+function closeSession() {
+  if (state.terminal) setTerminal(false);
+  state.current = null;
+  render();
+  holdWakeLock(false);
+}
+
+// ---- wiring --------------------------------------------------------------------
+
+function showLink(linkState, detail) {
+  const badge = $('link-state');
+  badge.dataset.state = linkState;
+  badge.textContent = linkState === 'reconnecting' || linkState === 'offline' ? detail : STATE_WORDS[linkState];
+  badge.title = detail;
+  $('reconnect').hidden = linkState === 'connected' || linkState === 'connecting' || linkState === 'unpaired';
+  if (linkState === 'unpaired') $('unpaired-reason').textContent = detail;
+  $('link-note').hidden = linkState !== 'replaced';
+  $('link-note').textContent = linkState === 'replaced' ? `${detail} Reconnect to take it back.` : '';
+  render();
+}
+
+function wire() {
+  link.onState = showLink;
+  link.onMessage = (envelope) => {
+    const handler = handlers[envelope.type];
+    if (handler && envelope.payload) handler(envelope.payload);
+  };
+
+  $('back').addEventListener('click', () => history.back());
+  addEventListener('popstate', () => closeSession());
+  $('reconnect').addEventListener('click', () => link.reconnectNow());
+  addEventListener('online', () => link.reconnectNow());
+  document.addEventListener('visibilitychange', () => {
+    if (document.visibilityState !== 'visible') return;
+    if (state.current) holdWakeLock(true);
+    if (link.state !== 'connected' && link.state !== 'unpaired' && link.state !== 'replaced') link.reconnectNow();
+  });
+
+  $('composer').addEventListener('submit', (event) => {
+    event.preventDefault();
+    const text = $('prompt').value.trim();
+    if (!text || !state.current) return;
+    voice.stop();
+    submitPrompt(state.current, text);
+    $('prompt').value = '';
+  });
+  $('interrupt').addEventListener('click', () => {
+    link.send('interrupt', { sessionID: state.current });
+    status('Interrupt sent.');
+  });
+  $('keys-toggle').addEventListener('click', () => { $('keys').hidden = !$('keys').hidden; });
+  $('keys').addEventListener('click', (event) => {
+    const b = event.target.closest('button');
+    if (!b || !state.current) return;
+    const sessionID = state.current;
+    if (b.dataset.key) link.send('send_key', { sessionID, key: b.dataset.key });
+    else if (b.dataset.term) link.send('term_input', { sessionID, key: b.dataset.term });
+    else if (b.dataset.text) link.send('term_input', { sessionID, text: b.dataset.text });
+    status(`${b.textContent} sent.`);
+  });
+  $('term-toggle').addEventListener('click', () => setTerminal(!state.terminal));
+
+  voice.getText = () => $('prompt').value;
+  voice.setText = (text) => { $('prompt').value = text; };
+  voice.send = () => $('composer').requestSubmit();
+  voice.onListening = (on, why) => {
+    $('talk').setAttribute('aria-pressed', String(on));
+    $('talk').textContent = on ? 'Listening… release to stop' : 'Hold to talk';
+    if (why) status(why);
+  };
+  const talk = $('talk');
+  if (!voice.canListen) {
+    talk.disabled = true;
+    talk.textContent = 'No dictation here';
+  }
+  talk.addEventListener('pointerdown', (event) => { event.preventDefault(); voice.start(); });
+  for (const type of ['pointerup', 'pointercancel', 'pointerleave']) {
+    talk.addEventListener(type, () => { if (!voice.handsFree) voice.stop(); });
+  }
+  talk.addEventListener('click', () => { if (voice.handsFree && voice.listening) voice.stop(); });
+
+  $('voice-support').textContent = voice.support();
+  $('speak-toggle').checked = voice.speakEnabled;
+  $('speak-toggle').disabled = !voice.canSpeak;
+  $('speak-toggle').addEventListener('change', (e) => { voice.speakEnabled = e.target.checked; });
+  $('speak-rate').value = String(voice.rate);
+  $('speak-rate-value').textContent = `${voice.rate.toFixed(1)}×`;
+  $('speak-rate').addEventListener('input', (e) => {
+    voice.rate = Number(e.target.value);
+    $('speak-rate-value').textContent = `${voice.rate.toFixed(1)}×`;
+  });
+  $('handsfree-toggle').checked = voice.handsFree;
+  $('handsfree-toggle').disabled = !voice.canListen;
+  $('handsfree-toggle').addEventListener('change', (e) => { voice.handsFree = e.target.checked; });
+}
+
+function start() {
+  wire();
+  try {
+    const offer = readPairingFragment(location.hash);
+    if (offer) link.pair(offer);
+  } catch (error) {
+    $('unpaired-reason').textContent = `This pairing link is damaged (${error.message}); run parley pair again.`;
+  }
+  // The token must not stay in the address bar or the history.
+  if (location.hash) history.replaceState(null, '', location.pathname + location.search);
+  if ('serviceWorker' in navigator && globalThis.isSecureContext) {
+    navigator.serviceWorker.register('/sw.js').catch(() => {});
+  }
+  render();
+  link.connect();
+}
+
+start();

@@ -1,0 +1,29 @@
+// Keeps the app shell so the page opens without the computer; always asks
+// the network first, so an upgraded Parley is never hidden behind a stale
+// copy. Only the files below are ever stored: no token, no message.
+
+const CACHE = 'parley-shell-v1';
+const SHELL = ['/', '/index.html', '/style.css', '/manifest.webmanifest', '/icon.svg', '/icon-192.png',
+  '/js/app.js', '/js/link.js', '/js/cards.js', '/js/terminal.js', '/js/voice.js'];
+
+self.addEventListener('install', (event) => {
+  event.waitUntil(caches.open(CACHE).then((cache) => cache.addAll(SHELL)).then(() => self.skipWaiting()));
+});
+
+self.addEventListener('activate', (event) => {
+  event.waitUntil(caches.keys()
+    .then((keys) => Promise.all(keys.filter((k) => k !== CACHE).map((k) => caches.delete(k))))
+    .then(() => self.clients.claim()));
+});
+
+self.addEventListener('fetch', (event) => {
+  const url = new URL(event.request.url);
+  if (event.request.method !== 'GET' || url.origin !== location.origin || !SHELL.includes(url.pathname)) return;
+  event.respondWith(fetch(event.request).then((response) => {
+    if (response.ok) {
+      const copy = response.clone();
+      caches.open(CACHE).then((cache) => cache.put(url.pathname, copy));
+    }
+    return response;
+  }).catch(() => caches.match(url.pathname)));
+});
