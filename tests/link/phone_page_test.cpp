@@ -5,6 +5,7 @@
 #include <boost/json.hpp>
 
 #include "app/web_sites.hpp"
+#include "link/push_crypto.hpp"
 #include "server_fixture.hpp"
 #include "support/web_driver.hpp"
 
@@ -29,6 +30,7 @@ class PhonePageCards : public ServerTest {
     commands->setSessions({session});
     auto configuration = testConfiguration();
     configuration.site = web::phoneSite();
+    configuration.vapidPublicKey = vapidPublicKey;
     startServer(configuration);
     const PairingPayload offer{.host = "desk.ts.net", .token = token, .serverID = "X"};
     const std::string address = offer.webAddress();
@@ -67,6 +69,12 @@ class PhonePageCards : public ServerTest {
   }
 
   std::optional<WebDriver> browser;
+  std::string vapidPublicKey;  // none: this desktop cannot send notifications
+};
+
+class PhonePageWithPush : public PhonePageCards {
+ protected:
+  PhonePageWithPush() { vapidPublicKey = PushCrypto::loadOrCreate(dir / "vapid.pem").publicKey(); }
 };
 
 TEST_F(PhonePageCards, ApprovingSendsTheChosenOptionAndDestructiveRequestsOfferOnlyDenial) {
@@ -133,6 +141,20 @@ TEST_F(PhonePageCards, AnotherPhoneTakingOverAndARevokedTokenAreSaidInWords) {
   ASSERT_TRUE(browser->waitForText("#link-state", "Not paired"));
   EXPECT_NE(browser->text("#unpaired-reason").find("pair it again"), std::string::npos);
   EXPECT_EQ(browser->script("return localStorage.getItem('parley.token')"), nullptr);
+}
+
+// Notifications are offered only when the desktop can send them, and a
+// browser that will not show them says so instead of seeming to be on.
+TEST_F(PhonePageCards, NotificationsAreNotOfferedWithoutTheDesktopsKey) {
+  EXPECT_EQ(browser->attribute("#notify-toggle", "disabled"), "true");
+  EXPECT_NE(browser->text("#notify-note").find("cannot send notifications"), std::string::npos);
+}
+
+TEST_F(PhonePageWithPush, ARefusedNotificationPermissionLeavesThemOffAndSaysWhy) {
+  ASSERT_TRUE(browser->waitFor([&] { return !browser->attribute("#notify-toggle", "disabled"); }));
+  browser->click("#notify-toggle");
+  EXPECT_TRUE(browser->waitForText("#notify-note", "blocked")) << browser->text("#notify-note");
+  EXPECT_EQ(browser->script("return document.getElementById('notify-toggle').checked"), false);
 }
 
 }  // namespace

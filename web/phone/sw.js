@@ -4,7 +4,7 @@
 
 const CACHE = 'parley-shell-v1';
 const SHELL = ['/', '/index.html', '/style.css', '/manifest.webmanifest', '/icon.svg', '/icon-192.png',
-  '/js/app.js', '/js/link.js', '/js/cards.js', '/js/terminal.js', '/js/voice.js'];
+  '/js/app.js', '/js/link.js', '/js/cards.js', '/js/terminal.js', '/js/voice.js', '/js/notify.js'];
 
 self.addEventListener('install', (event) => {
   event.waitUntil(caches.open(CACHE).then((cache) => cache.addAll(SHELL)).then(() => self.skipWaiting()));
@@ -26,4 +26,34 @@ self.addEventListener('fetch', (event) => {
     }
     return response;
   }).catch(() => caches.match(url.pathname)));
+});
+
+// A notice from the desktop: the session's name and one line. The page
+// fetches the rest over its own link when opened.
+self.addEventListener('push', (event) => {
+  let notice = {};
+  try { notice = event.data ? event.data.json() : {}; } catch { notice = {}; }
+  const title = notice.session || 'Parley';
+  event.waitUntil(self.registration.showNotification(title, {
+    body: notice.line || 'A session needs you.',
+    icon: '/icon-192.png',
+    tag: notice.sessionID || 'parley',
+    renotify: true,
+    data: { sessionID: notice.sessionID, requestID: notice.requestID },
+  }));
+});
+
+self.addEventListener('notificationclick', (event) => {
+  event.notification.close();
+  const { sessionID, requestID } = event.notification.data || {};
+  const target = sessionID ? `/#session=${encodeURIComponent(sessionID)}${requestID ? `&request=${encodeURIComponent(requestID)}` : ''}` : '/';
+  event.waitUntil(self.clients.matchAll({ type: 'window', includeUncontrolled: true }).then((windows) => {
+    for (const client of windows) {
+      if (new URL(client.url).origin === location.origin) {
+        client.postMessage({ open: sessionID, request: requestID });
+        return client.focus();
+      }
+    }
+    return self.clients.openWindow(target);
+  }));
 });

@@ -5,6 +5,7 @@ import { Link, newID, readPairingFragment } from './link.js';
 import { permissionCard, questionCard, settleCard } from './cards.js';
 import { renderFrame } from './terminal.js';
 import { Voice } from './voice.js';
+import { Notify } from './notify.js';
 
 const $ = (id) => document.getElementById(id);
 const SUPPORTED_VERSIONS = new Set(['2.1.220', '2.1.221', '2.1.222']);
@@ -12,6 +13,7 @@ const STATE_WORDS = { connecting: 'Connecting', connected: 'Connected', reconnec
 
 const link = new Link();
 const voice = new Voice();
+const notify = new Notify(link);
 const state = {
   sessions: [],
   current: null, // the open session's id
@@ -23,6 +25,7 @@ const state = {
   vocab: new Map(),
   terminal: false,
   wakeLock: null,
+  openWhenListed: null, // a session a notification asked to open
 };
 
 function el(tag, className, text) {
@@ -85,6 +88,8 @@ const handlers = {
       for (const feed of state.feeds.values()) feed.append(el('li', 'gap', 'Some messages were missed while away.'));
     }
     setSessions(p.sessions);
+    notify.key = p.vapidPublicKey || null;
+    showNotify();
     if (state.terminal && state.current) link.send('term_subscribe', { sessionID: state.current, active: true });
   },
   session_update(p) { setSessions(p.sessions); },
@@ -161,12 +166,24 @@ const handlers = {
   dropped(p) {
     for (const feed of state.feeds.values()) feed.append(el('li', 'gap', `${p.count} older messages were dropped (${p.kinds.join(', ')}).`));
   },
+  push_state(p) {
+    $('notify-toggle').checked = p.enabled;
+    $('notify-note').textContent = p.enabled ? 'Notifications are on for this phone.' : 'Notifications are off.';
+  },
   error(p) {
     const text = `${p.message || p.code}`;
+    if (p.code === 'push_failed') $('notify-note').textContent = text;
     if (p.sessionID) addItem(p.sessionID, 'error', text);
     $('composer-status').textContent = text;
   },
 };
+
+async function showNotify() {
+  const obstacle = notify.obstacle();
+  $('notify-toggle').disabled = !!obstacle;
+  $('notify-toggle').checked = !obstacle && (await notify.isOn());
+  $('notify-note').textContent = obstacle;
+}
 
 function showFrame(p) {
   if (!state.terminal || p.sessionID !== state.current) return;
@@ -177,6 +194,15 @@ function setSessions(sessions) {
   state.sessions = sessions;
   for (const s of sessions) feedOf(s.sessionID);
   render();
+  openIfListed(state.openWhenListed);
+}
+
+function openIfListed(id) {
+  state.openWhenListed = id;
+  if (id && state.sessions.some((s) => s.sessionID === id)) {
+    state.openWhenListed = null;
+    openSession(id);
+  }
 }
 
 // ---- commands ------------------------------------------------------------------
@@ -404,6 +430,16 @@ function wire() {
     voice.rate = Number(e.target.value);
     $('speak-rate-value').textContent = `${voice.rate.toFixed(1)}×`;
   });
+  $('notify-toggle').addEventListener('change', async (e) => {
+    $('notify-note').textContent = e.target.checked ? 'Turning notifications on…' : 'Turning notifications off…';
+    try {
+      await (e.target.checked ? notify.turnOn() : notify.turnOff());
+    } catch (error) {
+      e.target.checked = false;
+      $('notify-note').textContent = error.message;
+    }
+  });
+  showNotify();
   $('handsfree-toggle').checked = voice.handsFree;
   $('handsfree-toggle').disabled = !voice.canListen;
   $('handsfree-toggle').addEventListener('change', (e) => { voice.handsFree = e.target.checked; });
@@ -417,6 +453,9 @@ function start() {
   } catch (error) {
     $('unpaired-reason').textContent = `This pairing link is damaged (${error.message}); run parley pair again.`;
   }
+  // A tapped notification opens the page on its session.
+  openIfListed(new URLSearchParams(location.hash.slice(1)).get('session'));
+  navigator.serviceWorker?.addEventListener('message', (event) => openIfListed(event.data?.open));
   // The token must not stay in the address bar or the history.
   if (location.hash) history.replaceState(null, '', location.pathname + location.search);
   if ('serviceWorker' in navigator && globalThis.isSecureContext) {
