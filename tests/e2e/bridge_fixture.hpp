@@ -226,18 +226,8 @@ class Bridge : public ::testing::Test {
 
     // The application finds the session through the file Claude Code writes
     // for its process.
-    ASSERT_TRUE(waitUntil([&] { return fs::exists(claude_->sessionFilePath()); }, 30s))
-        << "no session file at " << claude_->sessionFilePath();
-    ASSERT_TRUE(waitUntil(
-        [&] {
-          json::error_code ec;
-          const json::value file = json::parse(readAll(claude_->sessionFilePath()), ec);
-          if (ec || !file.is_object() || !file.as_object().contains("sessionId"))
-            return false;
-          sessionID_ = std::string(file.at("sessionId").as_string());
-          return true;
-        },
-        30s));
+    sessionID_ = claude_->waitForSessionID();
+    ASSERT_FALSE(sessionID_.empty()) << "no session id in " << claude_->sessionFilePath();
 
     port_ = freePort();
     app_ = std::make_unique<ParleyApp>(environment(home_), port_, scratch_.path());

@@ -43,16 +43,8 @@ class PhonePage : public ::testing::Test {
     };
     claude_ = std::make_unique<ClaudeCodeSession>(options);
     home_ = claude_->home();
-    ASSERT_TRUE(waitUntil(
-        [&] {
-          json::error_code ec;
-          const json::value file = json::parse(readAll(claude_->sessionFilePath()), ec);
-          if (ec || !file.is_object() || !file.as_object().contains("sessionId"))
-            return false;
-          sessionID_ = std::string(file.at("sessionId").as_string());
-          return true;
-        },
-        30s));
+    sessionID_ = claude_->waitForSessionID();
+    ASSERT_FALSE(sessionID_.empty()) << "no session id in " << claude_->sessionFilePath();
 
     port_ = freePort();
     startApp();

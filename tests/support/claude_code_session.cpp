@@ -1,5 +1,7 @@
 #include "claude_code_session.hpp"
 
+#include "base/files.hpp"
+
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -290,6 +292,23 @@ std::optional<std::filesystem::path> ClaudeCodeSession::transcriptPath() const {
 
 std::filesystem::path ClaudeCodeSession::sessionFilePath() const {
   return home_ / ".claude" / "sessions" / (std::to_string(pane_.pid) + ".json");
+}
+
+std::string ClaudeCodeSession::waitForSessionID(std::chrono::milliseconds timeout) const {
+  std::string id;
+  waitUntil(
+      [&] {
+        boost::json::error_code ec;
+        const auto text = base::readFileIfReadable(sessionFilePath());
+        const boost::json::value file = boost::json::parse(text.value_or(""), ec);
+        if (ec || !file.is_object() || !file.as_object().contains("sessionId") ||
+            !file.at("sessionId").is_string())
+          return false;
+        id = std::string(file.at("sessionId").as_string());
+        return true;
+      },
+      timeout, std::chrono::milliseconds(50));
+  return id;
 }
 
 }  // namespace parley::test

@@ -97,6 +97,9 @@ class ClaudeCodeSession {
   std::optional<std::filesystem::path> transcriptPath() const;
   // HOME/.claude/sessions/<pid>.json
   std::filesystem::path sessionFilePath() const;
+  // The session id from that file, once Claude Code has written it; empty
+  // when it has not within the timeout.
+  std::string waitForSessionID(std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
 
  private:
   void writeHome();
