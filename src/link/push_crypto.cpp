@@ -271,7 +271,7 @@ std::string urlOrigin(std::string_view url) {
   std::string origin = scheme + "://" + std::string(parsed->encoded_host());
   const bool defaultPort = parsed->port_number() == (scheme == "https" ? 443 : 80);
   if (parsed->has_port() && !parsed->port().empty() && !defaultPort)
-    origin += ":" + std::string(parsed->port());
+    origin.append(":").append(parsed->port());
   return origin;
 }
 

@@ -279,7 +279,8 @@ TEST_F(ModelTest, AFloodOfEventsEndsWithTheWholeListOnThePhone) {
   constexpr int kEvents = 600;
   onModel([&] {
     for (int i = 0; i < kEvents; ++i)
-      model->handleHook(event(HookPayload::Event::sessionStart, "f" + std::to_string(i)));
+      model->handleHook(
+          event(HookPayload::Event::sessionStart, std::string("f").append(std::to_string(i))));
   });
   std::size_t updates = 0;
   bool lastListed = false;

@@ -22,7 +22,8 @@ TEST(WebSites, EmbedEveryFileOfTheirFolder) {
       if (!entry.is_regular_file() || entry.path().filename().string().starts_with("."))
         continue;
       ++files;
-      const std::string path = "/" + entry.path().lexically_relative(root / folder).string();
+      const std::string path =
+          std::string("/").append(entry.path().lexically_relative(root / folder).string());
       const link::WebFile* file = link::StaticSite(site).find(path);
       ASSERT_NE(file, nullptr) << path;
       EXPECT_EQ(file->body, test::readFile(entry.path())) << path;

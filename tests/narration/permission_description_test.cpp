@@ -72,7 +72,7 @@ TEST(PermissionDescription, DetailAndNarrationSayWhatTheToolWants) {
             "/p/a.txt\n--- /p/a.txt\n+++ /p/a.txt\n@@ -1 +1 @@\n-x\n+y\n");
   const std::string flat =
       permissionDetail("mcp__db__query", object({{"sql", std::string(500, 'q')}}));
-  EXPECT_EQ(flat, std::string(kMaxFlatDetail, 'q') + "\u2026");
+  EXPECT_EQ(flat, std::string(kMaxFlatDetail, 'q').append("\u2026"));
 
   PermissionFacts facts{
       .sessionID = "s",
