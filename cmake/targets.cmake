@@ -128,6 +128,7 @@ function(parley_bench name)
   parley_apply_common(${name})
   parley_use_pch(${name})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} benchmark::benchmark)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/bench)
   target_compile_definitions(${name} PRIVATE
     PARLEY_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
     PARLEY_BIN_DIR="${CMAKE_RUNTIME_OUTPUT_DIRECTORY}")

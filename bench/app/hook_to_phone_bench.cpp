@@ -37,6 +37,7 @@
 
 #include "app/web_sites.hpp"
 #include "base/files.hpp"
+#include "bench_tools.hpp"
 #include "protocol/envelope.hpp"
 #include "support/phone_client.hpp"
 #include "support/web_driver.hpp"
@@ -100,23 +101,6 @@ std::uint16_t freePort() {
   return acceptor.local_endpoint().port();
 }
 
-// A captured PreToolUse line of Claude Code 2.1.222 (it names a session), as
-// Claude Code hands it to the relay: without the keys the relay adds.
-std::string capturedPreToolUse() {
-  std::ifstream in(fs::path(PARLEY_SOURCE_DIR) / "tests/fixtures/claude-code-2.1.222/hooks.ndjson");
-  for (std::string line; std::getline(in, line);) {
-    if (line.empty())
-      continue;
-    json::object o = json::parse(line).as_object();
-    if (o.at("hook_event_name") == "PreToolUse" && o.at("tool_name") == "Bash") {
-      o.erase("tmux_pane");
-      o.erase("tmux_env");
-      return json::serialize(o);
-    }
-  }
-  throw std::runtime_error("no PreToolUse line for Bash in the captured hooks");
-}
-
 // `parley run` in a temporary HOME with a paired phone connected to it.
 class Bridge {
  public:
@@ -128,17 +112,7 @@ class Bridge {
     const fs::path home = dir_ / "home";
     const fs::path bin = dir_ / "bin";
     fs::create_directories(home);
-    fs::create_directories(bin);
-    base::writeFileAtomically(bin / "tailscale", R"(#!/bin/sh
-case "$1" in
-  status) echo '{"BackendState":"Running","Self":{"DNSName":"desk.tailnet-bench.ts.net."}}' ;;
-  serve) ;;
-  *) exit 2 ;;
-esac
-)");
-    fs::permissions(bin / "tailscale", fs::perms::owner_all);
-    const char* path = std::getenv("PATH");
-    env_ = {"HOME=" + home.string(), "PATH=" + bin.string() + ":" + (path ? path : "/usr/bin:/bin"),
+    env_ = {"HOME=" + home.string(), "PATH=" + scriptedTailscale(bin, "desk.tailnet-bench.ts.net."),
             "LANG=C.UTF-8"};
 
     port_ = freePort();
@@ -238,7 +212,7 @@ struct Samples {
 Samples measure() {
   Bridge bridge;
   const fs::path input = bridge.directory() / "payload.json";
-  base::writeFileAtomically(input, capturedPreToolUse() + "\n");
+  base::writeFileAtomically(input, json::serialize(capturedPreToolUse()) + "\n");
   const std::string relay = (fs::path(PARLEY_BIN_DIR) / "parley-hook").string();
   const std::vector<std::string> env = bridge.relayEnvironment();
 
@@ -353,7 +327,7 @@ void BM_PageLoadToFirstNarration(benchmark::State& state) {
     try {
       Bridge bridge;
       const fs::path input = bridge.directory() / "payload.json";
-      base::writeFileAtomically(input, capturedPreToolUse() + "\n");
+      base::writeFileAtomically(input, json::serialize(capturedPreToolUse()) + "\n");
       const std::string relay = (fs::path(PARLEY_BIN_DIR) / "parley-hook").string();
       test::WebDriver browser;
       browser.go(bridge.origin() + "/" + bridge.pairingFragment());

@@ -20,6 +20,7 @@
 #include <sstream>
 #include <thread>
 
+#include "bench_tools.hpp"
 #include "claude_code_session.hpp"
 #include "protocol/envelope.hpp"
 #include "support/phone_client.hpp"
@@ -63,34 +64,21 @@ std::int64_t nowNanos() {
 // hooks reach it from the first event on.
 struct App {
   fs::path home;
+  std::string searchPath;  // a scripted `tailscale` first
   fs::path stamps;
   std::uint16_t port = 0;
   pid_t pid = -1;
   std::string token;
 
   std::map<std::string, std::string> env() const {
-    return {{"HOME", home.string()}, {"PATH", path()}, {"LANG", "C.UTF-8"}};
-  }
-
-  // A scripted `tailscale` first: this computer on a tailnet that serves.
-  std::string path() const {
-    const char* system = std::getenv("PATH");
-    return (home / "bin").string() + ":" + (system ? system : "/usr/bin:/bin");
+    return {{"HOME", home.string()}, {"PATH", searchPath}, {"LANG", "C.UTF-8"}};
   }
 
   void start(const fs::path& h) {
     home = h;
     stamps = home / "permission-hook-times";
     const std::string parley = test::binPath("parley").string();
-    fs::create_directories(home / "bin");
-    test::writeFile(home / "bin" / "tailscale", R"(#!/bin/sh
-case "$1" in
-  status) echo '{"BackendState":"Running","Self":{"DNSName":"desk.tailnet-bench.ts.net."}}' ;;
-  serve) ;;
-  *) exit 2 ;;
-esac
-)");
-    fs::permissions(home / "bin" / "tailscale", fs::perms::owner_all);
+    searchPath = scriptedTailscale(home / "bin", "desk.tailnet-bench.ts.net.");
     if (!test::runProcess({parley, "hooks", "install"}, env()).ok())
       throw std::runtime_error("parley hooks install failed");
     // A second hook on the same event notes when Claude Code fired it.
@@ -111,7 +99,7 @@ esac
     pid = ::fork();
     if (pid == 0) {
       const std::string h = "HOME=" + home.string(), l = "LANG=C.UTF-8";
-      const std::string p = "PATH=" + path();
+      const std::string p = "PATH=" + searchPath;
       const std::string portText = std::to_string(port);
       const std::string out = (home / "run.out").string();
       std::freopen(out.c_str(), "w", stdout);

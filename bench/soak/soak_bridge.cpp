@@ -1,4 +1,5 @@
 #include "soak_bridge.hpp"
+#include "bench_tools.hpp"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -142,19 +143,8 @@ Bridge::Bridge() {
   for (const char* sub : {"home/.config", "home/.local/share", "home/.cache", "runtime"})
     fs::create_directories(dir_ / sub);
   fs::permissions(dir_ / "runtime", fs::perms::owner_all);
-  fs::create_directories(bin);
-  base::writeFileAtomically(bin / "tailscale", R"(#!/bin/sh
-case "$1" in
-  status) echo '{"BackendState":"Running","Self":{"DNSName":"desk.tailnet-soak.ts.net."}}' ;;
-  serve) ;;
-  *) exit 2 ;;
-esac
-)");
-  fs::permissions(bin / "tailscale", fs::perms::owner_all);
-  const char* path = std::getenv("PATH");
-  std::string searchPath = "PATH=" + bin.string();
-  searchPath += ':';
-  searchPath += path ? path : "/usr/bin:/bin";
+  const std::string searchPath =
+      "PATH=" + bench::scriptedTailscale(bin, "desk.tailnet-soak.ts.net.");
   env_ = {"HOME=" + home.string(),
           "XDG_CONFIG_HOME=" + (home / ".config").string(),
           "XDG_DATA_HOME=" + (home / ".local/share").string(),

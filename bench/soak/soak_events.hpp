@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "bench_tools.hpp"
 #include "soak_bridge.hpp"
 
 namespace parley::soak {
@@ -19,26 +20,9 @@ namespace parley::soak {
 namespace json = boost::json;
 using Seconds = std::chrono::duration<double>;
 
-// A captured PreToolUse line of Claude Code 2.1.222, as Claude Code hands it
-// to the relay (without the keys the relay adds).
-inline json::object capturedPreToolUse() {
-  std::ifstream in(fs::path(PARLEY_SOURCE_DIR) / "tests/fixtures/claude-code-2.1.222/hooks.ndjson");
-  for (std::string line; std::getline(in, line);) {
-    if (line.empty())
-      continue;
-    json::object o = json::parse(line).as_object();
-    if (o.at("hook_event_name") == "PreToolUse" && o.at("tool_name") == "Bash") {
-      o.erase("tmux_pane");
-      o.erase("tmux_env");
-      return o;
-    }
-  }
-  throw std::runtime_error("no PreToolUse line for Bash in the captured hooks");
-}
-
 class Events {
  public:
-  Events() : preToolUse_(capturedPreToolUse()) {}
+  Events() : preToolUse_(bench::capturedPreToolUse()) {}
 
   // A PreToolUse naming tool use `id`; `direct` adds the keys the relay
   // would add, for lines written straight to the hook socket.
