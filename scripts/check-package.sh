@@ -5,8 +5,10 @@
 # CPack, its dependencies and files checked, unpacked into a scratch root and
 # the installed parley run from there.
 #
-#   BUILD_DIR   the build directory (default build-package)
-#   JOBS        parallel jobs (default: the number of cores)
+#   BUILD_DIR      the build directory (default build-package)
+#   JOBS           parallel jobs (default: the number of cores)
+#   PACKAGE_TESTS  OFF builds only what is packaged, for a caller that has
+#                  run the tests in other builds already (default ON)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
@@ -18,7 +20,9 @@ fail() {
   exit 1
 }
 
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+tests=${PACKAGE_TESTS:-ON}
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DPARLEY_BUILD_TESTS="$tests" \
+  -DPARLEY_BUILD_BENCH="$tests" >/dev/null
 status=0
 cmake --build "$build" -j "$jobs" >"$build/build.log" 2>&1 || status=$?
 grep -v '^\[' "$build/build.log" || true
@@ -26,7 +30,9 @@ grep -v '^\[' "$build/build.log" || true
 if grep -En 'warning:|note:|#pragma message' "$build/build.log"; then
   fail "the plain build printed warnings or notes (above)"
 fi
-ctest --test-dir "$build" -j "$jobs" -LE e2e --output-on-failure
+if [[ $tests == ON ]]; then
+  ctest --test-dir "$build" -j "$jobs" -LE e2e --output-on-failure
+fi
 
 rm -f "$build"/parley_*.deb
 (cd "$build" && cpack -G DEB >/dev/null)
