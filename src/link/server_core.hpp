@@ -119,8 +119,8 @@ class WebSocketServer::Impl : public std::enable_shared_from_this<Impl> {
   void recheckDevice();
   void onFrame(const std::shared_ptr<Peer>& peer, const std::string& body);
   void handshake(const std::shared_ptr<Peer>& peer, const protocol::Hello& hello);
-  void sendHelloAck(const std::shared_ptr<Peer>& peer, EventRing::Replay replay,
-                    std::vector<protocol::SessionDescriptor> sessions);
+  void sendHelloAck(const std::shared_ptr<Peer>& peer, std::optional<std::uint64_t> lastSeq,
+                    std::uint64_t handshakeSeq, std::vector<protocol::SessionDescriptor> sessions);
   void sendPong(const std::shared_ptr<Peer>& peer, const std::string& nonce);
   // To this phone only, not recorded in the ring.
   void reply(const std::shared_ptr<Peer>& peer, protocol::ServerMessage message);
@@ -190,6 +190,9 @@ class WebSocketServer::Impl : public std::enable_shared_from_this<Impl> {
   // The authenticated phone, and how it authenticated.
   std::shared_ptr<Peer> peer_;
   std::string peerToken_;
+  // The phone has its HelloAck: broadcasts go out live only from then on;
+  // until then they wait in the ring for the replay that follows it.
+  bool peerGreeted_ = false;
   PairedDevice peerDevice_;
   // Connections still waiting for their hello, oldest first. None of them
   // can touch the phone until its hello authenticates.

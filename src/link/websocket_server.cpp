@@ -264,6 +264,7 @@ void Impl::handshake(const std::shared_ptr<Peer>& peer, const protocol::Hello& h
   std::erase(pending_, peer);
   closePeer(4409);
   peer_ = peer;
+  peerGreeted_ = false;
   peerToken_ = hello.token;
   peerDevice_ = *device;
   peer->authenticate(device->deviceID);
@@ -277,14 +278,13 @@ void Impl::handshake(const std::shared_ptr<Peer>& peer, const protocol::Hello& h
   report(Connected{*device});
   log("paired device “" + shown(device->deviceName) + "” authenticated");
 
-  // The replay is fixed now; what is broadcast while the sessions are listed
-  // goes out live, ahead of the HelloAck.
-  EventRing::Replay replay = ring_.replay(hello.lastSeq);
+  // What is broadcast while the sessions are listed waits in the ring and is
+  // replayed after the HelloAck, so the phone reads every seq in order.
   std::weak_ptr<Peer> weakPeer = peer;
-  auto reply = [weakPeer, replay = std::move(replay)](
-                   Impl& self, std::vector<protocol::SessionDescriptor> sessions) mutable {
+  auto reply = [weakPeer, lastSeq = hello.lastSeq, handshakeSeq = ring_.latestSeq()](
+                   Impl& self, std::vector<protocol::SessionDescriptor> sessions) {
     if (auto peer = weakPeer.lock())
-      self.sendHelloAck(peer, std::move(replay), std::move(sessions));
+      self.sendHelloAck(peer, lastSeq, handshakeSeq, std::move(sessions));
   };
   auto done =
       backOnStrand([reply](Impl& self, std::exception_ptr, protocol::CommandResult result) mutable {
@@ -295,10 +295,16 @@ void Impl::handshake(const std::shared_ptr<Peer>& peer, const protocol::Hello& h
     reply(*this, {});
 }
 
-void Impl::sendHelloAck(const std::shared_ptr<Peer>& peer, EventRing::Replay replay,
+void Impl::sendHelloAck(const std::shared_ptr<Peer>& peer, std::optional<std::uint64_t> lastSeq,
+                        std::uint64_t handshakeSeq,
                         std::vector<protocol::SessionDescriptor> sessions) {
   if (peer != peer_ || peer->isTornDown())
     return;
+  // A phone that resumes gets what it missed; a new one what was broadcast
+  // since its hello, which its session list may not show yet.
+  EventRing::Replay replay = ring_.replay(lastSeq.value_or(handshakeSeq));
+  if (!lastSeq && replay.gap)
+    replay = EventRing::Replay{.gap = false, .resumedFromSeq = ring_.latestSeq()};
   reportShed(peer->send(protocol::ServerEnvelope(
       ring_.latestSeq(), now(),
       protocol::HelloAck{
@@ -311,6 +317,7 @@ void Impl::sendHelloAck(const std::shared_ptr<Peer>& peer, EventRing::Replay rep
       })));
   for (const EventRing::Entry& entry : replay.entries)
     reportShed(peer->send(entry.envelope()));
+  peerGreeted_ = true;
   if (replay.gap)
     log("client resumed past the ring — sent gap:true, " + std::to_string(replay.entries.size()) +
         " replayed");
@@ -334,7 +341,7 @@ void Impl::reply(const std::shared_ptr<Peer>& peer, protocol::ServerMessage mess
 
 void Impl::broadcast(protocol::ServerMessage message) {
   const EventRing::Entry entry = ring_.append(std::move(message), now());
-  if (peer_ && peer_->isAuthenticated())
+  if (peer_ && peer_->isAuthenticated() && peerGreeted_)
     reportShed(peer_->send(entry.envelope()));
 }
 

@@ -12,8 +12,8 @@ namespace {
 TEST_F(Bridge, HelloAckListsTheSessionAndThePhoneSeesItsPane) {
   EXPECT_TRUE(contains(hooksInstallOutput_, "hooks installed: added 9")) << hooksInstallOutput_;
   EXPECT_FALSE(helloAck_.gap);
-  // The replay is fixed at the handshake; what was broadcast while the
-  // sessions were listed went out live, ahead of the answer.
+  // What was broadcast while the sessions were listed follows the answer.
+  EXPECT_EQ(phone_->taken().size(), 1u) << phone_->received();
   EXPECT_LE(helloAck_.resumedFromSeq, phone_->helloSeq());
   const auto session = find(helloAck_.sessions, sessionID_);
   ASSERT_TRUE(session) << "hello_ack lacks session " << sessionID_ << ": " << phone_->received();

@@ -52,8 +52,7 @@ class Phone {
  public:
   explicit Phone(std::uint16_t port) : client_(port) {}
 
-  // Sends the hello and reads up to its answer; live broadcasts may come
-  // first and are kept.
+  // Sends the hello and reads its answer.
   protocol::HelloAck hello(const std::string& token,
                            std::optional<std::uint64_t> lastSeq = std::nullopt) {
     client_.sendHello(token, lastSeq);

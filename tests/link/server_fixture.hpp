@@ -10,6 +10,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -39,6 +40,11 @@ class ScriptedCommands : public protocol::SessionCommands,
   void setSessions(std::vector<protocol::SessionDescriptor> sessions) {
     std::lock_guard lock(mutex_);
     sessions_ = std::move(sessions);
+  }
+  // Runs while the sessions are listed for a hello, before they are answered.
+  void whileListing(std::function<void()> work) {
+    std::lock_guard lock(mutex_);
+    whileListing_ = std::move(work);
   }
   // The text of the n-th terminal frame (0-based); the last repeats.
   void setTermTexts(std::vector<std::string> texts) {
@@ -70,6 +76,8 @@ class ScriptedCommands : public protocol::SessionCommands,
 
   void answer(const protocol::ListSessions&, const Done& done) {
     std::lock_guard lock(mutex_);
+    if (whileListing_)
+      whileListing_();
     done(nullptr, sessions_);
   }
   void answer(const protocol::SubmitPrompt& m, const Done& done) {
@@ -133,6 +141,7 @@ class ScriptedCommands : public protocol::SessionCommands,
   mutable std::mutex mutex_;
   std::map<std::string, std::string> failures_;
   std::vector<protocol::SessionDescriptor> sessions_;
+  std::function<void()> whileListing_;
   std::vector<std::string> termTexts_;
   std::size_t termFrames_ = 0;
   std::vector<std::string> calls_;

@@ -297,6 +297,30 @@ TEST_F(ServerTest, AReconnectGetsWhatItMissedOrIsToldOfTheGap) {
   EXPECT_EQ(client->expectEnvelope().seq, 11u);
 }
 
+TEST_F(ServerTest, WhatIsBroadcastDuringTheHandshakeFollowsTheHelloAckInOrder) {
+  startServer();
+  publishAndWait(vocab(1));
+  int next = 2;
+  commands->whileListing([&] {
+    server->publish(vocab(next));
+    server->publish(vocab(next + 1));
+  });
+  // A new phone, then one resuming from before its first connection.
+  for (const auto& lastSeq : std::vector<std::optional<std::uint64_t>>{std::nullopt, 1}) {
+    SCOPED_TRACE(lastSeq ? "resuming" : "new");
+    protocol::HelloAck ack;
+    std::uint64_t ackSeq = 0;
+    auto client = connectAuthenticated(lastSeq, &ack, &ackSeq);
+    const auto got = client->untilPong();
+    ASSERT_FALSE(got.empty());
+    for (std::size_t i = 0; i < got.size(); ++i)
+      EXPECT_EQ(got[i].seq, ack.resumedFromSeq + 1 + i);
+    EXPECT_EQ(got.back().seq, ackSeq);
+    EXPECT_EQ(got.back().message, vocab(next + 1));
+    next += 2;
+  }
+}
+
 // ---- lifecycle ----------------------------------------------------------------------
 
 TEST_F(ServerTest, StopClosesThePhoneWithTheGivenCodeAndStopsListening) {
