@@ -112,6 +112,9 @@ void AppModel::wire(std::unique_ptr<desktop::DesktopVoice> voice) {
                 postIfAlive(main, weak, [m = std::move(m)](AppModel& self) mutable {
                   if (auto line = SessionEvents::logLine(m))
                     self.log(Kind::cmd, std::move(*line));
+                  if (const auto* r = std::get_if<protocol::PermissionRequest>(&m);
+                      r && r->narration.speak)
+                    self.desktop_->speakFor(r->narration, r->sessionID);
                   const auto* interrupted = std::get_if<protocol::Interrupted>(&m);
                   const std::string idle = interrupted ? interrupted->sessionID : "";
                   self.phoneLink_->publish(std::move(m));
@@ -158,7 +161,7 @@ void AppModel::wire(std::unique_ptr<desktop::DesktopVoice> voice) {
                             .answer =
                                 [weak](const protocol::Narration& n, const std::string& id) {
                                   if (auto self = weak.lock())
-                                    self->desktop_->speakAnswer(n, id);
+                                    self->desktop_->speakFor(n, id);
                                 },
                             .changed = changedFn,
                             .followed =

@@ -1,5 +1,7 @@
 #include "app/desktop_actions.hpp"
 
+#include <cctype>
+
 #include "app/thread_hops.hpp"
 #include "desktop/terminal_launcher.hpp"
 #include "text/unicode.hpp"
@@ -40,6 +42,8 @@ void DesktopActions::wireVoice() {
       hop([](DesktopActions& a, const std::string& text) { a.submitFromVoice(text); });
   voice_->onMetaCommand = hop([](DesktopActions& a, const std::string& name) {
     a.log(LogEntry::Kind::cmd, "voice meta command: " + name);
+    if (name == "yes" || name == "no")
+      a.answerFromVoice(name == "yes");
   });
   voice_->onAnnouncement = hop([](DesktopActions& a, const std::string& message) {
     a.log(LogEntry::Kind::error, "voice: " + message);
@@ -121,7 +125,9 @@ void DesktopActions::stopVoice() {
   log(LogEntry::Kind::cmd, "native voice mode stopped");
 }
 
-void DesktopActions::submitFromVoice(std::string text) {
+void DesktopActions::runForActiveSession(
+    const std::string& what, std::function<protocol::SessionCommand(std::string id)> make,
+    std::string failure, bool sayFailure) {
   const auto commands = commands_.lock();
   if (!commands) {
     log(LogEntry::Kind::error, "native voice: no session layer attached");
@@ -129,27 +135,49 @@ void DesktopActions::submitFromVoice(std::string text) {
   }
   const std::optional<std::string> target = out_.activeSession();
   if (!target) {
-    log(LogEntry::Kind::error, "native voice: no active session to send \u201c" +
-                                   std::string(text::characterPrefix(text, 60)) + "\u201d to");
+    log(LogEntry::Kind::error, "native voice: no active session to " + what);
     return;
   }
   // The driver makes the same checks as for the phone (injectable session,
-  // live pane), injects with read-back and logs "sent to …".
-  protocol::SubmitPrompt prompt;
-  prompt.sessionID = *target;
-  prompt.text = std::move(text);
-  commands->run(std::move(prompt), [main = main_, weak = weak_from_this()](
-                                       std::exception_ptr error, protocol::CommandResult) {
+  // live pane, the remote-approval lock) and logs what it did.
+  commands->run(make(*target), [main = main_, weak = weak_from_this(), failure = std::move(failure),
+                                sayFailure](std::exception_ptr error, protocol::CommandResult) {
     if (!error)
       return;
-    postIfAlive(main, weak, [text = Outcome<bool>{error}.errorText()](DesktopActions& a) {
-      a.log(LogEntry::Kind::error, "native voice submit failed: " + text);
-    });
+    postIfAlive(main, weak,
+                [failure, sayFailure, text = Outcome<bool>{error}.errorText()](DesktopActions& a) {
+                  a.log(LogEntry::Kind::error, failure + text);
+                  if (sayFailure && a.voice_->isRunning() && !text.empty()) {
+                    std::string sentence = text;
+                    sentence[0] = static_cast<char>(std::toupper(sentence[0]));
+                    a.voice_->speak(protocol::Narration{
+                        .text = sentence + ".", .speech = sentence + ".", .speak = true});
+                  }
+                });
   });
 }
 
-void DesktopActions::speakAnswer(const protocol::Narration& narration,
-                                 const std::string& sessionID) {
+void DesktopActions::submitFromVoice(std::string text) {
+  const std::string what =
+      "send \u201c" + std::string(text::characterPrefix(text, 60)) + "\u201d to";
+  runForActiveSession(
+      what,
+      [text = std::move(text)](std::string id) -> protocol::SessionCommand {
+        return protocol::SpokenPrompt{.sessionID = std::move(id), .text = text};
+      },
+      "native voice submit failed: ", false);
+}
+
+void DesktopActions::answerFromVoice(bool approve) {
+  runForActiveSession(
+      "answer",
+      [approve](std::string id) -> protocol::SessionCommand {
+        return protocol::SpokenAnswer{.sessionID = std::move(id), .approve = approve};
+      },
+      "native voice answer failed: ", true);
+}
+
+void DesktopActions::speakFor(const protocol::Narration& narration, const std::string& sessionID) {
   if (!voice_->isRunning() || out_.activeSession() != sessionID)
     return;
   postIfAlive(main_, weak_from_this(),

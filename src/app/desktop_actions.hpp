@@ -44,9 +44,12 @@ class DesktopActions : public std::enable_shared_from_this<DesktopActions> {
   void startVoice();
   void stopVoice();
   void submitFromVoice(std::string text);
-  // Speaks a turn's answer when desktop voice is running and follows that
-  // session.
-  void speakAnswer(const protocol::Narration& narration, const std::string& sessionID);
+  // A spoken "yes" or "no" to the followed session's permission request.
+  // A refusal (a destructive call, no dialog open) is logged and said.
+  void answerFromVoice(bool approve);
+  // Speaks a session's narration (a turn's answer, a permission request)
+  // when desktop voice is running and follows that session.
+  void speakFor(const protocol::Narration& narration, const std::string& sessionID);
 
   bool hookInstalled() const { return hookInstalled_; }
   bool relayInstalled() const { return relayInstalled_; }
@@ -63,6 +66,11 @@ class DesktopActions : public std::enable_shared_from_this<DesktopActions> {
                  std::weak_ptr<protocol::SessionCommands> commands, Outlets outlets);
   void wireVoice();
   void runHookSetup(std::function<HookChange(const SetupReport&)> change);
+  // Runs the command made for the followed session; a failure is logged
+  // after `failure` and, when `sayFailure`, spoken.
+  void runForActiveSession(const std::string& what,
+                           std::function<protocol::SessionCommand(std::string id)> make,
+                           std::string failure, bool sayFailure);
   void log(LogEntry::Kind kind, std::string text) { out_.log(kind, std::move(text)); }
 
   boost::asio::any_io_executor main_;

@@ -328,10 +328,13 @@ void VoiceSession::finishSpeaking(std::uint64_t generation) {
   if (!speechBusy_ || generation != speechGeneration_)
     return;
   speechBusy_ = false;
-  if (isSpeaking_)
+  const bool spoke = isSpeaking_;
+  if (spoke)
     speechEndedAt_ = now();
   isSpeaking_ = false;
   recognizer_->setAcceptingAudio(true);
+  if (spoke)
+    voiceLogger("audio.session")->info("spoken; listening again");
   speakNext();
 }
 

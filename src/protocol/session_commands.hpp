@@ -3,8 +3,8 @@
 // The one door through which commands about sessions reach the layer that
 // carries them out: the phone's commands (as their wire records) and the two
 // requests the server makes itself (the session list for a hello, one frame
-// of a subscribed terminal). The WebSocket server and desktop voice call it;
-// the session driver implements it.
+// of a subscribed terminal), and what is said to desktop voice. The WebSocket server and desktop
+// voice call it; the session driver implements it.
 //
 // A new phone command is one record in the variant and one handler in the
 // driver: the server treats every command alike.
@@ -29,9 +29,23 @@ struct TermFrameRequest {
   std::string sessionID;
 };
 
-using SessionCommand =
-    std::variant<SubmitPrompt, Interrupt, PermissionAnswer, QuestionAnswer, SendKey, GetPane,
-                 GetDetail, Focus, SetPrefs, TermInput, TermFrameRequest, ListSessions>;
+// A prompt said at the desk: typed and submitted like the phone's, and its
+// turn starts at the desk.
+struct SpokenPrompt {
+  std::string sessionID;
+  std::string text;
+};
+
+// "Yes" or "no" said at the desk to the session's pending permission
+// request: its single-call approval or its denial.
+struct SpokenAnswer {
+  std::string sessionID;
+  bool approve = false;
+};
+
+using SessionCommand = std::variant<SubmitPrompt, Interrupt, PermissionAnswer, QuestionAnswer,
+                                    SendKey, GetPane, GetDetail, Focus, SetPrefs, TermInput,
+                                    TermFrameRequest, ListSessions, SpokenPrompt, SpokenAnswer>;
 
 // The full text behind a truncated tool result.
 struct DetailText {

@@ -94,7 +94,7 @@ void PermissionTracker::scrapeUntilShown(std::shared_ptr<Sighting> wanted, std::
         if (p != pending_.end() && p->second.nonce == dialog->nonce) {
           // The dialog published is still up. Unless it was just answered
           // (and the next one is not drawn yet) there is nothing new.
-          if (!p->second.phoneChoice) {
+          if (!p->second.choice) {
             attempts_.erase(attempt);
             return;
           }
@@ -170,9 +170,9 @@ void PermissionTracker::resolveLocked(const std::string& sessionID, By how,
     return;
   protocol::PermissionResolved resolved{.requestID = p->second.requestID};
   // Whatever else happened after it, a pressed answer closed the dialog.
-  if (p->second.phoneChoice) {
-    resolved.by = By::phone;
-    resolved.chosenIndex = p->second.phoneChoice;
+  if (p->second.choice) {
+    resolved.by = p->second.choiceBy;
+    resolved.chosenIndex = p->second.choice;
   } else {
     resolved.by = how;
   }
@@ -329,16 +329,24 @@ std::optional<PermissionTracker::Pending> PermissionTracker::pendingFor(
   return std::nullopt;
 }
 
-bool PermissionTracker::hasPending(const std::string& sessionID) const {
+std::optional<PermissionTracker::Pending> PermissionTracker::pendingIn(
+    const std::string& sessionID) const {
   const std::lock_guard lock(mutex_);
-  return pending_.count(sessionID) != 0;
+  const auto it = pending_.find(sessionID);
+  return it == pending_.end() ? std::nullopt : std::optional(it->second);
 }
 
-void PermissionTracker::answered(const std::string& nonce, std::int64_t chosenIndex) {
+bool PermissionTracker::hasPending(const std::string& sessionID) const {
+  return pendingIn(sessionID).has_value();
+}
+
+void PermissionTracker::answered(const std::string& nonce, std::int64_t chosenIndex, By by) {
   const std::lock_guard lock(mutex_);
   for (auto& [id, p] : pending_)
-    if (p.nonce == nonce)
-      p.phoneChoice = chosenIndex;
+    if (p.nonce == nonce) {
+      p.choice = chosenIndex;
+      p.choiceBy = by;
+    }
 }
 
 }  // namespace parley::terminal

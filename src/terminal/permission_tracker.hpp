@@ -50,8 +50,9 @@ class PermissionTracker : public std::enable_shared_from_this<PermissionTracker>
     std::string requestID;
     std::string nonce;
     protocol::RiskTier tier = protocol::RiskTier::elevated;
-    // Set once the phone's answer was pressed.
-    std::optional<std::int64_t> phoneChoice;
+    // Set once an answer was pressed through Parley, and by whom.
+    std::optional<std::int64_t> choice;
+    protocol::PermissionResolved::By choiceBy = protocol::PermissionResolved::By::phone;
   };
 
   struct Outlets {
@@ -102,9 +103,11 @@ class PermissionTracker : public std::enable_shared_from_this<PermissionTracker>
   // ---- from the session driver (any thread) ----
 
   std::optional<Pending> pendingFor(const std::string& nonce) const;
+  std::optional<Pending> pendingIn(const std::string& sessionID) const;
   bool hasPending(const std::string& sessionID) const;
-  // The phone's answer was pressed.
-  void answered(const std::string& nonce, std::int64_t chosenIndex);
+  // An answer was pressed: the phone's, or one said at the desk.
+  void answered(const std::string& nonce, std::int64_t chosenIndex,
+                protocol::PermissionResolved::By by = protocol::PermissionResolved::By::phone);
 
   static std::size_t countInterrupted(std::string_view screen);
   // Interruptions are counted over this much of a pane's history too, so

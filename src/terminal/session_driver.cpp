@@ -1,5 +1,6 @@
 #include "terminal/session_driver.hpp"
 
+#include <algorithm>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/dispatch.hpp>
@@ -38,6 +39,10 @@ template <>
 constexpr Needs kNeeds<protocol::TermInput> = Needs::injectable;
 template <>
 constexpr Needs kNeeds<protocol::TermFrameRequest> = Needs::session;
+template <>
+constexpr Needs kNeeds<protocol::SpokenPrompt> = Needs::livePane;
+template <>
+constexpr Needs kNeeds<protocol::SpokenAnswer> = Needs::livePane;
 
 }  // namespace
 
@@ -228,15 +233,24 @@ asio::awaitable<RegisteredSession> SessionDriver::resolve(std::string id, Needs 
 
 // ---- the handlers ------------------------------------------------------------------
 
-SessionDriver::Result SessionDriver::handle(protocol::SubmitPrompt m, RegisteredSession session) {
+SessionDriver::Result SessionDriver::inject(std::string text, bool submit, bool fromPhone,
+                                            RegisteredSession session) {
   const SessionDescriptor& d = session.descriptor;
   const PromptInjector injector(tmuxFor(d), options_.settleTimeout, options_.pollInterval);
   // Noted before Enter: the hook of the turn it starts may overtake us.
-  if (m.submit && options_.injected)
-    options_.injected->note(d.sessionID, m.text);
-  co_await injector.injectAsync(m.text, d.paneID, m.submit);
-  log("sent to " + label(d) + ": " + std::string(text::characterPrefix(m.text, 60)));
+  if (submit && fromPhone && options_.injected)
+    options_.injected->note(d.sessionID, text);
+  co_await injector.injectAsync(text, d.paneID, submit);
+  log("sent to " + label(d) + ": " + std::string(text::characterPrefix(text, 60)));
   co_return std::monostate{};
+}
+
+SessionDriver::Result SessionDriver::handle(protocol::SubmitPrompt m, RegisteredSession session) {
+  return inject(std::move(m.text), m.submit, true, std::move(session));
+}
+
+SessionDriver::Result SessionDriver::handle(protocol::SpokenPrompt m, RegisteredSession session) {
+  return inject(std::move(m.text), true, false, std::move(session));
 }
 
 SessionDriver::Result SessionDriver::handle(protocol::Interrupt, RegisteredSession session) {
@@ -305,6 +319,34 @@ SessionDriver::Result SessionDriver::handle(protocol::PermissionAnswer m) {
     co_return std::monostate{};
   }
   throw CommandError::noDialog();
+}
+
+SessionDriver::Result SessionDriver::handle(protocol::SpokenAnswer m, RegisteredSession session) {
+  // Only a published request is answered: its tier decides what a spoken
+  // answer may choose.
+  const auto pending =
+      options_.permissions ? options_.permissions->pendingIn(m.sessionID) : std::nullopt;
+  if (!pending || consumedNonces_.count(pending->nonce) != 0)
+    throw CommandError::noDialog();
+  const SessionDescriptor& d = session.descriptor;
+  const TmuxClient tmux = tmuxFor(d);
+  const auto dialog = DialogScraper::scrape(tmux.capture(d.paneID, std::nullopt, false));
+  if (!dialog || dialog->nonce != pending->nonce)
+    throw CommandError::noDialog();
+  const auto wanted = m.approve ? protocol::PermissionOption::Kind::allowOnce
+                                : protocol::PermissionOption::Kind::deny;
+  const auto option = std::find_if(dialog->options.begin(), dialog->options.end(),
+                                   [&](const auto& o) { return o.kind == wanted; });
+  if (option == dialog->options.end() || option->index < 1 || option->index > 9)
+    throw CommandError::noDialog();
+  if (protocol::remoteRefusal(pending->tier, option->kind))
+    throw CommandError::keyboardOnly();
+  tmux.sendDigit(static_cast<int>(option->index), d.paneID);
+  consumedNonces_.insert(pending->nonce);
+  options_.permissions->answered(pending->nonce, option->index,
+                                 protocol::PermissionResolved::By::desk);
+  log("answered " + label(d) + " by voice: " + option->label);
+  co_return std::monostate{};
 }
 
 SessionDriver::Result SessionDriver::handle(protocol::QuestionAnswer m, RegisteredSession session) {

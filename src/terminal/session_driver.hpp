@@ -131,6 +131,12 @@ class SessionDriver : public protocol::SessionCommands,
   Result handle(protocol::TermInput m, RegisteredSession session);
   Result handle(protocol::TermFrameRequest m, RegisteredSession session);
   Result handle(protocol::ListSessions m);
+  Result handle(protocol::SpokenPrompt m, RegisteredSession session);
+  Result handle(protocol::SpokenAnswer m, RegisteredSession session);
+  // Types the text into the session's pane; a prompt the phone submits is
+  // noted as the phone's.
+  // (A coroutine: it takes its arguments by value.)
+  Result inject(std::string text, bool submit, bool fromPhone, RegisteredSession session);
 
   TmuxClient tmuxFor(const protocol::SessionDescriptor& descriptor) const;
   // Width and height of the session's pane, 0 and 0 when it is not listed.

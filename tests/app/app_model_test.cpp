@@ -429,10 +429,12 @@ TEST_F(ModelTest, DesktopActionsReportWhatTheyDid) {
   start();
   onModel([this] {
     model->desktop().submitFromVoice("run the tests");
+    model->desktop().answerFromVoice(true);
     model->desktop().startVoice();
     model->desktop().installHooks();
   });
   EXPECT_TRUE(waitForLog("native voice: no active session to send \u201crun the tests\u201d to"));
+  EXPECT_TRUE(waitForLog("native voice: no active session to answer"));
   EXPECT_TRUE(waitForLog(
       "native voice mode failed to start: desktop voice is not built into this version yet"));
   // Installing copies the relay into place and registers it.

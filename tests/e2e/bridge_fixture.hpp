@@ -229,7 +229,10 @@ class Bridge : public ::testing::Test {
     ASSERT_FALSE(sessionID_.empty()) << "no session id in " << claude_->sessionFilePath();
 
     port_ = freePort();
-    app_ = std::make_unique<ParleyApp>(environment(home_), port_, scratch_.path());
+    std::vector<std::string> arguments;
+    std::map<std::string, std::string> env = environment(home_);
+    beforeRun(arguments, env);
+    app_ = std::make_unique<ParleyApp>(env, port_, scratch_.path(), arguments);
     ASSERT_TRUE(app_->waitForOutput("listening on :" + std::to_string(port_)))
         << "parley run did not start listening";
     ASSERT_TRUE(app_->waitForOutput("hook socket listening at "));
@@ -259,6 +262,10 @@ class Bridge : public ::testing::Test {
     if (HasFailure() && claude_)
       std::cerr << "---- Claude Code's screen\n" << claude_->screen() << "----\n";
   }
+
+  // What a fixture adds to `parley run`'s arguments and environment, with
+  // the session's HOME ready.
+  virtual void beforeRun(std::vector<std::string>&, std::map<std::string, std::string>&) {}
 
   // The scripted Tailscale goes first on the PATH every `parley` process gets.
   void putTailscaleOnPath() {

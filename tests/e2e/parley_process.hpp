@@ -76,10 +76,11 @@ inline std::uint16_t freePort() {
 class ParleyApp {
  public:
   ParleyApp(const std::map<std::string, std::string>& env, std::uint16_t port,
-            const fs::path& directory)
+            const fs::path& directory, const std::vector<std::string>& more = {})
       : out_(directory / "parley-run.out"), err_(directory / "parley-run.err") {
-    const std::vector<std::string> argv{binPath("parley").string(), "run", "--port",
-                                        std::to_string(port)};
+    std::vector<std::string> argv{binPath("parley").string(), "run", "--port",
+                                  std::to_string(port)};
+    argv.insert(argv.end(), more.begin(), more.end());
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);

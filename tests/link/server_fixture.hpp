@@ -114,6 +114,12 @@ class ScriptedCommands : public protocol::SessionCommands,
   void answer(const protocol::TermInput& m, const Done& done) {
     reply("termInput", m.sessionID + "|" + m.text.value_or("-") + "|" + raw(m.key), done);
   }
+  void answer(const protocol::SpokenPrompt& m, const Done& done) {
+    reply("spokenPrompt", m.sessionID + "|" + m.text, done);
+  }
+  void answer(const protocol::SpokenAnswer& m, const Done& done) {
+    reply("spokenAnswer", m.sessionID + "|" + (m.approve ? "yes" : "no"), done);
+  }
   void answer(const protocol::TermFrameRequest& m, const Done& done) {
     protocol::TermFrame frame;
     {
