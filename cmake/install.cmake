@@ -15,9 +15,9 @@ configure_file(cmake/service_unit.hpp.in ${CMAKE_BINARY_DIR}/generated/parley_se
 # their own prefix.
 install(CODE "
   set(PARLEY_SERVICE_EXECUTABLE \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/parley\")
-  # Until the application serves its own control panel, the menu entry opens
-  # the application in a terminal, where its activity log is the panel.
-  set(PARLEY_DESKTOP_EXEC \"\${PARLEY_SERVICE_EXECUTABLE} run\")
+  # The menu entry opens the control panel, starting Parley when it is not
+  # running.
+  set(PARLEY_DESKTOP_EXEC \"\${PARLEY_SERVICE_EXECUTABLE} panel\")
   configure_file(${PROJECT_SOURCE_DIR}/packaging/parley.service.in
                  ${CMAKE_BINARY_DIR}/packaging/parley.service @ONLY)
   configure_file(${PROJECT_SOURCE_DIR}/packaging/parley.desktop.in

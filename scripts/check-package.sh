@@ -63,7 +63,7 @@ if command -v systemd-analyze >/dev/null; then
   (cd "$root/root/usr/lib/systemd/user" && systemd-analyze verify ./parley.service) ||
     fail "systemd rejects the unit"
 fi
-grep -qx 'Exec=/usr/bin/parley run' "$root/root/usr/share/applications/parley.desktop" ||
+grep -qx 'Exec=/usr/bin/parley panel' "$root/root/usr/share/applications/parley.desktop" ||
   fail "the desktop entry does not run /usr/bin/parley"
 
 parley=$root/root/usr/bin/parley

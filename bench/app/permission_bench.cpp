@@ -20,7 +20,7 @@
 #include <sstream>
 #include <thread>
 
-#include "bench_tools.hpp"
+#include "parley_run.hpp"
 #include "claude_code_session.hpp"
 #include "protocol/envelope.hpp"
 #include "support/phone_client.hpp"
@@ -37,99 +37,10 @@ using namespace std::chrono_literals;
 constexpr int kRounds = 20;
 constexpr int kWarmup = 2;
 
-std::string slurp(const fs::path& path) {
-  std::ifstream in(path);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
 std::vector<std::string>& summary() {
   static std::vector<std::string> lines;
   return lines;
 }
-
-double percentile(std::vector<double> samples, double p) {
-  std::sort(samples.begin(), samples.end());
-  return samples[static_cast<std::size_t>(p * static_cast<double>(samples.size() - 1) + 0.5)];
-}
-
-std::int64_t nowNanos() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
-// `parley run` in Claude Code's HOME, started before Claude Code so its
-// hooks reach it from the first event on.
-struct App {
-  fs::path home;
-  std::string searchPath;  // a scripted `tailscale` first
-  fs::path stamps;
-  std::uint16_t port = 0;
-  pid_t pid = -1;
-  std::string token;
-
-  std::map<std::string, std::string> env() const {
-    return {{"HOME", home.string()}, {"PATH", searchPath}, {"LANG", "C.UTF-8"}};
-  }
-
-  void start(const fs::path& h) {
-    home = h;
-    stamps = home / "permission-hook-times";
-    const std::string parley = test::binPath("parley").string();
-    searchPath = scriptedTailscale(home / "bin", "desk.tailnet-bench.ts.net.");
-    if (!test::runProcess({parley, "hooks", "install"}, env()).ok())
-      throw std::runtime_error("parley hooks install failed");
-    // A second hook on the same event notes when Claude Code fired it.
-    const fs::path settings = home / ".claude" / "settings.json";
-    json::object root = json::parse(slurp(settings)).as_object();
-    json::array& entries = root["hooks"].as_object()["PermissionRequest"].as_array();
-    entries.push_back(json::object{
-        {"hooks",
-         json::array{json::object{{"type", "command"},
-                                  {"command", "date +%s%N >> '" + stamps.string() + "'"}}}}});
-    std::ofstream(settings) << json::serialize(root);
-
-    boost::asio::io_context io;
-    boost::asio::ip::tcp::acceptor acceptor(
-        io, boost::asio::ip::tcp::endpoint(boost::asio::ip::tcp::v4(), 0));
-    port = acceptor.local_endpoint().port();
-    acceptor.close();
-    pid = ::fork();
-    if (pid == 0) {
-      const std::string h = "HOME=" + home.string(), l = "LANG=C.UTF-8";
-      const std::string p = "PATH=" + searchPath;
-      const std::string portText = std::to_string(port);
-      const std::string out = (home / "run.out").string();
-      std::freopen(out.c_str(), "w", stdout);
-      char* envp[] = {const_cast<char*>(h.c_str()), const_cast<char*>(l.c_str()),
-                      const_cast<char*>(p.c_str()), nullptr};
-      ::execle(parley.c_str(), parley.c_str(), "run", "--port", portText.c_str(), nullptr, envp);
-      ::_exit(127);
-    }
-    if (!test::waitUntil(
-            [&] {
-              const std::string out = slurp(home / "run.out");
-              return out.find("listening on :" + std::to_string(port)) != std::string::npos &&
-                     out.find("hook socket listening at") != std::string::npos;
-            },
-            30s))
-      throw std::runtime_error("parley run did not start");
-    const auto paired = test::runProcess(
-        {parley, "pair", "--name", "Bench", "--json", "--port", std::to_string(port)}, env());
-    if (!paired.ok())
-      throw std::runtime_error("parley pair failed");
-    token = std::string(json::parse(paired.out).at("token").as_string());
-  }
-
-  ~App() {
-    if (pid > 0) {
-      ::kill(pid, SIGTERM);
-      ::waitpid(pid, nullptr, 0);
-    }
-  }
-};
 
 template <class T>
 T await(test::PhoneClient& phone, std::chrono::milliseconds timeout = 60s) {
@@ -146,12 +57,12 @@ T await(test::PhoneClient& phone, std::chrono::milliseconds timeout = 60s) {
 }
 
 std::vector<double> measure() {
-  App app;
+  ParleyRun app;
   test::ClaudeCodeOptions options;
-  options.prepareHome = [&](const fs::path& home) { app.start(home); };
+  options.prepareHome = [&](const fs::path& home) { app.start(home, "PermissionRequest"); };
   test::ClaudeCodeSession claude(options);
-  test::PhoneClient phone(app.port);
-  phone.sendHello(app.token);
+  test::PhoneClient phone(app.port());
+  phone.sendHello(app.token());
   await<protocol::HelloAck>(phone);
 
   std::vector<double> millis;
@@ -166,18 +77,15 @@ std::vector<double> measure() {
     claude.submit("touch " + file);
     const auto request = await<protocol::PermissionRequest>(phone);
     const std::int64_t arrived = nowNanos();
-    std::int64_t fired = 0;
+    std::vector<std::int64_t> fired;
     test::waitUntil(
         [&] {
-          std::istringstream lines(slurp(app.stamps));
-          int count = 0;
-          for (std::string line; std::getline(lines, line); ++count)
-            fired = std::stoll(line);
-          return count == round + 1;
+          fired = app.stamps();
+          return fired.size() == static_cast<std::size_t>(round + 1);
         },
         10s);
-    if (round >= kWarmup)
-      millis.push_back(static_cast<double>(arrived - fired) / 1e6);
+    if (round >= kWarmup && !fired.empty())
+      millis.push_back(static_cast<double>(arrived - fired.back()) / 1e6);
     phone.send(protocol::PermissionAnswer{.clientMsgID = file,
                                           .requestID = request.requestID,
                                           .nonce = request.nonce,

@@ -1,9 +1,13 @@
 #include "app/commands.hpp"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -27,6 +31,20 @@ namespace parley::app {
 
 namespace asio = boost::asio;
 namespace json = boost::json;
+
+namespace {
+
+// The running application's panel address, secret included, for `parley
+// panel`: beside the hook socket, readable by this user only.
+std::filesystem::path panelAddressFile(const std::filesystem::path& hookSocket) {
+  return hookSocket.parent_path() / "panel-address";
+}
+
+bool haveDesktop() {
+  return std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY");
+}
+
+}  // namespace
 
 int runApplication(const RunOptions& options, std::ostream& out, std::ostream& err) {
   AppModel::Options modelOptions = AppModel::Options::defaults();
@@ -92,8 +110,15 @@ int runApplication(const RunOptions& options, std::ostream& out, std::ostream& e
         p->changed();
     };
     // The secret in the address is for the person at this computer: it goes
-    // to the terminal and the browser, never into the activity log.
+    // to the terminal, the browser and a file only they can read, never into
+    // the activity log.
     out << "control panel at " << panel->address() << std::endl;
+    try {
+      base::writeFileAtomically(panelAddressFile(modelOptions.hookSocket), panel->address());
+    } catch (const std::exception& e) {
+      model->log(LogEntry::Kind::error,
+                 std::string("`parley panel` will not find the control panel: ") + e.what());
+    }
   } catch (const std::exception& e) {
     model->log(LogEntry::Kind::error, std::string("control panel not started: ") + e.what());
   }
@@ -108,20 +133,54 @@ int runApplication(const RunOptions& options, std::ostream& out, std::ostream& e
   model->start();
   if (panel) {
     panel->start();
-    if (options.openPanel && (std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY")) &&
-        !openWithDesktop(panel->address()))
+    if (options.openPanel && haveDesktop() && !openWithDesktop(panel->address()))
       model->log(LogEntry::Kind::error, "could not start xdg-open for the control panel");
   }
   if (options.voice)
     model->desktop().startVoice();
   main.run();
 
+  if (panel) {
+    std::error_code ignored;
+    std::filesystem::remove(panelAddressFile(modelOptions.hookSocket), ignored);
+  }
   panel.reset();
   model.reset();
   // The driver finishes the command in hand (it may still ask the registry
   // on the workers), then the workers run dry.
   terminalThread.join();
   workers.join();
+  return 0;
+}
+
+int panelCommand(const RunOptions& options, std::ostream& out, std::ostream& err) {
+  const std::filesystem::path socket = base::hookSocketPath();
+  bool running = false;
+  try {
+    const base::FileLock probe(socket, base::FileLock::Wait::no);
+  } catch (const base::FileError& e) {
+    running = e.error() == EWOULDBLOCK;
+    if (!running && e.error() != ENOENT) {
+      err << "parley panel: " << e.what() << '\n';
+      return 1;
+    }
+  }
+  // Nobody runs: the application started here opens the panel itself. From
+  // a menu there may be no output to log to; the log must not end the run.
+  if (!running) {
+    if (::fcntl(STDOUT_FILENO, F_GETFD) == -1)
+      std::freopen("/dev/null", "w", stdout);
+    return runApplication(options, out, err);
+  }
+  const std::string address = base::readFileIfReadable(panelAddressFile(socket)).value_or("");
+  if (address.rfind("http://127.0.0.1:", 0) != 0) {
+    err << "parley panel: Parley is running, but its control panel is not (its log says "
+           "why)\n";
+    return 1;
+  }
+  if (haveDesktop() && openWithDesktop(address))
+    return 0;
+  out << "control panel at " << address << '\n';
   return 0;
 }
 

@@ -25,6 +25,11 @@ struct RunOptions {
 // written. Refuses to start when another application owns the hook socket.
 int runApplication(const RunOptions& options, std::ostream& out, std::ostream& err);
 
+// Opens the running application's control panel in a browser (prints its
+// address without a desktop); with none running, runs the application, which
+// opens it itself. What the desktop entry starts.
+int panelCommand(const RunOptions& options, std::ostream& out, std::ostream& err);
+
 // A pairing offer for a new phone: the QR code with the host and port, or
 // with `json` only the payload the QR code carries.
 int pairCommand(const std::string& deviceName, bool json, std::uint16_t serverPort,

@@ -149,7 +149,8 @@ void DesktopActions::runForActiveSession(
                   a.log(LogEntry::Kind::error, failure + text);
                   if (sayFailure && a.voice_->isRunning() && !text.empty()) {
                     std::string sentence = text;
-                    sentence[0] = static_cast<char>(std::toupper(sentence[0]));
+                    sentence[0] =
+                        static_cast<char>(std::toupper(static_cast<unsigned char>(sentence[0])));
                     a.voice_->speak(protocol::Narration{
                         .text = sentence + ".", .speech = sentence + ".", .speak = true});
                   }

@@ -24,6 +24,9 @@ int main(int argc, char** argv) {
   bool noOpen = false;
   run->add_flag("--no-open", noOpen, "Do not open the control panel in a browser");
 
+  auto* panel =
+      app.add_subcommand("panel", "Open the control panel of the running Parley, or start Parley");
+
   std::string deviceName;
   bool json = false;
   std::uint16_t pairPort = 8787;
@@ -105,5 +108,7 @@ int main(int argc, char** argv) {
     return revokeCommand(deviceID, std::cout, std::cerr);
   if (*sessions)
     return sessionsCommand(json, std::cout, std::cerr);
+  if (*panel)
+    return panelCommand(runOptions, std::cout, std::cerr);
   return runApplication(runOptions, std::cout, std::cerr);
 }

@@ -211,10 +211,10 @@ TEST_F(CliTest, RunIsAloneOnItsSocketAndQuitsCleanlyWhenItsReaderGoes) {
   int out[2];
   ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
   const std::string home = "HOME=" + (dir / "home").string();
-  const pid_t app = test::spawnProcess(
-      {.argv = {test::binPath("parley").string(), "run", "--no-open", "--port", "0"},
-       .env = {home, "PATH=/usr/bin:/bin"},
-       .stdoutFd = out[1]});
+  const pid_t app = test::spawnProcess({.argv = {test::binPath("parley").string(), "run",
+                                                 "--no-open", "--port", "0", "--panel-port", "0"},
+                                        .env = {home, "PATH=/usr/bin:/bin"},
+                                        .stdoutFd = out[1]});
   ::close(out[1]);
   ASSERT_GT(app, 0);
   const std::filesystem::path socket = dir / "home/.local/share/parley/hook.sock";
@@ -225,6 +225,18 @@ TEST_F(CliTest, RunIsAloneOnItsSocketAndQuitsCleanlyWhenItsReaderGoes) {
   EXPECT_EQ(second.status, 1);
   EXPECT_EQ(second.err,
             "parley: Parley is already running for " + socket.string() + "; quit it first\n");
+
+  // `parley panel` finds the running one's panel; without a desktop it says
+  // where it is.
+  const std::filesystem::path address = socket.parent_path() / "panel-address";
+  ASSERT_TRUE(test::waitUntil([&] { return std::filesystem::exists(address); }));
+  const auto panel = parley({"panel"});
+  EXPECT_EQ(panel.status, 0) << panel.err;
+  EXPECT_EQ(panel.out.rfind("control panel at http://127.0.0.1:", 0), 0u) << panel.out;
+  EXPECT_NE(panel.out.find("/?key="), std::string::npos) << panel.out;
+  struct stat st {};
+  ASSERT_EQ(::stat(address.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
 
   // Like `parley run | head -1`: one line read, then the reader is gone.
   char first[256];
@@ -244,6 +256,7 @@ TEST_F(CliTest, RunIsAloneOnItsSocketAndQuitsCleanlyWhenItsReaderGoes) {
     ::kill(app, SIGKILL);
   EXPECT_EQ(status, 0) << "killed by a signal, or still running";
   EXPECT_FALSE(std::filesystem::exists(socket));
+  EXPECT_FALSE(std::filesystem::exists(address));
 }
 
 }  // namespace

@@ -1,0 +1,213 @@
+// From the end of speech at the desk to the prompt in the session: the real
+// `parley run --voice` listens to a private PulseAudio daemon's microphone,
+// fed in real time with espeak-ng's recording of a command; the
+// transcription stand-in answers at once, so what is measured is the
+// utterance cutter's release, the endpointer's wait and the injection into
+// the real Claude Code 2.1.222, up to the UserPromptSubmit hook it fires.
+// The target speaks of what comes on top of the endpointer's wait for a
+// finished sentence.
+
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <deque>
+#include <iostream>
+#include <mutex>
+#include <thread>
+
+#include "claude_code_session.hpp"
+#include "desktop/espeak_synthesizer.hpp"
+#include "http_standin.hpp"
+#include "parley_run.hpp"
+#include "pulse_daemon.hpp"
+#include "voice/endpointer.hpp"
+
+namespace parley::bench {
+namespace {
+
+namespace fs = std::filesystem;
+namespace json = boost::json;
+using namespace std::chrono_literals;
+
+constexpr int kRounds = 10;
+constexpr int kWarmup = 1;
+
+// A microphone: 20 ms blocks into the daemon's source at the pace a sound
+// card delivers them, silence unless something is said.
+class Microphone {
+ public:
+  explicit Microphone(test::PulseDaemon& daemon) : thread_([this, &daemon] { run(daemon); }) {}
+  ~Microphone() {
+    stop_ = true;
+    thread_.join();
+  }
+
+  // Says the samples; returns when their last block went in (wall-clock ns).
+  std::int64_t say(const std::vector<std::int16_t>& samples) {
+    {
+      std::lock_guard lock(mutex_);
+      queue_.insert(queue_.end(), samples.begin(), samples.end());
+      endedAt_ = 0;
+    }
+    std::int64_t ended = 0;
+    test::waitUntil(
+        [&] {
+          std::lock_guard lock(mutex_);
+          ended = endedAt_;
+          return ended != 0;
+        },
+        60s, 1ms);
+    return ended;
+  }
+
+ private:
+  static constexpr std::size_t kBlock = 320;  // 20 ms at 16 kHz
+
+  void run(test::PulseDaemon& daemon) {
+    auto next = std::chrono::steady_clock::now();
+    while (!stop_) {
+      std::vector<std::int16_t> block(kBlock, 0);
+      bool last = false;
+      {
+        std::lock_guard lock(mutex_);
+        const std::size_t n = std::min(kBlock, queue_.size());
+        std::copy_n(queue_.begin(), n, block.begin());
+        queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(n));
+        last = n > 0 && queue_.empty();
+      }
+      daemon.speak(block);
+      if (last) {
+        std::lock_guard lock(mutex_);
+        endedAt_ = nowNanos();
+      }
+      // The sound card's clock, not a wait for something to happen.
+      next += 20ms;
+      std::this_thread::sleep_until(next);
+    }
+  }
+
+  std::mutex mutex_;
+  std::deque<std::int16_t> queue_;
+  std::int64_t endedAt_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+std::size_t count(const std::string& text, const std::string& part) {
+  std::size_t n = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+    ++n;
+  return n;
+}
+
+std::vector<double> measure() {
+  test::PulseDaemon daemon;
+  if (!daemon.problem().empty())
+    throw std::runtime_error(daemon.problem());
+  std::mutex mutex;
+  std::deque<std::string> script;
+  test::HttpStandin transcriber([&](const test::HttpStandin::Request&) {
+    std::lock_guard lock(mutex);
+    std::string text;
+    if (!script.empty()) {
+      text = script.front();
+      script.pop_front();
+    }
+    return test::HttpStandin::reply(200, "application/json",
+                                    json::serialize(json::object{{"text", text}}));
+  });
+
+  ParleyRun app({"--voice"}, {{"PULSE_SERVER", daemon.server()}});
+  test::ClaudeCodeOptions options;
+  options.prepareHome = [&](const fs::path& home) {
+    test::writeFile(home / ".config/parley/preferences.json",
+                    json::serialize(json::object{
+                        {"voice",
+                         {{"recognizer", "http"}, {"transcriptionUrl", transcriber.url()}}}}));
+    app.start(home, "UserPromptSubmit");
+  };
+  test::ClaudeCodeSession claude(options);
+  if (!test::waitUntil([&] { return app.output().find("native voice mode started") != std::string::npos; }, 30s))
+    throw std::runtime_error("desktop voice did not start: " + app.errors());
+
+  Microphone microphone(daemon);
+  const auto speech = desktop::EspeakSynthesizer::synthesize("run the tests", std::nullopt,
+                                                             "en-US", 1.0f)
+                          .resampled(16000)
+                          .samples;
+  std::vector<double> millis;
+  for (int round = 0; round < kWarmup + kRounds; ++round) {
+    claude.api().enqueue(test::Turn::text("The tests pass."));
+    {
+      std::lock_guard lock(mutex);
+      script.push_back("Run the tests, round " + std::to_string(round) + ".");
+    }
+    const std::int64_t ended = microphone.say(speech);
+    std::vector<std::int64_t> fired;
+    if (!test::waitUntil(
+            [&] {
+              fired = app.stamps();
+              return fired.size() == static_cast<std::size_t>(round + 1);
+            },
+            30s))
+      throw std::runtime_error("the spoken prompt never reached Claude Code: " + app.output());
+    if (round >= kWarmup)
+      millis.push_back(static_cast<double>(fired.back() - ended) / 1e6);
+    // The answer is read out; the next command waits until it has been.
+    if (!test::waitUntil(
+            [&] {
+              return count(app.errors(), "spoken; listening again") ==
+                     static_cast<std::size_t>(round + 1);
+            },
+            60s))
+      throw std::runtime_error("the answer was not spoken: " + app.errors());
+  }
+  return millis;
+}
+
+std::vector<std::string>& summary() {
+  static std::vector<std::string> lines;
+  return lines;
+}
+
+void BM_SpeechEndToPrompt(benchmark::State& state) {
+  if (!test::installedClaudeCode()) {
+    state.SkipWithError(test::claudeCodeMissingMessage().c_str());
+    return;
+  }
+  std::vector<double> millis;
+  for (auto _ : state) {
+    try {
+      millis = measure();
+    } catch (const std::exception& e) {
+      state.SkipWithError(e.what());
+      return;
+    }
+  }
+  const double wait = static_cast<double>(voice::Endpointer::Policy{}.terminalMS.count());
+  state.counters["p50_ms"] = percentile(millis, 0.5);
+  state.counters["p50_beyond_endpointer_ms"] = percentile(millis, 0.5) - wait;
+  char line[300];
+  std::snprintf(line, sizeof line,
+                "end of speech -> UserPromptSubmit in the real Claude Code, %d spoken prompts: "
+                "p50 %.0f ms, p99 %.0f ms; beyond the endpointer's %.0f ms wait: p50 %.0f ms, "
+                "p99 %.0f ms (target under 300 ms)",
+                kRounds, percentile(millis, 0.5), percentile(millis, 0.99), wait,
+                percentile(millis, 0.5) - wait, percentile(millis, 0.99) - wait);
+  summary().push_back(line);
+}
+BENCHMARK(BM_SpeechEndToPrompt)->Iterations(1)->Unit(benchmark::kSecond);
+
+}  // namespace
+}  // namespace parley::bench
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv))
+    return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  for (const std::string& line : parley::bench::summary())
+    std::cout << "\n== Desktop voice: " << line << '\n';
+  benchmark::Shutdown();
+  return 0;
+}
