@@ -107,17 +107,20 @@ class TrackerTest : public ::testing::Test {
   }
 
   std::string answer(const std::string& nonce, std::int64_t option) {
+    return run(protocol::PermissionAnswer{.requestID = "r", .nonce = nonce, .optionIndex = option});
+  }
+  // The command's refusal, or "".
+  std::string run(protocol::SessionCommand command) {
     std::promise<std::string> done;
-    driver->run(protocol::PermissionAnswer{.requestID = "r", .nonce = nonce, .optionIndex = option},
-                [&](std::exception_ptr e, protocol::CommandResult) {
-                  try {
-                    if (e)
-                      std::rethrow_exception(e);
-                    done.set_value("");
-                  } catch (const std::exception& error) {
-                    done.set_value(error.what());
-                  }
-                });
+    driver->run(std::move(command), [&](std::exception_ptr e, protocol::CommandResult) {
+      try {
+        if (e)
+          std::rethrow_exception(e);
+        done.set_value("");
+      } catch (const std::exception& error) {
+        done.set_value(error.what());
+      }
+    });
     return done.get_future().get();
   }
 
@@ -155,6 +158,30 @@ TEST_F(TrackerTest, ADestructiveRequestTakesOnlyADenialFromThePhone) {
   EXPECT_EQ(resolved->by, By::phone);
   EXPECT_EQ(resolved->chosenIndex, 3);
   EXPECT_FALSE(tracker->hasPending("s1"));
+}
+
+TEST_F(TrackerTest, SpokenAnswersTakeTheRequestsTierAndResolveAtTheDesk) {
+  tier = RiskTier::destructive;
+  const auto d = showing("s1", "perm_danger");
+  const protocol::SpokenAnswer yes{.sessionID = "s1", .approve = true};
+  const protocol::SpokenAnswer no{.sessionID = "s1", .approve = false};
+  // On screen but not yet published: nothing to answer.
+  EXPECT_EQ(run(no), "no permission dialog is open");
+  tracker->requested(d, "Bash", std::nullopt);
+  const auto request = waitFor<protocol::PermissionRequest>();
+  ASSERT_TRUE(request);
+  EXPECT_EQ(run(yes), protocol::kKeyboardOnlyText);
+  EXPECT_EQ(tmux.capture(d.paneID).find("\n1\n"), std::string::npos);
+
+  EXPECT_EQ(run(no), "");
+  // Pressed once: neither the phone nor a second word presses again.
+  EXPECT_NE(answer(request->nonce, 3), "");
+  EXPECT_EQ(run(no), "no permission dialog is open");
+  redraw(d, "idle");
+  const auto resolved = waitFor<protocol::PermissionResolved>();
+  ASSERT_TRUE(resolved);
+  EXPECT_EQ(resolved->by, By::desk);
+  EXPECT_EQ(resolved->chosenIndex, 3);
 }
 
 TEST_F(TrackerTest, ADialogNobodyPublishedCannotBeAnswered) {
