@@ -26,6 +26,7 @@
 
 #include "bench_tools.hpp"
 #include "support/test_support.hpp"
+#include "support/tmux_server.hpp"
 
 namespace parley::bench {
 
@@ -51,7 +52,8 @@ inline std::int64_t nowNanos() {
 class ParleyRun {
  public:
   // `more` goes after `parley run --port N`; `env` adds to HOME, PATH, LANG.
-  explicit ParleyRun(std::vector<std::string> more = {}, std::map<std::string, std::string> env = {})
+  explicit ParleyRun(std::vector<std::string> more = {},
+                     std::map<std::string, std::string> env = {})
       : more_(std::move(more)), extraEnv_(std::move(env)) {}
   ~ParleyRun() {
     if (pid_ > 0) {

@@ -7,25 +7,15 @@
 // phone then answers, and the next round starts after the turn's end.
 
 #include <benchmark/benchmark.h>
-#include <signal.h>
-#include <sys/wait.h>
 
-#include <algorithm>
 #include <boost/json.hpp>
 #include <chrono>
-#include <cstdio>
-#include <fstream>
 #include <iostream>
-#include <memory>
-#include <sstream>
-#include <thread>
 
-#include "parley_run.hpp"
 #include "claude_code_session.hpp"
+#include "parley_run.hpp"
 #include "protocol/envelope.hpp"
 #include "support/phone_client.hpp"
-#include "support/test_support.hpp"
-#include "support/tmux_server.hpp"
 
 namespace parley::bench {
 namespace {

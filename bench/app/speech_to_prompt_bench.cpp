@@ -120,21 +120,22 @@ std::vector<double> measure() {
   ParleyRun app({"--voice"}, {{"PULSE_SERVER", daemon.server()}});
   test::ClaudeCodeOptions options;
   options.prepareHome = [&](const fs::path& home) {
-    test::writeFile(home / ".config/parley/preferences.json",
-                    json::serialize(json::object{
-                        {"voice",
-                         {{"recognizer", "http"}, {"transcriptionUrl", transcriber.url()}}}}));
+    test::writeFile(
+        home / ".config/parley/preferences.json",
+        json::serialize(json::object{
+            {"voice", {{"recognizer", "http"}, {"transcriptionUrl", transcriber.url()}}}}));
     app.start(home, "UserPromptSubmit");
   };
   test::ClaudeCodeSession claude(options);
-  if (!test::waitUntil([&] { return app.output().find("native voice mode started") != std::string::npos; }, 30s))
+  if (!test::waitUntil(
+          [&] { return app.output().find("native voice mode started") != std::string::npos; }, 30s))
     throw std::runtime_error("desktop voice did not start: " + app.errors());
 
   Microphone microphone(daemon);
-  const auto speech = desktop::EspeakSynthesizer::synthesize("run the tests", std::nullopt,
-                                                             "en-US", 1.0f)
-                          .resampled(16000)
-                          .samples;
+  const auto speech =
+      desktop::EspeakSynthesizer::synthesize("run the tests", std::nullopt, "en-US", 1.0f)
+          .resampled(16000)
+          .samples;
   std::vector<double> millis;
   for (int round = 0; round < kWarmup + kRounds; ++round) {
     claude.api().enqueue(test::Turn::text("The tests pass."));

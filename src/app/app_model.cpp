@@ -152,7 +152,18 @@ void AppModel::wire(std::unique_ptr<desktop::DesktopVoice> voice) {
   hooks_ = std::make_shared<HookPipeline>(
       main_, registry_, options_.home,
       HookPipeline::Outlets{.log = logFn,
-                            .publish = publishFn,
+                            // A hook's session list is the newest: the panel
+                            // and desktop voice follow it without waiting for
+                            // the next sweep.
+                            .publish =
+                                [weak](protocol::ServerMessage m) {
+                                  auto self = weak.lock();
+                                  if (!self)
+                                    return;
+                                  if (const auto* u = std::get_if<protocol::SessionUpdate>(&m))
+                                    self->listed(u->sessions);
+                                  self->phoneLink_->publish(std::move(m));
+                                },
                             .activity =
                                 [weak] {
                                   if (auto self = weak.lock())
@@ -278,12 +289,16 @@ void AppModel::rescan() {
                      std::vector<protocol::SessionDescriptor> descriptors;
                      for (auto& s : all)
                        descriptors.push_back(std::move(s.descriptor));
-                     if (descriptors == self->sessions_)
-                       return;
-                     self->sessions_ = std::move(descriptors);
-                     self->vocabulary_->sessionsChanged(self->sessions_);
-                     self->changed();
+                     self->listed(descriptors);
                    }));
+}
+
+void AppModel::listed(const std::vector<protocol::SessionDescriptor>& sessions) {
+  if (sessions == sessions_)
+    return;
+  sessions_ = sessions;
+  vocabulary_->sessionsChanged(sessions_);
+  changed();
 }
 
 // ---- sleep and wake --------------------------------------------------------------

@@ -92,6 +92,8 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
   void log(LogEntry::Kind kind, std::string text);
   void clearLog();
   void rescan();
+  // The sessions now, from a sweep or a hook's list.
+  void listed(const std::vector<protocol::SessionDescriptor>& sessions);
   // From any thread.
   void handleHook(protocol::HookPayload payload);
   std::optional<std::string> activeSession() const;
