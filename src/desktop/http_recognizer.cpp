@@ -80,13 +80,15 @@ void HttpRecognizer::append(std::span<const float> samples) {
   if (!running_)
     return;
   for (auto& utterance : cutter_.push(samples))
-    post(std::move(utterance), generation_, prompt_);
+    post(std::move(utterance.samples), std::chrono::steady_clock::now() - utterance.trailingQuiet,
+         generation_, prompt_);
 }
 
-void HttpRecognizer::post(std::vector<float> samples, std::uint64_t generation,
-                          std::string prompt) {
-  boost::asio::post(strand_, [weak = weak_from_this(), samples = std::move(samples), generation,
-                              prompt = std::move(prompt)] {
+void HttpRecognizer::post(std::vector<float> samples,
+                          std::chrono::steady_clock::time_point speechEnded,
+                          std::uint64_t generation, std::string prompt) {
+  boost::asio::post(strand_, [weak = weak_from_this(), samples = std::move(samples), speechEnded,
+                              generation, prompt = std::move(prompt)] {
     auto self = weak.lock();
     if (!self)
       return;
@@ -111,7 +113,7 @@ void HttpRecognizer::post(std::vector<float> samples, std::uint64_t generation,
       voiceLogger("audio.stt")->warn("transcription failed: {}", failure);
       self->emit(Event::Kind::failed, "Transcription stopped: " + failure);
     } else if (!text.empty()) {
-      self->emit(Event::Kind::finalizedText, text);
+      self->emit(Event::Kind::finalizedText, text, speechEnded);
     }
   });
 }

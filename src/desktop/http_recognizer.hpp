@@ -33,7 +33,8 @@ class HttpRecognizer : public SpeechRecognizer,
   std::string transcribe(const std::vector<float>& samples, const std::string& prompt) const;
 
  private:
-  void post(std::vector<float> samples, std::uint64_t generation, std::string prompt);
+  void post(std::vector<float> samples, std::chrono::steady_clock::time_point speechEnded,
+            std::uint64_t generation, std::string prompt);
 
   std::string endpoint_;
   std::string model_;

@@ -10,8 +10,10 @@
 // worker thread and the owner hops them where it wants them.
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -29,6 +31,9 @@ class SpeechRecognizer {
     enum class Kind { volatileText, finalizedText, assetsUnavailable, failed };
     Kind kind;
     std::string text;
+    // For a final text: when its speaker stopped, as far as the backend
+    // knows (one that hears whole utterances learns it late).
+    std::optional<std::chrono::steady_clock::time_point> speechEnded;
   };
 
   virtual ~SpeechRecognizer() = default;
@@ -59,9 +64,10 @@ class SpeechRecognizer {
                                                 boost::asio::any_io_executor workers);
 
  protected:
-  void emit(Event::Kind kind, std::string text) const {
+  void emit(Event::Kind kind, std::string text,
+            std::optional<std::chrono::steady_clock::time_point> speechEnded = {}) const {
     if (onEvent)
-      onEvent(Event{kind, std::move(text)});
+      onEvent(Event{kind, std::move(text), speechEnded});
   }
 
  private:

@@ -18,9 +18,10 @@ void UtteranceCutter::reset() {
   utterance_.clear();
   capturing_ = false;
   quietFrames_ = 0;
+  silentFrames_ = 0;
 }
 
-std::optional<std::vector<float>> UtteranceCutter::frame(std::span<const float> samples) {
+std::optional<UtteranceCutter::Utterance> UtteranceCutter::frame(std::span<const float> samples) {
   const float level = voice::EnergyGate::levelDB(samples, floorDB);
   const auto event = gate_.process(level, capturing_ && gate_.isActive());
   if (!capturing_) {
@@ -30,6 +31,7 @@ std::optional<std::vector<float>> UtteranceCutter::frame(std::span<const float> 
     if (event == voice::EnergyGate::Event::onset) {
       capturing_ = true;
       quietFrames_ = 0;
+      silentFrames_ = 0;
       utterance_.clear();
       for (const auto& earlier : leadIn_)
         utterance_.insert(utterance_.end(), earlier.begin(), earlier.end());
@@ -42,19 +44,27 @@ std::optional<std::vector<float>> UtteranceCutter::frame(std::span<const float> 
     quietFrames_ = 0;
   if (!gate_.isActive() && event != voice::EnergyGate::Event::release)
     ++quietFrames_;
+  // The gate releases only after its run of quiet frames, which belong to
+  // the pause, not the speech.
+  if (event == voice::EnergyGate::Event::release)
+    silentFrames_ = static_cast<std::size_t>(gate_.config().releaseFrames);
+  else if (!gate_.isActive())
+    ++silentFrames_;
   const bool over = !gate_.isActive() && quietFrames_ >= hangoverFrames;
   if (over || utterance_.size() >= maxFrames * frameSamples) {
     capturing_ = false;
     quietFrames_ = 0;
+    const auto quiet =
+        over ? std::chrono::milliseconds(10 * silentFrames_) : std::chrono::milliseconds(0);
     if (gate_.isActive())
       gate_.reset();
-    return std::exchange(utterance_, {});
+    return Utterance{std::exchange(utterance_, {}), quiet};
   }
   return std::nullopt;
 }
 
-std::vector<std::vector<float>> UtteranceCutter::push(std::span<const float> samples) {
-  std::vector<std::vector<float>> done;
+std::vector<UtteranceCutter::Utterance> UtteranceCutter::push(std::span<const float> samples) {
+  std::vector<Utterance> done;
   pending_.insert(pending_.end(), samples.begin(), samples.end());
   std::size_t at = 0;
   for (; at + frameSamples <= pending_.size(); at += frameSamples) {

@@ -7,6 +7,7 @@
 // pause between words easily lasts; the utterance goes on through a further
 // hangover, so one sentence is not sent in pieces.
 
+#include <chrono>
 #include <cstddef>
 #include <deque>
 #include <optional>
@@ -25,22 +26,30 @@ class UtteranceCutter {
   static constexpr std::size_t hangoverFrames = 25;
   static constexpr std::size_t maxFrames = 30 * 100;
 
+  struct Utterance {
+    std::vector<float> samples;
+    // The quiet at its end: how long ago the speaker stopped when it is
+    // handed over (none when the length cap cut it mid-speech).
+    std::chrono::milliseconds trailingQuiet{0};
+  };
+
   UtteranceCutter();
 
   // Feeds samples; returns every utterance completed by them.
-  std::vector<std::vector<float>> push(std::span<const float> samples);
+  std::vector<Utterance> push(std::span<const float> samples);
   void reset();
   bool inUtterance() const { return capturing_; }
 
  private:
-  std::optional<std::vector<float>> frame(std::span<const float> frame);
+  std::optional<Utterance> frame(std::span<const float> frame);
 
   voice::EnergyGate gate_;
   std::vector<float> pending_;
   std::deque<std::vector<float>> leadIn_;
   std::vector<float> utterance_;
   bool capturing_ = false;
-  std::size_t quietFrames_ = 0;  // since the release, while capturing
+  std::size_t quietFrames_ = 0;   // since the release, while capturing
+  std::size_t silentFrames_ = 0;  // since the last loud frame, while capturing
 };
 
 }  // namespace parley::desktop

@@ -181,12 +181,14 @@ void VoiceSession::onRecognition(const SpeechRecognizer::Event& event) {
       if (!isListening_ || isEcho(event.text))
         return;
       accumulator_.updateVolatile(event.text);
+      speechEnded_.reset();  // still speaking
       rearmEndpoint();
       return;
     case Kind::finalizedText:
       if (!isListening_ || isEcho(event.text))
         return;
       accumulator_.commitFinal(event.text);
+      speechEnded_ = event.speechEnded;
       rearmEndpoint();
       return;
     case Kind::failed:
@@ -211,6 +213,17 @@ void VoiceSession::rearmEndpoint() {
       reason = voice::Endpointer::Reason::explicitTerminator;
     }
   }
+  if (decision.kind() == voice::Endpointer::Decision::Kind::waitMilliseconds && speechEnded_) {
+    // The pause is counted from when the speaker stopped: a backend that
+    // hears whole utterances reports them only after its own wait for quiet
+    // and the transcription.
+    const auto paused = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - *speechEnded_);
+    if (paused >= decision.milliseconds())
+      decision = voice::Endpointer::Decision::commitNow();
+    else
+      decision = voice::Endpointer::Decision::waitMilliseconds(decision.milliseconds() - paused);
+  }
   switch (decision.kind()) {
     case voice::Endpointer::Decision::Kind::waitMilliseconds:
       voiceLogger("audio.session")
@@ -233,6 +246,7 @@ void VoiceSession::rearmEndpoint() {
 
 void VoiceSession::commit() {
   endpointTimer_.cancel();
+  speechEnded_.reset();
   std::string text = accumulator_.drain();
   if (isListening_) {
     // Every utterance gets a fresh recognition request.

@@ -99,7 +99,9 @@ class VoiceSession : public DesktopVoice {
   std::deque<std::string> speechQueue_;
   std::optional<std::string> lastSpoken_;
   std::optional<std::string> lastError_;
-  std::optional<voice::EchoGuard::Instant> speechEndedAt_;
+  std::optional<voice::EchoGuard::Instant> speechEndedAt_;  // of our own speech
+  // When the person stopped speaking, for the text waiting to be committed.
+  std::optional<std::chrono::steady_clock::time_point> speechEnded_;
   std::uint64_t speechGeneration_ = 0;
   bool isRunning_ = false;
   bool isListening_ = false;

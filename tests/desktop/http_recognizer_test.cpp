@@ -85,11 +85,20 @@ TEST_F(HttpRecognizerTest, PostsEachUtteranceAndReportsTheOutcome) {
     auto recognizer = make(standin.url() + "/", std::chrono::milliseconds(500));
     ASSERT_TRUE(recognizer->prepare("en-US"));
     ASSERT_TRUE(recognizer->start({"~/code/web-socket-server/"}));
+    const auto appending = std::chrono::steady_clock::now();
     recognizer->append(toneUtterance());
+    const auto appended = std::chrono::steady_clock::now();
     ASSERT_TRUE(test::waitUntil([&] { return recorder_.count() > before; }));
     const auto event = recorder_.at(before);
     EXPECT_EQ(event.kind, c.kind);
     EXPECT_EQ(event.text.substr(0, c.text.size()), c.text);
+    if (c.kind == Kind::finalizedText) {
+      // The tone ended 450 ms of audio before the cut: the gate's 200 ms of
+      // quiet and the 250 ms hangover.
+      ASSERT_TRUE(event.speechEnded);
+      EXPECT_GE(*event.speechEnded, appending - std::chrono::milliseconds(450));
+      EXPECT_LE(*event.speechEnded, appended - std::chrono::milliseconds(450));
+    }
     const auto request = standin.requests().at(0);
     EXPECT_EQ(request.target(), "/v1/audio/transcriptions");
     EXPECT_NE(request.body().find("RIFF"), std::string::npos);
