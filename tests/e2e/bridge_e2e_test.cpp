@@ -241,6 +241,10 @@ TEST_F(Bridge, AnInterruptFromThePhoneStopsAStreamingTurn) {
       "the answer to stream onto the screen"));
 
   phone_->send(protocol::Interrupt{.sessionID = sessionID_});
+  const auto stopped = phone_->waitFor<protocol::Interrupted>("the interruption");
+  ASSERT_TRUE(stopped);
+  EXPECT_EQ(stopped->sessionID, sessionID_);
+  EXPECT_FALSE(stopped->detectedVia.empty());
   ASSERT_TRUE(phone_->keepAliveUntil(
       [&] { return contains(claude_->screen(), "Interrupted") && !claude_->api().slowStreaming(); },
       60s, "Claude Code to stop the turn"));
