@@ -111,6 +111,16 @@ class ParleyApp {
     return status_;
   }
 
+  // The exit status once it ends by itself within `timeout`.
+  std::optional<int> exited(std::chrono::milliseconds timeout) {
+    const auto code = waitForExit(pid_, timeout);
+    if (code) {
+      status_ = *code;
+      pid_ = -1;
+    }
+    return code;
+  }
+
   bool running() const { return pid_ > 0 && ::kill(pid_, 0) == 0; }
   std::string output() const { return readAll(out_); }
   std::string errors() const { return readAll(err_); }
