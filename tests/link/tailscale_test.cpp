@@ -160,7 +160,7 @@ TEST(TailscaleProgram, TheFirstTailscaleOnPathWinsElseTheSystemLocation) {
   {
     // Appended, not prepended: GCC 12 at -O2 misreads ":" + path.string() as
     // an overlapping copy (-Wrestrict).
-    test::ScopedEnv path("PATH", first.path().string().append(":") + second.path().string());
+    test::ScopedEnv path("PATH", first.path().string().append(":").append(second.path().string()));
     EXPECT_EQ(defaultTailscaleExecutable(), exe);
     EXPECT_EQ(TailscaleStatus().read().magicDNSName, "first");
   }
