@@ -240,8 +240,7 @@ class Bridge : public ParleyDesk {
     const ProcessResult paired =
         parley({"pair", "--name", "Phone", "--json", "--port", std::to_string(port_)});
     ASSERT_TRUE(paired.ok()) << paired.err;
-    pairing_ = json::parse(paired.out).as_object();
-    token_ = std::string(pairing_.at("token").as_string());
+    token_ = std::string(json::parse(paired.out).at("token").as_string());
 
     phone_ = std::make_unique<Phone>(port_);
     helloAck_ = phone_->hello(token_);
@@ -307,7 +306,6 @@ class Bridge : public ParleyDesk {
   std::string sessionID_;
   std::uint16_t port_ = 0;
   std::unique_ptr<ParleyApp> app_;
-  json::object pairing_;
   std::string token_;
   std::unique_ptr<Phone> phone_;
   protocol::HelloAck helloAck_;

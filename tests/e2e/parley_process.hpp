@@ -33,10 +33,9 @@ inline constexpr const char* kTailnetName = "desk.tailnet-e2e.ts.net";
 
 // Tailscale as `parley` sees it on a computer whose tailnet is up: the status
 // names this computer (MagicDNS names end with a dot), and serving HTTPS
-// succeeds. Every call is recorded beside the script.
+// succeeds.
 inline std::string scriptedTailscale() {
   return std::string(R"(#!/bin/sh
-echo "$*" >> "$(dirname "$0")/tailscale-calls.log"
 case "$1" in
   status)
     echo '{"BackendState":"Running","Self":{"DNSName":")") +
