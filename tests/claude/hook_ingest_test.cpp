@@ -287,18 +287,6 @@ TEST_F(HookIngestTest, StartIsIdempotentStopRemovesTheSocketAndRestartWorks) {
   EXPECT_EQ(sessionIDs(), (std::vector<std::string>{"again"}));
 }
 
-TEST_F(HookIngestTest, DefaultPathFollowsParleySocketOrTheDataDirectory) {
-  {
-    test::ScopedEnv socket("PARLEY_SOCKET", (dir / "custom" / "dir" / "h.sock").string());
-    EXPECT_EQ(HookIngest::defaultSocketPath(), dir / "custom" / "dir" / "h.sock");
-    auto ingest = startListener(HookIngest::defaultSocketPath());
-    EXPECT_TRUE(S_ISSOCK(modeOf(dir / "custom" / "dir" / "h.sock")));
-  }
-  test::ScopedEnv noSocket("PARLEY_SOCKET", std::nullopt);
-  test::ScopedEnv data("XDG_DATA_HOME", (dir / "data").string());
-  EXPECT_EQ(HookIngest::defaultSocketPath(), dir / "data" / "parley" / "hook.sock");
-}
-
 TEST_F(HookIngestTest, ReplacesAStaleSocketButNeverAFileOrAnotherLiveListener) {
   {
     // A socket left behind by a run that died.

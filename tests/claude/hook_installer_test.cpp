@@ -1,5 +1,4 @@
 #include "claude/hook_installer.hpp"
-#include "claude/settings_json.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -371,24 +370,6 @@ TEST_F(HookInstallerTest, WriteAndBackupFailuresAreReportedWithTheirCause) {
     EXPECT_EQ(std::string(e.what()).rfind("could not write backup: ", 0), 0u) << e.what();
   }
   EXPECT_EQ(test::readFile(settings()), R"({"model":"opus"})");
-}
-
-TEST_F(HookInstallerTest, DefaultsFollowHomeAndTheDataDirectory) {
-  test::ScopedEnv homeEnv("HOME", home.string());
-  test::ScopedEnv data("XDG_DATA_HOME", std::nullopt);
-  EXPECT_EQ(HookInstaller::defaultSettingsURL(), home / ".claude" / "settings.json");
-  EXPECT_EQ(HookInstaller::defaultRelayPath(),
-            home / ".local" / "share" / "parley" / "parley-hook");
-  EXPECT_EQ(HookInstaller("/r").settingsURL(), home / ".claude" / "settings.json");
-}
-
-TEST(SerializeSettings, SortsKeysIndentsAndKeepsNumberKinds) {
-  const json::value v = json::parse(
-      R"({"b":[1,2.5,1.0,-0.0,1e300,18446744073709551615],"a":{},"c":[],"d":"x/y\u0001"})");
-  EXPECT_EQ(serializeSettings(v),
-            "{\n  \"a\": {},\n  \"b\": [\n    1,\n    2.5,\n    1.0,\n    -0.0,\n    1e+300,\n"
-            "    18446744073709551615\n  ],\n  \"c\": [],\n  \"d\": \"x/y\\u0001\"\n}\n");
-  EXPECT_EQ(json::parse(serializeSettings(v)), v);
 }
 
 }  // namespace

@@ -204,7 +204,7 @@ std::vector<std::pair<std::uint64_t, T>> ofType(const std::vector<ServerEnvelope
   return out;
 }
 
-class Bridge : public ::testing::Test {
+class Bridge : public ParleyDesk {
  protected:
   void SetUp() override {
     PARLEY_REQUIRE_CLAUDE_CODE();
@@ -240,8 +240,7 @@ class Bridge : public ::testing::Test {
     const ProcessResult paired =
         parley({"pair", "--name", "Phone", "--json", "--port", std::to_string(port_)});
     ASSERT_TRUE(paired.ok()) << paired.err;
-    pairing_ = json::parse(paired.out).as_object();
-    token_ = std::string(pairing_.at("token").as_string());
+    token_ = std::string(json::parse(paired.out).at("token").as_string());
 
     phone_ = std::make_unique<Phone>(port_);
     helloAck_ = phone_->hello(token_);
@@ -266,29 +265,6 @@ class Bridge : public ::testing::Test {
   // What a fixture adds to `parley run`'s arguments and environment, with
   // the session's HOME ready.
   virtual void beforeRun(std::vector<std::string>&, std::map<std::string, std::string>&) {}
-
-  // The scripted Tailscale goes first on the PATH every `parley` process gets.
-  void putTailscaleOnPath() {
-    const fs::path bin = scratch_ / "bin";
-    fs::create_directories(bin);
-    writeFile(bin / "tailscale", scriptedTailscale());
-    fs::permissions(bin / "tailscale", fs::perms::owner_all);
-    const char* path = std::getenv("PATH");
-    searchPath_ = bin.string() + ":" + (path ? path : "/usr/bin:/bin");
-  }
-
-  // What every `parley` process gets: the session's HOME (so the data
-  // directory, the hook socket and Claude Code's files are all under it) and
-  // the scripted Tailscale first on PATH. Nothing else leaks in from the
-  // test's own environment.
-  std::map<std::string, std::string> environment(const fs::path& home) const {
-    return {{"HOME", home.string()}, {"PATH", searchPath_}, {"LANG", "C.UTF-8"}};
-  }
-
-  ProcessResult parley(std::vector<std::string> args) const {
-    args.insert(args.begin(), binPath("parley").string());
-    return runProcess(args, environment(home_));
-  }
 
   // Our session as the phone saw it in its latest session list.
   std::optional<protocol::SessionDescriptor> latestDescriptor() const {
@@ -325,15 +301,11 @@ class Bridge : public ::testing::Test {
     return last;
   }
 
-  TempDir scratch_;
-  std::string searchPath_;
   std::string hooksInstallOutput_;
   std::unique_ptr<ClaudeCodeSession> claude_;
-  fs::path home_;
   std::string sessionID_;
   std::uint16_t port_ = 0;
   std::unique_ptr<ParleyApp> app_;
-  json::object pairing_;
   std::string token_;
   std::unique_ptr<Phone> phone_;
   protocol::HelloAck helloAck_;

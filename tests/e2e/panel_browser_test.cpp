@@ -4,15 +4,12 @@
 // With PARLEY_SCREENSHOTS set, each view is saved there as a PNG.
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
 #include <boost/json.hpp>
 #include <cstdlib>
 
 #include "integration/process_support.hpp"
+#include "parley_process.hpp"
 #include "support/claude_code_session.hpp"
 #include "support/phone_client.hpp"
 #include "support/test_support.hpp"
@@ -28,17 +25,11 @@ using namespace std::chrono_literals;
 
 constexpr const char* kTailnetName = "desk.tailnet-panel.ts.net";
 
-std::uint16_t freePort() {
-  boost::asio::io_context io;
-  boost::asio::ip::tcp::acceptor acceptor(
-      io, {boost::asio::ip::make_address("127.0.0.1"), std::uint16_t{0}});
-  return acceptor.local_endpoint().port();
-}
-
-// `parley run` on free ports, its output in a file; SIGTERM when done.
+// `parley run` with its control panel, behind a scripted Tailscale that also
+// names the person logged in; the panel's address is read from its output.
 class PanelApp {
  public:
-  PanelApp(const fs::path& home, const fs::path& scratch) : out_(scratch / "run.out") {
+  PanelApp(const fs::path& home, const fs::path& scratch) {
     const fs::path bin = scratch / "bin";
     fs::create_directories(bin);
     writeFile(bin / "tailscale", std::string("#!/bin/sh\ncase \"$1\" in\n  status) echo "
@@ -49,49 +40,35 @@ class PanelApp {
                                      "\"ada@example.com\"}}}';;\nesac\n");
     fs::permissions(bin / "tailscale", fs::perms::owner_all);
     const char* path = std::getenv("PATH");
-    env_ = {"HOME=" + home.string(), "PATH=" + bin.string() + ":" + (path ? path : "/usr/bin:/bin"),
-            "LANG=C.UTF-8"};
-    port_ = freePort();
-    pid_ = spawnProcess({.argv = {binPath("parley").string(), "run", "--no-open", "--port",
-                                  std::to_string(port_), "--panel-port", "0"},
-                         .env = env_,
-                         .stdoutFile = out_,
-                         .stderrFile = scratch / "run.err"});
+    env_ = {{"HOME", home.string()},
+            {"PATH", bin.string() + ":" + (path ? path : "/usr/bin:/bin")},
+            {"LANG", "C.UTF-8"}};
+    app_.emplace(env_, port_, scratch, std::vector<std::string>{"--no-open", "--panel-port", "0"});
     const std::string marker = "control panel at ";
-    if (!waitUntil([&] { return output().find(marker) != std::string::npos; }, 30s))
+    if (!app_->waitForOutput(marker))
       throw std::runtime_error("parley run printed no panel address:\n" + output());
     const std::string text = output();
     const std::size_t at = text.find(marker) + marker.size();
     address_ = text.substr(at, text.find('\n', at) - at);
   }
-  ~PanelApp() {
-    if (pid_ <= 0)
-      return;
-    ::kill(pid_, SIGTERM);
-    if (!waitForExit(pid_, 15s)) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
 
   // The exit code once the application ends by itself within the deadline.
-  std::optional<int> exited() {
-    const auto code = waitForExit(pid_, 20s);
-    if (code)
-      pid_ = -1;
-    return code;
-  }
-  std::string output() const { return fs::exists(out_) ? readFile(out_) : ""; }
+  std::optional<int> exited() { return app_->exited(20s); }
+  std::string output() const { return app_->output(); }
   const std::string& address() const { return address_; }
   std::string origin() const { return address_.substr(0, address_.find("/?")); }
   std::uint16_t phonePort() const { return port_; }
-  const std::vector<std::string>& environment() const { return env_; }
+  std::vector<std::string> environment() const {
+    std::vector<std::string> out;
+    for (const auto& [name, value] : env_)
+      out.push_back(name + "=" + value);
+    return out;
+  }
 
  private:
-  fs::path out_;
-  std::vector<std::string> env_;
-  std::uint16_t port_ = 0;
-  pid_t pid_ = -1;
+  std::map<std::string, std::string> env_;
+  std::uint16_t port_ = e2e::freePort();
+  std::optional<e2e::ParleyApp> app_;
   std::string address_;
 };
 

@@ -3,16 +3,14 @@
 // The real `parley` as the end-to-end tests run it: a scripted Tailscale
 // whose tailnet is up, a free port, and `parley run` as a child process.
 
-#include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -20,7 +18,9 @@
 #include <string>
 #include <vector>
 
+#include "integration/process_support.hpp"
 #include "test_support.hpp"
+#include "tmux_server.hpp"
 
 namespace parley::test {
 
@@ -33,10 +33,9 @@ inline constexpr const char* kTailnetName = "desk.tailnet-e2e.ts.net";
 
 // Tailscale as `parley` sees it on a computer whose tailnet is up: the status
 // names this computer (MagicDNS names end with a dot), and serving HTTPS
-// succeeds. Every call is recorded beside the script.
+// succeeds.
 inline std::string scriptedTailscale() {
   return std::string(R"(#!/bin/sh
-echo "$*" >> "$(dirname "$0")/tailscale-calls.log"
 case "$1" in
   status)
     echo '{"BackendState":"Running","Self":{"DNSName":")") +
@@ -81,26 +80,12 @@ class ParleyApp {
     std::vector<std::string> argv{binPath("parley").string(), "run", "--port",
                                   std::to_string(port)};
     argv.insert(argv.end(), more.begin(), more.end());
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::vector<char*> args;
-    for (const auto& a : argv)
-      args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
     std::vector<std::string> envStrings;
     for (const auto& [k, v] : env)
       envStrings.push_back(k + "=" + v);
-    std::vector<char*> envp;
-    for (auto& e : envStrings)
-      envp.push_back(e.data());
-    envp.push_back(nullptr);
-    const int rc = ::posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
-      throw std::runtime_error("cannot start parley run: " + std::string(std::strerror(rc)));
+    pid_ = spawnProcess({.argv = argv, .env = envStrings, .stdoutFile = out_, .stderrFile = err_});
+    if (pid_ < 0)
+      throw std::runtime_error("cannot start parley run");
   }
 
   ~ParleyApp() { stop(); }
@@ -125,6 +110,16 @@ class ParleyApp {
     return status_;
   }
 
+  // The exit status once it ends by itself within `timeout`.
+  std::optional<int> exited(std::chrono::milliseconds timeout) {
+    const auto code = waitForExit(pid_, timeout);
+    if (code) {
+      status_ = *code;
+      pid_ = -1;
+    }
+    return code;
+  }
+
   bool running() const { return pid_ > 0 && ::kill(pid_, 0) == 0; }
   std::string output() const { return readAll(out_); }
   std::string errors() const { return readAll(err_); }
@@ -141,6 +136,37 @@ class ParleyApp {
   fs::path err_;
   pid_t pid_ = -1;
   int status_ = -1;
+};
+
+// What every end-to-end fixture starting `parley` shares: a scratch
+// directory, the scripted Tailscale first on the PATH, and the environment
+// each `parley` process gets.
+class ParleyDesk : public ::testing::Test {
+ protected:
+  void putTailscaleOnPath() {
+    const fs::path bin = scratch_ / "bin";
+    fs::create_directories(bin);
+    writeFile(bin / "tailscale", scriptedTailscale());
+    fs::permissions(bin / "tailscale", fs::perms::owner_all);
+    const char* path = std::getenv("PATH");
+    searchPath_ = bin.string() + ":" + (path ? path : "/usr/bin:/bin");
+  }
+
+  // The session's HOME (so the data directory, the hook socket and Claude
+  // Code's files are all under it) and the scripted Tailscale first on PATH.
+  // Nothing else leaks in from the test's own environment.
+  std::map<std::string, std::string> environment(const fs::path& home) const {
+    return {{"HOME", home.string()}, {"PATH", searchPath_}, {"LANG", "C.UTF-8"}};
+  }
+
+  ProcessResult parley(std::vector<std::string> args) const {
+    args.insert(args.begin(), binPath("parley").string());
+    return runProcess(args, environment(home_));
+  }
+
+  TempDir scratch_;
+  std::string searchPath_;
+  fs::path home_;
 };
 
 }  // namespace e2e

@@ -23,18 +23,13 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using namespace e2e;
 
-class PhonePage : public ::testing::Test {
+class PhonePage : public ParleyDesk {
  protected:
   void SetUp() override {
     PARLEY_REQUIRE_CLAUDE_CODE();
     if (const auto reason = WebDriver::unavailable())
       GTEST_SKIP() << *reason;
-    const fs::path bin = scratch_ / "bin";
-    fs::create_directories(bin);
-    writeFile(bin / "tailscale", scriptedTailscale());
-    fs::permissions(bin / "tailscale", fs::perms::owner_all);
-    const char* path = std::getenv("PATH");
-    searchPath_ = bin.string() + ":" + (path ? path : "/usr/bin:/bin");
+    putTailscaleOnPath();
 
     ClaudeCodeOptions options;
     options.prepareHome = [this](const fs::path& home) {
@@ -72,13 +67,6 @@ class PhonePage : public ::testing::Test {
       std::cerr << "---- Claude Code's screen\n" << claude_->screen() << "----\n";
   }
 
-  std::map<std::string, std::string> environment(const fs::path& home) const {
-    return {{"HOME", home.string()}, {"PATH", searchPath_}, {"LANG", "C.UTF-8"}};
-  }
-  ProcessResult parley(std::vector<std::string> args) const {
-    args.insert(args.begin(), binPath("parley").string());
-    return runProcess(args, environment(home_));
-  }
   void startApp() {
     app_ = std::make_unique<ParleyApp>(environment(home_), port_, scratch_.path());
     ASSERT_TRUE(app_->waitForOutput("listening on :" + std::to_string(port_)));
@@ -135,10 +123,7 @@ class PhonePage : public ::testing::Test {
       browser_->screenshot(fs::path(dir) / name);
   }
 
-  TempDir scratch_;
-  std::string searchPath_;
   std::unique_ptr<ClaudeCodeSession> claude_;
-  fs::path home_;
   std::string sessionID_;
   std::uint16_t port_ = 0;
   std::unique_ptr<ParleyApp> app_;
@@ -205,42 +190,6 @@ TEST_F(PhonePage, PairsFollowsAndDrivesASessionAndSurvivesARestart) {
   claude_->api().enqueue(Turn::text("Still here after the restart."));
   claude_->submit("are you there");
   ASSERT_TRUE(feedShows("Still here after the restart."));
-}
-
-// Needs the producers of permission requests and their resolution.
-TEST_F(PhonePage, ApprovesABashRequestAndCanOnlyDenyADestructiveOne) {
-  ASSERT_NO_FATAL_FAILURE(pairAndOpenSession());
-  claude_->api().enqueue(Turn::tools({ToolCall::bash("echo page-approved > marker.txt", "Marker")})
-                             .then("Marker written."));
-  sendFromPage("write the marker");
-  ASSERT_TRUE(browser_->waitFor([&] { return browser_->exists(".card.permission"); }, 60s));
-  // Keep-only options are not offered as choices the phone can make.
-  EXPECT_EQ(browser_->script(R"(return [...document.querySelectorAll('.card.permission button')]
-      .filter(b => b.dataset.blocked).every(b => b.disabled))"),
-            true);
-  ASSERT_TRUE(browser_->waitFor([&] {
-    return browser_->script(
-               "const b = document.querySelector('.card.permission button.approve');"
-               "if (!b || b.disabled) return false; b.click(); return true;") == true;
-  }));
-  ASSERT_TRUE(browser_->waitForText(".card.permission .outcome", "Answered from the phone", 60s));
-  ASSERT_TRUE(feedShows("Marker written."));
-  EXPECT_EQ(readAll(claude_->projectDir() / "marker.txt"), "page-approved\n");
-
-  claude_->api().enqueue(
-      Turn::tools({ToolCall::bash("rm -rf build-output", "Clean")}).then("Not cleaned."));
-  sendFromPage("clean the build output");
-  const std::string card = ".card.permission.destructive";
-  ASSERT_TRUE(browser_->waitFor([&] { return browser_->exists(card); }, 60s));
-  EXPECT_FALSE(browser_->exists(card + " button.approve"));
-  EXPECT_NE(browser_->text(card).find("approve at the keyboard"), std::string::npos);
-  ASSERT_TRUE(browser_->waitFor([&] {
-    return browser_->script(
-               "const b = document.querySelector(arguments[0]);"
-               "if (!b || b.disabled) return false; b.click(); return true;",
-               {json::value(card + " button.deny")}) == true;
-  }));
-  ASSERT_TRUE(browser_->waitForText(card + " .outcome", "Answered from the phone", 60s));
 }
 
 }  // namespace

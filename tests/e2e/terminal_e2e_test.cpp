@@ -51,6 +51,13 @@ class RealClaudeCode : public ::testing::Test {
     client.emplace(TmuxClient::resolveExecutable(), claude->socketPath().string());
   }
 
+  // Claude Code asked the stand-in nothing it could not answer.
+  void TearDown() override {
+    if (claude) {
+      EXPECT_EQ(claude->api().unknownRequests(), std::vector<std::string>{});
+    }
+  }
+
   // Polled every 25 ms as in the application, but with 3 s rather than its
   // 600 ms to see the paste: a test machine running the suite in parallel
   // can keep Claude Code from drawing it in time, and the window only

@@ -107,27 +107,6 @@ TEST_F(RelayProcessTest, CapturedHookEventsArriveWithTheTmuxKeysAdded) {
     EXPECT_EQ(raw.find('\n'), std::string::npos);
 }
 
-TEST_F(RelayProcessTest, OutsideTmuxTheEventIsForwardedAsWrittenOnOneLine) {
-  runRelay("{\n  \"hook_event_name\": \"UserPromptSubmit\",\n  \"prompt\": \"two\\nlines\"\n}\n");
-  ASSERT_TRUE(inbox.waitForPayloads(1));
-  EXPECT_EQ(inbox.lines()[0],
-            R"({   "hook_event_name": "UserPromptSubmit",   "prompt": "two\nlines" })");
-  EXPECT_FALSE(inbox.payloads()[0].tmuxPane);
-}
-
-TEST_F(RelayProcessTest, FindsTheSocketInTheDataDirectoryWithoutParleySocket) {
-  ingest->stop();
-  const auto home = dir / "home";
-  auto atDefault = HookIngest::create(pool.executor(), home / ".local/share/parley/hook.sock");
-  inbox.attach(*atDefault);
-  atDefault->start();
-  runRelay(
-      test::hookLine("Stop", "default-path"), std::nullopt,
-      {{"PARLEY_SOCKET", std::nullopt}, {"XDG_DATA_HOME", std::nullopt}, {"HOME", home.string()}});
-  ASSERT_TRUE(inbox.waitForPayloads(1));
-  EXPECT_EQ(inbox.payloads()[0].sessionID, "default-path");
-}
-
 // Bad input still reaches the listener, which reports it; only input of
 // nothing at all is dropped. The relay exits 0 either way.
 TEST_F(RelayProcessTest, BadInputIsReportedByTheListenerAndTheRelayStillExitsZero) {
@@ -138,15 +117,6 @@ TEST_F(RelayProcessTest, BadInputIsReportedByTheListenerAndTheRelayStillExitsZer
   for (const HookIngestError& error : inbox.errors())
     EXPECT_EQ(error.kind(), HookIngestError::Kind::undecodable) << error.what();
   expectOnlySentinelArrives(0, 5);
-}
-
-TEST_F(RelayProcessTest, AnObjectThatIsNoHookEventIsReportedAsUndecodable) {
-  runRelay(R"({"something":"else"})");
-  ASSERT_TRUE(inbox.waitForErrors(1));
-  const HookIngestError error = inbox.errors()[0];
-  EXPECT_EQ(error.kind(), HookIngestError::Kind::undecodable);
-  EXPECT_EQ(error.line(), R"({"something":"else"})");
-  EXPECT_EQ(std::string(error.what()).rfind("undecodable hook payload (20 bytes): ", 0), 0u);
 }
 
 TEST_F(RelayProcessTest, WithoutAListenerTheRelayExitsZeroAndSendsNothing) {

@@ -121,6 +121,7 @@ TEST_F(PhonePageCards, ApprovingSendsTheChosenOptionAndDestructiveRequestsOfferO
   EXPECT_EQ(commands->count("submit:"), 0);
   publishAndWait(protocol::PermissionResolved{
       .requestID = "R2", .chosenIndex = 2, .by = protocol::PermissionResolved::By::phone});
+  EXPECT_TRUE(browser->waitForText(destructive + " .outcome", "Answered from the phone"));
   EXPECT_TRUE(
       waitUntil([&] { return commands->count("submit:S1|use git clean instead|1|-") == 1; }));
 }

@@ -2,10 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <map>
 #include <set>
-#include <thread>
 
 #include "protocol/hook_payload.hpp"
 #include "support/test_support.hpp"
@@ -322,31 +320,6 @@ TEST(SpeechProjector, HandlesHugeAndPathologicalInput) {
   const Projection p = projector.project(big);
   EXPECT_TRUE(p.needsDigest);
   EXPECT_TRUE(p.narration.speech.ends_with("Run make test in out, in build and read the log."));
-}
-
-TEST(SpeechProjector, GivesTheSameAnswerOnEveryThread) {
-  const std::string input =
-      "## Plan\n\n1. read `src/a.cpp`\n2. fix **it**\n\n```py\nx\n```\nSee https://www.a.io/x.";
-  // The threads race to the first use, which compiles the patterns.
-  std::vector<std::vector<Projection>> results(4);
-  std::vector<std::thread> threads;
-  for (auto& mine : results) {
-    threads.emplace_back([&input, &mine] {
-      for (int i = 0; i < 100; ++i)
-        mine.push_back(SpeechProjector(900).project(input));
-    });
-  }
-  for (std::thread& t : threads)
-    t.join();
-  const Projection reference = SpeechProjector(900).project(input);
-  EXPECT_EQ(reference.narration.speech,
-            "Plan. read a dot cpp, in src and fix it. a one-line Python snippet. See a.io.");
-  for (const auto& mine : results) {
-    for (const Projection& p : mine) {
-      EXPECT_EQ(p, reference);
-      EXPECT_EQ(std::hash<Projection>{}(p), std::hash<Projection>{}(reference));
-    }
-  }
 }
 
 }  // namespace

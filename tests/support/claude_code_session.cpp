@@ -169,11 +169,8 @@ ClaudeCodeSession::ClaudeCodeSession(ClaudeCodeOptions options) {
   paneSpec.env = env;
   paneSpec.cwd = project_;
   paneSpec.sessionName = "claude";
-  const auto started = std::chrono::steady_clock::now();
   pane_ = tmux_->newSession(paneSpec);
   waitUntilReady(std::chrono::seconds(60));
-  startup_ = std::chrono::duration_cast<std::chrono::milliseconds>(
-      std::chrono::steady_clock::now() - started);
 }
 
 ClaudeCodeSession::~ClaudeCodeSession() {

@@ -70,8 +70,6 @@ class ClaudeCodeSession {
   pid_t pid() const { return pane_.pid; }  // Claude Code itself (the pane's process)
   const std::filesystem::path& home() const { return home_; }
   const std::filesystem::path& projectDir() const { return project_; }
-  // How long the constructor waited for the idle input box.
-  std::chrono::milliseconds startupTime() const { return startup_; }
 
   std::string screen(bool escapes = false) const { return tmux_->capture(pane_.id, escapes); }
   // Polls the plain screen until `predicate` holds; on timeout adds a test
@@ -111,7 +109,6 @@ class ClaudeCodeSession {
   std::filesystem::path project_;
   std::unique_ptr<TmuxServer> tmux_;
   TmuxServer::Pane pane_;
-  std::chrono::milliseconds startup_{0};
 };
 
 }  // namespace parley::test

@@ -127,15 +127,6 @@ TEST(PromptInjectorReadBack, LiteralFormKeepsNoControlCharacterAtAll) {
             " a\u2409b\u240d\u240a\u241b[A\u2403\ufffd ");
 }
 
-TEST(PromptInjectorErrors, TextsAreFixed) {
-  EXPECT_STREQ(Error::paneGone("%4").what(), "pane %4 no longer exists");
-  EXPECT_STREQ(Error::readBackTimeout("a b", "a").what(),
-               "input box never matched after paste.\n  expected: a b\n  saw:      a");
-  EXPECT_STREQ(Error::dirtyInputBox("half").what(), "input box held unexpected content: half");
-  EXPECT_STREQ(Error::tmux(std::runtime_error("boom")).what(), "tmux error: boom");
-  EXPECT_STREQ(Error::noInputBox("%4").what(), "no input box on screen in pane %4");
-}
-
 // The injector against a real tmux pane running a program that draws a
 // Claude-like input box and logs what Enter submits.
 class InjectorLive : public ::testing::Test {
