@@ -289,15 +289,15 @@ void AppModel::rescan() {
                      std::vector<protocol::SessionDescriptor> descriptors;
                      for (auto& s : all)
                        descriptors.push_back(std::move(s.descriptor));
-                     self->listed(descriptors);
+                     self->listed(descriptors, true);
                    }));
 }
 
-void AppModel::listed(const std::vector<protocol::SessionDescriptor>& sessions) {
+void AppModel::listed(const std::vector<protocol::SessionDescriptor>& sessions, bool swept) {
   if (sessions == sessions_)
     return;
   sessions_ = sessions;
-  vocabulary_->sessionsChanged(sessions_);
+  vocabulary_->sessionsChanged(sessions_, swept);
   changed();
 }
 

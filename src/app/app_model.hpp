@@ -93,7 +93,7 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
   void clearLog();
   void rescan();
   // The sessions now, from a sweep or a hook's list.
-  void listed(const std::vector<protocol::SessionDescriptor>& sessions);
+  void listed(const std::vector<protocol::SessionDescriptor>& sessions, bool swept = false);
   // From any thread.
   void handleHook(protocol::HookPayload payload);
   std::optional<std::string> activeSession() const;

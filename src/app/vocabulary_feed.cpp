@@ -37,7 +37,15 @@ std::vector<std::string> VocabularyFeed::termsFor(const protocol::SessionDescrip
   return voice::ContextualVocabulary::terms(sources, kMaxTerms);
 }
 
-void VocabularyFeed::sessionsChanged(std::vector<protocol::SessionDescriptor> sessions) {
+void VocabularyFeed::sessionsChanged(std::vector<protocol::SessionDescriptor> sessions,
+                                     bool reread) {
+  std::vector<std::string> sources;
+  for (const auto& s : sessions)
+    sources.push_back(s.sessionID + '\0' + s.cwd + '\0' + s.gitBranch.value_or("") + '\0' +
+                      s.displayName.value_or(""));
+  if (sources == sources_ && !reread)
+    return;
+  sources_ = std::move(sources);
   asio::post(workers_, [weak = weak_from_this(), sessions = std::move(sessions)] {
     std::map<std::string, std::vector<std::string>> computed;
     for (const auto& s : sessions)

@@ -27,8 +27,10 @@ class VocabularyFeed : public std::enable_shared_from_this<VocabularyFeed> {
   VocabularyFeed(boost::asio::any_io_executor main, boost::asio::any_io_executor workers,
                  std::function<void(protocol::ServerMessage)> publish);
 
-  // The session list changed (main thread).
-  void sessionsChanged(std::vector<protocol::SessionDescriptor> sessions);
+  // The session list changed (main thread). With `reread`, the project
+  // roots are read even when no session's directory, branch or name changed
+  // (a sweep: files come and go).
+  void sessionsChanged(std::vector<protocol::SessionDescriptor> sessions, bool reread = false);
   // A phone said hello: it gets every session's terms again (main thread).
   void phoneConnected();
 
@@ -40,6 +42,10 @@ class VocabularyFeed : public std::enable_shared_from_this<VocabularyFeed> {
   boost::asio::any_io_executor workers_;
   std::function<void(protocol::ServerMessage)> publish_;
   std::map<std::string, std::vector<std::string>> terms_;  // main thread
+  // What the terms were last made from, per session: its directory, branch
+  // and name. A list that differs only in states and times (most of them)
+  // costs no directory reads.
+  std::vector<std::string> sources_;  // main thread
 };
 
 }  // namespace parley::app
