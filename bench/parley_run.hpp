@@ -10,6 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <benchmark/benchmark.h>
+
 #include <algorithm>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -18,6 +20,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iostream>
 #include <map>
 #include <sstream>
 #include <stdexcept>
@@ -25,6 +29,7 @@
 #include <vector>
 
 #include "bench_tools.hpp"
+#include "claude_code_session.hpp"
 #include "support/test_support.hpp"
 #include "support/tmux_server.hpp"
 
@@ -47,6 +52,45 @@ inline std::int64_t nowNanos() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
              std::chrono::system_clock::now().time_since_epoch())
       .count();
+}
+
+// The lines a benchmark program prints after Google Benchmark's table.
+inline std::vector<std::string>& summary() {
+  static std::vector<std::string> lines;
+  return lines;
+}
+
+// Runs `measure`, one whole measurement against the real Claude Code, as the
+// benchmark's iteration. Empty, with the benchmark skipped and why, when
+// Claude Code is missing or the measurement failed.
+inline std::vector<double> measureWithClaudeCode(
+    benchmark::State& state, const std::function<std::vector<double>()>& measure) {
+  if (!test::installedClaudeCode()) {
+    state.SkipWithError(test::claudeCodeMissingMessage().c_str());
+    return {};
+  }
+  std::vector<double> millis;
+  for (auto _ : state) {
+    try {
+      millis = measure();
+    } catch (const std::exception& e) {
+      state.SkipWithError(e.what());
+      return {};
+    }
+  }
+  return millis;
+}
+
+// A benchmark program's main(): the table, then the summary under `title`.
+inline int benchMain(int argc, char** argv, const char* title) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv))
+    return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  for (const std::string& line : summary())
+    std::cout << "\n== " << title << ": " << line << '\n';
+  benchmark::Shutdown();
+  return 0;
 }
 
 class ParleyRun {

@@ -27,11 +27,6 @@ using namespace std::chrono_literals;
 constexpr int kRounds = 20;
 constexpr int kWarmup = 2;
 
-std::vector<std::string>& summary() {
-  static std::vector<std::string> lines;
-  return lines;
-}
-
 template <class T>
 T await(test::PhoneClient& phone, std::chrono::milliseconds timeout = 60s) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -86,19 +81,9 @@ std::vector<double> measure() {
 }
 
 void BM_PermissionHookToPhone(benchmark::State& state) {
-  if (!test::installedClaudeCode()) {
-    state.SkipWithError(test::claudeCodeMissingMessage().c_str());
+  const std::vector<double> millis = measureWithClaudeCode(state, measure);
+  if (millis.empty())
     return;
-  }
-  std::vector<double> millis;
-  for (auto _ : state) {
-    try {
-      millis = measure();
-    } catch (const std::exception& e) {
-      state.SkipWithError(e.what());
-      return;
-    }
-  }
   state.counters["p50_ms"] = percentile(millis, 0.5);
   state.counters["p99_ms"] = percentile(millis, 0.99);
   char line[200];
@@ -116,12 +101,5 @@ BENCHMARK(BM_PermissionHookToPhone)->Iterations(1)->Unit(benchmark::kSecond);
 }  // namespace parley::bench
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv))
-    return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  for (const std::string& line : parley::bench::summary())
-    std::cout << "\n== Permission requests: " << line << '\n';
-  benchmark::Shutdown();
-  return 0;
+  return parley::bench::benchMain(argc, argv, "Permission requests");
 }

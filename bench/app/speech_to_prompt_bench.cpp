@@ -183,25 +183,10 @@ std::vector<double> measure() {
   return millis;
 }
 
-std::vector<std::string>& summary() {
-  static std::vector<std::string> lines;
-  return lines;
-}
-
 void BM_SpeechEndToPrompt(benchmark::State& state) {
-  if (!test::installedClaudeCode()) {
-    state.SkipWithError(test::claudeCodeMissingMessage().c_str());
+  const std::vector<double> millis = measureWithClaudeCode(state, measure);
+  if (millis.empty())
     return;
-  }
-  std::vector<double> millis;
-  for (auto _ : state) {
-    try {
-      millis = measure();
-    } catch (const std::exception& e) {
-      state.SkipWithError(e.what());
-      return;
-    }
-  }
   const double wait = static_cast<double>(voice::Endpointer::Policy{}.terminalMS.count());
   state.counters["p50_ms"] = percentile(millis, 0.5);
   state.counters["p50_beyond_endpointer_ms"] = percentile(millis, 0.5) - wait;
@@ -222,12 +207,5 @@ BENCHMARK(BM_SpeechEndToPrompt)->Iterations(1)->Unit(benchmark::kSecond);
 }  // namespace parley::bench
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv))
-    return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  for (const std::string& line : parley::bench::summary())
-    std::cout << "\n== Desktop voice: " << line << '\n';
-  benchmark::Shutdown();
-  return 0;
+  return parley::bench::benchMain(argc, argv, "Desktop voice");
 }

@@ -266,6 +266,18 @@ class Bridge : public ParleyDesk {
   // the session's HOME ready.
   virtual void beforeRun(std::vector<std::string>&, std::map<std::string, std::string>&) {}
 
+  // The request for the next dialog of this session.
+  std::optional<protocol::PermissionRequest> nextRequest(const std::string& what) {
+    return phone_->waitFor<protocol::PermissionRequest>(
+        what, 60s, [&](const protocol::PermissionRequest& r) { return r.sessionID == sessionID_; });
+  }
+
+  std::optional<protocol::PermissionResolved> resolutionOf(const protocol::PermissionRequest& r) {
+    return phone_->waitFor<protocol::PermissionResolved>(
+        "the end of request " + r.requestID, 60s,
+        [&](const protocol::PermissionResolved& x) { return x.requestID == r.requestID; });
+  }
+
   // Our session as the phone saw it in its latest session list.
   std::optional<protocol::SessionDescriptor> latestDescriptor() const {
     const auto updates = ofType<protocol::SessionUpdate>(phone_->taken());

@@ -12,18 +12,6 @@ using By = protocol::PermissionResolved::By;
 
 class Permissions : public Bridge {
  protected:
-  // The request for the next dialog of this session.
-  std::optional<protocol::PermissionRequest> nextRequest(const std::string& what) {
-    return phone_->waitFor<protocol::PermissionRequest>(
-        what, 60s, [&](const protocol::PermissionRequest& r) { return r.sessionID == sessionID_; });
-  }
-
-  std::optional<protocol::PermissionResolved> resolutionOf(const protocol::PermissionRequest& r) {
-    return phone_->waitFor<protocol::PermissionResolved>(
-        "the end of request " + r.requestID, 60s,
-        [&](const protocol::PermissionResolved& x) { return x.requestID == r.requestID; });
-  }
-
   void answer(const protocol::PermissionRequest& r, std::int64_t option) {
     phone_->send(protocol::PermissionAnswer{.clientMsgID = "answer-" + std::to_string(++messages_),
                                             .requestID = r.requestID,

@@ -65,15 +65,6 @@ class Voice : public Bridge {
         60s, std::to_string(count) + " things said");
   }
 
-  std::optional<protocol::PermissionRequest> nextRequest(const std::string& what) {
-    return phone_->waitFor<protocol::PermissionRequest>(what);
-  }
-  std::optional<protocol::PermissionResolved> resolutionOf(const protocol::PermissionRequest& r) {
-    return phone_->waitFor<protocol::PermissionResolved>(
-        "the end of request " + r.requestID, 60s,
-        [&](const protocol::PermissionResolved& x) { return x.requestID == r.requestID; });
-  }
-
   PulseDaemon pulse_;
   std::mutex mutex_;
   std::vector<std::string> script_;
