@@ -453,8 +453,10 @@ TEST_F(ServerTest, ListensOnLoopbackAndTailscalesAddressesOnlyBindingThemWhenThe
   EXPECT_FALSE(reachable("127.0.0.3"));
   EXPECT_FALSE(reachable("127.0.0.4"));
   parley::test::writeFile(dir / "up", "");
-  EXPECT_TRUE(waitUntil([&] { return reachable("127.0.0.3"); }));
-  EXPECT_TRUE(reports.hasLog("listening on 127.0.0.3 port " + std::to_string(port)));
+  // Logged once the listener is open.
+  EXPECT_TRUE(waitUntil(
+      [&] { return reports.hasLog("listening on 127.0.0.3 port " + std::to_string(port)); }));
+  EXPECT_TRUE(reachable("127.0.0.3"));
   EXPECT_FALSE(reachable("127.0.0.4"));
 }
 
@@ -463,7 +465,11 @@ TEST_F(ServerTest, TheAddressFilterRefusesForeignPeersBeforeAnyHandshake) {
   configuration.addressFilter = [](std::string_view address) { return address != "127.0.0.1"; };
   startServer(configuration);
   EXPECT_ANY_THROW(PhoneClient{port});
-  EXPECT_TRUE(waitUntil([&] { return reports.eventsOf<Server::RejectedAddress>().size() == 1; }));
+  // Reported, then logged.
+  EXPECT_TRUE(waitUntil([&] {
+    return reports.eventsOf<Server::RejectedAddress>().size() == 1 &&
+           reports.hasLogStartingWith("refused non-Tailscale peer ");
+  }));
   const std::string remote = reports.eventsOf<Server::RejectedAddress>()[0].remote;
   EXPECT_EQ(remote.rfind("127.0.0.1:", 0), 0u);
   EXPECT_TRUE(reports.hasLog("refused non-Tailscale peer " + remote));
