@@ -158,13 +158,15 @@ class WebSocketServer::Impl : public std::enable_shared_from_this<Impl> {
     };
   }
 
-  // Runs the command off the strand, on the executor, when a command
-  // handler is attached; returns whether one was.
+  // Runs the command off the strand when a command handler is attached;
+  // returns whether one was. The calls keep the phone's order (its text,
+  // then the Enter after it): they go through a strand of their own, not
+  // straight to the pool, where two threads could swap them.
   bool callCommands(protocol::SessionCommand command, protocol::SessionCommands::Done done) {
     auto commands = commands_.lock();
     if (!commands)
       return false;
-    boost::asio::post(executor_,
+    boost::asio::post(commandStrand_,
                       [commands, command = std::move(command), done = std::move(done)]() mutable {
                         commands->run(std::move(command), std::move(done));
                       });
@@ -173,6 +175,7 @@ class WebSocketServer::Impl : public std::enable_shared_from_this<Impl> {
 
   boost::asio::any_io_executor executor_;
   Strand strand_;
+  Strand commandStrand_;  // the calls into the session layer, in order
   Configuration config_;
   PairingStore pairing_;
   std::weak_ptr<protocol::SessionCommands> commands_;

@@ -43,6 +43,7 @@ Impl::Impl(asio::any_io_executor executor, Configuration configuration, PairingS
            std::weak_ptr<protocol::SessionCommands> commands)
     : executor_(executor),
       strand_(asio::make_strand(executor)),
+      commandStrand_(asio::make_strand(executor)),
       config_(std::move(configuration)),
       pairing_(std::move(pairing)),
       commands_(std::move(commands)),
