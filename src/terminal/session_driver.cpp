@@ -311,11 +311,7 @@ SessionDriver::Result SessionDriver::handle(protocol::PermissionAnswer m) {
       if (protocol::remoteRefusal(pending->tier, option->kind))
         throw CommandError::keyboardOnly();
     }
-    tmux.sendDigit(static_cast<int>(m.optionIndex), d.paneID);
-    consumedNonces_.insert(m.nonce);
-    if (options_.permissions)
-      options_.permissions->answered(m.nonce, m.optionIndex);
-    log("answered " + label(d) + ": " + option->label);
+    press(tmux, d, m.nonce, *option, protocol::PermissionResolved::By::phone);
     co_return std::monostate{};
   }
   throw CommandError::noDialog();
@@ -341,12 +337,20 @@ SessionDriver::Result SessionDriver::handle(protocol::SpokenAnswer m, Registered
     throw CommandError::noDialog();
   if (protocol::remoteRefusal(pending->tier, option->kind))
     throw CommandError::keyboardOnly();
-  tmux.sendDigit(static_cast<int>(option->index), d.paneID);
-  consumedNonces_.insert(pending->nonce);
-  options_.permissions->answered(pending->nonce, option->index,
-                                 protocol::PermissionResolved::By::desk);
-  log("answered " + label(d) + " by voice: " + option->label);
+  press(tmux, d, pending->nonce, *option, protocol::PermissionResolved::By::desk);
   co_return std::monostate{};
+}
+
+void SessionDriver::press(const TmuxClient& tmux, const SessionDescriptor& d,
+                          const std::string& nonce, const protocol::PermissionOption& option,
+                          protocol::PermissionResolved::By by) {
+  tmux.sendDigit(static_cast<int>(option.index), d.paneID);
+  // A dialog is answered once: a second answer, from anywhere, is stale.
+  consumedNonces_.insert(nonce);
+  if (options_.permissions)
+    options_.permissions->answered(nonce, option.index, by);
+  log("answered " + label(d) + (by == protocol::PermissionResolved::By::desk ? " by voice" : "") +
+      ": " + option.label);
 }
 
 SessionDriver::Result SessionDriver::handle(protocol::QuestionAnswer m, RegisteredSession session) {

@@ -139,6 +139,10 @@ class SessionDriver : public protocol::SessionCommands,
   Result inject(std::string text, bool submit, bool fromPhone, RegisteredSession session);
 
   TmuxClient tmuxFor(const protocol::SessionDescriptor& descriptor) const;
+  // Presses a dialog's option for whoever answered and notes it.
+  void press(const TmuxClient& tmux, const protocol::SessionDescriptor& descriptor,
+             const std::string& nonce, const protocol::PermissionOption& option,
+             protocol::PermissionResolved::By by);
   // Width and height of the session's pane, 0 and 0 when it is not listed.
   std::pair<std::int64_t, std::int64_t> paneSize(
       const protocol::SessionDescriptor& descriptor) const;

@@ -190,18 +190,26 @@ class ModelTest : public ::testing::Test {
   std::vector<LogEntry> logged;
 };
 
-// The next message of type T, passing over vocabulary, which follows a new
+// What the phone reads next, passing over vocabulary, which follows a new
 // session list on its own schedule.
+PhoneClient::Incoming nextPastVocab(PhoneClient& phone) {
+  for (;;) {
+    PhoneClient::Incoming in = phone.next();
+    if (in.kind != PhoneClient::Incoming::Kind::message ||
+        !std::holds_alternative<protocol::Vocab>(protocol::ServerEnvelope::decode(in.text).message))
+      return in;
+  }
+}
+
 template <class T>
 T expectPastVocab(PhoneClient& phone) {
-  for (;;) {
-    const protocol::ServerEnvelope envelope = phone.expectEnvelope();
-    if (std::holds_alternative<protocol::Vocab>(envelope.message))
-      continue;
-    const T* value = std::get_if<T>(&envelope.message);
-    EXPECT_TRUE(value) << "expected " << T::kType << ", got " << envelope.encode();
-    return value ? *value : T{};
-  }
+  const PhoneClient::Incoming in = nextPastVocab(phone);
+  if (in.kind == PhoneClient::Incoming::Kind::message)
+    if (const auto envelope = protocol::ServerEnvelope::decode(in.text);
+        const T* value = std::get_if<T>(&envelope.message))
+      return *value;
+  ADD_FAILURE() << "expected " << T::kType << ", got " << in.text << in.error;
+  return T{};
 }
 
 HookPayload event(HookPayload::Event e, std::optional<std::string> session = "s1") {
@@ -391,12 +399,7 @@ TEST_F(ModelTest, SleepClosesThePhoneAndWakeStartsAfresh) {
   EXPECT_TRUE(state().sleepAssertionHeld);
 
   onModel([this] { model->willSleep(); });
-  // The refresh's vocabulary, computed off the main thread, may come first.
-  PhoneClient::Incoming closing = phone->next();
-  while (closing.kind == PhoneClient::Incoming::Kind::message &&
-         std::holds_alternative<protocol::Vocab>(
-             protocol::ServerEnvelope::decode(closing.text).message))
-    closing = phone->next();
+  const PhoneClient::Incoming closing = nextPastVocab(*phone);
   EXPECT_EQ(closing.kind, PhoneClient::Incoming::Kind::closed) << closing.text;
   EXPECT_EQ(closing.closeCode, 1001);
   EXPECT_TRUE(waitForLog("system sleeping \u2014 closed connection 1001"));
