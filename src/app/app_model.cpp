@@ -230,6 +230,10 @@ std::optional<std::string> AppModel::activeSession() const {
   return std::nullopt;
 }
 
+bool AppModel::permissionPending() const {
+  return hooks_->permissionPending();
+}
+
 AppState AppModel::snapshot() const {
   const PhoneLinkController& link = *phoneLink_;
   return AppState{.sessions = sessions_,

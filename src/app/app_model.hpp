@@ -107,6 +107,9 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
   // ---- state (read on the main thread) ----
   AppState snapshot() const;
   const std::deque<LogEntry>& entries() const { return log_.entries(); }
+  // The parts a caller on every change needs, without a whole snapshot.
+  const std::vector<protocol::SessionDescriptor>& sessions() const { return sessions_; }
+  bool permissionPending() const;
 
   // Observers, set once before start(); called on the main thread.
   std::function<void(const LogEntry&)> onLogEntry;

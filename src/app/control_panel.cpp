@@ -115,10 +115,10 @@ void ControlPanel::noticePermission() {
   const auto model = model_.lock();
   if (!model)
     return;
-  const AppState s = model->snapshot();
-  const bool pending = s.permissionPending;
+  // Called on every change: it reads only the two facts it needs.
+  const bool pending = model->permissionPending();
   // Only the moment a question appears, and only when no phone can answer.
-  if (pending && !permissionShown_ && !s.connectedDevice)
+  if (pending && !permissionShown_ && !model->phoneLink().connectedDevice())
     asio::post(workers_, [] {
       // A desktop without a notification service just has no notification.
       (void)desktop::DesktopNotifier::notify(
@@ -152,7 +152,7 @@ std::optional<std::string> ControlPanel::act(std::string_view name, const json::
     return "Parley is quitting.";
   const auto session = [&]() -> std::optional<protocol::SessionDescriptor> {
     const std::string id = stringField(body, "sessionID");
-    for (const auto& d : model->snapshot().sessions)
+    for (const auto& d : model->sessions())
       if (d.sessionID == id)
         return d;
     return std::nullopt;
@@ -177,7 +177,7 @@ std::optional<std::string> ControlPanel::act(std::string_view name, const json::
   } else if (name == "recheckHooks") {
     model->desktop().refreshHookStatus();
   } else if (name == "revealBackup") {
-    const auto backup = model->snapshot().lastBackupPath;
+    const auto& backup = model->desktop().lastBackupPath();
     if (!backup)
       return "No backup has been written in this run.";
     open(std::filesystem::path(*backup).parent_path().string());
