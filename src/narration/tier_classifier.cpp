@@ -39,9 +39,9 @@ class DenyMatcher {
 
   // True when some pattern matches. A pattern the engine gave up on counts
   // as a match: a call that could not be screened is not vouched for.
-  bool matches(std::string_view text) const {
+  bool matches(std::string_view text, std::optional<std::uint32_t> matchLimit) const {
     for (const auto& regex : patterns_) {
-      if (regex->search(text).value_or(true))
+      if (regex->search(text, matchLimit).value_or(true))
         return true;
     }
     return false;
@@ -154,7 +154,7 @@ RiskTier TierClassifier::classify(std::string_view toolName,
   if (flattened.size() > kMaxScreenedBytes)
     return RiskTier::destructive;
   const std::string screened = text::toValidUtf8(flattened);
-  if (!screened.empty() && denyMatcher().matches(screened))
+  if (!screened.empty() && denyMatcher().matches(screened, matchLimit_))
     return RiskTier::destructive;
 
   if (contains(kEditTools, toolName)) {

@@ -52,7 +52,12 @@ class TierClassifier {
 
   static std::string userHomeDirectory();
 
+  // Lowers the regex engine's work bound per deny pattern (for tests of
+  // what happens when it gives up; PCRE2's default otherwise).
+  void setMatchLimit(std::uint32_t limit) { matchLimit_ = limit; }
+
  private:
+  std::optional<std::uint32_t> matchLimit_;
   std::string home_;
   std::string projectRoot_;
   std::vector<std::string> deniedPaths_;

@@ -13,6 +13,8 @@ namespace {
 constexpr std::uint32_t kInitialOutputPairs = 16;
 constexpr std::size_t kJitStackStart = 32 * 1024;
 constexpr std::size_t kJitStackMax = 1024 * 1024;
+// PCRE2's own default, restored after a call that lowered it.
+constexpr std::uint32_t kDefaultMatchLimit = 10000000;
 
 // Match data and a JIT stack may not be shared between threads; each thread
 // gets its own, made on first use and kept for the thread's life. The match
@@ -145,12 +147,23 @@ std::optional<Regex::Match> Regex::firstMatch(std::string_view subject) const {
   return match;
 }
 
-std::optional<bool> Regex::search(std::string_view subject) const {
+std::optional<bool> Regex::search(std::string_view subject,
+                                  std::optional<std::uint32_t> matchLimit) const {
   MatchScratch& s = scratch();
   pcre2_match_data* data = s.data(captureCount_ + 1);
   if (!data)
     return std::nullopt;
-  const int rc = matchAt(asCode(code_), subject, 0, false, data, s.context());
+  int rc = 0;
+  if (matchLimit) {
+    // The interpreter counts every step against the limit; the JIT counts
+    // only some, so a low limit would not bind it.
+    pcre2_set_match_limit(s.context(), *matchLimit);
+    rc = pcre2_match(asCode(code_), reinterpret_cast<PCRE2_SPTR>(subject.data()), subject.size(), 0,
+                     PCRE2_NO_JIT, data, s.context());
+    pcre2_set_match_limit(s.context(), kDefaultMatchLimit);
+  } else {
+    rc = matchAt(asCode(code_), subject, 0, false, data, s.context());
+  }
   if (rc == PCRE2_ERROR_NOMATCH)
     return false;
   if (rc < 0)

@@ -51,8 +51,10 @@ class Regex {
   std::optional<Match> firstMatch(std::string_view subject) const;
 
   // Whether the pattern matches anywhere; empty when the engine gave up
-  // before it could tell.
-  std::optional<bool> search(std::string_view subject) const;
+  // before it could tell. `matchLimit` lowers PCRE2's own bound on the
+  // work one match may do.
+  std::optional<bool> search(std::string_view subject,
+                             std::optional<std::uint32_t> matchLimit = std::nullopt) const;
 
   // Calls `onMatch` for every non-overlapping match, left to right.
   Outcome forEachMatch(std::string_view subject,

@@ -333,6 +333,13 @@ TEST_F(TierClassifierTest, HugeAndBrokenInputNeverPassesUnscreened) {
 
   EXPECT_EQ(bash("ls \xff\xfe"), elevated);
   EXPECT_EQ(bash("sudo \xc3"), destructive);
+
+  // A pattern the engine gives up on screens nothing: the call is not
+  // vouched for.
+  TierClassifier starved("/home/dev/proj", "/home/dev");
+  starved.setMatchLimit(1);
+  EXPECT_EQ(starved.classify("Bash", command("git push origin main")), destructive);
+  EXPECT_EQ(bash("git push origin main"), elevated);
 }
 
 }  // namespace
