@@ -124,10 +124,14 @@ void AppModel::wire(std::unique_ptr<desktop::DesktopVoice> voice) {
               },
           .log = cmdLogFn},
       terminal::PermissionTracker::Options{});
+  auto questions = std::make_shared<terminal::QuestionBook>();
   auto injected = std::make_shared<terminal::InjectedPrompts>();
   auto details = std::make_shared<narration::DetailStore>();
-  events_ = std::make_unique<SessionEvents>(SessionEvents::Parts{
-      .permissions = permissions_, .injected = injected, .details = details, .publish = publishFn});
+  events_ = std::make_unique<SessionEvents>(SessionEvents::Parts{.permissions = permissions_,
+                                                                 .questions = questions,
+                                                                 .injected = injected,
+                                                                 .details = details,
+                                                                 .publish = publishFn});
   vocabulary_ = std::make_shared<VocabularyFeed>(main, workers_, publishFn);
 
   // From here on every command a phone sends reaches the session driver.
@@ -137,6 +141,7 @@ void AppModel::wire(std::unique_ptr<desktop::DesktopVoice> voice) {
           .settleTimeout = options_.settleTimeout,
           .pollInterval = options_.pollInterval,
           .permissions = permissions_,
+          .questions = questions,
           .injected = injected,
           .detail = [details](const std::string& ref) { return details->get(ref); }});
   phoneLink_->attach(driver_);

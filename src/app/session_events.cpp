@@ -23,7 +23,6 @@ protocol::PermissionRequest SessionEvents::describe(
     facts.toolInput = std::move(call.toolInput);
   }
   facts.options = seen.dialog.options;
-  facts.nonce = seen.dialog.nonce;
   facts.tier =
       narration::TierClassifier(seen.session.cwd).classify(facts.toolName, facts.toolInput);
   protocol::PermissionRequest request = narration::describePermission(facts);
@@ -54,6 +53,8 @@ void SessionEvents::onHook(const protocol::HookPayload& p,
   const std::string& id = *p.sessionID;
   if (parts_.permissions)
     parts_.permissions->hookSeen(p);
+  if (parts_.questions)
+    parts_.questions->hookSeen(p);
 
   switch (p.hookEventName) {
     case Event::userPromptSubmit: {

@@ -18,6 +18,7 @@
 #include "protocol/server_messages.hpp"
 #include "terminal/injected_prompts.hpp"
 #include "terminal/permission_tracker.hpp"
+#include "terminal/question_book.hpp"
 #include "terminal/session_registry.hpp"
 
 namespace parley::app {
@@ -26,6 +27,7 @@ class SessionEvents {
  public:
   struct Parts {
     std::shared_ptr<terminal::PermissionTracker> permissions;
+    std::shared_ptr<terminal::QuestionBook> questions;
     std::shared_ptr<terminal::InjectedPrompts> injected;
     std::shared_ptr<narration::DetailStore> details;
     std::function<void(protocol::ServerMessage)> publish;

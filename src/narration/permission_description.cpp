@@ -88,7 +88,6 @@ DialogToolCall toolCallFromDialog(std::string_view header, std::string_view deta
 protocol::PermissionRequest describePermission(const PermissionFacts& facts) {
   protocol::PermissionRequest r;
   r.sessionID = facts.sessionID;
-  r.nonce = facts.nonce;
   r.toolName = facts.toolName;
   r.detail = permissionDetail(facts.toolName, facts.toolInput);
   if (std::string d = stringIn(facts.toolInput, "description"); !d.empty())

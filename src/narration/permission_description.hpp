@@ -27,7 +27,6 @@ struct PermissionFacts {
   std::string toolName;
   std::optional<protocol::JSONValue> toolInput;
   std::vector<protocol::PermissionOption> options;
-  std::string nonce;
   protocol::RiskTier tier = protocol::RiskTier::elevated;
 };
 

@@ -34,7 +34,7 @@ void appendField(std::string& out, std::string_view field) {
   out.append(field);
 }
 
-const std::string& nonceKey() {
+const std::string& fingerprintKey() {
   static const std::string key = [] {
     std::random_device device;
     std::string k;
@@ -57,7 +57,7 @@ std::int64_t numberOf(std::string_view digits) {
 }  // namespace
 
 std::size_t DialogScraper::Dialog::hash() const {
-  std::size_t seed = protocol::hashAll(header, detail, description, nonce);
+  std::size_t seed = protocol::hashAll(header, detail, description, fingerprint);
   for (const PermissionOption& o : options)
     protocol::hashInto(seed, o);
   return seed;
@@ -92,13 +92,14 @@ PermissionOption::Kind DialogScraper::kindOf(std::string_view label) {
   return PermissionOption::Kind::unknown;
 }
 
-std::string DialogScraper::nonceFor(std::string_view header, std::string_view detail,
-                                    const std::vector<PermissionOption>& options) {
+std::string DialogScraper::fingerprintOf(const std::vector<std::string>& content,
+                                         const std::vector<PermissionOption>& options) {
   // Length-prefixed fields behind a random per-process key: no two dialogs
-  // serialise alike, and nonces cannot be predicted across runs.
-  std::string message = nonceKey();
-  appendField(message, header);
-  appendField(message, detail);
+  // serialise alike, and fingerprints cannot be predicted across runs.
+  std::string message = fingerprintKey();
+  appendField(message, std::to_string(content.size()));
+  for (const std::string& line : content)
+    appendField(message, line);
   for (const PermissionOption& o : options) {
     appendField(message, std::to_string(o.index));
     appendField(message, o.label);
@@ -107,6 +108,27 @@ std::string DialogScraper::nonceFor(std::string_view header, std::string_view de
   char buffer[17];
   std::snprintf(buffer, sizeof buffer, "%llx", static_cast<unsigned long long>(h));
   return buffer;
+}
+
+bool DialogScraper::showsSelectedChoice(std::string_view capture) {
+  static const Regex selected(R"(^\s*❯\s*\d+\.\s+\S)");
+  for (std::string_view line : screen::lines(capture)) {
+    if (selected.search(AnsiText::stripped(line)).value_or(true))
+      return true;
+  }
+  return false;
+}
+
+std::optional<std::string> DialogScraper::choiceLabel(std::string_view capture,
+                                                      std::int64_t number) {
+  std::optional<std::string> label;
+  for (std::string_view line : screen::lines(capture)) {
+    const std::string plain = AnsiText::stripped(line);
+    const auto m = optionPattern().firstMatch(plain);
+    if (m && numberOf(m->group(1)) == number)
+      label = std::string(m->group(2));
+  }
+  return label;
 }
 
 std::optional<DialogScraper::Dialog> DialogScraper::scrapePlanExit(
@@ -141,10 +163,11 @@ std::optional<DialogScraper::Dialog> DialogScraper::scrapePlanExit(
       break;
     if (dialog.detail.empty())
       dialog.detail = std::string(t);
+    dialog.content.emplace_back(t);
   }
   if (dialog.options.empty())
     return std::nullopt;
-  dialog.nonce = nonceFor(dialog.header, dialog.detail, dialog.options);
+  dialog.fingerprint = fingerprintOf(dialog.content, dialog.options);
   return dialog;
 }
 
@@ -206,7 +229,8 @@ std::optional<DialogScraper::Dialog> DialogScraper::scrape(std::string_view capt
   if (content.size() > 2)
     dialog.description = content[2];
   dialog.options = std::move(options);
-  dialog.nonce = nonceFor(dialog.header, dialog.detail, dialog.options);
+  dialog.fingerprint = fingerprintOf(content, dialog.options);
+  dialog.content = std::move(content);
   return dialog;
 }
 

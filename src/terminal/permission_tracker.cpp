@@ -1,6 +1,8 @@
 #include "terminal/permission_tracker.hpp"
 
 #include <boost/asio/post.hpp>
+#include <cstdio>
+#include <random>
 
 namespace parley::terminal {
 
@@ -8,6 +10,19 @@ namespace asio = boost::asio;
 using By = protocol::PermissionResolved::By;
 using Event = protocol::HookPayload::Event;
 using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Unpredictable, so a nonce seen once says nothing about the next.
+std::string mintNonce() {
+  std::random_device device;
+  const std::uint64_t value = (std::uint64_t{device()} << 32) | device();
+  char buffer[17];
+  std::snprintf(buffer, sizeof buffer, "%016llx", static_cast<unsigned long long>(value));
+  return buffer;
+}
+
+}  // namespace
 
 PermissionTracker::PermissionTracker(asio::any_io_executor executor, Outlets outlets,
                                      Options options)
@@ -91,14 +106,18 @@ void PermissionTracker::scrapeUntilShown(std::shared_ptr<Sighting> wanted, std::
       {
         const std::lock_guard lock(mutex_);
         const auto p = pending_.find(id);
-        if (p != pending_.end() && p->second.nonce == dialog->nonce) {
-          // The dialog published is still up. Unless it was just answered
-          // (and the next one is not drawn yet) there is nothing new.
-          if (!p->second.choice) {
+        if (p != pending_.end() && p->second.fingerprint == dialog->fingerprint) {
+          // Claude Code asks once per dialog it draws, so the hook of the
+          // very call the pending request was for means it was asked again.
+          const bool askedAgain = wanted->toolName && p->second.toolName == wanted->toolName &&
+                                  p->second.toolInput == wanted->toolInput;
+          // Otherwise the dialog published is still up: unless it was just
+          // answered (and the next one is not drawn yet) there is nothing new.
+          if (!askedAgain && !p->second.choice) {
             attempts_.erase(attempt);
             return;
           }
-          alreadyShown = true;
+          alreadyShown = !askedAgain;
         }
       }
       if (!alreadyShown) {
@@ -127,7 +146,7 @@ void PermissionTracker::scrapeUntilShown(std::shared_ptr<Sighting> wanted, std::
 
 void PermissionTracker::show(Sighting sighting, std::size_t interruptedOnScreen) {
   protocol::PermissionRequest request = out_.describe(sighting);
-  request.nonce = sighting.dialog.nonce;
+  request.nonce = mintNonce();
   request.options = sighting.dialog.options;
   std::vector<protocol::ServerMessage> messages;
   {
@@ -135,7 +154,13 @@ void PermissionTracker::show(Sighting sighting, std::size_t interruptedOnScreen)
     const std::string& id = sighting.session.sessionID;
     // A new dialog replaces the one before.
     resolveLocked(id, By::expired, messages);
-    pending_[id] = Pending{id, request.requestID, request.nonce, request.tier, std::nullopt};
+    pending_[id] = Pending{.sessionID = id,
+                           .requestID = request.requestID,
+                           .nonce = request.nonce,
+                           .fingerprint = sighting.dialog.fingerprint,
+                           .toolName = sighting.toolName,
+                           .toolInput = sighting.toolInput,
+                           .tier = request.tier};
     interruptedBefore_[id] = interruptedOnScreen;
     panes_[id] = sighting.session;
   }
@@ -194,13 +219,13 @@ void PermissionTracker::hookSeen(const protocol::HookPayload& payload) {
     return;
   asio::post(strand_, [self = shared_from_this(), id = *payload.sessionID, e] {
     std::optional<protocol::SessionDescriptor> pane;
-    std::string nonce;
+    std::string fingerprint;
     {
       const std::lock_guard lock(self->mutex_);
       const auto p = self->pending_.find(id);
       if (p == self->pending_.end())
         return;
-      nonce = p->second.nonce;
+      fingerprint = p->second.fingerprint;
       pane = self->panes_[id];
     }
     // A tool running beside the one that asked finishes while the dialog is
@@ -210,7 +235,7 @@ void PermissionTracker::hookSeen(const protocol::HookPayload& payload) {
       if (const auto screen = self->capture(*pane))
         shown = DialogScraper::scrape(*screen);
     }
-    if (shown && shown->nonce == nonce)
+    if (shown && shown->fingerprint == fingerprint)
       return;
     std::vector<protocol::ServerMessage> messages;
     {
@@ -244,20 +269,20 @@ void PermissionTracker::startWatching() {
 void PermissionTracker::watchTick() {
   struct Watched {
     protocol::SessionDescriptor pane;
-    std::string nonce;
+    std::string fingerprint;
     std::size_t interruptedBefore = 0;
   };
   std::map<std::string, Watched> watched;
   {
     const std::lock_guard lock(mutex_);
     for (const auto& [id, p] : pending_)
-      watched.emplace(id, Watched{panes_[id], p.nonce, interruptedBefore_[id]});
+      watched.emplace(id, Watched{panes_[id], p.fingerprint, interruptedBefore_[id]});
   }
   std::vector<protocol::ServerMessage> messages;
   for (const auto& [id, w] : watched) {
     const auto screen = capture(w.pane);
     const auto shown = screen ? DialogScraper::scrape(*screen) : std::nullopt;
-    if (shown && shown->nonce == w.nonce) {
+    if (shown && shown->fingerprint == w.fingerprint) {
       const std::lock_guard lock(mutex_);
       goneOnce_.erase(id);
       continue;

@@ -48,7 +48,14 @@ class PermissionTracker : public std::enable_shared_from_this<PermissionTracker>
   struct Pending {
     std::string sessionID;
     std::string requestID;
+    // Minted for this appearance of the dialog: the same dialog asked twice
+    // gets two nonces, so answering one never stands for the other.
     std::string nonce;
+    // What the dialog showed; the screen is compared against it.
+    std::string fingerprint;
+    // The tool call its hook announced, when one did.
+    std::optional<std::string> toolName;
+    std::optional<protocol::JSONValue> toolInput;
     protocol::RiskTier tier = protocol::RiskTier::elevated;
     // Set once an answer was pressed through Parley, and by whom.
     std::optional<std::int64_t> choice;

@@ -246,16 +246,9 @@ boost::asio::awaitable<void> PromptInjector::injectAsync(std::string input, std:
   if (pasted.empty())
     co_return;
   try {
-    std::optional<std::string> box = currentInput(pane);
-    if (!box) {
-      tmux_.sendEscape(pane);
-      const auto deadline = std::chrono::steady_clock::now() + settleTimeout_;
-      while (!(box = currentInput(pane))) {
-        if (std::chrono::steady_clock::now() >= deadline)
-          throw InjectionError::noInputBox(pane);
-        co_await pause(pollInterval_);
-      }
-    }
+    const std::optional<std::string> box = currentInput(pane);
+    if (!box)
+      throw InjectionError::noInputBox(pane);
     if (!box->empty())
       throw InjectionError::dirtyInputBox(*box);
     tmux_.pasteText(pasted, pane);

@@ -5,10 +5,10 @@
 // is Enter pressed. An input box that already holds something is never
 // touched: the user's half-typed text survives.
 //
-// Escape is pressed only when no input box is on screen (a dialog or menu
-// covers it). Claude Code 2.1.222 keeps its box on screen while it works, and
-// there Escape would interrupt the running turn; and two Escapes close
-// together on an empty box open its Rewind menu.
+// Nothing but the paste and Enter is ever pressed. When no input box is on
+// screen a dialog or menu covers it, and the Escape that would uncover it
+// could just as well deny a permission dialog or interrupt the turn; the
+// prompt is refused instead.
 
 #include <boost/asio/awaitable.hpp>
 #include <chrono>
@@ -35,8 +35,8 @@ class PromptInjector {
     static InjectionError dirtyInputBox(const std::string& found);
     // "tmux error: " + the underlying error's text
     static InjectionError tmux(const std::exception& error);
-    // "no input box on screen in pane <id>": even after Escape something
-    // else covers the box, and a paste there could act on a menu.
+    // "no input box on screen in pane <id>": something else covers the
+    // box, and a paste there could act on a menu.
     static InjectionError noInputBox(const std::string& paneID);
 
     Kind kind() const { return kind_; }
@@ -65,8 +65,7 @@ class PromptInjector {
 
   // Pastes `text` (trimmed, line endings made "\n") into the pane's empty
   // input box and waits for the read-back; presses Enter afterwards when
-  // `submit` is true. When no box is on screen, presses Escape once and waits
-  // (up to the settle time) for one. A text of only white space does nothing
+  // `submit` is true. A text of only white space does nothing
   // at all. Throws InjectionError. The waits are timers on the coroutine's
   // executor: the thread is free while the screen settles.
   boost::asio::awaitable<void> injectAsync(std::string text, std::string pane, bool submit) const;

@@ -8,6 +8,7 @@
 
 #include "protocol/remote_approval.hpp"
 #include "terminal/dialog_scraper.hpp"
+#include "terminal/input_policy.hpp"
 #include "terminal/prompt_injector.hpp"
 #include "text/unicode.hpp"
 
@@ -76,6 +77,26 @@ SessionDriver::CommandError SessionDriver::CommandError::noDialog() {
 
 SessionDriver::CommandError SessionDriver::CommandError::keyboardOnly() {
   return {Kind::keyboardOnly, protocol::kKeyboardOnlyText};
+}
+
+SessionDriver::CommandError SessionDriver::CommandError::awaitingAnswer(const std::string& label) {
+  return {Kind::awaitingAnswer, label +
+                                    " is waiting for an answer to the dialog on its screen: answer "
+                                    "that request first (nothing else is sent to it until then)"};
+}
+
+SessionDriver::CommandError SessionDriver::CommandError::noQuestion(const std::string& label) {
+  return {Kind::noQuestion, "no question is waiting in " + label};
+}
+
+SessionDriver::CommandError SessionDriver::CommandError::noInputBox(const std::string& label) {
+  return {Kind::noInputBox, "Claude Code's input box is not on screen in " + label +
+                                " (a menu or view covers it): nothing is typed or submitted "
+                                "where it cannot be read back"};
+}
+
+SessionDriver::CommandError SessionDriver::CommandError::notRemotely(const std::string& what) {
+  return {Kind::notRemotely, what};
 }
 
 SessionDriver::CommandError SessionDriver::CommandError::staleNonce() {
@@ -176,6 +197,56 @@ void SessionDriver::log(const std::string& line) const {
     logLine_(line);
 }
 
+// ---- the lock --------------------------------------------------------------------
+
+SessionDriver::PaneView SessionDriver::look(const RegisteredSession& session) const {
+  const SessionDescriptor& d = session.descriptor;
+  PaneView view;
+  view.screen = tmuxFor(d).capture(d.paneID, std::nullopt, true);
+  view.inputBox = PromptInjector::inputBox(view.screen);
+  // Any list of numbered choices over the box decides something, whether
+  // or not it is a dialog the scraper knows (a trust or MCP dialog, a menu).
+  view.decision = DialogScraper::scrape(view.screen).has_value() ||
+                  (!view.inputBox && DialogScraper::showsSelectedChoice(view.screen));
+  return view;
+}
+
+void SessionDriver::refuse(const SessionDescriptor& d, const CommandError& error) const {
+  log("refused for " + label(d) + ": " + error.what());
+  throw error;
+}
+
+void SessionDriver::requireNoDecision(const RegisteredSession& session,
+                                      const PaneView& view) const {
+  // A published request counts before its dialog is drawn, too, and until
+  // an answer was pressed for it.
+  const auto pending = options_.permissions
+                           ? options_.permissions->pendingIn(session.descriptor.sessionID)
+                           : std::nullopt;
+  if (view.decision || (pending && !pending->choice))
+    refuse(session.descriptor, CommandError::awaitingAnswer(label(session.descriptor)));
+}
+
+void SessionDriver::requireSubmittable(const RegisteredSession& session,
+                                       std::string_view text) const {
+  if (auto why = InputPolicy::refusal(text))
+    refuse(session.descriptor, CommandError::notRemotely(*why));
+}
+
+void SessionDriver::pressEnter(const RegisteredSession& session,
+                               const std::string& expected) const {
+  // Enter submits whatever the box holds, however it got there (typed from
+  // here, recalled from history, left by someone at the desk): it is read
+  // now, and so is what it will hold once the text just typed shows.
+  const PaneView view = look(session);
+  requireNoDecision(session, view);
+  if (!view.inputBox)
+    refuse(session.descriptor, CommandError::noInputBox(label(session.descriptor)));
+  requireSubmittable(session, *view.inputBox);
+  requireSubmittable(session, expected);
+  tmuxFor(session.descriptor).sendKey("Enter", session.descriptor.paneID);
+}
+
 // ---- the queue and the dispatcher ------------------------------------------------
 
 void SessionDriver::run(protocol::SessionCommand command, Done done) {
@@ -236,6 +307,13 @@ asio::awaitable<RegisteredSession> SessionDriver::resolve(std::string id, Needs 
 SessionDriver::Result SessionDriver::inject(std::string text, bool submit, bool fromPhone,
                                             RegisteredSession session) {
   const SessionDescriptor& d = session.descriptor;
+  const PaneView view = look(session);
+  requireNoDecision(session, view);
+  // Checked submitted or not: pasting a leading "!" already switches the
+  // box to shell mode.
+  requireSubmittable(session, PromptInjector::pasteForm(text));
+  if (!view.inputBox)
+    refuse(d, CommandError::noInputBox(label(d)));
   const PromptInjector injector(tmuxFor(d), options_.settleTimeout, options_.pollInterval);
   // Noted before Enter: the hook of the turn it starts may overtake us.
   if (submit && fromPhone && options_.injected)
@@ -255,6 +333,8 @@ SessionDriver::Result SessionDriver::handle(protocol::SpokenPrompt m, Registered
 
 SessionDriver::Result SessionDriver::handle(protocol::Interrupt, RegisteredSession session) {
   const SessionDescriptor& d = session.descriptor;
+  // Escape on a dialog denies it: an interrupt is no way to answer.
+  requireNoDecision(session, look(session));
   const TmuxClient tmux = tmuxFor(d);
   // What the screen showed before, so only a new "Interrupted" counts.
   std::optional<std::size_t> before;
@@ -275,46 +355,38 @@ SessionDriver::Result SessionDriver::handle(protocol::Interrupt, RegisteredSessi
 SessionDriver::Result SessionDriver::handle(protocol::PermissionAnswer m) {
   if (consumedNonces_.count(m.nonce) != 0)
     throw CommandError::staleNonce();
-  const auto all = co_await registry_->all(asio::use_awaitable);
-  for (const RegisteredSession& session : all) {
-    // Announce-only sessions are never examined: nothing may be typed into
-    // them, answers included.
-    if (!session.mayInject())
-      continue;
-    const SessionDescriptor& d = session.descriptor;
-    const TmuxClient tmux = tmuxFor(d);
-    std::string screen;
-    try {
-      screen = tmux.capture(d.paneID, std::nullopt, false);
-    } catch (const std::exception&) {
-      continue;
-    }
-    const auto dialog = DialogScraper::scrape(screen);
-    if (!dialog || dialog->nonce != m.nonce)
-      continue;
-    const protocol::PermissionOption* option = nullptr;
-    for (const auto& o : dialog->options) {
-      if (o.index == m.optionIndex)
-        option = &o;
-    }
-    // An answer from the phone never grants more than this one call, and
-    // only a single digit can be pressed.
-    if (option == nullptr || option->kind == protocol::PermissionOption::Kind::allowAlways ||
-        m.optionIndex < 1 || m.optionIndex > 9)
-      throw CommandError::optionNotFound(m.optionIndex);
-    if (options_.permissions) {
-      // Only a request that was published can be answered, and a
-      // destructive one only with a denial.
-      const auto pending = options_.permissions->pendingFor(m.nonce);
-      if (!pending)
-        throw CommandError::noDialog();
-      if (protocol::remoteRefusal(pending->tier, option->kind))
-        throw CommandError::keyboardOnly();
-    }
-    press(tmux, d, m.nonce, *option, protocol::PermissionResolved::By::phone);
-    co_return std::monostate{};
+  // Only a published request can be answered, in the session it was asked.
+  const auto pending =
+      options_.permissions ? options_.permissions->pendingFor(m.nonce) : std::nullopt;
+  if (!pending)
+    throw CommandError::noDialog();
+  const auto session = co_await registry_->session(pending->sessionID, asio::use_awaitable);
+  // Announce-only sessions are never examined: nothing may be typed into
+  // them, answers included.
+  if (!session || !session->mayInject())
+    throw CommandError::noDialog();
+  const SessionDescriptor& d = session->descriptor;
+  const TmuxClient tmux = tmuxFor(d);
+  const auto dialog = DialogScraper::scrape(tmux.capture(d.paneID, std::nullopt, false));
+  if (!dialog)
+    throw CommandError::noDialog();
+  if (dialog->fingerprint != pending->fingerprint)
+    throw CommandError::staleNonce();
+  const protocol::PermissionOption* option = nullptr;
+  for (const auto& o : dialog->options) {
+    if (o.index == m.optionIndex)
+      option = &o;
   }
-  throw CommandError::noDialog();
+  // An answer from the phone never grants more than this one call, and
+  // only a single digit can be pressed.
+  if (option == nullptr || option->kind == protocol::PermissionOption::Kind::allowAlways ||
+      m.optionIndex < 1 || m.optionIndex > 9)
+    throw CommandError::optionNotFound(m.optionIndex);
+  // A destructive call is only ever denied from here.
+  if (protocol::remoteRefusal(pending->tier, option->kind))
+    refuse(d, CommandError::keyboardOnly());
+  press(tmux, d, m.nonce, *option, protocol::PermissionResolved::By::phone);
+  co_return std::monostate{};
 }
 
 SessionDriver::Result SessionDriver::handle(protocol::SpokenAnswer m, RegisteredSession session) {
@@ -327,7 +399,7 @@ SessionDriver::Result SessionDriver::handle(protocol::SpokenAnswer m, Registered
   const SessionDescriptor& d = session.descriptor;
   const TmuxClient tmux = tmuxFor(d);
   const auto dialog = DialogScraper::scrape(tmux.capture(d.paneID, std::nullopt, false));
-  if (!dialog || dialog->nonce != pending->nonce)
+  if (!dialog || dialog->fingerprint != pending->fingerprint)
     throw CommandError::noDialog();
   const auto wanted = m.approve ? protocol::PermissionOption::Kind::allowOnce
                                 : protocol::PermissionOption::Kind::deny;
@@ -336,7 +408,7 @@ SessionDriver::Result SessionDriver::handle(protocol::SpokenAnswer m, Registered
   if (option == dialog->options.end() || option->index < 1 || option->index > 9)
     throw CommandError::noDialog();
   if (protocol::remoteRefusal(pending->tier, option->kind))
-    throw CommandError::keyboardOnly();
+    refuse(d, CommandError::keyboardOnly());
   press(tmux, d, pending->nonce, *option, protocol::PermissionResolved::By::desk);
   co_return std::monostate{};
 }
@@ -355,21 +427,38 @@ void SessionDriver::press(const TmuxClient& tmux, const SessionDescriptor& d,
 
 SessionDriver::Result SessionDriver::handle(protocol::QuestionAnswer m, RegisteredSession session) {
   const SessionDescriptor& d = session.descriptor;
-  const TmuxClient tmux = tmuxFor(d);
-  const std::string screen = tmux.capture(d.paneID, std::nullopt, false);
-  // An empty label is in every screen; it confirms nothing.
-  if (m.expectedLabel.empty() || screen.find(m.expectedLabel) == std::string::npos)
-    throw CommandError::noDialog();
+  // A digit pressed for a question that is not the one on screen would
+  // answer whatever is there instead: a permission dialog, say.
+  if (!options_.questions || !options_.questions->isOpen(d.sessionID, m.requestID))
+    refuse(d, CommandError::noQuestion(label(d)));
+  const PaneView view = look(session);
+  if (view.inputBox || !view.decision)
+    refuse(d, CommandError::noQuestion(label(d)));
+  if (DialogScraper::scrape(view.screen) ||
+      (options_.permissions && options_.permissions->hasPending(d.sessionID)))
+    refuse(d, CommandError::awaitingAnswer(label(d)));
   // The phone counts options from 0, Claude Code from 1.
-  if (m.optionIndex < 0 || m.optionIndex > 8)
-    throw CommandError::optionNotFound(m.optionIndex + 1);
-  tmux.sendDigit(static_cast<int>(m.optionIndex + 1), d.paneID);
+  const std::int64_t number = m.optionIndex + 1;
+  if (number < 1 || number > 9)
+    throw CommandError::optionNotFound(number);
+  // A long label wraps: the screen shows its start.
+  const auto shown = DialogScraper::choiceLabel(view.screen, number);
+  const std::string_view expected = text::trimmed(m.expectedLabel);
+  const std::string_view seen = shown ? text::trimmed(*shown) : std::string_view{};
+  if (seen.empty() || !expected.starts_with(seen))
+    throw CommandError::optionNotFound(number);
+  tmuxFor(d).sendDigit(static_cast<int>(number), d.paneID);
   log("answered question in " + label(d) + ": " +
       std::string(text::characterPrefix(m.expectedLabel, 40)));
   co_return std::monostate{};
 }
 
 SessionDriver::Result SessionDriver::handle(protocol::SendKey m, RegisteredSession session) {
+  if (m.key == protocol::SendKey::Key::btab)
+    refuse(session.descriptor,
+           CommandError::notRemotely("Shift+Tab changes Claude Code's permission mode and can "
+                                     "only be pressed at the keyboard"));
+  requireNoDecision(session, look(session));
   tmuxFor(session.descriptor).sendKey(tmuxKey(m.key), session.descriptor.paneID);
   co_return std::monostate{};
 }
@@ -403,12 +492,28 @@ SessionDriver::Result SessionDriver::handle(protocol::SetPrefs) {
 }
 
 SessionDriver::Result SessionDriver::handle(protocol::TermInput m, RegisteredSession session) {
-  const TmuxClient tmux = tmuxFor(session.descriptor);
-  // Keys travel by name; a control byte inside the text would act as one.
-  if (m.text && !m.text->empty())
-    tmux.sendLiteral(PromptInjector::literalForm(*m.text), session.descriptor.paneID);
-  if (m.key)
-    tmux.sendKey(tmuxKey(*m.key), session.descriptor.paneID);
+  const SessionDescriptor& d = session.descriptor;
+  const PaneView view = look(session);
+  requireNoDecision(session, view);
+  const TmuxClient tmux = tmuxFor(d);
+  // What the box will hold once the text shows, for the Enter that follows.
+  std::string expected = view.inputBox.value_or("");
+  if (m.text && !m.text->empty()) {
+    // Text goes into the input box only: elsewhere a letter or a digit may
+    // choose something, or reach a shell.
+    if (!view.inputBox)
+      refuse(d, CommandError::noInputBox(label(d)));
+    // Keys travel by name; a control byte inside the text would act as one.
+    const std::string literal = PromptInjector::literalForm(*m.text);
+    if (auto why = InputPolicy::typingRefusal(*view.inputBox, literal))
+      refuse(d, CommandError::notRemotely(*why));
+    tmux.sendLiteral(literal, d.paneID);
+    expected += literal;
+  }
+  if (m.key == protocol::TermInput::Key::enter)
+    pressEnter(session, expected);
+  else if (m.key)
+    tmux.sendKey(tmuxKey(*m.key), d.paneID);
   co_return std::monostate{};
 }
 

@@ -9,6 +9,15 @@
 // runs, the way tmux's commands declare their target and its dispatcher
 // finds it once.
 //
+// The phone and desktop voice are remote channels, with less authority than
+// the keyboard; the rule is kept here, below every message that can reach a
+// pane. While a decision (a permission or plan dialog, a question, any list
+// of numbered choices) is on screen, or a published request is pending,
+// nothing reaches that pane but the answer that matches it. Before any key
+// that submits the input box, the box is read and what only the keyboard may
+// do is refused (see InputPolicy). Every refusal is logged and answered with
+// its reason.
+//
 // The driver is an actor on a strand of the executor it is given; the
 // application gives it a thread of its own, so tmux calls never hold up the
 // thread pool that runs the phone link. Commands run one at a time in
@@ -30,6 +39,7 @@
 #include "protocol/session_commands.hpp"
 #include "terminal/injected_prompts.hpp"
 #include "terminal/permission_tracker.hpp"
+#include "terminal/question_book.hpp"
 #include "terminal/session_registry.hpp"
 #include "terminal/tmux_client.hpp"
 
@@ -49,7 +59,11 @@ class SessionDriver : public protocol::SessionCommands,
       noDetail,
       noDialog,
       staleNonce,
-      keyboardOnly
+      keyboardOnly,
+      awaitingAnswer,
+      noQuestion,
+      noInputBox,
+      notRemotely
     };
     static CommandError unknownSession(const std::string& id);
     static CommandError announceOnly(const std::string& id);
@@ -59,6 +73,12 @@ class SessionDriver : public protocol::SessionCommands,
     static CommandError noDialog();
     static CommandError staleNonce();
     static CommandError keyboardOnly();
+    // A decision is on screen: only its answer may reach the pane.
+    static CommandError awaitingAnswer(const std::string& label);
+    static CommandError noQuestion(const std::string& label);
+    static CommandError noInputBox(const std::string& label);
+    // What only the keyboard may do: `what` says which and why.
+    static CommandError notRemotely(const std::string& what);
     Kind kind() const { return kind_; }
 
    private:
@@ -82,10 +102,12 @@ class SessionDriver : public protocol::SessionCommands,
     // a build can take more than a second to redraw Claude Code's box.
     std::chrono::milliseconds settleTimeout{3000};
     std::chrono::milliseconds pollInterval{25};
-    // The pending permission requests: their tiers lock destructive calls
-    // to the keyboard, and they learn which answers the phone pressed.
-    // Without it any dialog on screen may be answered (allowAlways never).
+    // The pending permission requests: only a published one may be
+    // answered, its tier locks destructive calls to the keyboard, and it
+    // learns which answers were pressed. Without it none may be answered.
     std::shared_ptr<PermissionTracker> permissions;
+    // The questions that may be answered; without it none may.
+    std::shared_ptr<QuestionBook> questions;
     // Where the prompts the phone submits are noted.
     std::shared_ptr<InjectedPrompts> injected;
     // The full text behind a tool result's detail reference.
@@ -137,6 +159,23 @@ class SessionDriver : public protocol::SessionCommands,
   // noted as the phone's.
   // (A coroutine: it takes its arguments by value.)
   Result inject(std::string text, bool submit, bool fromPhone, RegisteredSession session);
+
+  // What the pane shows, as far as the lock is concerned.
+  struct PaneView {
+    std::string screen;
+    std::optional<std::string> inputBox;
+    bool decision = false;  // a dialog, question or choice list
+  };
+  PaneView look(const RegisteredSession& session) const;
+  // Throws awaitingAnswer while a decision is on screen or pending.
+  void requireNoDecision(const RegisteredSession& session, const PaneView& view) const;
+  // Throws when `text` may not be submitted from here.
+  void requireSubmittable(const RegisteredSession& session, std::string_view text) const;
+  // Logs the refusal and throws it.
+  [[noreturn]] void refuse(const protocol::SessionDescriptor& descriptor,
+                           const CommandError& error) const;
+  // `expected` is what the box will hold once text just typed shows.
+  void pressEnter(const RegisteredSession& session, const std::string& expected) const;
 
   TmuxClient tmuxFor(const protocol::SessionDescriptor& descriptor) const;
   // Presses a dialog's option for whoever answered and notes it.

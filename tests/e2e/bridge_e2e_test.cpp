@@ -103,7 +103,7 @@ TEST_F(Bridge, APromptFromThePhoneRunsATurnWhoseNarrationReachesThePhone) {
   EXPECT_FALSE(started->narration.speak);
 
   // Claude Code asks before running the command; the phone watches the
-  // session wait, looks at the pane, and answers with the terminal keys.
+  // session wait, looks at the pane, and answers the request it was shown.
   ASSERT_TRUE(phone_->waitFor<protocol::SessionUpdate>(
       "the session waiting for permission", 60s, [&](const protocol::SessionUpdate& u) {
         const auto d = find(u.sessions, sessionID_);
@@ -111,7 +111,12 @@ TEST_F(Bridge, APromptFromThePhoneRunsATurnWhoseNarrationReachesThePhone) {
       }));
   ASSERT_TRUE(paneUntil([](const std::string& s) { return contains(s, "Do you want to proceed?"); },
                         "the Bash permission dialog"));
-  phone_->send(protocol::TermInput{.sessionID = sessionID_, .text = "1"});
+  const auto asked = ofType<protocol::PermissionRequest>(phone_->taken());
+  ASSERT_EQ(asked.size(), 1u) << phone_->received();
+  phone_->send(protocol::PermissionAnswer{.clientMsgID = "allow-marker",
+                                          .requestID = asked[0].second.requestID,
+                                          .nonce = asked[0].second.nonce,
+                                          .optionIndex = 1});
 
   const auto finished = phone_->waitFor<protocol::TurnFinished>("the turn's end");
   ASSERT_TRUE(finished);

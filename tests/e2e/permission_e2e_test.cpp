@@ -2,6 +2,7 @@
 // end: real Claude Code asks, the phone sees the request, answers it (or is
 // refused), and follows the turn.
 
+#include "base/process.hpp"
 #include "bridge_fixture.hpp"
 
 namespace parley::test {
@@ -12,6 +13,22 @@ using By = protocol::PermissionResolved::By;
 
 class Permissions : public Bridge {
  protected:
+  void git(const std::vector<std::string>& arguments) {
+    const auto result = base::runProcess(*base::findExecutable("git"), arguments);
+    ASSERT_TRUE(result.ok()) << result.err;
+  }
+  // Reads `count` refusals, in the order the commands were sent.
+  std::vector<protocol::Failure> refusals(std::size_t count) {
+    std::vector<protocol::Failure> read;
+    while (read.size() < count) {
+      const auto failure = phone_->waitFor<protocol::Failure>("refusal " + std::to_string(count));
+      if (!failure)
+        break;
+      read.push_back(*failure);
+    }
+    return read;
+  }
+
   void answer(const protocol::PermissionRequest& r, std::int64_t option) {
     phone_->send(protocol::PermissionAnswer{.clientMsgID = "answer-" + std::to_string(++messages_),
                                             .requestID = r.requestID,
@@ -79,6 +96,15 @@ TEST_F(Permissions, ThePhoneAnswersFollowsAndIsLockedOutOfDestructiveApprovals) 
   EXPECT_EQ(readAll(claude_->projectDir() / "out.txt"), "perm-e2e\n");
 
   // ---- a force push, typed at the desk: only a denial from the phone ----
+  // It pushes to a bare repository beside the project: a push that got
+  // through would show there.
+  const std::string proj = claude_->projectDir().string();
+  const fs::path remote = claude_->projectDir().parent_path() / "remote.git";
+  git({"init", "-q", "--bare", remote.string()});
+  git({"-C", proj, "init", "-q", "-b", "main"});
+  git({"-C", proj, "-c", "user.name=Dev", "-c", "user.email=dev@example.com", "commit", "-q",
+       "--allow-empty", "-m", "start"});
+  git({"-C", proj, "remote", "add", "origin", remote.string()});
   ToolCall push = ToolCall::bash("git push --force origin main", "Force-push the branch");
   push.id = "toolu_01PermE2ePush0000000000001";
   claude_->api().enqueue(Turn::tools({push}).then("Not pushed."));
@@ -92,14 +118,36 @@ TEST_F(Permissions, ThePhoneAnswersFollowsAndIsLockedOutOfDestructiveApprovals) 
   ASSERT_TRUE(danger);
   EXPECT_EQ(danger->tier, protocol::RiskTier::destructive);
   EXPECT_TRUE(contains(danger->narration.speech, "keyboard")) << danger->narration.speech;
+  // Every way the phone has of pressing a key would approve it, or more.
+  using TK = protocol::TermInput::Key;
+  using SK = protocol::SendKey::Key;
+  phone_->send(protocol::QuestionAnswer{.clientMsgID = "question-yes",
+                                        .sessionID = sessionID_,
+                                        .requestID = danger->requestID,
+                                        .optionIndex = 0,
+                                        .expectedLabel = "Yes"});
+  phone_->send(protocol::TermInput{.sessionID = sessionID_, .text = "1"});
+  phone_->send(protocol::TermInput{.sessionID = sessionID_, .key = TK::enter});
+  phone_->send(protocol::SendKey{.sessionID = sessionID_, .key = SK::down});
+  phone_->send(protocol::SendKey{.sessionID = sessionID_, .key = SK::btab});
+  phone_->send(prompt("!git push --force origin main"));
+  phone_->send(protocol::Interrupt{.sessionID = sessionID_});
   answer(*danger, 1);
-  const auto refused = phone_->waitFor<protocol::Failure>("the refusal");
-  ASSERT_TRUE(refused);
-  EXPECT_EQ(refused->code, "permission_failed");
-  EXPECT_TRUE(contains(refused->message, "keyboard")) << refused->message;
-  EXPECT_EQ(phone_->failures().size(), 1u) << failuresText(phone_->failures());
+  const auto refused = refusals(8);
+  ASSERT_EQ(refused.size(), 8u) << failuresText(phone_->failures());
+  const std::vector<std::string> codes{"question_failed",  "term_input_failed", "term_input_failed",
+                                       "send_key_failed",  "send_key_failed",   "submit_failed",
+                                       "interrupt_failed", "permission_failed"};
+  for (std::size_t i = 0; i < refused.size(); ++i)
+    EXPECT_EQ(refused[i].code, codes[i]) << refused[i].message;
+  EXPECT_TRUE(contains(refused[1].message, "answer that request first")) << refused[1].message;
+  EXPECT_TRUE(contains(refused[4].message, "Shift+Tab")) << refused[4].message;
+  EXPECT_TRUE(contains(refused[7].message, "keyboard")) << refused[7].message;
   EXPECT_TRUE(contains(claude_->screen(), "git push --force origin main"));
   EXPECT_TRUE(contains(claude_->screen(), "Do you want to proceed?")) << claude_->screen();
+  EXPECT_FALSE(base::runProcess(*base::findExecutable("git"),
+                                {"-C", remote.string(), "rev-parse", "-q", "--verify", "main"})
+                   .ok());
 
   answer(*danger, 3);
   const auto denied = resolutionOf(*danger);
@@ -110,6 +158,32 @@ TEST_F(Permissions, ThePhoneAnswersFollowsAndIsLockedOutOfDestructiveApprovals) 
       [](const std::string& s) { return !contains(s, "Do you want to proceed?"); }));
 
   ASSERT_TRUE(claude_->waitForIdle(60s));
+
+  // ---- what only the keyboard may do, at an idle box ----
+  phone_->send(prompt("!touch shell-ran"));
+  phone_->send(protocol::TermInput{.sessionID = sessionID_, .text = "!touch shell-ran"});
+  phone_->send(prompt("/permissions"));
+  phone_->send(
+      protocol::TermInput{.sessionID = sessionID_, .text = "/permissions", .key = TK::enter});
+  phone_->send(protocol::SendKey{.sessionID = sessionID_, .key = SK::btab});
+  const auto keyboardOnly = refusals(5);
+  ASSERT_EQ(keyboardOnly.size(), 5u) << failuresText(phone_->failures());
+  EXPECT_TRUE(contains(keyboardOnly[1].message, "shell commands")) << keyboardOnly[1].message;
+  EXPECT_TRUE(contains(keyboardOnly[3].message, "/permissions can only be run at the keyboard"))
+      << keyboardOnly[3].message;
+  // The typed command stays in the box, unsubmitted, until cleared.
+  ASSERT_TRUE(claude_->waitForScreen(
+      [](const std::string& s) {
+        return inputBoxText(s) == std::optional<std::string>("/permissions");
+      },
+      10s))
+      << claude_->screen();
+  phone_->send(protocol::TermInput{.sessionID = sessionID_, .key = TK::ctrlU});
+  ASSERT_TRUE(claude_->waitForScreen(
+      [](const std::string& s) { return inputBoxText(s) == std::optional<std::string>(""); }, 10s))
+      << claude_->screen();
+  EXPECT_TRUE(contains(claude_->screen(), "manual mode on")) << claude_->screen();
+  EXPECT_FALSE(fs::exists(claude_->projectDir() / "shell-ran"));
 
   // ---- a dialog answered at the keyboard ----
   ToolCall touch = ToolCall::bash("touch desk-answered.txt", "Touch a file");

@@ -79,7 +79,6 @@ TEST(PermissionDescription, DetailAndNarrationSayWhatTheToolWants) {
       .toolName = "Bash",
       .toolInput = object({{"command", "git push --force"}, {"description", "Push"}}),
       .options = {{1, "Yes", Kind::allowOnce}},
-      .nonce = "n",
       .tier = RiskTier::destructive};
   const auto danger = describePermission(facts);
   EXPECT_EQ(danger.description, "Push");

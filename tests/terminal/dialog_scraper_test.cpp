@@ -72,7 +72,6 @@ TEST(DialogScraper, ReadsEveryRealPermissionDialog) {
     EXPECT_EQ(dialog->detail, e.detail);
     EXPECT_EQ(dialog->description, e.description);
     EXPECT_EQ(dialog->options, e.options);
-    EXPECT_EQ(dialog->nonce, DialogScraper::nonceFor(e.header, e.detail, e.options));
     // The same dialog captured without escapes is the same dialog.
     EXPECT_EQ(DialogScraper::scrape(AnsiText::stripped(capture)), dialog);
   }
@@ -87,10 +86,23 @@ TEST(DialogScraper, ScreensWithoutAPermissionDialogHaveNone) {
   EXPECT_FALSE(DialogScraper::scrape(" Do you want to proceed?\n\n Esc to cancel\n"));
 }
 
-TEST(DialogScraper, NoncesAreStableAndChangeWithAnyPart) {
+TEST(DialogScraper, SeesAnyListOfChoicesAndReadsItsLabels) {
+  for (const char* name : {"question", "perm_bash", "plan_exit"})
+    EXPECT_TRUE(DialogScraper::showsSelectedChoice(screen(name))) << name;
+  for (const char* name : {"idle", "interrupted"})
+    EXPECT_FALSE(DialogScraper::showsSelectedChoice(screen(name))) << name;
+  // A trust dialog the scraper has no name for.
+  EXPECT_TRUE(DialogScraper::showsSelectedChoice(
+      " Do you trust the files in this folder?\n \u276f 1. Yes, proceed\n   2. No, exit\n"));
+  EXPECT_EQ(DialogScraper::choiceLabel(screen("question"), 2), "SQLite");
+  EXPECT_EQ(DialogScraper::choiceLabel(screen("question"), 4), "Chat about this");
+  EXPECT_FALSE(DialogScraper::choiceLabel(screen("question"), 5));
+}
+
+TEST(DialogScraper, FingerprintsAreStableAndChangeWithAnyPart) {
   const std::string capture = AnsiText::stripped(screen("perm_bash"));
-  const std::string nonce = DialogScraper::scrape(capture)->nonce;
-  EXPECT_EQ(DialogScraper::scrape(capture)->nonce, nonce);
+  const std::string nonce = DialogScraper::scrape(capture)->fingerprint;
+  EXPECT_EQ(DialogScraper::scrape(capture)->fingerprint, nonce);
   EXPECT_LE(nonce.size(), 16u);
   EXPECT_EQ(nonce.find_first_not_of("0123456789abcdef"), std::string::npos);
 
@@ -101,17 +113,25 @@ TEST(DialogScraper, NoncesAreStableAndChangeWithAnyPart) {
     edited.replace(at, from.size(), to);
     const auto dialog = DialogScraper::scrape(edited);
     EXPECT_TRUE(dialog) << from;
-    return dialog ? dialog->nonce : nonce;
+    return dialog ? dialog->fingerprint : nonce;
   };
   EXPECT_NE(changed("from this project", "from this folder"), nonce);  // option label
   EXPECT_NE(changed("3.", "4."), nonce);                               // option index
   EXPECT_NE(changed("Bash command", "Bash commands"), nonce);          // header
   EXPECT_NE(changed("ls -la", "ls -l"), nonce);                        // detail
-  // The description is not part of the identity.
-  EXPECT_EQ(changed("list the directory", "list the folder"), nonce);
+  EXPECT_NE(changed("list the directory", "list the folder"), nonce);  // description
 
-  // Field boundaries count: moving text between header and detail changes it.
-  EXPECT_NE(DialogScraper::nonceFor("ab", "c", {}), DialogScraper::nonceFor("a", "bc", {}));
+  // A long command wraps: what differs after the wrap still counts.
+  const auto wrapped = [](const char* tail) {
+    return DialogScraper::scrape(std::string(" Bash command\n   git push --force origin \\\n") +
+                                 "     main \\\n     --no-verify \\\n     " + tail +
+                                 "\n Do you want to proceed?\n \u276f 1. Yes\n   2. No\n")
+        ->fingerprint;
+  };
+  EXPECT_NE(wrapped("--dry-run"), wrapped("--mirror"));
+  // Line boundaries count: moving text between lines changes it.
+  EXPECT_NE(DialogScraper::fingerprintOf({"ab", "c"}, {}),
+            DialogScraper::fingerprintOf({"a", "bc"}, {}));
 }
 
 TEST(DialogScraper, TakesTheLowestDialogAndItsBoxOnly) {

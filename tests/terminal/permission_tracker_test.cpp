@@ -11,6 +11,7 @@
 #include "support/test_support.hpp"
 #include "support/tmux_server.hpp"
 #include "terminal/session_driver.hpp"
+#include "text/unicode.hpp"
 
 namespace parley::terminal {
 namespace {
@@ -38,7 +39,7 @@ class TrackerTest : public ::testing::Test {
                                            [this](const PermissionTracker::Sighting& seen) {
                                              protocol::PermissionRequest r;
                                              r.sessionID = seen.session.sessionID;
-                                             r.requestID = "req-" + seen.dialog.nonce;
+                                             r.requestID = "req-" + std::to_string(++asked);
                                              r.toolName = seen.toolName.value_or("?");
                                              r.tier = tier;
                                              return r;
@@ -52,7 +53,11 @@ class TrackerTest : public ::testing::Test {
             PermissionTracker::Options{
                 .scrapeInterval = 20ms, .scrapeTimeout = 3000ms, .watchInterval = 20ms})),
         driver(std::make_shared<SessionDriver>(
-            own.get_executor(), registry, [](const std::string&) {},
+            own.get_executor(), registry,
+            [this](const std::string& line) {
+              std::lock_guard lock(mutex);
+              logLines.push_back(line);
+            },
             SessionDriver::Options{.permissions = tracker})) {}
 
   ~TrackerTest() override {
@@ -63,10 +68,15 @@ class TrackerTest : public ::testing::Test {
     workers.join();
   }
 
-  protocol::SessionDescriptor showing(const std::string& id, const std::string& screen) {
-    const auto pane = tmux.newSession(
-        {.argv = {"/bin/sh", "-c", "cat \"$1\"; exec cat", "sh", screenFile(screen).string()},
-         .cwd = dir.path()});
+  protocol::SessionDescriptor showing(const std::string& id, const std::string& screen,
+                                      bool supported = true) {
+    return showingFile(id, screenFile(screen), supported);
+  }
+  protocol::SessionDescriptor showingFile(const std::string& id, const std::filesystem::path& file,
+                                          bool supported = true) {
+    const auto pane =
+        tmux.newSession({.argv = {"/bin/sh", "-c", "cat \"$1\"; exec cat", "sh", file.string()},
+                         .cwd = dir.path()});
     EXPECT_TRUE(tmux.waitForScreen(
         pane.id, [](const std::string& s) { return s.find("\u276f") != std::string::npos; }, 10s));
     RegisteredSession s;
@@ -75,8 +85,8 @@ class TrackerTest : public ::testing::Test {
     s.descriptor.socketPath = tmux.socketPath().string();
     s.descriptor.pid = 1;
     s.descriptor.cwd = dir.path().string();
-    s.descriptor.claudeVersion = "2.1.222";
-    s.isVersionSupported = true;
+    s.descriptor.claudeVersion = supported ? "2.1.222" : "1.0.0";
+    s.isVersionSupported = supported;
     registry->insert(s, asio::use_future).get();
     return s.descriptor;
   }
@@ -129,8 +139,10 @@ class TrackerTest : public ::testing::Test {
   asio::thread_pool workers{2};
   asio::thread_pool own{1};
   RiskTier tier = RiskTier::elevated;
+  std::atomic<int> asked{0};
   std::mutex mutex;
   std::vector<protocol::ServerMessage> published;
+  std::vector<std::string> logLines;
   std::shared_ptr<SessionRegistry> registry;
   std::shared_ptr<PermissionTracker> tracker;
   std::shared_ptr<SessionDriver> driver;
@@ -146,9 +158,23 @@ TEST_F(TrackerTest, ADestructiveRequestTakesOnlyADenialFromThePhone) {
   ASSERT_EQ(request->options.size(), 3u);
   EXPECT_EQ(answer(request->nonce, 1), protocol::kKeyboardOnlyText);
   EXPECT_EQ(answer(request->nonce, 2), "option 2 is not on screen");
+  EXPECT_EQ(answer(request->nonce, 7), "option 7 is not on screen");
   // Nothing was pressed: the dialog and its request stay.
   EXPECT_TRUE(tracker->hasPending("s1"));
   EXPECT_EQ(tmux.capture(d.paneID).find("\n1\n"), std::string::npos);
+
+  // Only a denial, not just anything that is not "yes".
+  const auto worded = dir / "worded.ansi";
+  test::writeFile(worded,
+                  " Bash command\n\n   git push --force origin main\n\n Do you want to proceed?\n"
+                  " \u276f 1. Proceed\n   2. No\n\n Esc to cancel\n");
+  const auto other = showingFile("s2", worded);
+  tracker->requested(other, "Bash", std::nullopt);
+  const auto proceed = waitFor<protocol::PermissionRequest>(1);
+  ASSERT_TRUE(proceed);
+  EXPECT_EQ(proceed->options[0].kind, protocol::PermissionOption::Kind::unknown);
+  EXPECT_EQ(answer(proceed->nonce, 1), protocol::kKeyboardOnlyText);
+  EXPECT_EQ(answer(proceed->nonce, 2), "");
 
   EXPECT_EQ(answer(request->nonce, 3), "");
   redraw(d, "idle");
@@ -158,6 +184,78 @@ TEST_F(TrackerTest, ADestructiveRequestTakesOnlyADenialFromThePhone) {
   EXPECT_EQ(resolved->by, By::phone);
   EXPECT_EQ(resolved->chosenIndex, 3);
   EXPECT_FALSE(tracker->hasPending("s1"));
+}
+
+TEST_F(TrackerTest, WhileADialogIsOpenNothingButItsAnswerReachesThePane) {
+  tier = RiskTier::destructive;
+  const auto d = showing("s1", "perm_danger");
+  const std::string before = tmux.capture(d.paneID);
+  const std::string label = SessionDriver::label(d);
+  const std::string waiting = label +
+                              " is waiting for an answer to the dialog on its screen: answer that "
+                              "request first (nothing else is sent to it until then)";
+  using TK = protocol::TermInput::Key;
+  using SK = protocol::SendKey::Key;
+  auto everyOtherWay = [&] {
+    // Each of these would otherwise approve the force push, or more.
+    return std::vector<std::string>{
+        run(protocol::TermInput{.sessionID = "s1", .text = "1"}),
+        run(protocol::TermInput{.sessionID = "s1", .key = TK::enter}),
+        run(protocol::SendKey{.sessionID = "s1", .key = SK::down}),
+        run(protocol::SubmitPrompt{.sessionID = "s1", .text = "yes"}),
+        run(protocol::SpokenPrompt{.sessionID = "s1", .text = "yes"}),
+        run(protocol::Interrupt{.sessionID = "s1"}),
+    };
+  };
+  // Locked by the screen alone, before anything was published...
+  EXPECT_EQ(everyOtherWay(), std::vector<std::string>(6, waiting));
+  tracker->requested(d, "Bash", std::nullopt);
+  const auto request = waitFor<protocol::PermissionRequest>();
+  ASSERT_TRUE(request);
+  // ...and by the request once it is.
+  EXPECT_EQ(everyOtherWay(), std::vector<std::string>(6, waiting));
+  EXPECT_EQ(run(protocol::SendKey{.sessionID = "s1", .key = SK::btab}),
+            "Shift+Tab changes Claude Code's permission mode and can only be pressed at the "
+            "keyboard");
+  EXPECT_EQ(run(protocol::QuestionAnswer{.sessionID = "s1",
+                                         .requestID = request->requestID,
+                                         .optionIndex = 0,
+                                         .expectedLabel = "Yes"}),
+            "no question is waiting in " + label);
+  EXPECT_EQ(answer(request->nonce, 1), protocol::kKeyboardOnlyText);
+
+  // Every refusal is one line, and the pane got nothing: a marker typed now
+  // is the first thing after the dialog.
+  {
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(logLines.size(), 15u);
+    for (const auto& line : logLines)
+      EXPECT_TRUE(line.starts_with("refused for " + label + ": ")) << line;
+  }
+  tmux.tmux({"send-keys", "-t", d.paneID, "-l", "qz-marker"});
+  ASSERT_TRUE(tmux.waitForScreen(
+      d.paneID, [](const std::string& s) { return s.find("qz-marker") != std::string::npos; },
+      10s));
+  const std::string after = tmux.capture(d.paneID);
+  EXPECT_EQ(text::trimmed(std::string_view(after).substr(0, after.find("qz-marker"))),
+            text::trimmed(before));
+}
+
+TEST_F(TrackerTest, TheSameDialogAskedTwiceIsTwoRequestsWithTheirOwnNonces) {
+  const auto d = showing("s1", "perm_bash");
+  const auto call = protocol::JSONValue(
+      protocol::JSONValue::Object{{"command", protocol::JSONValue("npm test")}});
+  tracker->requested(d, "Bash", call);
+  const auto first = waitFor<protocol::PermissionRequest>();
+  ASSERT_TRUE(first);
+  EXPECT_EQ(answer(first->nonce, 3), "");
+  // Claude Code asks for the same call again, with the same dialog.
+  tracker->requested(d, "Bash", call);
+  const auto second = waitFor<protocol::PermissionRequest>(1);
+  ASSERT_TRUE(second);
+  EXPECT_NE(second->nonce, first->nonce);
+  EXPECT_EQ(answer(second->nonce, 3), "");
+  EXPECT_EQ(answer(first->nonce, 3), "that answer was for a different dialog \u2014 dropped");
 }
 
 TEST_F(TrackerTest, SpokenAnswersTakeTheRequestsTierAndResolveAtTheDesk) {
@@ -186,15 +284,21 @@ TEST_F(TrackerTest, SpokenAnswersTakeTheRequestsTierAndResolveAtTheDesk) {
 
 TEST_F(TrackerTest, ADialogNobodyPublishedCannotBeAnswered) {
   const auto d = showing("s1", "perm_bash");
-  const auto nonce = DialogScraper::scrape(tmux.capture(d.paneID))->nonce;
-  EXPECT_EQ(answer(nonce, 1), "no permission dialog is open");
+  const auto fingerprint = DialogScraper::scrape(tmux.capture(d.paneID))->fingerprint;
+  EXPECT_EQ(answer(fingerprint, 1), "no permission dialog is open");
   // The sweep finds it, and from then on it can.
   tracker->sweep(registry->all(asio::use_future).get());
   const auto request = waitFor<protocol::PermissionRequest>();
   ASSERT_TRUE(request);
-  EXPECT_EQ(request->nonce, nonce);
   EXPECT_EQ(request->toolName, "?");  // no hook described the call
-  EXPECT_EQ(answer(nonce, 1), "");
+  EXPECT_EQ(answer(request->nonce, 1), "");
+
+  // A request in a session that may not be typed into is never answered.
+  const auto old = showing("old", "perm_bash", /*supported=*/false);
+  tracker->requested(old, "Bash", std::nullopt);
+  const auto unsupported = waitFor<protocol::PermissionRequest>(1);
+  ASSERT_TRUE(unsupported);
+  EXPECT_EQ(answer(unsupported->nonce, 1), "no permission dialog is open");
 }
 
 TEST_F(TrackerTest, AClosedDialogSaysHowItClosed) {

@@ -214,27 +214,29 @@ TEST_F(InjectorLive, ATextThatNeverShowsUpIsNotSubmitted) {
   EXPECT_TRUE(submitted().empty());
 }
 
-TEST_F(InjectorLive, OneEscapeUncoversTheBoxAndNothingIsPastedBlind) {
+TEST_F(InjectorLive, ACoveredOrHalfTypedBoxIsRefusedAndNoKeyIsPressed) {
+  // The Escape that would uncover a box could as well deny a dialog.
   start({"--covered", "1"});
-  ASSERT_FALSE(injector.currentInput(pane));
-  injector.inject("after the dialog", pane, true);
-  ASSERT_TRUE(waitForSubmitted(1));
-  EXPECT_EQ(submitted(), std::vector<std::string>{"after the dialog"});
-  EXPECT_TRUE(contains("escapes: 1"));
-}
-
-TEST_F(InjectorLive, ABoxThatStaysCoveredIsReportedNotPastedInto) {
-  start({"--covered", "99"});
-  const PromptInjector impatient(client, 150ms, 25ms);
-  try {
-    impatient.inject("blind", pane, true);
-    FAIL() << "expected noInputBox";
-  } catch (const Error& e) {
-    EXPECT_EQ(e.kind(), Error::Kind::noInputBox);
-  }
+  auto refusal = [&](const char* text) {
+    try {
+      injector.inject(text, pane, true);
+    } catch (const Error& e) {
+      return e.kind();
+    }
+    ADD_FAILURE() << "injected " << text;
+    return Error::Kind::tmux;
+  };
+  EXPECT_EQ(refusal("blind"), Error::Kind::noInputBox);
   client.sendKey("Escape", pane);  // a marker: everything sent before has arrived
-  ASSERT_TRUE(test::waitUntil([&] { return contains("escapes: 2"); }));
+  ASSERT_TRUE(test::waitUntil([&] { return contains("escapes: 1"); }));
   EXPECT_EQ(server.capture(pane).find("blind"), std::string::npos);
+
+  // The person's half-typed text is theirs: not pasted over, not submitted.
+  client.sendLiteral("half typed", pane);
+  ASSERT_TRUE(test::waitUntil([&] { return injector.currentInput(pane) == "half typed"; }));
+  EXPECT_EQ(refusal("from the phone"), Error::Kind::dirtyInputBox);
+  client.sendLiteral("!", pane);
+  ASSERT_TRUE(test::waitUntil([&] { return injector.currentInput(pane) == "half typed!"; }));
   EXPECT_TRUE(submitted().empty());
 }
 

@@ -31,7 +31,8 @@ class DriverTest : public ::testing::Test {
               std::lock_guard lock(mutex);
               logLines.push_back(line);
             },
-            SessionDriver::Options{600ms, 25ms})) {}
+            SessionDriver::Options{
+                .settleTimeout = 600ms, .pollInterval = 25ms, .questions = questions})) {}
 
   ~DriverTest() override {
     own.join();
@@ -89,39 +90,15 @@ class DriverTest : public ::testing::Test {
   test::TmuxServer tmux;
   asio::thread_pool workers{2};
   asio::thread_pool own{1};
+  std::shared_ptr<QuestionBook> questions = std::make_shared<QuestionBook>();
   std::shared_ptr<SessionRegistry> registry;
   std::shared_ptr<SessionDriver> driver;
   std::mutex mutex;
   std::vector<std::string> logLines;
 };
 
-const auto kBashDialog = test::fixturePath("claude-code-2.1.222/screens/perm_bash.ansi");
-
 bool endsWithDigit(const std::string& screen) {
   return screen.rfind("\n1") != std::string::npos;
-}
-
-TEST_F(DriverTest, PermissionAnswersPressTheDigitOnceAndNeverGrantForGood) {
-  const std::string pane = paneShowing(kBashDialog);
-  addSession("s1", pane);
-  const auto dialog = DialogScraper::scrape(tmux.capture(pane));
-  ASSERT_TRUE(dialog);
-  ASSERT_EQ(dialog->options.size(), 3u);
-  ASSERT_EQ(dialog->options[1].kind, PermissionOption::Kind::allowAlways);
-  auto answer = [&](std::string nonce, std::int64_t option) {
-    return error(PermissionAnswer{.requestID = "r", .nonce = nonce, .optionIndex = option});
-  };
-
-  // Option 2 would allow the command for good: refused, nothing pressed.
-  EXPECT_EQ(answer(dialog->nonce, 2), "option 2 is not on screen");
-  EXPECT_EQ(answer(dialog->nonce, 7), "option 7 is not on screen");
-  EXPECT_EQ(answer("0123abcd", 1), "no permission dialog is open");
-
-  EXPECT_EQ(answer(dialog->nonce, 1), "");
-  EXPECT_TRUE(tmux.waitForScreen(pane, endsWithDigit, 5s));
-  EXPECT_EQ(lines().back(), "answered s1: Yes");
-  // The same dialog can be answered only once per process.
-  EXPECT_EQ(answer(dialog->nonce, 1), "that answer was for a different dialog \u2014 dropped");
 }
 
 TEST_F(DriverTest, AnnounceOnlySessionsTakeNoKeystrokesButCanBeRead) {
@@ -151,15 +128,6 @@ TEST_F(DriverTest, AnnounceOnlySessionsTakeNoKeystrokesButCanBeRead) {
   EXPECT_EQ(tmux.capture(pane).find("qzx"), std::string::npos);
 }
 
-TEST_F(DriverTest, AnnounceOnlyDialogsAreNeverExamined) {
-  const std::string pane = paneShowing(kBashDialog);
-  addSession("old", pane, /*supported=*/false);
-  const auto dialog = DialogScraper::scrape(tmux.capture(pane));
-  ASSERT_TRUE(dialog);
-  EXPECT_EQ(error(PermissionAnswer{.nonce = dialog->nonce, .optionIndex = 1}),
-            "no permission dialog is open");
-}
-
 TEST_F(DriverTest, UnknownSessionsGonePanesAndMissingDetailsAreRefusedByName) {
   const auto pane = tmux.newSession({.argv = {"/bin/cat"}, .cwd = dir.path()});
   addSession("s1", pane.id);
@@ -172,36 +140,69 @@ TEST_F(DriverTest, UnknownSessionsGonePanesAndMissingDetailsAreRefusedByName) {
             "pane " + pane.id + " no longer exists");
 }
 
-TEST_F(DriverTest, TerminalInputTypesTextLiterallyThenTheKey) {
-  const auto pane = tmux.newSession({.argv = {"/bin/cat"}, .cwd = dir.path()});
-  addSession("s1", pane.id);
-  // Key names inside the text are typed as letters, a control byte is shown
-  // rather than obeyed (a Ctrl-C would end cat), and Enter comes last.
-  EXPECT_EQ(
-      error(TermInput{.sessionID = "s1", .text = "Escape C-c\x03", .key = TermInput::Key::enter}),
-      "");
-  // cat echoes the typed line, then prints it once more when Enter ends it.
-  EXPECT_TRUE(tmux.waitForScreen(
-      pane.id,
-      [](const std::string& s) {
-        return s.find("Escape C-c\u2403\nEscape C-c\u2403") != std::string::npos;
-      },
-      5s));
-}
-
-TEST_F(DriverTest, QuestionAnswersCountFromOneOnScreenAndCheckTheLabel) {
+TEST_F(DriverTest, QuestionAnswersNeedTheOpenQuestionOnScreenAndCountFromOne) {
   const std::string pane =
       paneShowing(test::fixturePath("claude-code-2.1.222/screens/question.ansi"));
   addSession("s1", pane);
-  auto answer = [&](std::int64_t option, std::string label) {
-    return error(QuestionAnswer{.sessionID = "s1", .optionIndex = option, .expectedLabel = label});
+  auto answer = [&](std::string request, std::int64_t option, std::string label) {
+    return error(QuestionAnswer{
+        .sessionID = "s1", .requestID = request, .optionIndex = option, .expectedLabel = label});
   };
-  EXPECT_EQ(answer(0, "MySQL"), "no permission dialog is open");
-  EXPECT_EQ(answer(0, ""), "no permission dialog is open");
-  EXPECT_EQ(answer(9, "Postgres"), "option 10 is not on screen");
-  EXPECT_EQ(answer(0, "Postgres"), "");
+  // On screen, but no question was asked through a hook.
+  EXPECT_EQ(answer("toolu_q1", 0, "Postgres"), "no question is waiting in s1");
+  HookPayload ask(HookPayload::Event::preToolUse);
+  ask.sessionID = "s1";
+  ask.toolName = "AskUserQuestion";
+  ask.toolUseID = "toolu_q1";
+  questions->hookSeen(ask);
+  EXPECT_EQ(answer("toolu_other", 0, "Postgres"), "no question is waiting in s1");
+  EXPECT_EQ(answer("toolu_q1", 0, "MySQL"), "option 1 is not on screen");
+  EXPECT_EQ(answer("toolu_q1", 1, "Postgres"), "option 2 is not on screen");
+  EXPECT_EQ(answer("toolu_q1", 0, ""), "option 1 is not on screen");
+  EXPECT_EQ(answer("toolu_q1", 9, "Postgres"), "option 10 is not on screen");
+  EXPECT_EQ(answer("toolu_q1", 0, "Postgres"), "");
   EXPECT_TRUE(tmux.waitForScreen(pane, endsWithDigit, 5s));
   EXPECT_EQ(lines().back(), "answered question in s1: Postgres");
+
+  // The question's tool ended: the same answer is stale.
+  HookPayload done(HookPayload::Event::postToolUse);
+  done.sessionID = "s1";
+  questions->hookSeen(done);
+  EXPECT_EQ(answer("toolu_q1", 0, "Postgres"), "no question is waiting in s1");
+}
+
+TEST_F(DriverTest, RemoteInputNeverReachesShellModeOrTheKeyboardsCommands) {
+  const auto log = dir / "submitted";
+  const auto pane = tmux.newSession(
+      {.argv = {test::binPath("input_box_stub").string(), log.string()}, .cwd = dir.path()});
+  ASSERT_TRUE(tmux.waitForScreen(
+      pane.id, [](const std::string& s) { return s.find("\u276f\u00a0") != std::string::npos; },
+      10s));
+  addSession("s1", pane.id);
+  using TK = TermInput::Key;
+  const std::string shell =
+      "shell commands (a leading \u201c!\u201d) can only be run at the keyboard";
+  EXPECT_EQ(error(SubmitPrompt{.sessionID = "s1", .text = "!git push --force"}), shell);
+  EXPECT_EQ(error(SubmitPrompt{.sessionID = "s1", .text = "  !ls", .submit = false}), shell);
+  EXPECT_EQ(error(SpokenPrompt{.sessionID = "s1", .text = "!rm -rf build"}), shell);
+  EXPECT_EQ(error(TermInput{.sessionID = "s1", .text = "!"}), shell);
+  EXPECT_TRUE(error(SubmitPrompt{.sessionID = "s1", .text = "/permissions"})
+                  .starts_with("/permissions can only be run at the keyboard"));
+
+  // Typed key by key, a command is read off the box before Enter. Keys
+  // travel by name, and a control byte in the text is shown, not obeyed.
+  EXPECT_EQ(error(TermInput{.sessionID = "s1", .text = "/con"}), "");
+  EXPECT_EQ(error(TermInput{.sessionID = "s1", .text = "fig", .key = TK::enter}).substr(0, 7),
+            "/config");
+  EXPECT_EQ(error(TermInput{.sessionID = "s1", .key = TK::enter}).substr(0, 7), "/config");
+  EXPECT_EQ(error(TermInput{.sessionID = "s1", .key = TK::ctrlU}), "");
+  EXPECT_EQ(error(TermInput{.sessionID = "s1", .text = "Escape C-c\x03", .key = TK::enter}), "");
+  EXPECT_EQ(error(SubmitPrompt{.sessionID = "s1", .text = "/compact keep the plan"}), "");
+  static constexpr char kSubmitted[] = "Escape C-c\u2403\0/compact keep the plan\0";
+  const std::string expected(kSubmitted, sizeof kSubmitted - 1);
+  EXPECT_TRUE(test::waitUntil([&] { return test::readFile(log) == expected; }))
+      << test::readFile(log);
+  EXPECT_EQ(lines().size(), 8u);  // 7 refusals, 1 prompt sent
 }
 
 TEST_F(DriverTest, PromptsAreInjectedAndCommandsRunInArrivalOrder) {
