@@ -3,9 +3,9 @@
 #include <boost/asio/bind_executor.hpp>
 
 #include "app/hook_pipeline.hpp"
+#include "app/null_desktop_voice.hpp"
 #include "app/session_events.hpp"
 #include "app/thread_hops.hpp"
-#include "app/unbuilt_desktop_voice.hpp"
 #include "app/vocabulary_feed.hpp"
 #include "app/web_sites.hpp"
 #include "base/paths.hpp"
@@ -38,7 +38,7 @@ std::shared_ptr<AppModel> AppModel::create(asio::io_context& main, asio::any_io_
                                            std::unique_ptr<desktop::DesktopVoice> voice) {
   std::shared_ptr<AppModel> model(
       new AppModel(main, std::move(workers), std::move(terminal), std::move(options)));
-  model->wire(voice ? std::move(voice) : std::make_unique<UnbuiltDesktopVoice>());
+  model->wire(voice ? std::move(voice) : std::make_unique<NullDesktopVoice>());
   return model;
 }
 

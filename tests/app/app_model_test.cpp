@@ -462,8 +462,8 @@ TEST_F(ModelTest, DesktopActionsReportWhatTheyDid) {
   });
   EXPECT_TRUE(waitForLog("native voice: no active session to send \u201crun the tests\u201d to"));
   EXPECT_TRUE(waitForLog("native voice: no active session to answer"));
-  EXPECT_TRUE(waitForLog(
-      "native voice mode failed to start: desktop voice is not built into this version yet"));
+  EXPECT_TRUE(
+      waitForLog("native voice mode failed to start: desktop voice is not part of this build"));
   // Installing copies the relay into place and registers it.
   ASSERT_TRUE(
       waitForLog("hooks installed: added 9, already present 0, preserved 0 existing handlers"));

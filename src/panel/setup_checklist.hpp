@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-namespace parley::app {
+namespace parley::panel {
 
 struct SetupChecklist {
   bool tmuxFound = false;
@@ -23,4 +23,4 @@ struct SetupChecklist {
   static std::optional<std::string> accountFromStatus(std::string_view statusJSON);
 };
 
-}  // namespace parley::app
+}  // namespace parley::panel

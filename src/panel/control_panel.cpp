@@ -1,16 +1,16 @@
-#include "app/control_panel.hpp"
+#include "panel/control_panel.hpp"
 
 #include <boost/asio/post.hpp>
 #include <exception>
 
 #include "app/app_model.hpp"
-#include "app/panel_server.hpp"
 #include "app/thread_hops.hpp"
 #include "app/web_sites.hpp"
 #include "desktop/desktop_notifier.hpp"
 #include "desktop/detached_process.hpp"
+#include "panel/panel_server.hpp"
 
-namespace parley::app {
+namespace parley::panel {
 
 namespace asio = boost::asio;
 namespace json = boost::json;
@@ -37,7 +37,7 @@ bool openWithDesktop(const std::string& target) {
 
 std::shared_ptr<ControlPanel> ControlPanel::create(asio::any_io_executor main,
                                                    asio::any_io_executor workers,
-                                                   std::shared_ptr<AppModel> model,
+                                                   std::shared_ptr<app::AppModel> model,
                                                    Options options) {
   std::shared_ptr<ControlPanel> panel(
       new ControlPanel(main, std::move(workers), std::move(model), std::move(options)));
@@ -56,7 +56,7 @@ std::shared_ptr<ControlPanel> ControlPanel::create(asio::any_io_executor main,
 }
 
 ControlPanel::ControlPanel(asio::any_io_executor main, asio::any_io_executor workers,
-                           std::shared_ptr<AppModel> model, Options options)
+                           std::shared_ptr<app::AppModel> model, Options options)
     : main_(std::move(main)),
       workers_(std::move(workers)),
       model_(model),
@@ -99,7 +99,7 @@ std::string ControlPanel::state() const {
   if (!model)
     return "{}";
   PanelFacts facts{.state = model->snapshot(), .log = &model->entries()};
-  DesktopActions& desktop = model->desktop();
+  app::DesktopActions& desktop = model->desktop();
   facts.voiceRunning = desktop.voiceRunning();
   facts.voice = desktop.voiceDisplay();
   facts.activeSession = model->activeSession();
@@ -129,10 +129,10 @@ void ControlPanel::noticePermission() {
 }
 
 void ControlPanel::runChecks() {
-  offThread(
+  app::offThread(
       workers_, main_, weak_from_this(),
       [executable = options_.tailscaleExecutable] { return SetupChecklist::run(executable); },
-      [](ControlPanel& panel, const Outcome<SetupChecklist>& outcome) {
+      [](ControlPanel& panel, const app::Outcome<SetupChecklist>& outcome) {
         if (outcome.error)
           return;
         panel.checklist_ = outcome.value;
@@ -143,7 +143,7 @@ void ControlPanel::runChecks() {
 void ControlPanel::open(std::string target) {
   if (!openWithDesktop(target))
     if (auto model = model_.lock())
-      model->log(LogEntry::Kind::error, "could not start xdg-open to open " + target);
+      model->log(app::LogEntry::Kind::error, "could not start xdg-open to open " + target);
 }
 
 std::optional<std::string> ControlPanel::act(std::string_view name, const json::value& body) {
@@ -222,4 +222,4 @@ std::optional<std::string> ControlPanel::act(std::string_view name, const json::
   return std::nullopt;
 }
 
-}  // namespace parley::app
+}  // namespace parley::panel

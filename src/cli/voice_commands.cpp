@@ -1,4 +1,4 @@
-#include "app/voice_commands.hpp"
+#include "cli/voice_commands.hpp"
 
 #include <boost/asio/thread_pool.hpp>
 #include <chrono>
@@ -14,7 +14,7 @@
 #include "desktop/speech_renderer.hpp"
 #include "desktop/voice_settings.hpp"
 
-namespace parley::app {
+namespace parley::cli {
 namespace {
 
 desktop::VoiceSettings loadSettings(std::ostream& err) {
@@ -141,4 +141,4 @@ int sayCommand(const std::string& text, std::ostream&, std::ostream& err) {
   return speakText(loadSettings(err), text, err);
 }
 
-}  // namespace parley::app
+}  // namespace parley::cli

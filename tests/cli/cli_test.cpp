@@ -11,7 +11,7 @@
 #include "support/test_support.hpp"
 #include "support/tmux_server.hpp"
 
-namespace parley::app {
+namespace parley::cli {
 namespace {
 
 namespace json = boost::json;
@@ -204,7 +204,7 @@ TEST(HookSetup, APackagedRelayRunsWhereItIsAndABuildTreesIsCopied) {
       {"", copy},
   };
   for (const auto& [directory, relay] : cases)
-    EXPECT_EQ(relayPathFor(directory), relay) << directory;
+    EXPECT_EQ(app::relayPathFor(directory), relay) << directory;
 }
 
 TEST_F(CliTest, RunIsAloneOnItsSocketAndQuitsCleanlyWhenItsReaderGoes) {
@@ -260,4 +260,4 @@ TEST_F(CliTest, RunIsAloneOnItsSocketAndQuitsCleanlyWhenItsReaderGoes) {
 }
 
 }  // namespace
-}  // namespace parley::app
+}  // namespace parley::cli

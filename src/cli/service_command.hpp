@@ -7,7 +7,7 @@
 #include <iosfwd>
 #include <string>
 
-namespace parley::app {
+namespace parley::cli {
 
 enum class ServiceAction { install, uninstall, status };
 
@@ -22,4 +22,4 @@ std::string serviceUnitFor(const std::filesystem::path& executable);
 int runServiceCommand(ServiceAction action, const std::filesystem::path& executable,
                       std::ostream& out, std::ostream& err);
 
-}  // namespace parley::app
+}  // namespace parley::cli

@@ -1,4 +1,4 @@
-#include "app/service_command.hpp"
+#include "cli/service_command.hpp"
 
 #include <array>
 #include <optional>
@@ -12,7 +12,7 @@
 #include "base/process.hpp"
 #include "parley_service_unit.hpp"
 
-namespace parley::app {
+namespace parley::cli {
 
 namespace {
 
@@ -190,4 +190,4 @@ int runServiceCommand(ServiceAction action, const fs::path& executable, std::ost
   return 1;
 }
 
-}  // namespace parley::app
+}  // namespace parley::cli

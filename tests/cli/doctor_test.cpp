@@ -13,7 +13,7 @@
 #include "support/test_support.hpp"
 #include "support/tmux_server.hpp"
 
-namespace parley::app {
+namespace parley::cli {
 namespace {
 
 namespace fs = std::filesystem;
@@ -126,4 +126,4 @@ TEST_F(DoctorTest, APreparedHomePassesWithParleyRunning) {
 }
 
 }  // namespace
-}  // namespace parley::app
+}  // namespace parley::cli

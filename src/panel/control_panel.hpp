@@ -16,13 +16,16 @@
 #include <string>
 #include <string_view>
 
-#include "app/panel_view.hpp"
-#include "app/setup_checklist.hpp"
 #include "link/preferences.hpp"
+#include "panel/panel_view.hpp"
+#include "panel/setup_checklist.hpp"
 
 namespace parley::app {
-
 class AppModel;
+}
+
+namespace parley::panel {
+
 class PanelServer;
 
 class ControlPanel : public std::enable_shared_from_this<ControlPanel> {
@@ -36,7 +39,8 @@ class ControlPanel : public std::enable_shared_from_this<ControlPanel> {
   // Binds the port (throws boost::system::system_error when it cannot).
   static std::shared_ptr<ControlPanel> create(boost::asio::any_io_executor main,
                                               boost::asio::any_io_executor workers,
-                                              std::shared_ptr<AppModel> model, Options options);
+                                              std::shared_ptr<app::AppModel> model,
+                                              Options options);
   ~ControlPanel();
 
   // Serves, and runs the setup checks once.
@@ -54,7 +58,7 @@ class ControlPanel : public std::enable_shared_from_this<ControlPanel> {
 
  private:
   ControlPanel(boost::asio::any_io_executor main, boost::asio::any_io_executor workers,
-               std::shared_ptr<AppModel> model, Options options);
+               std::shared_ptr<app::AppModel> model, Options options);
   void runChecks();
   // A desktop notification when a permission question appears while no
   // phone is connected.
@@ -64,7 +68,7 @@ class ControlPanel : public std::enable_shared_from_this<ControlPanel> {
 
   boost::asio::any_io_executor main_;
   boost::asio::any_io_executor workers_;
-  std::weak_ptr<AppModel> model_;
+  std::weak_ptr<app::AppModel> model_;
   Options options_;
   std::shared_ptr<PanelServer> server_;
   std::optional<SetupChecklist> checklist_;
@@ -78,4 +82,4 @@ class ControlPanel : public std::enable_shared_from_this<ControlPanel> {
 // without waiting for it. False when xdg-open could not be started.
 bool openWithDesktop(const std::string& target);
 
-}  // namespace parley::app
+}  // namespace parley::panel

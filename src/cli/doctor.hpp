@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace parley::app {
+namespace parley::cli {
 
 struct DoctorCheck {
   // skip: could not be checked here (no tool to ask); warn: works, with a
@@ -32,4 +32,4 @@ std::vector<DoctorCheck> runDoctorChecks(const DoctorOptions& options);
 // Prints the checks (as JSON with `json`) and returns 1 when any failed.
 int doctorCommand(const DoctorOptions& options, bool json, std::ostream& out);
 
-}  // namespace parley::app
+}  // namespace parley::cli

@@ -1,23 +1,23 @@
-#include "app/hooks_command.hpp"
+#include "cli/hooks_command.hpp"
 
 #include <algorithm>
 #include <ostream>
 
 #include "app/hook_setup.hpp"
 
-namespace parley::app {
+namespace parley::cli {
 
 namespace {
 
 // What succeeded goes to standard output, what failed to standard error.
-SetupReport printTo(std::ostream& out, std::ostream& err) {
-  return [&out, &err](LogEntry::Kind kind, const std::string& line) {
-    (kind == LogEntry::Kind::error ? err : out) << line << '\n';
+app::SetupReport printTo(std::ostream& out, std::ostream& err) {
+  return [&out, &err](app::LogEntry::Kind kind, const std::string& line) {
+    (kind == app::LogEntry::Kind::error ? err : out) << line << '\n';
   };
 }
 
 int status(std::ostream& out) {
-  const HookSetupStatus s = hookStatus();
+  const app::HookSetupStatus s = app::hookStatus();
   out << "relay: " << s.relayPath.string() << (s.relayInstalled ? " (installed)" : " (missing)")
       << '\n';
   out << "settings: " << s.settingsPath.string() << '\n';
@@ -40,13 +40,13 @@ int runHooksCommand(HooksAction action, std::ostream& out, std::ostream& err,
                     const std::filesystem::path& executableDirectory) {
   switch (action) {
     case HooksAction::install:
-      return installHooks(executableDirectory, printTo(out, err)).ok ? 0 : 1;
+      return app::installHooks(executableDirectory, printTo(out, err)).ok ? 0 : 1;
     case HooksAction::uninstall:
-      return uninstallHooks(printTo(out, err)).ok ? 0 : 1;
+      return app::uninstallHooks(printTo(out, err)).ok ? 0 : 1;
     case HooksAction::status:
       return status(out);
   }
   return 1;
 }
 
-}  // namespace parley::app
+}  // namespace parley::cli

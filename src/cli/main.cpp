@@ -3,15 +3,17 @@
 #include <iostream>
 #include <optional>
 
-#include "app/commands.hpp"
-#include "app/doctor.hpp"
-#include "app/hooks_command.hpp"
-#include "app/service_command.hpp"
-#include "app/voice_commands.hpp"
+#include "cli/doctor.hpp"
+#include "cli/hooks_command.hpp"
+#include "cli/pair_commands.hpp"
+#include "cli/run_command.hpp"
+#include "cli/service_command.hpp"
+#include "cli/sessions_command.hpp"
+#include "cli/voice_commands.hpp"
 #include "parley_version.hpp"
 
 int main(int argc, char** argv) {
-  using namespace parley::app;
+  using namespace parley::cli;
   CLI::App app{"Parley: follow and drive Claude Code sessions from your phone and by voice"};
   app.set_version_flag("--version", std::string("parley ") + parley::kVersion);
   app.require_subcommand(0, 1);
@@ -86,10 +88,10 @@ int main(int argc, char** argv) {
   runOptions.openPanel = !noOpen;
 
   if (serviceAction)
-    return runServiceCommand(*serviceAction, currentExecutableDirectory() / "parley", std::cout,
-                             std::cerr);
+    return runServiceCommand(*serviceAction, parley::app::currentExecutableDirectory() / "parley",
+                             std::cout, std::cerr);
   if (*doctor) {
-    doctorOptions.executableDirectory = currentExecutableDirectory();
+    doctorOptions.executableDirectory = parley::app::currentExecutableDirectory();
     return doctorCommand(doctorOptions, json, std::cout);
   }
 

@@ -1,4 +1,4 @@
-#include "app/panel_view.hpp"
+#include "panel/panel_view.hpp"
 
 #include <boost/json/serialize.hpp>
 #include <boost/json/value.hpp>
@@ -10,7 +10,7 @@
 #include "terminal/session_registry.hpp"
 #include "terminal/supported_claude_versions.hpp"
 
-namespace parley::app {
+namespace parley::panel {
 
 namespace json = boost::json;
 using link::WebSocketServer;
@@ -58,7 +58,7 @@ json::array sessions(const PanelFacts& facts) {
   return list;
 }
 
-json::value pairing(const AppState& state) {
+json::value pairing(const app::AppState& state) {
   if (!state.pairingOffer)
     return nullptr;
   const link::PairingPayload& offer = *state.pairingOffer;
@@ -71,7 +71,7 @@ json::value pairing(const AppState& state) {
   return o;
 }
 
-json::array devices(const AppState& state) {
+json::array devices(const app::AppState& state) {
   json::array list;
   for (const link::PairedDevice& d : state.pairedDevices) {
     const bool connected = state.connectedDevice && state.connectedDevice->deviceID == d.deviceID;
@@ -88,11 +88,11 @@ json::array devices(const AppState& state) {
 json::array log(const PanelFacts& facts) {
   json::array list;
   if (facts.log)
-    for (const LogEntry& entry : *facts.log)
+    for (const app::LogEntry& entry : *facts.log)
       list.push_back(
           json::object{{"id", entry.id},
-                       {"line", formatLogLine(entry)},
-                       {"kind", entry.kind == LogEntry::Kind::error ? "error" : "info"}});
+                       {"line", app::formatLogLine(entry)},
+                       {"kind", entry.kind == app::LogEntry::Kind::error ? "error" : "info"}});
   return list;
 }
 
@@ -119,13 +119,13 @@ json::array strings(const std::array<std::string_view, N>& values) {
 
 PanelGlyph PanelView::glyph(const PanelFacts& facts) {
   switch (facts.state.glyph()) {
-    case GlyphState::error:
+    case app::GlyphState::error:
       return PanelGlyph::error;
-    case GlyphState::unpaired:
+    case app::GlyphState::unpaired:
       return PanelGlyph::unpaired;
-    case GlyphState::permissionPending:
+    case app::GlyphState::permissionPending:
       return PanelGlyph::permissionPending;
-    case GlyphState::idle:
+    case app::GlyphState::idle:
       break;
   }
   if (facts.voiceRunning && facts.voice.speaking)
@@ -156,7 +156,7 @@ std::string_view PanelView::glyphDescription(PanelGlyph glyph) {
 std::string PanelView::render(const PanelFacts& facts) {
   static constexpr std::array<std::string_view, 6> kGlyphNames{
       "unpaired", "idle", "listening", "speaking", "permissionPending", "error"};
-  const AppState& s = facts.state;
+  const app::AppState& s = facts.state;
   const PanelGlyph g = glyph(facts);
   // The halo's state follows the voice session: running and listening,
   // speaking, or neither (thinking).
@@ -199,4 +199,4 @@ std::string PanelView::render(const PanelFacts& facts) {
   });
 }
 
-}  // namespace parley::app
+}  // namespace parley::panel

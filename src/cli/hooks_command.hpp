@@ -8,7 +8,7 @@
 
 #include "app/hook_setup.hpp"
 
-namespace parley::app {
+namespace parley::cli {
 
 enum class HooksAction { install, uninstall, status };
 
@@ -18,6 +18,6 @@ enum class HooksAction { install, uninstall, status };
 // in place and registered for every event.
 int runHooksCommand(
     HooksAction action, std::ostream& out, std::ostream& err,
-    const std::filesystem::path& executableDirectory = currentExecutableDirectory());
+    const std::filesystem::path& executableDirectory = app::currentExecutableDirectory());
 
-}  // namespace parley::app
+}  // namespace parley::cli

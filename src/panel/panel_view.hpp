@@ -12,18 +12,18 @@
 
 #include "app/activity_log.hpp"
 #include "app/app_state.hpp"
-#include "app/setup_checklist.hpp"
 #include "desktop/desktop_voice.hpp"
+#include "panel/setup_checklist.hpp"
 
-namespace parley::app {
+namespace parley::panel {
 
 // The glyph's six states: the model's four, with desktop voice listening and
 // speaking between a pending permission and idle.
 enum class PanelGlyph { unpaired, idle, listening, speaking, permissionPending, error };
 
 struct PanelFacts {
-  AppState state;
-  const std::deque<LogEntry>* log = nullptr;
+  app::AppState state;
+  const std::deque<app::LogEntry>* log = nullptr;
   bool voiceRunning = false;
   desktop::DesktopVoice::Display voice;
   std::optional<std::string> activeSession;
@@ -42,4 +42,4 @@ class PanelView {
   static std::string render(const PanelFacts& facts);
 };
 
-}  // namespace parley::app
+}  // namespace parley::panel

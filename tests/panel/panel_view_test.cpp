@@ -1,8 +1,8 @@
-#include "app/panel_view.hpp"
+#include "panel/panel_view.hpp"
 
 #include <gtest/gtest.h>
 
-namespace parley::app {
+namespace parley::panel {
 namespace {
 
 // The six states, first match wins: a failed server over everything, then
@@ -44,4 +44,4 @@ TEST(PanelView, GlyphTakesTheFirstStateThatHolds) {
 }
 
 }  // namespace
-}  // namespace parley::app
+}  // namespace parley::panel

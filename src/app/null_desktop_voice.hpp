@@ -1,16 +1,16 @@
 #pragma once
 
-// Stands in for desktop voice until speech recognition and synthesis are
-// built, so the application runs the whole path without them.
+// Desktop voice in a build without audio (or a model given none): it cannot
+// start and says why, and the application runs every other path unchanged.
 
 #include "desktop/desktop_voice.hpp"
 
 namespace parley::app {
 
-class UnbuiltDesktopVoice : public desktop::DesktopVoice {
+class NullDesktopVoice : public desktop::DesktopVoice {
  public:
   bool start(std::string& error) override {
-    error = "desktop voice is not built into this version yet";
+    error = "desktop voice is not part of this build";
     return false;
   }
   void stop() override {}

@@ -1,14 +1,14 @@
 #pragma once
 
-// The `parley` subcommands. Each returns the process exit code; results go to
-// `out`, failures to `err` with a non-zero code.
+// `parley run` (the application itself, in the foreground) and `parley
+// panel` (its control panel, or the application when none runs). Each
+// returns the process exit code; results go to `out`, failures to `err`.
 
 #include <cstdint>
 #include <iosfwd>
 #include <optional>
-#include <string>
 
-namespace parley::app {
+namespace parley::cli {
 
 struct RunOptions {
   std::optional<std::uint16_t> port;
@@ -30,13 +30,4 @@ int runApplication(const RunOptions& options, std::ostream& out, std::ostream& e
 // opens it itself. What the desktop entry starts.
 int panelCommand(const RunOptions& options, std::ostream& out, std::ostream& err);
 
-// A pairing offer for a new phone: the QR code with the host and port, or
-// with `json` only the payload the QR code carries.
-int pairCommand(const std::string& deviceName, bool json, std::uint16_t serverPort,
-                std::ostream& out, std::ostream& err);
-int devicesCommand(bool json, std::ostream& out, std::ostream& err);
-int revokeCommand(const std::string& deviceID, std::ostream& out, std::ostream& err);
-// One full sweep of the sessions running now.
-int sessionsCommand(bool json, std::ostream& out, std::ostream& err);
-
-}  // namespace parley::app
+}  // namespace parley::cli

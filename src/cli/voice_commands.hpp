@@ -6,7 +6,7 @@
 #include <iosfwd>
 #include <string>
 
-namespace parley::app {
+namespace parley::cli {
 
 // Lists the audio devices by their sound-server names with the defaults
 // marked, names the recognition backend, records `seconds` of microphone
@@ -18,4 +18,4 @@ int voiceCheckCommand(int seconds, std::ostream& out, std::ostream& err);
 // has been played.
 int sayCommand(const std::string& text, std::ostream& out, std::ostream& err);
 
-}  // namespace parley::app
+}  // namespace parley::cli

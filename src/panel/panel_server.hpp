@@ -27,7 +27,7 @@
 
 #include "link/static_site.hpp"
 
-namespace parley::app {
+namespace parley::panel {
 
 class PanelServer : public std::enable_shared_from_this<PanelServer> {
  public:
@@ -86,4 +86,4 @@ class PanelServer : public std::enable_shared_from_this<PanelServer> {
   bool stopped_ = false;
 };
 
-}  // namespace parley::app
+}  // namespace parley::panel

@@ -1,4 +1,4 @@
-#include "app/panel_server.hpp"
+#include "panel/panel_server.hpp"
 
 #include <openssl/crypto.h>
 
@@ -17,7 +17,7 @@
 
 #include "link/pairing.hpp"
 
-namespace parley::app {
+namespace parley::panel {
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -332,4 +332,4 @@ std::optional<PanelServer::Response> PanelServer::handle(const Request& request,
   return site_.respond(request);
 }
 
-}  // namespace parley::app
+}  // namespace parley::panel

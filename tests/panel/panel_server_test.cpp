@@ -1,4 +1,4 @@
-#include "app/panel_server.hpp"
+#include "panel/panel_server.hpp"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +20,7 @@
 
 #include "app/web_sites.hpp"
 
-namespace parley::app {
+namespace parley::panel {
 namespace {
 
 namespace asio = boost::asio;
@@ -219,4 +219,4 @@ TEST_F(PanelServerTest, ListensOnLoopbackOnly) {
 }
 
 }  // namespace
-}  // namespace parley::app
+}  // namespace parley::panel

@@ -1,4 +1,4 @@
-#include "app/setup_checklist.hpp"
+#include "panel/setup_checklist.hpp"
 
 #include <boost/json/parse.hpp>
 #include <boost/json/value.hpp>
@@ -6,7 +6,7 @@
 
 #include "base/process.hpp"
 
-namespace parley::app {
+namespace parley::panel {
 
 namespace json = boost::json;
 
@@ -55,4 +55,4 @@ SetupChecklist SetupChecklist::run(const std::string& tailscaleExecutable) {
   return result;
 }
 
-}  // namespace parley::app
+}  // namespace parley::panel

@@ -1,4 +1,4 @@
-#include "app/doctor.hpp"
+#include "cli/doctor.hpp"
 
 #include <espeak-ng/espeak_ng.h>
 #include <espeak-ng/speak_lib.h>
@@ -17,7 +17,7 @@
 #include "link/tailscale.hpp"
 #include "terminal/supported_claude_versions.hpp"
 
-namespace parley::app {
+namespace parley::cli {
 
 namespace {
 
@@ -112,7 +112,7 @@ std::vector<DoctorCheck> tailscale(std::uint16_t port) {
 }
 
 DoctorCheck hooks(const fs::path& executableDirectory) {
-  const HookSetupStatus s = hookStatus(executableDirectory);
+  const app::HookSetupStatus s = app::hookStatus(executableDirectory);
   if (s.detail.problem)
     return {"hooks", Status::fail, *s.detail.problem,
             "repair " + s.settingsPath.string() + ", then run `parley hooks install`"};
@@ -300,4 +300,4 @@ int doctorCommand(const DoctorOptions& options, bool asJson, std::ostream& out) 
   return failed == 0 ? 0 : 1;
 }
 
-}  // namespace parley::app
+}  // namespace parley::cli
