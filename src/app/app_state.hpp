@@ -35,7 +35,7 @@ struct AppState {
 
   GlyphState glyph() const {
     if (std::holds_alternative<link::WebSocketServer::Failed>(serverStatus) ||
-        std::holds_alternative<link::WebSocketServer::LocalNetworkDenied>(serverStatus))
+        std::holds_alternative<link::WebSocketServer::BindRefused>(serverStatus))
       return GlyphState::error;
     if (pairedDevices.empty())
       return GlyphState::unpaired;

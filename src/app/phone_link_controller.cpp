@@ -127,14 +127,10 @@ void PhoneLinkController::notifyAway(const protocol::ServerMessage& message) {
 void PhoneLinkController::handleServerStatus(const Server::Status& status) {
   serverStatus_ = status;
   out_.changed();
-  if (const auto* failed = std::get_if<Server::Failed>(&status)) {
-    log(LogEntry::Kind::error, "listener failed: " + failed->message);
-  } else if (std::holds_alternative<Server::LocalNetworkDenied>(status)) {
-    log(LogEntry::Kind::error,
-        "network permission denied \u2014 the phone cannot reach this computer: the system "
-        "refused to let Parley listen on port " +
-            std::to_string(options_.server.port));
-  }
+  if (std::holds_alternative<Server::Failed>(status) ||
+      std::holds_alternative<Server::BindRefused>(status))
+    log(LogEntry::Kind::error, "phone link " + link::describe(status).line +
+                                   " \u2014 the phone cannot reach this computer");
 }
 
 void PhoneLinkController::handlePeerEvent(const Server::PeerEvent& event) {

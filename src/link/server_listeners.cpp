@@ -104,7 +104,7 @@ void Impl::startListener() {
 void Impl::listenerFailed(const error_code& ec) {
   closeListeners();
   if (isDenial(ec))
-    setStatus(LocalNetworkDenied{});
+    setStatus(BindRefused{boundPort_ != 0 ? boundPort_ : config_.port});
   else
     setStatus(Failed{ec.message()});
 }

@@ -24,18 +24,27 @@ std::string shown(std::string_view text) {
 
 }  // namespace
 
-std::string describe(const Server::Status& status) {
+StatusText describe(const Server::Status& status) {
+  const std::string quitAndStart = ", then quit and start Parley again.";
   struct {
-    std::string operator()(const Server::Listening& s) const {
-      return "listening on :" + std::to_string(s.port);
+    const std::string& quitAndStart;
+    StatusText operator()(const Server::Listening& s) const {
+      return {"listening on :" + std::to_string(s.port), std::nullopt};
     }
-    std::string operator()(const Server::Failed& s) const { return "failed: " + s.message; }
-    std::string operator()(const Server::Stopped&) const { return "stopped"; }
-    std::string operator()(const Server::Starting&) const { return "starting"; }
-    std::string operator()(const Server::LocalNetworkDenied&) const {
-      return "local network denied";
+    StatusText operator()(const Server::Failed& s) const {
+      return {"failed: " + s.message,
+              "Check that no other program uses the phone link's port (parley run --port)" +
+                  quitAndStart};
     }
-  } visitor;
+    StatusText operator()(const Server::Stopped&) const { return {"stopped", std::nullopt}; }
+    StatusText operator()(const Server::Starting&) const { return {"starting", std::nullopt}; }
+    StatusText operator()(const Server::BindRefused& s) const {
+      return {"the system refused to let Parley listen on port " + std::to_string(s.port),
+              "A port below 1024, or a policy such as AppArmor or SELinux, keeps the phone from "
+              "reaching this computer. Choose another port with --port" +
+                  quitAndStart};
+    }
+  } visitor{quitAndStart};
   return std::visit(visitor, status);
 }
 

@@ -94,11 +94,13 @@ class WebSocketServer {
   struct Starting {
     bool operator==(const Starting&) const = default;
   };
-  // The system refused the listener network access (EACCES/EPERM).
-  struct LocalNetworkDenied {
-    bool operator==(const LocalNetworkDenied&) const = default;
+  // The system refused to bind the port (EACCES/EPERM: a port below 1024,
+  // or a policy such as AppArmor or SELinux).
+  struct BindRefused {
+    std::uint16_t port = 0;
+    bool operator==(const BindRefused&) const = default;
   };
-  using Status = std::variant<Listening, Failed, Stopped, Starting, LocalNetworkDenied>;
+  using Status = std::variant<Listening, Failed, Stopped, Starting, BindRefused>;
 
   struct Connected {
     PairedDevice device;
@@ -164,7 +166,13 @@ class WebSocketServer {
   std::shared_ptr<Impl> impl_;
 };
 
-// "listening on :8787", "failed: …", "stopped", … for logs and the panel.
-std::string describe(const WebSocketServer::Status& status);
+// The link's state in words, the one place they are written: a line
+// ("listening on :8787", "stopped", …) for logs and the panel, and for a
+// failure what the person can do about it.
+struct StatusText {
+  std::string line;
+  std::optional<std::string> help;
+};
+StatusText describe(const WebSocketServer::Status& status);
 
 }  // namespace parley::link

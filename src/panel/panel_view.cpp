@@ -8,7 +8,6 @@
 #include "protocol/deny_lists.hpp"
 #include "protocol/wire_coding.hpp"
 #include "terminal/session_registry.hpp"
-#include "terminal/supported_claude_versions.hpp"
 
 namespace parley::panel {
 
@@ -17,22 +16,10 @@ using link::WebSocketServer;
 
 namespace {
 
+// The link's own words for its state.
 json::object serverStatus(const WebSocketServer::Status& status) {
-  return std::visit(
-      [](const auto& s) -> json::object {
-        using S = std::decay_t<decltype(s)>;
-        if constexpr (std::is_same_v<S, WebSocketServer::Listening>)
-          return {{"kind", "listening"}, {"port", s.port}};
-        else if constexpr (std::is_same_v<S, WebSocketServer::Failed>)
-          return {{"kind", "failed"}, {"message", s.message}};
-        else if constexpr (std::is_same_v<S, WebSocketServer::Starting>)
-          return {{"kind", "starting"}};
-        else if constexpr (std::is_same_v<S, WebSocketServer::LocalNetworkDenied>)
-          return {{"kind", "networkDenied"}};
-        else
-          return {{"kind", "stopped"}};
-      },
-      status);
+  const link::StatusText text = link::describe(status);
+  return {{"line", text.line}, {"help", text.help ? json::value(*text.help) : nullptr}};
 }
 
 json::value optional(const std::optional<std::string>& value) {
@@ -42,15 +29,14 @@ json::value optional(const std::optional<std::string>& value) {
 json::array sessions(const PanelFacts& facts) {
   json::array list;
   for (const protocol::SessionDescriptor& d : facts.state.sessions) {
-    const terminal::RegisteredSession registered{
-        d, terminal::SupportedClaudeVersions::isSupported(d.claudeVersion)};
     list.push_back(json::object{
         {"id", d.sessionID},
         {"name", d.displayName.value_or(d.shortName())},
         {"cwd", d.cwd},
         {"state", protocol::rawValue(d.state)},
         {"mode", protocol::rawValue(d.permissionMode)},
-        {"announceOnly", registered.announceOnly()},
+        // The registry's reason, shown as it stands.
+        {"announceOnly", d.announceOnly ? json::value(*d.announceOnly) : json::value(nullptr)},
         {"detached", facts.detached.contains(d.sessionID)},
         {"active", facts.activeSession == d.sessionID},
     });

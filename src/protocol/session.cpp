@@ -9,7 +9,7 @@ namespace parley::protocol {
 PARLEY_WIRE_FIELDS(PermissionOption, index, label, kind)
 PARLEY_WIRE_FIELDS(SessionDescriptor, sessionID, paneID, socketPath, tmuxSession, pid, cwd,
                    displayName, title, gitBranch, model, permissionMode, state, waitingFor,
-                   transcriptPath, claudeVersion, lastActivity)
+                   transcriptPath, claudeVersion, lastActivity, announceOnly)
 
 std::size_t PermissionOption::hash() const {
   return detail::hashFields(*this);

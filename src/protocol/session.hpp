@@ -62,6 +62,10 @@ struct SessionDescriptor {
   std::optional<std::string> transcriptPath;
   std::optional<std::string> claudeVersion;
   Date lastActivity;
+  // Why Parley types nothing into this session, in words the phone and the
+  // panel show as they stand; absent when it may be driven. Decided once, by
+  // the session registry.
+  std::optional<std::string> announceOnly;
 
   // tmuxSession when non-empty, else the last path component of cwd.
   std::string shortName() const;

@@ -72,6 +72,18 @@ bool RegisteredSession::isUnsafeForVoice() const {
   return protocol::skipsPermissionPrompts(descriptor.permissionMode);
 }
 
+void RegisteredSession::stampAnnounceOnly() {
+  if (!isVersionSupported)
+    descriptor.announceOnly =
+        descriptor.claudeVersion
+            ? "Claude Code " + *descriptor.claudeVersion + " is a version Parley cannot drive"
+            : "Claude Code's version is not known yet";
+  else if (isUnsafeForVoice())
+    descriptor.announceOnly = "permissions are bypassed here, so Claude Code asks nothing";
+  else
+    descriptor.announceOnly.reset();
+}
+
 std::size_t RegisteredSession::hash() const {
   return protocol::hashAll(descriptor, isVersionSupported);
 }
@@ -145,6 +157,7 @@ std::optional<RegisteredSession> SessionTable::apply(const HookPayload& hook, Da
     if (derived)
       d.state = *derived;
     d.lastActivity = now;
+    it->second.stampAnnounceOnly();
     return it->second;
   }
 
@@ -161,6 +174,7 @@ std::optional<RegisteredSession> SessionTable::apply(const HookPayload& hook, Da
   d.lastActivity = now;
   // Announce-only until a refresh has read the session file and its version.
   RegisteredSession registered{std::move(d), false};
+  registered.stampAnnounceOnly();
   sessions_.emplace(id, registered);
   dropOldestUnconfirmed();
   return registered;
@@ -275,6 +289,7 @@ std::vector<RegisteredSession> SessionTable::sweep(Date now) {
     }
     d.lastActivity = now;
     registered.isVersionSupported = SupportedClaudeVersions::isSupported(file.version);
+    registered.stampAnnounceOnly();
 
     sessions_.insert_or_assign(file.sessionId, std::move(registered));
     seen.insert(file.sessionId);
@@ -305,6 +320,7 @@ void SessionTable::prune() {
 void SessionTable::insert(RegisteredSession registered) {
   const std::string id = registered.id();
   paneBindings_[id] = registered.descriptor.paneID;
+  registered.stampAnnounceOnly();
   sessions_.insert_or_assign(id, std::move(registered));
 }
 

@@ -60,6 +60,9 @@ struct RegisteredSession {
   // Narrated, but nothing may be typed into it.
   bool announceOnly() const { return !isVersionSupported || isUnsafeForVoice(); }
   bool mayInject() const { return !announceOnly(); }
+  // Writes the reason announceOnly() holds (or none) into the descriptor,
+  // where the phone and the panel read it; the table does after each change.
+  void stampAnnounceOnly();
 
   bool operator==(const RegisteredSession&) const = default;
   std::size_t hash() const;

@@ -254,7 +254,7 @@ class ServerTest : public ::testing::Test {
     }));
     const auto status = reports.lastStatus();
     if (!status || !std::holds_alternative<Server::Listening>(*status)) {
-      ADD_FAILURE() << "not listening: " << (status ? describe(*status) : "no status");
+      ADD_FAILURE() << "not listening: " << (status ? describe(*status).line : "no status");
       return 0;
     }
     port = std::get<Server::Listening>(*status).port;

@@ -27,7 +27,7 @@ TEST(PanelView, GlyphTakesTheFirstStateThatHolds) {
     const char* title;
   } cases[] = {
       {facts(S::Failed{"port taken"}, true, true, true, true, true), "Parley \u2014 error"},
-      {facts(S::LocalNetworkDenied{}, false, false, false, false, false), "Parley \u2014 error"},
+      {facts(S::BindRefused{}, false, false, false, false, false), "Parley \u2014 error"},
       {facts(S::Listening{8787}, false, true, true, true, true), "Parley \u2014 no device paired"},
       {facts(S::Listening{8787}, true, true, true, true, true), "Parley \u2014 permission needed"},
       {facts(S::Listening{8787}, true, false, true, true, true), "Parley \u2014 speaking"},

@@ -127,6 +127,7 @@ TEST_F(Registry, HooksBeforeTheFirstRefreshCreateAnnounceOnlySessions) {
   EXPECT_GE(d.lastActivity, before);
   EXPECT_FALSE(created->isVersionSupported);
   EXPECT_TRUE(created->announceOnly());
+  EXPECT_EQ(d.announceOnly, "Claude Code's version is not known yet");
 
   // A notification that is not a permission prompt changes no state.
   HookPayload note = hook(HookPayload::Event::notification, "S");
@@ -142,6 +143,7 @@ TEST_F(Registry, HooksBeforeTheFirstRefreshCreateAnnounceOnlySessions) {
   const auto unsafe = apply(bypass);
   EXPECT_EQ(unsafe->descriptor.state, SessionState::busy);
   EXPECT_TRUE(unsafe->isUnsafeForVoice());
+  EXPECT_TRUE(unsafe->descriptor.announceOnly);
   // Fields the hook does not carry stay.
   EXPECT_EQ(unsafe->descriptor.paneID, "%5");
   EXPECT_EQ(unsafe->descriptor.model, "claude-opus-5");
@@ -211,9 +213,11 @@ TEST_F(Registry, ARefreshReconcilesProcessesSessionFilesAndPanes) {
   EXPECT_EQ(d.lastActivity, now);
   EXPECT_TRUE(all[1].isVersionSupported);
   EXPECT_TRUE(all[1].mayInject());
+  EXPECT_FALSE(all[1].descriptor.announceOnly);  // the wire says so too
   EXPECT_EQ(all[0].descriptor.tmuxSession, "beta");
   EXPECT_EQ(all[0].descriptor.state, SessionState::busy);
   EXPECT_FALSE(all[0].isVersionSupported);  // 2.1.219 is not a tested version
+  EXPECT_EQ(all[0].descriptor.announceOnly, "Claude Code 2.1.219 is a version Parley cannot drive");
 
   // The next refresh: a status the registry does not know leaves the state;
   // an absent "waitingFor" or "version" clears them; a hook's permission
@@ -232,6 +236,7 @@ TEST_F(Registry, ARefreshReconcilesProcessesSessionFilesAndPanes) {
   EXPECT_FALSE(refreshed->isVersionSupported);
   EXPECT_EQ(refreshed->descriptor.displayName, "api work");  // kept when "name" is gone
   EXPECT_EQ(refreshed->descriptor.permissionMode, PermissionMode::plan);
+  EXPECT_EQ(refreshed->descriptor.announceOnly, "Claude Code's version is not known yet");
 }
 
 TEST_F(Registry, ARefreshEndsVanishedSessionsAndALaterOneRevivesThem) {

@@ -54,17 +54,9 @@ function el(tag, attributes = {}, ...children) {
   return node;
 }
 
+// The desktop words the link's state; the page only shows it.
 function linkStatus(s) {
-  if (s.device) return ["connected", null];
-  switch (s.server.kind) {
-    case "listening": return [`listening on :${s.server.port}`, null];
-    case "starting": return ["starting…", null];
-    case "failed":
-      return [s.server.message, "Check that no other program uses the phone link's port (parley run --port), then quit and start Parley again."];
-    case "networkDenied":
-      return ["Network access denied", "The system refused Parley a listening socket (a port below 1024, or a policy such as AppArmor or SELinux). Choose another port with --port, then quit and start Parley again."];
-    default: return ["not listening", null];
-  }
+  return s.device ? ["connected", null] : [s.server.line, s.server.help];
 }
 
 function renderHeader(s) {
@@ -90,7 +82,7 @@ function renderSessions(s) {
       el("strong", {}, session.name),
       el("span", { class: "state" }, ` ${session.state} · ${session.mode}`));
     if (session.announceOnly)
-      item.append(el("p", { class: "note" }, "Announce-only: this pane bypasses permissions, so nothing is injected into it."));
+      item.append(el("p", { class: "note" }, `Announce only: ${session.announceOnly}.`));
     if (session.detached) {
       item.append(el("p", { class: "muted" }, "detached — the pane keeps running, untouched"));
     }
@@ -282,4 +274,4 @@ wire();
 refresh();
 // A stream opened before the page has loaded keeps it "loading" for ever in
 // some browsers; the state fetched above covers the moment in between.
-addEventListener("load", connect);
+window.addEventListener("load", connect);

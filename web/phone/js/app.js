@@ -8,7 +8,6 @@ import { Voice } from './voice.js';
 import { Notify } from './notify.js';
 
 const $ = (id) => document.getElementById(id);
-const SUPPORTED_VERSIONS = new Set(['2.1.220', '2.1.221', '2.1.222']);
 const STATE_WORDS = { connecting: 'Connecting', connected: 'Connected', reconnecting: 'Reconnecting', offline: 'Offline', unpaired: 'Not paired', replaced: 'Replaced' };
 
 const link = new Link();
@@ -39,10 +38,6 @@ function sessionName(id) {
   const s = state.sessions.find((x) => x.sessionID === id);
   if (!s) return id ? id.slice(0, 8) : 'Session';
   return s.displayName || s.title || s.tmuxSession || (s.cwd || '').split('/').filter(Boolean).pop() || s.sessionID.slice(0, 8);
-}
-
-function announceOnly(s) {
-  return !SUPPORTED_VERSIONS.has(s.claudeVersion) || s.permissionMode === 'dontAsk' || s.permissionMode === 'bypassPermissions';
 }
 
 // ---- feed ----------------------------------------------------------------------
@@ -261,7 +256,7 @@ function renderList() {
     const meta = el('span', 'meta');
     meta.append(el('span', `badge ${s.state}`, s.state), el('span', 'badge', s.permissionMode));
     if (s.waitingFor) meta.append(el('span', '', s.waitingFor));
-    if (announceOnly(s)) meta.append(el('span', '', ' Announce only'));
+    if (s.announceOnly) meta.append(el('span', '', ' Announce only'));
     b.append(meta);
     b.addEventListener('click', () => openSession(s.sessionID));
     const li = el('li');
@@ -277,8 +272,9 @@ function renderSession() {
   $('session-mode').textContent = s ? `mode: ${s.permissionMode}` : '';
   $('session-mode').className = 'badge';
   const note = $('session-note');
-  note.hidden = !s || !announceOnly(s);
-  note.textContent = 'Announce only: this session is narrated, but Claude Code here does not take input from the phone (unsupported version, or permissions bypassed).';
+  note.hidden = !s || !s.announceOnly;
+  // The desktop's reason, as it gives it.
+  note.textContent = s && s.announceOnly ? `Announce only: ${s.announceOnly}. It is narrated, but takes no input from here.` : '';
   const holder = $('feed-holder');
   const feed = feedOf(state.current);
   if (holder.firstChild !== feed) holder.replaceChildren(feed);
@@ -368,9 +364,9 @@ function wire() {
   };
 
   $('back').addEventListener('click', () => history.back());
-  addEventListener('popstate', () => closeSession());
+  window.addEventListener('popstate', () => closeSession());
   $('reconnect').addEventListener('click', () => link.reconnectNow());
-  addEventListener('online', () => link.reconnectNow());
+  window.addEventListener('online', () => link.reconnectNow());
   document.addEventListener('visibilitychange', () => {
     if (document.visibilityState !== 'visible') return;
     if (state.current) holdWakeLock(true);
