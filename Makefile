@@ -3,9 +3,13 @@
 JOBS ?= $(shell nproc)
 CTEST_ARGS ?=
 
-.PHONY: run test test-asan bench soak fuzz deps build build-asan build-release format clean claude-code
+.PHONY: run test test-asan bench soak fuzz deps build build-asan build-release format lint clean claude-code
 
-run: build
+# Only the two programs (and the pages they embed): a first `make run` on a
+# bare machine does not wait for the test suite to compile.
+run: deps
+	cmake --preset dev >/dev/null
+	cmake --build --preset dev --target parley parley-hook -j $(JOBS)
 	./build/bin/parley run
 
 test: build claude-code
@@ -58,6 +62,19 @@ build-release: deps
 
 format:
 	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
+	"$$(./scripts/install-web-tools.sh)/node_modules/.bin/prettier" --write --log-level warn web
+
+# What CI holds the tree to besides its tests: C++ formatting, clang-tidy on
+# src/ (.clang-tidy; configured without precompiled headers, which clang
+# cannot read), and ESLint and Prettier on web/.
+lint:
+	./scripts/install-deps.sh lint
+	git ls-files '*.cpp' '*.hpp' | xargs clang-format --dry-run -Werror
+	cmake -S . -B build-lint -DCMAKE_BUILD_TYPE=Debug -DPARLEY_PCH=OFF >/dev/null
+	run-clang-tidy -p build-lint -j $(JOBS) -quiet '$(CURDIR)/src/' >build-lint/clang-tidy.log 2>&1 || \
+	  { grep -E 'error:|warning:' build-lint/clang-tidy.log | sort -u; exit 1; }
+	"$$(./scripts/install-web-tools.sh)/node_modules/.bin/eslint" web
+	"$$(./scripts/install-web-tools.sh)/node_modules/.bin/prettier" --check --log-level warn web
 
 clean:
-	rm -rf build build-asan build-release build-fuzz build-package
+	rm -rf build build-asan build-release build-fuzz build-package build-lint

@@ -25,9 +25,13 @@ packages=(
 command -v node >/dev/null 2>&1 || packages+=(nodejs)
 command -v npm >/dev/null 2>&1 || packages+=(npm)
 
-# `make fuzz` builds the libFuzzer targets, which need clang and its runtime.
+# `make fuzz` builds the libFuzzer targets, which need clang and its runtime;
+# `make lint` runs clang-format and clang-tidy.
 if [[ "${1:-}" == fuzz ]]; then
   packages+=(clang libclang-rt-14-dev)
+fi
+if [[ "${1:-}" == lint ]]; then
+  packages+=(clang-format clang-tidy)
 fi
 
 missing=()
