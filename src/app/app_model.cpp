@@ -135,15 +135,13 @@ void AppModel::wire(std::unique_ptr<desktop::DesktopVoice> voice) {
   vocabulary_ = std::make_shared<VocabularyFeed>(main, workers_, publishFn);
 
   // From here on every command a phone sends reaches the session driver.
-  driver_ = std::make_shared<terminal::SessionDriver>(
-      terminal_, registry_, cmdLogFn,
-      terminal::SessionDriver::Options{
-          .settleTimeout = options_.settleTimeout,
-          .pollInterval = options_.pollInterval,
-          .permissions = permissions_,
-          .questions = questions,
-          .injected = injected,
-          .detail = [details](const std::string& ref) { return details->get(ref); }});
+  terminal::SessionDriver::Options driverOptions = options_.driver;
+  driverOptions.permissions = permissions_;
+  driverOptions.questions = questions;
+  driverOptions.injected = injected;
+  driverOptions.detail = [details](const std::string& ref) { return details->get(ref); };
+  driver_ = std::make_shared<terminal::SessionDriver>(terminal_, registry_, cmdLogFn,
+                                                      std::move(driverOptions));
   phoneLink_->attach(driver_);
 
   desktop_ =

@@ -36,13 +36,13 @@
 #include "app/power_policy.hpp"
 #include "desktop/desktop_voice.hpp"
 #include "protocol/hook_payload.hpp"
+#include "terminal/session_driver.hpp"
 
 namespace parley::claude {
 class HookIngest;
 }
 namespace parley::terminal {
 class SessionRegistry;
-class SessionDriver;
 class PermissionTracker;
 }  // namespace parley::terminal
 
@@ -64,11 +64,8 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
     PhoneLinkController::Options phoneLink;
     PowerPolicy::Options power;
     std::chrono::steady_clock::duration sweepInterval = std::chrono::seconds(30);
-    // The read-back ends the moment the box shows the text, so the window only
-    // bounds how long a real failure takes to be reported; a desktop busy with
-    // a build can take more than a second to redraw Claude Code's box.
-    std::chrono::milliseconds settleTimeout{3000};
-    std::chrono::milliseconds pollInterval{25};
+    // Its timing; the model supplies the parts it shares with the rest.
+    terminal::SessionDriver::Options driver;
 
     // The defaults of the real application, from the environment.
     static Options defaults();

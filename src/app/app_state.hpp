@@ -1,7 +1,7 @@
 #pragma once
 
-// One copy of what the application shows: what the CLI prints and the
-// control panel will read, taken on the main thread in one piece.
+// One copy of what the application shows, as the control panel reads it:
+// taken on the main thread in one piece.
 
 #include <optional>
 #include <string>

@@ -44,13 +44,13 @@ std::vector<std::string> otherRelayPaths(const std::filesystem::path& relayPath,
 
 HookInstaller installerFor(const std::filesystem::path& executableDirectory) {
   const std::filesystem::path relayPath = relayPathFor(executableDirectory);
-  return HookInstaller(relayPath.string(), HookInstaller::defaultSettingsURL(),
+  return HookInstaller(relayPath.string(), HookInstaller::defaultSettingsPath(),
                        otherRelayPaths(relayPath, executableDirectory));
 }
 
 void reportBackup(const SetupReport& report, const HookInstaller::Report& result) {
-  if (result.backupURL)
-    report(LogEntry::Kind::cmd, "backup written to " + result.backupURL->string());
+  if (result.backupPath)
+    report(LogEntry::Kind::cmd, "backup written to " + result.backupPath->string());
 }
 
 }  // namespace
@@ -95,7 +95,7 @@ HookChange installHooks(const std::filesystem::path& executableDirectory,
                ", already present " + std::to_string(result.alreadyPresent.size()) +
                ", preserved " + std::to_string(result.preservedHandlers) + " existing handlers");
     reportBackup(report, result);
-    return {true, result.backupURL};
+    return {true, result.backupPath};
   } catch (const std::exception& e) {
     report(LogEntry::Kind::error, std::string("hook install refused: ") + e.what());
     return {};
@@ -106,9 +106,9 @@ HookChange uninstallHooks(const SetupReport& report) {
   try {
     const HookInstaller::Report result = installerFor(currentExecutableDirectory()).uninstall();
     report(LogEntry::Kind::cmd,
-           "hooks removed from " + std::to_string(result.alreadyPresent.size()) + " events");
+           "hooks removed from " + std::to_string(result.eventsRemoved.size()) + " events");
     reportBackup(report, result);
-    return {true, result.backupURL};
+    return {true, result.backupPath};
   } catch (const std::exception& e) {
     report(LogEntry::Kind::error, std::string("hook uninstall failed: ") + e.what());
     return {};
@@ -119,7 +119,7 @@ HookSetupStatus hookStatus(const std::filesystem::path& executableDirectory) {
   HookSetupStatus status;
   const HookInstaller installer = installerFor(executableDirectory);
   status.relayPath = installer.relayPath();
-  status.settingsPath = installer.settingsURL();
+  status.settingsPath = installer.settingsPath();
   status.detail = installer.status();
   status.relayInstalled = base::isExecutableFile(status.relayPath);
   status.hookInstalled = status.detail.eventsWithRelay.size() == HookInstaller::events.size();

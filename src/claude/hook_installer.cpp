@@ -132,10 +132,10 @@ struct Loaded {
   json::object document;
 };
 
-Loaded load(const std::filesystem::path& settingsURL) {
+Loaded load(const std::filesystem::path& settingsPath) {
   Loaded loaded;
   try {
-    loaded.bytes = base::readFileIfExists(settingsURL);
+    loaded.bytes = base::readFileIfExists(settingsPath);
   } catch (const std::exception& e) {
     throw InstallError::unreadable(e.what());
   }
@@ -177,7 +177,7 @@ std::string timestamp() {
 
 }  // namespace
 
-std::filesystem::path HookInstaller::defaultSettingsURL() {
+std::filesystem::path HookInstaller::defaultSettingsPath() {
   return base::homeDirectory() / ".claude" / "settings.json";
 }
 
@@ -185,9 +185,9 @@ std::filesystem::path HookInstaller::defaultRelayPath() {
   return base::dataDirectory() / "parley-hook";
 }
 
-HookInstaller::HookInstaller(std::string relayPath, std::filesystem::path settingsURL,
+HookInstaller::HookInstaller(std::string relayPath, std::filesystem::path settingsPath,
                              std::vector<std::string> otherRelayPaths)
-    : settingsURL_(std::move(settingsURL)),
+    : settingsPath_(std::move(settingsPath)),
       relayPath_(std::move(relayPath)),
       otherRelayPaths_(std::move(otherRelayPaths)) {}
 
@@ -315,7 +315,7 @@ std::vector<std::string> missingCommands(const std::set<std::string>& before,
 }  // namespace
 
 HookInstaller::Report HookInstaller::install() const {
-  Loaded loaded = load(settingsURL_);
+  Loaded loaded = load(settingsPath_);
   const json::object& original = loaded.document;
   const std::set<std::string> before = commandsOf(original);
   const std::set<std::string> relay = relayCommands();
@@ -374,14 +374,14 @@ HookInstaller::Report HookInstaller::install() const {
   if (!replaced.empty())
     throw InstallError::wouldReplaceSettings(std::move(replaced));
 
-  report.backupURL = backUp(loaded.bytes);
+  report.backupPath = backUp(loaded.bytes);
   write(bytes);
   report.preservedHandlers = before.size();
   return report;
 }
 
 HookInstaller::Report HookInstaller::uninstall() const {
-  Loaded loaded = load(settingsURL_);
+  Loaded loaded = load(settingsPath_);
   const std::set<std::string> before = commandsOf(loaded.document);
   const std::set<std::string> relay = relayCommands();
 
@@ -418,7 +418,7 @@ HookInstaller::Report HookInstaller::uninstall() const {
       }
       if (!removed)
         continue;
-      report.alreadyPresent.emplace_back(key);
+      report.eventsRemoved.emplace_back(key);
       if (kept.empty())
         emptied.emplace_back(key);
       else
@@ -435,7 +435,7 @@ HookInstaller::Report HookInstaller::uninstall() const {
   if (auto missing = missingCommands(before, after, relay); !missing.empty())
     throw InstallError::wouldDropHandlers(std::move(missing));
 
-  report.backupURL = backUp(loaded.bytes);
+  report.backupPath = backUp(loaded.bytes);
   write(bytes);
   report.preservedHandlers = after.size();
   return report;
@@ -449,7 +449,7 @@ HookInstaller::Status HookInstaller::status() const {
   Status status;
   json::object document;
   try {
-    document = load(settingsURL_).document;
+    document = load(settingsPath_).document;
   } catch (const InstallError& e) {
     status.problem = e.what();
     return status;
@@ -476,11 +476,11 @@ std::optional<std::filesystem::path> HookInstaller::backUp(
   // readable than the settings file itself.
   mode_t mode = 0600;
   struct stat st;
-  if (::stat(settingsURL_.c_str(), &st) == 0)
+  if (::stat(settingsPath_.c_str(), &st) == 0)
     mode = st.st_mode & 0777;
 
-  const std::string stem = settingsURL_.filename().string() + ".bak-voice-" + timestamp();
-  const std::filesystem::path directory = settingsURL_.parent_path();
+  const std::string stem = settingsPath_.filename().string() + ".bak-voice-" + timestamp();
+  const std::filesystem::path directory = settingsPath_.parent_path();
   try {
     // Two runs within one second share a timestamp; the earlier backup may
     // be the only copy of the user's original file, so it is kept unless it
@@ -501,10 +501,10 @@ std::optional<std::filesystem::path> HookInstaller::backUp(
 void HookInstaller::write(const std::string& bytes) const {
   // A settings file linked from a dotfiles repository stays a link: the
   // file it points to is replaced, not the link.
-  std::filesystem::path target = settingsURL_;
+  std::filesystem::path target = settingsPath_;
   std::error_code error;
-  if (std::filesystem::is_symlink(settingsURL_, error)) {
-    auto resolved = std::filesystem::weakly_canonical(settingsURL_, error);
+  if (std::filesystem::is_symlink(settingsPath_, error)) {
+    auto resolved = std::filesystem::weakly_canonical(settingsPath_, error);
     if (!error)
       target = std::move(resolved);
   }

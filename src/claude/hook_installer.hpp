@@ -31,13 +31,14 @@ class HookInstaller {
 
   struct Report {
     // The pre-change copy of the settings file; absent when there was none.
-    std::optional<std::filesystem::path> backupURL;
+    std::optional<std::filesystem::path> backupPath;
     // install: events whose list changed (relay group added or its command
     // rewritten). uninstall: empty.
     std::vector<std::string> eventsAdded;
-    // install: events that already ran the relay. uninstall: events the relay
-    // was removed from.
+    // install: events that already ran the relay. uninstall: empty.
     std::vector<std::string> alreadyPresent;
+    // uninstall: events the relay was removed from. install: empty.
+    std::vector<std::string> eventsRemoved;
     // install: distinct handler commands in the file before the merge.
     // uninstall: distinct handler commands left after it.
     std::size_t preservedHandlers = 0;
@@ -83,7 +84,7 @@ class HookInstaller {
   };
 
   // ~/.claude/settings.json
-  static std::filesystem::path defaultSettingsURL();
+  static std::filesystem::path defaultSettingsPath();
   // The relay's installed location: parley-hook in Parley's data directory.
   static std::filesystem::path defaultRelayPath();
 
@@ -92,10 +93,10 @@ class HookInstaller {
   // install rewrites their entries to `relayPath` instead of adding a second
   // one, uninstall removes them too, and status counts them.
   explicit HookInstaller(std::string relayPath,
-                         std::filesystem::path settingsURL = defaultSettingsURL(),
+                         std::filesystem::path settingsPath = defaultSettingsPath(),
                          std::vector<std::string> otherRelayPaths = {});
 
-  const std::filesystem::path& settingsURL() const { return settingsURL_; }
+  const std::filesystem::path& settingsPath() const { return settingsPath_; }
   const std::string& relayPath() const { return relayPath_; }
 
   // Each throws InstallError before the settings file is touched.
@@ -123,7 +124,7 @@ class HookInstaller {
   void write(const std::string& bytes) const;
   bool runsRelay(const boost::json::value& group) const;
 
-  std::filesystem::path settingsURL_;
+  std::filesystem::path settingsPath_;
   std::string relayPath_;
   std::vector<std::string> otherRelayPaths_;
 };

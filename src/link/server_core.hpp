@@ -1,10 +1,12 @@
 #pragma once
 
 // The WebSocket server's state and its operations, all run on one strand.
-// Private to the server's two implementation files: websocket_server.cpp
-// (listener, connections, handshake, broadcast) and server_commands.cpp
-// (phone commands to the session layer, the terminal stream). Peer is only declared
-// here, so the command half compiles without Beast.
+// Private to the server's implementation files: websocket_server.cpp
+// (connections, handshake, replay, broadcast), server_listeners.cpp (the
+// listening sockets and the tailnet's addresses they follow) and
+// server_commands.cpp (phone commands to the session layer, the terminal
+// stream). Peer is only declared here, so the command half compiles without
+// Beast.
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/ip/tcp.hpp>

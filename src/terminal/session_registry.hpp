@@ -143,9 +143,6 @@ class SessionRegistry {
   using Date = protocol::Date;
   using Sessions = std::vector<RegisteredSession>;
 
-  // The period of the application's refresh.
-  static constexpr std::chrono::seconds sweepInterval{30};
-
   // `executor` is the worker pool's; the registry makes its own strand on it.
   SessionRegistry(const boost::asio::any_io_executor& executor, SessionSources sources);
   SessionRegistry(const SessionRegistry&) = delete;

@@ -90,7 +90,7 @@ class HookInstallerTest : public ::testing::Test {
 
 TEST_F(HookInstallerTest, InstallsIntoAMissingFileAndDirectory) {
   const auto report = installer().install();
-  EXPECT_FALSE(report.backupURL);
+  EXPECT_FALSE(report.backupPath);
   EXPECT_EQ(report.eventsAdded, kAllEvents);
   EXPECT_TRUE(report.alreadyPresent.empty());
   EXPECT_EQ(report.preservedHandlers, 0u);
@@ -128,7 +128,7 @@ TEST_F(HookInstallerTest, InstallAppendsToARealisticFileAndDropsNothing) {
 
   // Backed up byte for byte, no more readable than the original.
   ASSERT_EQ(backups().size(), 1u);
-  EXPECT_EQ(report.backupURL, backups()[0]);
+  EXPECT_EQ(report.backupPath, backups()[0]);
   EXPECT_EQ(test::readFile(backups()[0]), kRealisticSettings);
   EXPECT_EQ(modeOf(backups()[0]), 0600u);
   EXPECT_EQ(modeOf(settings()), 0600u);
@@ -178,7 +178,7 @@ TEST_F(HookInstallerTest, SecondInstallFindsEverythingPresentAndKeepsTheOriginal
   ASSERT_EQ(all.size(), 2u);
   EXPECT_TRUE(test::readFile(all[0]) == kRealisticSettings ||
               test::readFile(all[1]) == kRealisticSettings);
-  EXPECT_EQ(test::readFile(*second.backupURL), afterFirst);
+  EXPECT_EQ(test::readFile(*second.backupPath), afterFirst);
 }
 
 TEST_F(HookInstallerTest, AnUnquotedRelayCommandIsRewrittenInPlace) {
@@ -219,7 +219,7 @@ TEST_F(HookInstallerTest, TheRelaysOtherLocationIsRewrittenRemovedAndCounted) {
   EXPECT_EQ(stop[0].at("hooks").at(0).at("command"), json::value(packaged));
   EXPECT_FALSE(installer(copy).isInstalled());
 
-  EXPECT_EQ(HookInstaller(copy, settings(), {packaged}).uninstall().alreadyPresent.size(),
+  EXPECT_EQ(HookInstaller(copy, settings(), {packaged}).uninstall().eventsRemoved.size(),
             HookInstaller::events.size());
   EXPECT_EQ(document().at("hooks"), json::object());
 }
@@ -286,11 +286,12 @@ TEST_F(HookInstallerTest, UninstallRemovesOnlyTheRelayAndRestoresTheOriginalCont
 
   const auto report = installer(relay).uninstall();
   EXPECT_EQ(report.eventsAdded, Strings{});
-  Strings removed = report.alreadyPresent;
+  Strings removed = report.eventsRemoved;
   std::sort(removed.begin(), removed.end());
   Strings expected = kAllEvents;
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(removed, expected);
+  EXPECT_TRUE(report.alreadyPresent.empty());
   EXPECT_EQ(report.preservedHandlers, 5u);
   EXPECT_FALSE(installer(relay).isInstalled());
   EXPECT_EQ(installer(relay).status().eventsWithRelay, Strings{});
@@ -304,8 +305,8 @@ TEST_F(HookInstallerTest, UninstallRemovesOnlyTheRelayAndRestoresTheOriginalCont
   after["hooks"].as_object().erase("Stop");
   EXPECT_EQ(after, json::parse(kRealisticSettings).as_object())
       << "everything but our own entries is back as it was";
-  ASSERT_TRUE(report.backupURL);
-  EXPECT_EQ(json::parse(test::readFile(*report.backupURL)), doc);
+  ASSERT_TRUE(report.backupPath);
+  EXPECT_EQ(json::parse(test::readFile(*report.backupPath)), doc);
 }
 
 TEST_F(HookInstallerTest, StatusNeedsEveryEvent) {
@@ -338,7 +339,7 @@ TEST_F(HookInstallerTest, ALinkedSettingsFileStaysALink) {
   EXPECT_EQ(json::parse(test::readFile(real)).at("model"), "sonnet");
   EXPECT_TRUE(installer().isInstalled());
   EXPECT_EQ(modeOf(real), 0640u);
-  EXPECT_EQ(report.backupURL->parent_path(), settings().parent_path());
+  EXPECT_EQ(report.backupPath->parent_path(), settings().parent_path());
 }
 
 TEST_F(HookInstallerTest, WriteAndBackupFailuresAreReportedWithTheirCause) {
