@@ -30,15 +30,9 @@ PermissionTracker::PermissionTracker(asio::any_io_executor executor, Outlets out
       out_(std::move(outlets)),
       options_(options),
       tmuxExecutable_(TmuxClient::resolveExecutable()),
-      watchTimer_(strand_) {}
-
-std::size_t PermissionTracker::countInterrupted(std::string_view screen) {
-  std::size_t count = 0;
-  for (std::size_t at = screen.find(kInterruptedText); at != std::string_view::npos;
-       at = screen.find(kInterruptedText, at + 1))
-    ++count;
-  return count;
-}
+      watchTimer_(strand_),
+      interrupts_(std::make_shared<InterruptWatcher>(executor, options.scrapeInterval,
+                                                     options.scrapeTimeout)) {}
 
 std::optional<std::string> PermissionTracker::capture(
     const protocol::SessionDescriptor& session) const {
@@ -47,15 +41,6 @@ std::optional<std::string> PermissionTracker::capture(
         .capture(session.paneID, std::nullopt, false);
   } catch (const std::exception&) {
     return std::nullopt;
-  }
-}
-
-std::size_t PermissionTracker::interruptionsIn(const protocol::SessionDescriptor& session) const {
-  try {
-    return countInterrupted(TmuxClient(tmuxExecutable_, session.socketPath)
-                                .capture(session.paneID, kHistoryLines, false));
-  } catch (const std::exception&) {
-    return 0;
   }
 }
 
@@ -81,7 +66,7 @@ void PermissionTracker::requested(protocol::SessionDescriptor session,
       // Claude Code follows its PermissionRequest with this notification;
       // the request is already known or on its way.
       const std::lock_guard lock(self->mutex_);
-      if (self->pending_.count(id) != 0 || self->attempts_.count(id) != 0)
+      if (self->open_.count(id) != 0 || self->attempts_.count(id) != 0)
         return;
     }
     Attempt& attempt = self->attempts_[id];
@@ -105,15 +90,16 @@ void PermissionTracker::scrapeUntilShown(std::shared_ptr<Sighting> wanted, std::
       bool alreadyShown = false;
       {
         const std::lock_guard lock(mutex_);
-        const auto p = pending_.find(id);
-        if (p != pending_.end() && p->second.fingerprint == dialog->fingerprint) {
+        const auto o = open_.find(id);
+        const Pending* p = o != open_.end() ? &o->second.request : nullptr;
+        if (p != nullptr && p->fingerprint == dialog->fingerprint) {
           // Claude Code asks once per dialog it draws, so the hook of the
           // very call the pending request was for means it was asked again.
-          const bool askedAgain = wanted->toolName && p->second.toolName == wanted->toolName &&
-                                  p->second.toolInput == wanted->toolInput;
+          const bool askedAgain = wanted->toolName && p->toolName == wanted->toolName &&
+                                  p->toolInput == wanted->toolInput;
           // Otherwise the dialog published is still up: unless it was just
           // answered (and the next one is not drawn yet) there is nothing new.
-          if (!askedAgain && !p->second.choice) {
+          if (!askedAgain && !p->choice) {
             attempts_.erase(attempt);
             return;
           }
@@ -123,7 +109,7 @@ void PermissionTracker::scrapeUntilShown(std::shared_ptr<Sighting> wanted, std::
       if (!alreadyShown) {
         attempts_.erase(attempt);
         wanted->dialog = std::move(*dialog);
-        const std::size_t interruptions = interruptionsIn(wanted->session);
+        const std::size_t interruptions = interrupts_->countIn(wanted->session);
         show(std::move(*wanted), interruptions);
         return;
       }
@@ -154,15 +140,15 @@ void PermissionTracker::show(Sighting sighting, std::size_t interruptedOnScreen)
     const std::string& id = sighting.session.sessionID;
     // A new dialog replaces the one before.
     resolveLocked(id, By::expired, messages);
-    pending_[id] = Pending{.sessionID = id,
-                           .requestID = request.requestID,
-                           .nonce = request.nonce,
-                           .fingerprint = sighting.dialog.fingerprint,
-                           .toolName = sighting.toolName,
-                           .toolInput = sighting.toolInput,
-                           .tier = request.tier};
-    interruptedBefore_[id] = interruptedOnScreen;
-    panes_[id] = sighting.session;
+    open_[id].request = Pending{.sessionID = id,
+                                .requestID = request.requestID,
+                                .nonce = request.nonce,
+                                .fingerprint = sighting.dialog.fingerprint,
+                                .toolName = sighting.toolName,
+                                .toolInput = sighting.toolInput,
+                                .tier = request.tier};
+    open_[id].interruptedBefore = interruptedOnScreen;
+    open_[id].pane = sighting.session;
   }
   messages.emplace_back(std::move(request));
   flush(std::move(messages));
@@ -178,7 +164,7 @@ void PermissionTracker::sweep(std::vector<RegisteredSession> sessions) {
       if (!screen)
         continue;
       if (auto dialog = DialogScraper::scrape(*screen)) {
-        const std::size_t interruptions = self->interruptionsIn(s.descriptor);
+        const std::size_t interruptions = self->interrupts_->countIn(s.descriptor);
         self->show(Sighting{s.descriptor, std::nullopt, std::nullopt, std::move(*dialog)},
                    interruptions);
       }
@@ -190,22 +176,20 @@ void PermissionTracker::sweep(std::vector<RegisteredSession> sessions) {
 
 void PermissionTracker::resolveLocked(const std::string& sessionID, By how,
                                       std::vector<protocol::ServerMessage>& out) {
-  const auto p = pending_.find(sessionID);
-  if (p == pending_.end())
+  const auto o = open_.find(sessionID);
+  if (o == open_.end())
     return;
-  protocol::PermissionResolved resolved{.requestID = p->second.requestID};
+  const Pending* p = &o->second.request;
+  protocol::PermissionResolved resolved{.requestID = p->requestID};
   // Whatever else happened after it, a pressed answer closed the dialog.
-  if (p->second.choice) {
-    resolved.by = p->second.choiceBy;
-    resolved.chosenIndex = p->second.choice;
+  if (p->choice) {
+    resolved.by = p->choiceBy;
+    resolved.chosenIndex = p->choice;
   } else {
     resolved.by = how;
   }
   out.emplace_back(std::move(resolved));
-  pending_.erase(p);
-  panes_.erase(sessionID);
-  interruptedBefore_.erase(sessionID);
-  goneOnce_.erase(sessionID);
+  open_.erase(o);
 }
 
 void PermissionTracker::hookSeen(const protocol::HookPayload& payload) {
@@ -222,11 +206,11 @@ void PermissionTracker::hookSeen(const protocol::HookPayload& payload) {
     std::string fingerprint;
     {
       const std::lock_guard lock(self->mutex_);
-      const auto p = self->pending_.find(id);
-      if (p == self->pending_.end())
+      const auto o = self->open_.find(id);
+      if (o == self->open_.end())
         return;
-      fingerprint = p->second.fingerprint;
-      pane = self->panes_[id];
+      fingerprint = o->second.request.fingerprint;
+      pane = o->second.pane;
     }
     // A tool running beside the one that asked finishes while the dialog is
     // still up; only a dialog gone from the screen is closed.
@@ -247,6 +231,7 @@ void PermissionTracker::hookSeen(const protocol::HookPayload& payload) {
 }
 
 void PermissionTracker::stop() {
+  interrupts_->stop();
   asio::post(strand_, [self = shared_from_this()] {
     self->stopped_ = true;
     self->attempts_.clear();
@@ -275,8 +260,8 @@ void PermissionTracker::watchTick() {
   std::map<std::string, Watched> watched;
   {
     const std::lock_guard lock(mutex_);
-    for (const auto& [id, p] : pending_)
-      watched.emplace(id, Watched{panes_[id], p.fingerprint, interruptedBefore_[id]});
+    for (const auto& [id, o] : open_)
+      watched.emplace(id, Watched{o.pane, o.request.fingerprint, o.interruptedBefore});
   }
   std::vector<protocol::ServerMessage> messages;
   for (const auto& [id, w] : watched) {
@@ -284,18 +269,22 @@ void PermissionTracker::watchTick() {
     const auto shown = screen ? DialogScraper::scrape(*screen) : std::nullopt;
     if (shown && shown->fingerprint == w.fingerprint) {
       const std::lock_guard lock(mutex_);
-      goneOnce_.erase(id);
+      if (const auto o = open_.find(id); o != open_.end())
+        o->second.goneOnce = false;
       continue;
     }
     {
       // A capture may catch a redraw half done: only a dialog missing from
       // two captures in a row has closed.
       const std::lock_guard lock(mutex_);
-      if (screen && goneOnce_.insert(id).second)
+      const auto o = open_.find(id);
+      if (screen && o != open_.end() && !o->second.goneOnce) {
+        o->second.goneOnce = true;
         continue;
+      }
     }
     // Escape on the dialog stops the turn; the pane says so.
-    const bool interrupted = screen && interruptionsIn(w.pane) > w.interruptedBefore;
+    const bool interrupted = screen && interrupts_->countIn(w.pane) > w.interruptedBefore;
     // Gone with its pane, stopped, or replaced by another dialog: expired;
     // else it was answered at the keyboard.
     const By how = !screen || interrupted || shown ? By::expired : By::desk;
@@ -309,38 +298,27 @@ void PermissionTracker::watchTick() {
   }
   flush(std::move(messages));
   const std::lock_guard lock(mutex_);
-  if (!pending_.empty())
+  if (!open_.empty())
     asio::post(strand_, [self = shared_from_this()] { self->startWatching(); });
 }
 
 void PermissionTracker::watchForInterrupt(protocol::SessionDescriptor session, std::size_t before) {
-  asio::post(strand_, [self = shared_from_this(), session = std::move(session), before] {
-    self->pollForInterrupt(std::make_shared<protocol::SessionDescriptor>(session), before,
-                           Clock::now() + self->options_.scrapeTimeout);
-  });
+  interrupts_->watch(std::move(session), before,
+                     [weak = weak_from_this()](const protocol::SessionDescriptor& seen) {
+                       if (auto self = weak.lock())
+                         self->interrupted(seen);
+                     });
 }
 
-void PermissionTracker::pollForInterrupt(std::shared_ptr<protocol::SessionDescriptor> session,
-                                         std::size_t before, Clock::time_point deadline) {
-  if (interruptionsIn(*session) > before) {
-    std::vector<protocol::ServerMessage> messages;
-    {
-      const std::lock_guard lock(mutex_);
-      resolveLocked(session->sessionID, By::expired, messages);
-    }
-    messages.emplace_back(protocol::Interrupted{
-        .sessionID = session->sessionID, .detectedVia = "screen: after Escape from the phone"});
-    flush(std::move(messages));
-    return;
+void PermissionTracker::interrupted(const protocol::SessionDescriptor& session) {
+  std::vector<protocol::ServerMessage> messages;
+  {
+    const std::lock_guard lock(mutex_);
+    resolveLocked(session.sessionID, By::expired, messages);
   }
-  if (Clock::now() >= deadline || stopped_)
-    return;
-  auto timer = std::make_shared<asio::steady_timer>(strand_, options_.scrapeInterval);
-  timer->async_wait([self = shared_from_this(), timer, session = std::move(session), before,
-                     deadline](const boost::system::error_code& ec) mutable {
-    if (!ec)
-      self->pollForInterrupt(std::move(session), before, deadline);
-  });
+  messages.emplace_back(protocol::Interrupted{
+      .sessionID = session.sessionID, .detectedVia = "screen: after Escape from the phone"});
+  flush(std::move(messages));
 }
 
 // ---- asked by the driver ------------------------------------------------------------
@@ -348,17 +326,17 @@ void PermissionTracker::pollForInterrupt(std::shared_ptr<protocol::SessionDescri
 std::optional<PermissionTracker::Pending> PermissionTracker::pendingFor(
     const std::string& nonce) const {
   const std::lock_guard lock(mutex_);
-  for (const auto& [id, p] : pending_)
-    if (p.nonce == nonce)
-      return p;
+  for (const auto& [id, o] : open_)
+    if (o.request.nonce == nonce)
+      return o.request;
   return std::nullopt;
 }
 
 std::optional<PermissionTracker::Pending> PermissionTracker::pendingIn(
     const std::string& sessionID) const {
   const std::lock_guard lock(mutex_);
-  const auto it = pending_.find(sessionID);
-  return it == pending_.end() ? std::nullopt : std::optional(it->second);
+  const auto it = open_.find(sessionID);
+  return it == open_.end() ? std::nullopt : std::optional(it->second.request);
 }
 
 bool PermissionTracker::hasPending(const std::string& sessionID) const {
@@ -367,10 +345,10 @@ bool PermissionTracker::hasPending(const std::string& sessionID) const {
 
 void PermissionTracker::answered(const std::string& nonce, std::int64_t chosenIndex, By by) {
   const std::lock_guard lock(mutex_);
-  for (auto& [id, p] : pending_)
-    if (p.nonce == nonce) {
-      p.choice = chosenIndex;
-      p.choiceBy = by;
+  for (auto& [id, o] : open_)
+    if (o.request.nonce == nonce) {
+      o.request.choice = chosenIndex;
+      o.request.choiceBy = by;
     }
 }
 

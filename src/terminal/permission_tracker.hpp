@@ -4,8 +4,9 @@
 // asked, it reads the session's pane until the dialog shows and has it
 // published, with the nonce the phone's answer must echo; it then watches
 // that pane (only the panes of sessions with a pending request) and the
-// hooks until the dialog closes, and tells how it closed. One pending
-// request per session; a new dialog replaces it.
+// hooks until the dialog closes, and tells how it closed (an Escape on it is
+// told apart by its InterruptWatcher). One pending request per session; a
+// new dialog replaces it.
 //
 // Its work runs on a strand of the executor it is given (the session
 // driver's thread: tmux is never called on the main or WebSocket strand),
@@ -28,6 +29,7 @@
 #include "protocol/hook_payload.hpp"
 #include "protocol/server_messages.hpp"
 #include "terminal/dialog_scraper.hpp"
+#include "terminal/interrupt_watcher.hpp"
 #include "terminal/session_registry.hpp"
 #include "terminal/tmux_client.hpp"
 
@@ -79,9 +81,6 @@ class PermissionTracker : public std::enable_shared_from_this<PermissionTracker>
     std::chrono::milliseconds watchInterval{250};
   };
 
-  // What Claude Code shows when a turn was stopped by Escape.
-  static constexpr std::string_view kInterruptedText = "Interrupted \u00b7 What should Claude do";
-
   PermissionTracker(boost::asio::any_io_executor executor, Outlets outlets, Options options);
 
   // ---- from the hook path (any thread) ----
@@ -100,7 +99,7 @@ class PermissionTracker : public std::enable_shared_from_this<PermissionTracker>
   void sweep(std::vector<RegisteredSession> sessions);
   // After an Escape sent from the phone: tell when the screen shows the
   // turn interrupted. `before` is how often the text was in the pane's
-  // history (kHistoryLines) before.
+  // history (InterruptWatcher::kHistoryLines) before.
   void watchForInterrupt(protocol::SessionDescriptor session, std::size_t before);
 
   // Ends the watching and the waiting, so the executor can run dry (any
@@ -116,11 +115,6 @@ class PermissionTracker : public std::enable_shared_from_this<PermissionTracker>
   void answered(const std::string& nonce, std::int64_t chosenIndex,
                 protocol::PermissionResolved::By by = protocol::PermissionResolved::By::phone);
 
-  static std::size_t countInterrupted(std::string_view screen);
-  // Interruptions are counted over this much of a pane's history too, so
-  // one scrolling off the screen does not hide a new one.
-  static constexpr int kHistoryLines = 5000;
-
  private:
   struct Attempt {
     std::uint64_t generation = 0;
@@ -130,8 +124,7 @@ class PermissionTracker : public std::enable_shared_from_this<PermissionTracker>
   void scrapeUntilShown(std::shared_ptr<Sighting> wanted, std::uint64_t generation,
                         std::chrono::steady_clock::time_point deadline);
   void show(Sighting sighting, std::size_t interruptedOnScreen);
-  void pollForInterrupt(std::shared_ptr<protocol::SessionDescriptor> session, std::size_t before,
-                        std::chrono::steady_clock::time_point deadline);
+  void interrupted(const protocol::SessionDescriptor& session);
   // Under the lock.
   void resolveLocked(const std::string& sessionID, protocol::PermissionResolved::By how,
                      std::vector<protocol::ServerMessage>& out);
@@ -139,7 +132,6 @@ class PermissionTracker : public std::enable_shared_from_this<PermissionTracker>
   void watchTick();
   void flush(std::vector<protocol::ServerMessage> messages);
   std::optional<std::string> capture(const protocol::SessionDescriptor& session) const;
-  std::size_t interruptionsIn(const protocol::SessionDescriptor& session) const;
 
   boost::asio::strand<boost::asio::any_io_executor> strand_;
   Outlets out_;
@@ -148,14 +140,19 @@ class PermissionTracker : public std::enable_shared_from_this<PermissionTracker>
   boost::asio::steady_timer watchTimer_;
   bool watching_ = false;  // on the strand
   bool stopped_ = false;   // on the strand
+  std::shared_ptr<InterruptWatcher> interrupts_;
 
+  // A pending request and what watching it takes.
+  struct Open {
+    Pending request;
+    protocol::SessionDescriptor pane;
+    // How often the turn showed interrupted when the request was published.
+    std::size_t interruptedBefore = 0;
+    // The last look did not find its dialog.
+    bool goneOnce = false;
+  };
   mutable std::mutex mutex_;
-  std::map<std::string, Pending> pending_;                    // by session id
-  std::map<std::string, protocol::SessionDescriptor> panes_;  // of the pending
-  // How often the turn showed interrupted when the request was published.
-  std::map<std::string, std::size_t> interruptedBefore_;
-  // Pending requests whose dialog the last look did not find.
-  std::set<std::string> goneOnce_;
+  std::map<std::string, Open> open_;         // by session id
   std::map<std::string, Attempt> attempts_;  // on the strand
 };
 

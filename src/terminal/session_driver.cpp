@@ -9,6 +9,7 @@
 #include "protocol/remote_approval.hpp"
 #include "terminal/dialog_scraper.hpp"
 #include "terminal/input_policy.hpp"
+#include "terminal/interrupt_watcher.hpp"
 #include "terminal/prompt_injector.hpp"
 #include "text/unicode.hpp"
 
@@ -340,8 +341,8 @@ SessionDriver::Result SessionDriver::handle(protocol::Interrupt, RegisteredSessi
   std::optional<std::size_t> before;
   if (options_.permissions) {
     try {
-      before = PermissionTracker::countInterrupted(
-          tmux.capture(d.paneID, PermissionTracker::kHistoryLines, false));
+      before =
+          InterruptWatcher::countIn(tmux.capture(d.paneID, InterruptWatcher::kHistoryLines, false));
     } catch (const std::exception&) {
     }
   }
