@@ -5,7 +5,7 @@
 #include <ostream>
 
 #include "base/paths.hpp"
-#include "terminal/session_registry.hpp"
+#include "terminal/session_table.hpp"
 
 namespace parley::cli {
 
