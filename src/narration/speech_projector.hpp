@@ -2,10 +2,8 @@
 
 // Turns agent Markdown, written for a screen, into a Narration: the text to
 // show and a shorter plain string that sounds right through a speech
-// synthesiser. Code blocks become a one-line description, tables a row
-// count, long lists their first three items; links and URLs shrink to what
-// a listener needs, paths and identifiers are read as words, and decoration
-// (emphasis marks, box drawing, emoji) is dropped.
+// synthesiser. It joins the two halves: markdown_blocks.hpp parses, and
+// spoken_words.hpp renders the blocks as speech.
 
 #include <cstddef>
 #include <functional>
@@ -14,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include "narration/markdown_blocks.hpp"
 #include "protocol/narration.hpp"
 
 namespace parley::narration {
@@ -31,28 +30,12 @@ struct Projection {
 class SpeechProjector {
  public:
   // One block of parsed Markdown.
-  struct Paragraph {
-    std::string text;  // the lines, each trimmed, joined with single spaces
-    bool operator==(const Paragraph&) const = default;
-  };
-  struct Heading {
-    std::string text;  // without the hash marks
-    bool operator==(const Heading&) const = default;
-  };
-  struct List {
-    std::vector<std::string> items;
-    bool operator==(const List&) const = default;
-  };
-  struct Table {
-    std::size_t rows = 0;  // body rows: the header and separators not counted
-    bool operator==(const Table&) const = default;
-  };
-  struct Fence {
-    std::string language;            // first word of the info string, possibly empty
-    std::vector<std::string> lines;  // raw lines between the fences
-    bool operator==(const Fence&) const = default;
-  };
-  using Block = std::variant<Paragraph, Heading, List, Table, Fence>;
+  using Paragraph = markdown::Paragraph;
+  using Heading = markdown::Heading;
+  using List = markdown::List;
+  using Table = markdown::Table;
+  using Fence = markdown::Fence;
+  using Block = markdown::Block;
 
   // What the application model uses for agent prose.
   static constexpr std::size_t kDefaultMaxSpeechLength = 900;
