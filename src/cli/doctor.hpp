@@ -9,18 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "app/setup_checks.hpp"
+
 namespace parley::cli {
 
-struct DoctorCheck {
-  // skip: could not be checked here (no tool to ask); warn: works, with a
-  // limitation. Only fail makes the doctor fail.
-  enum class Status { ok, warn, fail, skip };
-
-  std::string name;
-  Status status = Status::ok;
-  std::string detail;  // what was found
-  std::string fix;     // what to do; empty when there is nothing to do
-};
+using DoctorCheck = app::SetupCheck;
 
 struct DoctorOptions {
   std::uint16_t port = 8787;                  // the phone link's port, which Tailscale must serve

@@ -53,6 +53,29 @@ std::string exitText(const base::ProcessResult& result) {
 
 }  // namespace
 
+namespace {
+
+// "User"[Self.UserID]."LoginName"; the user table is keyed by the id written
+// as a decimal number.
+std::optional<std::string> loginNameOf(const json::object& top, const json::value& self,
+                                       const std::optional<std::string>& backendState) {
+  if (backendState != "Running" || !self.is_object())
+    return std::nullopt;
+  const json::value* id = self.as_object().if_contains("UserID");
+  const json::value* users = top.if_contains("User");
+  if (!id || !id->is_number() || !users || !users->is_object())
+    return std::nullopt;
+  const json::value* user =
+      users->as_object().if_contains(std::to_string(id->to_number<std::int64_t>()));
+  const json::value* login =
+      user && user->is_object() ? user->as_object().if_contains("LoginName") : nullptr;
+  if (!login || !login->is_string() || login->as_string().empty())
+    return std::nullopt;
+  return std::string(login->as_string());
+}
+
+}  // namespace
+
 TailscaleStatus::Info TailscaleStatus::read() const {
   const base::ProcessResult result = run(executable, {"status", "--json"});
   if (!result.ok())
@@ -78,6 +101,7 @@ TailscaleStatus::Info TailscaleStatus::read() const {
     info.magicDNSName.pop_back();
 
   info.tailscaleIPs = addressesOf(*self);
+  info.loginName = loginNameOf(top, *self, info.backendState);
   if (const json::value* peers = top.if_contains("Peer"); peers != nullptr && peers->is_object()) {
     for (const auto& peer : peers->as_object()) {
       const std::vector<std::string> ips = addressesOf(peer.value());

@@ -24,6 +24,8 @@ class TailscaleStatus {
     std::optional<std::string> backendState;
     // Every address of the tailnet's other machines ("Peer".*."TailscaleIPs").
     std::vector<std::string> peerIPs;
+    // The account this computer is logged in as, while Tailscale runs.
+    std::optional<std::string> loginName;
     bool operator==(const Info&) const = default;
   };
 

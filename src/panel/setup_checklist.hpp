@@ -18,9 +18,6 @@ struct SetupChecklist {
 
   // `tailscaleExecutable` is asked for `status --json`.
   static SetupChecklist run(const std::string& tailscaleExecutable);
-  // The login name of the account `status --json` reports for this
-  // computer, when its backend is running.
-  static std::optional<std::string> accountFromStatus(std::string_view statusJSON);
 };
 
 }  // namespace parley::panel

@@ -34,8 +34,9 @@ std::string failureOf(const std::function<void()>& call) {
 TEST(TailscaleStatus, ReadsNameAddressesAndStateFromStatusJson) {
   test::TempDir dir;
   const std::string exe = standIn(dir, R"(cat <<'JSON'
-{"Version":"1.80.0","BackendState":"Running",
- "Self":{"DNSName":"desk.tail1234.ts.net.","TailscaleIPs":["100.101.102.103","fd7a:115c:a1e0::1"]},
+{"Version":"1.80.0","BackendState":"Running","User":{"7":{"LoginName":"dev@example.com"}},
+ "Self":{"DNSName":"desk.tail1234.ts.net.","UserID":7,
+         "TailscaleIPs":["100.101.102.103","fd7a:115c:a1e0::1"]},
  "Peer":{"nodekey:a":{"TailscaleIPs":["100.100.1.2","fd7a:115c:a1e0::5"]},
          "nodekey:b":{"TailscaleIPs":["100.100.1.9"]},"nodekey:c":{"TailscaleIPs":[7]}}}
 JSON
@@ -46,6 +47,7 @@ JSON
   EXPECT_EQ(info.peerIPs,
             (std::vector<std::string>{"100.100.1.2", "fd7a:115c:a1e0::5", "100.100.1.9"}));
   EXPECT_EQ(info.backendState, "Running");
+  EXPECT_EQ(info.loginName, "dev@example.com");
   EXPECT_EQ(test::readFile(dir / "args"), "status\n--json\n");
 }
 
@@ -58,6 +60,7 @@ TEST(TailscaleStatus, MissingOrOddOptionalKeysReadAsAbsent) {
   EXPECT_EQ(info.magicDNSName, "desk.ts.net");  // no trailing dot: kept as is
   EXPECT_TRUE(info.tailscaleIPs.empty());
   EXPECT_EQ(info.backendState, std::nullopt);
+  EXPECT_EQ(info.loginName, std::nullopt);
 
   standIn(dir, R"(echo '{"Self":{"DNSName":"a.b."}}')");
   const auto bare = TailscaleStatus(exe).read();
