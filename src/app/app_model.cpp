@@ -294,6 +294,7 @@ void AppModel::rescan() {
                      // is found here.
                      self->permissions_->sweep(all);
                      std::vector<protocol::SessionDescriptor> descriptors;
+                     descriptors.reserve(all.size());
                      for (auto& s : all)
                        descriptors.push_back(std::move(s.descriptor));
                      self->listed(descriptors, true);

@@ -40,6 +40,7 @@ std::vector<std::string> VocabularyFeed::termsFor(const protocol::SessionDescrip
 void VocabularyFeed::sessionsChanged(std::vector<protocol::SessionDescriptor> sessions,
                                      bool reread) {
   std::vector<std::string> sources;
+  sources.reserve(sessions.size());
   for (const auto& s : sessions)
     sources.push_back(s.sessionID + '\0' + s.cwd + '\0' + s.gitBranch.value_or("") + '\0' +
                       s.displayName.value_or(""));

@@ -173,10 +173,11 @@ void PocketsphinxRecognizer::append(std::span<const float> samples) {
       return;
     generation = generation_;
   }
-  boost::asio::post(strand_, [weak = weak_from_this(), audio = toInt16(samples), generation] {
-    if (auto self = weak.lock())
-      self->process(std::move(audio), generation);
-  });
+  boost::asio::post(strand_,
+                    [weak = weak_from_this(), audio = toInt16(samples), generation]() mutable {
+                      if (auto self = weak.lock())
+                        self->process(std::move(audio), generation);
+                    });
 }
 
 std::string PocketsphinxRecognizer::commandFor(const std::string& free) {

@@ -21,7 +21,10 @@ class QRCode {
 
   int size() const { return size_; }
   int version() const { return version_; }
-  bool isDark(int x, int y) const { return modules_[static_cast<std::size_t>(y * size_ + x)]; }
+  bool isDark(int x, int y) const {
+    return modules_[static_cast<std::size_t>(y) * static_cast<std::size_t>(size_) +
+                    static_cast<std::size_t>(x)];
+  }
 
   // Two module rows per line with the half-block characters. By default the
   // light modules are drawn (for the usual light-on-dark terminal, where the

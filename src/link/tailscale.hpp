@@ -29,8 +29,8 @@ class TailscaleStatus {
     bool operator==(const Info&) const = default;
   };
 
-  explicit TailscaleStatus(std::string executable = defaultTailscaleExecutable())
-      : executable(std::move(executable)) {}
+  explicit TailscaleStatus(std::string program = defaultTailscaleExecutable())
+      : executable(std::move(program)) {}
 
   // Runs `tailscale status --json`. Throws PairingError::tailscaleUnavailable.
   Info read() const;
@@ -40,8 +40,8 @@ class TailscaleStatus {
 
 class TailscaleServe {
  public:
-  explicit TailscaleServe(std::string executable = defaultTailscaleExecutable())
-      : executable(std::move(executable)) {}
+  explicit TailscaleServe(std::string program = defaultTailscaleExecutable())
+      : executable(std::move(program)) {}
 
   // Runs `tailscale serve --bg --https=PORT http://127.0.0.1:LOCAL`. Throws
   // PairingError::tailscaleUnavailable with the program's error text.

@@ -48,7 +48,7 @@ std::string wantsTo(const PermissionFacts& f) {
 
 std::string permissionDetail(std::string_view toolName, const std::optional<JSONValue>& toolInput) {
   if (toolName == "Bash") {
-    const std::string command = stringIn(toolInput, "command");
+    std::string command = stringIn(toolInput, "command");
     if (!command.empty())
       return command;
   }

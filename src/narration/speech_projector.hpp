@@ -40,8 +40,8 @@ class SpeechProjector {
   // What the application model uses for agent prose.
   static constexpr std::size_t kDefaultMaxSpeechLength = 900;
 
-  explicit SpeechProjector(std::size_t maxSpeechLength = kDefaultMaxSpeechLength)
-      : maxSpeechLength(maxSpeechLength) {}
+  explicit SpeechProjector(std::size_t maxLength = kDefaultMaxSpeechLength)
+      : maxSpeechLength(maxLength) {}
 
   // Pure: the same input always gives the same projection, on any thread.
   // Input that is not valid UTF-8 is read with U+FFFD for each ill-formed

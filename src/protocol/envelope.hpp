@@ -19,8 +19,8 @@ struct ServerEnvelope {
   Date ts;
   ServerMessage message;
 
-  ServerEnvelope(std::uint64_t seq, Date ts, ServerMessage message)
-      : seq(seq), ts(ts), message(std::move(message)) {}
+  ServerEnvelope(std::uint64_t sequence, Date time, ServerMessage body)
+      : seq(sequence), ts(time), message(std::move(body)) {}
 
   json::object toJson() const;
   // Compact JSON text, keys in wire order.
@@ -38,7 +38,7 @@ struct ClientEnvelope {
   Date ts;
   ClientMessage message;
 
-  ClientEnvelope(Date ts, ClientMessage message) : ts(ts), message(std::move(message)) {}
+  ClientEnvelope(Date time, ClientMessage body) : ts(time), message(std::move(body)) {}
 
   json::object toJson() const;
   std::string encode() const;

@@ -530,6 +530,7 @@ SessionDriver::Result SessionDriver::handle(protocol::TermFrameRequest, Register
 SessionDriver::Result SessionDriver::handle(protocol::ListSessions) {
   const auto all = co_await registry_->sweep(std::chrono::system_clock::now(), asio::use_awaitable);
   std::vector<SessionDescriptor> descriptors;
+  descriptors.reserve(all.size());
   for (const RegisteredSession& s : all)
     descriptors.push_back(s.descriptor);
   co_return descriptors;

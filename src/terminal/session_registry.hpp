@@ -164,7 +164,7 @@ class SessionRegistry {
   template <class R, class Work, class Token>
   auto onStrand(Work work, Token&& token) {
     return boost::asio::async_initiate<Token, typename SignatureOf<R>::type>(
-        [](auto handler, std::shared_ptr<Shared> shared, Work work) {
+        [](auto handler, std::shared_ptr<Shared> shared, Work job) {
           // The handler's executor has outstanding work until it completes,
           // so an io_context waiting for the answer does not run dry.
           auto target =
@@ -172,7 +172,7 @@ class SessionRegistry {
                                   boost::asio::execution::outstanding_work.tracked);
           auto& strand = shared->strand;
           boost::asio::post(strand, [handler = std::move(handler), shared = std::move(shared),
-                                     work = std::move(work), target = std::move(target)]() mutable {
+                                     work = std::move(job), target = std::move(target)]() mutable {
             if constexpr (std::is_void_v<R>) {
               work(shared->table);
               boost::asio::dispatch(target,

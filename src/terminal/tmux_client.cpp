@@ -155,9 +155,9 @@ std::string TmuxClient::capture(const std::string& target, std::optional<int> li
                                 bool escapes) const {
   std::vector<std::string> args{"capture-pane", "-p", "-J", "-t", target};
   if (escapes)
-    args.push_back("-e");
+    args.emplace_back("-e");
   if (lines) {
-    args.push_back("-S");
+    args.emplace_back("-S");
     // Built in place: GCC 12 misreports `"-" + std::string` at -O2 (-Wrestrict).
     std::string start = std::to_string(*lines);
     start.insert(start.begin(), '-');

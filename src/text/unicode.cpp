@@ -182,7 +182,7 @@ std::string composed(std::string_view text) {
   if (isAscii(text))
     return std::string(text);
   // utf8proc refuses ill-formed input as a whole; repaired, it composes.
-  const std::string valid = toValidUtf8(text);
+  std::string valid = toValidUtf8(text);
   utf8proc_uint8_t* output = nullptr;
   const utf8proc_ssize_t length =
       utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(valid.data()),
