@@ -113,8 +113,8 @@ TEST_F(Bridge, APromptFromThePhoneRunsATurnWhoseNarrationReachesThePhone) {
                         "the Bash permission dialog"));
   // The request may come before or after the screen shows its dialog.
   const auto taken = ofType<protocol::PermissionRequest>(phone_->taken());
-  const auto asked = taken.empty() ? nextRequest("the Bash request")
-                                   : std::optional(taken.front().second);
+  const auto asked =
+      taken.empty() ? nextRequest("the Bash request") : std::optional(taken.front().second);
   ASSERT_TRUE(asked) << phone_->received();
   phone_->send(protocol::PermissionAnswer{.clientMsgID = "allow-marker",
                                           .requestID = asked->requestID,
