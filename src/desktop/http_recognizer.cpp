@@ -54,7 +54,6 @@ bool HttpRecognizer::start(const std::vector<std::string>& vocabulary) {
   }
   running_ = true;
   ++generation_;
-  cutter_.reset();
   prompt_.clear();
   for (const auto& term : voice::ContextualVocabulary::terms(vocabulary, promptTerms)) {
     if (!prompt_.empty())
@@ -70,7 +69,7 @@ void HttpRecognizer::stop() {
     return;
   running_ = false;
   ++generation_;
-  cutter_.reset();
+  cutter_.drop();
 }
 
 void HttpRecognizer::append(std::span<const float> samples) {
@@ -79,9 +78,12 @@ void HttpRecognizer::append(std::span<const float> samples) {
   std::lock_guard lock(mutex_);
   if (!running_)
     return;
-  for (auto& utterance : cutter_.push(samples))
-    post(std::move(utterance.samples), std::chrono::steady_clock::now() - utterance.trailingQuiet,
-         generation_, prompt_);
+  for (auto& event : cutter_.push(samples)) {
+    if (event.utterance) {
+      post(std::move(event.utterance->samples),
+           std::chrono::steady_clock::now() - event.utterance->trailingQuiet, generation_, prompt_);
+    }
+  }
 }
 
 void HttpRecognizer::post(std::vector<float> samples,

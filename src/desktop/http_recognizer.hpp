@@ -2,7 +2,7 @@
 
 // Recognition by an OpenAI-compatible transcription server that the person
 // runs (several local servers offer /v1/audio/transcriptions): each utterance
-// the energy gate cuts out is posted as a WAV file, with the session's
+// the cutter finds speech in is posted as a WAV file, with the session's
 // vocabulary as the prompt, and the reply's text is a final result.
 
 #include <boost/asio/strand.hpp>
