@@ -32,10 +32,12 @@ struct Recorder {
   std::mutex mutex;
   std::vector<SpeechRecognizer::Event> events;
 
+  // What each utterance came to: the start of speech is left out.
   void attach(SpeechRecognizer& recognizer) {
     recognizer.onEvent = [this](const SpeechRecognizer::Event& event) {
       std::lock_guard lock(mutex);
-      events.push_back(event);
+      if (event.kind != Kind::speechStarted)
+        events.push_back(event);
     };
   }
   std::size_t count() {
@@ -74,6 +76,9 @@ TEST_F(HttpRecognizerTest, PostsEachUtteranceAndReportsTheOutcome) {
       {"success",
        [] { return HttpStandin::reply(200, "application/json", R"({"text":" Run the tests. "})"); },
        Kind::finalizedText, "Run the tests."},
+      {"nothing heard",
+       [] { return HttpStandin::reply(200, "application/json", R"({"text":" "})"); },
+       Kind::nothingRecognized, ""},
       {"http error", [] { return HttpStandin::reply(500, "text/plain", "model not loaded\n"); },
        Kind::failed,
        "Transcription stopped: the transcription server answered HTTP 500: model not loaded"},
