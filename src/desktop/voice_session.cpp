@@ -194,8 +194,11 @@ void VoiceSession::onRecognition(const SpeechRecognizer::Event& event, std::uint
   }
   if (request != *request_)
     return;
-  if (event.kind == Kind::failed)
+  if (event.kind == Kind::failed) {
     setError(event.text);
+    if (onError)
+      onError(event.text);
+  }
   if (!isListening_)
     return;
   switch (event.kind) {
