@@ -255,8 +255,8 @@ void PocketsphinxRecognizer::process(std::vector<std::int16_t> samples, std::uin
     }
   } else if (heardSpeech_) {
     std::string text = finish();
-    emitCurrent(text.empty() ? Event::Kind::nothingRecognized : Event::Kind::finalizedText,
-                std::move(text));
+    const auto kind = text.empty() ? Event::Kind::nothingRecognized : Event::Kind::finalizedText;
+    emitCurrent(kind, std::move(text));
   } else if (utteranceAudio_.size() > 16000) {
     // Silence before any speech: keep only the last half second for the
     // command grammar's second look.
