@@ -32,6 +32,10 @@ std::vector<std::int16_t> voiced(const std::vector<std::int16_t>& samples) {
   return first < last ? std::vector<std::int16_t>(first, last) : std::vector<std::int16_t>{};
 }
 
+std::vector<std::int16_t> silent(int milliseconds) {
+  return std::vector<std::int16_t>(static_cast<std::size_t>(16 * milliseconds), 0);
+}
+
 // The session on a main thread of its own, with a transcription stand-in that
 // answers each utterance with the next scripted text.
 class VoiceSessionTest : public ::testing::Test {
@@ -148,11 +152,11 @@ TEST_F(VoiceSessionTest, WordsSaidAfterABreathBelongToTheSamePrompt) {
   // the first sentence is heard and transcribed before the second begins.
   script_ = {"Delete the build folder.", "Never mind."};
   ASSERT_TRUE(startListening());
-  daemon_.silence(300);
-  daemon_.speak(voiced(spoken("delete the build folder")));
-  daemon_.silence(500);
-  daemon_.speak(voiced(spoken("never mind")));
-  daemon_.silence(800);
+  std::vector<std::int16_t> audio(16 * 300, 0);
+  for (const auto& words : {voiced(spoken("delete the build folder")), silent(500),
+                            voiced(spoken("never mind")), silent(800)})
+    audio.insert(audio.end(), words.begin(), words.end());
+  daemon_.speakLive(audio);
   ASSERT_TRUE(test::waitUntil([&] { return !heard().empty(); }));
   EXPECT_EQ(heard(), std::vector<std::string>{"meta: scratchThat"});
   EXPECT_EQ(standin_.requests().size(), 2u);
