@@ -16,6 +16,11 @@ pkg_check_modules(PULSE REQUIRED IMPORTED_TARGET libpulse)
 pkg_check_modules(PULSE_SIMPLE REQUIRED IMPORTED_TARGET libpulse-simple)
 pkg_check_modules(SOXR REQUIRED IMPORTED_TARGET soxr)
 pkg_check_modules(ESPEAK_NG REQUIRED IMPORTED_TARGET espeak-ng)
+# Its voice activity detector tells speech from the room's noise. Debian's
+# build of it also exports a main() (one of its tools, built in by mistake):
+# an executable taking main() from a library (gtest_main) must link that one
+# first, as CMake's order (direct libraries before transitive ones) does.
+pkg_check_modules(WEBRTC_AUDIO REQUIRED IMPORTED_TARGET webrtc-audio-processing)
 # Debian's pocketsphinx.pc names /usr/include/sphinxbase, which the multiarch
 # package does not have; an imported target would refuse the missing path.
 pkg_check_modules(POCKETSPHINX REQUIRED pocketsphinx)

@@ -11,6 +11,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libsystemd-dev
   libcurl4-openssl-dev libspdlog-dev libespeak-ng-dev espeak-ng-data
   libpocketsphinx-dev pocketsphinx-en-us libpulse-dev libsoxr-dev
+  libwebrtc-audio-processing-dev
   tmux procps socat dbus-daemon pulseaudio
   # The web faces are tested in a real headless browser.
   chromium chromium-driver

@@ -48,6 +48,9 @@ void DesktopActions::wireVoice() {
   voice_->onAnnouncement = hop([](DesktopActions& a, const std::string& message) {
     a.log(LogEntry::Kind::error, "voice: " + message);
   });
+  voice_->onError = hop([](DesktopActions& a, const std::string& message) {
+    a.log(LogEntry::Kind::error, "voice: " + message);
+  });
 }
 
 // ---- hooks ----------------------------------------------------------------------

@@ -38,6 +38,9 @@ class DesktopVoice {
   std::function<void(const std::string& name)> onMetaCommand;
   // Recognition cannot be used, and why.
   std::function<void(const std::string& message)> onAnnouncement;
+  // Recognising what was said failed (listening goes on), and why: the
+  // person's words are lost, so they must be told.
+  std::function<void(const std::string& message)> onError;
 };
 
 }  // namespace parley::desktop

@@ -17,6 +17,16 @@ namespace {
 // Transcription prompts are short; a long hint list only slows the server.
 constexpr std::size_t promptTerms = 60;
 
+std::string promptFor(const std::vector<std::string>& vocabulary) {
+  std::string prompt;
+  for (const auto& term : voice::ContextualVocabulary::terms(vocabulary, promptTerms)) {
+    if (!prompt.empty())
+      prompt += ", ";
+    prompt += term;
+  }
+  return prompt;
+}
+
 }  // namespace
 
 HttpRecognizer::HttpRecognizer(std::string baseUrl, std::string model,
@@ -54,14 +64,14 @@ bool HttpRecognizer::start(const std::vector<std::string>& vocabulary) {
   }
   running_ = true;
   ++generation_;
-  cutter_.reset();
-  prompt_.clear();
-  for (const auto& term : voice::ContextualVocabulary::terms(vocabulary, promptTerms)) {
-    if (!prompt_.empty())
-      prompt_ += ", ";
-    prompt_ += term;
-  }
+  prompt_ = promptFor(vocabulary);
   return true;
+}
+
+void HttpRecognizer::renew(const std::vector<std::string>& vocabulary) {
+  std::string prompt = promptFor(vocabulary);
+  std::lock_guard lock(mutex_);
+  prompt_ = std::move(prompt);
 }
 
 void HttpRecognizer::stop() {
@@ -70,7 +80,7 @@ void HttpRecognizer::stop() {
     return;
   running_ = false;
   ++generation_;
-  cutter_.reset();
+  cutter_.drop();
 }
 
 void HttpRecognizer::append(std::span<const float> samples) {
@@ -79,9 +89,16 @@ void HttpRecognizer::append(std::span<const float> samples) {
   std::lock_guard lock(mutex_);
   if (!running_)
     return;
-  for (auto& utterance : cutter_.push(samples))
-    post(std::move(utterance.samples), std::chrono::steady_clock::now() - utterance.trailingQuiet,
-         generation_, prompt_);
+  for (auto& event : cutter_.push(samples)) {
+    if (event.kind == UtteranceCutter::Event::Kind::began) {
+      emit(Event::Kind::speechStarted, "");
+    } else if (!event.utterance) {
+      emit(Event::Kind::nothingRecognized, "");
+    } else {
+      post(std::move(event.utterance->samples),
+           std::chrono::steady_clock::now() - event.utterance->trailingQuiet, generation_, prompt_);
+    }
+  }
 }
 
 void HttpRecognizer::post(std::vector<float> samples,
@@ -92,12 +109,12 @@ void HttpRecognizer::post(std::vector<float> samples,
     auto self = weak.lock();
     if (!self)
       return;
-    auto current = [&] {
+    auto current = [&] { return self->running_ && self->generation_ == generation; };
+    {
       std::lock_guard lock(self->mutex_);
-      return self->running_ && self->generation_ == generation;
-    };
-    if (!current())
-      return;
+      if (!current())
+        return;
+    }
     std::string text;
     std::string failure;
     try {
@@ -107,12 +124,15 @@ void HttpRecognizer::post(std::vector<float> samples,
     }
     // A result for an utterance the session has moved past is dropped, and
     // so is an error after stop.
+    std::lock_guard lock(self->mutex_);
     if (!current())
       return;
     if (!failure.empty()) {
       voiceLogger("audio.stt")->warn("transcription failed: {}", failure);
       self->emit(Event::Kind::failed, "Transcription stopped: " + failure);
-    } else if (!text.empty()) {
+    } else if (text.empty()) {
+      self->emit(Event::Kind::nothingRecognized, "");
+    } else {
       self->emit(Event::Kind::finalizedText, text, speechEnded);
     }
   });

@@ -2,8 +2,10 @@
 
 // Recognition by an OpenAI-compatible transcription server that the person
 // runs (several local servers offer /v1/audio/transcriptions): each utterance
-// the energy gate cuts out is posted as a WAV file, with the session's
-// vocabulary as the prompt, and the reply's text is a final result.
+// the cutter finds speech in is posted as a WAV file, with the session's
+// vocabulary as the prompt, and the reply's text is a final result. A capture
+// is announced as it begins, so the session can wait for what it turns out
+// to be.
 
 #include <boost/asio/strand.hpp>
 #include <chrono>
@@ -25,6 +27,7 @@ class HttpRecognizer : public SpeechRecognizer,
   bool prepare(std::string_view locale) override;
   bool start(const std::vector<std::string>& vocabulary) override;
   void stop() override;
+  void renew(const std::vector<std::string>& vocabulary) override;
   void append(std::span<const float> samples) override;
   std::string name() const override { return "http"; }
 

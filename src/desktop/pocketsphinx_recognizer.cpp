@@ -213,6 +213,12 @@ void PocketsphinxRecognizer::process(std::vector<std::int16_t> samples, std::uin
     std::lock_guard lock(mutex_);
     return running_ && generation_ == generation;
   };
+  // Under the lock, so nothing of this request is emitted once stop() returns.
+  auto emitCurrent = [&](Event::Kind kind, std::string text) {
+    std::lock_guard lock(mutex_);
+    if (running_ && generation_ == generation)
+      emit(kind, std::move(text));
+  };
   std::lock_guard decodeLock(decodeMutex_);
   if (!decoder_)
     return;
@@ -239,17 +245,19 @@ void PocketsphinxRecognizer::process(std::vector<std::int16_t> samples, std::uin
                           utteranceAudio_.end() - static_cast<std::ptrdiff_t>(maxUtteranceSamples));
   }
   if (ps_get_in_speech(decoder_)) {
-    heardSpeech_ = true;
+    if (!heardSpeech_) {
+      heardSpeech_ = true;
+      emitCurrent(Event::Kind::speechStarted, "");
+    }
     const std::string partial = hypothesis(decoder_);
     if (!partial.empty() && partial != lastPartial_) {
       lastPartial_ = partial;
-      if (current())
-        emit(Event::Kind::volatileText, partial);
+      emitCurrent(Event::Kind::volatileText, partial);
     }
   } else if (heardSpeech_) {
-    const std::string text = finish();
-    if (!text.empty() && current())
-      emit(Event::Kind::finalizedText, text);
+    std::string text = finish();
+    const auto kind = text.empty() ? Event::Kind::nothingRecognized : Event::Kind::finalizedText;
+    emitCurrent(kind, std::move(text));
   } else if (utteranceAudio_.size() > 16000) {
     // Silence before any speech: keep only the last half second for the
     // command grammar's second look.

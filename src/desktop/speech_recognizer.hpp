@@ -7,7 +7,9 @@
 //
 // Threads: append() runs on the audio thread and only takes the recogniser's
 // own lock; prepare/start/stop run on the owner's strand; events arrive on a
-// worker thread and the owner hops them where it wants them.
+// worker thread and the owner hops them where it wants them. A request's
+// events are emitted under that lock, so none is emitted once stop() has
+// returned.
 
 #include <atomic>
 #include <chrono>
@@ -28,7 +30,17 @@ struct VoiceSettings;
 class SpeechRecognizer {
  public:
   struct Event {
-    enum class Kind { volatileText, finalizedText, assetsUnavailable, failed };
+    // Each speechStarted is followed by one finalizedText, nothingRecognized
+    // or failed for what was heard, unless the request stops first: an owner
+    // deciding whether the person has finished waits for it.
+    enum class Kind {
+      volatileText,
+      finalizedText,
+      assetsUnavailable,
+      failed,
+      speechStarted,
+      nothingRecognized,
+    };
     Kind kind;
     std::string text;
     // For a final text: when its speaker stopped, as far as the backend
@@ -47,8 +59,12 @@ class SpeechRecognizer {
   // Starts recognising a new utterance with these hint sources; true when a
   // request is live (also when one already was).
   virtual bool start(const std::vector<std::string>& vocabulary) = 0;
-  // Ends the request; results still pending are dropped.
+  // Ends the request; results still pending are dropped, and so is what is
+  // being heard.
   virtual void stop() = 0;
+  // Takes new hints for what is heard from now on, dropping nothing (a
+  // backend without hints has nothing to do).
+  virtual void renew(const std::vector<std::string>& /*vocabulary*/) {}
   // 16 kHz mono samples from the microphone.
   virtual void append(std::span<const float> samples) = 0;
 

@@ -1,5 +1,6 @@
 #include "desktop/voice_session.hpp"
 
+#include <algorithm>
 #include <boost/asio/post.hpp>
 
 #include "desktop/audio_devices.hpp"
@@ -54,14 +55,14 @@ VoiceSession::VoiceSession(const VoiceSettings& settings, boost::asio::any_io_ex
       renderer_(std::make_shared<SpeechRenderer>(settings)),
       renderStrand_(boost::asio::make_strand(workers)),
       endpointTimer_(main) {
-  recognizer_->onEvent = [this, main = main_, weak = std::weak_ptr<Alive>(alive_)](
-                             const SpeechRecognizer::Event& event) {
+  recognizer_->onEvent = [this, main = main_, weak = std::weak_ptr<Alive>(alive_),
+                          request = request_](const SpeechRecognizer::Event& event) {
     // Runs on a worker, maybe while the session goes away: it reads
     // only its own copies, and `this` is checked alive on the main
     // executor before it is touched.
-    boost::asio::post(main, [this, weak, event] {
+    boost::asio::post(main, [this, weak, event, heardIn = request->load()] {
       if (weak.lock())
-        onRecognition(event);
+        onRecognition(event, heardIn);
     });
   };
 }
@@ -136,6 +137,7 @@ void VoiceSession::startListening() {
   if (!isRunning_ || isListening_)
     return;
   accumulator_.reset();
+  pendingSpeech_ = 0;
   if (!recognizer_->start(vocabulary_)) {
     if (!lastError_ || lastError_->empty())
       lastError_ = "Speech recognition could not start.";
@@ -151,8 +153,9 @@ void VoiceSession::stopListening() {
     return;
   isListening_ = false;
   endpointTimer_.cancel();
+  waitingSince_.reset();
   const std::string partial = accumulator_.volatileText();
-  recognizer_->stop();
+  stopRecognition();
   if (!partial.empty())
     accumulator_.commitFinal(partial);
 }
@@ -174,36 +177,72 @@ bool VoiceSession::isEcho(const std::string& text) {
   return true;
 }
 
-void VoiceSession::onRecognition(const SpeechRecognizer::Event& event) {
+void VoiceSession::stopRecognition() {
+  recognizer_->stop();
+  // What the stopped request still had on its way to us is dropped.
+  ++*request_;
+  pendingSpeech_ = 0;
+}
+
+void VoiceSession::onRecognition(const SpeechRecognizer::Event& event, std::uint64_t request) {
   using Kind = SpeechRecognizer::Event::Kind;
+  if (event.kind == Kind::assetsUnavailable) {
+    lastError_ = event.text;
+    if (onAnnouncement)
+      onAnnouncement(event.text);
+    return;
+  }
+  if (request != *request_)
+    return;
+  if (event.kind == Kind::failed) {
+    setError(event.text);
+    if (onError)
+      onError(event.text);
+  }
+  if (!isListening_)
+    return;
   switch (event.kind) {
+    case Kind::speechStarted:
+      ++pendingSpeech_;
+      return;
     case Kind::volatileText:
-      if (!isListening_ || isEcho(event.text))
+      if (isEcho(event.text))
         return;
       accumulator_.updateVolatile(event.text);
       speechEnded_.reset();  // still speaking
       rearmEndpoint();
       return;
     case Kind::finalizedText:
-      if (!isListening_ || isEcho(event.text))
+      settleSpeech();
+      if (isEcho(event.text)) {
+        if (waitingSince_)
+          endpointReached();
         return;
+      }
       accumulator_.commitFinal(event.text);
       speechEnded_ = event.speechEnded;
       rearmEndpoint();
       return;
+    case Kind::nothingRecognized:
     case Kind::failed:
-      setError(event.text);
+      settleSpeech();
+      // The commit that waited for this speech need wait no longer.
+      if (waitingSince_)
+        endpointReached();
       return;
     case Kind::assetsUnavailable:
-      lastError_ = event.text;
-      if (onAnnouncement)
-        onAnnouncement(event.text);
       return;
   }
 }
 
+void VoiceSession::settleSpeech() {
+  if (pendingSpeech_ > 0)
+    --pendingSpeech_;
+}
+
 void VoiceSession::rearmEndpoint() {
   endpointTimer_.cancel();
+  waitingSince_.reset();
   const std::string joined = accumulator_.joined();
   auto [decision, reason] = endpointer_.decide(joined);
   if (decision.kind() == voice::Endpointer::Decision::Kind::waitMilliseconds) {
@@ -219,22 +258,17 @@ void VoiceSession::rearmEndpoint() {
     // and the transcription.
     const auto paused = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - *speechEnded_);
-    if (paused >= decision.milliseconds())
-      decision = voice::Endpointer::Decision::commitNow();
-    else
-      decision = voice::Endpointer::Decision::waitMilliseconds(decision.milliseconds() - paused);
+    // A pause already over still goes through the timer: speech that began
+    // since holds the commit back.
+    decision = voice::Endpointer::Decision::waitMilliseconds(
+        std::max(decision.milliseconds() - paused, std::chrono::milliseconds(0)));
   }
   switch (decision.kind()) {
     case voice::Endpointer::Decision::Kind::waitMilliseconds:
       voiceLogger("audio.session")
           ->debug("endpoint armed {}ms ({})", decision.milliseconds().count(),
                   voice::rawValue(reason));
-      endpointTimer_.expires_after(decision.milliseconds());
-      endpointTimer_.async_wait(
-          [this, weak = std::weak_ptr<Alive>(alive_)](const boost::system::error_code& error) {
-            if (!error && weak.lock())
-              commit();
-          });
+      armEndpoint(decision.milliseconds());
       return;
     case voice::Endpointer::Decision::Kind::commitNow:
       onMain([this] { commit(); });
@@ -244,14 +278,51 @@ void VoiceSession::rearmEndpoint() {
   }
 }
 
+void VoiceSession::armEndpoint(std::chrono::milliseconds wait) {
+  endpointTimer_.expires_after(wait);
+  endpointTimer_.async_wait(
+      [this, weak = std::weak_ptr<Alive>(alive_)](const boost::system::error_code& error) {
+        if (!error && weak.lock())
+          endpointReached();
+      });
+}
+
+void VoiceSession::endpointReached() {
+  endpointTimer_.cancel();
+  if (pendingSpeech_ > 0 && isListening_) {
+    // The person paused and spoke again: what they are saying belongs to
+    // this prompt ("... never mind" must cancel it), so the commit waits
+    // for it, though not for ever.
+    const auto now = std::chrono::steady_clock::now();
+    if (!waitingSince_) {
+      waitingSince_ = now;
+      voiceLogger("audio.session")->debug("endpoint waits for the speech under way");
+    }
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - *waitingSince_);
+    if (waited < speechWaitLimit) {
+      armEndpoint(speechWaitLimit - waited);
+      return;
+    }
+  }
+  commit();
+}
+
 void VoiceSession::commit() {
   endpointTimer_.cancel();
   speechEnded_.reset();
+  waitingSince_.reset();
+  const bool partial = !accumulator_.volatileText().empty();
   std::string text = accumulator_.drain();
   if (isListening_) {
-    // Every utterance gets a fresh recognition request.
-    recognizer_->stop();
-    recognizer_->start(vocabulary_);
+    if (partial) {
+      // A streaming recogniser would finalise these words again later: the
+      // next utterance gets a fresh request.
+      stopRecognition();
+      recognizer_->start(vocabulary_);
+    } else {
+      // What is being heard now is the next utterance's: it is kept.
+      recognizer_->renew(vocabulary_);
+    }
   }
   if (text.empty())
     return;

@@ -10,6 +10,7 @@
 // thread); blocking work (model loading, rendering, transcription) runs on
 // `workers`.
 
+#include <atomic>
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
@@ -35,6 +36,10 @@ namespace parley::desktop {
 
 class VoiceSession : public DesktopVoice {
  public:
+  // The longest a commit waits for speech that began after the pause that
+  // ended the text before it.
+  static constexpr std::chrono::milliseconds speechWaitLimit{10000};
+
   VoiceSession(const VoiceSettings& settings, boost::asio::any_io_executor main,
                boost::asio::any_io_executor workers);
   ~VoiceSession() override;
@@ -69,8 +74,12 @@ class VoiceSession : public DesktopVoice {
  private:
   struct Alive {};
 
-  void onRecognition(const SpeechRecognizer::Event& event);
+  void onRecognition(const SpeechRecognizer::Event& event, std::uint64_t request);
+  void stopRecognition();
+  void settleSpeech();
   void rearmEndpoint();
+  void armEndpoint(std::chrono::milliseconds wait);
+  void endpointReached();
   void commit();
   void handleMeta(voice::MetaCommand command);
   void speakNext();
@@ -85,6 +94,10 @@ class VoiceSession : public DesktopVoice {
   boost::asio::any_io_executor main_;
   boost::asio::any_io_executor workers_;
   std::shared_ptr<Alive> alive_ = std::make_shared<Alive>();
+  // Counts the recogniser's requests; an event is tagged with the count when
+  // it is emitted, and one from a stopped request is dropped.
+  std::shared_ptr<std::atomic<std::uint64_t>> request_ =
+      std::make_shared<std::atomic<std::uint64_t>>(0);
   std::shared_ptr<SpeechRecognizer> recognizer_;
   std::shared_ptr<SpeechRenderer> renderer_;
   boost::asio::strand<boost::asio::any_io_executor> renderStrand_;
@@ -102,6 +115,10 @@ class VoiceSession : public DesktopVoice {
   std::optional<voice::EchoGuard::Instant> speechEndedAt_;  // of our own speech
   // When the person stopped speaking, for the text waiting to be committed.
   std::optional<std::chrono::steady_clock::time_point> speechEnded_;
+  // Speech the recogniser has begun to hear and not yet reported on.
+  std::size_t pendingSpeech_ = 0;
+  // Since when the commit has been waiting for that speech.
+  std::optional<std::chrono::steady_clock::time_point> waitingSince_;
   std::uint64_t speechGeneration_ = 0;
   bool isRunning_ = false;
   bool isListening_ = false;

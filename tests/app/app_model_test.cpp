@@ -10,9 +10,13 @@
 #include <mutex>
 #include <thread>
 
+#include "desktop/espeak_synthesizer.hpp"
+#include "desktop/voice_session.hpp"
 #include "link/pairing.hpp"
 #include "protocol/hook_payload.hpp"
+#include "support/http_standin.hpp"
 #include "support/phone_client.hpp"
+#include "support/pulse_daemon.hpp"
 #include "support/test_support.hpp"
 
 namespace parley::app {
@@ -108,8 +112,9 @@ class ModelTest : public ::testing::Test {
     ::chmod((dir / "tailscale").c_str(), 0755);
   }
 
-  void start() {
-    model = AppModel::create(main, workers.get_executor(), terminal.get_executor(), options);
+  void start(std::unique_ptr<desktop::DesktopVoice> voice = nullptr) {
+    model = AppModel::create(main, workers.get_executor(), terminal.get_executor(), options,
+                             std::move(voice));
     model->onLogEntry = [this](const LogEntry& e) {
       std::lock_guard lock(mutex);
       logged.push_back(e);
@@ -471,6 +476,31 @@ TEST_F(ModelTest, DesktopActionsReportWhatTheyDid) {
   struct stat st {};
   ASSERT_EQ(::stat((home / ".local/share/parley/parley-hook").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0755u);
+}
+
+TEST_F(ModelTest, ATranscriptionFailureIsInTheActivityLog) {
+  // The words spoken are lost: the panel and the phone must say so.
+  test::PulseDaemon pulse;
+  if (!pulse.problem().empty())
+    GTEST_SKIP() << pulse.problem();
+  test::HttpStandin transcriber(
+      [](const auto&) { return test::HttpStandin::reply(500, "text/plain", "model not loaded"); });
+  desktop::VoiceSettings settings;
+  settings.recognizer = desktop::VoiceSettings::Recognizer::http;
+  settings.transcriptionUrl = transcriber.url();
+  start(desktop::makeDesktopVoice(settings, main.get_executor(), workers.get_executor()));
+  onModel([this] { model->desktop().startVoice(); });
+  ASSERT_TRUE(test::waitUntil(
+      [&] { return onModel([this] { return model->desktop().voiceDisplay().listening; }); }));
+  pulse.silence(300);
+  pulse.speak(desktop::EspeakSynthesizer::synthesize("run the tests", std::nullopt, "en-US", 1.0f)
+                  .resampled(16000)
+                  .samples);
+  pulse.silence(800);
+  EXPECT_TRUE(
+      waitForLog("voice: Transcription stopped: the transcription server answered HTTP 500: model "
+                 "not loaded"));
+  onModel([this] { model.reset(); });
 }
 
 }  // namespace

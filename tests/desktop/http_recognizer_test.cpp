@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <boost/asio/thread_pool.hpp>
-#include <cmath>
 #include <mutex>
 
+#include "desktop/espeak_synthesizer.hpp"
 #include "desktop/http_recognizer.hpp"
 #include "http_standin.hpp"
 #include "test_support.hpp"
@@ -14,13 +14,17 @@ namespace {
 using Kind = SpeechRecognizer::Event::Kind;
 using test::HttpStandin;
 
-// A 300 ms tone between stretches of silence: one utterance for the gate.
-std::vector<float> toneUtterance() {
-  std::vector<float> samples(16000 * 3 / 10, 0.0f);
-  for (int i = 0; i < 16000 * 3 / 10; ++i) {
-    samples.push_back(0.3f * static_cast<float>(std::sin(i * 2 * M_PI * 440 / 16000)));
-  }
-  samples.insert(samples.end(), 16000 * 8 / 10, 0.0f);
+// Words between stretches of silence: one utterance for the cutter.
+const std::vector<float>& spokenUtterance() {
+  static const std::vector<float> samples = [] {
+    std::vector<float> out(16000 * 3 / 10, 0.0f);
+    for (const auto s : EspeakSynthesizer::synthesize("run the tests", std::nullopt, "en-US", 1.0f)
+                            .resampled(16000)
+                            .samples)
+      out.push_back(static_cast<float>(s) / 32768.0f);
+    out.insert(out.end(), 16000 * 8 / 10, 0.0f);
+    return out;
+  }();
   return samples;
 }
 
@@ -28,10 +32,12 @@ struct Recorder {
   std::mutex mutex;
   std::vector<SpeechRecognizer::Event> events;
 
+  // What each utterance came to: the start of speech is left out.
   void attach(SpeechRecognizer& recognizer) {
     recognizer.onEvent = [this](const SpeechRecognizer::Event& event) {
       std::lock_guard lock(mutex);
-      events.push_back(event);
+      if (event.kind != Kind::speechStarted)
+        events.push_back(event);
     };
   }
   std::size_t count() {
@@ -70,6 +76,9 @@ TEST_F(HttpRecognizerTest, PostsEachUtteranceAndReportsTheOutcome) {
       {"success",
        [] { return HttpStandin::reply(200, "application/json", R"({"text":" Run the tests. "})"); },
        Kind::finalizedText, "Run the tests."},
+      {"nothing heard",
+       [] { return HttpStandin::reply(200, "application/json", R"({"text":" "})"); },
+       Kind::nothingRecognized, ""},
       {"http error", [] { return HttpStandin::reply(500, "text/plain", "model not loaded\n"); },
        Kind::failed,
        "Transcription stopped: the transcription server answered HTTP 500: model not loaded"},
@@ -86,15 +95,15 @@ TEST_F(HttpRecognizerTest, PostsEachUtteranceAndReportsTheOutcome) {
     ASSERT_TRUE(recognizer->prepare("en-US"));
     ASSERT_TRUE(recognizer->start({"~/code/web-socket-server/"}));
     const auto appending = std::chrono::steady_clock::now();
-    recognizer->append(toneUtterance());
+    recognizer->append(spokenUtterance());
     const auto appended = std::chrono::steady_clock::now();
     ASSERT_TRUE(test::waitUntil([&] { return recorder_.count() > before; }));
     const auto event = recorder_.at(before);
     EXPECT_EQ(event.kind, c.kind);
     EXPECT_EQ(event.text.substr(0, c.text.size()), c.text);
     if (c.kind == Kind::finalizedText) {
-      // The tone ended 450 ms of audio before the cut: the gate's 200 ms of
-      // quiet and the 250 ms hangover.
+      // The words ended 450 ms of audio before the cut: the gate's 200 ms
+      // of quiet and the 250 ms hangover.
       ASSERT_TRUE(event.speechEnded);
       EXPECT_GE(*event.speechEnded, appending - std::chrono::milliseconds(450));
       EXPECT_LE(*event.speechEnded, appended - std::chrono::milliseconds(450));
@@ -119,13 +128,13 @@ TEST_F(HttpRecognizerTest, DropsMutedAudioAndResultsAfterStop) {
   ASSERT_TRUE(recognizer->prepare("en-US"));
   ASSERT_TRUE(recognizer->start({}));
   recognizer->setAcceptingAudio(false);
-  recognizer->append(toneUtterance());
+  recognizer->append(spokenUtterance());
   recognizer->setAcceptingAudio(true);
-  recognizer->append(toneUtterance());
+  recognizer->append(spokenUtterance());
   ASSERT_TRUE(test::waitUntil([&] { return seen.load() == 1; }));
   recognizer->stop();  // its timeout now arrives after stop: no event
   ASSERT_TRUE(recognizer->start({}));
-  recognizer->append(toneUtterance());
+  recognizer->append(spokenUtterance());
   ASSERT_TRUE(test::waitUntil([&] { return recorder_.count() > 0; }));
   EXPECT_EQ(recorder_.at(0).text, "second");
   EXPECT_EQ(recorder_.count(), 1u);

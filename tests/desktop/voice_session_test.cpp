@@ -23,6 +23,19 @@ std::vector<std::int16_t> spoken(const std::string& text) {
   return EspeakSynthesizer::synthesize(text, std::nullopt, "en-US", 1.0f).resampled(16000).samples;
 }
 
+// The samples from the first sound to the last, without the synthesiser's
+// own quiet around them.
+std::vector<std::int16_t> voiced(const std::vector<std::int16_t>& samples) {
+  auto loud = [](std::int16_t s) { return s > 300 || s < -300; };
+  const auto first = std::find_if(samples.begin(), samples.end(), loud);
+  const auto last = std::find_if(samples.rbegin(), samples.rend(), loud).base();
+  return first < last ? std::vector<std::int16_t>(first, last) : std::vector<std::int16_t>{};
+}
+
+std::vector<std::int16_t> silent(int milliseconds) {
+  return std::vector<std::int16_t>(static_cast<std::size_t>(16 * milliseconds), 0);
+}
+
 // The session on a main thread of its own, with a transcription stand-in that
 // answers each utterance with the next scripted text.
 class VoiceSessionTest : public ::testing::Test {
@@ -114,12 +127,8 @@ TEST_F(VoiceSessionTest, ASpokenCommandBecomesAPrompt) {
          });
   EXPECT_EQ(heard(), std::vector<std::string>{"prompt: Run the tests"});
   // The server heard the whole recording in one piece, not clipped.
-  const auto samples = spoken("run the tests");
-  auto voiced = [](int16_t s) { return s > 300 || s < -300; };
-  const auto first = std::find_if(samples.begin(), samples.end(), voiced);
-  const auto last = std::find_if(samples.rbegin(), samples.rend(), voiced).base();
   ASSERT_EQ(standin_.requests().size(), 1u);
-  EXPECT_GT(standin_.requests().at(0).body().size(), 2 * static_cast<std::size_t>(last - first));
+  EXPECT_GT(standin_.requests().at(0).body().size(), 2 * voiced(spoken("run the tests")).size());
 }
 
 TEST_F(VoiceSessionTest, SendItAndScratchThatAreCommands) {
@@ -136,6 +145,21 @@ TEST_F(VoiceSessionTest, SendItAndScratchThatAreCommands) {
   EXPECT_EQ(heard(),
             (std::vector<std::string>{"meta: sendIt", "meta: scratchThat", "prompt: Fix the bug"}));
   EXPECT_EQ(onMain([&] { return session_->transcript() + session_->volatileTranscript(); }), "");
+}
+
+TEST_F(VoiceSessionTest, WordsSaidAfterABreathBelongToTheSamePrompt) {
+  // The breath is shorter than the 700 ms a finished sentence waits, but
+  // the first sentence is heard and transcribed before the second begins.
+  script_ = {"Delete the build folder.", "Never mind."};
+  ASSERT_TRUE(startListening());
+  std::vector<std::int16_t> audio(16 * 300, 0);
+  for (const auto& words : {voiced(spoken("delete the build folder")), silent(500),
+                            voiced(spoken("never mind")), silent(800)})
+    audio.insert(audio.end(), words.begin(), words.end());
+  daemon_.speakLive(audio);
+  ASSERT_TRUE(test::waitUntil([&] { return !heard().empty(); }));
+  EXPECT_EQ(heard(), std::vector<std::string>{"meta: scratchThat"});
+  EXPECT_EQ(standin_.requests().size(), 2u);
 }
 
 TEST_F(VoiceSessionTest, WordsPlayedWhileParleySpeaksAreNotTranscribed) {

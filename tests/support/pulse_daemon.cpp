@@ -8,9 +8,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <thread>
 
 #include "base/process.hpp"
 
@@ -128,6 +131,18 @@ void PulseDaemon::speak(const std::vector<std::int16_t>& samples) {
 
 void PulseDaemon::silence(int milliseconds) {
   speak(std::vector<std::int16_t>(static_cast<std::size_t>(16 * milliseconds), 0));
+}
+
+void PulseDaemon::speakLive(const std::vector<std::int16_t>& samples) {
+  constexpr std::size_t block = 16000 / 50;
+  auto due = std::chrono::steady_clock::now();
+  for (std::size_t at = 0; at < samples.size(); at += block) {
+    std::this_thread::sleep_until(due);
+    const auto end =
+        samples.begin() + static_cast<std::ptrdiff_t>(std::min(at + block, samples.size()));
+    speak(std::vector<std::int16_t>(samples.begin() + static_cast<std::ptrdiff_t>(at), end));
+    due += std::chrono::milliseconds(20);
+  }
 }
 
 }  // namespace parley::test

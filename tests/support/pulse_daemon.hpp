@@ -34,6 +34,10 @@ class PulseDaemon {
   void speak(const std::vector<std::int16_t>& samples);
   // Silence of this length.
   void silence(int milliseconds);
+  // Writes samples at the pace a microphone makes them, 20 ms at a time:
+  // the daemon passes on whatever the pipe holds at once, so a test of
+  // timing between words needs them to arrive as spoken.
+  void speakLive(const std::vector<std::int16_t>& samples);
 
  private:
   TempDir dir_;
