@@ -169,8 +169,12 @@ TEST_F(Bridge, APromptFromThePhoneRunsATurnWhoseNarrationReachesThePhone) {
   std::size_t ack = 0;
   while (ack < got.size() && !std::holds_alternative<protocol::HelloAck>(got[ack].message))
     ++ack;
-  for (std::size_t i = ack + 1; i < got.size(); ++i)
+  for (std::size_t i = ack + 1; i < got.size(); ++i) {
+    // The first message after the ack may be the broadcast whose seq it repeats.
+    if (i == ack + 1 && got[i].seq == got[ack].seq)
+      continue;
     EXPECT_EQ(got[i].seq, got[i - 1].seq + 1) << "a broadcast went missing";
+  }
 
   phone_->sync();
   EXPECT_TRUE(phone_->failures().empty()) << failuresText(phone_->failures());
