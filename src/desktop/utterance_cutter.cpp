@@ -92,12 +92,16 @@ void UtteranceCutter::frame(std::span<const float> samples, std::vector<Event>& 
   const auto event = gate_.process(level, capturing_ && gate_.isActive());
 
   // A steady sound loud enough to hold the gate open is the room's.
-  std::optional<float> steady;
+  // (A flag and a level, not an optional: GCC's optimiser misreads the
+  // optional as maybe uninitialised.)
+  bool steady = false;
+  float steadyDB = 0.0F;
   if (++sinceSteadyCheck_ >= steadyCheckFrames) {
     sinceSteadyCheck_ = 0;
-    steady = steadyLevel();
-    if (steady && *steady < gate_.noiseFloorDB() + gate_.config().releaseOverFloorDB)
-      steady.reset();
+    if (const auto held = steadyLevel()) {
+      steadyDB = *held;
+      steady = steadyDB >= gate_.noiseFloorDB() + gate_.config().releaseOverFloorDB;
+    }
   }
 
   if (!capturing_) {
@@ -121,7 +125,7 @@ void UtteranceCutter::frame(std::span<const float> samples, std::vector<Event>& 
       sinceSpeech_ = frames_.size() - (last ? *last + 1 : 0);
       events.push_back(Event{Event::Kind::began, std::nullopt});
     } else if (steady) {
-      learnFloor(*steady);
+      learnFloor(steadyDB);
     }
     return;
   }
@@ -161,7 +165,7 @@ void UtteranceCutter::frame(std::span<const float> samples, std::vector<Event>& 
     return;
   }
   if (steady) {
-    learnFloor(*steady);
+    learnFloor(steadyDB);
     events.push_back(
         endAtBackground(frames_.size() > steadyFrames ? frames_.size() - steadyFrames : 0));
     return;

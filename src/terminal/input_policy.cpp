@@ -33,9 +33,12 @@ std::optional<std::string> InputPolicy::refusal(std::string_view text) {
   const std::string name = text::lowercased(word);
   if (std::find(kAllowedCommands.begin(), kAllowedCommands.end(), name) != kAllowedCommands.end())
     return std::nullopt;
-  return "/" + std::string(text::characterPrefix(word, 40)) +
-         " can only be run at the keyboard (from here: /clear, /compact, /context, /cost, /help, "
-         "/usage)";
+  std::string refusal = "/";
+  refusal += text::characterPrefix(word, 40);
+  refusal +=
+      " can only be run at the keyboard (from here: /clear, /compact, /context, /cost, /help, "
+      "/usage)";
+  return refusal;
 }
 
 }  // namespace parley::terminal
