@@ -220,17 +220,22 @@ int main() {
     const Events events;
     std::cout << "soak: parley run pid " << bridge.pid() << " on port " << bridge.port() << ", "
               << total << " s" << std::endl;
+    if (std::getenv("SOAK_DEBUG")) { return reconnects(bridge, events, 1000, Seconds(total * 0.3)) ? 0 : 1; }
     hookRate(bridge, events, Seconds(total * 0.4), 10000);
     flood(bridge, "unknown sessions", Seconds(3),
           [&] { return unknownSessions(bridge, events, 5000); });
     flood(bridge, "large replies", Seconds(3), [&] { return largeReplies(bridge, events, 300); });
     flood(bridge, "unauthenticated large frames", Seconds(3),
           [&] { return unauthenticatedFrames(bridge, 600, 4 * 1024 * 1024 - 1024); });
-    reconnects(bridge, events, 1000, Seconds(total * 0.25));
+    const bool delivered = reconnects(bridge, events, 1000, Seconds(total * 0.3));
     bareConnects(bridge, Seconds(total * 0.15));
     savingFiles(bridge);
     if (!bridge.alive()) {
       std::cout << "soak: parley run is no longer running\n" << bridge.log();
+      return 1;
+    }
+    if (!delivered) {
+      std::cout << "soak: the phone was short of messages it was not told of\n";
       return 1;
     }
   } catch (const std::exception& e) {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -40,9 +41,18 @@ class EventRing {
   explicit EventRing(std::size_t capacity = 2000, Seconds window = Seconds(1800),
                      std::size_t maxBytes = 8 * 1024 * 1024);
 
-  Entry append(protocol::ServerMessage message, Date now);
-  void prune(Date now);
+  // Called with each entry about to be pruned, oldest first: the server
+  // hands a phone what it has not yet been given before it is gone.
+  using Evicting = std::function<void(const Entry&)>;
+
+  Entry append(protocol::ServerMessage message, Date now, const Evicting& evicting = {});
+  void prune(Date now, const Evicting& evicting = {});
   Replay replay(std::optional<std::uint64_t> lastSeq) const;
+  // Whether every entry after `lastSeq` is still kept (the replay would
+  // have no gap).
+  bool canResume(std::uint64_t lastSeq) const;
+  // The kept entry numbered `seq`, or null.
+  const Entry* find(std::uint64_t seq) const;
 
   std::size_t count() const { return entries_.size(); }
   bool isEmpty() const { return entries_.empty(); }

@@ -165,6 +165,12 @@ void Peer::onPong() {
     if (onLatency)
       onLatency(seconds);
   }
+  if (!framesAtPing_.empty()) {
+    const std::uint64_t frames = framesAtPing_.front();
+    framesAtPing_.pop_front();
+    if (onReadThrough && !tornDown_)
+      onReadThrough(frames);
+  }
 }
 
 void Peer::authenticate(std::string deviceID) {
@@ -173,10 +179,10 @@ void Peer::authenticate(std::string deviceID) {
   helloTimer_.cancel();
 }
 
-std::vector<std::string> Peer::send(protocol::ServerEnvelope envelope) {
+std::vector<protocol::ServerEnvelope> Peer::send(protocol::ServerEnvelope envelope) {
   if (tornDown_)
     return {};
-  std::vector<std::string> shed = outbound_.push(std::move(envelope));
+  std::vector<protocol::ServerEnvelope> shed = outbound_.push(std::move(envelope));
   if (outbound_.count() > options_.backlogLimit) {
     teardown("send error: " + std::to_string(outbound_.count()) + " frames backlogged");
     return shed;
@@ -192,6 +198,7 @@ void Peer::pump() {
   if (!next)
     return;
   writing_ = next->encode();
+  writingType_ = next->message.type();
   sending_ = true;
   ws_.async_write(
       asio::buffer(writing_),
@@ -206,6 +213,9 @@ void Peer::onWritten(beast::error_code ec) {
     teardown("send error: " + ec.message());
     return;
   }
+  ++framesWritten_;
+  if (onSent)
+    onSent(writingType_);
   pump();
 }
 
@@ -245,6 +255,8 @@ void Peer::heartbeatTick() {
   // frame needs no company, its deadline below still runs.
   if (!pinging_ && !closing_) {
     pinging_ = true;
+    // The ping goes out behind every frame written so far.
+    framesAtPing_.push_back(framesWritten_);
     ws_.async_ping({}, [self = shared_from_this()](beast::error_code ec) {
       self->pinging_ = false;
       if (ec && !self->tornDown_)

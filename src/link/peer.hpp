@@ -19,11 +19,13 @@
 #include <boost/beast/websocket/stream.hpp>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "link/send_queue.hpp"
@@ -64,6 +66,11 @@ class Peer : public std::enable_shared_from_this<Peer> {
   std::function<void(std::string body)> onFrame;
   std::function<void(const std::string& reason)> onClosed;
   std::function<void(double seconds)> onLatency;
+  // A frame of this type has been written; the queue may have room again.
+  std::function<void(std::string_view type)> onSent;
+  // The phone answered a ping sent after this many frames were written, so
+  // it has read them all.
+  std::function<void(std::uint64_t frames)> onReadThrough;
 
   const std::string& remoteDescription() const { return remoteDescription_; }
   bool isAuthenticated() const { return authenticated_; }
@@ -71,6 +78,9 @@ class Peer : public std::enable_shared_from_this<Peer> {
   bool isTornDown() const { return tornDown_; }
   // Whether it answered plain HTTP requests rather than upgrading.
   bool servedPages() const { return servedPages_; }
+  std::size_t queued() const { return outbound_.count(); }
+  std::size_t queueCapacity() const { return outbound_.capacity(); }
+  std::uint64_t framesWritten() const { return framesWritten_; }
 
   // Arms the hello deadline and reads the first request; an upgrade is
   // accepted and starts the receive loop.
@@ -79,7 +89,7 @@ class Peer : public std::enable_shared_from_this<Peer> {
   // does (a pong does not).
   void authenticate(std::string deviceID);
   // Queues the envelope and runs the pump; returns what the push shed.
-  std::vector<std::string> send(protocol::ServerEnvelope envelope);
+  std::vector<protocol::ServerEnvelope> send(protocol::ServerEnvelope envelope);
   // Sends a close frame with the code and tears the peer down at once.
   void close(std::uint16_t code);
   void startHeartbeat(Clock::duration interval, Clock::duration pongDeadline);
@@ -109,6 +119,11 @@ class Peer : public std::enable_shared_from_this<Peer> {
   std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> request_;
   boost::beast::http::response<boost::beast::http::string_body> response_;
   std::string writing_;  // the frame in flight; Beast does not copy it
+  std::string_view writingType_;
+  std::uint64_t framesWritten_ = 0;
+  // framesWritten_ when each unanswered ping went out, oldest first; pongs
+  // come back in the same order.
+  std::deque<std::uint64_t> framesAtPing_;
   boost::asio::steady_timer helloTimer_;
   boost::asio::steady_timer heartbeat_;
   boost::asio::steady_timer pongTimer_;

@@ -18,8 +18,8 @@ std::optional<int> sheddingRank(const protocol::ServerMessage& message) {
 
 SendQueue::SendQueue(std::size_t capacity) : capacity_(std::max<std::size_t>(capacity, 1)) {}
 
-std::vector<std::string> SendQueue::push(protocol::ServerEnvelope envelope) {
-  std::vector<std::string> dropped;
+std::vector<protocol::ServerEnvelope> SendQueue::push(protocol::ServerEnvelope envelope) {
+  std::vector<protocol::ServerEnvelope> dropped;
   while (items_.size() >= capacity_) {
     auto victim = items_.end();
     int victimRank = 0;
@@ -32,11 +32,11 @@ std::vector<std::string> SendQueue::push(protocol::ServerEnvelope envelope) {
     }
     if (victim == items_.end())
       break;
-    dropped.emplace_back(victim->message.type());
+    dropped.push_back(std::move(*victim));
     items_.erase(victim);
   }
   if (items_.size() >= capacity_ && sheddingRank(envelope.message)) {
-    dropped.emplace_back(envelope.message.type());
+    dropped.push_back(std::move(envelope));
     return dropped;
   }
   items_.push_back(std::move(envelope));

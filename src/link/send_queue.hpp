@@ -24,10 +24,9 @@ class SendQueue {
   // A capacity below 1 becomes 1.
   explicit SendQueue(std::size_t capacity = 256);
 
-  // Queues the envelope, shedding to make room; returns the type strings of
-  // the messages shed by this push, the new one included when it was not
-  // queued.
-  std::vector<std::string> push(protocol::ServerEnvelope envelope);
+  // Queues the envelope, shedding to make room; returns the envelopes shed
+  // by this push, the new one included when it was not queued.
+  std::vector<protocol::ServerEnvelope> push(protocol::ServerEnvelope envelope);
   std::optional<protocol::ServerEnvelope> popFirst();
   void removeAll() { items_.clear(); }
 

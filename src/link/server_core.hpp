@@ -19,6 +19,7 @@
 #include <set>
 #include <string>
 
+#include "link/drop_ledger.hpp"
 #include "link/event_ring.hpp"
 #include "link/idempotency_cache.hpp"
 #include "link/tailscale.hpp"
@@ -126,7 +127,18 @@ class WebSocketServer::Impl : public std::enable_shared_from_this<Impl> {
   void sendPong(const std::shared_ptr<Peer>& peer, const std::string& nonce);
   // To this phone only, not recorded in the ring.
   void reply(const std::shared_ptr<Peer>& peer, protocol::ServerMessage message);
-  void reportShed(const std::vector<std::string>& kinds);
+  // Hands the greeted phone the numbered messages after its cursor, as far
+  // as its queue has room: a long replay, or a burst, goes out at the pace
+  // the phone reads instead of overflowing the queue.
+  void feed();
+  // Hands the phone the next numbered message; what the push sheds is owed
+  // to the phone's device.
+  void sendNumbered(const std::shared_ptr<Peer>& peer, const EventRing::Entry& entry);
+  // The ring is about to drop an entry: one the phone has not been given
+  // yet is pushed now, where the queue's shedding decides what it keeps.
+  void evicting(const EventRing::Entry& entry);
+  void onSent(const std::shared_ptr<Peer>& peer, std::string_view type);
+  void owe(const std::shared_ptr<Peer>& peer, const std::vector<protocol::ServerEnvelope>& shed);
   void flushDropReport();
 
   // server_commands.cpp: commands and the terminal stream.
@@ -195,16 +207,18 @@ class WebSocketServer::Impl : public std::enable_shared_from_this<Impl> {
   // The authenticated phone, and how it authenticated.
   std::shared_ptr<Peer> peer_;
   std::string peerToken_;
-  // The phone has its HelloAck: broadcasts go out live only from then on;
-  // until then they wait in the ring for the replay that follows it.
+  // The phone has its HelloAck: numbered messages go to it only from then
+  // on; until then they wait in the ring for the replay that follows it.
   bool peerGreeted_ = false;
+  // The seq of the last numbered message handed to the phone's queue: what
+  // comes after it in the ring is still to be fed.
+  std::uint64_t peerCursor_ = 0;
   PairedDevice peerDevice_;
   // Connections still waiting for their hello, oldest first. None of them
   // can touch the phone until its hello authenticates.
   std::vector<std::shared_ptr<Peer>> pending_;
   std::shared_ptr<DeviceStoreWatcher> deviceWatcher_;
-  std::int64_t pendingDropCount_ = 0;
-  std::set<std::string> pendingDropKinds_;  // sorted, as the report wants them
+  DropLedger drops_;
   boost::asio::steady_timer dropTimer_;
   bool dropTimerRunning_ = false;
   Status status_ = Stopped{};

@@ -133,6 +133,18 @@ void Impl::admit(tcp::socket socket) {
     if (auto self = weakSelf.lock())
       self->report(Latency{seconds});
   };
+  peer->onSent = [weakSelf, weakPeer](std::string_view type) {
+    auto self = weakSelf.lock();
+    auto peer = weakPeer.lock();
+    if (self && peer)
+      self->onSent(peer, type);
+  };
+  peer->onReadThrough = [weakSelf, weakPeer](std::uint64_t frames) {
+    auto self = weakSelf.lock();
+    auto peer = weakPeer.lock();
+    if (self && peer && peer == self->peer_)
+      self->drops_.readThrough(*peer->deviceID(), frames);
+  };
   pending_.push_back(peer);
   peer->start();
 }
@@ -275,6 +287,9 @@ void Impl::handshake(const std::shared_ptr<Peer>& peer, const protocol::Hello& h
   closePeer(4409);
   peer_ = peer;
   peerGreeted_ = false;
+  // Where its replies stand in the numbered stream until the HelloAck says.
+  peerCursor_ =
+      hello.lastSeq && ring_.canResume(*hello.lastSeq) ? *hello.lastSeq : ring_.latestSeq();
   peerToken_ = hello.token;
   peerDevice_ = *device;
   peer->authenticate(device->deviceID);
@@ -311,28 +326,35 @@ void Impl::sendHelloAck(const std::shared_ptr<Peer>& peer, std::optional<std::ui
   if (peer != peer_ || peer->isTornDown())
     return;
   // A phone that resumes gets what it missed; a new one what was broadcast
-  // since its hello, which its session list may not show yet.
-  EventRing::Replay replay = ring_.replay(lastSeq.value_or(handshakeSeq));
-  if (!lastSeq && replay.gap)
-    replay = EventRing::Replay{.gap = false, .resumedFromSeq = ring_.latestSeq()};
-  reportShed(peer->send(protocol::ServerEnvelope(
-      ring_.latestSeq(), now(),
-      protocol::HelloAck{
-          .serverVersion = config_.serverVersion,
-          .resumedFromSeq = replay.resumedFromSeq,
-          .gap = replay.gap,
-          .sessions = std::move(sessions),
-          .vapidPublicKey =
-              config_.vapidPublicKey.empty() ? std::nullopt : std::optional(config_.vapidPublicKey),
-      })));
-  for (const EventRing::Entry& entry : replay.entries)
-    reportShed(peer->send(entry.envelope()));
+  // since its hello, which its session list may not show yet. Either is
+  // told when the ring no longer holds all of that.
+  const std::uint64_t from = lastSeq.value_or(handshakeSeq);
+  const bool gap = !ring_.canResume(from);
+  peerCursor_ = gap ? ring_.latestSeq() : from;
+  owe(peer, peer->send(protocol::ServerEnvelope(
+                ring_.latestSeq(), now(),
+                protocol::HelloAck{
+                    .serverVersion = config_.serverVersion,
+                    .resumedFromSeq = peerCursor_,
+                    .gap = gap,
+                    .sessions = std::move(sessions),
+                    .vapidPublicKey = config_.vapidPublicKey.empty()
+                                          ? std::nullopt
+                                          : std::optional(config_.vapidPublicKey),
+                })));
   peerGreeted_ = true;
-  if (replay.gap)
-    log("client resumed past the ring — sent gap:true, " + std::to_string(replay.entries.size()) +
-        " replayed");
+  // What was shed for this device and it never read is told before anything else.
+  const std::string& device = *peer->deviceID();
+  drops_.hello(device, lastSeq);
+  if (auto owed = drops_.report(device, peerCursor_)) {
+    log("told the phone of " + std::to_string(owed->count) + " frames shed before it reconnected");
+    reply(peer, std::move(*owed));
+  }
+  if (gap)
+    log("client resumed past the ring — sent gap:true, 0 replayed");
   peer->startHeartbeat(config_.pingInterval, config_.pongDeadline);
   report(Greeted{});
+  feed();
 }
 
 void Impl::sendPong(const std::shared_ptr<Peer>& peer, const std::string& nonce) {
@@ -340,26 +362,69 @@ void Impl::sendPong(const std::shared_ptr<Peer>& peer, const std::string& nonce)
 }
 
 void Impl::reply(const std::shared_ptr<Peer>& peer, protocol::ServerMessage message) {
-  // It repeats the latest seq: a reply is not part of the numbered stream.
-  reportShed(peer->send(protocol::ServerEnvelope(ring_.latestSeq(), now(), std::move(message))));
+  // A reply is not part of the numbered stream: it repeats the seq of the
+  // numbered message ahead of it, so a phone that resumes from any seq it
+  // read misses nothing still on its way.
+  const std::uint64_t seq = peer == peer_ ? peerCursor_ : ring_.latestSeq();
+  owe(peer, peer->send(protocol::ServerEnvelope(seq, now(), std::move(message))));
 }
 
 // ---- broadcast and drop reports ------------------------------------------------------
 //
-// Every push's shedding is reported, the drop report's own and the
-// handshake's included, so the phone learns of every message it lost.
+// Every numbered message reaches the greeted phone through feed(), in seq
+// order, whether it was broadcast just now or is replayed. What the phone's
+// queue sheds is owed to its device until a report of it has been read.
 
 void Impl::broadcast(protocol::ServerMessage message) {
-  const EventRing::Entry entry = ring_.append(std::move(message), now());
-  if (peer_ && peer_->isAuthenticated() && peerGreeted_)
-    reportShed(peer_->send(entry.envelope()));
+  ring_.append(std::move(message), now(), [this](const EventRing::Entry& e) { evicting(e); });
+  feed();
 }
 
-void Impl::reportShed(const std::vector<std::string>& kinds) {
-  if (kinds.empty())
+void Impl::feed() {
+  const std::shared_ptr<Peer> peer = peer_;
+  if (!peer || !peerGreeted_)
     return;
-  pendingDropCount_ += static_cast<std::int64_t>(kinds.size());
-  pendingDropKinds_.insert(kinds.begin(), kinds.end());
+  // Half the queue: replies and the ring's last-moment pushes fit in the
+  // rest without shedding anything.
+  const std::size_t fill = std::max<std::size_t>(peer->queueCapacity() / 2, 1);
+  while (peer == peer_ && !peer->isTornDown() && peer->queued() < fill &&
+         peerCursor_ < ring_.latestSeq()) {
+    if (const EventRing::Entry* entry = ring_.find(peerCursor_ + 1)) {
+      sendNumbered(peer, *entry);
+      continue;
+    }
+    // Cannot happen while evicting() hands over every entry before it goes.
+    log("the ring lost seqs " + std::to_string(peerCursor_ + 1) + " to " +
+        std::to_string(ring_.lowestRetainedSeq() - 1) + " before the phone was given them");
+    peerCursor_ = ring_.lowestRetainedSeq() - 1;
+  }
+}
+
+void Impl::sendNumbered(const std::shared_ptr<Peer>& peer, const EventRing::Entry& entry) {
+  peerCursor_ = entry.seq;
+  owe(peer, peer->send(entry.envelope()));
+}
+
+void Impl::evicting(const EventRing::Entry& entry) {
+  // Entries go oldest first, so the first one after the cursor is the next.
+  if (peer_ && peerGreeted_ && !peer_->isTornDown() && entry.seq == peerCursor_ + 1)
+    sendNumbered(std::shared_ptr<Peer>(peer_), entry);
+}
+
+void Impl::onSent(const std::shared_ptr<Peer>& peer, std::string_view type) {
+  if (peer != peer_)
+    return;
+  if (type == protocol::Dropped::kType)
+    drops_.written(*peer->deviceID(), peer->framesWritten());
+  feed();
+}
+
+void Impl::owe(const std::shared_ptr<Peer>& peer,
+               const std::vector<protocol::ServerEnvelope>& shed) {
+  if (shed.empty() || !peer->deviceID())
+    return;
+  drops_.shed(*peer->deviceID(), shed);
+  // Reports are coalesced: at most one a second.
   if (dropTimerRunning_)
     return;
   dropTimerRunning_ = true;
@@ -373,13 +438,15 @@ void Impl::reportShed(const std::vector<std::string>& kinds) {
 
 void Impl::flushDropReport() {
   dropTimerRunning_ = false;
-  const std::int64_t count = pendingDropCount_;
-  std::vector<std::string> kinds(pendingDropKinds_.begin(), pendingDropKinds_.end());
-  pendingDropCount_ = 0;
-  pendingDropKinds_.clear();
-  if (count < 1)
+  // A phone that left is told at its next hello instead.
+  const std::shared_ptr<Peer> peer = peer_;
+  if (!peer || !peerGreeted_ || peer->isTornDown())
     return;
-  broadcast(protocol::Dropped{.count = count, .kinds = std::move(kinds)});
+  std::optional<protocol::Dropped> report = drops_.report(*peer->deviceID(), peerCursor_);
+  if (!report)
+    return;
+  const std::int64_t count = report->count;
+  reply(peer, std::move(*report));
   log("shed " + std::to_string(count) + " frames under backpressure");
 }
 

@@ -162,8 +162,17 @@ struct Vocab {
 
 struct Dropped {
   static constexpr std::string_view kType = "dropped";
+  // Numbered messages from `first` to `last`, both included.
+  struct SeqRange {
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;
+    PARLEY_WIRE_RECORD(SeqRange);
+  };
   std::int64_t count = 0;
   std::vector<std::string> kinds;
+  // Which messages were shed, ascending, when the sender can name them: the
+  // phone has seen later ones, so it cannot ask for these again.
+  std::optional<std::vector<SeqRange>> seqs;
   PARLEY_WIRE_RECORD(Dropped);
 };
 

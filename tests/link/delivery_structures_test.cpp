@@ -122,6 +122,14 @@ ServerEnvelope env(ServerMessage m, std::uint64_t seq = 1) {
   return ServerEnvelope(seq, kT0, std::move(m));
 }
 
+// "type@seq" of each shed envelope.
+std::vector<std::string> shed(const std::vector<ServerEnvelope>& envelopes) {
+  std::vector<std::string> out;
+  for (const auto& e : envelopes)
+    out.push_back(std::string(e.message.type()) + "@" + std::to_string(e.seq));
+  return out;
+}
+
 TEST(SendQueue, OnlyProgressSnapshotsVocabularyAndSessionListsAreSheddable) {
   EXPECT_EQ(sheddingRank(toolStarted()), 0);
   EXPECT_EQ(sheddingRank(protocol::ToolFinished{}), 0);
@@ -144,14 +152,14 @@ TEST(SendQueue, AFullQueueShedsTheLowestRankFirstOldestAmongEquals) {
     ServerMessage message;
     std::vector<std::string> shed;
   };
-  const std::vector<Step> steps = {{permissionRequest(), {"tool_started"}},  // the older one
-                                   {vocab(), {"tool_started"}},
-                                   {vocab(), {"vocab"}},
-                                   {permissionRequest(), {"vocab"}},
-                                   {permissionRequest(), {"session_update"}}};
+  const std::vector<Step> steps = {{permissionRequest(), {"tool_started@2"}},  // the older one
+                                   {vocab(), {"tool_started@3"}},
+                                   {vocab(), {"vocab@5"}},
+                                   {permissionRequest(), {"vocab@6"}},
+                                   {permissionRequest(), {"session_update@1"}}};
   std::uint64_t seq = 4;
-  for (const auto& [message, shed] : steps)
-    EXPECT_EQ(q.push(env(message, seq++)), shed) << seq - 1;
+  for (const auto& [message, expected] : steps)
+    EXPECT_EQ(shed(q.push(env(message, seq++))), expected) << seq - 1;
   // The order of what remains is kept.
   for (const std::uint64_t expected : {4u, 7u, 8u})
     EXPECT_EQ(q.popFirst()->seq, expected);
@@ -160,20 +168,20 @@ TEST(SendQueue, AFullQueueShedsTheLowestRankFirstOldestAmongEquals) {
 
 TEST(SendQueue, UnsheddableMessagesOverflowAndTheQueueIsTrimmedBackByShedding) {
   SendQueue q(2);
-  q.push(env(vocab()));
-  q.push(env(toolStarted()));
-  EXPECT_EQ(q.push(env(permissionRequest())), std::vector<std::string>{"tool_started"});
-  EXPECT_EQ(q.push(env(permissionRequest())), std::vector<std::string>{"vocab"});
-  EXPECT_TRUE(q.push(env(permissionRequest())).empty());  // nothing to shed: grows to 3
+  q.push(env(vocab(), 1));
+  q.push(env(toolStarted(), 2));
+  EXPECT_EQ(shed(q.push(env(permissionRequest(), 3))), std::vector<std::string>{"tool_started@2"});
+  EXPECT_EQ(shed(q.push(env(permissionRequest(), 4))), std::vector<std::string>{"vocab@1"});
+  EXPECT_TRUE(q.push(env(permissionRequest(), 5)).empty());  // nothing to shed: grows to 3
   ASSERT_EQ(q.count(), 3u);
   // Nothing sheddable is left, so a new sheddable message is itself refused.
-  EXPECT_EQ(q.push(env(sessionUpdate())), std::vector<std::string>{"session_update"});
+  EXPECT_EQ(shed(q.push(env(sessionUpdate(), 6))), std::vector<std::string>{"session_update@6"});
   q.removeAll();
   EXPECT_TRUE(q.isEmpty());
 
   SendQueue one(0);  // a capacity below 1 becomes 1
   EXPECT_TRUE(one.push(env(vocab())).empty());
-  EXPECT_EQ(one.push(env(toolStarted())), std::vector<std::string>{"vocab"});
+  EXPECT_EQ(shed(one.push(env(toolStarted()))), std::vector<std::string>{"vocab@1"});
 }
 
 // ---- IdempotencyCache -----------------------------------------------------------

@@ -269,6 +269,63 @@ TEST_F(ServerTest, APhoneThatStopsAnsweringPingsIsTornDown) {
 
 // ---- backpressure --------------------------------------------------------------------
 
+// The seqs a report names; fails the test when its count or kinds disagree.
+std::set<std::uint64_t> named(const Dropped& report) {
+  std::set<std::uint64_t> seqs;
+  EXPECT_TRUE(report.seqs.has_value());
+  for (const auto& range : report.seqs.value_or(std::vector<Dropped::SeqRange>{})) {
+    EXPECT_LE(range.first, range.last);
+    for (std::uint64_t seq = range.first; seq <= range.last; ++seq)
+      EXPECT_TRUE(seqs.insert(seq).second) << seq;
+  }
+  EXPECT_EQ(report.count, static_cast<std::int64_t>(seqs.size()));
+  EXPECT_TRUE(std::is_sorted(report.kinds.begin(), report.kinds.end()));
+  return seqs;
+}
+
+// What a phone saw: the seqs it received and those reports told it were shed.
+struct Seen {
+  std::set<std::uint64_t> received;
+  std::set<std::uint64_t> shed;
+  std::set<std::string> kinds;
+  int reports = 0;
+
+  void add(const ServerEnvelope& envelope) {
+    if (const auto* report = std::get_if<Dropped>(&envelope.message)) {
+      ++reports;
+      for (const std::uint64_t seq : named(*report))
+        EXPECT_TRUE(shed.insert(seq).second) << "reported twice: " << seq;
+      kinds.insert(report->kinds.begin(), report->kinds.end());
+    } else {
+      EXPECT_TRUE(received.insert(envelope.seq).second) << "received twice: " << envelope.seq;
+      EXPECT_EQ(shed.count(envelope.seq), 0u) << "received after it was reported shed";
+    }
+  }
+  // Every seq from 1 to `last` exactly once, received or reported.
+  void expectAllAccountedTo(std::uint64_t last) const {
+    std::set<std::uint64_t> all = received;
+    all.insert(shed.begin(), shed.end());
+    EXPECT_EQ(all.size(), received.size() + shed.size());
+    EXPECT_EQ(all.size(), last);
+    EXPECT_EQ(*all.rbegin(), last);
+  }
+};
+
+// Large frames fill the socket buffers of a phone that does not read; then
+// the ring, then the queue sheds. Publishes alternate tool starts and
+// vocabulary, ending each round with an unsheddable message.
+void flood(Server& server, int messages) {
+  const std::string bulk(64 * 1024, 'x');
+  for (int i = 0; i < messages; ++i) {
+    if (i % 2 == 0)
+      server.publish(ToolStarted{
+          .sessionID = "S", .toolUseID = std::to_string(i), .narration = {.text = bulk}});
+    else
+      server.publish(Vocab{.sessionID = "S", .terms = {bulk}});
+  }
+  server.publish(AssistantText{.sessionID = "S", .narration = {.text = "end of round"}});
+}
+
 TEST_F(ServerTest, AReaderThatStopsReadingIsToldExactlyWhatWasShed) {
   auto configuration = testConfiguration();
   configuration.sendQueueCapacity = 8;
@@ -276,44 +333,61 @@ TEST_F(ServerTest, AReaderThatStopsReadingIsToldExactlyWhatWasShed) {
   startServer(configuration);
   auto client = connectAuthenticated();
 
-  // Large frames fill the socket buffers quickly; then the queue sheds.
-  const std::string bulk(64 * 1024, 'x');
-  int published = 0;
-  while (!reports.hasLogStartingWith("shed ") && published < 4000) {
-    for (int i = 0; i < 20; ++i, ++published) {
-      if (published % 2 == 0)
-        server->publish(ToolStarted{
-            .sessionID = "S", .toolUseID = std::to_string(published), .narration = {.text = bulk}});
-      else
-        server->publish(Vocab{.sessionID = "S", .terms = {bulk}});
-    }
-    waitUntil([&] { return server->latestSeq() >= static_cast<std::uint64_t>(published); });
+  for (int round = 0; round < 20 && !reports.hasLogStartingWith("shed "); ++round) {
+    flood(*server, 200);
+    waitUntil([&] { return reports.hasLogStartingWith("shed "); }, 200ms);
   }
   ASSERT_TRUE(reports.hasLogStartingWith("shed "));
 
-  // Reading again: every message arrives or is counted in a drop report.
-  int delivered = 0;
-  std::int64_t dropped = 0;
-  std::set<std::string> kinds;
-  for (const auto& envelope : client->untilPong()) {
-    if (const auto* d = std::get_if<Dropped>(&envelope.message)) {
-      EXPECT_TRUE(std::is_sorted(d->kinds.begin(), d->kinds.end()));
-      dropped += d->count;
-      kinds.insert(d->kinds.begin(), d->kinds.end());
-    } else {
-      ++delivered;
-    }
-  }
-  // A report still waiting for its timer arrives after the barrier.
-  while (delivered + dropped < published && !HasFailure()) {
-    const Dropped late = client->expect<Dropped>();
-    dropped += late.count;
-    kinds.insert(late.kinds.begin(), late.kinds.end());
-  }
-  EXPECT_EQ(delivered + dropped, published);
-  EXPECT_GT(dropped, 0);
-  EXPECT_EQ(kinds, (std::set<std::string>{"tool_started", "vocab"}));
+  // Reading again: every message arrives or is named in a drop report.
+  Seen seen;
+  const std::uint64_t published = server->latestSeq();
+  while (seen.received.size() + seen.shed.size() < published && !HasFailure())
+    seen.add(client->expectEnvelope());
+  seen.expectAllAccountedTo(published);
+  EXPECT_FALSE(seen.shed.empty());
+  EXPECT_EQ(seen.kinds, (std::set<std::string>{"tool_started", "vocab"}));
   EXPECT_TRUE(reports.eventsOf<Server::Disconnected>().empty());
+}
+
+TEST_F(ServerTest, WhatWasShedIsToldAtTheNextHelloEvenPastTheRingAndOnlyOnce) {
+  auto configuration = testConfiguration();
+  configuration.sendQueueCapacity = 4;
+  configuration.ringCapacity = 16;
+  configuration.dropReportDelay = 1h;  // the phone leaves before any report
+  startServer(configuration);
+  auto client = connectAuthenticated();
+  Seen seen;
+  for (int round = 0; round < 20 && seen.received.size() == server->latestSeq(); ++round) {
+    flood(*server, 100);
+    const std::uint64_t end = server->latestSeq();
+    while (!seen.received.contains(end) && !HasFailure())
+      seen.add(client->expectEnvelope());
+  }
+  ASSERT_EQ(seen.reports, 0);
+  const std::uint64_t lastSeq = server->latestSeq();
+  const auto missed = static_cast<std::int64_t>(lastSeq - seen.received.size());
+  ASSERT_GT(missed, 0);
+  client.reset();
+
+  // Away long enough that the ring holds nothing the phone saw.
+  publishAndWait(Vocab{.sessionID = "S"}, 20);
+  protocol::HelloAck ack;
+  client = connectAuthenticated(lastSeq, &ack);
+  EXPECT_TRUE(ack.gap);
+  const Dropped report = client->expect<Dropped>();
+  EXPECT_EQ(report.count, missed);
+  seen.add(ServerEnvelope(0, {}, report));
+  seen.expectAllAccountedTo(lastSeq);
+  EXPECT_TRUE(client->untilPong().empty());
+
+  // Told is told: a phone that read on is not told again.
+  publishAndWait(Vocab{.sessionID = "S"});
+  const std::uint64_t next = client->expectEnvelope().seq;
+  client.reset();
+  client = connectAuthenticated(next, &ack);
+  EXPECT_FALSE(ack.gap);
+  EXPECT_TRUE(client->untilPong().empty());
 }
 
 TEST_F(ServerTest, APhoneThatReadsNothingWhileUnsheddableFramesPileUpIsCutOff) {

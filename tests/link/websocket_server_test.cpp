@@ -295,6 +295,33 @@ TEST_F(ServerTest, AReconnectGetsWhatItMissedOrIsToldOfTheGap) {
   auto client = connectAuthenticated(10);
   publishAndWait(vocab(11));
   EXPECT_EQ(client->expectEnvelope().seq, 11u);
+
+  // A new phone is told too when what was broadcast during its handshake
+  // has already left the ring.
+  commands->whileListing([&] {
+    for (int i = 12; i <= 20; ++i)
+      server->publish(vocab(i));
+  });
+  protocol::HelloAck ack;
+  auto newcomer = connectAuthenticated(std::nullopt, &ack);
+  EXPECT_TRUE(ack.gap);
+  EXPECT_EQ(ack.resumedFromSeq, 20u);
+  EXPECT_TRUE(newcomer->untilPong().empty());
+}
+
+TEST_F(ServerTest, AReplayLongerThanTheQueueArrivesWholeWithLiveMessagesInOrderBehindIt) {
+  startServer();  // a queue of 256
+  publishAndWait(vocab(0), 1000);
+  auto client = connectAuthenticated(0);
+  for (int i = 1; i <= 10; ++i)
+    server->publish(vocab(i));
+  for (std::uint64_t seq = 1; seq <= 1010 && !HasFailure(); ++seq) {
+    const protocol::ServerEnvelope envelope = client->expectEnvelope();
+    ASSERT_EQ(envelope.seq, seq) << envelope.encode();
+    EXPECT_EQ(envelope.message, vocab(seq <= 1000 ? 0 : static_cast<int>(seq - 1000)));
+  }
+  EXPECT_TRUE(client->untilPong().empty());
+  EXPECT_FALSE(reports.hasLogStartingWith("shed "));
 }
 
 TEST_F(ServerTest, WhatIsBroadcastDuringTheHandshakeFollowsTheHelloAckInOrder) {

@@ -111,9 +111,12 @@ export class Link {
     } catch {
       return;
     }
-    // The hello_ack carries the desktop's latest seq: resuming from it replays
-    // what comes after, even when nothing numbered has arrived yet.
-    if (typeof envelope.seq === 'number' && (envelope.seq > 0 || envelope.type === 'hello_ack')) {
+    // The hello_ack says where the stream resumes: what it missed follows,
+    // at the pace we read, so a connection lost halfway resumes from there.
+    // Every other envelope carries the seq of the last numbered one up to it.
+    if (envelope.type === 'hello_ack') {
+      if (typeof envelope.payload?.resumedFromSeq === 'number') this.lastSeq = envelope.payload.resumedFromSeq;
+    } else if (typeof envelope.seq === 'number' && envelope.seq > 0) {
       this.lastSeq = envelope.seq;
     }
     if (envelope.type === 'pong') {
