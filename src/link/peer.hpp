@@ -71,6 +71,8 @@ class Peer : public std::enable_shared_from_this<Peer> {
   bool isTornDown() const { return tornDown_; }
   // Whether it answered plain HTTP requests rather than upgrading.
   bool servedPages() const { return servedPages_; }
+  // Whether the WebSocket upgrade is done (a hello may follow).
+  bool isUpgraded() const { return accepted_; }
 
   // Arms the hello deadline and reads the first request; an upgrade is
   // accepted and starts the receive loop.
