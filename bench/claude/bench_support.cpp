@@ -31,7 +31,8 @@ CountingListener::CountingListener() {
   directory_ = pattern;
   socketPath_ = directory_ / "hook.sock";
   ingest_ = claude::HookIngest::create(pool_.executor(), socketPath_);
-  ingest_->setOnPayload([this](const protocol::HookPayload&, const std::string&) { ++payloads_; });
+  ingest_->setOnPayload([this](const protocol::HookPayload&, const std::string&,
+                               claude::HookIngest::Receipt) { ++payloads_; });
   ingest_->setOnError([this](const claude::HookIngestError&) { ++errors_; });
   ingest_->start();
 }

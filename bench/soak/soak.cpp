@@ -173,6 +173,35 @@ std::string largeReplies(Bridge& bridge, const Events& events, int count) {
          (phone.connected() ? "still connected" : "disconnected: " + phone.ending());
 }
 
+// Four local writers as fast as they can, lines of about 4 KiB: the hook
+// socket must make them wait instead of holding what they send.
+std::string hookWriters(Bridge& bridge, const Events& events, Seconds duration) {
+  PhoneDrain phone(bridge.port(), bridge.token());
+  constexpr int kLinesPerConnection = 16;
+  std::string burst;
+  for (int i = 0; i < kLinesPerConnection; ++i)
+    burst += events.stop("soak-writers", std::string(4000, 'w'));
+  std::atomic<std::uint64_t> written{0};
+  std::atomic<std::uint64_t> refused{0};
+  const auto start = Clock::now();
+  std::vector<std::thread> writers;
+  for (int t = 0; t < 4; ++t) {
+    writers.emplace_back([&] {
+      while (Seconds(Clock::now() - start) < duration)
+        (bridge.sendLines(burst) ? written : refused) += kLinesPerConnection;
+    });
+  }
+  for (auto& t : writers)
+    t.join();
+  const double seconds = Seconds(Clock::now() - start).count();
+  return std::to_string(written.load()) + " lines of 4 KiB from 4 writers in " +
+         std::to_string(static_cast<int>(seconds)) + " s (" +
+         std::to_string(static_cast<std::uint64_t>(static_cast<double>(written) / seconds)) +
+         "/s), " + std::to_string(refused.load()) + " refused, phone got " +
+         std::to_string(phone.messages()) + " messages, " +
+         (phone.connected() ? "still connected" : "disconnected: " + phone.ending());
+}
+
 std::string unauthenticatedFrames(Bridge& bridge, int count, std::size_t frameBytes) {
   std::atomic<int> next{0};
   std::atomic<int> refused{0};
@@ -225,6 +254,8 @@ int main() {
     flood(bridge, "unknown sessions", Seconds(3),
           [&] { return unknownSessions(bridge, events, 5000); });
     flood(bridge, "large replies", Seconds(3), [&] { return largeReplies(bridge, events, 300); });
+    flood(bridge, "hook writers", Seconds(5),
+          [&] { return hookWriters(bridge, events, Seconds(std::min(20.0, total * 0.15))); });
     flood(bridge, "unauthenticated large frames", Seconds(3),
           [&] { return unauthenticatedFrames(bridge, 600, 4 * 1024 * 1024 - 1024); });
     const bool delivered = reconnects(bridge, events, 1000, Seconds(total * 0.3));

@@ -185,11 +185,14 @@ void AppModel::wire(std::unique_ptr<desktop::DesktopVoice> voice) {
                                     self->events_->onHook(p, s);
                                 }});
 
-  ingest_->setOnPayload(
-      [hooks = std::weak_ptr(hooks_)](const protocol::HookPayload& payload, const std::string&) {
-        if (auto pipeline = hooks.lock())
-          pipeline->handle(payload);
-      });
+  // The event counts against the listener's backlog until the main thread
+  // has finished it, so a flood waits in the writers, not in our queues.
+  ingest_->setOnPayload([hooks = std::weak_ptr(hooks_)](const protocol::HookPayload& payload,
+                                                        const std::string&,
+                                                        claude::HookIngest::Receipt receipt) {
+    if (auto pipeline = hooks.lock())
+      pipeline->handle(payload, std::move(receipt));
+  });
   ingest_->setOnError([main, weak](const claude::HookIngestError& error) {
     postIfAlive(main, weak, [text = std::string(error.what())](AppModel& m) {
       m.log(Kind::error, "hook ingest: " + text);

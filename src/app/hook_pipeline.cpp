@@ -27,7 +27,7 @@ HookPipeline::HookPipeline(asio::io_context& main,
       home_(std::move(home)),
       out_(std::move(outlets)) {}
 
-void HookPipeline::handle(HookPayload payload) {
+void HookPipeline::handle(HookPayload payload, std::shared_ptr<const void> receipt) {
   auto refreshFirst = [last = lastRefresh_](const terminal::RegisteredSession& session) {
     const auto now = std::chrono::steady_clock::now();
     if (session.descriptor.claudeVersion || now - *last < kRefreshSpacing)
@@ -40,11 +40,13 @@ void HookPipeline::handle(HookPayload payload) {
     listsInFlight_.fetch_sub(1);
   registry_->applyHook(
       payload, refreshFirst, listed,
-      asio::bind_executor(main_, [weak = weak_from_this(), payload,
-                                  listed](terminal::SessionRegistry::HookApplied applied) mutable {
-        if (auto self = weak.lock())
-          self->finish(payload, std::move(applied), listed);
-      }));
+      asio::bind_executor(main_,
+                          [weak = weak_from_this(), payload, listed, receipt = std::move(receipt)](
+                              terminal::SessionRegistry::HookApplied applied) mutable {
+                            if (auto self = weak.lock())
+                              self->finish(payload, std::move(applied), listed);
+                            receipt.reset();
+                          }));
 }
 
 void HookPipeline::turnInterrupted(std::string sessionID) {

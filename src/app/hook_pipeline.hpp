@@ -54,7 +54,8 @@ class HookPipeline : public std::enable_shared_from_this<HookPipeline> {
                std::filesystem::path home, Outlets outlets);
 
   // From any thread; events are handled in the order of these calls.
-  void handle(protocol::HookPayload payload);
+  // `receipt` is let go of once the event is finished on the main thread.
+  void handle(protocol::HookPayload payload, std::shared_ptr<const void> receipt = nullptr);
 
   // A turn stopped without a Stop hook (Escape): the session is idle again,
   // as after a Stop that had nothing to say.

@@ -7,6 +7,10 @@
 // were cut. The channel is one-way: nothing is ever written back, so the relay
 // never waits on us.
 //
+// A flood of events cannot grow our memory: only a bounded backlog of lines
+// waits to be processed, and beyond it the writers wait instead (see
+// setBacklogLimits).
+//
 // Accepting and reading run on one strand, decoding and both callbacks on
 // another, both on the executor given at construction (the worker pool).
 // Handlers hold the listener weakly: once it is destroyed, nothing more is
@@ -22,6 +26,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "claude/hook_ingest_error.hpp"
 #include "protocol/hook_payload.hpp"
@@ -30,9 +35,13 @@ namespace parley::claude {
 
 class HookIngest : public std::enable_shared_from_this<HookIngest> {
  public:
+  // A line handed on counts as waiting until the last copy of its receipt
+  // is gone. A consumer that finishes the event later, elsewhere, keeps the
+  // receipt until then; one that drops it has finished when it returns.
+  using Receipt = std::shared_ptr<const void>;
   // Called once per decoded line with the payload and the line's bytes.
-  using PayloadHandler =
-      std::function<void(const protocol::HookPayload& payload, const std::string& line)>;
+  using PayloadHandler = std::function<void(const protocol::HookPayload& payload,
+                                            const std::string& line, Receipt receipt)>;
   // Called once per reported problem (undecodable, frameOverflow).
   using ErrorHandler = std::function<void(const HookIngestError& error)>;
 
@@ -60,6 +69,23 @@ class HookIngest : public std::enable_shared_from_this<HookIngest> {
   static constexpr std::chrono::milliseconds defaultConnectionDeadline{5000};
   static constexpr std::size_t defaultMaxConnections = 64;
 
+  // While `maxLines` lines, or `maxBytes` bytes of them, wait to be
+  // processed, no connection is read and none accepted: writers wait in the
+  // kernel (a relay up to its own deadline) instead of in our memory, and
+  // nothing read is dropped. Reading resumes once half of them are done.
+  // A single line larger than `maxBytes` still passes on its own. Set
+  // before start().
+  void setBacklogLimits(std::size_t maxLines, std::size_t maxBytes);
+  static constexpr std::size_t defaultMaxBacklogLines = 1024;
+  static constexpr std::size_t defaultMaxBacklogBytes = 32 * 1024 * 1024;
+
+  struct Backlog {
+    std::size_t lines = 0;  // handed on, not yet processed
+    std::size_t bytes = 0;
+    std::size_t peakLines = 0;  // the most at once since creation
+  };
+  Backlog backlog() const;
+
   // Set once, before start(); both run on the delivery strand.
   void setOnPayload(PayloadHandler handler);
   void setOnError(ErrorHandler handler);
@@ -78,9 +104,14 @@ class HookIngest : public std::enable_shared_from_this<HookIngest> {
  private:
   class Listener;
   friend class Listener;
+  class Waiting;
+  struct Line {
+    std::string text;
+    Receipt receipt;
+  };
 
   HookIngest(boost::asio::any_io_executor executor, std::filesystem::path path);
-  void deliver(std::vector<std::string> lines);
+  void deliver(std::vector<Line> lines);
   void report(const HookIngestError& error);
 
   const std::filesystem::path path_;
@@ -93,6 +124,8 @@ class HookIngest : public std::enable_shared_from_this<HookIngest> {
   std::size_t maxConnections_ = defaultMaxConnections;
   dev_t socketDevice_ = 0;
   ino_t socketInode_ = 0;
+  // Outlives a stop(): receipts of the lines handed on before it still count.
+  std::shared_ptr<Waiting> waiting_;
 
   std::mutex callbackMutex_;
   std::shared_ptr<const PayloadHandler> onPayload_;

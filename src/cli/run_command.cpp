@@ -37,6 +37,16 @@ bool haveDesktop() {
   return std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY");
 }
 
+
+// Run by a service manager, our output is kept in a log others may read (the
+// journal, for the adm group): the panel's secret must not go there. systemd
+// names every unit's run in INVOCATION_ID, so this holds for a unit installed
+// before this check and for one the person wrote, with no flag to forget. A
+// terminal is the person's own even when its shell inherited the variable.
+bool outputIsKept() {
+  return ::isatty(STDOUT_FILENO) == 0 && std::getenv("INVOCATION_ID") != nullptr;
+}
+
 }  // namespace
 
 int runApplication(const RunOptions& options, std::ostream& out, std::ostream& err) {
@@ -106,7 +116,11 @@ int runApplication(const RunOptions& options, std::ostream& out, std::ostream& e
     // The secret in the address is for the person at this computer: it goes
     // to the terminal, the browser and a file only they can read, never into
     // the activity log.
-    out << "control panel at " << panel->address() << std::endl;
+    if (outputIsKept())
+      out << "control panel at http://127.0.0.1:" << panel->port() << "/ (`parley panel` opens it)"
+          << std::endl;
+    else
+      out << "control panel at " << panel->address() << std::endl;
     try {
       base::writeFileAtomically(panelAddressFile(modelOptions.hookSocket), panel->address());
     } catch (const std::exception& e) {

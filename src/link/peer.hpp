@@ -81,6 +81,8 @@ class Peer : public std::enable_shared_from_this<Peer> {
   std::size_t queued() const { return outbound_.count(); }
   std::size_t queueCapacity() const { return outbound_.capacity(); }
   std::uint64_t framesWritten() const { return framesWritten_; }
+  // Whether the WebSocket upgrade is done (a hello may follow).
+  bool isUpgraded() const { return accepted_; }
 
   // Arms the hello deadline and reads the first request; an upgrade is
   // accepted and starts the receive loop.

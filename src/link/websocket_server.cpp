@@ -3,6 +3,8 @@
 
 #include "link/websocket_server.hpp"
 
+#include <algorithm>
+
 #include "base/files.hpp"
 #include "link/device_store_watcher.hpp"
 #include "link/peer.hpp"
@@ -98,14 +100,21 @@ void Impl::admit(tcp::socket socket) {
     return;
   }
   // The phone is replaced only by a newcomer whose hello authenticates
-  // (handshake). Of those still waiting, the oldest makes way: the phone
-  // reconnecting is always among the newest.
+  // (handshake). Of those still waiting, one makes way: a socket that never
+  // upgraded before a WebSocket that may be about to say hello, and the
+  // oldest first, so the phone reconnecting gets in past a stream of bare
+  // connects. It is told to try again later: 4409 would tell a phone that
+  // another one took over, and it would stop reconnecting.
   if (pending_.size() >= std::max<std::size_t>(config_.maxUnauthenticatedPeers, 1)) {
-    const std::shared_ptr<Peer> oldest = pending_.front();
-    pending_.erase(pending_.begin());
-    log("too many connections awaiting hello: closed the oldest, " + oldest->remoteDescription() +
-        ", with 4409");
-    oldest->close(4409);
+    auto victim = std::find_if(pending_.begin(), pending_.end(),
+                               [](const std::shared_ptr<Peer>& p) { return !p->isUpgraded(); });
+    if (victim == pending_.end())
+      victim = pending_.begin();
+    const std::shared_ptr<Peer> evicted = *victim;
+    pending_.erase(victim);
+    log("too many connections awaiting hello: closed " + evicted->remoteDescription() +
+        " with 1013");
+    evicted->close(1013);
   }
 
   auto peer = std::make_shared<Peer>(

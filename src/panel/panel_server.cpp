@@ -2,6 +2,7 @@
 
 #include <openssl/crypto.h>
 
+#include <algorithm>
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
@@ -28,6 +29,9 @@ using tcp = asio::ip::tcp;
 namespace {
 
 constexpr auto kIdleTimeout = std::chrono::seconds(60);
+// A browser sends its request as soon as it connects; a connection without
+// the cookie that says nothing for this long is not the person's.
+constexpr auto kStrangerTimeout = std::chrono::seconds(5);
 constexpr std::size_t kMaxBody = 64 * 1024;
 constexpr std::string_view kSecretParameter = "key";
 
@@ -79,11 +83,15 @@ class PanelServer::Connection : public std::enable_shared_from_this<Connection> 
   Connection(tcp::socket socket, std::weak_ptr<PanelServer> server)
       : stream_(std::move(socket)), server_(std::move(server)) {}
 
+  bool isAuthenticated() const { return authenticated_; }
+  // It carried the cookie: it may stay idle as long as a browser keeps it.
+  void authenticate() { authenticated_ = true; }
+
   void read() {
     parser_.emplace();
     parser_->body_limit(kMaxBody);
     parser_->header_limit(16 * 1024);
-    stream_.expires_after(kIdleTimeout);
+    stream_.expires_after(authenticated_ ? kIdleTimeout : kStrangerTimeout);
     http::async_read(
         stream_, buffer_, *parser_,
         [self = shared_from_this()](beast::error_code ec, std::size_t) { self->onRead(ec); });
@@ -130,7 +138,10 @@ class PanelServer::Connection : public std::enable_shared_from_this<Connection> 
       waitForClose();
       return;
     }
-    const bool keepAlive = response->keep_alive();
+    // A refusal ends the connection: whoever was refused gets no socket to
+    // hold on to.
+    const bool keepAlive = request.keep_alive() && response->result_int() < 400;
+    response->keep_alive(keepAlive);
     auto shared = std::make_shared<Response>(std::move(*response));
     stream_.expires_after(kIdleTimeout);
     http::async_write(
@@ -170,6 +181,7 @@ class PanelServer::Connection : public std::enable_shared_from_this<Connection> 
   std::optional<http::request_parser<http::string_body>> parser_;
   std::deque<std::string> outgoing_;
   bool streaming_ = false;
+  bool authenticated_ = false;
 };
 
 std::shared_ptr<PanelServer> PanelServer::create(asio::any_io_executor executor, std::uint16_t port,
@@ -231,15 +243,40 @@ void PanelServer::accept() {
     if (!self || self->stopped_)
       return;
     if (!ec) {
-      std::erase_if(self->connections_, [](const auto& w) { return w.expired(); });
-      if (self->connections_.size() < kMaxConnections) {
-        auto connection = std::make_shared<Connection>(std::move(socket), weak);
-        self->connections_.push_back(connection);
-        connection->read();
-      }
+      auto connection = std::make_shared<Connection>(std::move(socket), weak);
+      self->connections_.push_back(connection);
+      self->limitStrangers();
+      connection->read();
     }
     self->accept();
   });
+}
+
+void PanelServer::limitStrangers() {
+  std::erase_if(connections_, [](const auto& w) { return w.expired(); });
+  std::size_t strangers = 0;
+  for (const auto& weak : connections_)
+    if (auto c = weak.lock(); c && !c->isAuthenticated())
+      ++strangers;
+  // In order of arrival: the first found are the oldest.
+  for (auto it = connections_.begin(); strangers > kMaxStrangers && it != connections_.end();) {
+    auto c = it->lock();
+    if (!c || c->isAuthenticated()) {
+      ++it;
+      continue;
+    }
+    c->close();
+    it = connections_.erase(it);
+    --strangers;
+  }
+}
+
+std::size_t PanelServer::authenticatedConnections() const {
+  return static_cast<std::size_t>(
+      std::count_if(connections_.begin(), connections_.end(), [](const auto& weak) {
+        auto c = weak.lock();
+        return c && c->isAuthenticated();
+      }));
 }
 
 bool PanelServer::ownOrigin(std::string_view origin) const {
@@ -303,6 +340,12 @@ std::optional<PanelServer::Response> PanelServer::handle(const Request& request,
                                                          const std::shared_ptr<Connection>& c) {
   if (auto refused = admit(request))
     return refused;
+  if (!c->isAuthenticated()) {
+    if (authenticatedConnections() >= kMaxConnections)
+      return answer(request, http::status::service_unavailable,
+                    "Too many control panel connections are open; close a panel tab.");
+    c->authenticate();
+  }
   const std::string_view path = pathOf(request.target());
   const bool get = request.method() == http::verb::get;
   if (path == "/api/state" && get)

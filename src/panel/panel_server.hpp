@@ -44,7 +44,12 @@ class PanelServer : public std::enable_shared_from_this<PanelServer> {
   };
 
   static constexpr std::string_view kCookieName = "parley_panel";
+  // Connections that showed the cookie; a newcomer past this is refused.
+  // Only the person holds the cookie, so only they can fill these.
   static constexpr std::size_t kMaxConnections = 32;
+  // Connections yet to show it; past this the oldest of them is closed, so
+  // sockets anyone on this computer can open never keep the person out.
+  static constexpr std::size_t kMaxStrangers = 32;
 
   // Port 0 picks a free one. Throws boost::system::system_error when the
   // port cannot be bound.
@@ -75,6 +80,10 @@ class PanelServer : public std::enable_shared_from_this<PanelServer> {
   std::optional<Response> handle(const Request& request, const std::shared_ptr<Connection>& c);
   bool hasCookie(const Request& request) const;
   bool ownOrigin(std::string_view origin) const;
+  // Closes the oldest connections that have not shown the cookie while
+  // there are more than kMaxStrangers.
+  void limitStrangers();
+  std::size_t authenticatedConnections() const;
 
   boost::asio::any_io_executor executor_;
   boost::asio::ip::tcp::acceptor acceptor_;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <set>
 #include <thread>
 
 #include "claude/hook_test_support.hpp"
@@ -181,7 +182,7 @@ TEST_F(HookIngestTest, CallbacksRunOneAtATimeAndEveryConnectionArrives) {
   std::atomic<bool> overlapped{false};
   std::mutex mutex;
   std::vector<std::string> received;
-  ingest->setOnPayload([&](const HookPayload& payload, const std::string&) {
+  ingest->setOnPayload([&](const HookPayload& payload, const std::string&, HookIngest::Receipt) {
     if (active.fetch_add(1) != 0)
       overlapped = true;
     {
@@ -217,6 +218,69 @@ TEST_F(HookIngestTest, CallbacksRunOneAtATimeAndEveryConnectionArrives) {
     const int client = std::stoi(id.substr(0, id.find(':')));
     EXPECT_EQ(std::stoi(id.substr(id.find(':') + 1)), next[client]++) << id;
   }
+}
+
+// Writers faster than the consumer: at the bound the listener stops reading
+// and the writers wait in the kernel; every line still arrives, once, as the
+// consumer catches up.
+TEST_F(HookIngestTest, AFloodWaitsInTheWritersOnceTheBacklogIsFullAndLosesNothing) {
+  constexpr std::size_t kBound = 16;
+  constexpr int kWriters = 8, kLinesEach = 60;
+  constexpr std::size_t kTotal = kWriters * kLinesEach;
+  auto ingest = HookIngest::create(pool.executor(), socketPath);
+  ingest->setConnectionLimits(std::chrono::minutes(5), 64);
+  ingest->setBacklogLimits(kBound, 64 * 1024 * 1024);
+  inbox.attach(*ingest);  // for its errors
+  std::mutex mutex;
+  std::vector<HookIngest::Receipt> unfinished;  // the slow consumer's work
+  std::set<std::string> received;
+  ingest->setOnPayload(
+      [&](const HookPayload& payload, const std::string&, HookIngest::Receipt receipt) {
+        std::lock_guard lock(mutex);
+        received.insert(*payload.sessionID);
+        unfinished.push_back(std::move(receipt));
+      });
+  ingest->start();
+
+  const std::string padding(4096, 'p');
+  std::vector<std::thread> writers;
+  // However the test ends, the writers blocked on a full socket are let go.
+  const std::shared_ptr<void> joinWriters(nullptr, [&](void*) {
+    ingest->stop();
+    for (std::thread& t : writers)
+      if (t.joinable())
+        t.join();
+  });
+  for (int w = 0; w < kWriters; ++w) {
+    writers.emplace_back([&, w] {
+      const int fd = connectTo(socketPath);
+      for (int i = 0; i < kLinesEach; ++i)
+        sendAll(fd, "{\"hook_event_name\":\"Stop\",\"session_id\":\"" + std::to_string(w) + ":" +
+                        std::to_string(i) + "\",\"message\":\"" + padding + "\"}\n");
+      ::close(fd);
+    });
+  }
+  std::size_t finished = 0;
+  while (finished < kTotal) {
+    const std::size_t due = std::min(kBound, kTotal - finished);
+    ASSERT_TRUE(test::waitUntil([&] {
+      std::lock_guard lock(mutex);
+      return unfinished.size() >= due;
+    })) << finished
+        << " finished";
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(ingest->backlog().lines, unfinished.size());
+    ASSERT_LE(unfinished.size(), kBound);
+    finished += unfinished.size();
+    unfinished.clear();
+  }
+  EXPECT_EQ(finished, kTotal);
+  EXPECT_EQ(received.size(), kTotal);
+  EXPECT_EQ(inbox.errorCount(), 0u);
+  const HookIngest::Backlog backlog = ingest->backlog();
+  EXPECT_EQ(backlog.peakLines, kBound);
+  EXPECT_EQ(backlog.lines, 0u);
+  EXPECT_EQ(backlog.bytes, 0u);
 }
 
 TEST_F(HookIngestTest, SocketIsOwnerOnlyFromTheStartInAnOwnerOnlyDirectory) {

@@ -76,7 +76,8 @@ inline bool finishConnection(int fd) {
 class Inbox {
  public:
   void attach(claude::HookIngest& ingest) {
-    ingest.setOnPayload([this](const protocol::HookPayload& payload, const std::string& line) {
+    ingest.setOnPayload([this](const protocol::HookPayload& payload, const std::string& line,
+                               claude::HookIngest::Receipt) {
       std::lock_guard lock(mutex_);
       payloads_.push_back(payload);
       lines_.push_back(line);

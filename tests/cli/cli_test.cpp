@@ -2,6 +2,7 @@
 // own HOME, a scripted `tailscale` first on PATH, exit codes and both outputs.
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/stat.h>
 
 #include <boost/json.hpp>
@@ -207,14 +208,17 @@ TEST(HookSetup, APackagedRelayRunsWhereItIsAndABuildTreesIsCopied) {
     EXPECT_EQ(app::relayPathFor(directory), relay) << directory;
 }
 
-TEST_F(CliTest, RunIsAloneOnItsSocketAndQuitsCleanlyWhenItsReaderGoes) {
+// Run as the service is: its output goes to the journal, which the panel's
+// secret must stay out of.
+TEST_F(CliTest, RunIsAloneOnItsSocketKeepsThePanelSecretOutOfAServiceLogAndQuitsWithItsReader) {
   int out[2];
   ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
   const std::string home = "HOME=" + (dir / "home").string();
-  const pid_t app = test::spawnProcess({.argv = {test::binPath("parley").string(), "run",
-                                                 "--no-open", "--port", "0", "--panel-port", "0"},
-                                        .env = {home, "PATH=/usr/bin:/bin"},
-                                        .stdoutFd = out[1]});
+  const pid_t app = test::spawnProcess(
+      {.argv = {test::binPath("parley").string(), "run", "--no-open", "--port", "0", "--panel-port",
+                "0"},
+       .env = {home, "PATH=/usr/bin:/bin", "INVOCATION_ID=5d4ec1b8b0c24c1f9a1e3f3c2b7d9e10"},
+       .stdoutFd = out[1]});
   ::close(out[1]);
   ASSERT_GT(app, 0);
   const std::filesystem::path socket = dir / "home/.local/share/parley/hook.sock";
@@ -238,9 +242,21 @@ TEST_F(CliTest, RunIsAloneOnItsSocketAndQuitsCleanlyWhenItsReaderGoes) {
   ASSERT_EQ(::stat(address.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 
-  // Like `parley run | head -1`: one line read, then the reader is gone.
-  char first[256];
-  EXPECT_GT(::read(out[0], first, sizeof first), 0);
+  // The run says where the panel is, without the key `parley panel` read.
+  std::string printed;
+  ASSERT_TRUE(test::waitUntil([&] {
+    char chunk[4096];
+    pollfd ready{out[0], POLLIN, 0};
+    if (::poll(&ready, 1, 0) == 1)
+      if (const ssize_t n = ::read(out[0], chunk, sizeof chunk); n > 0)
+        printed.append(chunk, static_cast<std::size_t>(n));
+    return printed.find("control panel at") != std::string::npos &&
+           printed.find('\n', printed.find("control panel at")) != std::string::npos;
+  })) << printed;
+  EXPECT_NE(printed.find("control panel at http://127.0.0.1:"), std::string::npos) << printed;
+  EXPECT_EQ(printed.find("key="), std::string::npos) << printed;
+
+  // Like `parley run | head -1`: the reader is gone.
   ::close(out[0]);
   // Each hook event writes a log line; the first that fails ends the run.
   const std::string event = R"({"session_id":"s","hook_event_name":"SessionStart","cwd":"/"})";

@@ -239,20 +239,45 @@ TEST_F(ServerTest, OnlyANewcomerWhoseHelloAuthenticatesReplacesThePhone) {
   EXPECT_EQ(std::get<protocol::Vocab>(second->expectEnvelope().message).terms[0], "term1");
 }
 
-TEST_F(ServerTest, UnauthenticatedConnectionsAreBoundedByClosingTheOldest) {
+// Strangers' connects cost the phone nothing: bare sockets make way for each
+// other before a WebSocket that may say hello, and whoever makes way is told
+// to try again (1013), never that another phone took over (4409), after
+// which the phone would stop reconnecting.
+TEST_F(ServerTest, WaitingConnectionsAreBoundedAndTheOneMakingWayIsToldToRetry) {
   auto configuration = testConfiguration();
   configuration.maxUnauthenticatedPeers = 2;
   startServer(configuration);
-  auto oldest = std::make_unique<PhoneClient>(port);
-  PhoneClient middle(port);
-  PhoneClient newest(port);
-  EXPECT_EQ(oldest->expectClose(), 4409);
-  // The two kept are still waiting for their hello, and either may give it.
-  middle.sendHello(token);
-  middle.expect<protocol::HelloAck>();
-  newest.sendHello(token);
-  newest.expect<protocol::HelloAck>();
-  EXPECT_EQ(middle.expectClose(), 4409);
+  std::size_t upgraded = 0;
+  // A frame read proves the server has upgraded the connection.
+  const auto connectUpgraded = [&] {
+    auto client = std::make_unique<PhoneClient>(port);
+    client->sendText("{");
+    ++upgraded;
+    EXPECT_TRUE(waitUntil(
+        [&] { return reports.countLogsContaining("undecodable client frame") == upgraded; }));
+    return client;
+  };
+
+  auto phone = connectUpgraded();
+  boost::asio::io_context io;
+  std::vector<boost::asio::ip::tcp::socket> bare;
+  for (int i = 0; i < 6; ++i) {
+    bare.emplace_back(io).connect({boost::asio::ip::make_address("127.0.0.1"), port});
+  }
+  EXPECT_TRUE(waitUntil(
+      [&] { return reports.countLogsContaining("too many connections awaiting hello") == 5; }));
+  phone->sendHello(token);
+  phone->expect<protocol::HelloAck>();
+
+  // WebSockets only: the oldest makes way.
+  auto oldest = connectUpgraded();
+  auto middle = connectUpgraded();
+  auto newest = connectUpgraded();
+  EXPECT_EQ(oldest->expectClose(), 1013);
+  EXPECT_EQ(reports.countLogsContaining("with 4409"), 0u);
+  newest->sendHello(token);
+  newest->expect<protocol::HelloAck>();
+  EXPECT_EQ(phone->expectClose(), 4409);
 }
 
 // ---- replay ---------------------------------------------------------------------

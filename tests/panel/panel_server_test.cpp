@@ -1,6 +1,8 @@
 #include "panel/panel_server.hpp"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
@@ -63,7 +65,8 @@ class PanelServerTest : public ::testing::Test {
     thread_.join();
   }
 
-  http::response<http::string_body> send(const Sent& s) {
+  // With `closed`, also whether the server then ended the connection.
+  http::response<http::string_body> send(const Sent& s, bool* closed = nullptr) {
     asio::io_context client;
     tcp::socket socket(client);
     socket.connect({asio::ip::make_address("127.0.0.1"), server_->port()});
@@ -81,7 +84,18 @@ class PanelServerTest : public ::testing::Test {
     boost::beast::flat_buffer buffer;
     http::response<http::string_body> response;
     http::read(socket, buffer, response);
+    if (closed != nullptr)
+      *closed = closedByServer(socket);
     return response;
+  }
+
+  // Whether the server ends the connection: the next read sees its end.
+  static bool closedByServer(tcp::socket& socket) {
+    pollfd ready{socket.native_handle(), POLLIN, 0};
+    if (::poll(&ready, 1, 10000) != 1)
+      return false;
+    char byte = 0;
+    return ::recv(socket.native_handle(), &byte, 1, 0) <= 0;
   }
 
   asio::io_context io_;
@@ -122,6 +136,12 @@ TEST_F(PanelServerTest, RefusesEveryRequestThatIsNotFromThePersonsOwnPage) {
       {"foreign Origin on the live channel",
        {.target = "/api/events", .origin = "http://evil.example"},
        403},
+      {"loopback Origin on another port",
+       {.method = http::verb::post, .target = "/api/clearLog", .origin = "http://127.0.0.1:1"},
+       403},
+      {"localhost Origin on another port",
+       {.target = "/api/state", .origin = "http://localhost:1"},
+       403},
       {"cross-site fetch", {.target = "/api/state", .fetchSite = "cross-site"}, 403},
       {"a body that is not an object",
        {.method = http::verb::post, .target = "/api/clearLog", .origin = origin, .body = "[1]"},
@@ -132,9 +152,12 @@ TEST_F(PanelServerTest, RefusesEveryRequestThatIsNotFromThePersonsOwnPage) {
       {"GET on an action", {.target = "/api/clearLog"}, 405},
   };
   for (const auto& c : cases) {
-    const auto response = send(c.sent);
+    bool closed = false;
+    const auto response = send(c.sent, &closed);
     EXPECT_EQ(response.result_int(), c.status) << c.what << ": " << response.body();
     EXPECT_EQ(response.body().find(secret_), std::string::npos) << c.what;
+    // A refused client keeps no socket open, whatever it asked for.
+    EXPECT_TRUE(closed) << c.what;
   }
   EXPECT_NE(send({.method = http::verb::post, .target = "/api/refuse", .origin = origin})
                 .body()
@@ -173,6 +196,16 @@ TEST_F(PanelServerTest, TheSecretBecomesACookieAndTheCleanAddress) {
                   .cookie = false})
                 .result_int(),
             401);
+}
+
+// Sockets anyone on this computer can open, idle or asking without the
+// cookie, are not counted with the person's connections.
+TEST_F(PanelServerTest, ConnectionsWithoutTheCookieNeverLockThePersonOut) {
+  asio::io_context client;
+  std::vector<tcp::socket> idle;
+  for (std::size_t i = 0; i < PanelServer::kMaxConnections + 8; ++i)
+    idle.emplace_back(client).connect({asio::ip::make_address("127.0.0.1"), server_->port()});
+  EXPECT_EQ(send({.target = "/api/state"}).result_int(), 200);
 }
 
 TEST_F(PanelServerTest, TheLiveChannelCarriesEachPublishedState) {
