@@ -180,6 +180,12 @@ TEST(PushCrypto, TheKeyPairIsMadeOnceKeptOwnerOnlyAndACorruptFileIsSetAside) {
   ASSERT_EQ(::stat(file.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 
+  // A copy left readable by others is made owner-only again.
+  ::chmod(file.c_str(), 0644);
+  EXPECT_EQ(PushCrypto::loadOrCreate(file).publicKey(), key);
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
   parley::test::writeFile(file, "not a key");
   EXPECT_NE(PushCrypto::loadOrCreate(file).publicKey(), key);
   int setAside = 0;
