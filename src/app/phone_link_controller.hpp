@@ -100,8 +100,14 @@ class PhoneLinkController : public std::enable_shared_from_this<PhoneLinkControl
   Options options_;
   Outlets out_;
   link::PairingStore pairing_;
-  std::optional<link::PushCrypto> vapid_;
-  std::string vapidProblem_;
+  // The key pair, or why there is none: one member, so the reason cannot be
+  // lost to the order members are made in.
+  struct Vapid {
+    std::optional<link::PushCrypto> keys;
+    std::string problem;
+  };
+  static Vapid loadVapid(const Options& options);
+  Vapid vapid_;
   std::unique_ptr<link::WebSocketServer> server_;
   std::unique_ptr<link::PushNotifier> notifier_;
   // Session names from the latest published list, for the notifications.
