@@ -52,9 +52,9 @@ PhoneLinkController::PhoneLinkController(boost::asio::any_io_executor main,
       vapid_(loadVapid(options_)),
       server_(
           std::make_unique<Server>(workers_, withVapidKey(options_.server, vapid_.keys), pairing_)),
-      notifier_(vapid_.keys ? std::make_unique<link::PushNotifier>(workers_, options_.push,
-                                                                   pairing_, *vapid_.keys)
-                            : nullptr) {}
+      notifier_(vapid_.keys
+                    ? std::make_unique<link::PushNotifier>(options_.push, pairing_, *vapid_.keys)
+                    : nullptr) {}
 
 template <class Work, class Then>
 void PhoneLinkController::offMain(Work work, Then then) {

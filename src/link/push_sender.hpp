@@ -1,11 +1,16 @@
 #pragma once
 
-// Hands one encrypted message to a browser's push service: a blocking POST
-// over libcurl with the headers Web Push asks for. Transport failures (no
-// connection, timeout) throw PushTransportError; every HTTP status comes back
-// for the caller to judge.
+// Hands one encrypted message to a browser's push service: a POST over
+// libcurl with the headers Web Push asks for. Transport failures (no
+// connection, timeout, stop) throw PushTransportError; every HTTP status
+// comes back for the caller to judge.
+//
+// A transfer blocks its caller, but stop() (from any thread) ends every
+// transfer in progress at once and fails every later one: shutting down
+// never waits on a push service that does not answer.
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -33,13 +38,17 @@ struct PushReply {
 
 class PushSender {
  public:
-  explicit PushSender(std::chrono::milliseconds timeout = std::chrono::seconds(10))
-      : timeout_(timeout) {}
+  // Copies share one stop: stopping any of them stops them all.
+  explicit PushSender(std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
   PushReply send(const PushRequest& request) const;
 
+  // Any thread: ends the transfers in progress; later ones fail at once.
+  void stop();
+
  private:
-  std::chrono::milliseconds timeout_;
+  struct Shared;
+  std::shared_ptr<Shared> shared_;
 };
 
 }  // namespace parley::link

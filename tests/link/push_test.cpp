@@ -12,7 +12,9 @@
 #include <openssl/rand.h>
 #include <sys/stat.h>
 
+#include <boost/asio/ip/tcp.hpp>
 #include <boost/json.hpp>
+#include <future>
 
 #include "http_standin.hpp"
 #include "link/push_notifier.hpp"
@@ -251,24 +253,54 @@ TEST(PushSubscription, StoredWithTheDeviceReadFromOlderFilesAndGoneWithTheDevice
   EXPECT_EQ(parley::test::readFile(dir / "devices.json").find("push.example"), std::string::npos);
 }
 
+// A push service that accepts connections on loopback and never answers;
+// it counts the connections that reached it.
+class StalledService {
+ public:
+  StalledService() {
+    accept();
+    thread_ = std::thread([this] { io_.run(); });
+  }
+  ~StalledService() {
+    io_.stop();
+    thread_.join();
+  }
+  std::uint16_t port() const { return acceptor_.local_endpoint().port(); }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port()); }
+  int connections() const { return connections_; }
+
+ private:
+  void accept() {
+    acceptor_.async_accept([this](boost::system::error_code ec, tcp::socket socket) {
+      if (ec)
+        return;
+      ++connections_;
+      held_.push_back(std::move(socket));
+      accept();
+    });
+  }
+
+  using tcp = boost::asio::ip::tcp;
+  boost::asio::io_context io_;
+  tcp::acceptor acceptor_{io_, {boost::asio::ip::make_address("127.0.0.1"), 0}};
+  std::vector<tcp::socket> held_;
+  std::atomic<int> connections_{0};
+  std::thread thread_;
+};
+
 // A notifier wired to a stand-in push service, with two paired devices.
 class NotifierTest : public ::testing::Test {
  protected:
-  NotifierTest() : work_(boost::asio::make_work_guard(io_)), thread_([this] { io_.run(); }) {
+  NotifierTest() {
     store.addDevice("Pixel", "A");
     store.addDevice("Tablet", "B");
-  }
-  ~NotifierTest() override {
-    notifier.reset();
-    work_.reset();
-    thread_.join();
   }
 
   void start(PushNotifier::Configuration config = {}) {
     config.firstRetryDelay = 1ms;
     config.subject = "mailto:test@example.com";
-    notifier = std::make_unique<PushNotifier>(io_.get_executor(), config, store,
-                                              PushCrypto::loadOrCreate(dir / "vapid.pem"));
+    notifier =
+        std::make_unique<PushNotifier>(config, store, PushCrypto::loadOrCreate(dir / "vapid.pem"));
     notifier->setOnLog([this](const std::string& line) {
       std::lock_guard lock(mutex);
       logs.push_back(line);
@@ -281,15 +313,14 @@ class NotifierTest : public ::testing::Test {
         out.push_back(r);
     return out;
   }
-  bool logged(const std::string& part) {
+  bool logged(const std::string& part) { return countLogs(part) > 0; }
+  std::size_t countLogs(const std::string& part) {
     std::lock_guard lock(mutex);
-    return std::any_of(logs.begin(), logs.end(),
-                       [&](const auto& l) { return l.find(part) != std::string::npos; });
+    return static_cast<std::size_t>(std::count_if(logs.begin(), logs.end(), [&](const auto& l) {
+      return l.find(part) != std::string::npos;
+    }));
   }
 
-  boost::asio::io_context io_;
-  boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;
-  std::thread thread_;
   parley::test::TempDir dir;
   PairingStore store{"s", dir / "devices.json", Preferences(dir / "prefs.json")};
   Browser phone, tablet;
@@ -364,6 +395,33 @@ TEST_F(NotifierTest, AnExpiredSubscriptionIsRemovedAndABusyServiceIsRetriedABoun
   ASSERT_TRUE(waitUntil([&] { return logged("refused (HTTP 410)"); }));
   EXPECT_TRUE(store.pushTargets().empty());
   EXPECT_EQ(requestsTo("/a").size(), 4u);
+}
+
+TEST_F(NotifierTest, AStalledServiceKeepsABoundedQueueAndStoppingEndsTheWaitAndSendsNothingMore) {
+  StalledService stalled;
+  store.setPushSubscription("A", phone.subscription(stalled.url() + "/a"));
+  PushNotifier::Configuration config;
+  config.requestTimeout = std::chrono::hours(1);  // only stopping ends the wait
+  config.queueCapacity = 2;
+  start(config);
+  const protocol::QuestionRequest question{.sessionID = "S", .requestID = "Q"};
+  notifier->onQuestion("api", question);
+  ASSERT_TRUE(waitUntil([&] { return stalled.connections() == 1; }));
+  // Behind the stalled one, five more: the oldest three are dropped.
+  for (int i = 0; i < 5; ++i)
+    notifier->onQuestion("api", question);
+  EXPECT_EQ(countLogs("notification dropped: 2 are waiting"), 3u);
+
+  auto stopping = std::async(std::launch::async, [&] { notifier.reset(); });
+  ASSERT_EQ(stopping.wait_for(30s), std::future_status::ready);  // only a hang misses this
+  // Connections are accepted in order: once ours is counted, any the
+  // notifier made before it would have been too.
+  boost::asio::io_context io;
+  boost::asio::ip::tcp::socket probe(io);
+  probe.connect({boost::asio::ip::make_address("127.0.0.1"), stalled.port()});
+  ASSERT_TRUE(waitUntil([&] { return stalled.connections() >= 2; }));
+  EXPECT_EQ(stalled.connections(), 2);
+  EXPECT_FALSE(logged("failed"));  // quitting is not a failure to report
 }
 
 TEST_F(ServerTest, APhoneTurnsNotificationsOnAndOffAndBadInputIsRefused) {
