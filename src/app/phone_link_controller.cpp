@@ -22,9 +22,14 @@ PhoneLinkController::Vapid PhoneLinkController::loadVapid(const Options& options
 
 namespace {
 
-Server::Configuration withVapidKey(Server::Configuration configuration,
-                                   const std::optional<link::PushCrypto>& vapid) {
+// Without a notifier no endpoint can be checked, and push_subscribe is
+// refused.
+Server::Configuration withPush(Server::Configuration configuration,
+                               const std::optional<link::PushCrypto>& vapid,
+                               const link::PushNotifier* notifier) {
   configuration.vapidPublicKey = vapid ? vapid->publicKey() : std::string();
+  if (notifier)
+    configuration.pushEndpointCheck = notifier->endpointCheck();
   return configuration;
 }
 
@@ -50,11 +55,11 @@ PhoneLinkController::PhoneLinkController(boost::asio::any_io_executor main,
                options_.preferencesFile ? link::Preferences(*options_.preferencesFile)
                                         : link::Preferences()),
       vapid_(loadVapid(options_)),
-      server_(
-          std::make_unique<Server>(workers_, withVapidKey(options_.server, vapid_.keys), pairing_)),
       notifier_(vapid_.keys
                     ? std::make_unique<link::PushNotifier>(options_.push, pairing_, *vapid_.keys)
-                    : nullptr) {}
+                    : nullptr),
+      server_(std::make_unique<Server>(
+          workers_, withPush(options_.server, vapid_.keys, notifier_.get()), pairing_)) {}
 
 template <class Work, class Then>
 void PhoneLinkController::offMain(Work work, Then then) {

@@ -108,8 +108,9 @@ class PhoneLinkController : public std::enable_shared_from_this<PhoneLinkControl
   };
   static Vapid loadVapid(const Options& options);
   Vapid vapid_;
-  std::unique_ptr<link::WebSocketServer> server_;
+  // Before the server, which asks it whether a push endpoint may be used.
   std::unique_ptr<link::PushNotifier> notifier_;
+  std::unique_ptr<link::WebSocketServer> server_;
   // Session names from the latest published list, for the notifications.
   std::map<std::string, std::string> sessionNames_;
 

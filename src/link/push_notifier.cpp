@@ -9,7 +9,6 @@
 #include <unordered_map>
 #include <variant>
 
-#include "link/push_sender.hpp"
 #include "text/printable.hpp"
 #include "text/unicode.hpp"
 
@@ -72,10 +71,12 @@ class PushNotifier::Impl {
         config_(std::move(configuration)),
         pairing_(std::move(pairing)),
         crypto_(std::move(crypto)),
-        sender_(config_.requestTimeout) {}
+        sender_(PushSender::Options{.timeout = config_.requestTimeout,
+                                    .allowLoopback = config_.allowLoopbackEndpoints}) {}
 
   std::function<void(const std::string&)> onLog;
   Duration longTurn() const { return config_.longTurn; }
+  const PushSender& sender() const { return sender_; }
 
   void setConnected(std::optional<std::string> deviceID) {
     const std::lock_guard lock(mutex_);
@@ -199,6 +200,8 @@ class PushNotifier::Impl {
       if (stopped())
         return;
       return retry(std::move(job), who + " failed: " + e.what(), std::nullopt);
+    } catch (const PushEndpointError& e) {
+      return log(who + " refused: " + e.what());
     } catch (const std::exception& e) {
       return log(who + " failed: " + e.what());
     }
@@ -276,6 +279,11 @@ PushNotifier::~PushNotifier() {
 
 void PushNotifier::setOnLog(std::function<void(const std::string&)> callback) {
   impl_->onLog = std::move(callback);
+}
+
+std::function<std::optional<EndpointRefusal>(const std::string&)> PushNotifier::endpointCheck()
+    const {
+  return [sender = impl_->sender()](const std::string& endpoint) { return sender.check(endpoint); };
 }
 
 void PushNotifier::deviceConnected(std::string deviceID) {

@@ -15,7 +15,8 @@
 // what the person needs now). Destroying the notifier ends the transfer in
 // progress at once and drops what waits: nothing is sent after that. A
 // refused subscription (404/410) is removed; 429, 5xx and transport failures
-// are retried a bounded number of times with growing delays on a timer.
+// are retried a bounded number of times with growing delays on a timer. An
+// endpoint whose address no push service can have is never connected to.
 // Every failure is one line through onLog.
 
 #include <boost/asio/thread_pool.hpp>
@@ -26,6 +27,7 @@
 
 #include "link/pairing.hpp"
 #include "link/push_crypto.hpp"
+#include "link/push_sender.hpp"
 #include "protocol/server_messages.hpp"
 
 namespace parley::link {
@@ -48,6 +50,9 @@ class PushNotifier {
     std::chrono::milliseconds requestTimeout = std::chrono::seconds(10);
     // Messages waiting to be sent, retries included.
     std::size_t queueCapacity = 32;
+    // Loopback endpoints and plain http, for a test's stand-in push
+    // service (PushSender::Options::allowLoopback).
+    bool allowLoopbackEndpoints = false;
   };
 
   PushNotifier(Configuration configuration, PairingStore pairing, PushCrypto crypto);
@@ -60,6 +65,12 @@ class PushNotifier {
   // Set once, before the first event. Called on the notifier's thread, and
   // for a message dropped from a full queue on the thread that queued.
   void setOnLog(std::function<void(const std::string&)> callback);
+
+  // Whether a subscription's endpoint may be posted to: nullopt when it
+  // may, else why not. It is judged as every send judges it, without
+  // connecting. Blocks for the name lookup; callable from any thread, also
+  // after the notifier is gone (it then refuses at once).
+  std::function<std::optional<EndpointRefusal>(const std::string& endpoint)> endpointCheck() const;
 
   // The phone link's connection: the device with this id sees events live.
   void deviceConnected(std::string deviceID);

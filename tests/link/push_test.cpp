@@ -288,6 +288,70 @@ class StalledService {
   std::thread thread_;
 };
 
+// Nothing here connects anywhere but loopback: the judged addresses are
+// only offered sockets, never connected, and names are pinned, not looked up.
+TEST(PushSender, AddressesNoPushServiceCanHaveAreRefusedBeforeAnyConnection) {
+  const PushSender sender(
+      {.pinnedAddresses = {"push.example:443:192.0.2.1", "mixed.example:443:192.0.2.1,10.9.8.7"}});
+  const std::pair<std::string, std::string> refused[] = {
+      {"https://127.0.0.1/x", "address 127.0.0.1 is a loopback address"},
+      {"https://[::1]:8788/x", "address ::1 is a loopback address"},
+      {"https://localhost:8787/x", "host localhost resolves to"},
+      {"https://2130706433/x", "host 2130706433 resolves to 127.0.0.1, a loopback"},
+      {"https://0x7f000001/x", "127.0.0.1, a loopback"},
+      {"https://[::ffff:127.0.0.1]/x", "a loopback address"},
+      {"https://169.254.169.254/latest/meta-data", "169.254.169.254 is a link-local"},
+      {"https://10.1.2.3/x", "a private address"},
+      {"https://172.31.255.1/x", "a private address"},
+      {"https://[fd00::1]/x", "a private address"},
+      {"https://100.101.102.103/x", "a carrier-grade NAT address"},
+      {"https://0.0.0.0/x", "an unspecified address"},
+      // A name with a good answer and a bad one is as bad as the bad one.
+      {"https://mixed.example/x", "host mixed.example resolves to 10.9.8.7, a private"},
+  };
+  for (const auto& [endpoint, reason] : refused) {
+    const auto refusal = sender.check(endpoint);
+    ASSERT_TRUE(refusal) << endpoint;
+    EXPECT_NE(refusal->reason.find(reason), std::string::npos) << refusal->reason;
+    EXPECT_FALSE(refusal->retriable) << endpoint;
+  }
+  for (const char* usable :
+       {"https://push.example/x", "https://192.0.2.1/x", "https://172.32.0.1/x"})
+    EXPECT_EQ(sender.check(usable), std::nullopt) << usable;
+}
+
+TEST(PushSender, ANameThatChangesItsAnswerIsCaughtWhenConnectingAndLoopbackNeedsTheTestAllowance) {
+  StalledService service;
+  const std::string port = std::to_string(service.port());
+  const std::string endpoint = "https://push.example:" + port + "/a";
+  // It answered with a public address when the phone subscribed…
+  EXPECT_EQ(
+      PushSender({.pinnedAddresses = {"push.example:" + port + ":192.0.2.1"}}).check(endpoint),
+      std::nullopt);
+  // …and with loopback when the message goes out.
+  try {
+    PushSender({.pinnedAddresses = {"push.example:" + port + ":127.0.0.1"}})
+        .send(PushRequest{.endpoint = endpoint});
+    ADD_FAILURE() << "sent";
+  } catch (const PushEndpointError& e) {
+    EXPECT_NE(std::string(e.what()).find("push.example resolves to 127.0.0.1, a loopback"),
+              std::string::npos)
+        << e.what();
+  }
+  // Plain http is not allowed either, without the allowance.
+  EXPECT_THROW(PushSender().send(PushRequest{.endpoint = service.url() + "/a"}), PushEndpointError);
+  EXPECT_EQ(service.connections(), 0);
+
+  // With it (a test's stand-in) the connection is made.
+  PushSender allowed({.timeout = std::chrono::hours(1), .allowLoopback = true});
+  auto sending = std::async(std::launch::async,
+                            [&] { allowed.send(PushRequest{.endpoint = service.url() + "/a"}); });
+  ASSERT_TRUE(waitUntil([&] { return service.connections() == 1; }));
+  allowed.stop();
+  ASSERT_EQ(sending.wait_for(30s), std::future_status::ready);  // only a hang misses this
+  EXPECT_THROW(sending.get(), PushTransportError);
+}
+
 // A notifier wired to a stand-in push service, with two paired devices.
 class NotifierTest : public ::testing::Test {
  protected:
@@ -299,6 +363,7 @@ class NotifierTest : public ::testing::Test {
   void start(PushNotifier::Configuration config = {}) {
     config.firstRetryDelay = 1ms;
     config.subject = "mailto:test@example.com";
+    config.allowLoopbackEndpoints = true;
     notifier =
         std::make_unique<PushNotifier>(config, store, PushCrypto::loadOrCreate(dir / "vapid.pem"));
     notifier->setOnLog([this](const std::string& line) {
@@ -427,6 +492,9 @@ TEST_F(NotifierTest, AStalledServiceKeepsABoundedQueueAndStoppingEndsTheWaitAndS
 TEST_F(ServerTest, APhoneTurnsNotificationsOnAndOffAndBadInputIsRefused) {
   auto config = testConfiguration();
   config.vapidPublicKey = "KEY";
+  config.pushEndpointCheck = [sender =
+                                  PushSender({.pinnedAddresses = {"push.example:443:192.0.2.1"}})](
+                                 const std::string& endpoint) { return sender.check(endpoint); };
   startServer(config);
   protocol::HelloAck ack;
   auto client = connectAuthenticated(std::nullopt, &ack);
@@ -438,7 +506,17 @@ TEST_F(ServerTest, APhoneTurnsNotificationsOnAndOffAndBadInputIsRefused) {
   const auto failure = client->expect<protocol::Failure>();
   EXPECT_EQ(failure.code, "push_failed");
   EXPECT_EQ(failure.message, "push endpoint must be an https:// URL");
+  // The desktop's own services are no push service, however they are named.
+  client->send(protocol::PushSubscribe{.endpoint = "https://0x7f000001:8788/x",
+                                       .p256dh = b64url(browser.point),
+                                       .auth = b64url(browser.auth)});
+  const auto local = client->expect<protocol::Failure>();
+  EXPECT_EQ(local.message,
+            "push endpoint host 0x7f000001 resolves to 127.0.0.1, a loopback address");
+  EXPECT_FALSE(local.retriable);
   EXPECT_TRUE(store.pushTargets().empty());
+  EXPECT_EQ(
+      reports.countLogsContaining("notifications for “Pixel” not changed: push endpoint host"), 1u);
 
   client->send(protocol::PushSubscribe{.endpoint = "https://push.example/x",
                                        .p256dh = b64url(browser.point),
