@@ -15,7 +15,8 @@ using claude::HookInstaller;
 // at that moment runs either the old file or the new one, never a half-written
 // one. Returns false when there is no relay to copy.
 bool installRelay(const std::filesystem::path& source, const std::filesystem::path& destination) {
-  const std::optional<std::string> bytes = base::readFileIfExists(source);
+  // A program, not a settings file: the bound is for a runaway source only.
+  const std::optional<std::string> bytes = base::readFileIfExists(source, 256 * 1024 * 1024);
   if (!bytes)
     return false;
   base::createDirectories(destination.parent_path(), 0700);

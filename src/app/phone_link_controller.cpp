@@ -8,25 +8,28 @@ namespace parley::app {
 
 using Server = link::WebSocketServer;
 
-namespace {
-
-std::optional<link::PushCrypto> loadVapid(const PhoneLinkController::Options& options,
-                                          std::string& problem) {
+PhoneLinkController::Vapid PhoneLinkController::loadVapid(const Options& options) {
   const std::filesystem::path file = options.vapidKeyFile ? *options.vapidKeyFile
                                      : options.devicesFile
                                          ? options.devicesFile->parent_path() / "vapid.pem"
                                          : link::PushCrypto::defaultKeyFile();
   try {
-    return link::PushCrypto::loadOrCreate(file);
+    return {link::PushCrypto::loadOrCreate(file), {}};
   } catch (const std::exception& e) {
-    problem = e.what();
-    return std::nullopt;
+    return {std::nullopt, e.what()};
   }
 }
 
-Server::Configuration withVapidKey(Server::Configuration configuration,
-                                   const std::optional<link::PushCrypto>& vapid) {
+namespace {
+
+// Without a notifier no endpoint can be checked, and push_subscribe is
+// refused.
+Server::Configuration withPush(Server::Configuration configuration,
+                               const std::optional<link::PushCrypto>& vapid,
+                               const link::PushNotifier* notifier) {
   configuration.vapidPublicKey = vapid ? vapid->publicKey() : std::string();
+  if (notifier)
+    configuration.pushEndpointCheck = notifier->endpointCheck();
   return configuration;
 }
 
@@ -51,11 +54,12 @@ PhoneLinkController::PhoneLinkController(boost::asio::any_io_executor main,
       pairing_("com.ketchworks.parley.pairing", options_.devicesFile,
                options_.preferencesFile ? link::Preferences(*options_.preferencesFile)
                                         : link::Preferences()),
-      vapid_(loadVapid(options_, vapidProblem_)),
-      server_(std::make_unique<Server>(workers_, withVapidKey(options_.server, vapid_), pairing_)),
-      notifier_(
-          vapid_ ? std::make_unique<link::PushNotifier>(workers_, options_.push, pairing_, *vapid_)
-                 : nullptr) {}
+      vapid_(loadVapid(options_)),
+      notifier_(vapid_.keys
+                    ? std::make_unique<link::PushNotifier>(options_.push, pairing_, *vapid_.keys)
+                    : nullptr),
+      server_(std::make_unique<Server>(
+          workers_, withPush(options_.server, vapid_.keys, notifier_.get()), pairing_)) {}
 
 template <class Work, class Then>
 void PhoneLinkController::offMain(Work work, Then then) {
@@ -63,8 +67,8 @@ void PhoneLinkController::offMain(Work work, Then then) {
 }
 
 void PhoneLinkController::wire() {
-  if (!vapid_)
-    log(LogEntry::Kind::error, "notifications unavailable: " + vapidProblem_);
+  if (!vapid_.keys)
+    log(LogEntry::Kind::error, "notifications unavailable: " + vapid_.problem);
   try {
     link::PairingStore::DeviceList list = pairing_.deviceList();
     pairedDevices_ = std::move(list.devices);

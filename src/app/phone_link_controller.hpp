@@ -100,10 +100,17 @@ class PhoneLinkController : public std::enable_shared_from_this<PhoneLinkControl
   Options options_;
   Outlets out_;
   link::PairingStore pairing_;
-  std::optional<link::PushCrypto> vapid_;
-  std::string vapidProblem_;
-  std::unique_ptr<link::WebSocketServer> server_;
+  // The key pair, or why there is none: one member, so the reason cannot be
+  // lost to the order members are made in.
+  struct Vapid {
+    std::optional<link::PushCrypto> keys;
+    std::string problem;
+  };
+  static Vapid loadVapid(const Options& options);
+  Vapid vapid_;
+  // Before the server, which asks it whether a push endpoint may be used.
   std::unique_ptr<link::PushNotifier> notifier_;
+  std::unique_ptr<link::WebSocketServer> server_;
   // Session names from the latest published list, for the notifications.
   std::map<std::string, std::string> sessionNames_;
 

@@ -6,60 +6,97 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
 namespace parley::base {
 
 FileError::FileError(const std::string& operation, const std::filesystem::path& path, int error)
-    : std::runtime_error(operation + " " + path.string() + ": " + std::strerror(error)),
-      error_(error) {}
+    : FileError(operation, path, error, std::strerror(error)) {}
+
+FileError::FileError(const std::string& operation, const std::filesystem::path& path, int error,
+                     const std::string& reason)
+    : std::runtime_error(operation + " " + path.string() + ": " + reason), error_(error) {}
 
 namespace {
 
-// The whole file; on failure nullopt with the operation and errno.
-std::optional<std::string> readWholeFile(const std::filesystem::path& path,
-                                         const char** failedOperation, int* error) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    *failedOperation = "open";
-    *error = errno;
+std::string sizeText(std::size_t bytes) {
+  if (bytes % (1024 * 1024) == 0)
+    return std::to_string(bytes / (1024 * 1024)) + " MiB";
+  if (bytes % 1024 == 0)
+    return std::to_string(bytes / 1024) + " KiB";
+  return std::to_string(bytes) + " bytes";
+}
+
+struct ReadFailure {
+  const char* operation = "";
+  int error = 0;
+  std::string reason;  // empty: strerror's
+};
+
+// The whole file; on failure nullopt and what failed. No exceptions: the
+// /proc scans read many files that may be gone.
+std::optional<std::string> readWholeFile(const std::filesystem::path& path, std::size_t maxBytes,
+                                         ReadFailure& failure) {
+  const auto fail = [&](const char* operation, int error, std::string reason = {}) {
+    failure = ReadFailure{operation, error, std::move(reason)};
     return std::nullopt;
-  }
+  };
+  // Non-blocking, so a FIFO is refused below instead of waiting for a
+  // writer; a regular file ignores the flag.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0)
+    return fail("open", errno);
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat st;
+  if (::fstat(fd, &st) != 0)
+    return fail("stat", errno);
+  if (S_ISDIR(st.st_mode))
+    return fail("read", EISDIR);
+  if (!S_ISREG(st.st_mode))
+    return fail("read", EINVAL, "not a regular file");
+  const auto tooLarge = [&] { return fail("read", EFBIG, "larger than " + sizeText(maxBytes)); };
+  if (static_cast<std::uintmax_t>(st.st_size) > maxBytes)
+    return tooLarge();
   std::string content;
   char buffer[65536];
   while (true) {
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n > 0) {
+      // The size may read as 0 (/proc) or be out of date: the bound holds
+      // for what is actually read.
+      if (content.size() + static_cast<std::size_t>(n) > maxBytes)
+        return tooLarge();
       content.append(buffer, static_cast<std::size_t>(n));
     } else if (n == 0) {
-      break;
+      return content;
     } else if (errno != EINTR) {
-      *failedOperation = "read";
-      *error = errno;
-      ::close(fd);
-      return std::nullopt;
+      return fail("read", errno);
     }
   }
-  ::close(fd);
-  return content;
 }
 
 }  // namespace
 
-std::optional<std::string> readFileIfExists(const std::filesystem::path& path) {
-  const char* operation = nullptr;
-  int error = 0;
-  std::optional<std::string> content = readWholeFile(path, &operation, &error);
-  if (!content && error != ENOENT)
-    throw FileError(operation, path, error);
+std::optional<std::string> readFileIfExists(const std::filesystem::path& path,
+                                            std::size_t maxBytes) {
+  ReadFailure failure;
+  std::optional<std::string> content = readWholeFile(path, maxBytes, failure);
+  if (!content && failure.error != ENOENT)
+    throw failure.reason.empty()
+        ? FileError(failure.operation, path, failure.error)
+        : FileError(failure.operation, path, failure.error, failure.reason);
   return content;
 }
 
-std::optional<std::string> readFileIfReadable(const std::filesystem::path& path) {
-  const char* operation = nullptr;
-  int error = 0;
-  return readWholeFile(path, &operation, &error);
+std::optional<std::string> readFileIfReadable(const std::filesystem::path& path,
+                                              std::size_t maxBytes) {
+  ReadFailure failure;
+  return readWholeFile(path, maxBytes, failure);
 }
 
 void createDirectories(const std::filesystem::path& path, mode_t mode) {

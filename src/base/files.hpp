@@ -19,21 +19,35 @@ namespace parley::base {
 class FileError : public std::runtime_error {
  public:
   FileError(const std::string& operation, const std::filesystem::path& path, int error);
+  // With `reason` in place of strerror's text.
+  FileError(const std::string& operation, const std::filesystem::path& path, int error,
+            const std::string& reason);
   int error() const { return error_; }
 
  private:
   int error_;
 };
 
+// What a whole-file read takes at most unless told otherwise: the JSON
+// files Parley reads are a few kilobytes.
+inline constexpr std::size_t kMaxFileBytes = 4 * 1024 * 1024;
+
 // The whole file; nullopt when it does not exist. Other failures throw, so
 // a file we own that cannot be read is never mistaken for an empty one.
-std::optional<std::string> readFileIfExists(const std::filesystem::path& path);
+// Only a regular file is read, and only up to `maxBytes`: a device, a pipe
+// or a file that keeps growing (a link to /dev/zero) is refused with a
+// FileError (EINVAL, EISDIR or EFBIG) instead of blocking or taking all
+// memory.
+std::optional<std::string> readFileIfExists(const std::filesystem::path& path,
+                                            std::size_t maxBytes = kMaxFileBytes);
 
 // The whole file, or nullopt when it cannot be read for any reason: missing,
-// a directory, permission denied, a /proc entry whose process has ended.
-// For files that belong to others and may vanish while we look. Works for
-// /proc files, whose size reads as 0.
-std::optional<std::string> readFileIfReadable(const std::filesystem::path& path);
+// a directory, permission denied, a /proc entry whose process has ended,
+// not a regular file, longer than `maxBytes`. For files that belong to
+// others and may vanish while we look. Works for /proc files, whose size
+// reads as 0.
+std::optional<std::string> readFileIfReadable(const std::filesystem::path& path,
+                                              std::size_t maxBytes = kMaxFileBytes);
 
 // Creates the directory and any missing parents; the directories this call
 // creates get `mode`. An existing directory keeps its mode.

@@ -3,8 +3,8 @@
 #include <sys/stat.h>
 #include <boost/json.hpp>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
+
+#include "base/files.hpp"
 
 namespace parley::desktop {
 namespace {
@@ -29,13 +29,16 @@ const char* VoiceSettings::name(Recognizer recognizer) {
 
 VoiceSettings VoiceSettings::load(const std::filesystem::path& preferencesFile) {
   VoiceSettings settings;
-  std::ifstream in(preferencesFile);
   boost::json::object voice;
-  if (in) {
-    std::stringstream content;
-    content << in.rdbuf();
+  std::optional<std::string> content;
+  try {
+    content = base::readFileIfExists(preferencesFile);
+  } catch (const base::FileError& e) {
+    settings.warnings.push_back(e.what());
+  }
+  if (content) {
     boost::system::error_code error;
-    const boost::json::value root = boost::json::parse(content.str(), error);
+    const boost::json::value root = boost::json::parse(*content, error);
     if (error || !root.is_object()) {
       settings.warnings.push_back(preferencesFile.string() + " is not a JSON object");
     } else if (const auto* member = root.as_object().if_contains("voice");

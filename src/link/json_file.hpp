@@ -16,7 +16,9 @@ struct JsonFile {
   bool damaged = false;                     // the file held something that did not parse
 };
 
-// Read failures other than absence throw base::FileError.
+// Read failures other than absence throw base::FileError; so does a file
+// that is not regular or is larger than base::kMaxFileBytes, which is left
+// as it stands (never set aside or replaced).
 JsonFile readJsonFile(const std::filesystem::path& path);
 
 // Renames a damaged file to "NAME.corrupt-YYYYmmddTHHMMSSZ" (with a counter

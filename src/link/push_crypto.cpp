@@ -12,9 +12,14 @@
 #include <openssl/pem.h>
 #include <openssl/rand.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <boost/json.hpp>
 #include <boost/url/parse.hpp>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include "base/files.hpp"
 #include "base/paths.hpp"
@@ -277,6 +282,31 @@ std::string urlOrigin(std::string_view url) {
 
 // ---- the key pair ------------------------------------------------------------
 
+namespace {
+
+// A PEM P-256 key is a few hundred bytes.
+constexpr std::size_t kMaxKeyFile = 64 * 1024;
+
+// The private key signs for this desktop: a copy made readable to others
+// (restored from a backup, copied with cp) is made owner-only again, or
+// refused when that cannot be done.
+void keepToOwner(const std::filesystem::path& keyFile) {
+  struct stat st;
+  if (::stat(keyFile.c_str(), &st) != 0)
+    throw base::FileError("stat", keyFile, errno);
+  if ((st.st_mode & 077) == 0)
+    return;
+  if (::chmod(keyFile.c_str(), 0600) != 0) {
+    const int error = errno;
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    throw PushCryptoError(keyFile.string() + " is open to other users (mode " + mode +
+                          ") and could not be made owner-only: " + std::strerror(error));
+  }
+}
+
+}  // namespace
+
 std::filesystem::path PushCrypto::defaultKeyFile() {
   return base::dataDirectory() / "vapid.pem";
 }
@@ -289,10 +319,12 @@ PushCrypto PushCrypto::loadOrCreate(const std::filesystem::path& keyFile) {
   // Two processes starting together must not each make a key: subscriptions
   // are bound to the one that was handed out.
   const base::FileLock lock(keyFile);
-  const std::optional<std::string> pem = base::readFileIfExists(keyFile);
+  const std::optional<std::string> pem = base::readFileIfExists(keyFile, kMaxKeyFile);
   if (pem) {
-    if (PKey key = readKey(*pem))
+    if (PKey key = readKey(*pem)) {
+      keepToOwner(keyFile);
       return PushCrypto(std::shared_ptr<EVP_PKEY>(key.release(), EVP_PKEY_free));
+    }
     detail::setAside(keyFile);
   }
   PKey key = generateKey();

@@ -44,7 +44,9 @@ class PushCrypto {
   // Reads the key pair from `keyFile`, or makes one and stores it (mode
   // 0600, directory 0700) when the file is missing. A file that does not
   // hold a P-256 private key is set aside ("vapid.pem.corrupt-…") and
-  // replaced. Throws base::FileError or PushCryptoError.
+  // replaced; one readable by others is made 0600. Throws base::FileError
+  // (also for a file that is not regular or too large to be a key) or
+  // PushCryptoError.
   static PushCrypto loadOrCreate(const std::filesystem::path& keyFile);
 
   // The public key as the uncompressed point in URL-safe Base64 without

@@ -2,12 +2,13 @@
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/strand.hpp>
 #include <boost/json.hpp>
+#include <deque>
+#include <mutex>
 #include <optional>
-#include <set>
+#include <unordered_map>
+#include <variant>
 
-#include "link/push_sender.hpp"
 #include "text/printable.hpp"
 #include "text/unicode.hpp"
 
@@ -56,29 +57,101 @@ struct Job {
   int attempt = 1;
 };
 
+// What waits for the sending thread: a new message for every device away,
+// or one device's retry.
+using Work = std::variant<std::shared_ptr<const Message>, Job>;
+
 }  // namespace
 
-class PushNotifier::Impl : public std::enable_shared_from_this<Impl> {
+class PushNotifier::Impl {
  public:
   Impl(boost::asio::any_io_executor executor, Configuration configuration, PairingStore pairing,
        PushCrypto crypto)
-      : strand_(boost::asio::make_strand(executor)),
+      : executor_(std::move(executor)),
         config_(std::move(configuration)),
         pairing_(std::move(pairing)),
         crypto_(std::move(crypto)),
-        sender_(config_.requestTimeout) {}
-
-  template <class Work>
-  void post(Work work) {
-    boost::asio::post(
-        strand_, [self = shared_from_this(), work = std::move(work)]() mutable { work(*self); });
-  }
+        sender_(PushSender::Options{.timeout = config_.requestTimeout,
+                                    .allowLoopback = config_.allowLoopbackEndpoints}) {}
 
   std::function<void(const std::string&)> onLog;
-  std::optional<std::string> connected;
   Duration longTurn() const { return config_.longTurn; }
+  const PushSender& sender() const { return sender_; }
 
-  void notify(const Message& message) {
+  void setConnected(std::optional<std::string> deviceID) {
+    const std::lock_guard lock(mutex_);
+    connected_ = std::move(deviceID);
+  }
+
+  // Any thread. Past the capacity the oldest waiting goes: the newest is
+  // what the person needs now.
+  void enqueue(Work work) {
+    std::size_t waiting = 0;
+    bool dropped = false;
+    {
+      const std::lock_guard lock(mutex_);
+      if (stopped_)
+        return;
+      if (queue_.size() >= std::max<std::size_t>(config_.queueCapacity, 1)) {
+        queue_.pop_front();
+        dropped = true;
+      }
+      queue_.push_back(std::move(work));
+      waiting = queue_.size();
+      if (!draining_) {
+        draining_ = true;
+        boost::asio::post(executor_, [this] { drainOne(); });
+      }
+    }
+    if (dropped)
+      log("notification dropped: " + std::to_string(waiting) +
+          " are waiting for a push service that is slow to answer, and the oldest went");
+  }
+
+  // Any thread: ends the transfer in progress, drops what waits.
+  void stop() {
+    {
+      const std::lock_guard lock(mutex_);
+      stopped_ = true;
+      queue_.clear();
+    }
+    sender_.stop();
+  }
+
+ private:
+  void log(const std::string& line) {
+    if (onLog)
+      onLog(line);
+  }
+  bool stopped() {
+    const std::lock_guard lock(mutex_);
+    return stopped_;
+  }
+  bool isConnected(const std::string& deviceID) {
+    const std::lock_guard lock(mutex_);
+    return connected_ == deviceID;
+  }
+
+  // One piece of work per turn, so retry timers run between them.
+  void drainOne() {
+    std::optional<Work> work;
+    {
+      const std::lock_guard lock(mutex_);
+      if (stopped_ || queue_.empty()) {
+        draining_ = false;
+        return;
+      }
+      work = std::move(queue_.front());
+      queue_.pop_front();
+    }
+    if (auto* message = std::get_if<std::shared_ptr<const Message>>(&*work))
+      notify(*message);
+    else
+      attempt(std::move(std::get<Job>(*work)));
+    boost::asio::post(executor_, [this] { drainOne(); });
+  }
+
+  void notify(const std::shared_ptr<const Message>& message) {
     std::vector<PairingStore::PushTarget> targets;
     try {
       targets = pairing_.pushTargets();
@@ -86,25 +159,9 @@ class PushNotifier::Impl : public std::enable_shared_from_this<Impl> {
       log(std::string("notifications not sent: ") + e.what());
       return;
     }
-    auto shared = std::make_shared<const Message>(message);
-    for (PairingStore::PushTarget& target : targets) {
-      if (target.device.deviceID == connected)
-        continue;
+    for (PairingStore::PushTarget& target : targets)
       attempt(Job{target.device.deviceID, target.device.deviceName,
-                  std::move(target.subscription.endpoint), shared});
-    }
-  }
-
-  void cancelAll() {
-    for (const auto& timer : timers_)
-      timer->cancel();
-    timers_.clear();
-  }
-
- private:
-  void log(const std::string& line) {
-    if (onLog)
-      onLog(line);
+                  std::move(target.subscription.endpoint), message});
   }
 
   // The subscription as stored now: a retry must not outlive a revocation,
@@ -121,8 +178,8 @@ class PushNotifier::Impl : public std::enable_shared_from_this<Impl> {
   }
 
   void attempt(Job job) {
-    if (job.deviceID == connected)
-      return;  // the phone came back and shows it live
+    if (stopped() || isConnected(job.deviceID))
+      return;  // quitting, or the phone came back and shows it live
     const std::optional<PushSubscription> subscription = current(job);
     if (!subscription)
       return;
@@ -140,7 +197,11 @@ class PushNotifier::Impl : public std::enable_shared_from_this<Impl> {
       };
       reply = sender_.send(request);
     } catch (const PushTransportError& e) {
+      if (stopped())
+        return;
       return retry(std::move(job), who + " failed: " + e.what(), std::nullopt);
+    } catch (const PushEndpointError& e) {
+      return log(who + " refused: " + e.what());
     } catch (const std::exception& e) {
       return log(who + " failed: " + e.what());
     }
@@ -176,67 +237,81 @@ class PushNotifier::Impl : public std::enable_shared_from_this<Impl> {
         std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(delay).count()) +
         " ms");
     ++job.attempt;
-    auto timer = std::make_shared<boost::asio::steady_timer>(strand_, delay);
-    timers_.insert(timer);
-    timer->async_wait([weak = weak_from_this(), timer,
-                       job = std::move(job)](const boost::system::error_code& ec) mutable {
-      auto self = weak.lock();
-      if (!self)
+    auto owned = std::make_unique<boost::asio::steady_timer>(executor_, delay);
+    boost::asio::steady_timer* timer = owned.get();
+    timers_.emplace(timer, std::move(owned));
+    // The notifier joins this thread before it goes, so `this` outlives
+    // every handler that runs; the rest are destroyed unrun, owning nothing.
+    timer->async_wait([this, timer, job = std::move(job)](const boost::system::error_code& ec) {
+      if (ec)
         return;
-      self->timers_.erase(timer);
-      if (!ec)
-        self->attempt(std::move(job));
+      timers_.erase(timer);
+      enqueue(job);
     });
   }
 
-  boost::asio::strand<boost::asio::any_io_executor> strand_;
+  boost::asio::any_io_executor executor_;  // one thread: no strand needed
   Configuration config_;
   PairingStore pairing_;
   PushCrypto crypto_;
   PushSender sender_;
-  std::set<std::shared_ptr<boost::asio::steady_timer>> timers_;
+  std::unordered_map<boost::asio::steady_timer*, std::unique_ptr<boost::asio::steady_timer>>
+      timers_;
+
+  std::mutex mutex_;  // what the queueing threads share with the sending one
+  std::deque<Work> queue_;
+  bool draining_ = false;  // a drainOne is posted
+  bool stopped_ = false;
+  std::optional<std::string> connected_;
 };
 
-PushNotifier::PushNotifier(boost::asio::any_io_executor executor, Configuration configuration,
-                           PairingStore pairing, PushCrypto crypto)
-    : impl_(std::make_shared<Impl>(std::move(executor), std::move(configuration),
+PushNotifier::PushNotifier(Configuration configuration, PairingStore pairing, PushCrypto crypto)
+    : impl_(std::make_unique<Impl>(thread_.get_executor(), std::move(configuration),
                                    std::move(pairing), std::move(crypto))) {}
 
 PushNotifier::~PushNotifier() {
-  impl_->post([](Impl& self) { self.cancelAll(); });
+  impl_->stop();
+  thread_.stop();
+  thread_.join();
+  // The timers go while their context is still there.
+  impl_.reset();
 }
 
 void PushNotifier::setOnLog(std::function<void(const std::string&)> callback) {
-  impl_->post([callback = std::move(callback)](Impl& self) { self.onLog = callback; });
+  impl_->onLog = std::move(callback);
+}
+
+std::function<std::optional<EndpointRefusal>(const std::string&)> PushNotifier::endpointCheck()
+    const {
+  return [sender = impl_->sender()](const std::string& endpoint) { return sender.check(endpoint); };
 }
 
 void PushNotifier::deviceConnected(std::string deviceID) {
-  impl_->post([id = std::move(deviceID)](Impl& self) { self.connected = id; });
+  impl_->setConnected(std::move(deviceID));
 }
 
 void PushNotifier::deviceDisconnected() {
-  impl_->post([](Impl& self) { self.connected.reset(); });
+  impl_->setConnected(std::nullopt);
 }
 
 void PushNotifier::onPermissionRequest(const std::string& sessionName,
                                        const protocol::PermissionRequest& request) {
-  impl_->post([m = Message{permissionPayload(sessionName, request), PushRequest::Urgency::high}](
-                  Impl& self) { self.notify(m); });
+  impl_->enqueue(std::make_shared<const Message>(
+      Message{permissionPayload(sessionName, request), PushRequest::Urgency::high}));
 }
 
 void PushNotifier::onQuestion(const std::string& sessionName,
                               const protocol::QuestionRequest& question) {
-  impl_->post([m = Message{questionPayload(sessionName, question), PushRequest::Urgency::high}](
-                  Impl& self) { self.notify(m); });
+  impl_->enqueue(std::make_shared<const Message>(
+      Message{questionPayload(sessionName, question), PushRequest::Urgency::high}));
 }
 
 void PushNotifier::onTurnFinished(const std::string& sessionName,
                                   const protocol::TurnFinished& finished) {
-  impl_->post([m = Message{turnPayload(sessionName, finished), PushRequest::Urgency::normal},
-               ran = std::chrono::milliseconds(finished.durationMS.value_or(-1))](Impl& self) {
-    if (ran >= std::chrono::duration_cast<std::chrono::milliseconds>(self.longTurn()))
-      self.notify(m);
-  });
+  const auto ran = std::chrono::milliseconds(finished.durationMS.value_or(-1));
+  if (ran >= std::chrono::duration_cast<std::chrono::milliseconds>(impl_->longTurn()))
+    impl_->enqueue(std::make_shared<const Message>(
+        Message{turnPayload(sessionName, finished), PushRequest::Urgency::normal}));
 }
 
 // ---- payloads ------------------------------------------------------------------

@@ -7,14 +7,19 @@
 // turned notifications on and are not connected right now are notified; a
 // connected phone already shows the card.
 //
-// The on… calls only post work and return at once, so the hook path never
-// waits on a push service. The work runs on a strand of the executor given,
-// which must allow blocking (the worker pool): each POST blocks for at most
-// the request timeout. A refused subscription (404/410) is removed; 429, 5xx
-// and transport failures are retried a bounded number of times with growing
-// delays on a timer. Every failure is one line through onLog.
+// The on… calls only queue work and return at once, so the hook path never
+// waits on a push service. The sending runs on a thread of the notifier's
+// own, never on a shared pool: a push service that does not answer holds up
+// nothing else, and the queue in front of it is bounded (when it is full the
+// oldest message waiting is dropped, with a log line, since the newest is
+// what the person needs now). Destroying the notifier ends the transfer in
+// progress at once and drops what waits: nothing is sent after that. A
+// refused subscription (404/410) is removed; 429, 5xx and transport failures
+// are retried a bounded number of times with growing delays on a timer. An
+// endpoint whose address no push service can have is never connected to.
+// Every failure is one line through onLog.
 
-#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/thread_pool.hpp>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -22,6 +27,7 @@
 
 #include "link/pairing.hpp"
 #include "link/push_crypto.hpp"
+#include "link/push_sender.hpp"
 #include "protocol/server_messages.hpp"
 
 namespace parley::link {
@@ -42,17 +48,29 @@ class PushNotifier {
     Duration firstRetryDelay = std::chrono::seconds(5);  // doubled per retry
     Duration maxRetryDelay = std::chrono::minutes(2);
     std::chrono::milliseconds requestTimeout = std::chrono::seconds(10);
+    // Messages waiting to be sent, retries included.
+    std::size_t queueCapacity = 32;
+    // Loopback endpoints and plain http, for a test's stand-in push
+    // service (PushSender::Options::allowLoopback).
+    bool allowLoopbackEndpoints = false;
   };
 
-  PushNotifier(boost::asio::any_io_executor executor, Configuration configuration,
-               PairingStore pairing, PushCrypto crypto);
-  // Pending retries are cancelled; nothing more is sent.
+  PushNotifier(Configuration configuration, PairingStore pairing, PushCrypto crypto);
+  // Ends the transfer in progress, drops what waits and the pending
+  // retries, and returns once the sending thread has ended.
   ~PushNotifier();
   PushNotifier(const PushNotifier&) = delete;
   PushNotifier& operator=(const PushNotifier&) = delete;
 
-  // Set once, before the first event. Called on the notifier's strand.
+  // Set once, before the first event. Called on the notifier's thread, and
+  // for a message dropped from a full queue on the thread that queued.
   void setOnLog(std::function<void(const std::string&)> callback);
+
+  // Whether a subscription's endpoint may be posted to: nullopt when it
+  // may, else why not. It is judged as every send judges it, without
+  // connecting. Blocks for the name lookup; callable from any thread, also
+  // after the notifier is gone (it then refuses at once).
+  std::function<std::optional<EndpointRefusal>(const std::string& endpoint)> endpointCheck() const;
 
   // The phone link's connection: the device with this id sees events live.
   void deviceConnected(std::string deviceID);
@@ -76,7 +94,8 @@ class PushNotifier {
   class Impl;
 
  private:
-  std::shared_ptr<Impl> impl_;
+  boost::asio::thread_pool thread_{1};
+  std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace parley::link

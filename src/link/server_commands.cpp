@@ -129,34 +129,56 @@ void Impl::broadcastFailure(const std::string& code, const std::exception_ptr& e
 
 void Impl::setPush(const std::shared_ptr<Peer>& peer,
                    const std::optional<protocol::PushSubscribe>& subscribe) {
-  const std::string name = text::printable(peerDevice_.deviceName, 200);
+  const std::uint64_t generation = ++pushGeneration_;
+  const PairedDevice device = peerDevice_;
+  if (!subscribe)
+    return storePush(peer, device, std::nullopt);
   auto refuse = [&](const std::string& message, bool retriable) {
-    log("notifications for “" + name + "” not changed: " + message);
-    reply(peer, protocol::Failure{.code = "push_failed",
-                                  .message = message,
-                                  .sessionID = std::nullopt,
-                                  .retriable = retriable});
+    refusePush(peer, device, message, retriable);
   };
+  if (config_.vapidPublicKey.empty() || !config_.pushEndpointCheck)
+    return refuse("this desktop cannot send notifications", false);
   std::optional<PushSubscription> subscription;
-  if (subscribe) {
-    if (config_.vapidPublicKey.empty())
-      return refuse("this desktop cannot send notifications", false);
-    try {
-      subscription =
-          PushSubscription::parse(subscribe->endpoint, subscribe->p256dh, subscribe->auth);
-    } catch (const PushSubscriptionError& e) {
-      return refuse(e.what(), false);
-    }
+  try {
+    subscription = PushSubscription::parse(subscribe->endpoint, subscribe->p256dh, subscribe->auth);
+  } catch (const PushSubscriptionError& e) {
+    return refuse(e.what(), false);
   }
+  auto checked = backOnStrand(
+      [peer, device, generation, subscription](Impl& self, std::optional<EndpointRefusal> refusal) {
+        if (generation != self.pushGeneration_)
+          return;  // the phone has asked again since; that answer stands
+        if (refusal)
+          return self.refusePush(peer, device, refusal->reason, refusal->retriable);
+        self.storePush(peer, device, subscription);
+      });
+  boost::asio::post(executor_,
+                    [check = config_.pushEndpointCheck, endpoint = subscription->endpoint,
+                     checked]() mutable { checked(check(endpoint)); });
+}
+
+void Impl::storePush(const std::shared_ptr<Peer>& peer, const PairedDevice& device,
+                     std::optional<PushSubscription> subscription) {
   const bool on = subscription.has_value();
   try {
-    if (!pairing_.setPushSubscription(peerDevice_.deviceID, std::move(subscription)))
-      return refuse("this device is no longer paired", false);
+    if (!pairing_.setPushSubscription(device.deviceID, std::move(subscription)))
+      return refusePush(peer, device, "this device is no longer paired", false);
   } catch (const std::exception& e) {
-    return refuse(e.what(), true);
+    return refusePush(peer, device, e.what(), true);
   }
-  log(std::string("notifications turned ") + (on ? "on" : "off") + " for “" + name + "”");
+  log(std::string("notifications turned ") + (on ? "on" : "off") + " for “" +
+      text::printable(device.deviceName, 200) + "”");
   reply(peer, protocol::PushState{.enabled = on});
+}
+
+void Impl::refusePush(const std::shared_ptr<Peer>& peer, const PairedDevice& device,
+                      const std::string& message, bool retriable) {
+  log("notifications for “" + text::printable(device.deviceName, 200) +
+      "” not changed: " + message);
+  reply(peer, protocol::Failure{.code = "push_failed",
+                                .message = message,
+                                .sessionID = std::nullopt,
+                                .retriable = retriable});
 }
 
 // ---- terminal stream ----------------------------------------------------------

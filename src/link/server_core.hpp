@@ -22,6 +22,7 @@
 #include "link/drop_ledger.hpp"
 #include "link/event_ring.hpp"
 #include "link/idempotency_cache.hpp"
+#include "link/push_subscription.hpp"
 #include "link/tailscale.hpp"
 #include "link/websocket_server.hpp"
 #include "protocol/envelope.hpp"
@@ -151,9 +152,16 @@ class WebSocketServer::Impl : public std::enable_shared_from_this<Impl> {
                         const std::optional<std::string>& sessionID);
   void publishResult(protocol::CommandResult result);
   // Stores (or with nullopt removes) the phone's push subscription and
-  // answers with push_state, or with an error saying what was refused.
+  // answers with push_state, or with an error saying what was refused. A
+  // new subscription's endpoint is checked off the strand first; a later
+  // push_subscribe or push_unsubscribe supersedes one still being checked.
   void setPush(const std::shared_ptr<Peer>& peer,
                const std::optional<protocol::PushSubscribe>& subscribe);
+  void storePush(const std::shared_ptr<Peer>& peer, const PairedDevice& device,
+                 std::optional<PushSubscription> subscription);
+  // The error to the phone and one log line; nothing is stored.
+  void refusePush(const std::shared_ptr<Peer>& peer, const PairedDevice& device,
+                  const std::string& message, bool retriable);
   void startTermStream(const std::string& sessionID);
   void stopTermStream();
   void termTick(const std::shared_ptr<TermStream>& stream);
@@ -223,6 +231,7 @@ class WebSocketServer::Impl : public std::enable_shared_from_this<Impl> {
   bool dropTimerRunning_ = false;
   Status status_ = Stopped{};
   std::shared_ptr<TermStream> termStream_;
+  std::uint64_t pushGeneration_ = 0;  // bumped by every push_(un)subscribe
 };
 
 }  // namespace parley::link

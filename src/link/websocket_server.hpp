@@ -23,6 +23,7 @@
 #include <variant>
 
 #include "link/pairing.hpp"
+#include "link/push_sender.hpp"
 #include "link/web_file.hpp"
 #include "protocol/server_messages.hpp"
 #include "protocol/session_commands.hpp"
@@ -76,8 +77,11 @@ class WebSocketServer {
     // this desktop cannot send notifications, and then push_subscribe is
     // refused.
     std::string vapidPublicKey;
-    // Accept plain-http push endpoints on loopback (tests' stand-ins only).
-    bool allowLoopbackPushEndpoints = false;
+    // Judges a push endpoint before it is stored (PushNotifier's
+    // endpointCheck): nullopt when it may be used, else why not. It blocks
+    // for a name lookup, so it runs off the strand. Unset: push_subscribe
+    // is refused, as without a key.
+    std::function<std::optional<EndpointRefusal>(const std::string& endpoint)> pushEndpointCheck;
   };
 
   struct Listening {

@@ -228,7 +228,16 @@ HookPayload event(HookPayload::Event e, std::optional<std::string> session = "s1
 
 TEST_F(ModelTest, StartUpReportsTheSocketTheServerAndTailscale) {
   setTailscale("Stopped");
+  // No key pair can be made under a file: the model says why and runs on.
+  test::writeFile(dir / "file", "");
+  options.phoneLink.vapidKeyFile = dir / "file" / "vapid.pem";
   start();
+  const std::string noKey =
+      "notifications unavailable: mkdir " + (dir / "file").string() + ": Not a directory";
+  EXPECT_TRUE(onModel([&] {
+    return std::any_of(model->entries().begin(), model->entries().end(),
+                       [&](const LogEntry& e) { return e.text == noKey; });
+  }));
   EXPECT_TRUE(waitForLog("hook socket listening at " + options.hookSocket.string() + " (0600)"));
   EXPECT_TRUE(
       waitForLog("Tailscale is not running (Stopped) \u2014 the phone cannot reach this computer"));

@@ -80,6 +80,31 @@ TEST(Files, ReadingSomeoneElsesFileGivesNothingOnAnyFailure) {
   EXPECT_EQ(readFileIfExists("/proc/self/status")->substr(0, 5), "Name:");
 }
 
+TEST(Files, OnlyARegularFileIsReadAndOnlyUpToTheBound) {
+  test::TempDir dir;
+  auto failure = [](const std::filesystem::path& p, std::size_t bound) -> std::string {
+    try {
+      readFileIfExists(p, bound);
+    } catch (const FileError& e) {
+      return std::to_string(e.error()) + " " + e.what();
+    }
+    return "read";
+  };
+  std::filesystem::create_symlink("/dev/zero", dir / "zero");
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);  // no writer: must not wait for one
+  for (const char* name : {"zero", "fifo"}) {
+    EXPECT_EQ(failure(dir / name, kMaxFileBytes),
+              std::to_string(EINVAL) + " read " + (dir / name).string() + ": not a regular file");
+    EXPECT_EQ(readFileIfReadable(dir / name), std::nullopt);
+  }
+  test::writeFile(dir / "big", std::string(4097, 'x'));
+  EXPECT_EQ(failure(dir / "big", 4096),
+            std::to_string(EFBIG) + " read " + (dir / "big").string() + ": larger than 4 KiB");
+  EXPECT_EQ(readFileIfExists(dir / "big", 4097)->size(), 4097u);
+  // A /proc file says its size is 0: the bound holds for what is read.
+  EXPECT_EQ(readFileIfReadable("/proc/self/status", 64), std::nullopt);
+}
+
 TEST(Files, CreatedDirectoriesGetTheModeAndExistingOnesKeepTheirs) {
   test::TempDir dir;
   ::chmod(dir.path().c_str(), 0755);

@@ -211,6 +211,32 @@ TEST_F(StoreFixture, AFileThatCannotBeReadIsNeverReplaced) {
   EXPECT_THROW(store.device("x"), base::FileError);
   EXPECT_THROW(store.addDevice("Pixel", "DEV-1"), base::FileError);
   EXPECT_TRUE(std::filesystem::is_directory(file));
+
+  // A link to a device that never ends, and a file too large to be ours:
+  // refused with the reason, left as they are, the preferences too.
+  std::filesystem::remove(file);
+  std::filesystem::create_symlink("/dev/zero", file);
+  const auto prefs = dir / "config" / "preferences.json";
+  std::filesystem::create_directories(prefs.parent_path());
+  test::writeFile(prefs, "{\"pad\":\"" + std::string(base::kMaxFileBytes, 'x') + "\"}");
+  try {
+    store.devices();
+    ADD_FAILURE() << "read";
+  } catch (const base::FileError& e) {
+    EXPECT_NE(std::string(e.what()).find("devices.json: not a regular file"), std::string::npos)
+        << e.what();
+  }
+  EXPECT_THROW(store.addDevice("Pixel", "DEV-1"), base::FileError);
+  EXPECT_EQ(std::filesystem::read_symlink(file), "/dev/zero");
+  try {
+    store.serverID();
+    ADD_FAILURE() << "read";
+  } catch (const base::FileError& e) {
+    EXPECT_NE(std::string(e.what()).find("preferences.json: larger than 4 MiB"), std::string::npos)
+        << e.what();
+  }
+  EXPECT_EQ(std::filesystem::file_size(prefs), base::kMaxFileBytes + 10);
+  EXPECT_TRUE(setAsideFiles(prefs.parent_path(), "preferences.json").empty());
 }
 
 TEST_F(StoreFixture, ABadRecordIsSkippedReportedAndKeptWhileTheOthersWork) {

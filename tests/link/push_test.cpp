@@ -12,7 +12,9 @@
 #include <openssl/rand.h>
 #include <sys/stat.h>
 
+#include <boost/asio/ip/tcp.hpp>
 #include <boost/json.hpp>
+#include <future>
 
 #include "http_standin.hpp"
 #include "link/push_notifier.hpp"
@@ -180,6 +182,12 @@ TEST(PushCrypto, TheKeyPairIsMadeOnceKeptOwnerOnlyAndACorruptFileIsSetAside) {
   ASSERT_EQ(::stat(file.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 
+  // A copy left readable by others is made owner-only again.
+  ::chmod(file.c_str(), 0644);
+  EXPECT_EQ(PushCrypto::loadOrCreate(file).publicKey(), key);
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
   parley::test::writeFile(file, "not a key");
   EXPECT_NE(PushCrypto::loadOrCreate(file).publicKey(), key);
   int setAside = 0;
@@ -245,24 +253,119 @@ TEST(PushSubscription, StoredWithTheDeviceReadFromOlderFilesAndGoneWithTheDevice
   EXPECT_EQ(parley::test::readFile(dir / "devices.json").find("push.example"), std::string::npos);
 }
 
+// A push service that accepts connections on loopback and never answers;
+// it counts the connections that reached it.
+class StalledService {
+ public:
+  StalledService() {
+    accept();
+    thread_ = std::thread([this] { io_.run(); });
+  }
+  ~StalledService() {
+    io_.stop();
+    thread_.join();
+  }
+  std::uint16_t port() const { return acceptor_.local_endpoint().port(); }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port()); }
+  int connections() const { return connections_; }
+
+ private:
+  void accept() {
+    acceptor_.async_accept([this](boost::system::error_code ec, tcp::socket socket) {
+      if (ec)
+        return;
+      ++connections_;
+      held_.push_back(std::move(socket));
+      accept();
+    });
+  }
+
+  using tcp = boost::asio::ip::tcp;
+  boost::asio::io_context io_;
+  tcp::acceptor acceptor_{io_, {boost::asio::ip::make_address("127.0.0.1"), 0}};
+  std::vector<tcp::socket> held_;
+  std::atomic<int> connections_{0};
+  std::thread thread_;
+};
+
+// Nothing here connects anywhere but loopback: the judged addresses are
+// only offered sockets, never connected, and names are pinned, not looked up.
+TEST(PushSender, AddressesNoPushServiceCanHaveAreRefusedBeforeAnyConnection) {
+  const PushSender sender(
+      {.pinnedAddresses = {"push.example:443:192.0.2.1", "mixed.example:443:192.0.2.1,10.9.8.7"}});
+  const std::pair<std::string, std::string> refused[] = {
+      {"https://127.0.0.1/x", "address 127.0.0.1 is a loopback address"},
+      {"https://[::1]:8788/x", "address ::1 is a loopback address"},
+      {"https://localhost:8787/x", "host localhost resolves to"},
+      {"https://2130706433/x", "host 2130706433 resolves to 127.0.0.1, a loopback"},
+      {"https://0x7f000001/x", "127.0.0.1, a loopback"},
+      {"https://[::ffff:127.0.0.1]/x", "a loopback address"},
+      {"https://169.254.169.254/latest/meta-data", "169.254.169.254 is a link-local"},
+      {"https://10.1.2.3/x", "a private address"},
+      {"https://172.31.255.1/x", "a private address"},
+      {"https://[fd00::1]/x", "a private address"},
+      {"https://100.101.102.103/x", "a carrier-grade NAT address"},
+      {"https://0.0.0.0/x", "an unspecified address"},
+      // A name with a good answer and a bad one is as bad as the bad one.
+      {"https://mixed.example/x", "host mixed.example resolves to 10.9.8.7, a private"},
+  };
+  for (const auto& [endpoint, reason] : refused) {
+    const auto refusal = sender.check(endpoint);
+    ASSERT_TRUE(refusal) << endpoint;
+    EXPECT_NE(refusal->reason.find(reason), std::string::npos) << refusal->reason;
+    EXPECT_FALSE(refusal->retriable) << endpoint;
+  }
+  for (const char* usable :
+       {"https://push.example/x", "https://192.0.2.1/x", "https://172.32.0.1/x"})
+    EXPECT_EQ(sender.check(usable), std::nullopt) << usable;
+}
+
+TEST(PushSender, ANameThatChangesItsAnswerIsCaughtWhenConnectingAndLoopbackNeedsTheTestAllowance) {
+  StalledService service;
+  const std::string port = std::to_string(service.port());
+  const std::string endpoint = "https://push.example:" + port + "/a";
+  // It answered with a public address when the phone subscribed…
+  EXPECT_EQ(
+      PushSender({.pinnedAddresses = {"push.example:" + port + ":192.0.2.1"}}).check(endpoint),
+      std::nullopt);
+  // …and with loopback when the message goes out.
+  try {
+    PushSender({.pinnedAddresses = {"push.example:" + port + ":127.0.0.1"}})
+        .send(PushRequest{.endpoint = endpoint});
+    ADD_FAILURE() << "sent";
+  } catch (const PushEndpointError& e) {
+    EXPECT_NE(std::string(e.what()).find("push.example resolves to 127.0.0.1, a loopback"),
+              std::string::npos)
+        << e.what();
+  }
+  // Plain http is not allowed either, without the allowance.
+  EXPECT_THROW(PushSender().send(PushRequest{.endpoint = service.url() + "/a"}), PushEndpointError);
+  EXPECT_EQ(service.connections(), 0);
+
+  // With it (a test's stand-in) the connection is made.
+  PushSender allowed({.timeout = std::chrono::hours(1), .allowLoopback = true});
+  auto sending = std::async(std::launch::async,
+                            [&] { allowed.send(PushRequest{.endpoint = service.url() + "/a"}); });
+  ASSERT_TRUE(waitUntil([&] { return service.connections() == 1; }));
+  allowed.stop();
+  ASSERT_EQ(sending.wait_for(30s), std::future_status::ready);  // only a hang misses this
+  EXPECT_THROW(sending.get(), PushTransportError);
+}
+
 // A notifier wired to a stand-in push service, with two paired devices.
 class NotifierTest : public ::testing::Test {
  protected:
-  NotifierTest() : work_(boost::asio::make_work_guard(io_)), thread_([this] { io_.run(); }) {
+  NotifierTest() {
     store.addDevice("Pixel", "A");
     store.addDevice("Tablet", "B");
-  }
-  ~NotifierTest() override {
-    notifier.reset();
-    work_.reset();
-    thread_.join();
   }
 
   void start(PushNotifier::Configuration config = {}) {
     config.firstRetryDelay = 1ms;
     config.subject = "mailto:test@example.com";
-    notifier = std::make_unique<PushNotifier>(io_.get_executor(), config, store,
-                                              PushCrypto::loadOrCreate(dir / "vapid.pem"));
+    config.allowLoopbackEndpoints = true;
+    notifier =
+        std::make_unique<PushNotifier>(config, store, PushCrypto::loadOrCreate(dir / "vapid.pem"));
     notifier->setOnLog([this](const std::string& line) {
       std::lock_guard lock(mutex);
       logs.push_back(line);
@@ -275,15 +378,14 @@ class NotifierTest : public ::testing::Test {
         out.push_back(r);
     return out;
   }
-  bool logged(const std::string& part) {
+  bool logged(const std::string& part) { return countLogs(part) > 0; }
+  std::size_t countLogs(const std::string& part) {
     std::lock_guard lock(mutex);
-    return std::any_of(logs.begin(), logs.end(),
-                       [&](const auto& l) { return l.find(part) != std::string::npos; });
+    return static_cast<std::size_t>(std::count_if(logs.begin(), logs.end(), [&](const auto& l) {
+      return l.find(part) != std::string::npos;
+    }));
   }
 
-  boost::asio::io_context io_;
-  boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;
-  std::thread thread_;
   parley::test::TempDir dir;
   PairingStore store{"s", dir / "devices.json", Preferences(dir / "prefs.json")};
   Browser phone, tablet;
@@ -360,9 +462,39 @@ TEST_F(NotifierTest, AnExpiredSubscriptionIsRemovedAndABusyServiceIsRetriedABoun
   EXPECT_EQ(requestsTo("/a").size(), 4u);
 }
 
+TEST_F(NotifierTest, AStalledServiceKeepsABoundedQueueAndStoppingEndsTheWaitAndSendsNothingMore) {
+  StalledService stalled;
+  store.setPushSubscription("A", phone.subscription(stalled.url() + "/a"));
+  PushNotifier::Configuration config;
+  config.requestTimeout = std::chrono::hours(1);  // only stopping ends the wait
+  config.queueCapacity = 2;
+  start(config);
+  const protocol::QuestionRequest question{.sessionID = "S", .requestID = "Q"};
+  notifier->onQuestion("api", question);
+  ASSERT_TRUE(waitUntil([&] { return stalled.connections() == 1; }));
+  // Behind the stalled one, five more: the oldest three are dropped.
+  for (int i = 0; i < 5; ++i)
+    notifier->onQuestion("api", question);
+  EXPECT_EQ(countLogs("notification dropped: 2 are waiting"), 3u);
+
+  auto stopping = std::async(std::launch::async, [&] { notifier.reset(); });
+  ASSERT_EQ(stopping.wait_for(30s), std::future_status::ready);  // only a hang misses this
+  // Connections are accepted in order: once ours is counted, any the
+  // notifier made before it would have been too.
+  boost::asio::io_context io;
+  boost::asio::ip::tcp::socket probe(io);
+  probe.connect({boost::asio::ip::make_address("127.0.0.1"), stalled.port()});
+  ASSERT_TRUE(waitUntil([&] { return stalled.connections() >= 2; }));
+  EXPECT_EQ(stalled.connections(), 2);
+  EXPECT_FALSE(logged("failed"));  // quitting is not a failure to report
+}
+
 TEST_F(ServerTest, APhoneTurnsNotificationsOnAndOffAndBadInputIsRefused) {
   auto config = testConfiguration();
   config.vapidPublicKey = "KEY";
+  config.pushEndpointCheck = [sender =
+                                  PushSender({.pinnedAddresses = {"push.example:443:192.0.2.1"}})](
+                                 const std::string& endpoint) { return sender.check(endpoint); };
   startServer(config);
   protocol::HelloAck ack;
   auto client = connectAuthenticated(std::nullopt, &ack);
@@ -374,7 +506,17 @@ TEST_F(ServerTest, APhoneTurnsNotificationsOnAndOffAndBadInputIsRefused) {
   const auto failure = client->expect<protocol::Failure>();
   EXPECT_EQ(failure.code, "push_failed");
   EXPECT_EQ(failure.message, "push endpoint must be an https:// URL");
+  // The desktop's own services are no push service, however they are named.
+  client->send(protocol::PushSubscribe{.endpoint = "https://0x7f000001:8788/x",
+                                       .p256dh = b64url(browser.point),
+                                       .auth = b64url(browser.auth)});
+  const auto local = client->expect<protocol::Failure>();
+  EXPECT_EQ(local.message,
+            "push endpoint host 0x7f000001 resolves to 127.0.0.1, a loopback address");
+  EXPECT_FALSE(local.retriable);
   EXPECT_TRUE(store.pushTargets().empty());
+  EXPECT_EQ(
+      reports.countLogsContaining("notifications for “Pixel” not changed: push endpoint host"), 1u);
 
   client->send(protocol::PushSubscribe{.endpoint = "https://push.example/x",
                                        .p256dh = b64url(browser.point),
