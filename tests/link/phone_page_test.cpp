@@ -126,6 +126,70 @@ TEST_F(PhonePageCards, ApprovingSendsTheChosenOptionAndDestructiveRequestsOfferO
       waitUntil([&] { return commands->count("submit:S1|use git clean instead|1|-") == 1; }));
 }
 
+// A reply reads as formatted text, and what looks like HTML in it is shown,
+// never made into elements.
+TEST_F(PhonePageCards, RepliesReadAsMarkdownAndTheHtmlInThemStaysText) {
+  const std::string longLine(300, 'x');
+  const std::string reply =
+      "## Plan for the **desk**\n\n"
+      "Moved `parse()` into *its own* file; see [the notes](https://example.com/a?b=1).\n\n"
+      "- first step\n- second with `code`\n  1. nested\n  2. and more\n\n"
+      "> quoted **words**\n\n"
+      "```cpp\nint main() { return \"<b>\"[0]; }\n// " +
+      longLine +
+      "\n```\n\n"
+      "<img src=x onerror=\"window.pwned=1\"> and <script>window.pwned=2</script> stay "
+      "snake_case_text.";
+  publishAndWait(protocol::AssistantText{.sessionID = "S1",
+                                         .messageUUID = "M1",
+                                         .narration = {.text = reply, .speech = "", .speak = false},
+                                         .final = true});
+  ASSERT_TRUE(browser->waitFor([&] { return browser->exists(".session-item"); }));
+  browser->click(".session-item");
+  const std::string md = ".feed li.text .md";
+  ASSERT_TRUE(browser->waitFor([&] { return browser->exists(md); })) << browser->consoleLog();
+  shoot("phone-markdown.png");
+
+  EXPECT_EQ(browser->text(md + " h4"), "Plan for the desk");
+  EXPECT_EQ(browser->text(md + " h4 strong"), "desk");
+  EXPECT_EQ(browser->text(md + " p code"), "parse()");
+  EXPECT_EQ(browser->text(md + " p em"), "its own");
+  // A link is its text and its address, never something to tap.
+  EXPECT_EQ(browser->text(md + " .link"), "the notes");
+  EXPECT_EQ(browser->text(md + " .link-address"), "(https://example.com/a?b=1)");
+  EXPECT_EQ(browser->script("return [...document.querySelectorAll(arguments[0])]"
+                            ".map(li => li.firstChild.textContent)",
+                            {json::value(md + " > ul > li")}),
+            (json::array{"first step", "second with "}));
+  EXPECT_EQ(browser->script("return [...document.querySelectorAll(arguments[0])]"
+                            ".map(li => li.textContent)",
+                            {json::value(md + " ul > li > ol > li")}),
+            (json::array{"nested", "and more"}));
+  EXPECT_EQ(browser->text(md + " blockquote strong"), "words");
+
+  // Code keeps its lines and scrolls sideways; the page does not widen.
+  const std::string code = md + " pre.code";
+  EXPECT_EQ(browser->attribute(code, "data-language"), "cpp");
+  EXPECT_EQ(browser->script("return document.querySelector(arguments[0]).textContent",
+                            {json::value(code)}),
+            json::value("int main() { return \"<b>\"[0]; }\n// " + longLine));
+  EXPECT_EQ(browser->script("const pre = document.querySelector(arguments[0]);"
+                            "return [getComputedStyle(pre).overflowX,"
+                            " pre.scrollWidth > pre.clientWidth,"
+                            " document.documentElement.scrollWidth <= innerWidth]",
+                            {json::value(code)}),
+            (json::array{"auto", true, true}));
+
+  // Markup from the reply is its text: no element, no handler, no script.
+  EXPECT_EQ(browser->script("return document.querySelectorAll('.feed img, .feed script').length"),
+            0);
+  EXPECT_NE(browser->text(md).find(
+                "<img src=x onerror=\"window.pwned=1\"> and <script>window.pwned=2</script> stay "
+                "snake_case_text."),
+            std::string::npos);
+  EXPECT_EQ(browser->script("return window.pwned ?? null"), nullptr);
+}
+
 // The link state says what happened in words, and stops retrying when only
 // the person can fix it.
 TEST_F(PhonePageCards, AnotherPhoneTakingOverAndARevokedTokenAreSaidInWords) {

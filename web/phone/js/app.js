@@ -4,6 +4,7 @@
 import { Link, newID, readPairingFragment } from './link.js';
 import { permissionCard, questionCard, settleCard } from './cards.js';
 import { renderFrame } from './terminal.js';
+import { renderMarkdown } from './markdown.js';
 import { Voice } from './voice.js';
 import { Notify } from './notify.js';
 
@@ -51,8 +52,10 @@ function feedOf(id) {
   return feed;
 }
 
-function addItem(sessionID, className, text) {
-  const item = el('li', className, text);
+// `content` is text or a node.
+function addItem(sessionID, className, content) {
+  const item = el('li', className);
+  if (content !== undefined) item.append(content);
   feedOf(sessionID).append(item);
   if (!globalThis.parleyFirstNarrationMs && className !== 'gap') {
     globalThis.parleyFirstNarrationMs = performance.now();
@@ -93,7 +96,7 @@ const handlers = {
     voice.hush();
   },
   assistant_text(p) {
-    addItem(p.sessionID, p.final ? 'text final' : 'text', p.narration.text);
+    addItem(p.sessionID, p.final ? 'text final' : 'text', renderMarkdown(p.narration.text));
     voice.speak(p.narration);
   },
   tool_started(p) {
