@@ -141,7 +141,8 @@ TEST_F(PhonePage, PairsFollowsAndDrivesASessionAndSurvivesARestart) {
   // A turn started at the keyboard is narrated.
   claude_->api().enqueue(Turn::text("Hello from the **desk** turn."));
   claude_->submit("say hello");
-  ASSERT_TRUE(feedShows("Hello from the **desk** turn."));
+  // The Markdown is rendered: the page shows the words, not the asterisks.
+  ASSERT_TRUE(feedShows("Hello from the desk turn."));
 
   // A prompt from the page is answered.
   claude_->api().enqueue(Turn::text("Answer for the phone."));
