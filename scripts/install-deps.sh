@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config git ca-certificates
   libboost1.81-dev libboost-json1.81-dev libboost-url1.81-dev
-  libpcre2-dev libutf8proc-dev libssl-dev libqrencode-dev libcli11-dev
+  libpcre2-dev libutf8proc-dev libssl-dev libqrencode-dev libcli11-dev libgit2-dev
   libgtest-dev libgmock-dev libbenchmark-dev libsystemd-dev
   libcurl4-openssl-dev libspdlog-dev libespeak-ng-dev espeak-ng-data
   libpocketsphinx-dev pocketsphinx-en-us libpulse-dev libsoxr-dev

@@ -140,6 +140,7 @@ void AppModel::wire(std::unique_ptr<desktop::DesktopVoice> voice) {
   driverOptions.questions = questions;
   driverOptions.injected = injected;
   driverOptions.detail = [details](const std::string& ref) { return details->get(ref); };
+  driverOptions.reader = workers_;
   driver_ = std::make_shared<terminal::SessionDriver>(terminal_, registry_, cmdLogFn,
                                                       std::move(driverOptions));
   phoneLink_->attach(driver_);

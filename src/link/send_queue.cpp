@@ -9,7 +9,9 @@ std::optional<int> sheddingRank(const protocol::ServerMessage& message) {
       std::holds_alternative<protocol::ToolFinished>(message))
     return 0;
   if (std::holds_alternative<protocol::PaneSnapshot>(message) ||
-      std::holds_alternative<protocol::Vocab>(message))
+      std::holds_alternative<protocol::Vocab>(message) ||
+      std::holds_alternative<protocol::Changes>(message) ||
+      std::holds_alternative<protocol::FileDiff>(message))
     return 1;
   if (std::holds_alternative<protocol::SessionUpdate>(message))
     return 2;

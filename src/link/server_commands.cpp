@@ -32,6 +32,10 @@ template <>
 constexpr std::string_view kFailureCode<protocol::Focus> = "focus_failed";
 template <>
 constexpr std::string_view kFailureCode<protocol::TermInput> = "term_input_failed";
+template <>
+constexpr std::string_view kFailureCode<protocol::GetChanges> = "get_changes_failed";
+template <>
+constexpr std::string_view kFailureCode<protocol::GetFileDiff> = "get_file_diff_failed";
 
 // The session a failure is about, for the commands that name one.
 template <class Command>
@@ -74,36 +78,42 @@ void Impl::dispatch(const std::shared_ptr<Peer>& peer, const protocol::ClientMes
               return;
             }
           }
-          command(m);
+          command(peer, m);
         }
       },
       static_cast<const ClientMessageVariant&>(message));
 }
 
 template <class Command>
-void Impl::command(const Command& m) {
-  auto done =
-      backOnStrand([code = std::string(kFailureCode<Command>), sessionID = sessionOf(m)](
-                       Impl& self, std::exception_ptr error, protocol::CommandResult result) {
-        if (!error)
-          self.publishResult(std::move(result));
-        else if (!code.empty())
-          self.broadcastFailure(code, error, sessionID);
-      });
+void Impl::command(const std::shared_ptr<Peer>& peer, const Command& m) {
+  auto done = backOnStrand([code = std::string(kFailureCode<Command>), sessionID = sessionOf(m),
+                            asker = std::weak_ptr<Peer>(peer)](Impl& self, std::exception_ptr error,
+                                                               protocol::CommandResult result) {
+    if (!error)
+      self.publishResult(asker, std::move(result));
+    else if (!code.empty())
+      self.broadcastFailure(code, error, sessionID);
+  });
   const bool called = callCommands(m, std::move(done));
   // Without a session layer the phone still gets its detail, empty.
   if constexpr (std::is_same_v<Command, protocol::GetDetail>) {
     if (!called)
-      publishResult(protocol::DetailText{m.ref, ""});
+      publishResult(peer, protocol::DetailText{m.ref, ""});
   }
 }
 
-void Impl::publishResult(protocol::CommandResult result) {
+void Impl::publishResult(const std::weak_ptr<Peer>& asker, protocol::CommandResult result) {
   std::visit(
-      [this](auto& value) {
+      [&](auto& value) {
         using V = std::decay_t<decltype(value)>;
-        if constexpr (std::is_same_v<V, protocol::PaneSnapshot> ||
-                      std::is_same_v<V, protocol::TermFrame>) {
+        if constexpr (std::is_same_v<V, protocol::Changes> ||
+                      std::is_same_v<V, protocol::FileDiff>) {
+          // A project's changes are an answer for the phone that asked, and
+          // too large to keep for replays: one that reconnects asks again.
+          if (const auto peer = asker.lock(); peer && peer == peer_ && peerGreeted_)
+            reply(peer, std::move(value));
+        } else if constexpr (std::is_same_v<V, protocol::PaneSnapshot> ||
+                             std::is_same_v<V, protocol::TermFrame>) {
           broadcast(std::move(value));
         } else if constexpr (std::is_same_v<V, protocol::DetailText>) {
           broadcast(protocol::ToolFinished{.sessionID = "",

@@ -147,10 +147,12 @@ class WebSocketServer::Impl : public std::enable_shared_from_this<Impl> {
   // The one path of every session command: run it, then report its failure
   // under the command's code or publish what it produced.
   template <class Command>
-  void command(const Command& m);
+  void command(const std::shared_ptr<Peer>& peer, const Command& m);
   void broadcastFailure(const std::string& code, const std::exception_ptr& error,
                         const std::optional<std::string>& sessionID);
-  void publishResult(protocol::CommandResult result);
+  // What a command produced: broadcast, or (an answer too large to keep)
+  // sent to the phone that asked while it is still the one connected.
+  void publishResult(const std::weak_ptr<Peer>& asker, protocol::CommandResult result);
   // Stores (or with nullopt removes) the phone's push subscription and
   // answers with push_state, or with an error saying what was refused. A
   // new subscription's endpoint is checked off the strand first; a later

@@ -20,6 +20,8 @@ PARLEY_WIRE_FIELDS(TermSubscribe, sessionID, active)
 PARLEY_WIRE_FIELDS(Ping, nonce)
 PARLEY_WIRE_FIELDS(PushSubscribe, endpoint, p256dh, auth)
 PARLEY_WIRE_FIELDS(PushUnsubscribe)
+PARLEY_WIRE_FIELDS(GetChanges, sessionID)
+PARLEY_WIRE_FIELDS(GetFileDiff, sessionID, path, area)
 
 std::string_view ClientMessage::type() const {
   return std::visit([](const auto& m) { return std::decay_t<decltype(m)>::kType; }, *this);

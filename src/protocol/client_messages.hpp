@@ -9,6 +9,7 @@
 #include <string_view>
 #include <variant>
 
+#include "protocol/changes.hpp"
 #include "protocol/wire_coding.hpp"
 
 namespace parley::protocol {
@@ -147,6 +148,24 @@ struct PushUnsubscribe {
   PARLEY_WIRE_RECORD(PushUnsubscribe);
 };
 
+// The files the session's project has changed, answered with a Changes
+// (server_messages.hpp).
+struct GetChanges {
+  static constexpr std::string_view kType = "get_changes";
+  std::string sessionID;
+  PARLEY_WIRE_RECORD(GetChanges);
+};
+
+// One file's diff, by a path and area from the session's Changes; answered
+// with a FileDiff.
+struct GetFileDiff {
+  static constexpr std::string_view kType = "get_file_diff";
+  std::string sessionID;
+  std::string path;
+  ChangedFile::Area area = ChangedFile::Area::unstaged;
+  PARLEY_WIRE_RECORD(GetFileDiff);
+};
+
 template <>
 struct EnumNames<SendKey::Key> {
   static constexpr std::array<std::string_view, 5> names{"escape", "btab", "ctrlO", "up", "down"};
@@ -169,7 +188,7 @@ struct EnumNames<TermInput::Key> {
 using ClientMessageVariant =
     std::variant<Hello, SubmitPrompt, Interrupt, PermissionAnswer, QuestionAnswer, SendKey, GetPane,
                  GetDetail, Focus, SetPrefs, TermInput, TermSubscribe, Ping, PushSubscribe,
-                 PushUnsubscribe>;
+                 PushUnsubscribe, GetChanges, GetFileDiff>;
 
 struct ClientMessage : ClientMessageVariant {
   using ClientMessageVariant::ClientMessageVariant;

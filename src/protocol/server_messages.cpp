@@ -27,6 +27,8 @@ PARLEY_WIRE_FIELDS(Dropped, count, kinds, seqs)
 PARLEY_WIRE_FIELDS(Failure, code, message, sessionID, retriable)
 PARLEY_WIRE_FIELDS(Pong, echo)
 PARLEY_WIRE_FIELDS(PushState, enabled)
+PARLEY_WIRE_FIELDS(Changes, sessionID, repository, branch, files, unlisted)
+PARLEY_WIRE_FIELDS(FileDiff, sessionID, file, diff, truncated)
 
 std::string_view ServerMessage::type() const {
   return std::visit([](const auto& m) { return std::decay_t<decltype(m)>::kType; }, *this);

@@ -10,6 +10,7 @@
 #include <variant>
 #include <vector>
 
+#include "protocol/changes.hpp"
 #include "protocol/narration.hpp"
 #include "protocol/session.hpp"
 #include "protocol/wire_coding.hpp"
@@ -200,6 +201,33 @@ struct PushState {
   PARLEY_WIRE_RECORD(PushState);
 };
 
+// The answer to get_changes, to the phone that asked: what the session's
+// project has changed, staged first, then unstaged, then untracked.
+struct Changes {
+  static constexpr std::string_view kType = "changes";
+  std::string sessionID;
+  // False when the session's folder is in no Git repository (files is
+  // then empty).
+  bool repository = false;
+  std::optional<std::string> branch;  // absent on a detached HEAD
+  std::vector<ChangedFile> files;
+  // Changed files past the list's bound, not listed.
+  std::int64_t unlisted = 0;
+  PARLEY_WIRE_RECORD(Changes);
+};
+
+// The answer to get_file_diff, to the phone that asked: the file's hunks
+// (each "@@" header and its " ", "-" and "+" lines), empty for a binary
+// file, cut at a line's end when longer than the bound.
+struct FileDiff {
+  static constexpr std::string_view kType = "file_diff";
+  std::string sessionID;
+  ChangedFile file;
+  std::string diff;
+  bool truncated = false;
+  PARLEY_WIRE_RECORD(FileDiff);
+};
+
 template <>
 struct EnumNames<TurnStarted::Origin> {
   static constexpr std::array<std::string_view, 2> names{"phone", "desk"};
@@ -215,7 +243,8 @@ struct EnumNames<PermissionResolved::By> {
 using ServerMessageVariant =
     std::variant<HelloAck, SessionUpdate, TurnStarted, AssistantText, ToolStarted, ToolFinished,
                  PermissionRequest, QuestionRequest, PermissionResolved, TurnFinished, Interrupted,
-                 PaneSnapshot, TermFrame, Vocab, Dropped, Failure, Pong, PushState>;
+                 PaneSnapshot, TermFrame, Vocab, Dropped, Failure, Pong, PushState, Changes,
+                 FileDiff>;
 
 struct ServerMessage : ServerMessageVariant {
   using ServerMessageVariant::ServerMessageVariant;

@@ -43,9 +43,10 @@ struct SpokenAnswer {
   bool approve = false;
 };
 
-using SessionCommand = std::variant<SubmitPrompt, Interrupt, PermissionAnswer, QuestionAnswer,
-                                    SendKey, GetPane, GetDetail, Focus, SetPrefs, TermInput,
-                                    TermFrameRequest, ListSessions, SpokenPrompt, SpokenAnswer>;
+using SessionCommand =
+    std::variant<SubmitPrompt, Interrupt, PermissionAnswer, QuestionAnswer, SendKey, GetPane,
+                 GetDetail, Focus, SetPrefs, TermInput, TermFrameRequest, ListSessions,
+                 SpokenPrompt, SpokenAnswer, GetChanges, GetFileDiff>;
 
 // The full text behind a truncated tool result.
 struct DetailText {
@@ -55,7 +56,7 @@ struct DetailText {
 
 // What a command produces: nothing, or the record it asked for.
 using CommandResult = std::variant<std::monostate, PaneSnapshot, TermFrame, DetailText,
-                                   std::vector<SessionDescriptor>>;
+                                   std::vector<SessionDescriptor>, Changes, FileDiff>;
 
 class SessionCommands {
  public:
@@ -66,7 +67,8 @@ class SessionCommands {
   virtual ~SessionCommands() = default;
 
   // Returns at once; commands are carried out one at a time, in the order
-  // they were given.
+  // they were given. Reading a project's changes alters nothing and may
+  // answer out of that order.
   virtual void run(SessionCommand command, Done done) = 0;
 };
 

@@ -7,6 +7,7 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include "protocol/remote_approval.hpp"
+#include "repo/changes_reader.hpp"
 #include "terminal/dialog_scraper.hpp"
 #include "terminal/input_policy.hpp"
 #include "terminal/interrupt_watcher.hpp"
@@ -45,6 +46,15 @@ template <>
 constexpr Needs kNeeds<protocol::SpokenPrompt> = Needs::livePane;
 template <>
 constexpr Needs kNeeds<protocol::SpokenAnswer> = Needs::livePane;
+template <>
+constexpr Needs kNeeds<protocol::GetChanges> = Needs::session;
+template <>
+constexpr Needs kNeeds<protocol::GetFileDiff> = Needs::session;
+
+// Commands that only read a project's repository: they run beside the queue.
+template <class Command>
+constexpr bool kReadsRepository =
+    std::is_same_v<Command, protocol::GetChanges> || std::is_same_v<Command, protocol::GetFileDiff>;
 
 }  // namespace
 
@@ -171,6 +181,7 @@ SessionDriver::SessionDriver(asio::any_io_executor executor,
                              std::shared_ptr<SessionRegistry> registry,
                              std::function<void(const std::string&)> logLine, Options options)
     : strand_(asio::make_strand(executor)),
+      reader_(asio::make_strand(options.reader ? options.reader : executor)),
       registry_(std::move(registry)),
       logLine_(std::move(logLine)),
       options_(options),
@@ -251,6 +262,17 @@ void SessionDriver::pressEnter(const RegisteredSession& session,
 // ---- the queue and the dispatcher ------------------------------------------------
 
 void SessionDriver::run(protocol::SessionCommand command, Done done) {
+  const bool reads = std::visit(
+      [](const auto& c) { return kReadsRepository<std::decay_t<decltype(c)>>; }, command);
+  if (reads) {
+    asio::co_spawn(reader_, std::visit([this](auto& c) { return execute(std::move(c)); }, command),
+                   [self = shared_from_this(), done = std::move(done)](std::exception_ptr error,
+                                                                       CommandResult result) {
+                     if (done)
+                       done(error, std::move(result));
+                   });
+    return;
+  }
   asio::dispatch(strand_, [self = shared_from_this(), command = std::move(command),
                            done = std::move(done)]() mutable {
     self->queue_.push_back({std::move(command), std::move(done)});
@@ -525,6 +547,20 @@ SessionDriver::Result SessionDriver::handle(protocol::TermFrameRequest, Register
   frame.text = tmuxFor(d).capture(d.paneID, std::nullopt, true);
   std::tie(frame.cols, frame.rows) = paneSize(d);
   co_return frame;
+}
+
+// The folder comes from the registry's record of the session, never from
+// the phone; the phone's path is only looked up among the listed changes.
+SessionDriver::Result SessionDriver::handle(protocol::GetChanges, RegisteredSession session) {
+  protocol::Changes changes = repo::readChanges(session.descriptor.cwd);
+  changes.sessionID = session.descriptor.sessionID;
+  co_return changes;
+}
+
+SessionDriver::Result SessionDriver::handle(protocol::GetFileDiff m, RegisteredSession session) {
+  protocol::FileDiff diff = repo::readFileDiff(session.descriptor.cwd, m.path, m.area);
+  diff.sessionID = session.descriptor.sessionID;
+  co_return diff;
 }
 
 SessionDriver::Result SessionDriver::handle(protocol::ListSessions) {

@@ -22,7 +22,10 @@
 // application gives it a thread of its own, so tmux calls never hold up the
 // thread pool that runs the phone link. Commands run one at a time in
 // arrival order. Waiting (for a paste to show, for Enter to be taken) is a
-// timer on the strand, never a sleep.
+// timer on the strand, never a sleep. Reading a project's changes types
+// nothing and may take as long as its repository makes it: it runs beside
+// the queue, on a reader strand of its own, so a large working tree never
+// holds up a prompt or an answer.
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
@@ -112,6 +115,9 @@ class SessionDriver : public protocol::SessionCommands,
     std::shared_ptr<InjectedPrompts> injected;
     // The full text behind a tool result's detail reference.
     std::function<std::optional<std::string>(const std::string& ref)> detail;
+    // Where repositories are read (it blocks on the file system); the
+    // driver's own executor when not given.
+    boost::asio::any_io_executor reader;
   };
 
   // `logLine` is called on the driver's strand; the receiver hops to its own
@@ -155,6 +161,8 @@ class SessionDriver : public protocol::SessionCommands,
   Result handle(protocol::ListSessions m);
   Result handle(protocol::SpokenPrompt m, RegisteredSession session);
   Result handle(protocol::SpokenAnswer m, RegisteredSession session);
+  Result handle(protocol::GetChanges m, RegisteredSession session);
+  Result handle(protocol::GetFileDiff m, RegisteredSession session);
   // Types the text into the session's pane; a prompt the phone submits is
   // noted as the phone's.
   // (A coroutine: it takes its arguments by value.)
@@ -188,6 +196,7 @@ class SessionDriver : public protocol::SessionCommands,
   void log(const std::string& line) const;
 
   boost::asio::strand<boost::asio::any_io_executor> strand_;
+  boost::asio::strand<boost::asio::any_io_executor> reader_;
   std::shared_ptr<SessionRegistry> registry_;
   std::function<void(const std::string&)> logLine_;
   Options options_;

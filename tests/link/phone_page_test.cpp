@@ -62,6 +62,13 @@ class PhonePageCards : public ServerTest {
     });
   }
 
+  // Taps the element once scrolled clear of the sticky composer.
+  void tap(const std::string& css) {
+    browser->script("document.querySelector(arguments[0]).scrollIntoView({block: 'center'})",
+                    {json::value(css)});
+    browser->click(css);
+  }
+
   // With PARLEY_SCREENSHOT_DIR set, keeps a picture of the view.
   void shoot(const std::string& name) {
     if (const char* dir = std::getenv("PARLEY_SCREENSHOT_DIR"))
@@ -188,6 +195,91 @@ TEST_F(PhonePageCards, RepliesReadAsMarkdownAndTheHtmlInThemStaysText) {
                 "snake_case_text."),
             std::string::npos);
   EXPECT_EQ(browser->script("return window.pwned ?? null"), nullptr);
+}
+
+// A session's changes: its files by area, a file's diff coloured like a
+// permission request's, and a fresh list after each tool that may change
+// files, not after one that only reads.
+TEST_F(PhonePageCards, ChangesListFilesByAreaShowDiffsAndFollowChangingTools) {
+  using protocol::ChangedFile;
+  using Area = ChangedFile::Area;
+  using Change = ChangedFile::Change;
+  const ChangedFile renamed{.path = "docs/new.md",
+                            .oldPath = "docs/old.md",
+                            .area = Area::staged,
+                            .change = Change::renamed};
+  const ChangedFile edited{.path = "src/app.js",
+                           .area = Area::unstaged,
+                           .change = Change::modified,
+                           .added = 2,
+                           .removed = 1};
+  const ChangedFile image{
+      .path = "logo.png", .area = Area::unstaged, .change = Change::modified, .binary = true};
+  const ChangedFile markup{.path = "<img src=x onerror=window.pwned=1>.md",
+                           .area = Area::untracked,
+                           .change = Change::added,
+                           .added = 1};
+  commands->setChanges(
+      {.repository = true, .branch = "main", .files = {renamed, edited, image, markup}},
+      {{.file = edited, .diff = "@@ -1,2 +1,3 @@\n---- a rule\n+<b>bold</b>\n+two\n same\n"},
+       {.file = image}});
+  ASSERT_TRUE(browser->waitFor([&] { return browser->exists(".session-item"); }));
+  browser->click(".session-item");
+  browser->click("#changes-toggle");
+  ASSERT_TRUE(browser->waitForText("#changes .changes-status", "4 changed files on main"))
+      << browser->consoleLog();
+  EXPECT_EQ(browser->attribute("#feed-holder", "hidden"), "true");
+  auto texts = [&](const std::string& css) {
+    return browser->script(
+        "return [...document.querySelectorAll(arguments[0])].map(e => e.textContent)",
+        {json::value(css)});
+  };
+  EXPECT_EQ(texts("#changes h3"), (json::array{"Staged (1)", "Not staged (2)", "Untracked (1)"}));
+  EXPECT_EQ(texts("#changes .file-row"),
+            (json::array{"Rdocs/old.md → docs/new.md+0 −0", "Msrc/app.js+2 −1", "Mlogo.pngbinary",
+                         "A<img src=x onerror=window.pwned=1>.md+1 −0"}));
+
+  // A diff opens under its file: every line coloured by its first sign,
+  // "---" in a removed line included, and markup in it shown as text.
+  const std::string row = "#changes li.file[data-path='src/app.js']";
+  tap(row + " .file-row");
+  ASSERT_TRUE(browser->waitFor([&] { return browser->exists(row + " pre.diff"); }));
+  EXPECT_EQ(texts(row + " .del"), json::array{"---- a rule\n"});
+  EXPECT_EQ(texts(row + " .add"), (json::array{"+<b>bold</b>\n", "+two\n"}));
+  EXPECT_EQ(texts(row + " .hunk"), json::array{"@@ -1,2 +1,3 @@\n"});
+  tap("#changes li.file[data-path='logo.png'] .file-row");
+  EXPECT_TRUE(
+      browser->waitForText("#changes li.file[data-path='logo.png'] .file-diff", "Binary file"));
+  // A diff that cannot be read says why where it would have been.
+  tap("#changes li.file[data-area='untracked'] .file-row");
+  EXPECT_TRUE(browser->waitForText("#changes li.file[data-area='untracked'] .file-diff",
+                                   "Could not read this diff: <img src=x"));
+  EXPECT_EQ(browser->text("#changes li.file[data-path='logo.png'] .file-diff"),
+            "Binary file: no lines to show.");
+  EXPECT_EQ(browser->script("return document.querySelectorAll('#changes img, #changes b')"
+                            ".length + (window.pwned ?? 0)"),
+            0);
+
+  // A read changes nothing; an edit does: one fresh list, and the open
+  // diffs asked for again. Counted from here: a reconnect asks again too.
+  const int lists = commands->count("changes:S1");
+  const std::string diffCall = "fileDiff:S1|src/app.js|unstaged";
+  const int diffs = commands->count(diffCall);
+  for (const auto& [id, tool] : {std::pair{"T1", "Read"}, std::pair{"T2", "Edit"}}) {
+    publishAndWait(protocol::ToolStarted{
+        .sessionID = "S1", .toolUseID = id, .toolName = tool, .narration = {.text = "Working"}});
+    publishAndWait(protocol::ToolFinished{.sessionID = "S1", .toolUseID = id, .summary = "ok"});
+  }
+  EXPECT_TRUE(waitUntil([&] { return commands->count(diffCall) == diffs + 1; }));
+  // The page's next command arrives after every request it made before.
+  tap("#interrupt");
+  ASSERT_TRUE(waitUntil([&] { return commands->count("interrupt:S1") == 1; }));
+  EXPECT_EQ(commands->count("changes:S1"), lists + 1);
+  shoot("phone-changes.png");
+
+  commands->setChanges({.repository = false}, {});
+  tap("#changes .changes-refresh");
+  EXPECT_TRUE(browser->waitForText("#changes .changes-status", "not in a Git repository"));
 }
 
 // The link state says what happened in words, and stops retrying when only

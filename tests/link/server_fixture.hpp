@@ -51,6 +51,13 @@ class ScriptedCommands : public protocol::SessionCommands,
     std::lock_guard lock(mutex_);
     termTexts_ = std::move(texts);
   }
+  // What get_changes answers (its session id is the request's), and the
+  // diffs get_file_diff answers with, by path; any other path fails.
+  void setChanges(protocol::Changes changes, std::vector<protocol::FileDiff> diffs) {
+    std::lock_guard lock(mutex_);
+    changes_ = std::move(changes);
+    diffs_ = std::move(diffs);
+  }
   std::vector<std::string> calls() const {
     std::lock_guard lock(mutex_);
     return calls_;
@@ -120,6 +127,36 @@ class ScriptedCommands : public protocol::SessionCommands,
   void answer(const protocol::SpokenAnswer& m, const Done& done) {
     reply("spokenAnswer", m.sessionID + "|" + (m.approve ? "yes" : "no"), done);
   }
+  void answer(const protocol::GetChanges& m, const Done& done) {
+    protocol::Changes changes;
+    {
+      std::lock_guard lock(mutex_);
+      changes = changes_;
+    }
+    changes.sessionID = m.sessionID;
+    reply("changes", m.sessionID, done, std::move(changes));
+  }
+  void answer(const protocol::GetFileDiff& m, const Done& done) {
+    std::optional<protocol::FileDiff> diff;
+    {
+      std::lock_guard lock(mutex_);
+      for (const auto& d : diffs_) {
+        if (d.file.path == m.path && d.file.area == m.area)
+          diff = d;
+      }
+    }
+    const std::string args =
+        m.sessionID + "|" + m.path + "|" + std::string(protocol::rawValue(m.area));
+    if (!diff) {
+      {
+        std::lock_guard lock(mutex_);
+        calls_.push_back("fileDiff:" + args);
+      }
+      return done(std::make_exception_ptr(std::runtime_error(m.path + " has no changes")), {});
+    }
+    diff->sessionID = m.sessionID;
+    reply("fileDiff", args, done, std::move(*diff));
+  }
   void answer(const protocol::TermFrameRequest& m, const Done& done) {
     protocol::TermFrame frame;
     {
@@ -150,6 +187,8 @@ class ScriptedCommands : public protocol::SessionCommands,
   std::function<void()> whileListing_;
   std::vector<std::string> termTexts_;
   std::size_t termFrames_ = 0;
+  protocol::Changes changes_{.repository = true};
+  std::vector<protocol::FileDiff> diffs_;
   std::vector<std::string> calls_;
 };
 

@@ -50,6 +50,10 @@ const Sample kServerSamples[] = {
      R"({"code":"prompt_failed","message":"pane is gone","sessionID":"s","retriable":true})"},
     {"pong", R"({"echo":"n-1"})"},
     {"push_state", R"({"enabled":true})"},
+    {"changes",
+     R"({"sessionID":"s","repository":true,"branch":"main","files":[{"path":"b.md","oldPath":"a.md","area":"staged","change":"renamed","added":0,"removed":0,"binary":false},{"path":"logo.png","area":"untracked","change":"added","added":0,"removed":0,"binary":true}],"unlisted":2})"},
+    {"file_diff",
+     R"({"sessionID":"s","file":{"path":"a.txt","area":"unstaged","change":"typeChanged","added":1,"removed":1,"binary":false},"diff":"@@ -1 +1 @@\n-a\n+b\n","truncated":true})"},
 };
 
 const Sample kClientSamples[] = {
@@ -71,6 +75,8 @@ const Sample kClientSamples[] = {
     {"ping", R"({"nonce":"n-1"})"},
     {"push_subscribe", R"({"endpoint":"https://push.example/x","p256dh":"BPk","auth":"q8"})"},
     {"push_unsubscribe", R"({})"},
+    {"get_changes", R"({"sessionID":"s"})"},
+    {"get_file_diff", R"({"sessionID":"s","path":"src/a b.cpp","area":"untracked"})"},
 };
 
 template <class Message, class Variant>
@@ -156,6 +162,8 @@ TEST(WireRecords, DecodersAcceptOnlyWhatTheWireAllowsAndNameTheKeyThatFailed) {
       {"turn_started", R"({"sessionID":"s","prompt":"p","origin":"Phone"})",
        R"(TurnStarted.origin: unknown value "Phone")"},
       {"send_key", R"({"sessionID":"s","key":"enter"})", R"(SendKey.key: unknown value "enter")"},
+      {"get_file_diff", R"({"sessionID":"s","path":"a","area":"Staged"})",
+       R"(GetFileDiff.area: unknown value "Staged")"},
       {"term_input", R"({"sessionID":"s","key":"ctrlO"})",
        R"(TermInput.key: unknown value "ctrlO")"},
       {"get_pane", R"({"sessionID":"s","lines":1.5})", "GetPane.lines: expected an integer"},

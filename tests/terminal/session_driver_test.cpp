@@ -49,13 +49,14 @@ class DriverTest : public ::testing::Test {
     return pane.id;
   }
 
-  void addSession(const std::string& id, const std::string& pane, bool supported = true) {
+  void addSession(const std::string& id, const std::string& pane, bool supported = true,
+                  std::optional<std::filesystem::path> cwd = std::nullopt) {
     RegisteredSession s;
     s.descriptor.sessionID = id;
     s.descriptor.paneID = pane;
     s.descriptor.socketPath = tmux.socketPath().string();
     s.descriptor.pid = 1;
-    s.descriptor.cwd = "/home/dev/" + id;
+    s.descriptor.cwd = cwd ? cwd->string() : "/home/dev/" + id;
     s.descriptor.claudeVersion = supported ? "2.1.222" : "1.0.0";
     s.isVersionSupported = supported;
     registry->insert(s, asio::use_future).get();
@@ -229,6 +230,58 @@ TEST_F(DriverTest, PromptsAreInjectedAndCommandsRunInArrivalOrder) {
   EXPECT_EQ(lines(),
             (std::vector<std::string>{"sent to s1: first prompt", "sent to s1: second prompt",
                                       "sent to s1: third prompt"}));
+}
+
+// A project's changes come from the folder the registry records for the
+// session, and reading them waits for no prompt.
+TEST_F(DriverTest, ChangesAreReadInTheSessionsFolderBesideTheQueue) {
+  const auto project = dir / "project";
+  const std::map<std::string, std::string> env{
+      {"HOME", dir.path().string()}, {"PATH", "/usr/bin:/bin"}, {"GIT_CONFIG_NOSYSTEM", "1"}};
+  auto git = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"git", "-C", project.string(), "-c", "user.name=T", "-c",
+                               "user.email=t@example.invalid"});
+    ASSERT_TRUE(test::runProcess(args, env).ok());
+  };
+  std::filesystem::create_directories(project);
+  git({"init", "-q"});
+  test::writeFile(project / "plan.md", "old\n");
+  git({"add", "plan.md"});
+  git({"commit", "-q", "-m", "start"});
+  test::writeFile(project / "plan.md", "new\n");
+
+  // A pane with no input box: a prompt waits its whole window for one,
+  // holding the queue, while the changes are read.
+  const auto pane = tmux.newSession({.argv = {"/bin/sleep", "600"}, .cwd = project});
+  addSession("s1", pane.id, true, project);
+  addSession("elsewhere", pane.id, true, dir.path());
+  auto slow = std::make_shared<SessionDriver>(own.get_executor(), registry, nullptr,
+                                              SessionDriver::Options{30s, 25ms});
+  auto prompt = std::make_shared<std::promise<void>>();
+  slow->run(SubmitPrompt{.sessionID = "s1", .text = "never shown"},
+            [prompt](std::exception_ptr, CommandResult) { prompt->set_value(); });
+  auto read = std::make_shared<std::promise<CommandResult>>();
+  slow->run(GetChanges{.sessionID = "s1"},
+            [read](std::exception_ptr, CommandResult result) { read->set_value(result); });
+  auto changes = read->get_future();
+  ASSERT_EQ(changes.wait_for(20s), std::future_status::ready);
+  EXPECT_NE(prompt->get_future().wait_for(0s), std::future_status::ready);
+  const CommandResult result = changes.get();
+  const auto* listed = std::get_if<Changes>(&result);
+  ASSERT_NE(listed, nullptr);
+  EXPECT_EQ(listed->sessionID, "s1");
+  ASSERT_EQ(listed->files.size(), 1u);
+  EXPECT_EQ(listed->files[0].path, "plan.md");
+
+  const Outcome diff = run(GetFileDiff{.sessionID = "s1", .path = "plan.md"});
+  ASSERT_EQ(diff.error, "");
+  EXPECT_EQ(std::get<FileDiff>(diff.result).diff, "@@ -1 +1 @@\n-old\n+new\n");
+  // The phone's path is looked up among the changes, never opened.
+  EXPECT_EQ(error(GetFileDiff{.sessionID = "s1", .path = "../project/plan.md"}),
+            "../project/plan.md has no unstaged changes");
+  EXPECT_EQ(error(GetChanges{.sessionID = "nope"}), "no such session: nope");
+  EXPECT_FALSE(std::get<Changes>(run(GetChanges{.sessionID = "elsewhere"}).result).repository);
+  tmux.tmux({"kill-pane", "-t", pane.id});
 }
 
 TEST(DriverNames, PhoneKeysMapToTmuxKeyNamesAndSessionsToLabels) {

@@ -5,6 +5,7 @@ import { Link, newID, readPairingFragment } from './link.js';
 import { permissionCard, questionCard, settleCard } from './cards.js';
 import { renderFrame } from './terminal.js';
 import { renderMarkdown } from './markdown.js';
+import { ChangesView } from './changes.js';
 import { Voice } from './voice.js';
 import { Notify } from './notify.js';
 
@@ -12,6 +13,7 @@ const $ = (id) => document.getElementById(id);
 const STATE_WORDS = { connecting: 'Connecting', connected: 'Connected', reconnecting: 'Reconnecting', offline: 'Offline', unpaired: 'Not paired', replaced: 'Replaced' };
 
 const link = new Link();
+const changes = new ChangesView($('changes'), (type, payload) => link.send(type, payload));
 const voice = new Voice();
 const notify = new Notify(link);
 const state = {
@@ -89,6 +91,7 @@ const handlers = {
     notify.key = p.vapidPublicKey || null;
     showNotify();
     if (state.terminal && state.current) link.send('term_subscribe', { sessionID: state.current, active: true });
+    changes.refresh();
   },
   session_update(p) { setSessions(p.sessions); },
   turn_started(p) {
@@ -100,7 +103,9 @@ const handlers = {
     voice.speak(p.narration);
   },
   tool_started(p) {
-    state.tools.set(p.toolUseID, addItem(p.sessionID, 'tool', `${p.toolName}: ${p.narration.text}`));
+    const item = addItem(p.sessionID, 'tool', `${p.toolName}: ${p.narration.text}`);
+    item.dataset.tool = p.toolName;
+    state.tools.set(p.toolUseID, item);
   },
   tool_finished(p) {
     const waiting = p.detailRef && state.details.get(p.detailRef);
@@ -115,6 +120,7 @@ const handlers = {
     item.append(el('div', '', `${p.ok ? '✓' : '✗ failed'}${p.summary ? ` — ${p.summary}` : ''}`));
     if (p.detailRef) detailButton(item, p.detailRef);
     settleQuestion(p.toolUseID);
+    changes.toolFinished(p.sessionID, item.dataset.tool);
   },
   permission_request(p) {
     if (state.pending.has(p.requestID)) return;
@@ -163,12 +169,20 @@ const handlers = {
   vocab(p) { state.vocab.set(p.sessionID, p.terms); if (p.sessionID === state.current) voice.vocab = p.terms; },
   dropped(p) {
     for (const feed of state.feeds.values()) feed.append(el('li', 'gap', `${p.count} older messages were dropped (${p.kinds.join(', ')}).`));
+    // What was dropped may have been the changes' answer or a change.
+    changes.refresh();
   },
+  changes(p) { changes.changes(p); },
+  file_diff(p) { changes.fileDiff(p); },
   push_state(p) {
     $('notify-toggle').checked = p.enabled;
     $('notify-note').textContent = p.enabled ? 'Notifications are on for this phone.' : 'Notifications are off.';
   },
   error(p) {
+    if (p.code === 'get_changes_failed' || p.code === 'get_file_diff_failed') {
+      changes.failed(p);
+      return;
+    }
     const text = `${p.message || p.code}`;
     if (p.code === 'push_failed') $('notify-note').textContent = text;
     if (p.sessionID) addItem(p.sessionID, 'error', text);
@@ -279,6 +293,7 @@ function renderSession() {
   // The desktop's reason, as it gives it.
   note.textContent = s && s.announceOnly ? `Announce only: ${s.announceOnly}. It is narrated, but takes no input from here.` : '';
   const holder = $('feed-holder');
+  holder.hidden = changes.shown;
   const feed = feedOf(state.current);
   if (holder.firstChild !== feed) holder.replaceChildren(feed);
 }
@@ -326,11 +341,20 @@ function setTerminal(on) {
   }
 }
 
+function setChanges(on) {
+  if (on) changes.show(state.current);
+  else changes.hide();
+  $('changes-toggle').setAttribute('aria-pressed', String(on));
+  $('changes-toggle').textContent = on ? 'Feed' : 'Changes';
+  render();
+}
+
 function openSession(id) {
   if (state.current === id) return;
   if (state.current === null) history.pushState({ session: id }, '');
   else history.replaceState({ session: id }, '');
   if (state.terminal) setTerminal(false);
+  if (changes.shown) setChanges(false);
   state.current = id;
   voice.vocab = state.vocab.get(id) || [];
   status('');
@@ -340,6 +364,7 @@ function openSession(id) {
 
 function closeSession() {
   if (state.terminal) setTerminal(false);
+  if (changes.shown) setChanges(false);
   state.current = null;
   render();
   holdWakeLock(false);
@@ -399,6 +424,7 @@ function wire() {
     status(`${b.textContent} sent.`);
   });
   $('term-toggle').addEventListener('click', () => setTerminal(!state.terminal));
+  $('changes-toggle').addEventListener('click', () => setChanges(!changes.shown));
 
   voice.getText = () => $('prompt').value;
   voice.setText = (text) => { $('prompt').value = text; };
