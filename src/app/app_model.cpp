@@ -10,6 +10,7 @@
 #include "app/web_sites.hpp"
 #include "base/paths.hpp"
 #include "claude/hook_ingest.hpp"
+#include "claude/transcript_usage.hpp"
 #include "desktop/logind.hpp"
 #include "link/tailscale.hpp"
 #include "parley_version.hpp"
@@ -27,8 +28,11 @@ AppModel::Options AppModel::Options::defaults() {
   o.hookSocket = base::hookSocketPath();
   o.phoneLink.tailscaleExecutable = link::defaultTailscaleExecutable();
   o.executableDirectory = currentExecutableDirectory();
+  o.prices = claude::ModelPrices::defaultFile();
   o.phoneLink.server.serverVersion = kVersion;
   o.phoneLink.server.site = web::phoneSite();
+  o.phoneLink.server.images =
+      std::make_shared<link::ImageUploads>(base::cacheDirectory() / "uploads");
   o.power.makeInhibitor = [] { return std::make_unique<desktop::LogindInhibitor>(); };
   return o;
 }
@@ -71,6 +75,14 @@ void AppModel::wire(std::unique_ptr<desktop::DesktopVoice> voice) {
       self->changed();
   };
 
+  try {
+    usage_ = std::make_shared<claude::TranscriptUsage>(
+        options_.prices.empty() ? claude::ModelPrices()
+                                : claude::ModelPrices::withFile(options_.prices));
+  } catch (const std::exception& e) {
+    log(Kind::error, std::string(e.what()) + " \u2014 estimating with the built-in prices");
+    usage_ = std::make_shared<claude::TranscriptUsage>();
+  }
   power_ = std::make_unique<PowerPolicy>(main, options_.power);
   power_->onUnavailable = [logFn](const std::string& why) {
     logFn(Kind::error, "idle sleep cannot be prevented: " + why);
@@ -140,6 +152,11 @@ void AppModel::wire(std::unique_ptr<desktop::DesktopVoice> voice) {
   driverOptions.questions = questions;
   driverOptions.injected = injected;
   driverOptions.detail = [details](const std::string& ref) { return details->get(ref); };
+  if (const auto images = options_.phoneLink.server.images) {
+    // Last week's uploads go at start as well as with each new one.
+    images->prune();
+    driverOptions.imagePath = [images](const std::string& id) { return images->path(id); };
+  }
   driverOptions.reader = workers_;
   driver_ = std::make_shared<terminal::SessionDriver>(terminal_, registry_, cmdLogFn,
                                                       std::move(driverOptions));
@@ -164,8 +181,10 @@ void AppModel::wire(std::unique_ptr<desktop::DesktopVoice> voice) {
                                   auto self = weak.lock();
                                   if (!self)
                                     return;
-                                  if (const auto* u = std::get_if<protocol::SessionUpdate>(&m))
+                                  if (auto* u = std::get_if<protocol::SessionUpdate>(&m)) {
+                                    self->usage_->annotate(u->sessions);
                                     self->listed(u->sessions);
+                                  }
                                   self->phoneLink_->publish(std::move(m));
                                 },
                             .activity =
@@ -301,6 +320,7 @@ void AppModel::rescan() {
                      descriptors.reserve(all.size());
                      for (auto& s : all)
                        descriptors.push_back(std::move(s.descriptor));
+                     self->usage_->annotate(descriptors);
                      self->listed(descriptors, true);
                    }));
 }

@@ -46,6 +46,12 @@ class SessionRegistry;
 class PermissionTracker;
 }  // namespace parley::terminal
 
+namespace parley::app {}  // namespace parley::app
+
+namespace parley::claude {
+class TranscriptUsage;
+}  // namespace parley::claude
+
 namespace parley::app {
 
 class HookPipeline;
@@ -66,6 +72,8 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
     std::chrono::steady_clock::duration sweepInterval = std::chrono::seconds(30);
     // Its timing; the model supplies the parts it shares with the rest.
     terminal::SessionDriver::Options driver;
+    // The person's model prices (claude/model_prices.hpp); none when empty.
+    std::filesystem::path prices;
 
     // The defaults of the real application, from the environment.
     static Options defaults();
@@ -138,6 +146,8 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
   std::shared_ptr<VocabularyFeed> vocabulary_;
   std::unique_ptr<PowerPolicy> power_;
   std::shared_ptr<DesktopActions> desktop_;
+  // Each listed session's tokens, from its transcript (main thread).
+  std::shared_ptr<claude::TranscriptUsage> usage_;
   boost::asio::steady_timer sweepTimer_;
 };
 

@@ -34,6 +34,10 @@ std::filesystem::path configDirectory() {
   return xdgDirectory("XDG_CONFIG_HOME", ".config") / "parley";
 }
 
+std::filesystem::path cacheDirectory() {
+  return xdgDirectory("XDG_CACHE_HOME", ".cache") / "parley";
+}
+
 std::filesystem::path hookSocketPath() {
   if (const char* value = std::getenv("PARLEY_SOCKET"))
     return value;

@@ -17,6 +17,10 @@ std::filesystem::path dataDirectory();
 // $XDG_CONFIG_HOME/parley, default ~/.config/parley: preferences.json.
 std::filesystem::path configDirectory();
 
+// $XDG_CACHE_HOME/parley, default ~/.cache/parley: what can be lost, such as
+// images uploaded from the phone.
+std::filesystem::path cacheDirectory();
+
 // $PARLEY_SOCKET when set (even empty), else hook.sock in the data directory.
 // A tmux server often outlives the desktop login, so the relay may run without
 // the desktop's XDG_RUNTIME_DIR; the data directory is the same from every

@@ -63,6 +63,8 @@ void Impl::dispatch(const std::shared_ptr<Peer>& peer, const protocol::ClientMes
           setPush(peer, m);
         } else if constexpr (std::is_same_v<M, PushUnsubscribe>) {
           setPush(peer, std::nullopt);
+        } else if constexpr (std::is_same_v<M, UploadImage>) {
+          receiveImage(peer, m);
         } else if constexpr (std::is_same_v<M, TermSubscribe>) {
           if (m.active)
             startTermStream(m.sessionID);
@@ -189,6 +191,28 @@ void Impl::refusePush(const std::shared_ptr<Peer>& peer, const PairedDevice& dev
                                 .message = message,
                                 .sessionID = std::nullopt,
                                 .retriable = retriable});
+}
+
+// ---- images ------------------------------------------------------------------
+
+void Impl::receiveImage(const std::shared_ptr<Peer>& peer, const protocol::UploadImage& part) {
+  auto refuse = [&](const std::string& message) {
+    log("image from the phone refused: " + message);
+    reply(peer, protocol::Failure{.code = "upload_failed",
+                                  .message = message,
+                                  .sessionID = part.sessionID,
+                                  .retriable = false});
+  };
+  if (!config_.images)
+    return refuse("this desktop does not take images");
+  try {
+    if (auto id = config_.images->receive(part)) {
+      log("image from the phone stored for " + text::printable(part.sessionID, 80));
+      reply(peer, protocol::ImageStored{.uploadID = part.uploadID, .imageID = *id});
+    }
+  } catch (const std::exception& e) {
+    refuse(e.what());
+  }
 }
 
 // ---- terminal stream ----------------------------------------------------------

@@ -164,6 +164,9 @@ class WebSocketServer::Impl : public std::enable_shared_from_this<Impl> {
   // The error to the phone and one log line; nothing is stored.
   void refusePush(const std::shared_ptr<Peer>& peer, const PairedDevice& device,
                   const std::string& message, bool retriable);
+  // Stores one part of an image; the last part is answered with its id,
+  // a refusal with an error to the phone that sent it.
+  void receiveImage(const std::shared_ptr<Peer>& peer, const protocol::UploadImage& part);
   void startTermStream(const std::string& sessionID);
   void stopTermStream();
   void termTick(const std::shared_ptr<TermStream>& stream);

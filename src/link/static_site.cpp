@@ -14,9 +14,10 @@ bool endsWith(std::string_view text, std::string_view suffix) {
   return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
 }
 
+// blob: in img-src is for the thumbnails of images about to be sent.
 // 'self' in connect-src covers the page's own ws: and wss: origin.
 constexpr std::string_view kPolicy =
-    "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
+    "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data: blob:; "
     "connect-src 'self'; manifest-src 'self'; worker-src 'self'; media-src 'self'; "
     "base-uri 'none'; form-action 'self'; frame-ancestors 'none'";
 

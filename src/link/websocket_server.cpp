@@ -162,6 +162,9 @@ void Impl::onPeerClosed(const std::shared_ptr<Peer>& peer, const std::string& re
   if (peer == peer_) {
     peer_.reset();
     peerToken_.clear();
+    // Its half-sent image cannot be finished by another connection.
+    if (config_.images)
+      config_.images->abandon();
     report(Disconnected{reason});
     log("peer " + peer->remoteDescription() + " disconnected: " + reason);
     return;

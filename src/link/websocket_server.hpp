@@ -22,6 +22,7 @@
 #include <string_view>
 #include <variant>
 
+#include "link/image_uploads.hpp"
 #include "link/pairing.hpp"
 #include "link/push_sender.hpp"
 #include "link/web_file.hpp"
@@ -82,6 +83,9 @@ class WebSocketServer {
     // for a name lookup, so it runs off the strand. Unset: push_subscribe
     // is refused, as without a key.
     std::function<std::optional<EndpointRefusal>(const std::string& endpoint)> pushEndpointCheck;
+    // Where upload_image puts what the phone sends; unset: uploads are
+    // refused.
+    std::shared_ptr<ImageUploads> images;
   };
 
   struct Listening {

@@ -37,6 +37,7 @@ json::array sessions(const PanelFacts& facts) {
         {"mode", protocol::rawValue(d.permissionMode)},
         // The registry's reason, shown as it stands.
         {"announceOnly", d.announceOnly ? json::value(*d.announceOnly) : json::value(nullptr)},
+        {"usage", d.usage ? json::value(d.usage->summary) : json::value(nullptr)},
         {"detached", facts.detached.contains(d.sessionID)},
         {"active", facts.activeSession == d.sessionID},
     });

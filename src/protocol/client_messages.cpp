@@ -5,7 +5,7 @@
 namespace parley::protocol {
 
 PARLEY_WIRE_FIELDS(Hello, token, deviceID, appVersion, lastSeq)
-PARLEY_WIRE_FIELDS(SubmitPrompt, clientMsgID, sessionID, text, submit, confidence)
+PARLEY_WIRE_FIELDS(SubmitPrompt, clientMsgID, sessionID, text, submit, confidence, images)
 PARLEY_WIRE_FIELDS(Interrupt, sessionID)
 PARLEY_WIRE_FIELDS(PermissionAnswer, clientMsgID, requestID, nonce, optionIndex)
 PARLEY_WIRE_FIELDS(QuestionAnswer, clientMsgID, sessionID, requestID, questionIndex, optionIndex,
@@ -22,6 +22,7 @@ PARLEY_WIRE_FIELDS(PushSubscribe, endpoint, p256dh, auth)
 PARLEY_WIRE_FIELDS(PushUnsubscribe)
 PARLEY_WIRE_FIELDS(GetChanges, sessionID)
 PARLEY_WIRE_FIELDS(GetFileDiff, sessionID, path, area)
+PARLEY_WIRE_FIELDS(UploadImage, uploadID, sessionID, part, last, data)
 
 std::string_view ClientMessage::type() const {
   return std::visit([](const auto& m) { return std::decay_t<decltype(m)>::kType; }, *this);

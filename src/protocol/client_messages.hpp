@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "protocol/changes.hpp"
 #include "protocol/wire_coding.hpp"
@@ -30,6 +31,9 @@ struct SubmitPrompt {
   std::string text;
   bool submit = true;
   std::optional<double> confidence;
+  // Ids of images the phone stored with upload_image, pasted before the
+  // text (at most five).
+  std::optional<std::vector<std::string>> images;
   PARLEY_WIRE_RECORD(SubmitPrompt);
 };
 
@@ -166,6 +170,19 @@ struct GetFileDiff {
   PARLEY_WIRE_RECORD(GetFileDiff);
 };
 
+// One part of an image for the phone's next prompt: base64url bytes, parts
+// numbered from 0, `last` on the final one. Answered with image_stored, or
+// an error "upload_failed" that ends the upload.
+struct UploadImage {
+  static constexpr std::string_view kType = "upload_image";
+  std::string uploadID;
+  std::string sessionID;
+  std::int64_t part = 0;
+  bool last = false;
+  std::string data;
+  PARLEY_WIRE_RECORD(UploadImage);
+};
+
 template <>
 struct EnumNames<SendKey::Key> {
   static constexpr std::array<std::string_view, 5> names{"escape", "btab", "ctrlO", "up", "down"};
@@ -188,7 +205,7 @@ struct EnumNames<TermInput::Key> {
 using ClientMessageVariant =
     std::variant<Hello, SubmitPrompt, Interrupt, PermissionAnswer, QuestionAnswer, SendKey, GetPane,
                  GetDetail, Focus, SetPrefs, TermInput, TermSubscribe, Ping, PushSubscribe,
-                 PushUnsubscribe, GetChanges, GetFileDiff>;
+                 PushUnsubscribe, GetChanges, GetFileDiff, UploadImage>;
 
 struct ClientMessage : ClientMessageVariant {
   using ClientMessageVariant::ClientMessageVariant;

@@ -228,6 +228,14 @@ struct FileDiff {
   PARLEY_WIRE_RECORD(FileDiff);
 };
 
+// An image the phone uploaded is stored: `imageID` goes in its prompt.
+struct ImageStored {
+  static constexpr std::string_view kType = "image_stored";
+  std::string uploadID;
+  std::string imageID;
+  PARLEY_WIRE_RECORD(ImageStored);
+};
+
 template <>
 struct EnumNames<TurnStarted::Origin> {
   static constexpr std::array<std::string_view, 2> names{"phone", "desk"};
@@ -244,7 +252,7 @@ using ServerMessageVariant =
     std::variant<HelloAck, SessionUpdate, TurnStarted, AssistantText, ToolStarted, ToolFinished,
                  PermissionRequest, QuestionRequest, PermissionResolved, TurnFinished, Interrupted,
                  PaneSnapshot, TermFrame, Vocab, Dropped, Failure, Pong, PushState, Changes,
-                 FileDiff>;
+                 FileDiff, ImageStored>;
 
 struct ServerMessage : ServerMessageVariant {
   using ServerMessageVariant::ServerMessageVariant;

@@ -223,7 +223,36 @@ std::optional<std::string> PromptInjector::currentInput(const std::string& pane)
   return inputBox(tmux_.capture(pane, std::nullopt, true));
 }
 
-boost::asio::awaitable<void> PromptInjector::awaitSubmitted(std::string pasted,
+bool PromptInjector::readBackMatches(std::size_t images, std::string_view expected,
+                                     std::string_view seen) {
+  // Without images a prompt may itself begin with a marker's words.
+  if (images == 0)
+    return readBackMatches(expected, seen);
+  constexpr std::string_view marker = "[Image #";
+  std::size_t shown = 0;
+  while (true) {
+    const std::size_t start = seen.find_first_not_of(' ');
+    if (start == std::string_view::npos) {
+      seen = {};
+      break;
+    }
+    seen.remove_prefix(start);
+    if (!seen.starts_with(marker))
+      break;
+    std::size_t end = marker.size();
+    while (end < seen.size() && seen[end] >= '0' && seen[end] <= '9')
+      ++end;
+    if (end == marker.size() || end >= seen.size() || seen[end] != ']')
+      break;
+    seen.remove_prefix(end + 1);
+    ++shown;
+  }
+  if (shown != images)
+    return false;
+  return expected.empty() ? seen.empty() : readBackMatches(expected, seen);
+}
+
+boost::asio::awaitable<void> PromptInjector::awaitSubmitted(std::size_t images, std::string pasted,
                                                             std::string pane) const {
   // Enter is taken when the box lets go of the text. Until then the text is
   // still on screen, and a prompt typed right after this one would find the
@@ -232,18 +261,35 @@ boost::asio::awaitable<void> PromptInjector::awaitSubmitted(std::string pasted,
   const auto deadline = std::chrono::steady_clock::now() + settleTimeout_;
   while (std::chrono::steady_clock::now() < deadline) {
     const std::optional<std::string> box = currentInput(pane);
-    if (!box || !readBackMatches(pasted, *box))
+    if (!box || !readBackMatches(images, pasted, *box))
       co_return;
     co_await pause(pollInterval_);
   }
 }
 
+boost::asio::awaitable<void> PromptInjector::awaitShown(std::size_t images,
+                                                        const std::string& pasted,
+                                                        const std::string& pane,
+                                                        const std::string& expected) const {
+  const auto deadline = std::chrono::steady_clock::now() + settleTimeout_;
+  std::string seen;
+  while (true) {
+    seen = currentInput(pane).value_or("");
+    if (readBackMatches(images, pasted, seen))
+      co_return;
+    if (std::chrono::steady_clock::now() >= deadline)
+      throw InjectionError::readBackTimeout(expected, seen);
+    co_await pause(pollInterval_);
+  }
+}
+
 boost::asio::awaitable<void> PromptInjector::injectAsync(std::string input, std::string pane,
-                                                         bool submit) const {
+                                                         bool submit,
+                                                         std::vector<std::string> images) const {
   if (!tmux_.paneExists(pane))
     throw InjectionError::paneGone(pane);
   const std::string pasted = pasteForm(input);
-  if (pasted.empty())
+  if (pasted.empty() && images.empty())
     co_return;
   try {
     const std::optional<std::string> box = currentInput(pane);
@@ -251,23 +297,21 @@ boost::asio::awaitable<void> PromptInjector::injectAsync(std::string input, std:
       throw InjectionError::noInputBox(pane);
     if (!box->empty())
       throw InjectionError::dirtyInputBox(*box);
-    tmux_.pasteText(pasted, pane);
-    const auto deadline = std::chrono::steady_clock::now() + settleTimeout_;
-    std::string seen;
-    while (true) {
-      seen = currentInput(pane).value_or("");
-      if (readBackMatches(pasted, seen)) {
-        if (submit) {
-          tmux_.sendEnter(pane);
-          co_await awaitSubmitted(pasted, pane);
-        }
-        co_return;
-      }
-      if (std::chrono::steady_clock::now() >= deadline)
-        break;
-      co_await pause(pollInterval_);
+    // One at a time: pasted together, the paths would be one text, not
+    // images.
+    for (std::size_t i = 0; i < images.size(); ++i) {
+      tmux_.pasteText(pasteForm(images[i]), pane);
+      co_await awaitShown(i + 1, "", pane, "[Image #N] for " + images[i]);
     }
-    throw InjectionError::readBackTimeout(pasted, seen);
+    if (!pasted.empty()) {
+      // After a marker the text needs its own space, as a person types it.
+      tmux_.pasteText(images.empty() ? pasted : " " + pasted, pane);
+      co_await awaitShown(images.size(), pasted, pane, pasted);
+    }
+    if (submit) {
+      tmux_.sendEnter(pane);
+      co_await awaitSubmitted(images.size(), pasted, pane);
+    }
   } catch (const InjectionError&) {
     throw;
   } catch (const std::exception& e) {

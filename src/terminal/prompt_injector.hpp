@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "terminal/tmux_client.hpp"
 
@@ -68,7 +69,13 @@ class PromptInjector {
   // `submit` is true. A text of only white space does nothing
   // at all. Throws InjectionError. The waits are timers on the coroutine's
   // executor: the thread is free while the screen settles.
-  boost::asio::awaitable<void> injectAsync(std::string text, std::string pane, bool submit) const;
+  //
+  // Each of `images` (absolute paths of image files) is pasted first, on its
+  // own: Claude Code turns such a paste into "[Image #N]" and sends the file
+  // with the prompt. Each must show as one more "[Image #N]" before anything
+  // else is pasted; the read-back then expects the images, then the text.
+  boost::asio::awaitable<void> injectAsync(std::string text, std::string pane, bool submit,
+                                           std::vector<std::string> images = {}) const;
 
   // injectAsync on a private io_context, blocking the caller until it ends
   // (for tools, benchmarks and tests).
@@ -108,10 +115,20 @@ class PromptInjector {
   // paste (K is the number of line feeds; no "+K lines" for a single line).
   static bool readBackMatches(std::string_view expected, std::string_view seen);
 
+  // Whether the box content `seen` is `images` "[Image #N]" markers, then
+  // (when not empty) the pasted text `expected` as readBackMatches has it.
+  static bool readBackMatches(std::size_t images, std::string_view expected, std::string_view seen);
+
  private:
   // After Enter: waits (up to the settle time) until the box no longer shows
   // the submitted text.
-  boost::asio::awaitable<void> awaitSubmitted(std::string pasted, std::string pane) const;
+  boost::asio::awaitable<void> awaitSubmitted(std::size_t images, std::string pasted,
+                                              std::string pane) const;
+  // Polls the box until it shows `images` markers then `pasted`; throws a
+  // read-back timeout naming `expected` when it never does.
+  boost::asio::awaitable<void> awaitShown(std::size_t images, const std::string& pasted,
+                                          const std::string& pane,
+                                          const std::string& expected) const;
 
   TmuxClient tmux_;
   std::chrono::milliseconds settleTimeout_;

@@ -110,6 +110,10 @@ SessionDriver::CommandError SessionDriver::CommandError::notRemotely(const std::
   return {Kind::notRemotely, what};
 }
 
+SessionDriver::CommandError SessionDriver::CommandError::noImage(const std::string& why) {
+  return {Kind::noImage, why};
+}
+
 SessionDriver::CommandError SessionDriver::CommandError::staleNonce() {
   return {Kind::staleNonce, "that answer was for a different dialog \u2014 dropped"};
 }
@@ -328,7 +332,8 @@ asio::awaitable<RegisteredSession> SessionDriver::resolve(std::string id, Needs 
 // ---- the handlers ------------------------------------------------------------------
 
 SessionDriver::Result SessionDriver::inject(std::string text, bool submit, bool fromPhone,
-                                            RegisteredSession session) {
+                                            RegisteredSession session,
+                                            std::vector<std::string> images) {
   const SessionDescriptor& d = session.descriptor;
   const PaneView view = look(session);
   requireNoDecision(session, view);
@@ -341,13 +346,29 @@ SessionDriver::Result SessionDriver::inject(std::string text, bool submit, bool 
   // Noted before Enter: the hook of the turn it starts may overtake us.
   if (submit && fromPhone && options_.injected)
     options_.injected->note(d.sessionID, text);
-  co_await injector.injectAsync(text, d.paneID, submit);
-  log("sent to " + label(d) + ": " + std::string(text::characterPrefix(text, 60)));
+  co_await injector.injectAsync(text, d.paneID, submit, images);
+  log("sent to " + label(d) + ": " +
+      (images.empty() ? "" : std::to_string(images.size()) + " image(s) and ") +
+      std::string(text::characterPrefix(text, 60)));
   co_return std::monostate{};
 }
 
 SessionDriver::Result SessionDriver::handle(protocol::SubmitPrompt m, RegisteredSession session) {
-  return inject(std::move(m.text), m.submit, true, std::move(session));
+  std::vector<std::string> images;
+  if (m.images) {
+    if (m.images->size() > kMaxImages)
+      throw CommandError::noImage("at most " + std::to_string(kMaxImages) +
+                                  " images go with one prompt");
+    for (const std::string& id : *m.images) {
+      const auto path = options_.imagePath ? options_.imagePath(id) : std::nullopt;
+      if (!path)
+        throw CommandError::noImage(
+            "an image of this prompt is no longer on the desktop: "
+            "attach it again");
+      images.push_back(path->string());
+    }
+  }
+  return inject(std::move(m.text), m.submit, true, std::move(session), std::move(images));
 }
 
 SessionDriver::Result SessionDriver::handle(protocol::SpokenPrompt m, RegisteredSession session) {

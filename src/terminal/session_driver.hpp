@@ -32,6 +32,7 @@
 #include <boost/asio/strand.hpp>
 #include <chrono>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -66,7 +67,8 @@ class SessionDriver : public protocol::SessionCommands,
       awaitingAnswer,
       noQuestion,
       noInputBox,
-      notRemotely
+      notRemotely,
+      noImage
     };
     static CommandError unknownSession(const std::string& id);
     static CommandError announceOnly(const std::string& id);
@@ -82,6 +84,8 @@ class SessionDriver : public protocol::SessionCommands,
     static CommandError noInputBox(const std::string& label);
     // What only the keyboard may do: `what` says which and why.
     static CommandError notRemotely(const std::string& what);
+    // An image the prompt names is not (or no longer) stored, or too many.
+    static CommandError noImage(const std::string& why);
     Kind kind() const { return kind_; }
 
    private:
@@ -97,6 +101,9 @@ class SessionDriver : public protocol::SessionCommands,
     injectable,  // one that may be typed into (supported, permissions asked)
     livePane,    // and whose pane still exists
   };
+
+  // Images that go with one prompt, as the phone's composer allows.
+  static constexpr std::size_t kMaxImages = 5;
 
   struct Options {
     // The prompt injector's read-back window and polling period.
@@ -115,6 +122,8 @@ class SessionDriver : public protocol::SessionCommands,
     std::shared_ptr<InjectedPrompts> injected;
     // The full text behind a tool result's detail reference.
     std::function<std::optional<std::string>(const std::string& ref)> detail;
+    // The file of an image the phone uploaded, by the id it was given.
+    std::function<std::optional<std::filesystem::path>(const std::string& imageID)> imagePath;
     // Where repositories are read (it blocks on the file system); the
     // driver's own executor when not given.
     boost::asio::any_io_executor reader;
@@ -166,7 +175,8 @@ class SessionDriver : public protocol::SessionCommands,
   // Types the text into the session's pane; a prompt the phone submits is
   // noted as the phone's.
   // (A coroutine: it takes its arguments by value.)
-  Result inject(std::string text, bool submit, bool fromPhone, RegisteredSession session);
+  Result inject(std::string text, bool submit, bool fromPhone, RegisteredSession session,
+                std::vector<std::string> images = {});
 
   // What the pane shows, as far as the lock is concerned.
   struct PaneView {

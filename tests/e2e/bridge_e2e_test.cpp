@@ -5,6 +5,7 @@
 // that phone over loopback.
 
 #include "bridge_fixture.hpp"
+#include "link/push_crypto.hpp"
 
 namespace parley::test {
 namespace {
@@ -179,6 +180,48 @@ TEST_F(Bridge, APromptFromThePhoneRunsATurnWhoseNarrationReachesThePhone) {
   phone_->sync();
   EXPECT_TRUE(phone_->failures().empty()) << failuresText(phone_->failures());
   EXPECT_TRUE(app_->waitForOutput("sent to " + label_ + ": " + text));
+}
+
+TEST_F(Bridge, AnImageFromThePhoneReachesTheModelWithItsPrompt) {
+  const std::string png =
+      readAll(std::filesystem::path(PARLEY_SOURCE_DIR) / "web/phone/icon-192.png");
+  // Three parts, as the page sends a larger photo.
+  const std::size_t part = png.size() / 3 + 1;
+  for (std::size_t i = 0; i * part < png.size(); ++i)
+    phone_->send(protocol::UploadImage{.uploadID = "up-1",
+                                       .sessionID = sessionID_,
+                                       .part = static_cast<std::int64_t>(i),
+                                       .last = (i + 1) * part >= png.size(),
+                                       .data = link::base64UrlEncode(png.substr(i * part, part))});
+  const auto stored = phone_->waitFor<protocol::ImageStored>("the stored image");
+  ASSERT_TRUE(stored) << phone_->received();
+
+  claude_->api().enqueue(Turn::text("A blue square."));
+  auto withImage = prompt("what is in this picture");
+  withImage.images = std::vector<std::string>{stored->imageID};
+  phone_->send(withImage);
+  ASSERT_TRUE(phone_->waitFor<protocol::TurnFinished>("the turn's end", 60s));
+  ASSERT_TRUE(claude_->api().waitForMainRequests(1, 30s));
+  const auto request = claude_->api().mainRequests().back();
+  EXPECT_NE(request.userText().find("what is in this picture"), std::string::npos);
+  // The image block carries exactly the bytes the phone sent.
+  const auto* messages = request.body.as_object().if_contains("messages");
+  ASSERT_TRUE(messages);
+  std::optional<std::string> sent;
+  for (const auto& message : messages->as_array()) {
+    const auto* content = message.as_object().if_contains("content");
+    if (content == nullptr || !content->is_array())
+      continue;
+    for (const auto& block : content->as_array()) {
+      if (block.as_object().at("type") == "image")
+        sent = std::string(block.at_pointer("/source/data").as_string());
+    }
+  }
+  ASSERT_TRUE(sent) << boost::json::serialize(*messages);
+  std::string url = *sent;
+  std::replace(url.begin(), url.end(), '+', '-');
+  std::replace(url.begin(), url.end(), '/', '_');
+  EXPECT_EQ(link::base64UrlDecode(url), png);
 }
 
 TEST_F(Bridge, AQuestionAnswerFromThePhonePicksTheOption) {

@@ -27,10 +27,12 @@ class PhonePageCards : public ServerTest {
     session.sessionID = "S1";
     session.tmuxSession = "work";
     session.claudeVersion = "2.1.222";
+    session.usage.emplace().summary = "context 12% of 200.0k \u00b7 about $0.41 (estimate)";
     commands->setSessions({session});
     auto configuration = testConfiguration();
     configuration.site = web::phoneSite();
     configuration.vapidPublicKey = vapidPublicKey;
+    configuration.images = images;
     startServer(configuration);
     const PairingPayload offer{.host = "desk.ts.net", .token = token, .serverID = "X"};
     const std::string address = offer.webAddress();
@@ -77,6 +79,7 @@ class PhonePageCards : public ServerTest {
 
   std::optional<WebDriver> browser;
   std::string vapidPublicKey;  // none: this desktop cannot send notifications
+  std::shared_ptr<ImageUploads> images = std::make_shared<ImageUploads>(dir / "uploads");
 };
 
 class PhonePageWithPush : public PhonePageCards {
@@ -156,6 +159,7 @@ TEST_F(PhonePageCards, RepliesReadAsMarkdownAndTheHtmlInThemStaysText) {
   const std::string md = ".feed li.text .md";
   ASSERT_TRUE(browser->waitFor([&] { return browser->exists(md); })) << browser->consoleLog();
   shoot("phone-markdown.png");
+  EXPECT_EQ(browser->text("#session-usage"), "context 12% of 200.0k \u00b7 about $0.41 (estimate)");
 
   EXPECT_EQ(browser->text(md + " h4"), "Plan for the desk");
   EXPECT_EQ(browser->text(md + " h4 strong"), "desk");
@@ -284,6 +288,57 @@ TEST_F(PhonePageCards, ChangesListFilesByAreaShowDiffsAndFollowChangingTools) {
 
 // The link state says what happened in words, and stops retrying when only
 // the person can fix it.
+TEST_F(PhonePageCards, AnAttachedPhotoIsScaledDownSentInPartsAndNamedInThePrompt) {
+  ASSERT_TRUE(browser->waitFor([&] { return browser->exists(".session-item"); }));
+  browser->click(".session-item");
+  // A 4000 × 3000 photo with a band of noise (scaled, still more than one
+  // part), given to the file input as the phone's picker would.
+  browser->script(R"(
+    const c = document.createElement('canvas');
+    c.width = 4000; c.height = 3000;
+    const g = c.getContext('2d');
+    const noise = g.createImageData(4000, 3000);
+    for (let i = 0; i < noise.data.length; i++)
+      noise.data[i] = i % 4 === 3 ? 255 : i < noise.data.length / 8 ? (i * 2654435761) >>> 24 : 200;
+    g.putImageData(noise, 0, 0);
+    c.toBlob((blob) => {
+      const input = document.querySelector('#composer input[type=file]');
+      const picked = new DataTransfer();
+      picked.items.add(new File([blob], 'photo.png', { type: 'image/png' }));
+      input.files = picked.files;
+      input.dispatchEvent(new Event('change'));
+    }, 'image/png');)");
+  ASSERT_TRUE(browser->waitFor([&] { return browser->exists(".thumbs li img"); }, 30s))
+      << browser->text("#composer-status");
+  shoot("phone-attached.png");
+  browser->script("document.getElementById('prompt').value = 'what is this'");
+  tap("#send");
+  std::string call;
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        for (const auto& c : commands->calls())
+          if (c.rfind("submit:S1|what is this|1|-|image:", 0) == 0)
+            call = c;
+        return !call.empty();
+      },
+      30s))
+      << browser->text("#composer-status");
+  const auto file = images->path(call.substr(call.rfind(':') + 1));
+  ASSERT_TRUE(file);
+  // PNG stays PNG, its long side brought down to 2,000 pixels.
+  const std::string png = parley::test::readFile(*file);
+  ASSERT_GT(png.size(), 24u);
+  const auto be32 = [&](std::size_t at) {
+    return (std::uint32_t(std::uint8_t(png[at])) << 24) |
+           (std::uint32_t(std::uint8_t(png[at + 1])) << 16) |
+           (std::uint32_t(std::uint8_t(png[at + 2])) << 8) |
+           std::uint32_t(std::uint8_t(png[at + 3]));
+  };
+  EXPECT_EQ(be32(16), 2000u);
+  EXPECT_EQ(be32(20), 1500u);
+  EXPECT_TRUE(browser->waitFor([&] { return !browser->exists(".thumbs li"); }));
+}
+
 TEST_F(PhonePageCards, AnotherPhoneTakingOverAndARevokedTokenAreSaidInWords) {
   PhoneClient other(port);
   other.sendHello(token);

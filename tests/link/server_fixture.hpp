@@ -88,9 +88,12 @@ class ScriptedCommands : public protocol::SessionCommands,
     done(nullptr, sessions_);
   }
   void answer(const protocol::SubmitPrompt& m, const Done& done) {
+    std::string images;
+    for (const auto& id : m.images.value_or(std::vector<std::string>{}))
+      images += "|image:" + id;
     reply("submit",
           m.sessionID + "|" + m.text + "|" + (m.submit ? "1" : "0") + "|" +
-              (m.confidence ? std::to_string(*m.confidence) : "-"),
+              (m.confidence ? std::to_string(*m.confidence) : "-") + images,
           done);
   }
   void answer(const protocol::Interrupt& m, const Done& done) {

@@ -54,13 +54,14 @@ const Sample kServerSamples[] = {
      R"({"sessionID":"s","repository":true,"branch":"main","files":[{"path":"b.md","oldPath":"a.md","area":"staged","change":"renamed","added":0,"removed":0,"binary":false},{"path":"logo.png","area":"untracked","change":"added","added":0,"removed":0,"binary":true}],"unlisted":2})"},
     {"file_diff",
      R"({"sessionID":"s","file":{"path":"a.txt","area":"unstaged","change":"typeChanged","added":1,"removed":1,"binary":false},"diff":"@@ -1 +1 @@\n-a\n+b\n","truncated":true})"},
+    {"image_stored", R"({"uploadID":"u","imageID":"0f3a"})"},
 };
 
 const Sample kClientSamples[] = {
     {"hello",
      R"({"token":"tok","deviceID":"d","appVersion":"1.0","lastSeq":18446744073709551615})"},
     {"submit_prompt",
-     R"({"clientMsgID":"c","sessionID":"s","text":"fix the bug","submit":false,"confidence":5E-1})"},
+     R"({"clientMsgID":"c","sessionID":"s","text":"fix the bug","submit":false,"confidence":5E-1,"images":["i1"]})"},
     {"interrupt", R"({"sessionID":"s"})"},
     {"permission_answer", R"({"clientMsgID":"c","requestID":"r","nonce":"n","optionIndex":2})"},
     {"question_answer",
@@ -77,6 +78,7 @@ const Sample kClientSamples[] = {
     {"push_unsubscribe", R"({})"},
     {"get_changes", R"({"sessionID":"s"})"},
     {"get_file_diff", R"({"sessionID":"s","path":"src/a b.cpp","area":"untracked"})"},
+    {"upload_image", R"({"uploadID":"u","sessionID":"s","part":2,"last":true,"data":"iVBO"})"},
 };
 
 template <class Message, class Variant>

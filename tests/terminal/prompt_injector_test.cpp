@@ -62,6 +62,20 @@ TEST(PromptInjectorReadBack, MatchesWhatTheBoxCanShowOfOurText) {
   EXPECT_FALSE(PromptInjector::readBackMatches("half", "half typed"));
 }
 
+TEST(PromptInjectorReadBack, ImagesShowAsTheirMarkersBeforeTheText) {
+  // As in the captured screen: "[Image #2] what is in this picture".
+  EXPECT_TRUE(PromptInjector::readBackMatches(1, "what is in this picture",
+                                              "[Image #2] what is in this picture"));
+  EXPECT_TRUE(PromptInjector::readBackMatches(2, "", "[Image #1] [Image #2]"));
+  EXPECT_TRUE(PromptInjector::readBackMatches(2, "", "[Image #3][Image #4] "));
+  EXPECT_FALSE(PromptInjector::readBackMatches(2, "", "[Image #1]"));
+  EXPECT_FALSE(PromptInjector::readBackMatches(1, "", "[Image #1] stray"));
+  EXPECT_FALSE(PromptInjector::readBackMatches(1, "x", "[Image #] x"));
+  EXPECT_FALSE(PromptInjector::readBackMatches(1, "x", "/tmp/a.png x"));
+  // Without images, text that starts like a marker is just text.
+  EXPECT_TRUE(PromptInjector::readBackMatches(0, "[Image #1] is wrong", "[Image #1] is wrong"));
+}
+
 TEST(PromptInjectorReadBack, AcceptsTheCollapsedFormOfExactlyThisPaste) {
   std::string tenLines;
   for (int i = 0; i < 10; ++i)

@@ -250,9 +250,11 @@ TEST_F(DriverTest, ChangesAreReadInTheSessionsFolderBesideTheQueue) {
   git({"commit", "-q", "-m", "start"});
   test::writeFile(project / "plan.md", "new\n");
 
-  // A pane with no input box: a prompt waits its whole window for one,
-  // holding the queue, while the changes are read.
-  const auto pane = tmux.newSession({.argv = {"/bin/sleep", "600"}, .cwd = project});
+  // A box that never shows what is pasted: the prompt waits its whole
+  // window for the read-back, holding the queue, while the changes are read.
+  const auto pane = tmux.newSession({.argv = {test::binPath("input_box_stub").string(),
+                                              (dir / "typed.log").string(), "--ignore-paste"},
+                                     .cwd = project});
   addSession("s1", pane.id, true, project);
   addSession("elsewhere", pane.id, true, dir.path());
   auto slow = std::make_shared<SessionDriver>(own.get_executor(), registry, nullptr,

@@ -81,6 +81,7 @@ function renderSessions(s) {
     const item = el("li", { class: "card", "data-session": session.id },
       el("strong", {}, session.name),
       el("span", { class: "state" }, ` ${session.state} · ${session.mode}`));
+    if (session.usage) item.append(el("p", { class: "usage" }, session.usage));
     if (session.announceOnly)
       item.append(el("p", { class: "note" }, `Announce only: ${session.announceOnly}.`));
     if (session.detached) {

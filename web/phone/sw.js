@@ -4,7 +4,8 @@
 
 const CACHE = 'parley-shell-v1';
 const SHELL = ['/', '/index.html', '/style.css', '/manifest.webmanifest', '/icon.svg', '/icon-192.png',
-  '/js/app.js', '/js/link.js', '/js/cards.js', '/js/terminal.js', '/js/voice.js', '/js/notify.js', '/js/markdown.js', '/js/changes.js'];
+  '/js/app.js', '/js/link.js', '/js/cards.js', '/js/terminal.js', '/js/voice.js', '/js/notify.js', '/js/markdown.js', '/js/changes.js',
+  '/js/images.js'];
 
 self.addEventListener('install', (event) => {
   event.waitUntil(caches.open(CACHE).then((cache) => cache.addAll(SHELL)).then(() => self.skipWaiting()));

@@ -6,6 +6,7 @@ import { permissionCard, questionCard, settleCard } from './cards.js';
 import { renderFrame } from './terminal.js';
 import { renderMarkdown } from './markdown.js';
 import { ChangesView } from './changes.js';
+import { Attachments } from './images.js';
 import { Voice } from './voice.js';
 import { Notify } from './notify.js';
 
@@ -15,6 +16,7 @@ const STATE_WORDS = { connecting: 'Connecting', connected: 'Connected', reconnec
 const link = new Link();
 const changes = new ChangesView($('changes'), (type, payload) => link.send(type, payload));
 const voice = new Voice();
+const attachments = new Attachments($('composer'), link, (text) => status(text));
 const notify = new Notify(link);
 const state = {
   sessions: [],
@@ -178,7 +180,11 @@ const handlers = {
     $('notify-toggle').checked = p.enabled;
     $('notify-note').textContent = p.enabled ? 'Notifications are on for this phone.' : 'Notifications are off.';
   },
+  image_stored(p) {
+    attachments.stored(p);
+  },
   error(p) {
+    if (p.code === 'upload_failed') attachments.failed(p.message);
     if (p.code === 'get_changes_failed' || p.code === 'get_file_diff_failed') {
       changes.failed(p);
       return;
@@ -221,8 +227,10 @@ function openIfListed(id) {
 
 function status(text) { $('composer-status').textContent = text; }
 
-function submitPrompt(sessionID, text) {
-  const sent = link.send('submit_prompt', { clientMsgID: newID(), sessionID, text, submit: true });
+function submitPrompt(sessionID, text, images) {
+  const payload = { clientMsgID: newID(), sessionID, text, submit: true };
+  if (images && images.length) payload.images = images;
+  const sent = link.send('submit_prompt', payload);
   status(sent ? 'Sent.' : 'Will send when the link is back.');
 }
 
@@ -288,6 +296,9 @@ function renderSession() {
   $('session-state').className = `badge ${s ? s.state : ''}`;
   $('session-mode').textContent = s ? `mode: ${s.permissionMode}` : '';
   $('session-mode').className = 'badge';
+  const usage = $('session-usage');
+  usage.hidden = !s || !s.usage;
+  usage.textContent = s && s.usage ? s.usage.summary : '';
   const note = $('session-note');
   note.hidden = !s || !s.announceOnly;
   // The desktop's reason, as it gives it.
@@ -401,13 +412,25 @@ function wire() {
     if (link.state !== 'connected' && link.state !== 'unpaired' && link.state !== 'replaced') link.reconnectNow();
   });
 
-  $('composer').addEventListener('submit', (event) => {
+  $('composer').addEventListener('submit', async (event) => {
     event.preventDefault();
     const text = $('prompt').value.trim();
-    if (!text || !state.current) return;
+    const sessionID = state.current;
+    if ((!text && !attachments.count) || !sessionID) return;
     voice.stop();
-    submitPrompt(state.current, text);
+    let images = [];
+    if (attachments.count) {
+      // The text stays in the box until its images are on the desktop.
+      try {
+        images = await attachments.upload(sessionID);
+      } catch (error) {
+        status(`Not sent: ${error.message}.`);
+        return;
+      }
+    }
+    submitPrompt(sessionID, text, images);
     $('prompt').value = '';
+    attachments.clear();
   });
   $('interrupt').addEventListener('click', () => {
     link.send('interrupt', { sessionID: state.current });
