@@ -10,7 +10,7 @@ const browserGlobals = Object.fromEntries(
     'SpeechSynthesisUtterance', 'MediaRecorder', 'FileReader', 'Image', 'HTMLElement',
     'getComputedStyle', 'queueMicrotask', 'structuredClone', 'self', 'caches', 'clients',
     'registration', 'Response', 'Request', 'Headers', 'EventSource', 'alert', 'confirm',
-    'visualViewport', 'ResizeObserver', 'IntersectionObserver', 'DOMParser',
+    'visualViewport', 'ResizeObserver', 'IntersectionObserver', 'DOMParser', 'createImageBitmap',
   ].map((name) => [name, 'readonly']),
 );
 
