@@ -10,6 +10,7 @@
 #include <variant>
 
 #include "protocol/changes.hpp"
+#include "protocol/projects.hpp"
 #include "protocol/wire_coding.hpp"
 
 namespace parley::protocol {
@@ -166,6 +167,47 @@ struct GetFileDiff {
   PARLEY_WIRE_RECORD(GetFileDiff);
 };
 
+// The recent projects, answered with Projects; the payload is an empty
+// object.
+struct ListProjects {
+  static constexpr std::string_view kType = "list_projects";
+  PARLEY_WIRE_RECORD(ListProjects);
+};
+
+// One page of a project's past sessions, newest first, answered with History.
+struct ListHistory {
+  static constexpr std::string_view kType = "list_history";
+  std::string projectID;
+  std::int64_t offset = 0;
+  PARLEY_WIRE_RECORD(ListHistory);
+};
+
+// A new Claude Code session in a listed project, with an optional first
+// prompt; answered with SessionStarted.
+struct StartSession {
+  static constexpr std::string_view kType = "start_session";
+  std::string clientMsgID;
+  std::string projectID;
+  std::optional<std::string> prompt;
+  PARLEY_WIRE_RECORD(StartSession);
+};
+
+// A listed past session, continued; answered with SessionStarted.
+struct ResumeSession {
+  static constexpr std::string_view kType = "resume_session";
+  std::string clientMsgID;
+  std::string historyID;
+  PARLEY_WIRE_RECORD(ResumeSession);
+};
+
+// Asks the session's Claude Code to exit.
+struct StopSession {
+  static constexpr std::string_view kType = "stop_session";
+  std::string clientMsgID;
+  std::string sessionID;
+  PARLEY_WIRE_RECORD(StopSession);
+};
+
 template <>
 struct EnumNames<SendKey::Key> {
   static constexpr std::array<std::string_view, 5> names{"escape", "btab", "ctrlO", "up", "down"};
@@ -188,7 +230,8 @@ struct EnumNames<TermInput::Key> {
 using ClientMessageVariant =
     std::variant<Hello, SubmitPrompt, Interrupt, PermissionAnswer, QuestionAnswer, SendKey, GetPane,
                  GetDetail, Focus, SetPrefs, TermInput, TermSubscribe, Ping, PushSubscribe,
-                 PushUnsubscribe, GetChanges, GetFileDiff>;
+                 PushUnsubscribe, GetChanges, GetFileDiff, ListProjects, ListHistory, StartSession,
+                 ResumeSession, StopSession>;
 
 struct ClientMessage : ClientMessageVariant {
   using ClientMessageVariant::ClientMessageVariant;

@@ -12,6 +12,7 @@
 
 #include "protocol/changes.hpp"
 #include "protocol/narration.hpp"
+#include "protocol/projects.hpp"
 #include "protocol/session.hpp"
 #include "protocol/wire_coding.hpp"
 
@@ -228,6 +229,40 @@ struct FileDiff {
   PARLEY_WIRE_RECORD(FileDiff);
 };
 
+// The answer to list_projects, to the phone that asked: newest activity
+// first.
+struct Projects {
+  static constexpr std::string_view kType = "projects";
+  std::vector<ProjectInfo> projects;
+  PARLEY_WIRE_RECORD(Projects);
+};
+
+// The answer to list_history: the page from `offset`, newest first, of
+// `total` past sessions.
+struct History {
+  static constexpr std::string_view kType = "history";
+  std::string projectID;
+  std::int64_t offset = 0;
+  std::int64_t total = 0;
+  std::vector<PastSession> sessions;
+  PARLEY_WIRE_RECORD(History);
+};
+
+// The answer to start_session and resume_session: where the session runs.
+// The session itself appears in the session list once Claude Code reports
+// it; `sessionID` is known at once only when it was already live.
+struct SessionStarted {
+  static constexpr std::string_view kType = "session_started";
+  std::string projectID;
+  std::optional<std::string> historyID;
+  std::optional<std::string> sessionID;
+  std::string paneID;
+  std::string tmuxTarget;  // "parley:3"
+  std::string attach;      // the command that reaches it at the desk
+  bool alreadyLive = false;
+  PARLEY_WIRE_RECORD(SessionStarted);
+};
+
 template <>
 struct EnumNames<TurnStarted::Origin> {
   static constexpr std::array<std::string_view, 2> names{"phone", "desk"};
@@ -244,7 +279,7 @@ using ServerMessageVariant =
     std::variant<HelloAck, SessionUpdate, TurnStarted, AssistantText, ToolStarted, ToolFinished,
                  PermissionRequest, QuestionRequest, PermissionResolved, TurnFinished, Interrupted,
                  PaneSnapshot, TermFrame, Vocab, Dropped, Failure, Pong, PushState, Changes,
-                 FileDiff>;
+                 FileDiff, Projects, History, SessionStarted>;
 
 struct ServerMessage : ServerMessageVariant {
   using ServerMessageVariant::ServerMessageVariant;

@@ -54,6 +54,12 @@ const Sample kServerSamples[] = {
      R"({"sessionID":"s","repository":true,"branch":"main","files":[{"path":"b.md","oldPath":"a.md","area":"staged","change":"renamed","added":0,"removed":0,"binary":false},{"path":"logo.png","area":"untracked","change":"added","added":0,"removed":0,"binary":true}],"unlisted":2})"},
     {"file_diff",
      R"({"sessionID":"s","file":{"path":"a.txt","area":"unstaged","change":"typeChanged","added":1,"removed":1,"binary":false},"diff":"@@ -1 +1 @@\n-a\n+b\n","truncated":true})"},
+    {"projects",
+     R"({"projects":[{"projectID":"p1","name":"app","path":"/w/app","lastActivity":"2025-01-31T09:15:00Z","pastSessions":3,"liveSessions":1,"trusted":true},{"projectID":"p2","name":"new","path":"/w/new","pastSessions":0,"liveSessions":0,"trusted":false}]})"},
+    {"history",
+     R"({"projectID":"p1","offset":20,"total":21,"sessions":[{"historyID":"h","lastActivity":"2025-01-31T09:15:00Z","turns":4,"firstPrompt":"fix it…","live":false}]})"},
+    {"session_started",
+     R"({"projectID":"p1","historyID":"h","paneID":"%4","tmuxTarget":"parley:2","attach":"tmux attach -t parley:2","alreadyLive":false})"},
 };
 
 const Sample kClientSamples[] = {
@@ -77,6 +83,11 @@ const Sample kClientSamples[] = {
     {"push_unsubscribe", R"({})"},
     {"get_changes", R"({"sessionID":"s"})"},
     {"get_file_diff", R"({"sessionID":"s","path":"src/a b.cpp","area":"untracked"})"},
+    {"list_projects", R"({})"},
+    {"list_history", R"({"projectID":"p1","offset":20})"},
+    {"start_session", R"({"clientMsgID":"c","projectID":"p1","prompt":"add tests"})"},
+    {"resume_session", R"({"clientMsgID":"c","historyID":"h"})"},
+    {"stop_session", R"({"clientMsgID":"c","sessionID":"s"})"},
 };
 
 template <class Message, class Variant>
