@@ -152,13 +152,15 @@ SessionLauncher::Opened SessionLauncher::open(
   } catch (const std::exception& e) {
     throw LaunchError(std::string("tmux could not be started: ") + e.what());
   }
-  if (!result.ok())
-    throw LaunchError("tmux could not open a window: " +
-                      std::string(text::trimmed(result.standardError)));
+  // tmux may exit 0 having opened nothing (a server it could not start
+  // says so only on standard error): only a pane id counts.
   const std::string out(text::trimmed(result.standardOutput));
   const auto space = out.find(' ');
-  if (space == std::string::npos || out.empty() || out.front() != '%')
-    throw LaunchError("tmux opened a window but did not say which: " + out);
+  if (!result.ok() || space == std::string::npos || out.front() != '%') {
+    const std::string_view why = text::trimmed(result.standardError);
+    throw LaunchError("tmux could not open a window: " +
+                      (why.empty() ? std::string("it named no pane") : std::string(why)));
+  }
   Opened opened{socket, out.substr(0, space), out.substr(space + 1), ""};
   opened.attach = attachCommand(socket, opened.tmuxTarget);
   opened_.emplace(socket, opened.paneID);
