@@ -158,6 +158,16 @@ void AppModel::wire(std::unique_ptr<desktop::DesktopVoice> voice) {
     driverOptions.imagePath = [images](const std::string& id) { return images->path(id); };
   }
   driverOptions.reader = workers_;
+  if (!driverOptions.catalog)
+    driverOptions.catalog = std::make_shared<terminal::ProjectCatalog>(options_.home, cmdLogFn);
+  if (!driverOptions.launcher) {
+    // Sessions opened from the phone report their hooks to this Parley,
+    // whichever socket it listens on.
+    driverOptions.launcher =
+        std::make_shared<terminal::SessionLauncher>(terminal::SessionLauncher::Options{
+            .home = options_.home,
+            .environment = {"PARLEY_SOCKET=" + options_.hookSocket.string()}});
+  }
   driver_ = std::make_shared<terminal::SessionDriver>(terminal_, registry_, cmdLogFn,
                                                       std::move(driverOptions));
   phoneLink_->attach(driver_);

@@ -36,6 +36,16 @@ template <>
 constexpr std::string_view kFailureCode<protocol::GetChanges> = "get_changes_failed";
 template <>
 constexpr std::string_view kFailureCode<protocol::GetFileDiff> = "get_file_diff_failed";
+template <>
+constexpr std::string_view kFailureCode<protocol::ListProjects> = "list_projects_failed";
+template <>
+constexpr std::string_view kFailureCode<protocol::ListHistory> = "list_history_failed";
+template <>
+constexpr std::string_view kFailureCode<protocol::StartSession> = "start_session_failed";
+template <>
+constexpr std::string_view kFailureCode<protocol::ResumeSession> = "resume_session_failed";
+template <>
+constexpr std::string_view kFailureCode<protocol::StopSession> = "stop_session_failed";
 
 // The session a failure is about, for the commands that name one.
 template <class Command>
@@ -109,9 +119,12 @@ void Impl::publishResult(const std::weak_ptr<Peer>& asker, protocol::CommandResu
       [&](auto& value) {
         using V = std::decay_t<decltype(value)>;
         if constexpr (std::is_same_v<V, protocol::Changes> ||
-                      std::is_same_v<V, protocol::FileDiff>) {
-          // A project's changes are an answer for the phone that asked, and
-          // too large to keep for replays: one that reconnects asks again.
+                      std::is_same_v<V, protocol::FileDiff> ||
+                      std::is_same_v<V, protocol::Projects> ||
+                      std::is_same_v<V, protocol::History> ||
+                      std::is_same_v<V, protocol::SessionStarted>) {
+          // Answers for the phone that asked, too large (or too personal to
+          // one request) to keep for replays: one that reconnects asks again.
           if (const auto peer = asker.lock(); peer && peer == peer_ && peerGreeted_)
             reply(peer, std::move(value));
         } else if constexpr (std::is_same_v<V, protocol::PaneSnapshot> ||

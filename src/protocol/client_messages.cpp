@@ -23,6 +23,11 @@ PARLEY_WIRE_FIELDS(PushUnsubscribe)
 PARLEY_WIRE_FIELDS(GetChanges, sessionID)
 PARLEY_WIRE_FIELDS(GetFileDiff, sessionID, path, area)
 PARLEY_WIRE_FIELDS(UploadImage, uploadID, sessionID, part, last, data)
+PARLEY_WIRE_FIELDS(ListProjects)
+PARLEY_WIRE_FIELDS(ListHistory, projectID, offset)
+PARLEY_WIRE_FIELDS(StartSession, clientMsgID, projectID, prompt)
+PARLEY_WIRE_FIELDS(ResumeSession, clientMsgID, historyID)
+PARLEY_WIRE_FIELDS(StopSession, clientMsgID, sessionID)
 
 std::string_view ClientMessage::type() const {
   return std::visit([](const auto& m) { return std::decay_t<decltype(m)>::kType; }, *this);

@@ -30,6 +30,10 @@ PARLEY_WIRE_FIELDS(PushState, enabled)
 PARLEY_WIRE_FIELDS(Changes, sessionID, repository, branch, files, unlisted)
 PARLEY_WIRE_FIELDS(FileDiff, sessionID, file, diff, truncated)
 PARLEY_WIRE_FIELDS(ImageStored, uploadID, imageID)
+PARLEY_WIRE_FIELDS(Projects, projects)
+PARLEY_WIRE_FIELDS(History, projectID, offset, total, sessions)
+PARLEY_WIRE_FIELDS(SessionStarted, projectID, historyID, sessionID, paneID, tmuxTarget, attach,
+                   alreadyLive)
 
 std::string_view ServerMessage::type() const {
   return std::visit([](const auto& m) { return std::decay_t<decltype(m)>::kType; }, *this);

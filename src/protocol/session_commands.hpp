@@ -46,7 +46,8 @@ struct SpokenAnswer {
 using SessionCommand =
     std::variant<SubmitPrompt, Interrupt, PermissionAnswer, QuestionAnswer, SendKey, GetPane,
                  GetDetail, Focus, SetPrefs, TermInput, TermFrameRequest, ListSessions,
-                 SpokenPrompt, SpokenAnswer, GetChanges, GetFileDiff>;
+                 SpokenPrompt, SpokenAnswer, GetChanges, GetFileDiff, ListProjects, ListHistory,
+                 StartSession, ResumeSession, StopSession>;
 
 // The full text behind a truncated tool result.
 struct DetailText {
@@ -56,7 +57,8 @@ struct DetailText {
 
 // What a command produces: nothing, or the record it asked for.
 using CommandResult = std::variant<std::monostate, PaneSnapshot, TermFrame, DetailText,
-                                   std::vector<SessionDescriptor>, Changes, FileDiff>;
+                                   std::vector<SessionDescriptor>, Changes, FileDiff, Projects,
+                                   History, SessionStarted>;
 
 class SessionCommands {
  public:

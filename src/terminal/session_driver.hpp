@@ -43,7 +43,9 @@
 #include "protocol/session_commands.hpp"
 #include "terminal/injected_prompts.hpp"
 #include "terminal/permission_tracker.hpp"
+#include "terminal/project_catalog.hpp"
 #include "terminal/question_book.hpp"
+#include "terminal/session_launcher.hpp"
 #include "terminal/session_registry.hpp"
 #include "terminal/tmux_client.hpp"
 
@@ -68,7 +70,12 @@ class SessionDriver : public protocol::SessionCommands,
       noQuestion,
       noInputBox,
       notRemotely,
-      noImage
+      noImage,
+      unknownProject,
+      unknownHistory,
+      folderGone,
+      untrusted,
+      cannotStart
     };
     static CommandError unknownSession(const std::string& id);
     static CommandError announceOnly(const std::string& id);
@@ -86,6 +93,12 @@ class SessionDriver : public protocol::SessionCommands,
     static CommandError notRemotely(const std::string& what);
     // An image the prompt names is not (or no longer) stored, or too many.
     static CommandError noImage(const std::string& why);
+    static CommandError unknownProject(const std::string& id);
+    static CommandError unknownHistory(const std::string& id);
+    static CommandError folderGone(const std::string& folder);
+    // Trusting a folder is the desk's decision.
+    static CommandError untrusted(const std::string& folder);
+    static CommandError cannotStart(const std::string& why);
     Kind kind() const { return kind_; }
 
    private:
@@ -124,6 +137,14 @@ class SessionDriver : public protocol::SessionCommands,
     std::function<std::optional<std::string>(const std::string& ref)> detail;
     // The file of an image the phone uploaded, by the id it was given.
     std::function<std::optional<std::filesystem::path>(const std::string& imageID)> imagePath;
+    // The projects and past sessions a session may be started from, and
+    // where it is opened; without them none is started.
+    std::shared_ptr<ProjectCatalog> catalog;
+    std::shared_ptr<SessionLauncher> launcher;
+    // How long a new session may take to show its input box before its
+    // first prompt is typed, and a stopped one to exit.
+    std::chrono::milliseconds startTimeout{30000};
+    std::chrono::milliseconds stopTimeout{15000};
     // Where repositories are read (it blocks on the file system); the
     // driver's own executor when not given.
     boost::asio::any_io_executor reader;
@@ -172,6 +193,21 @@ class SessionDriver : public protocol::SessionCommands,
   Result handle(protocol::SpokenAnswer m, RegisteredSession session);
   Result handle(protocol::GetChanges m, RegisteredSession session);
   Result handle(protocol::GetFileDiff m, RegisteredSession session);
+  Result handle(protocol::ListProjects m);
+  Result handle(protocol::ListHistory m);
+  Result handle(protocol::StartSession m);
+  Result handle(protocol::ResumeSession m);
+  Result handle(protocol::StopSession m, RegisteredSession session);
+  // Opens Claude Code in the folder once every check has passed, and types
+  // the first prompt when there is one. (A coroutine: arguments by value.)
+  Result launch(std::filesystem::path folder, std::vector<std::string> arguments,
+                std::optional<std::string> prompt, std::optional<std::string> historyID,
+                std::vector<protocol::SessionDescriptor> live);
+  boost::asio::awaitable<void> typeFirstPrompt(SessionLauncher::Opened opened, std::string name,
+                                               std::string prompt);
+  boost::asio::awaitable<std::vector<protocol::SessionDescriptor>> liveSessions();
+  // Logs the refusal about a folder and throws it.
+  [[noreturn]] void refuseIn(const std::string& name, const CommandError& error) const;
   // Types the text into the session's pane; a prompt the phone submits is
   // noted as the phone's.
   // (A coroutine: it takes its arguments by value.)
@@ -216,6 +252,9 @@ class SessionDriver : public protocol::SessionCommands,
   std::deque<Pending> queue_;
   bool draining_ = false;
   std::set<std::string> consumedNonces_;
+  // The window each past session was resumed in, so a second resume opens
+  // that one even before Claude Code reports the session.
+  std::map<std::string, SessionLauncher::Opened> resumed_;
 };
 
 }  // namespace parley::terminal

@@ -371,3 +371,92 @@ TEST_F(PhonePageWithPush, ARefusedNotificationPermissionLeavesThemOffAndSaysWhy)
 
 }  // namespace
 }  // namespace parley::link::test
+
+namespace parley::link::test {
+namespace {
+
+// Sessions from the phone: the projects by the desktop's ids, a start with a
+// first prompt that opens the new session once listed, a past session
+// resumed, and a stop that asks first and says when a request waits.
+TEST_F(PhonePageCards, NewSessionStartsResumesAndStopsAfterConfirming) {
+  commands->setProjects(
+      {{.projectID = "P1", .name = "app", .path = "/w/app", .pastSessions = 1, .trusted = true},
+       {.projectID = "P2", .name = "scratch", .path = "/w/scratch", .trusted = false}},
+      {{.historyID = "H1",
+        .lastActivity = std::chrono::system_clock::now(),
+        .turns = 3,
+        .firstPrompt = "fix the login"}});
+  browser->click("#new-session");
+  const std::string app = ".project[data-project-id='P1']";
+  const std::string scratch = ".project[data-project-id='P2']";
+  ASSERT_TRUE(browser->waitFor([&] { return browser->exists(app); })) << browser->consoleLog();
+  EXPECT_EQ(browser->text("#title"), "New session");
+  EXPECT_EQ(browser->text(app + " .meta"), "no recent activity · 1 past session");
+  // An untrusted folder offers no start, and says where it is decided.
+  EXPECT_FALSE(browser->exists(scratch + " button.start"));
+  EXPECT_NE(browser->text(scratch + " .untrusted").find("decided at the desk"), std::string::npos);
+
+  tap(app + " button.start");
+  browser->type(app + " form.start textarea", "add tests");
+  tap(app + " form.start button");
+  EXPECT_TRUE(waitUntil([&] { return commands->count("start:P1|add tests") == 1; }));
+  EXPECT_TRUE(browser->waitForText("#projects .projects-status", "tmux attach -t parley:1"));
+  shoot("phone-new-session.png");
+
+  // The new session opens once the desktop lists it.
+  protocol::SessionDescriptor started;
+  started.sessionID = "S2";
+  started.paneID = "%9";
+  started.tmuxSession = "parley";
+  started.socketPath = "/tmp/tmux-1000/default";
+  started.claudeVersion = "2.1.222";
+  protocol::SessionDescriptor first;
+  first.sessionID = "S1";
+  first.tmuxSession = "work";
+  first.claudeVersion = "2.1.222";
+  publishAndWait(protocol::SessionUpdate{{first, started}});
+  ASSERT_TRUE(browser->waitForText("#title", "parley"));
+  EXPECT_EQ(browser->text("#session-desk"), "At the desk: tmux attach -t parley");
+
+  tap("#stop");
+  ASSERT_TRUE(browser->waitForText("#stop-confirm .stop-words", "its window closes"));
+  EXPECT_EQ(commands->count("stop:"), 0);
+  tap("#stop-confirm .stop-yes");
+  EXPECT_TRUE(waitUntil([&] { return commands->count("stop:S2") == 1; }));
+
+  // A waiting request is named in the confirmation; keeping it sends nothing.
+  publishAndWait(protocol::PermissionRequest{.sessionID = "S2",
+                                             .requestID = "R9",
+                                             .nonce = "n9",
+                                             .toolName = "Bash",
+                                             .options = {{1, "Yes", Kind::allowOnce}},
+                                             .tier = protocol::RiskTier::elevated});
+  tap("#stop");
+  ASSERT_TRUE(browser->waitForText("#stop-confirm .stop-words", "is waiting"));
+  tap("#stop-confirm .stop-no");
+  EXPECT_EQ(commands->count("stop:"), 1);
+
+  // Back in the list, a past session is resumed by its id.
+  browser->click("#back");
+  ASSERT_TRUE(browser->waitFor([&] { return !browser->exists("#session:not([hidden])"); }));
+  browser->click("#new-session");
+  ASSERT_TRUE(browser->waitFor([&] { return browser->exists(app + " button.history"); }));
+  tap(app + " button.history");
+  const std::string past = app + " .past-session[data-history-id='H1']";
+  ASSERT_TRUE(browser->waitForText(past, "fix the login"));
+  EXPECT_NE(browser->text(past).find("3 turns"), std::string::npos);
+  tap(past + " button.resume");
+  EXPECT_TRUE(waitUntil([&] { return commands->count("resume:H1") == 1; }));
+  EXPECT_EQ(commands->count("listHistory:P1|0"), 1);
+
+  // A refusal from the desktop is shown where the start was asked.
+  commands->failWith("start", "Claude Code has not been told to trust /w/app");
+  ASSERT_TRUE(
+      browser->waitFor([&] { return browser->exists(app + " button.start:not([disabled])"); }));
+  tap(app + " button.start");
+  tap(app + " form.start button");
+  EXPECT_TRUE(browser->waitForText("#projects .projects-status", "not been told to trust"));
+}
+
+}  // namespace
+}  // namespace parley::link::test

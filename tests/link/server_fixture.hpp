@@ -58,6 +58,13 @@ class ScriptedCommands : public protocol::SessionCommands,
     changes_ = std::move(changes);
     diffs_ = std::move(diffs);
   }
+  // What list_projects and list_history answer.
+  void setProjects(std::vector<protocol::ProjectInfo> projects,
+                   std::vector<protocol::PastSession> history) {
+    std::lock_guard lock(mutex_);
+    projects_ = std::move(projects);
+    history_ = std::move(history);
+  }
   std::vector<std::string> calls() const {
     std::lock_guard lock(mutex_);
     return calls_;
@@ -160,6 +167,41 @@ class ScriptedCommands : public protocol::SessionCommands,
     diff->sessionID = m.sessionID;
     reply("fileDiff", args, done, std::move(*diff));
   }
+  void answer(const protocol::ListProjects&, const Done& done) {
+    protocol::Projects listed;
+    {
+      std::lock_guard lock(mutex_);
+      listed.projects = projects_;
+    }
+    reply("listProjects", "", done, std::move(listed));
+  }
+  void answer(const protocol::ListHistory& m, const Done& done) {
+    protocol::History page{.projectID = m.projectID, .offset = m.offset};
+    {
+      std::lock_guard lock(mutex_);
+      page.total = static_cast<std::int64_t>(history_.size());
+      page.sessions = history_;
+    }
+    reply("listHistory", m.projectID + "|" + std::to_string(m.offset), done, std::move(page));
+  }
+  void answer(const protocol::StartSession& m, const Done& done) {
+    reply("start", m.projectID + "|" + m.prompt.value_or("-"), done,
+          protocol::SessionStarted{.projectID = m.projectID,
+                                   .paneID = "%9",
+                                   .tmuxTarget = "parley:1",
+                                   .attach = "tmux attach -t parley:1"});
+  }
+  void answer(const protocol::ResumeSession& m, const Done& done) {
+    reply("resume", m.historyID, done,
+          protocol::SessionStarted{.projectID = "P1",
+                                   .historyID = m.historyID,
+                                   .paneID = "%8",
+                                   .tmuxTarget = "parley:1",
+                                   .attach = "tmux attach -t parley:1"});
+  }
+  void answer(const protocol::StopSession& m, const Done& done) {
+    reply("stop", m.sessionID, done);
+  }
   void answer(const protocol::TermFrameRequest& m, const Done& done) {
     protocol::TermFrame frame;
     {
@@ -192,6 +234,8 @@ class ScriptedCommands : public protocol::SessionCommands,
   std::size_t termFrames_ = 0;
   protocol::Changes changes_{.repository = true};
   std::vector<protocol::FileDiff> diffs_;
+  std::vector<protocol::ProjectInfo> projects_;
+  std::vector<protocol::PastSession> history_;
   std::vector<std::string> calls_;
 };
 

@@ -55,6 +55,12 @@ const Sample kServerSamples[] = {
     {"file_diff",
      R"({"sessionID":"s","file":{"path":"a.txt","area":"unstaged","change":"typeChanged","added":1,"removed":1,"binary":false},"diff":"@@ -1 +1 @@\n-a\n+b\n","truncated":true})"},
     {"image_stored", R"({"uploadID":"u","imageID":"0f3a"})"},
+    {"projects",
+     R"({"projects":[{"projectID":"p1","name":"app","path":"/w/app","lastActivity":"2025-01-31T09:15:00Z","pastSessions":3,"liveSessions":1,"trusted":true},{"projectID":"p2","name":"new","path":"/w/new","pastSessions":0,"liveSessions":0,"trusted":false}]})"},
+    {"history",
+     R"({"projectID":"p1","offset":20,"total":21,"sessions":[{"historyID":"h","lastActivity":"2025-01-31T09:15:00Z","turns":4,"firstPrompt":"fix it…","live":false}]})"},
+    {"session_started",
+     R"({"projectID":"p1","historyID":"h","paneID":"%4","tmuxTarget":"parley:2","attach":"tmux attach -t parley:2","alreadyLive":false})"},
 };
 
 const Sample kClientSamples[] = {
@@ -79,6 +85,11 @@ const Sample kClientSamples[] = {
     {"get_changes", R"({"sessionID":"s"})"},
     {"get_file_diff", R"({"sessionID":"s","path":"src/a b.cpp","area":"untracked"})"},
     {"upload_image", R"({"uploadID":"u","sessionID":"s","part":2,"last":true,"data":"iVBO"})"},
+    {"list_projects", R"({})"},
+    {"list_history", R"({"projectID":"p1","offset":20})"},
+    {"start_session", R"({"clientMsgID":"c","projectID":"p1","prompt":"add tests"})"},
+    {"resume_session", R"({"clientMsgID":"c","historyID":"h"})"},
+    {"stop_session", R"({"clientMsgID":"c","sessionID":"s"})"},
 };
 
 template <class Message, class Variant>

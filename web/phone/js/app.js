@@ -7,6 +7,7 @@ import { renderFrame } from './terminal.js';
 import { renderMarkdown } from './markdown.js';
 import { ChangesView } from './changes.js';
 import { Attachments } from './images.js';
+import { ProjectsView } from './projects.js';
 import { Voice } from './voice.js';
 import { Notify } from './notify.js';
 
@@ -15,6 +16,7 @@ const STATE_WORDS = { connecting: 'Connecting', connected: 'Connected', reconnec
 
 const link = new Link();
 const changes = new ChangesView($('changes'), (type, payload) => link.send(type, payload));
+const projects = new ProjectsView($('projects'), (type, payload) => link.send(type, payload), newID);
 const voice = new Voice();
 const attachments = new Attachments($('composer'), link, (text) => status(text));
 const notify = new Notify(link);
@@ -30,6 +32,7 @@ const state = {
   terminal: false,
   wakeLock: null,
   openWhenListed: null, // a session a notification asked to open
+  openPane: null, // the pane of a session started here, opened once listed
 };
 
 function el(tag, className, text) {
@@ -37,6 +40,13 @@ function el(tag, className, text) {
   if (className) node.className = className;
   if (text !== undefined) node.textContent = text;
   return node;
+}
+
+// How the desk reaches a session's tmux session.
+function deskCommand(s) {
+  if (!s || !s.tmuxSession) return '';
+  const socket = s.socketPath && !s.socketPath.endsWith('/default') ? ` -S ${s.socketPath}` : '';
+  return `tmux${socket} attach -t ${s.tmuxSession}`;
 }
 
 function sessionName(id) {
@@ -175,6 +185,9 @@ const handlers = {
     changes.refresh();
   },
   changes(p) { changes.changes(p); },
+  projects(p) { projects.projects(p); },
+  history(p) { projects.history(p); },
+  session_started(p) { projects.started(p); },
   file_diff(p) { changes.fileDiff(p); },
   push_state(p) {
     $('notify-toggle').checked = p.enabled;
@@ -187,6 +200,10 @@ const handlers = {
     if (p.code === 'upload_failed') attachments.failed(p.message);
     if (p.code === 'get_changes_failed' || p.code === 'get_file_diff_failed') {
       changes.failed(p);
+      return;
+    }
+    if (['list_projects_failed', 'list_history_failed', 'start_session_failed', 'resume_session_failed'].includes(p.code)) {
+      projects.failed(p);
       return;
     }
     const text = `${p.message || p.code}`;
@@ -213,6 +230,11 @@ function setSessions(sessions) {
   for (const s of sessions) feedOf(s.sessionID);
   render();
   openIfListed(state.openWhenListed);
+  const started = state.openPane && sessions.find((s) => s.paneID === state.openPane);
+  if (started) {
+    state.openPane = null;
+    openSession(started.sessionID);
+  }
 }
 
 function openIfListed(id) {
@@ -260,10 +282,11 @@ function settleQuestion(requestID, outcome = 'Answered.') {
 function render() {
   const paired = link.state !== 'unpaired';
   $('unpaired').hidden = paired;
-  $('sessions').hidden = !paired || state.current !== null;
+  if (state.current !== null && projects.shown) projects.hide();
+  $('sessions').hidden = !paired || state.current !== null || projects.shown;
   $('session').hidden = !paired || state.current === null;
-  $('back').hidden = state.current === null;
-  $('title').textContent = state.current ? sessionName(state.current) : 'Parley';
+  $('back').hidden = state.current === null && !projects.shown;
+  $('title').textContent = state.current ? sessionName(state.current) : projects.shown ? 'New session' : 'Parley';
   renderList();
   if (state.current) renderSession();
   renderPending();
@@ -283,6 +306,7 @@ function renderList() {
     if (s.waitingFor) meta.append(el('span', '', s.waitingFor));
     if (s.announceOnly) meta.append(el('span', '', ' Announce only'));
     b.append(meta);
+    if (deskCommand(s)) b.append(el('span', 'desk', `At the desk: ${deskCommand(s)}`));
     b.addEventListener('click', () => openSession(s.sessionID));
     const li = el('li');
     li.append(b);
@@ -299,6 +323,7 @@ function renderSession() {
   const usage = $('session-usage');
   usage.hidden = !s || !s.usage;
   usage.textContent = s && s.usage ? s.usage.summary : '';
+  $('session-desk').textContent = deskCommand(s) ? `At the desk: ${deskCommand(s)}` : '';
   const note = $('session-note');
   note.hidden = !s || !s.announceOnly;
   // The desktop's reason, as it gives it.
@@ -362,7 +387,7 @@ function setChanges(on) {
 
 function openSession(id) {
   if (state.current === id) return;
-  if (state.current === null) history.pushState({ session: id }, '');
+  if (state.current === null && !projects.shown) history.pushState({ session: id }, '');
   else history.replaceState({ session: id }, '');
   if (state.terminal) setTerminal(false);
   if (changes.shown) setChanges(false);
@@ -373,7 +398,32 @@ function openSession(id) {
   holdWakeLock(true);
 }
 
+function showProjects() {
+  if (projects.shown || state.current !== null) return;
+  history.pushState({ projects: true }, '');
+  projects.show();
+  render();
+}
+
+// Stopping asks first, and says when a request waits in that session.
+function askStop() {
+  const waiting = [...state.pending.values()].some((e) => !e.settled && e.request.sessionID === state.current);
+  const box = $('stop-confirm');
+  box.querySelector('.stop-words').textContent = waiting
+    ? `Stop ${sessionName(state.current)}? A permission request or question is waiting: answer or deny it first, since Claude Code is not stopped while it is on screen.`
+    : `Stop ${sessionName(state.current)}? Claude Code exits as if you pressed Ctrl-C twice, and its window closes. Its conversation can be resumed later.`;
+  box.hidden = false;
+}
+
+function stopSession() {
+  $('stop-confirm').hidden = true;
+  link.send('stop_session', { clientMsgID: newID(), sessionID: state.current });
+  status('Asking Claude Code to exit…');
+}
+
 function closeSession() {
+  $('stop-confirm').hidden = true;
+  if (projects.shown) projects.hide();
   if (state.terminal) setTerminal(false);
   if (changes.shown) setChanges(false);
   state.current = null;
@@ -447,6 +497,18 @@ function wire() {
     status(`${b.textContent} sent.`);
   });
   $('term-toggle').addEventListener('click', () => setTerminal(!state.terminal));
+  $('new-session').addEventListener('click', showProjects);
+  $('stop').addEventListener('click', askStop);
+  $('stop-confirm').querySelector('.stop-yes').addEventListener('click', stopSession);
+  $('stop-confirm').querySelector('.stop-no').addEventListener('click', () => { $('stop-confirm').hidden = true; });
+  projects.onStarted = (p) => {
+    if (p.sessionID) {
+      openIfListed(p.sessionID);
+    } else {
+      state.openPane = p.paneID;
+      setSessions(state.sessions);
+    }
+  };
   $('changes-toggle').addEventListener('click', () => setChanges(!changes.shown));
 
   voice.getText = () => $('prompt').value;
