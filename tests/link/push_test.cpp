@@ -196,6 +196,32 @@ TEST(PushCrypto, TheKeyPairIsMadeOnceKeptOwnerOnlyAndACorruptFileIsSetAside) {
   EXPECT_EQ(setAside, 1);
 }
 
+TEST(PushCrypto, TheSubjectIsTheDesktopsOwnAddressAndOnlyOnesEveryPushServiceTakesPass) {
+  EXPECT_EQ(defaultVapidSubject("desk.tail1234.ts.net."), "https://desk.tail1234.ts.net");
+  EXPECT_EQ(defaultVapidSubject(std::nullopt), kFallbackVapidSubject);
+  EXPECT_EQ(defaultVapidSubject(""), kFallbackVapidSubject);
+  for (const char* good :
+       {"https://desk.tail1234.ts.net", "https://example.com/contact", "mailto:me@example.com"})
+    EXPECT_EQ(vapidSubjectProblem(good), std::nullopt) << good;
+  const std::pair<std::string, std::string> bad[] = {
+      {std::string(kFallbackVapidSubject), "not at a domain a push service accepts"},
+      {"mailto:me@box.local", "not at a domain"},
+      {"mailto:me@example.com,you@example.com", "not one mail address"},
+      {"mailto:", "not one mail address"},
+      {"mailto:@example.com", "not one mail address"},
+      {"http://example.com", "neither https: nor mailto:"},
+      {"https://", "names no host"},
+      {"https://me:pw@example.com", "carries credentials"},
+      {"", "not an https: or mailto: address"},
+      {"just words", "not an https: or mailto: address"},
+  };
+  for (const auto& [subject, problem] : bad) {
+    const auto found = vapidSubjectProblem(subject);
+    ASSERT_TRUE(found) << subject;
+    EXPECT_NE(found->find(problem), std::string::npos) << *found;
+  }
+}
+
 TEST(PushSubscription, InputThatCannotBeUsedIsRefusedSayingWhy) {
   const Browser browser;
   const std::string p = b64url(browser.point), a = b64url(browser.auth);
@@ -440,6 +466,30 @@ TEST_F(NotifierTest, OnlyTheDeviceNotConnectedGetsAPayloadOnlyItsBrowserCanOpen)
   ASSERT_TRUE(
       waitUntil([&] { return requestsTo("/a").size() == 1 && requestsTo("/b").size() == 2; }));
   EXPECT_EQ(json::parse(phone.decrypt(requestsTo("/a")[0].body())).at("kind"), json::value("turn"));
+}
+
+TEST_F(NotifierTest, PingOnlyCarriesNothingOfTheSessionAndTheSubjectCanChangeWhileRunning) {
+  store.setPushSubscription("A", phone.subscription(service.url() + "/a"));
+  start();
+  notifier->setPingOnly(true);
+  notifier->setSubject("https://desk.tail1234.ts.net");
+  protocol::QuestionRequest question{.sessionID = "S", .requestID = "Q"};
+  question.narration.speech = "Deploy the secret plan?";
+  notifier->onQuestion("api", question);
+  ASSERT_TRUE(waitUntil([&] { return requestsTo("/a").size() == 1; }));
+  const HttpStandin::Request sent = requestsTo("/a")[0];
+  EXPECT_EQ(json::parse(phone.decrypt(sent.body())), json::parse(R"({"v":1,"kind":"ping"})"));
+  EXPECT_EQ(sent["Urgency"], "high");
+  const json::value claims =
+      verifiedClaims(std::string(sent[boost::beast::http::field::authorization]));
+  ASSERT_TRUE(claims.is_object());
+  EXPECT_EQ(claims.at("sub"), json::value("https://desk.tail1234.ts.net"));
+
+  notifier->setPingOnly(false);
+  notifier->onQuestion("api", question);
+  ASSERT_TRUE(waitUntil([&] { return requestsTo("/a").size() == 2; }));
+  EXPECT_EQ(json::parse(phone.decrypt(requestsTo("/a")[1].body())).at("line"),
+            json::value("Deploy the secret plan?"));
 }
 
 TEST_F(NotifierTest, AnExpiredSubscriptionIsRemovedAndABusyServiceIsRetriedABoundedNumberOfTimes) {
