@@ -25,7 +25,24 @@ PrivateBus::PrivateBus(bool alsoSessionBus) {
   argv.push_back(nullptr);
   if (posix_spawnp(&pid_, "dbus-daemon", nullptr, nullptr, argv.data(), environ) != 0)
     throw std::runtime_error("cannot start dbus-daemon");
-  if (!waitUntil([&] { return std::filesystem::exists(dir_ / "bus"); }))
+  // The socket file appears before the daemon listens on it: ready is when
+  // the daemon answers.
+  const auto answers = [&] {
+    sd_bus* probe = nullptr;
+    sd_bus_new(&probe);
+    sd_bus_set_address(probe, address().c_str());
+    sd_bus_set_bus_client(probe, 1);
+    bool ok = sd_bus_start(probe) >= 0;
+    if (ok) {
+      sd_bus_message* reply = nullptr;
+      ok = sd_bus_call_method(probe, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                              "org.freedesktop.DBus", "GetId", nullptr, &reply, "") >= 0;
+      sd_bus_message_unref(reply);
+    }
+    sd_bus_flush_close_unref(probe);
+    return ok;
+  };
+  if (!waitUntil(answers))
     throw std::runtime_error("dbus-daemon did not come up");
   system_.emplace("DBUS_SYSTEM_BUS_ADDRESS", address());
   if (alsoSessionBus)
