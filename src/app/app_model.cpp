@@ -338,7 +338,10 @@ void AppModel::start() {
   phoneLink_->start();
   if (options_.watchPresence) {
     presence_ = std::make_unique<desktop::LogindPresenceWatcher>(main_.get_executor());
-    presence_->onChange = [this](const desktop::Presence& p) { alerts_->presenceChanged(p); };
+    presence_->onChange = [this](const desktop::Presence& p) {
+      alerts_->presenceChanged(p);
+      changed();  // the panel says where the person is
+    };
     presence_->onUnavailable = [this](const std::string& why) {
       alerts_->presenceUnavailable(why);
     };

@@ -32,7 +32,7 @@ struct Reader {
           out = static_cast<Push>(i);
           return;
         }
-    problems.push_back("push must be \"whenAway\", \"always\" or \"never\"");
+    problems.emplace_back("push must be \"whenAway\", \"always\" or \"never\"");
   }
 
   void seconds(std::string_view key, std::chrono::seconds& out) const {
@@ -65,7 +65,7 @@ struct Reader {
     if (!v || v->is_null())
       return;
     if (!v->is_string()) {
-      problems.push_back("vapidSubject must be text");
+      problems.emplace_back("vapidSubject must be text");
       return;
     }
     const std::string text(v->get_string());
@@ -83,7 +83,7 @@ struct Reader {
 NotificationSettings read(const json::value& value, std::vector<std::string>& problems) {
   NotificationSettings settings;
   if (!value.is_object()) {
-    problems.push_back("the notification settings must be an object");
+    problems.emplace_back("the notification settings must be an object");
     return settings;
   }
   const Reader r{value.get_object(), problems};
