@@ -225,7 +225,8 @@ void PhoneLinkController::tailscaleKnown() {
     fallbackSubjectLogged_ = true;
     log(LogEntry::Kind::error,
         "no Tailscale name for the push services: notifications are signed " + pushSubject_ +
-            ", which Apple's refuses (set a subject in the control panel)");
+            ", which Apple's refuses (set a contact in the control panel's Notifications "
+            "settings)");
   }
 }
 
