@@ -11,6 +11,7 @@
 #include "base/paths.hpp"
 #include "claude/hook_ingest.hpp"
 #include "claude/transcript_usage.hpp"
+#include "desktop/desktop_notifier.hpp"
 #include "desktop/logind.hpp"
 #include "link/tailscale.hpp"
 #include "parley_version.hpp"
@@ -88,6 +89,29 @@ void AppModel::wire(std::unique_ptr<desktop::DesktopVoice> voice) {
     logFn(Kind::error, "idle sleep cannot be prevented: " + why);
   };
 
+  std::vector<std::string> problems;
+  const NotificationSettings settings = NotificationSettings::load(preferences(), &problems);
+  for (const std::string& problem : problems)
+    log(Kind::error, "notification setting ignored: " + problem);
+  alerts_ =
+      AlertPolicy::create(main, settings,
+                          {.push =
+                               [weak](const protocol::ServerMessage& m) {
+                                 if (auto self = weak.lock())
+                                   self->phoneLink_->pushToPhone(m);
+                               },
+                           .desk =
+                               [weak](const std::string& summary, const std::string& body) {
+                                 if (auto self = weak.lock())
+                                   self->deskNotice(summary, body);
+                               },
+                           .log = logFn,
+                           .phoneConnected =
+                               [weak] {
+                                 auto self = weak.lock();
+                                 return self && self->phoneLink_->connectedDevice().has_value();
+                               }});
+
   // The phone's presence keeps the computer awake.
   phoneLink_ = PhoneLinkController::create(main, workers_, options_.phoneLink,
                                            {.log = logFn,
@@ -106,7 +130,13 @@ void AppModel::wire(std::unique_ptr<desktop::DesktopVoice> voice) {
                                                 [weak] {
                                                   if (auto self = weak.lock())
                                                     self->vocabulary_->phoneConnected();
+                                                },
+                                            .alert =
+                                                [weak](const protocol::ServerMessage& m) {
+                                                  if (auto self = weak.lock())
+                                                    self->alerts_->observe(m);
                                                 }});
+  phoneLink_->setPushContent(settings.vapidSubject, settings.pingOnly);
 
   auto publishFn = [weak](protocol::ServerMessage m) {
     if (auto self = weak.lock())
@@ -266,6 +296,40 @@ std::optional<std::string> AppModel::activeSession() const {
   return std::nullopt;
 }
 
+link::Preferences AppModel::preferences() const {
+  return options_.phoneLink.preferencesFile ? link::Preferences(*options_.phoneLink.preferencesFile)
+                                            : link::Preferences();
+}
+
+std::optional<std::string> AppModel::setNotificationSettings(NotificationSettings settings) {
+  try {
+    settings.store(preferences());
+  } catch (const std::exception& e) {
+    return std::string("Could not store the setting: ") + e.what();
+  }
+  phoneLink_->setPushContent(settings.vapidSubject, settings.pingOnly);
+  alerts_->setSettings(std::move(settings));
+  changed();
+  return std::nullopt;
+}
+
+// One D-Bus call of up to two seconds: off the main thread. A desktop with
+// no notification service is said once, not at every request.
+void AppModel::deskNotice(std::string summary, std::string body) {
+  offThread(
+      workers_, main_.get_executor(), weak_from_this(),
+      [summary = std::move(summary), body = std::move(body)] {
+        return desktop::DesktopNotifier::notify(summary, body);
+      },
+      [](AppModel& self, const Outcome<std::string>& outcome) {
+        const std::string problem = outcome.error ? outcome.errorText() : outcome.value;
+        if (problem.empty() || self.deskNoticeFailed_)
+          return;
+        self.deskNoticeFailed_ = true;
+        self.log(Kind::error, "desktop notification failed: " + problem);
+      });
+}
+
 bool AppModel::permissionPending() const {
   return hooks_->permissionPending();
 }
@@ -301,6 +365,22 @@ void AppModel::start() {
     log(Kind::error, std::string("hook socket failed: ") + e.what());
   }
   phoneLink_->start();
+  if (options_.watchPresence) {
+    presence_ = std::make_unique<desktop::LogindPresenceWatcher>(main_.get_executor());
+    presence_->onChange = [this](const desktop::Presence& p) {
+      alerts_->presenceChanged(p);
+      changed();  // the panel says where the person is
+    };
+    presence_->onUnavailable = [this](const std::string& why) {
+      alerts_->presenceUnavailable(why);
+    };
+    try {
+      presence_->start();
+    } catch (const std::exception& e) {
+      presence_.reset();
+      alerts_->presenceUnavailable(e.what());
+    }
+  }
   sweepTimer_.cancel();
   scheduleSweep();
 }

@@ -9,6 +9,7 @@
 //   HookPipeline         hook events → registry → log, narration, phone
 //   PhoneLinkController  the WebSocket server, pairing, Tailscale, the phone
 //   PowerPolicy          idle-sleep inhibitor, system sleep and wake
+//   AlertPolicy          desktop notice or push, following the login session
 //   DesktopActions       hook setup, terminal launcher, desktop voice
 //   terminal::SessionDriver  carries out the commands on tmux panes
 //
@@ -30,6 +31,7 @@
 #include <vector>
 
 #include "app/activity_log.hpp"
+#include "app/alert_policy.hpp"
 #include "app/app_state.hpp"
 #include "app/desktop_actions.hpp"
 #include "app/phone_link_controller.hpp"
@@ -69,6 +71,9 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
     std::filesystem::path executableDirectory;
     PhoneLinkController::Options phoneLink;
     PowerPolicy::Options power;
+    // Follow the login session's idle and lock state (off in tests that
+    // have no private bus for it).
+    bool watchPresence = true;
     std::chrono::steady_clock::duration sweepInterval = std::chrono::seconds(30);
     // Its timing; the model supplies the parts it shares with the rest.
     terminal::SessionDriver::Options driver;
@@ -107,6 +112,10 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
   void didWake();
 
   PhoneLinkController& phoneLink() { return *phoneLink_; }
+  const AlertPolicy& alerts() const { return *alerts_; }
+  // Stores the settings and follows them from now on; why not, when they
+  // could not be stored.
+  std::optional<std::string> setNotificationSettings(NotificationSettings settings);
   DesktopActions& desktop() { return *desktop_; }
 
   // ---- state (read on the main thread) ----
@@ -126,6 +135,8 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
   void wire(std::unique_ptr<desktop::DesktopVoice> voice);
   void changed();
   void scheduleSweep();
+  link::Preferences preferences() const;
+  void deskNotice(std::string summary, std::string body);
 
   boost::asio::io_context& main_;
   boost::asio::any_io_executor workers_;
@@ -145,6 +156,9 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
   std::unique_ptr<SessionEvents> events_;
   std::shared_ptr<VocabularyFeed> vocabulary_;
   std::unique_ptr<PowerPolicy> power_;
+  std::shared_ptr<AlertPolicy> alerts_;
+  std::unique_ptr<desktop::LogindPresenceWatcher> presence_;
+  bool deskNoticeFailed_ = false;
   std::shared_ptr<DesktopActions> desktop_;
   // Each listed session's tokens, from its transcript (main thread).
   std::shared_ptr<claude::TranscriptUsage> usage_;

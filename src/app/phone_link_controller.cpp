@@ -59,7 +59,8 @@ PhoneLinkController::PhoneLinkController(boost::asio::any_io_executor main,
                     ? std::make_unique<link::PushNotifier>(options_.push, pairing_, *vapid_.keys)
                     : nullptr),
       server_(std::make_unique<Server>(
-          workers_, withPush(options_.server, vapid_.keys, notifier_.get()), pairing_)) {}
+          workers_, withPush(options_.server, vapid_.keys, notifier_.get()), pairing_)),
+      pushSubject_(options_.push.subject) {}
 
 template <class Work, class Then>
 void PhoneLinkController::offMain(Work work, Then then) {
@@ -104,18 +105,19 @@ void PhoneLinkController::start() {
 }
 
 void PhoneLinkController::publish(protocol::ServerMessage message) {
-  if (notifier_)
-    notifyAway(message);
-  server_->publish(std::move(message));
-}
-
-void PhoneLinkController::notifyAway(const protocol::ServerMessage& message) {
   if (const auto* update = std::get_if<protocol::SessionUpdate>(&message)) {
     sessionNames_.clear();
     for (const auto& session : update->sessions)
       sessionNames_[session.sessionID] = session.shortName();
-    return;
   }
+  if (out_.alert)
+    out_.alert(message);
+  server_->publish(std::move(message));
+}
+
+void PhoneLinkController::pushToPhone(const protocol::ServerMessage& message) {
+  if (!notifier_)
+    return;
   const auto name = [&](const std::string& sessionID) {
     const auto it = sessionNames_.find(sessionID);
     return it == sessionNames_.end() ? std::string("Claude Code") : it->second;
@@ -126,6 +128,22 @@ void PhoneLinkController::notifyAway(const protocol::ServerMessage& message) {
     notifier_->onQuestion(name(question->sessionID), *question);
   else if (const auto* finished = std::get_if<protocol::TurnFinished>(&message))
     notifier_->onTurnFinished(name(finished->sessionID), *finished);
+}
+
+void PhoneLinkController::setPushContent(std::string subjectSetting, bool pingOnly) {
+  subjectSetting_ = std::move(subjectSetting);
+  if (notifier_)
+    notifier_->setPingOnly(pingOnly);
+  applySubject();
+}
+
+// The person's subject, else this desktop's own address: Apple's push
+// service accepts an https: URL, never the fallback.
+void PhoneLinkController::applySubject() {
+  pushSubject_ =
+      subjectSetting_.empty() ? link::defaultVapidSubject(tailscaleHost_) : subjectSetting_;
+  if (notifier_)
+    notifier_->setSubject(pushSubject_);
 }
 
 void PhoneLinkController::handleServerStatus(const Server::Status& status) {
@@ -182,7 +200,7 @@ void PhoneLinkController::checkTailscale() {
           [](PhoneLinkController& c, const Outcome<link::TailscaleStatus::Info>& outcome) {
             if (outcome.error) {
               c.tailscaleHost_.reset();
-              c.out_.changed();
+              c.tailscaleKnown();
               c.log(LogEntry::Kind::error, outcome.errorText());
               return;
             }
@@ -191,13 +209,25 @@ void PhoneLinkController::checkTailscale() {
               c.tailscaleHost_.reset();
             else
               c.tailscaleHost_ = info.magicDNSName;
-            c.out_.changed();
+            c.tailscaleKnown();
             if (info.backendState == "Running")
               return;
             c.log(LogEntry::Kind::error, "Tailscale is not running (" +
                                              info.backendState.value_or("?") +
                                              ") \u2014 the phone cannot reach this computer");
           });
+}
+
+void PhoneLinkController::tailscaleKnown() {
+  applySubject();
+  out_.changed();
+  if (subjectSetting_.empty() && !tailscaleHost_ && notifier_ && !fallbackSubjectLogged_) {
+    fallbackSubjectLogged_ = true;
+    log(LogEntry::Kind::error,
+        "no Tailscale name for the push services: notifications are signed " + pushSubject_ +
+            ", which Apple's refuses (set a contact in the control panel's Notifications "
+            "settings)");
+  }
 }
 
 void PhoneLinkController::makePairingOffer(std::string deviceName) {
@@ -210,6 +240,7 @@ void PhoneLinkController::makePairingOffer(std::string deviceName) {
               return;
             }
             c.tailscaleHost_ = outcome.value.host;
+            c.applySubject();
             c.pairingOffer_ = outcome.value;
             c.out_.changed();
             c.reloadPairedDevices();

@@ -45,6 +45,9 @@ class PhoneLinkController : public std::enable_shared_from_this<PhoneLinkControl
     std::function<void()> phoneDisconnected;
     // The phone's hello was answered; what is published now follows it.
     std::function<void()> phoneGreeted;
+    // Each message as it is published, for whoever decides what becomes a
+    // notification (pushToPhone sends one).
+    std::function<void(const protocol::ServerMessage&)> alert;
   };
 
   // The server's strand and the blocking work run on `workers`.
@@ -59,6 +62,14 @@ class PhoneLinkController : public std::enable_shared_from_this<PhoneLinkControl
   // Starts the server, then checks Tailscale.
   void start();
   void publish(protocol::ServerMessage message);
+  // What needs a phone that is away reaches it by Web Push, when it asked
+  // for that; the notifier leaves out a phone that is connected.
+  void pushToPhone(const protocol::ServerMessage& message);
+  // The VAPID subject the person set ("" for this desktop's https://
+  // Tailscale address), and whether pushes carry nothing but a ping.
+  void setPushContent(std::string subjectSetting, bool pingOnly);
+  // The subject push services are told now.
+  const std::string& pushSubject() const { return pushSubject_; }
 
   void makePairingOffer(std::string deviceName);
   // Forgets the offer shown, so its one-time secret is shown no more, with
@@ -88,9 +99,9 @@ class PhoneLinkController : public std::enable_shared_from_this<PhoneLinkControl
   void handleServerStatus(const link::WebSocketServer::Status& status);
   void handlePeerEvent(const link::WebSocketServer::PeerEvent& event);
   void reloadPairedDevices();
-  // What needs a phone that is away reaches it by Web Push, when it asked
-  // for that; the notifier decides whether it is away.
-  void notifyAway(const protocol::ServerMessage& message);
+  void applySubject();
+  // Tailscale's name was read again (or could not be).
+  void tailscaleKnown();
   void log(LogEntry::Kind kind, std::string text) { out_.log(kind, std::move(text)); }
   template <class Work, class Then>
   void offMain(Work work, Then then);
@@ -120,6 +131,9 @@ class PhoneLinkController : public std::enable_shared_from_this<PhoneLinkControl
   std::vector<link::PairedDevice> pairedDevices_;
   std::optional<std::string> tailscaleHost_;
   std::optional<link::PairingPayload> pairingOffer_;
+  std::string subjectSetting_;
+  std::string pushSubject_;
+  bool fallbackSubjectLogged_ = false;
 };
 
 }  // namespace parley::app

@@ -8,13 +8,17 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/json.hpp>
+#include <cstdio>
+#include <optional>
 #include <ostream>
 
 #include "app/hook_setup.hpp"
+#include "app/notification_settings.hpp"
 #include "app/setup_checks.hpp"
 #include "base/paths.hpp"
 #include "base/process.hpp"
 #include "link/pairing.hpp"
+#include "link/push_crypto.hpp"
 #include "link/tailscale.hpp"
 #include "terminal/supported_claude_versions.hpp"
 
@@ -153,6 +157,69 @@ DoctorCheck files() {
   return {"files", Status::ok, data.string() + " and " + config.string(), ""};
 }
 
+// The key that signs every push: without it, or with a copy others can
+// read, notifications cannot be trusted to come from this desktop.
+DoctorCheck pushKey() {
+  const fs::path file = link::PushCrypto::defaultKeyFile();
+  const std::string remake =
+      "move " + file.string() +
+      " aside; Parley makes a new key when it starts, and each phone turns notifications on again";
+  struct stat st {};
+  if (::stat(file.c_str(), &st) != 0)
+    return {"push key", Status::fail, "no " + file.string() + " yet",
+            "start Parley once (`parley run`, or `parley service install`): it makes the key"};
+  if (!S_ISREG(st.st_mode))
+    return {"push key", Status::fail, file.string() + " is not a regular file", remake};
+  if ((st.st_mode & 077) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return {"push key", Status::fail, file.string() + " is readable by others (mode " + mode + ")",
+            "chmod 600 " + file.string()};
+  }
+  try {
+    (void)link::PushCrypto::load(file);
+  } catch (const std::exception& e) {
+    return {"push key", Status::fail, e.what(), remake};
+  }
+  return {"push key", Status::ok, "a P-256 key, owner-only, in " + file.string(), ""};
+}
+
+// Apple's push service refuses a token whose contact is not an https: URL
+// or a real mail address, so the fallback works everywhere but on an iPhone.
+DoctorCheck pushSubject(const std::optional<std::string>& magicDNSName) {
+  const std::string where = "set a contact in the control panel (Settings \u2192 Notifications)";
+  std::vector<std::string> problems;
+  const app::NotificationSettings settings =
+      app::NotificationSettings::load(link::Preferences(), &problems);
+  for (const std::string& problem : problems)
+    if (problem.starts_with("vapidSubject"))
+      return {
+          "push subject", Status::fail,
+          "the contact in " + link::Preferences::defaultFile().string() + " is ignored: " + problem,
+          where + ", or clear it there"};
+  if (!settings.vapidSubject.empty())
+    return {"push subject", Status::ok, "pushes are signed " + settings.vapidSubject + " (set)",
+            ""};
+  const std::string subject = link::defaultVapidSubject(magicDNSName);
+  if (subject == link::kFallbackVapidSubject)
+    return {"push subject", Status::warn,
+            "no Tailscale name is known, so pushes are signed " + subject +
+                ", which Apple's push service refuses",
+            "bring Tailscale up with MagicDNS, or " + where};
+  return {"push subject", Status::ok, "pushes are signed " + subject, ""};
+}
+
+std::optional<std::string> magicDNSName() {
+  try {
+    std::string name =
+        link::TailscaleStatus(link::defaultTailscaleExecutable()).read().magicDNSName;
+    if (!name.empty())
+      return name;
+  } catch (const std::exception&) {
+  }
+  return std::nullopt;
+}
+
 std::string_view statusName(Status status) {
   switch (status) {
     case Status::ok:
@@ -179,6 +246,8 @@ std::vector<DoctorCheck> runDoctorChecks(const DoctorOptions& options) {
   checks.push_back(speechEngine());
   checks.push_back(recognizer());
   checks.push_back(files());
+  checks.push_back(pushKey());
+  checks.push_back(pushSubject(magicDNSName()));
   return checks;
 }
 

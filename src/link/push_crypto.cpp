@@ -280,6 +280,45 @@ std::string urlOrigin(std::string_view url) {
   return origin;
 }
 
+std::string defaultVapidSubject(const std::optional<std::string>& magicDNSName) {
+  std::string host = magicDNSName.value_or("");
+  while (!host.empty() && host.back() == '.')
+    host.pop_back();
+  if (host.empty())
+    return std::string(kFallbackVapidSubject);
+  return "https://" + host;
+}
+
+std::optional<std::string> vapidSubjectProblem(std::string_view subject) {
+  const std::string shown = "\u201c" + std::string(subject.substr(0, 80)) + "\u201d";
+  const auto parsed = boost::urls::parse_uri(subject);
+  if (!parsed)
+    return shown + " is not an https: or mailto: address";
+  const std::string scheme = parsed->scheme();
+  if (scheme == "https") {
+    if (!parsed->has_authority() || parsed->host().empty())
+      return shown + " names no host";
+    if (parsed->has_userinfo())
+      return shown + " carries credentials";
+    return std::nullopt;
+  }
+  if (scheme != "mailto")
+    return shown + " is neither https: nor mailto:";
+  // One address: local@domain, where the domain has a dot and is not a
+  // name only this machine knows.
+  const std::string address = parsed->path();
+  const auto at = address.find('@');
+  if (parsed->has_query() || at == std::string::npos || at == 0 ||
+      address.find_first_of("@,; \t", at + 1) != std::string::npos)
+    return shown + " is not one mail address";
+  const std::string domain = address.substr(at + 1);
+  const auto dot = domain.find('.');
+  if (dot == std::string::npos || dot == 0 || domain.back() == '.' || domain.ends_with(".local") ||
+      domain.ends_with(".localhost"))
+    return shown + " is not at a domain a push service accepts";
+  return std::nullopt;
+}
+
 // ---- the key pair ------------------------------------------------------------
 
 namespace {
@@ -331,6 +370,18 @@ PushCrypto PushCrypto::loadOrCreate(const std::filesystem::path& keyFile) {
   std::string text = writeKey(key.get());
   base::writeFileAtomically(keyFile, text, 0600);
   OPENSSL_cleanse(text.data(), text.size());
+  return PushCrypto(std::shared_ptr<EVP_PKEY>(key.release(), EVP_PKEY_free));
+}
+
+PushCrypto PushCrypto::load(const std::filesystem::path& keyFile) {
+  std::optional<std::string> read = base::readFileIfExists(keyFile, kMaxKeyFile);
+  if (!read)
+    throw base::FileError("open", keyFile, ENOENT);
+  std::string& pem = *read;
+  PKey key = readKey(pem);
+  OPENSSL_cleanse(pem.data(), pem.size());
+  if (!key)
+    throw PushCryptoError(keyFile.string() + " holds no P-256 private key");
   return PushCrypto(std::shared_ptr<EVP_PKEY>(key.release(), EVP_PKEY_free));
 }
 

@@ -48,6 +48,10 @@ class PushCrypto {
   // (also for a file that is not regular or too large to be a key) or
   // PushCryptoError.
   static PushCrypto loadOrCreate(const std::filesystem::path& keyFile);
+  // Reads the key pair and changes nothing, whatever it finds (`parley
+  // doctor` looks without repairing). Throws base::FileError when the file
+  // cannot be read, PushCryptoError when it holds no P-256 private key.
+  static PushCrypto load(const std::filesystem::path& keyFile);
 
   // The public key as the uncompressed point in URL-safe Base64 without
   // padding: what a browser's applicationServerKey takes.
@@ -72,6 +76,20 @@ class PushCrypto {
   std::shared_ptr<EVP_PKEY> key_;
   std::string publicKey_;
 };
+
+// The contact in a VAPID token. Apple's push service refuses a token whose
+// subject is not an https: URL or a mailto: address at a real domain (403
+// BadJwtToken); the others accept anything.
+//
+// What Parley signs with when nothing better is known: no Tailscale name and
+// no subject set. Apple refuses it.
+inline constexpr std::string_view kFallbackVapidSubject = "mailto:parley@localhost";
+// https://HOST for the desktop's MagicDNS name (its trailing dot dropped),
+// or the fallback when there is none.
+std::string defaultVapidSubject(const std::optional<std::string>& magicDNSName);
+// Why a push service would refuse `subject`, or nullopt when every one
+// takes it.
+std::optional<std::string> vapidSubjectProblem(std::string_view subject);
 
 // scheme://host[:port] of a URL, the port left out when it is the scheme's
 // default; empty when `url` is not an absolute http(s) URL.

@@ -78,6 +78,15 @@ class PushNotifier::Impl {
   Duration longTurn() const { return config_.longTurn; }
   const PushSender& sender() const { return sender_; }
 
+  void setSubject(std::string subject) {
+    const std::lock_guard lock(mutex_);
+    config_.subject = std::move(subject);
+  }
+  std::string subject() {
+    const std::lock_guard lock(mutex_);
+    return config_.subject;
+  }
+
   void setConnected(std::optional<std::string> deviceID) {
     const std::lock_guard lock(mutex_);
     connected_ = std::move(deviceID);
@@ -188,7 +197,7 @@ class PushNotifier::Impl {
     try {
       PushRequest request{
           .endpoint = subscription->endpoint,
-          .authorization = crypto_.authorization(subscription->endpoint, config_.subject,
+          .authorization = crypto_.authorization(subscription->endpoint, subject(),
                                                  std::chrono::system_clock::now()),
           .body = PushCrypto::encrypt(job.message->payload, subscription->publicKeyBytes(),
                                       subscription->authBytes()),
@@ -251,7 +260,7 @@ class PushNotifier::Impl {
   }
 
   boost::asio::any_io_executor executor_;  // one thread: no strand needed
-  Configuration config_;
+  Configuration config_;                   // its subject guarded by mutex_
   PairingStore pairing_;
   PushCrypto crypto_;
   PushSender sender_;
@@ -266,8 +275,10 @@ class PushNotifier::Impl {
 };
 
 PushNotifier::PushNotifier(Configuration configuration, PairingStore pairing, PushCrypto crypto)
-    : impl_(std::make_unique<Impl>(thread_.get_executor(), std::move(configuration),
-                                   std::move(pairing), std::move(crypto))) {}
+    : pingOnly_(configuration.pingOnly) {
+  impl_ = std::make_unique<Impl>(thread_.get_executor(), std::move(configuration),
+                                 std::move(pairing), std::move(crypto));
+}
 
 PushNotifier::~PushNotifier() {
   impl_->stop();
@@ -286,6 +297,18 @@ std::function<std::optional<EndpointRefusal>(const std::string&)> PushNotifier::
   return [sender = impl_->sender()](const std::string& endpoint) { return sender.check(endpoint); };
 }
 
+void PushNotifier::setSubject(std::string subject) {
+  impl_->setSubject(std::move(subject));
+}
+
+void PushNotifier::setPingOnly(bool pingOnly) {
+  pingOnly_ = pingOnly;
+}
+
+std::string PushNotifier::payload(std::string full) const {
+  return pingOnly_ ? pingPayload() : std::move(full);
+}
+
 void PushNotifier::deviceConnected(std::string deviceID) {
   impl_->setConnected(std::move(deviceID));
 }
@@ -297,13 +320,13 @@ void PushNotifier::deviceDisconnected() {
 void PushNotifier::onPermissionRequest(const std::string& sessionName,
                                        const protocol::PermissionRequest& request) {
   impl_->enqueue(std::make_shared<const Message>(
-      Message{permissionPayload(sessionName, request), PushRequest::Urgency::high}));
+      Message{payload(permissionPayload(sessionName, request)), PushRequest::Urgency::high}));
 }
 
 void PushNotifier::onQuestion(const std::string& sessionName,
                               const protocol::QuestionRequest& question) {
   impl_->enqueue(std::make_shared<const Message>(
-      Message{questionPayload(sessionName, question), PushRequest::Urgency::high}));
+      Message{payload(questionPayload(sessionName, question)), PushRequest::Urgency::high}));
 }
 
 void PushNotifier::onTurnFinished(const std::string& sessionName,
@@ -311,7 +334,7 @@ void PushNotifier::onTurnFinished(const std::string& sessionName,
   const auto ran = std::chrono::milliseconds(finished.durationMS.value_or(-1));
   if (ran >= std::chrono::duration_cast<std::chrono::milliseconds>(impl_->longTurn()))
     impl_->enqueue(std::make_shared<const Message>(
-        Message{turnPayload(sessionName, finished), PushRequest::Urgency::normal}));
+        Message{payload(turnPayload(sessionName, finished)), PushRequest::Urgency::normal}));
 }
 
 // ---- payloads ------------------------------------------------------------------
@@ -340,6 +363,10 @@ std::string PushNotifier::questionPayload(const std::string& sessionName,
       question.questions.empty() ? std::string_view() : question.questions.front().text;
   out["line"] = firstOf({question.narration.speech, first, "Claude has a question"});
   return json::serialize(out);
+}
+
+std::string PushNotifier::pingPayload() {
+  return json::serialize(json::object{{"v", 1}, {"kind", "ping"}});
 }
 
 std::string PushNotifier::turnPayload(const std::string& sessionName,

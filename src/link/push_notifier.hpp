@@ -19,6 +19,7 @@
 // endpoint whose address no push service can have is never connected to.
 // Every failure is one line through onLog.
 
+#include <atomic>
 #include <boost/asio/thread_pool.hpp>
 #include <chrono>
 #include <functional>
@@ -38,7 +39,9 @@ class PushNotifier {
 
   struct Configuration {
     // The VAPID contact a push service may write to (mailto: or https:).
-    std::string subject = "mailto:parley@localhost";
+    std::string subject = std::string(kFallbackVapidSubject);
+    // Notices carry nothing of the session (see pingPayload).
+    bool pingOnly = false;
     // A finished turn is news only after running at least this long.
     Duration longTurn = std::chrono::minutes(2);
     // How long a push service keeps an undelivered message.
@@ -72,6 +75,11 @@ class PushNotifier {
   // after the notifier is gone (it then refuses at once).
   std::function<std::optional<EndpointRefusal>(const std::string& endpoint)> endpointCheck() const;
 
+  // Both may change while running (a setting, Tailscale's name becoming
+  // known); messages queued before the change go out under the new ones.
+  void setSubject(std::string subject);
+  void setPingOnly(bool pingOnly);
+
   // The phone link's connection: the device with this id sees events live.
   void deviceConnected(std::string deviceID);
   void deviceDisconnected();
@@ -90,12 +98,19 @@ class PushNotifier {
                                      const protocol::QuestionRequest& question);
   static std::string turnPayload(const std::string& sessionName,
                                  const protocol::TurnFinished& finished);
+  // What every notice is with ping-only on: no session name, no text, no
+  // ids; the page learns what happened over its own link once opened.
+  static std::string pingPayload();
 
   class Impl;
 
  private:
+  // Decided when a message is queued: what is queued is already its payload.
+  std::string payload(std::string full) const;
+
   boost::asio::thread_pool thread_{1};
   std::unique_ptr<Impl> impl_;
+  std::atomic<bool> pingOnly_;
 };
 
 }  // namespace parley::link

@@ -2,11 +2,11 @@
 
 #include <boost/asio/post.hpp>
 #include <exception>
+#include <stdexcept>
 
 #include "app/app_model.hpp"
 #include "app/thread_hops.hpp"
 #include "app/web_sites.hpp"
-#include "desktop/desktop_notifier.hpp"
 #include "desktop/detached_process.hpp"
 #include "panel/panel_server.hpp"
 
@@ -82,7 +82,6 @@ std::uint16_t ControlPanel::port() const {
 }
 
 void ControlPanel::changed() {
-  noticePermission();
   if (publishQueued_)
     return;
   publishQueued_ = true;
@@ -108,24 +107,10 @@ std::string ControlPanel::state() const {
   facts.detached = detached_;
   facts.relayPath = desktop.relayPath().string();
   facts.registeredEvents = desktop.registeredEvents();
+  facts.notifications = model->alerts().settings();
+  facts.whereabouts = model->alerts().whereaboutsText();
+  facts.pushSubject = model->phoneLink().pushSubject();
   return PanelView::render(facts);
-}
-
-void ControlPanel::noticePermission() {
-  const auto model = model_.lock();
-  if (!model)
-    return;
-  // Called on every change: it reads only the two facts it needs.
-  const bool pending = model->permissionPending();
-  // Only the moment a question appears, and only when no phone can answer.
-  if (pending && !permissionShown_ && !model->phoneLink().connectedDevice())
-    asio::post(workers_, [] {
-      // A desktop without a notification service just has no notification.
-      (void)desktop::DesktopNotifier::notify(
-          "Parley \u2014 permission needed",
-          "Claude Code is asking for permission. Answer it at the keyboard.");
-    });
-  permissionShown_ = pending;
 }
 
 void ControlPanel::runChecks() {
@@ -209,6 +194,15 @@ std::optional<std::string> ControlPanel::act(std::string_view name, const json::
     } catch (const std::exception& e) {
       return std::string("Could not store the setting: ") + e.what();
     }
+  } else if (name == "setNotifications") {
+    app::NotificationSettings settings;
+    try {
+      settings = app::NotificationSettings::parse(body);
+    } catch (const std::invalid_argument& e) {
+      return std::string("Not changed: ") + e.what() + ".";
+    }
+    if (auto problem = model->setNotificationSettings(std::move(settings)))
+      return problem;
   } else if (name == "openTailscale") {
     open(checklist_ && checklist_->tailscaleInstalled ? "https://login.tailscale.com/admin"
                                                       : "https://tailscale.com/download/linux");

@@ -60,9 +60,6 @@ class ControlPanel : public std::enable_shared_from_this<ControlPanel> {
   ControlPanel(boost::asio::any_io_executor main, boost::asio::any_io_executor workers,
                std::shared_ptr<app::AppModel> model, Options options);
   void runChecks();
-  // A desktop notification when a permission question appears while no
-  // phone is connected.
-  void noticePermission();
   // Opens a file, folder or address with the desktop's default program.
   void open(std::string target);
 
@@ -74,7 +71,6 @@ class ControlPanel : public std::enable_shared_from_this<ControlPanel> {
   std::optional<SetupChecklist> checklist_;
   std::set<std::string> detached_;
   bool setupCompleted_ = false;
-  bool permissionShown_ = false;
   bool publishQueued_ = false;
 };
 

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "link/pairing_qr.hpp"
+#include "link/push_crypto.hpp"
 #include "protocol/deny_lists.hpp"
 #include "protocol/wire_coding.hpp"
 #include "terminal/session_registry.hpp"
@@ -92,6 +93,15 @@ json::value checklist(const PanelFacts& facts) {
                       {"tailscaleAccount", optional(c.tailscaleAccount)},
                       {"tailscaleInstalled", c.tailscaleInstalled},
                       {"hooks", facts.state.hookInstalled}};
+}
+
+json::object notifications(const PanelFacts& facts) {
+  json::object o = facts.notifications.toJson();
+  o["whereabouts"] = facts.whereabouts;
+  o["subjectInUse"] = facts.pushSubject;
+  // Apple's push service refuses the fallback: the page says so.
+  o["subjectProblem"] = optional(link::vapidSubjectProblem(facts.pushSubject));
+  return o;
 }
 
 template <std::size_t N>
@@ -182,6 +192,7 @@ std::string PanelView::render(const PanelFacts& facts) {
       {"deny", json::object{{"commands", strings(protocol::DenyPatterns::patterns)},
                             {"paths", strings(protocol::DenyPaths::paths)}}},
       {"setup", json::object{{"completed", facts.hasCompletedSetup}, {"checks", checklist(facts)}}},
+      {"notifications", notifications(facts)},
       {"log", log(facts)},
   });
 }

@@ -12,6 +12,7 @@
 
 #include "app/activity_log.hpp"
 #include "app/app_state.hpp"
+#include "app/notification_settings.hpp"
 #include "desktop/desktop_voice.hpp"
 #include "panel/setup_checklist.hpp"
 
@@ -32,6 +33,11 @@ struct PanelFacts {
   std::set<std::string> detached;
   std::string relayPath;
   std::size_t registeredEvents = 0;
+  app::NotificationSettings notifications;
+  // Where the alerts think the person is, in words.
+  std::string whereabouts;
+  // The VAPID subject push services are told now.
+  std::string pushSubject;
 };
 
 class PanelView {

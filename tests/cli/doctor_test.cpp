@@ -125,5 +125,50 @@ TEST_F(DoctorTest, APreparedHomePassesWithParleyRunning) {
   EXPECT_EQ(statuses(wrongPort).at("tailscale serve"), "fail");
 }
 
+TEST_F(DoctorTest, ThePushKeyAndSubjectAreCheckedWithoutBeingRepaired) {
+  const fs::path key = home / ".local" / "share" / "parley" / "vapid.pem";
+  const auto check = [&](const std::string& name) {
+    const json::value report = json::parse(parley({"doctor", "--json"}).out);
+    for (const json::value& c : report.at("checks").as_array())
+      if (c.at("name") == name.c_str())
+        return std::make_pair(std::string(c.at("status").as_string()),
+                              std::string(c.at("detail").as_string()));
+    return std::make_pair(std::string("missing"), std::string());
+  };
+  EXPECT_EQ(check("push key").first, "fail");
+  // No Tailscale name: the fallback works everywhere but on Apple's service.
+  const auto fallback = check("push subject");
+  EXPECT_EQ(fallback.first, "warn");
+  EXPECT_NE(fallback.second.find("mailto:parley@localhost, which Apple"), std::string::npos)
+      << fallback.second;
+
+  test::writeFile(key, "not a key");
+  ::chmod(key.c_str(), 0600);
+  EXPECT_EQ(check("push key"),
+            std::make_pair(std::string("fail"), key.string() + " holds no P-256 private key"));
+  EXPECT_EQ(test::readFile(key), "not a key");  // looked at, not replaced
+
+  // A real key, as Parley makes it, but left readable by others.
+  const auto made = test::runProcess({"openssl", "genpkey", "-algorithm", "EC", "-pkeyopt",
+                                      "ec_paramgen_curve:P-256", "-out", key.string()},
+                                     env());
+  ASSERT_EQ(made.status, 0) << made.err;
+  ::chmod(key.c_str(), 0644);
+  EXPECT_EQ(check("push key").second, key.string() + " is readable by others (mode 0644)");
+  ::chmod(key.c_str(), 0600);
+  EXPECT_EQ(check("push key").first, "ok");
+
+  test::writeFile(home / ".config" / "parley" / "preferences.json",
+                  R"({"notifications":{"vapidSubject":"mailto:me@box.local"}})");
+  const auto ignored = check("push subject");
+  EXPECT_EQ(ignored.first, "fail");
+  EXPECT_NE(ignored.second.find("is ignored: vapidSubject"), std::string::npos) << ignored.second;
+  test::writeFile(home / ".config" / "parley" / "preferences.json",
+                  R"({"notifications":{"vapidSubject":"mailto:me@example.com"}})");
+  EXPECT_EQ(check("push subject"),
+            std::make_pair(std::string("ok"),
+                           std::string("pushes are signed mailto:me@example.com (set)")));
+}
+
 }  // namespace
 }  // namespace parley::cli

@@ -1,6 +1,7 @@
 // The control panel in real headless Chromium against a real `parley run`
 // with a temporary HOME: the first-run checklist, pairing, revoking a
-// connected phone, the hooks tab, the log, and a real Claude Code session.
+// connected phone, the hooks and notifications tabs, the log, and a real
+// Claude Code session.
 // With PARLEY_SCREENSHOTS set, each view is saved there as a PNG.
 
 #include <gtest/gtest.h>
@@ -233,6 +234,31 @@ TEST_F(PanelBrowser, ChecklistPairingDevicesHooksAndLog) {
   EXPECT_NE(textOf("#deny-commands-title").find("Commands ("), std::string::npos);
   EXPECT_GT(count("#deny-paths li"), 0);
   snap("settings-deny-list");
+
+  // Notifications: where the person is as Parley sees it, the signature the
+  // push services get, and the settings, refused with the reason or kept.
+  b.click("[data-tab=notifications]");
+  ASSERT_TRUE(waitText("#subject-in-use", std::string("https://") + kTailnetName));
+  EXPECT_NE(textOf("#whereabouts"), "\u2026");
+  EXPECT_FALSE(shown("#subject-problem"));
+  EXPECT_EQ(b.script("return document.getElementById('unanswered-after').value"), "30");
+  b.clear("#unanswered-after");
+  b.type("#unanswered-after", "0");
+  b.click("#save-notifications");
+  ASSERT_TRUE(waitText("#connection-lost", "Not changed: unansweredAfterSeconds must be"));
+  b.clear("#unanswered-after");
+  b.type("#unanswered-after", "45");
+  b.click("input[name=push][value=never]");
+  b.click("#ping-only");
+  b.click("#save-notifications");
+  ASSERT_TRUE(waitUntil([&] {
+    return readFile(preferences)
+               .find(R"("notifications":{"push":"never","awayAfterSeconds":60,)"
+                     R"("unansweredAfterSeconds":45,"pingOnly":true,"vapidSubject":""})") !=
+           std::string::npos;
+  })) << readFile(preferences);
+  EXPECT_FALSE(shown("#connection-lost"));
+  snap("settings-notifications");
   b.click("#close-settings");
 
   // The log has filled with all of that; Clear empties it.

@@ -168,6 +168,25 @@ function renderHooks(s) {
   $("deny-paths-title").textContent = `Paths (${s.deny.paths.length})`;
 }
 
+// The form is filled from what Parley holds only when that changes, so an
+// update does not undo what is being typed.
+function renderNotifications(s) {
+  const n = s.notifications;
+  $("whereabouts").textContent = n.whereabouts;
+  $("subject-in-use").textContent = n.subjectInUse;
+  $("subject-problem").hidden = !n.subjectProblem;
+  $("subject-problem").textContent = n.subjectProblem
+    ? `Apple's push service will refuse this: ${n.subjectProblem}. Notifications on an iPhone or iPad need Tailscale's name, or a contact set here.`
+    : "";
+  const stored = { ...n, whereabouts: undefined, subjectInUse: undefined, subjectProblem: undefined };
+  if (!changed("notifications", stored)) return;
+  for (const radio of document.querySelectorAll("input[name=push]")) radio.checked = radio.value === n.push;
+  $("away-after").value = String(n.awayAfterSeconds);
+  $("unanswered-after").value = String(n.unansweredAfterSeconds);
+  $("ping-only").checked = n.pingOnly;
+  $("vapid-subject").value = n.vapidSubject;
+}
+
 function check(id, ok, detail) {
   const item = $(id);
   item.classList.toggle("ok", ok);
@@ -199,6 +218,7 @@ function render(s) {
   renderLog(s);
   renderDevices(s);
   renderHooks(s);
+  renderNotifications(s);
   renderSetup(s);
 }
 
@@ -263,6 +283,16 @@ function wire() {
   $("recheck-hooks").addEventListener("click", () => act("recheckHooks"));
   $("reveal").addEventListener("click", () => act("revealBackup"));
   $("open-tailscale").addEventListener("click", () => act("openTailscale"));
+  $("notifications-form").addEventListener("submit", (e) => {
+    e.preventDefault();
+    act("setNotifications", {
+      push: document.querySelector("input[name=push]:checked")?.value ?? "whenAway",
+      awayAfterSeconds: Number($("away-after").value),
+      unansweredAfterSeconds: Number($("unanswered-after").value),
+      pingOnly: $("ping-only").checked,
+      vapidSubject: $("vapid-subject").value.trim(),
+    });
+  });
   $("setup-recheck").addEventListener("click", () => act("setupRecheck"));
   $("setup-continue").addEventListener("click", async () => {
     await act("setupContinue");

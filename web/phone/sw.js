@@ -29,19 +29,38 @@ self.addEventListener('fetch', (event) => {
   }).catch(() => caches.match(url.pathname)));
 });
 
-// A notice from the desktop: the session's name and one line. The page
-// fetches the rest over its own link when opened.
+// A notice from the desktop: the session's name and one line, or nothing at
+// all with "ping only". The page fetches the rest over its own link when
+// opened. Every push shows a notification, even one that cannot be read:
+// Safari withdraws the subscription of a page whose pushes show nothing.
+function readNotice(data) {
+  try {
+    const value = data ? data.json() : null;
+    return value && typeof value === 'object' && !Array.isArray(value) ? value : {};
+  } catch {
+    return {};
+  }
+}
+
+function text(value, fallback) {
+  return typeof value === 'string' && value.trim() ? value.slice(0, 200) : fallback;
+}
+
 self.addEventListener('push', (event) => {
-  let notice = {};
-  try { notice = event.data ? event.data.json() : {}; } catch { notice = {}; }
-  const title = notice.session || 'Parley';
-  event.waitUntil(self.registration.showNotification(title, {
-    body: notice.line || 'A session needs you.',
+  const notice = readNotice(event.data);
+  const sessionID = text(notice.sessionID, '');
+  const requestID = text(notice.requestID, '');
+  const options = {
+    body: text(notice.line, notice.kind === 'ping' ? 'Open Parley to see what needs you.' : 'A session needs you.'),
     icon: '/icon-192.png',
-    tag: notice.sessionID || 'parley',
+    tag: sessionID || 'parley',
     renotify: true,
-    data: { sessionID: notice.sessionID, requestID: notice.requestID },
-  }));
+    data: { sessionID: sessionID || undefined, requestID: requestID || undefined },
+  };
+  const title = text(notice.session, 'Parley');
+  // Should the rich notice be refused, a bare one still shows.
+  event.waitUntil(self.registration.showNotification(title, options)
+    .catch(() => self.registration.showNotification('Parley', { body: 'A session needs you.', tag: 'parley' })));
 });
 
 self.addEventListener('notificationclick', (event) => {
