@@ -182,88 +182,90 @@ struct UploadImage {
   bool last = false;
   std::string data;
   PARLEY_WIRE_RECORD(UploadImage);
-  // The recent projects, answered with Projects; the payload is an empty
-  // object.
-  struct ListProjects {
-    static constexpr std::string_view kType = "list_projects";
-    PARLEY_WIRE_RECORD(ListProjects);
-  };
+};
 
-  // One page of a project's past sessions, newest first, answered with History.
-  struct ListHistory {
-    static constexpr std::string_view kType = "list_history";
-    std::string projectID;
-    std::int64_t offset = 0;
-    PARLEY_WIRE_RECORD(ListHistory);
-  };
+// The recent projects, answered with Projects; the payload is an empty
+// object.
+struct ListProjects {
+  static constexpr std::string_view kType = "list_projects";
+  PARLEY_WIRE_RECORD(ListProjects);
+};
 
-  // A new Claude Code session in a listed project, with an optional first
-  // prompt; answered with SessionStarted.
-  struct StartSession {
-    static constexpr std::string_view kType = "start_session";
-    std::string clientMsgID;
-    std::string projectID;
-    std::optional<std::string> prompt;
-    PARLEY_WIRE_RECORD(StartSession);
-  };
+// One page of a project's past sessions, newest first, answered with History.
+struct ListHistory {
+  static constexpr std::string_view kType = "list_history";
+  std::string projectID;
+  std::int64_t offset = 0;
+  PARLEY_WIRE_RECORD(ListHistory);
+};
 
-  // A listed past session, continued; answered with SessionStarted.
-  struct ResumeSession {
-    static constexpr std::string_view kType = "resume_session";
-    std::string clientMsgID;
-    std::string historyID;
-    PARLEY_WIRE_RECORD(ResumeSession);
-  };
+// A new Claude Code session in a listed project, with an optional first
+// prompt; answered with SessionStarted.
+struct StartSession {
+  static constexpr std::string_view kType = "start_session";
+  std::string clientMsgID;
+  std::string projectID;
+  std::optional<std::string> prompt;
+  PARLEY_WIRE_RECORD(StartSession);
+};
 
-  // Asks the session's Claude Code to exit.
-  struct StopSession {
-    static constexpr std::string_view kType = "stop_session";
-    std::string clientMsgID;
-    std::string sessionID;
-    PARLEY_WIRE_RECORD(StopSession);
-  };
+// A listed past session, continued; answered with SessionStarted.
+struct ResumeSession {
+  static constexpr std::string_view kType = "resume_session";
+  std::string clientMsgID;
+  std::string historyID;
+  PARLEY_WIRE_RECORD(ResumeSession);
+};
 
-  template <>
-  struct EnumNames<SendKey::Key> {
-    static constexpr std::array<std::string_view, 5> names{"escape", "btab", "ctrlO", "up", "down"};
-  };
+// Asks the session's Claude Code to exit.
+struct StopSession {
+  static constexpr std::string_view kType = "stop_session";
+  std::string clientMsgID;
+  std::string sessionID;
+  PARLEY_WIRE_RECORD(StopSession);
+};
 
-  template <>
-  struct EnumNames<SetPrefs::Verbosity> {
-    static constexpr std::array<std::string_view, 3> names{"full", "digest", "finalOnly"};
-  };
+template <>
+struct EnumNames<SendKey::Key> {
+  static constexpr std::array<std::string_view, 5> names{"escape", "btab", "ctrlO", "up", "down"};
+};
 
-  template <>
-  struct EnumNames<TermInput::Key> {
-    static constexpr std::array<std::string_view, 14> names{
-        "enter", "escape", "tab",   "backspace", "up",    "down",  "left",
-        "right", "ctrlC",  "ctrlD", "ctrlZ",     "ctrlL", "ctrlR", "ctrlU"};
-  };
+template <>
+struct EnumNames<SetPrefs::Verbosity> {
+  static constexpr std::array<std::string_view, 3> names{"full", "digest", "finalOnly"};
+};
 
-  // The alternatives are in wire declaration order, which is also the order in
-  // which a decoder tries the type strings.
-  using ClientMessageVariant =
-      std::variant<Hello, SubmitPrompt, Interrupt, PermissionAnswer, QuestionAnswer, SendKey,
-                   GetPane, GetDetail, Focus, SetPrefs, TermInput, TermSubscribe, Ping,
-                   PushSubscribe, PushUnsubscribe, GetChanges, GetFileDiff, UploadImage,
-                   ListProjects, ListHistory, StartSession, ResumeSession, StopSession>;
+template <>
+struct EnumNames<TermInput::Key> {
+  static constexpr std::array<std::string_view, 14> names{
+      "enter", "escape", "tab",   "backspace", "up",    "down",  "left",
+      "right", "ctrlC",  "ctrlD", "ctrlZ",     "ctrlL", "ctrlR", "ctrlU"};
+};
 
-  struct ClientMessage : ClientMessageVariant {
-    using ClientMessageVariant::ClientMessageVariant;
-    explicit ClientMessage(ClientMessageVariant v) : ClientMessageVariant(std::move(v)) {}
+// The alternatives are in wire declaration order, which is also the order in
+// which a decoder tries the type strings.
+using ClientMessageVariant =
+    std::variant<Hello, SubmitPrompt, Interrupt, PermissionAnswer, QuestionAnswer, SendKey, GetPane,
+                 GetDetail, Focus, SetPrefs, TermInput, TermSubscribe, Ping, PushSubscribe,
+                 PushUnsubscribe, GetChanges, GetFileDiff, UploadImage, ListProjects, ListHistory,
+                 StartSession, ResumeSession, StopSession>;
 
-    std::string_view type() const;
-    json::object payloadJson() const;
-    // The de-duplication id of the cases that carry one.
-    std::optional<std::string> clientMsgID() const;
-    // Throws UnknownMessageType for a type string no case has, DecodeError for
-    // a payload that does not decode as that case's record.
-    static ClientMessage decode(std::string_view type, const json::value& payload);
+struct ClientMessage : ClientMessageVariant {
+  using ClientMessageVariant::ClientMessageVariant;
+  explicit ClientMessage(ClientMessageVariant v) : ClientMessageVariant(std::move(v)) {}
 
-    bool operator==(const ClientMessage& other) const {
-      return static_cast<const ClientMessageVariant&>(*this) ==
-             static_cast<const ClientMessageVariant&>(other);
-    }
-  };
+  std::string_view type() const;
+  json::object payloadJson() const;
+  // The de-duplication id of the cases that carry one.
+  std::optional<std::string> clientMsgID() const;
+  // Throws UnknownMessageType for a type string no case has, DecodeError for
+  // a payload that does not decode as that case's record.
+  static ClientMessage decode(std::string_view type, const json::value& payload);
+
+  bool operator==(const ClientMessage& other) const {
+    return static_cast<const ClientMessageVariant&>(*this) ==
+           static_cast<const ClientMessageVariant&>(other);
+  }
+};
 
 }  // namespace parley::protocol

@@ -235,72 +235,74 @@ struct ImageStored {
   std::string uploadID;
   std::string imageID;
   PARLEY_WIRE_RECORD(ImageStored);
-  // The answer to list_projects, to the phone that asked: newest activity
-  // first.
-  struct Projects {
-    static constexpr std::string_view kType = "projects";
-    std::vector<ProjectInfo> projects;
-    PARLEY_WIRE_RECORD(Projects);
-  };
+};
 
-  // The answer to list_history: the page from `offset`, newest first, of
-  // `total` past sessions.
-  struct History {
-    static constexpr std::string_view kType = "history";
-    std::string projectID;
-    std::int64_t offset = 0;
-    std::int64_t total = 0;
-    std::vector<PastSession> sessions;
-    PARLEY_WIRE_RECORD(History);
-  };
+// The answer to list_projects, to the phone that asked: newest activity
+// first.
+struct Projects {
+  static constexpr std::string_view kType = "projects";
+  std::vector<ProjectInfo> projects;
+  PARLEY_WIRE_RECORD(Projects);
+};
 
-  // The answer to start_session and resume_session: where the session runs.
-  // The session itself appears in the session list once Claude Code reports
-  // it; `sessionID` is known at once only when it was already live.
-  struct SessionStarted {
-    static constexpr std::string_view kType = "session_started";
-    std::string projectID;
-    std::optional<std::string> historyID;
-    std::optional<std::string> sessionID;
-    std::string paneID;
-    std::string tmuxTarget;  // "parley:3"
-    std::string attach;      // the command that reaches it at the desk
-    bool alreadyLive = false;
-    PARLEY_WIRE_RECORD(SessionStarted);
-  };
+// The answer to list_history: the page from `offset`, newest first, of
+// `total` past sessions.
+struct History {
+  static constexpr std::string_view kType = "history";
+  std::string projectID;
+  std::int64_t offset = 0;
+  std::int64_t total = 0;
+  std::vector<PastSession> sessions;
+  PARLEY_WIRE_RECORD(History);
+};
 
-  template <>
-  struct EnumNames<TurnStarted::Origin> {
-    static constexpr std::array<std::string_view, 2> names{"phone", "desk"};
-  };
+// The answer to start_session and resume_session: where the session runs.
+// The session itself appears in the session list once Claude Code reports
+// it; `sessionID` is known at once only when it was already live.
+struct SessionStarted {
+  static constexpr std::string_view kType = "session_started";
+  std::string projectID;
+  std::optional<std::string> historyID;
+  std::optional<std::string> sessionID;
+  std::string paneID;
+  std::string tmuxTarget;  // "parley:3"
+  std::string attach;      // the command that reaches it at the desk
+  bool alreadyLive = false;
+  PARLEY_WIRE_RECORD(SessionStarted);
+};
 
-  template <>
-  struct EnumNames<PermissionResolved::By> {
-    static constexpr std::array<std::string_view, 4> names{"phone", "desk", "expired", "refused"};
-  };
+template <>
+struct EnumNames<TurnStarted::Origin> {
+  static constexpr std::array<std::string_view, 2> names{"phone", "desk"};
+};
 
-  // The alternatives are in wire declaration order, which is also the order in
-  // which a decoder tries the type strings.
-  using ServerMessageVariant =
-      std::variant<HelloAck, SessionUpdate, TurnStarted, AssistantText, ToolStarted, ToolFinished,
-                   PermissionRequest, QuestionRequest, PermissionResolved, TurnFinished,
-                   Interrupted, PaneSnapshot, TermFrame, Vocab, Dropped, Failure, Pong, PushState,
-                   Changes, FileDiff, ImageStored, Projects, History, SessionStarted>;
+template <>
+struct EnumNames<PermissionResolved::By> {
+  static constexpr std::array<std::string_view, 4> names{"phone", "desk", "expired", "refused"};
+};
 
-  struct ServerMessage : ServerMessageVariant {
-    using ServerMessageVariant::ServerMessageVariant;
-    explicit ServerMessage(ServerMessageVariant v) : ServerMessageVariant(std::move(v)) {}
+// The alternatives are in wire declaration order, which is also the order in
+// which a decoder tries the type strings.
+using ServerMessageVariant =
+    std::variant<HelloAck, SessionUpdate, TurnStarted, AssistantText, ToolStarted, ToolFinished,
+                 PermissionRequest, QuestionRequest, PermissionResolved, TurnFinished, Interrupted,
+                 PaneSnapshot, TermFrame, Vocab, Dropped, Failure, Pong, PushState, Changes,
+                 FileDiff, ImageStored, Projects, History, SessionStarted>;
 
-    std::string_view type() const;
-    json::object payloadJson() const;
-    // Throws UnknownMessageType for a type string no case has, DecodeError for
-    // a payload that does not decode as that case's record.
-    static ServerMessage decode(std::string_view type, const json::value& payload);
+struct ServerMessage : ServerMessageVariant {
+  using ServerMessageVariant::ServerMessageVariant;
+  explicit ServerMessage(ServerMessageVariant v) : ServerMessageVariant(std::move(v)) {}
 
-    bool operator==(const ServerMessage& other) const {
-      return static_cast<const ServerMessageVariant&>(*this) ==
-             static_cast<const ServerMessageVariant&>(other);
-    }
-  };
+  std::string_view type() const;
+  json::object payloadJson() const;
+  // Throws UnknownMessageType for a type string no case has, DecodeError for
+  // a payload that does not decode as that case's record.
+  static ServerMessage decode(std::string_view type, const json::value& payload);
+
+  bool operator==(const ServerMessage& other) const {
+    return static_cast<const ServerMessageVariant&>(*this) ==
+           static_cast<const ServerMessageVariant&>(other);
+  }
+};
 
 }  // namespace parley::protocol
