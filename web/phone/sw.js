@@ -3,30 +3,61 @@
 // copy. Only the files below are ever stored: no token, no message.
 
 const CACHE = 'parley-shell-v1';
-const SHELL = ['/', '/index.html', '/style.css', '/manifest.webmanifest', '/icon.svg', '/icon-192.png',
-  '/js/app.js', '/js/link.js', '/js/cards.js', '/js/terminal.js', '/js/voice.js', '/js/notify.js', '/js/markdown.js', '/js/changes.js',
-  '/js/images.js'];
+const SHELL = [
+  '/',
+  '/index.html',
+  '/style.css',
+  '/manifest.webmanifest',
+  '/icon.svg',
+  '/icon-192.png',
+  '/js/app.js',
+  '/js/link.js',
+  '/js/cards.js',
+  '/js/terminal.js',
+  '/js/voice.js',
+  '/js/notify.js',
+  '/js/markdown.js',
+  '/js/changes.js',
+  '/js/images.js',
+];
 
 self.addEventListener('install', (event) => {
-  event.waitUntil(caches.open(CACHE).then((cache) => cache.addAll(SHELL)).then(() => self.skipWaiting()));
+  event.waitUntil(
+    caches
+      .open(CACHE)
+      .then((cache) => cache.addAll(SHELL))
+      .then(() => self.skipWaiting()),
+  );
 });
 
 self.addEventListener('activate', (event) => {
-  event.waitUntil(caches.keys()
-    .then((keys) => Promise.all(keys.filter((k) => k !== CACHE).map((k) => caches.delete(k))))
-    .then(() => self.clients.claim()));
+  event.waitUntil(
+    caches
+      .keys()
+      .then((keys) => Promise.all(keys.filter((k) => k !== CACHE).map((k) => caches.delete(k))))
+      .then(() => self.clients.claim()),
+  );
 });
 
 self.addEventListener('fetch', (event) => {
   const url = new URL(event.request.url);
-  if (event.request.method !== 'GET' || url.origin !== location.origin || !SHELL.includes(url.pathname)) return;
-  event.respondWith(fetch(event.request).then((response) => {
-    if (response.ok) {
-      const copy = response.clone();
-      caches.open(CACHE).then((cache) => cache.put(url.pathname, copy));
-    }
-    return response;
-  }).catch(() => caches.match(url.pathname)));
+  if (
+    event.request.method !== 'GET' ||
+    url.origin !== location.origin ||
+    !SHELL.includes(url.pathname)
+  )
+    return;
+  event.respondWith(
+    fetch(event.request)
+      .then((response) => {
+        if (response.ok) {
+          const copy = response.clone();
+          caches.open(CACHE).then((cache) => cache.put(url.pathname, copy));
+        }
+        return response;
+      })
+      .catch(() => caches.match(url.pathname)),
+  );
 });
 
 // A notice from the desktop: the session's name and one line, or nothing at
@@ -51,7 +82,10 @@ self.addEventListener('push', (event) => {
   const sessionID = text(notice.sessionID, '');
   const requestID = text(notice.requestID, '');
   const options = {
-    body: text(notice.line, notice.kind === 'ping' ? 'Open Parley to see what needs you.' : 'A session needs you.'),
+    body: text(
+      notice.line,
+      notice.kind === 'ping' ? 'Open Parley to see what needs you.' : 'A session needs you.',
+    ),
     icon: '/icon-192.png',
     tag: sessionID || 'parley',
     renotify: true,
@@ -59,21 +93,33 @@ self.addEventListener('push', (event) => {
   };
   const title = text(notice.session, 'Parley');
   // Should the rich notice be refused, a bare one still shows.
-  event.waitUntil(self.registration.showNotification(title, options)
-    .catch(() => self.registration.showNotification('Parley', { body: 'A session needs you.', tag: 'parley' })));
+  event.waitUntil(
+    self.registration
+      .showNotification(title, options)
+      .catch(() =>
+        self.registration.showNotification('Parley', {
+          body: 'A session needs you.',
+          tag: 'parley',
+        }),
+      ),
+  );
 });
 
 self.addEventListener('notificationclick', (event) => {
   event.notification.close();
   const { sessionID, requestID } = event.notification.data || {};
-  const target = sessionID ? `/#session=${encodeURIComponent(sessionID)}${requestID ? `&request=${encodeURIComponent(requestID)}` : ''}` : '/';
-  event.waitUntil(self.clients.matchAll({ type: 'window', includeUncontrolled: true }).then((windows) => {
-    for (const client of windows) {
-      if (new URL(client.url).origin === location.origin) {
-        client.postMessage({ open: sessionID, request: requestID });
-        return client.focus();
+  const target = sessionID
+    ? `/#session=${encodeURIComponent(sessionID)}${requestID ? `&request=${encodeURIComponent(requestID)}` : ''}`
+    : '/';
+  event.waitUntil(
+    self.clients.matchAll({ type: 'window', includeUncontrolled: true }).then((windows) => {
+      for (const client of windows) {
+        if (new URL(client.url).origin === location.origin) {
+          client.postMessage({ open: sessionID, request: requestID });
+          return client.focus();
+        }
       }
-    }
-    return self.clients.openWindow(target);
-  }));
+      return self.clients.openWindow(target);
+    }),
+  );
 });

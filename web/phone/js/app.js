@@ -12,11 +12,22 @@ import { Voice } from './voice.js';
 import { Notify } from './notify.js';
 
 const $ = (id) => document.getElementById(id);
-const STATE_WORDS = { connecting: 'Connecting', connected: 'Connected', reconnecting: 'Reconnecting', offline: 'Offline', unpaired: 'Not paired', replaced: 'Replaced' };
+const STATE_WORDS = {
+  connecting: 'Connecting',
+  connected: 'Connected',
+  reconnecting: 'Reconnecting',
+  offline: 'Offline',
+  unpaired: 'Not paired',
+  replaced: 'Replaced',
+};
 
 const link = new Link();
 const changes = new ChangesView($('changes'), (type, payload) => link.send(type, payload));
-const projects = new ProjectsView($('projects'), (type, payload) => link.send(type, payload), newID);
+const projects = new ProjectsView(
+  $('projects'),
+  (type, payload) => link.send(type, payload),
+  newID,
+);
 const voice = new Voice();
 const attachments = new Attachments($('composer'), link, (text) => status(text));
 const notify = new Notify(link);
@@ -52,7 +63,13 @@ function deskCommand(s) {
 function sessionName(id) {
   const s = state.sessions.find((x) => x.sessionID === id);
   if (!s) return id ? id.slice(0, 8) : 'Session';
-  return s.displayName || s.title || s.tmuxSession || (s.cwd || '').split('/').filter(Boolean).pop() || s.sessionID.slice(0, 8);
+  return (
+    s.displayName ||
+    s.title ||
+    s.tmuxSession ||
+    (s.cwd || '').split('/').filter(Boolean).pop() ||
+    s.sessionID.slice(0, 8)
+  );
 }
 
 // ---- feed ----------------------------------------------------------------------
@@ -97,15 +114,19 @@ function detailButton(item, ref) {
 const handlers = {
   hello_ack(p) {
     if (p.gap) {
-      for (const feed of state.feeds.values()) feed.append(el('li', 'gap', 'Some messages were missed while away.'));
+      for (const feed of state.feeds.values())
+        feed.append(el('li', 'gap', 'Some messages were missed while away.'));
     }
     setSessions(p.sessions);
     notify.key = p.vapidPublicKey || null;
     showNotify();
-    if (state.terminal && state.current) link.send('term_subscribe', { sessionID: state.current, active: true });
+    if (state.terminal && state.current)
+      link.send('term_subscribe', { sessionID: state.current, active: true });
     changes.refresh();
   },
-  session_update(p) { setSessions(p.sessions); },
+  session_update(p) {
+    setSessions(p.sessions);
+  },
   turn_started(p) {
     addItem(p.sessionID, 'turn', `${p.origin === 'desk' ? 'At the keyboard' : 'You'}: ${p.prompt}`);
     voice.hush();
@@ -136,7 +157,9 @@ const handlers = {
   },
   permission_request(p) {
     if (state.pending.has(p.requestID)) return;
-    const card = permissionCard(p, sessionName(p.sessionID), (index, instruction) => answerPermission(p, index, instruction));
+    const card = permissionCard(p, sessionName(p.sessionID), (index, instruction) =>
+      answerPermission(p, index, instruction),
+    );
     state.pending.set(p.requestID, { kind: 'permission', request: p, card });
     addItem(p.sessionID, 'tool', `Asks to use ${p.toolName}`);
     navigator.vibrate?.([120, 60, 120]);
@@ -145,7 +168,9 @@ const handlers = {
   },
   question_request(p) {
     if (state.pending.has(p.requestID)) return;
-    const card = questionCard(p, sessionName(p.sessionID), (qi, oi, label) => answerQuestion(p, qi, oi, label));
+    const card = questionCard(p, sessionName(p.sessionID), (qi, oi, label) =>
+      answerQuestion(p, qi, oi, label),
+    );
     state.pending.set(p.requestID, { kind: 'question', request: p, card });
     addItem(p.sessionID, 'tool', `Question: ${p.narration.text}`);
     navigator.vibrate?.(120);
@@ -154,16 +179,27 @@ const handlers = {
   },
   permission_resolved(p) {
     const entry = state.pending.get(p.requestID);
-    const words = { phone: 'Answered from the phone', desk: 'Answered at the keyboard', expired: 'Expired', refused: 'Refused' }[p.by] || 'Resolved';
+    const words =
+      {
+        phone: 'Answered from the phone',
+        desk: 'Answered at the keyboard',
+        expired: 'Expired',
+        refused: 'Refused',
+      }[p.by] || 'Resolved';
     if (entry && !entry.settled) {
       const option = entry.request.options.find((o) => o.index === p.chosenIndex);
       settleCard(entry.card, `${words}${option ? `: ${option.label}` : ''}.`);
       entry.settled = true;
-      addItem(entry.request.sessionID, 'end', `${entry.request.toolName}: ${words.toLowerCase()}${option ? ` (${option.label})` : ''}`);
+      addItem(
+        entry.request.sessionID,
+        'end',
+        `${entry.request.toolName}: ${words.toLowerCase()}${option ? ` (${option.label})` : ''}`,
+      );
     }
     const instruction = state.instructions.get(p.requestID);
     state.instructions.delete(p.requestID);
-    if (instruction && entry && p.by === 'phone') submitPrompt(entry.request.sessionID, instruction);
+    if (instruction && entry && p.by === 'phone')
+      submitPrompt(entry.request.sessionID, instruction);
     renderPending();
   },
   turn_finished(p) {
@@ -175,23 +211,48 @@ const handlers = {
     const seconds = p.durationMS ? ` after ${Math.round(p.durationMS / 1000)} s` : '';
     addItem(p.sessionID, 'end', `Turn finished${seconds}.`);
   },
-  interrupted(p) { addItem(p.sessionID, 'end', 'Interrupted.'); voice.hush(); },
-  pane_snapshot(p) { showFrame(p); },
-  term_frame(p) { showFrame(p); },
-  vocab(p) { state.vocab.set(p.sessionID, p.terms); if (p.sessionID === state.current) voice.vocab = p.terms; },
+  interrupted(p) {
+    addItem(p.sessionID, 'end', 'Interrupted.');
+    voice.hush();
+  },
+  pane_snapshot(p) {
+    showFrame(p);
+  },
+  term_frame(p) {
+    showFrame(p);
+  },
+  vocab(p) {
+    state.vocab.set(p.sessionID, p.terms);
+    if (p.sessionID === state.current) voice.vocab = p.terms;
+  },
   dropped(p) {
-    for (const feed of state.feeds.values()) feed.append(el('li', 'gap', `${p.count} older messages were dropped (${p.kinds.join(', ')}).`));
+    for (const feed of state.feeds.values())
+      feed.append(
+        el('li', 'gap', `${p.count} older messages were dropped (${p.kinds.join(', ')}).`),
+      );
     // What was dropped may have been the changes' answer or a change.
     changes.refresh();
   },
-  changes(p) { changes.changes(p); },
-  projects(p) { projects.projects(p); },
-  history(p) { projects.history(p); },
-  session_started(p) { projects.started(p); },
-  file_diff(p) { changes.fileDiff(p); },
+  changes(p) {
+    changes.changes(p);
+  },
+  projects(p) {
+    projects.projects(p);
+  },
+  history(p) {
+    projects.history(p);
+  },
+  session_started(p) {
+    projects.started(p);
+  },
+  file_diff(p) {
+    changes.fileDiff(p);
+  },
   push_state(p) {
     $('notify-toggle').checked = p.enabled;
-    $('notify-note').textContent = p.enabled ? 'Notifications are on for this phone.' : 'Notifications are off.';
+    $('notify-note').textContent = p.enabled
+      ? 'Notifications are on for this phone.'
+      : 'Notifications are off.';
   },
   image_stored(p) {
     attachments.stored(p);
@@ -202,7 +263,14 @@ const handlers = {
       changes.failed(p);
       return;
     }
-    if (['list_projects_failed', 'list_history_failed', 'start_session_failed', 'resume_session_failed'].includes(p.code)) {
+    if (
+      [
+        'list_projects_failed',
+        'list_history_failed',
+        'start_session_failed',
+        'resume_session_failed',
+      ].includes(p.code)
+    ) {
       projects.failed(p);
       return;
     }
@@ -247,7 +315,9 @@ function openIfListed(id) {
 
 // ---- commands ------------------------------------------------------------------
 
-function status(text) { $('composer-status').textContent = text; }
+function status(text) {
+  $('composer-status').textContent = text;
+}
 
 function submitPrompt(sessionID, text, images) {
   const payload = { clientMsgID: newID(), sessionID, text, submit: true };
@@ -259,13 +329,27 @@ function submitPrompt(sessionID, text, images) {
 function answerPermission(request, optionIndex, instruction) {
   const entry = state.pending.get(request.requestID);
   if (instruction) state.instructions.set(request.requestID, instruction);
-  link.send('permission_answer', { clientMsgID: newID(), requestID: request.requestID, nonce: request.nonce, optionIndex });
-  entry.card.querySelectorAll('button').forEach((b) => { b.disabled = true; });
+  link.send('permission_answer', {
+    clientMsgID: newID(),
+    requestID: request.requestID,
+    nonce: request.nonce,
+    optionIndex,
+  });
+  entry.card.querySelectorAll('button').forEach((b) => {
+    b.disabled = true;
+  });
   entry.card.querySelector('.outcome').textContent = 'Sent; waiting for Claude Code…';
 }
 
 function answerQuestion(request, questionIndex, optionIndex, expectedLabel) {
-  link.send('question_answer', { clientMsgID: newID(), sessionID: request.sessionID, requestID: request.requestID, questionIndex, optionIndex, expectedLabel });
+  link.send('question_answer', {
+    clientMsgID: newID(),
+    sessionID: request.sessionID,
+    requestID: request.requestID,
+    questionIndex,
+    optionIndex,
+    expectedLabel,
+  });
   settleQuestion(request.requestID, `Answered: ${expectedLabel}.`);
 }
 
@@ -286,7 +370,11 @@ function render() {
   $('sessions').hidden = !paired || state.current !== null || projects.shown;
   $('session').hidden = !paired || state.current === null;
   $('back').hidden = state.current === null && !projects.shown;
-  $('title').textContent = state.current ? sessionName(state.current) : projects.shown ? 'New session' : 'Parley';
+  $('title').textContent = state.current
+    ? sessionName(state.current)
+    : projects.shown
+      ? 'New session'
+      : 'Parley';
   renderList();
   if (state.current) renderSession();
   renderPending();
@@ -327,7 +415,10 @@ function renderSession() {
   const note = $('session-note');
   note.hidden = !s || !s.announceOnly;
   // The desktop's reason, as it gives it.
-  note.textContent = s && s.announceOnly ? `Announce only: ${s.announceOnly}. It is narrated, but takes no input from here.` : '';
+  note.textContent =
+    s && s.announceOnly
+      ? `Announce only: ${s.announceOnly}. It is narrated, but takes no input from here.`
+      : '';
   const holder = $('feed-holder');
   holder.hidden = changes.shown;
   const feed = feedOf(state.current);
@@ -344,13 +435,17 @@ function renderPending() {
     const sid = entry.request.sessionID;
     if (sid === state.current && (!entry.settled || entry.card.isConnected)) shown.push(entry.card);
     if (entry.settled) continue;
-    const label = entry.kind === 'permission' ? `${sessionName(sid)} asks to use ${entry.request.toolName}` : `${sessionName(sid)} has a question`;
+    const label =
+      entry.kind === 'permission'
+        ? `${sessionName(sid)} asks to use ${entry.request.toolName}`
+        : `${sessionName(sid)} has a question`;
     const b = el('button', 'pending', label);
     b.type = 'button';
     b.addEventListener('click', () => openSession(sid));
     all.append(b);
   }
-  const same = shown.length === cards.children.length && shown.every((c, i) => cards.children[i] === c);
+  const same =
+    shown.length === cards.children.length && shown.every((c, i) => cards.children[i] === c);
   if (!same) cards.replaceChildren(...shown);
 }
 
@@ -358,16 +453,21 @@ async function holdWakeLock(on) {
   try {
     if (on && !state.wakeLock && navigator.wakeLock && document.visibilityState === 'visible') {
       state.wakeLock = await navigator.wakeLock.request('screen');
-      state.wakeLock.addEventListener('release', () => { state.wakeLock = null; });
+      state.wakeLock.addEventListener('release', () => {
+        state.wakeLock = null;
+      });
     } else if (!on && state.wakeLock) {
       await state.wakeLock.release();
       state.wakeLock = null;
     }
-  } catch { /* the screen may still sleep; nothing else depends on it */ }
+  } catch {
+    /* the screen may still sleep; nothing else depends on it */
+  }
 }
 
 function setTerminal(on) {
-  if (state.terminal && state.current) link.send('term_subscribe', { sessionID: state.current, active: false });
+  if (state.terminal && state.current)
+    link.send('term_subscribe', { sessionID: state.current, active: false });
   state.terminal = on;
   $('terminal').hidden = !on;
   $('term-toggle').textContent = on ? 'Hide terminal' : 'Terminal';
@@ -407,7 +507,9 @@ function showProjects() {
 
 // Stopping asks first, and says when a request waits in that session.
 function askStop() {
-  const waiting = [...state.pending.values()].some((e) => !e.settled && e.request.sessionID === state.current);
+  const waiting = [...state.pending.values()].some(
+    (e) => !e.settled && e.request.sessionID === state.current,
+  );
   const box = $('stop-confirm');
   box.querySelector('.stop-words').textContent = waiting
     ? `Stop ${sessionName(state.current)}? A permission request or question is waiting: answer or deny it first, since Claude Code is not stopped while it is on screen.`
@@ -436,12 +538,15 @@ function closeSession() {
 function showLink(linkState, detail) {
   const badge = $('link-state');
   badge.dataset.state = linkState;
-  badge.textContent = linkState === 'reconnecting' || linkState === 'offline' ? detail : STATE_WORDS[linkState];
+  badge.textContent =
+    linkState === 'reconnecting' || linkState === 'offline' ? detail : STATE_WORDS[linkState];
   badge.title = detail;
-  $('reconnect').hidden = linkState === 'connected' || linkState === 'connecting' || linkState === 'unpaired';
+  $('reconnect').hidden =
+    linkState === 'connected' || linkState === 'connecting' || linkState === 'unpaired';
   if (linkState === 'unpaired') $('unpaired-reason').textContent = detail;
   $('link-note').hidden = linkState !== 'replaced';
-  $('link-note').textContent = linkState === 'replaced' ? `${detail} Reconnect to take it back.` : '';
+  $('link-note').textContent =
+    linkState === 'replaced' ? `${detail} Reconnect to take it back.` : '';
   render();
 }
 
@@ -459,7 +564,8 @@ function wire() {
   document.addEventListener('visibilitychange', () => {
     if (document.visibilityState !== 'visible') return;
     if (state.current) holdWakeLock(true);
-    if (link.state !== 'connected' && link.state !== 'unpaired' && link.state !== 'replaced') link.reconnectNow();
+    if (link.state !== 'connected' && link.state !== 'unpaired' && link.state !== 'replaced')
+      link.reconnectNow();
   });
 
   $('composer').addEventListener('submit', async (event) => {
@@ -486,7 +592,9 @@ function wire() {
     link.send('interrupt', { sessionID: state.current });
     status('Interrupt sent.');
   });
-  $('keys-toggle').addEventListener('click', () => { $('keys').hidden = !$('keys').hidden; });
+  $('keys-toggle').addEventListener('click', () => {
+    $('keys').hidden = !$('keys').hidden;
+  });
   $('keys').addEventListener('click', (event) => {
     const b = event.target.closest('button');
     if (!b || !state.current) return;
@@ -500,7 +608,11 @@ function wire() {
   $('new-session').addEventListener('click', showProjects);
   $('stop').addEventListener('click', askStop);
   $('stop-confirm').querySelector('.stop-yes').addEventListener('click', stopSession);
-  $('stop-confirm').querySelector('.stop-no').addEventListener('click', () => { $('stop-confirm').hidden = true; });
+  $('stop-confirm')
+    .querySelector('.stop-no')
+    .addEventListener('click', () => {
+      $('stop-confirm').hidden = true;
+    });
   projects.onStarted = (p) => {
     if (p.sessionID) {
       openIfListed(p.sessionID);
@@ -512,7 +624,9 @@ function wire() {
   $('changes-toggle').addEventListener('click', () => setChanges(!changes.shown));
 
   voice.getText = () => $('prompt').value;
-  voice.setText = (text) => { $('prompt').value = text; };
+  voice.setText = (text) => {
+    $('prompt').value = text;
+  };
   voice.send = () => $('composer').requestSubmit();
   voice.onListening = (on, why) => {
     $('talk').setAttribute('aria-pressed', String(on));
@@ -524,16 +638,25 @@ function wire() {
     talk.disabled = true;
     talk.textContent = 'No dictation here';
   }
-  talk.addEventListener('pointerdown', (event) => { event.preventDefault(); voice.start(); });
+  talk.addEventListener('pointerdown', (event) => {
+    event.preventDefault();
+    voice.start();
+  });
   for (const type of ['pointerup', 'pointercancel', 'pointerleave']) {
-    talk.addEventListener(type, () => { if (!voice.handsFree) voice.stop(); });
+    talk.addEventListener(type, () => {
+      if (!voice.handsFree) voice.stop();
+    });
   }
-  talk.addEventListener('click', () => { if (voice.handsFree && voice.listening) voice.stop(); });
+  talk.addEventListener('click', () => {
+    if (voice.handsFree && voice.listening) voice.stop();
+  });
 
   $('voice-support').textContent = voice.support();
   $('speak-toggle').checked = voice.speakEnabled;
   $('speak-toggle').disabled = !voice.canSpeak;
-  $('speak-toggle').addEventListener('change', (e) => { voice.speakEnabled = e.target.checked; });
+  $('speak-toggle').addEventListener('change', (e) => {
+    voice.speakEnabled = e.target.checked;
+  });
   $('speak-rate').value = String(voice.rate);
   $('speak-rate-value').textContent = `${voice.rate.toFixed(1)}×`;
   $('speak-rate').addEventListener('input', (e) => {
@@ -541,7 +664,9 @@ function wire() {
     $('speak-rate-value').textContent = `${voice.rate.toFixed(1)}×`;
   });
   $('notify-toggle').addEventListener('change', async (e) => {
-    $('notify-note').textContent = e.target.checked ? 'Turning notifications on…' : 'Turning notifications off…';
+    $('notify-note').textContent = e.target.checked
+      ? 'Turning notifications on…'
+      : 'Turning notifications off…';
     try {
       await (e.target.checked ? notify.turnOn() : notify.turnOff());
     } catch (error) {
@@ -552,7 +677,9 @@ function wire() {
   showNotify();
   $('handsfree-toggle').checked = voice.handsFree;
   $('handsfree-toggle').disabled = !voice.canListen;
-  $('handsfree-toggle').addEventListener('change', (e) => { voice.handsFree = e.target.checked; });
+  $('handsfree-toggle').addEventListener('change', (e) => {
+    voice.handsFree = e.target.checked;
+  });
 }
 
 function start() {
@@ -561,7 +688,8 @@ function start() {
     const offer = readPairingFragment(location.hash);
     if (offer) link.pair(offer);
   } catch (error) {
-    $('unpaired-reason').textContent = `This pairing link is damaged (${error.message}); run parley pair again.`;
+    $('unpaired-reason').textContent =
+      `This pairing link is damaged (${error.message}); run parley pair again.`;
   }
   // A tapped notification opens the page on its session.
   openIfListed(new URLSearchParams(location.hash.slice(1)).get('session'));

@@ -21,7 +21,9 @@ function button(label, className, onClick) {
 }
 
 function looksLikeDiff(toolName, detail) {
-  return EDIT_TOOLS.has(toolName) || /^@@ /m.test(detail) || (/^\+/m.test(detail) && /^-/m.test(detail));
+  return (
+    EDIT_TOOLS.has(toolName) || /^@@ /m.test(detail) || (/^\+/m.test(detail) && /^-/m.test(detail))
+  );
 }
 
 // The request's detail, an edit's added and removed lines coloured.
@@ -42,7 +44,9 @@ export function detailView(toolName, detail) {
 
 function arm(buttons) {
   for (const b of buttons) b.disabled = true;
-  setTimeout(() => { for (const b of buttons) if (!b.dataset.blocked) b.disabled = false; }, ARM_AFTER_MS);
+  setTimeout(() => {
+    for (const b of buttons) if (!b.dataset.blocked) b.disabled = false;
+  }, ARM_AFTER_MS);
 }
 
 // `answer(optionIndex, instruction)` sends the choice.
@@ -62,17 +66,27 @@ export function permissionCard(request, sessionName, answer) {
   instruction.setAttribute('aria-label', 'Instruction with the denial');
 
   if (destructive) {
-    choices.append(el('p', 'reason', 'Destructive: approve at the keyboard if you must; the phone can only deny.'));
+    choices.append(
+      el(
+        'p',
+        'reason',
+        'Destructive: approve at the keyboard if you must; the phone can only deny.',
+      ),
+    );
   }
   for (const option of request.options) {
     if (option.kind === 'deny') {
-      const b = button(option.label || 'Deny', 'deny', () => answer(option.index, instruction.value.trim()));
+      const b = button(option.label || 'Deny', 'deny', () =>
+        answer(option.index, instruction.value.trim()),
+      );
       denyRow.append(b);
       armed.push(b);
       continue;
     }
     if (destructive) continue;
-    const b = button(option.label, option.kind === 'allowOnce' ? 'approve' : '', () => answer(option.index, ''));
+    const b = button(option.label, option.kind === 'allowOnce' ? 'approve' : '', () =>
+      answer(option.index, ''),
+    );
     const wrap = el('div');
     wrap.append(b);
     if (option.kind === 'allowOnce') {
@@ -80,9 +94,15 @@ export function permissionCard(request, sessionName, answer) {
     } else {
       b.disabled = true;
       b.dataset.blocked = '1';
-      wrap.append(el('p', 'reason', option.kind === 'allowAlways'
-        ? 'Allowing always changes this project\'s settings: choose it at the keyboard.'
-        : 'Not an option the phone understands: choose it at the keyboard.'));
+      wrap.append(
+        el(
+          'p',
+          'reason',
+          option.kind === 'allowAlways'
+            ? "Allowing always changes this project's settings: choose it at the keyboard."
+            : 'Not an option the phone understands: choose it at the keyboard.',
+        ),
+      );
     }
     choices.append(wrap);
   }

@@ -2,9 +2,19 @@
 // and each file's diff on a tap. Reading only: nothing here can change the
 // repository. Paths and diff lines are text nodes, never markup.
 
-const AREAS = [['staged', 'Staged'], ['unstaged', 'Not staged'], ['untracked', 'Untracked']];
+const AREAS = [
+  ['staged', 'Staged'],
+  ['unstaged', 'Not staged'],
+  ['untracked', 'Untracked'],
+];
 const LETTERS = { added: 'A', modified: 'M', deleted: 'D', renamed: 'R', typeChanged: 'T' };
-const WORDS = { added: 'added', modified: 'modified', deleted: 'deleted', renamed: 'renamed', typeChanged: 'type changed' };
+const WORDS = {
+  added: 'added',
+  modified: 'modified',
+  deleted: 'deleted',
+  renamed: 'renamed',
+  typeChanged: 'type changed',
+};
 // The tools after which a project may have changed.
 export const CHANGING_TOOLS = new Set(['Edit', 'MultiEdit', 'Write', 'NotebookEdit', 'Bash']);
 
@@ -41,7 +51,9 @@ export class ChangesView {
     root.querySelector('.changes-refresh').addEventListener('click', () => this.refresh());
   }
 
-  get shown() { return this.sessionID !== null; }
+  get shown() {
+    return this.sessionID !== null;
+  }
 
   show(sessionID) {
     this.sessionID = sessionID;
@@ -69,7 +81,11 @@ export class ChangesView {
 
   changes(p) {
     if (p.sessionID !== this.sessionID) return;
-    const time = new Date().toLocaleTimeString([], { hour: '2-digit', minute: '2-digit', second: '2-digit' });
+    const time = new Date().toLocaleTimeString([], {
+      hour: '2-digit',
+      minute: '2-digit',
+      second: '2-digit',
+    });
     const on = p.branch ? ` on ${p.branch}` : '';
     if (!p.repository) {
       this.status.textContent = 'This folder is not in a Git repository.';
@@ -108,7 +124,12 @@ export class ChangesView {
     const path = el('span', 'path', file.oldPath ? `${file.oldPath} → ${file.path}` : file.path);
     const counts = el('span', 'counts');
     if (file.binary) counts.append(el('span', 'binary', 'binary'));
-    else counts.append(el('span', 'plus', `+${file.added}`), ' ', el('span', 'minus', `−${file.removed}`));
+    else
+      counts.append(
+        el('span', 'plus', `+${file.added}`),
+        ' ',
+        el('span', 'minus', `−${file.removed}`),
+      );
     b.append(letter, path, counts);
     const body = el('div', 'file-diff');
     li.append(b, body);
@@ -131,16 +152,25 @@ export class ChangesView {
 
   fileDiff(p) {
     if (p.sessionID !== this.sessionID) return;
-    const li = [...this.list.querySelectorAll('li.file')]
-      .find((x) => x.dataset.path === p.file.path && x.dataset.area === p.file.area);
+    const li = [...this.list.querySelectorAll('li.file')].find(
+      (x) => x.dataset.path === p.file.path && x.dataset.area === p.file.area,
+    );
     const body = li?.querySelector('.file-diff');
     if (!body || body.hidden) return;
     delete body.dataset.loading;
     const parts = [];
     if (p.file.binary) parts.push(el('p', 'hint', 'Binary file: no lines to show.'));
-    else if (!p.diff) parts.push(el('p', 'hint', p.file.change === 'renamed' ? 'Renamed; the content is unchanged.' : 'No changed lines.'));
+    else if (!p.diff)
+      parts.push(
+        el(
+          'p',
+          'hint',
+          p.file.change === 'renamed' ? 'Renamed; the content is unchanged.' : 'No changed lines.',
+        ),
+      );
     else parts.push(diffView(p.diff));
-    if (p.truncated) parts.push(el('p', 'hint', 'This diff is too long to show whole: here is its start.'));
+    if (p.truncated)
+      parts.push(el('p', 'hint', 'This diff is too long to show whole: here is its start.'));
     body.replaceChildren(...parts);
   }
 

@@ -12,7 +12,8 @@ const PART_BYTES = 384 * 1024;
 
 function base64Url(bytes) {
   let binary = '';
-  for (let i = 0; i < bytes.length; i += 0x8000) binary += String.fromCharCode(...bytes.subarray(i, i + 0x8000));
+  for (let i = 0; i < bytes.length; i += 0x8000)
+    binary += String.fromCharCode(...bytes.subarray(i, i + 0x8000));
   return btoa(binary).replace(/\+/g, '-').replace(/\//g, '_').replace(/=+$/, '');
 }
 
@@ -30,7 +31,13 @@ async function scaled(file) {
   canvas.getContext('2d').drawImage(bitmap, 0, 0, canvas.width, canvas.height);
   bitmap.close();
   const type = file.type === 'image/png' ? 'image/png' : 'image/jpeg';
-  return new Promise((resolve, reject) => canvas.toBlob((blob) => (blob ? resolve(blob) : reject(new Error('the image could not be scaled'))), type, 0.85));
+  return new Promise((resolve, reject) =>
+    canvas.toBlob(
+      (blob) => (blob ? resolve(blob) : reject(new Error('the image could not be scaled'))),
+      type,
+      0.85,
+    ),
+  );
 }
 
 export class Attachments {
@@ -45,7 +52,9 @@ export class Attachments {
     this.input.addEventListener('change', () => this.add([...this.input.files]));
   }
 
-  get count() { return this.items.length; }
+  get count() {
+    return this.items.length;
+  }
 
   async add(files) {
     this.input.value = '';
@@ -107,7 +116,8 @@ export class Attachments {
   uploadOne(sessionID, bytes) {
     // Parts are never left in the link's outbox for a later connection:
     // the desktop drops a half-sent image when its phone goes.
-    if (this.link.state !== 'connected') return Promise.reject(new Error('the link to the desktop is down'));
+    if (this.link.state !== 'connected')
+      return Promise.reject(new Error('the link to the desktop is down'));
     const uploadID = newID();
     const done = new Promise((resolve, reject) => this.waiting.set(uploadID, { resolve, reject }));
     const parts = Math.max(1, Math.ceil(bytes.length / PART_BYTES));

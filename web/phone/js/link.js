@@ -18,8 +18,11 @@ export function wireDate(date = new Date()) {
 }
 
 export function newID() {
-  return crypto.randomUUID ? crypto.randomUUID().toUpperCase()
-    : Array.from(crypto.getRandomValues(new Uint8Array(16)), (b) => b.toString(16).padStart(2, '0')).join('');
+  return crypto.randomUUID
+    ? crypto.randomUUID().toUpperCase()
+    : Array.from(crypto.getRandomValues(new Uint8Array(16)), (b) =>
+        b.toString(16).padStart(2, '0'),
+      ).join('');
 }
 
 // The pairing offer from "#pair=<URL-safe Base64 of the offer's JSON>",
@@ -31,7 +34,8 @@ export function readPairingFragment(hash) {
   base64 += '='.repeat((4 - (base64.length % 4)) % 4);
   const bytes = Uint8Array.from(atob(base64), (c) => c.charCodeAt(0));
   const offer = JSON.parse(new TextDecoder().decode(bytes));
-  if (typeof offer.token !== 'string' || !offer.token) throw new Error('the pairing link has no token');
+  if (typeof offer.token !== 'string' || !offer.token)
+    throw new Error('the pairing link has no token');
   return offer;
 }
 
@@ -48,10 +52,15 @@ export class Link {
     this.outbox = [];
   }
 
-  get token() { return this.storage.getItem(TOKEN_KEY); }
+  get token() {
+    return this.storage.getItem(TOKEN_KEY);
+  }
   get deviceID() {
     let id = this.storage.getItem(DEVICE_KEY);
-    if (!id) { id = newID(); this.storage.setItem(DEVICE_KEY, id); }
+    if (!id) {
+      id = newID();
+      this.storage.setItem(DEVICE_KEY, id);
+    }
     return id;
   }
   get lastSeq() {
@@ -78,7 +87,10 @@ export class Link {
   connect() {
     this.clearTimers();
     if (this.socket) this.drop(this.socket);
-    if (!this.token) { this.setState('unpaired', 'This phone is not paired.'); return; }
+    if (!this.token) {
+      this.setState('unpaired', 'This phone is not paired.');
+      return;
+    }
     const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
     const socket = new WebSocket(`${scheme}//${location.host}/`);
     this.socket = socket;
@@ -115,7 +127,8 @@ export class Link {
     // at the pace we read, so a connection lost halfway resumes from there.
     // Every other envelope carries the seq of the last numbered one up to it.
     if (envelope.type === 'hello_ack') {
-      if (typeof envelope.payload?.resumedFromSeq === 'number') this.lastSeq = envelope.payload.resumedFromSeq;
+      if (typeof envelope.payload?.resumedFromSeq === 'number')
+        this.lastSeq = envelope.payload.resumedFromSeq;
     } else if (typeof envelope.seq === 'number' && envelope.seq > 0) {
       this.lastSeq = envelope.seq;
     }
@@ -140,7 +153,10 @@ export class Link {
     if (code === 4401) {
       this.storage.removeItem(TOKEN_KEY);
       this.lastSeq = null;
-      this.setState('unpaired', 'The computer no longer knows this phone: pair it again with `parley pair`.');
+      this.setState(
+        'unpaired',
+        'The computer no longer knows this phone: pair it again with `parley pair`.',
+      );
       return;
     }
     if (code === 4409) {
@@ -156,8 +172,10 @@ export class Link {
     const until = Date.now() + delay;
     const tick = () => {
       const left = Math.ceil((until - Date.now()) / 1000);
-      this.setState(navigator.onLine === false ? 'offline' : 'reconnecting',
-        navigator.onLine === false ? 'Offline: no network' : `Reconnecting in ${left} s`);
+      this.setState(
+        navigator.onLine === false ? 'offline' : 'reconnecting',
+        navigator.onLine === false ? 'Offline: no network' : `Reconnecting in ${left} s`,
+      );
     };
     tick();
     this.timers.countdown = setInterval(tick, 1000);
@@ -187,7 +205,11 @@ export class Link {
 
   drop(socket) {
     socket.onopen = socket.onmessage = socket.onclose = null;
-    try { socket.close(1000); } catch { /* already closed */ }
+    try {
+      socket.close(1000);
+    } catch {
+      /* already closed */
+    }
   }
 
   clearTimers() {

@@ -27,7 +27,9 @@ function el(tag, className) {
 const blank = (line) => line.trim() === '';
 
 function startsBlock(line) {
-  return FENCE.test(line) || HEADING.test(line) || RULE.test(line) || QUOTE.test(line) || ITEM.test(line);
+  return (
+    FENCE.test(line) || HEADING.test(line) || RULE.test(line) || QUOTE.test(line) || ITEM.test(line)
+  );
 }
 
 // A line that ends the paragraph above it. A numbered line does only when it
@@ -75,13 +77,21 @@ class Inline {
   }
 
   closer(marker, from) {
-    return this.search(marker, from, (at) => this.text[at - 1] !== '\\' && flanks(this.text, at, marker, false));
+    return this.search(
+      marker,
+      from,
+      (at) => this.text[at - 1] !== '\\' && flanks(this.text, at, marker, false),
+    );
   }
 
   // The closing backtick run as long as the opening one.
   codeCloser(fence, from) {
     const text = this.text;
-    return this.search(fence, from, (at) => text[at - 1] !== '`' && text[at + fence.length] !== '`');
+    return this.search(
+      fence,
+      from,
+      (at) => text[at - 1] !== '`' && text[at + fence.length] !== '`',
+    );
   }
 
   // Appends the nodes for text[start, end) to `parent`.
@@ -123,8 +133,10 @@ class Inline {
       } else if (c === '*' || c === '_') {
         const marker = text[i + 1] === c ? c + c : c;
         next = i + marker.length;
-        const close = depth < MAX_DEPTH && flanks(text, i, marker, true)
-          ? this.closer(marker, i + marker.length + 1) : -1;
+        const close =
+          depth < MAX_DEPTH && flanks(text, i, marker, true)
+            ? this.closer(marker, i + marker.length + 1)
+            : -1;
         if (close !== -1 && close + marker.length <= end) {
           flush(i);
           const node = el(marker.length === 2 ? 'strong' : 'em');
@@ -147,7 +159,9 @@ class Inline {
           plain = next = link.end;
         }
       } else if (c === '<') {
-        const match = /^<((?:https?|mailto):[^\s<>]*)>/i.exec(text.slice(i, Math.min(end, i + MAX_ADDRESS)));
+        const match = /^<((?:https?|mailto):[^\s<>]*)>/i.exec(
+          text.slice(i, Math.min(end, i + MAX_ADDRESS)),
+        );
         if (match) {
           flush(i);
           const address = el('span', 'link-address');
@@ -171,7 +185,10 @@ class Inline {
     let nesting = 0;
     for (let i = at + 1; i < Math.min(end, at + MAX_LABEL); i += 1) {
       const c = text[i];
-      if (c === '\\') { i += 1; continue; }
+      if (c === '\\') {
+        i += 1;
+        continue;
+      }
       if (c === '\n' && text[i + 1] === '\n') return null;
       if (c === '[') nesting += 1;
       else if (c === ']' && nesting > 0) nesting -= 1;
@@ -179,7 +196,11 @@ class Inline {
         if (text[i + 1] !== '(') return null;
         const close = text.indexOf(')', i + 2);
         if (close === -1 || close >= end || close - i > MAX_ADDRESS) return null;
-        const address = text.slice(i + 2, close).trim().replace(/^<(.*)>$/, '$1').split(/\s+/)[0];
+        const address = text
+          .slice(i + 2, close)
+          .trim()
+          .replace(/^<(.*)>$/, '$1')
+          .split(/\s+/)[0];
         if (!address) return null;
         return { labelEnd: i, address, end: close + 1 };
       }
@@ -227,7 +248,8 @@ function list(lines, at, depth) {
   while (i < lines.length) {
     const m = ITEM.exec(lines[i]);
     if (!m || /\d/.test(m[2]) !== ordered) break;
-    const indent = m[1].length + m[2].length + Math.min((m[3] ?? ' ').length - (m[4] ?? '').length, 4);
+    const indent =
+      m[1].length + m[2].length + Math.min((m[3] ?? ' ').length - (m[4] ?? '').length, 4);
     const body = [m[4] ?? ''];
     i += 1;
     while (i < lines.length) {
@@ -238,7 +260,10 @@ function list(lines, at, depth) {
         while (j < lines.length && blank(lines[j])) j += 1;
         if (j < lines.length && lines[j].search(/\S/) >= indent) {
           tight = false;
-          while (i < j) { body.push(''); i += 1; }
+          while (i < j) {
+            body.push('');
+            i += 1;
+          }
           continue;
         }
         break;
@@ -264,7 +289,8 @@ function list(lines, at, depth) {
     // list or code after them is a block of its own.
     let lead = 0;
     if (tight) {
-      while (lead < body.length && !blank(body[lead]) && !(lead > 0 && startsBlock(body[lead]))) lead += 1;
+      while (lead < body.length && !blank(body[lead]) && !(lead > 0 && startsBlock(body[lead])))
+        lead += 1;
       if (lead > 0 && startsBlock(body[0])) lead = 0;
       inline(li, body.slice(0, lead).join('\n').trim(), depth);
     }
@@ -278,7 +304,10 @@ function blocks(parent, lines, depth) {
   let i = 0;
   while (i < lines.length) {
     const line = lines[i];
-    if (blank(line)) { i += 1; continue; }
+    if (blank(line)) {
+      i += 1;
+      continue;
+    }
     if (depth >= MAX_DEPTH) {
       const p = el('p');
       p.textContent = lines.slice(i).join('\n');
@@ -321,7 +350,8 @@ function blocks(parent, lines, depth) {
     }
     const paragraph = [line.trim()];
     i += 1;
-    while (i < lines.length && !blank(lines[i]) && !interrupts(lines[i])) paragraph.push(lines[i++].trim());
+    while (i < lines.length && !blank(lines[i]) && !interrupts(lines[i]))
+      paragraph.push(lines[i++].trim());
     parent.append(inline(el('p'), paragraph.join('\n'), depth));
   }
 }
@@ -329,6 +359,12 @@ function blocks(parent, lines, depth) {
 // A node showing `text` as Markdown, for the feed.
 export function renderMarkdown(text) {
   const root = el('div', 'md');
-  blocks(root, String(text ?? '').replace(/\r\n?/g, '\n').split('\n'), 0);
+  blocks(
+    root,
+    String(text ?? '')
+      .replace(/\r\n?/g, '\n')
+      .split('\n'),
+    0,
+  );
   return root;
 }

@@ -5,7 +5,9 @@
 
 function keyBytes(base64url) {
   const base64 = base64url.replace(/-/g, '+').replace(/_/g, '/');
-  return Uint8Array.from(atob(base64 + '='.repeat((4 - (base64.length % 4)) % 4)), (c) => c.charCodeAt(0));
+  return Uint8Array.from(atob(base64 + '='.repeat((4 - (base64.length % 4)) % 4)), (c) =>
+    c.charCodeAt(0),
+  );
 }
 
 async function currentSubscription() {
@@ -21,14 +23,19 @@ export class Notify {
 
   // Why this page cannot offer notifications, or '' when it can.
   obstacle() {
-    if (!globalThis.isSecureContext || !('serviceWorker' in navigator)) return 'Notifications need the page opened over HTTPS (its Tailscale address).';
-    if (!('PushManager' in globalThis) || !('Notification' in globalThis)) return 'This browser cannot show notifications for a closed page. On an iPhone, add Parley to the home screen first.';
-    if (!this.key) return 'This computer cannot send notifications (see the activity log on the desktop).';
+    if (!globalThis.isSecureContext || !('serviceWorker' in navigator))
+      return 'Notifications need the page opened over HTTPS (its Tailscale address).';
+    if (!('PushManager' in globalThis) || !('Notification' in globalThis))
+      return 'This browser cannot show notifications for a closed page. On an iPhone, add Parley to the home screen first.';
+    if (!this.key)
+      return 'This computer cannot send notifications (see the activity log on the desktop).';
     return '';
   }
 
   async isOn() {
-    return !this.obstacle() && Notification.permission === 'granted' && !!(await currentSubscription());
+    return (
+      !this.obstacle() && Notification.permission === 'granted' && !!(await currentSubscription())
+    );
   }
 
   async turnOn() {
@@ -38,7 +45,10 @@ export class Notify {
     const registration = await navigator.serviceWorker.ready;
     let subscription = await registration.pushManager.getSubscription();
     if (!subscription) {
-      subscription = await registration.pushManager.subscribe({ userVisibleOnly: true, applicationServerKey: keyBytes(this.key) });
+      subscription = await registration.pushManager.subscribe({
+        userVisibleOnly: true,
+        applicationServerKey: keyBytes(this.key),
+      });
     }
     const { endpoint, keys } = subscription.toJSON();
     if (!this.link.send('push_subscribe', { endpoint, p256dh: keys.p256dh, auth: keys.auth })) {

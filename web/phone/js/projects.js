@@ -3,7 +3,8 @@
 // resumed. The desktop names projects and past sessions by its own ids, and
 // only those ids go back: never a path or a command.
 
-const PAGE_HINT = 'Trusting a folder is decided at the desk: open it there once with claude, then start it from here.';
+const PAGE_HINT =
+  'Trusting a folder is decided at the desk: open it there once with claude, then start it from here.';
 
 function el(tag, className, text) {
   const node = document.createElement(tag);
@@ -39,14 +40,18 @@ export class ProjectsView {
     this.onStarted = null;
   }
 
-  get shown() { return !this.root.hidden; }
+  get shown() {
+    return !this.root.hidden;
+  }
 
   show() {
     this.root.hidden = false;
     this.refresh();
   }
 
-  hide() { this.root.hidden = true; }
+  hide() {
+    this.root.hidden = true;
+  }
 
   refresh() {
     if (!this.shown) return;
@@ -57,7 +62,9 @@ export class ProjectsView {
   projects(p) {
     this.cards.clear();
     this.list.replaceChildren();
-    this.status.textContent = p.projects.length ? '' : 'Claude Code has no projects on record yet: start one at the desk.';
+    this.status.textContent = p.projects.length
+      ? ''
+      : 'Claude Code has no projects on record yet: start one at the desk.';
     for (const project of p.projects) {
       const card = el('li', 'project');
       card.dataset.projectId = project.projectID;
@@ -88,7 +95,10 @@ export class ProjectsView {
 
   toggleStart(card, project) {
     const holder = card.querySelector('.start-form');
-    if (holder.firstChild) { holder.replaceChildren(); return; }
+    if (holder.firstChild) {
+      holder.replaceChildren();
+      return;
+    }
     const form = el('form', 'start');
     const prompt = el('textarea');
     prompt.rows = 2;
@@ -110,7 +120,10 @@ export class ProjectsView {
 
   toggleHistory(card, project) {
     const past = card.querySelector('.past');
-    if (past.childElementCount) { past.replaceChildren(); return; }
+    if (past.childElementCount) {
+      past.replaceChildren();
+      return;
+    }
     past.append(el('li', 'hint', 'Reading past sessions…'));
     this.send('list_history', { projectID: project.projectID, offset: 0 });
   }
@@ -126,10 +139,21 @@ export class ProjectsView {
       const item = el('li', 'past-session');
       item.dataset.historyId = s.historyID;
       item.append(el('div', 'prompt', s.firstPrompt || '(no prompt)'));
-      item.append(el('div', 'meta hint', `${new Date(s.lastActivity).toLocaleString()} · ${plural(s.turns, 'turn')}${s.live ? ' · running' : ''}`));
+      item.append(
+        el(
+          'div',
+          'meta hint',
+          `${new Date(s.lastActivity).toLocaleString()} · ${plural(s.turns, 'turn')}${s.live ? ' · running' : ''}`,
+        ),
+      );
       const resume = el('button', 'resume small', s.live ? 'Open' : 'Resume');
       resume.type = 'button';
-      resume.addEventListener('click', () => this.begin('Resuming…', 'resume_session', { clientMsgID: this.newID(), historyID: s.historyID }));
+      resume.addEventListener('click', () =>
+        this.begin('Resuming…', 'resume_session', {
+          clientMsgID: this.newID(),
+          historyID: s.historyID,
+        }),
+      );
       item.append(resume);
       past.append(item);
     }
@@ -150,21 +174,27 @@ export class ProjectsView {
   begin(words, type, payload) {
     if (this.waiting) return;
     this.waiting = true;
-    this.root.querySelectorAll('button.start, form.start button, button.resume').forEach((b) => { b.disabled = true; });
+    this.root.querySelectorAll('button.start, form.start button, button.resume').forEach((b) => {
+      b.disabled = true;
+    });
     this.status.textContent = words;
     this.send(type, payload);
   }
 
   settle(text) {
     this.waiting = false;
-    this.root.querySelectorAll('button.start, form.start button, button.resume').forEach((b) => { b.disabled = false; });
+    this.root.querySelectorAll('button.start, form.start button, button.resume').forEach((b) => {
+      b.disabled = false;
+    });
     this.status.textContent = text;
   }
 
   started(p) {
-    this.settle(p.alreadyLive
-      ? `Already running in ${p.tmuxTarget}: opening it. At the desk: ${p.attach}`
-      : `Started in ${p.tmuxTarget}; it opens here once Claude Code reports it. At the desk: ${p.attach}`);
+    this.settle(
+      p.alreadyLive
+        ? `Already running in ${p.tmuxTarget}: opening it. At the desk: ${p.attach}`
+        : `Started in ${p.tmuxTarget}; it opens here once Claude Code reports it. At the desk: ${p.attach}`,
+    );
     this.onStarted?.(p);
   }
 

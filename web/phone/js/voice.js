@@ -14,7 +14,8 @@ const PAUSE_MS = 1100;
 // said before it; "scratch that" clears the box.
 export function dictationCommand(text) {
   const t = text.trim();
-  if (/^scratch that[.!]?$/i.test(t) || /\bscratch that[.!]?$/i.test(t)) return { action: 'clear', text: '' };
+  if (/^scratch that[.!]?$/i.test(t) || /\bscratch that[.!]?$/i.test(t))
+    return { action: 'clear', text: '' };
   const send = /^(.*?)[\s,.]*\bsend it[.!]?$/i.exec(t);
   if (send) return { action: 'send', text: send[1].trim() };
   return { action: 'keep', text: t };
@@ -34,12 +35,25 @@ export class Voice {
     this.onListening = () => {};
   }
 
-  get speakEnabled() { return this.storage.getItem(SPEAK_KEY) === '1'; }
-  set speakEnabled(on) { this.storage.setItem(SPEAK_KEY, on ? '1' : '0'); if (!on) this.hush(); }
-  get rate() { return Number(this.storage.getItem(RATE_KEY) || 1); }
-  set rate(value) { this.storage.setItem(RATE_KEY, String(value)); }
-  get handsFree() { return this.storage.getItem(HANDS_FREE_KEY) === '1'; }
-  set handsFree(on) { this.storage.setItem(HANDS_FREE_KEY, on ? '1' : '0'); }
+  get speakEnabled() {
+    return this.storage.getItem(SPEAK_KEY) === '1';
+  }
+  set speakEnabled(on) {
+    this.storage.setItem(SPEAK_KEY, on ? '1' : '0');
+    if (!on) this.hush();
+  }
+  get rate() {
+    return Number(this.storage.getItem(RATE_KEY) || 1);
+  }
+  set rate(value) {
+    this.storage.setItem(RATE_KEY, String(value));
+  }
+  get handsFree() {
+    return this.storage.getItem(HANDS_FREE_KEY) === '1';
+  }
+  set handsFree(on) {
+    this.storage.setItem(HANDS_FREE_KEY, on ? '1' : '0');
+  }
 
   support() {
     const parts = [];
@@ -73,14 +87,20 @@ export class Voice {
     if (GrammarList && this.vocab.length) {
       try {
         const list = new GrammarList();
-        const words = this.vocab.map((w) => w.replace(/[;|<>*+()[\]{}=/\\]/g, ' ').trim()).filter(Boolean);
+        const words = this.vocab
+          .map((w) => w.replace(/[;|<>*+()[\]{}=/\\]/g, ' ').trim())
+          .filter(Boolean);
         list.addFromString(`#JSGF V1.0; grammar vocab; public <term> = ${words.join(' | ')} ;`, 1);
         r.grammars = list;
-      } catch { /* hints are optional */ }
+      } catch {
+        /* hints are optional */
+      }
     }
     this.base = this.getText().trim();
     r.onresult = (event) => this.result(event);
-    r.onerror = (event) => { this.error = event.error; };
+    r.onerror = (event) => {
+      this.error = event.error;
+    };
     r.onend = () => this.ended();
     this.recognition = r;
     this.error = null;
@@ -98,7 +118,8 @@ export class Voice {
     let interim = '';
     for (let i = event.resultIndex; i < event.results.length; i++) {
       const piece = event.results[i][0].transcript;
-      if (event.results[i].isFinal) finalText += piece; else interim += piece;
+      if (event.results[i].isFinal) finalText += piece;
+      else interim += piece;
     }
     if (finalText) {
       const command = dictationCommand([this.base, finalText].filter(Boolean).join(' '));
@@ -129,8 +150,10 @@ export class Voice {
   ended() {
     this.listening = false;
     this.recognition = null;
-    const why = this.error && this.error !== 'no-speech' && this.error !== 'aborted'
-      ? `Dictation stopped: ${this.error === 'not-allowed' ? 'the microphone is not allowed' : this.error}.` : '';
+    const why =
+      this.error && this.error !== 'no-speech' && this.error !== 'aborted'
+        ? `Dictation stopped: ${this.error === 'not-allowed' ? 'the microphone is not allowed' : this.error}.`
+        : '';
     this.onListening(false, why);
   }
 }
