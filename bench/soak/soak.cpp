@@ -249,7 +249,6 @@ int main() {
     const Events events;
     std::cout << "soak: parley run pid " << bridge.pid() << " on port " << bridge.port() << ", "
               << total << " s" << std::endl;
-    if (std::getenv("SOAK_DEBUG")) { return reconnects(bridge, events, 1000, Seconds(total * 0.3)) ? 0 : 1; }
     hookRate(bridge, events, Seconds(total * 0.4), 10000);
     flood(bridge, "unknown sessions", Seconds(3),
           [&] { return unknownSessions(bridge, events, 5000); });
