@@ -22,6 +22,7 @@
 #include <cstring>
 
 #include "base/files.hpp"
+#include "base/free_with.hpp"
 #include "base/paths.hpp"
 #include "link/json_file.hpp"
 
@@ -42,16 +43,12 @@ void check(int ok, const char* what) {
     fail(what);
 }
 
-template <class T, void (*Free)(T*)>
-struct Deleter {
-  void operator()(T* p) const { Free(p); }
-};
-using PKey = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
-using PKeyCtx = std::unique_ptr<EVP_PKEY_CTX, Deleter<EVP_PKEY_CTX, EVP_PKEY_CTX_free>>;
-using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, Deleter<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>>;
-using MdCtx = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX, EVP_MD_CTX_free>>;
-using Bio = std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>>;
-using Signature = std::unique_ptr<ECDSA_SIG, Deleter<ECDSA_SIG, ECDSA_SIG_free>>;
+using PKey = std::unique_ptr<EVP_PKEY, base::FreeWith<EVP_PKEY_free>>;
+using PKeyCtx = std::unique_ptr<EVP_PKEY_CTX, base::FreeWith<EVP_PKEY_CTX_free>>;
+using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, base::FreeWith<EVP_CIPHER_CTX_free>>;
+using MdCtx = std::unique_ptr<EVP_MD_CTX, base::FreeWith<EVP_MD_CTX_free>>;
+using Bio = std::unique_ptr<BIO, base::FreeWith<BIO_free_all>>;
+using Signature = std::unique_ptr<ECDSA_SIG, base::FreeWith<ECDSA_SIG_free>>;
 
 const unsigned char* bytes(std::string_view s) {
   return reinterpret_cast<const unsigned char*>(s.data());

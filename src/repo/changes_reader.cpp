@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/free_with.hpp"
 #include "text/printable.hpp"
 #include "text/utf8.hpp"
 
@@ -23,16 +24,12 @@ using Area = ChangedFile::Area;
 // large log or image cannot hold the reader for long.
 constexpr git_off_t kMaxTextFileBytes = 16 * 1024 * 1024;
 
-template <class T, void (*Free)(T*)>
-struct Freer {
-  void operator()(T* p) const { Free(p); }
-};
-using Repository = std::unique_ptr<git_repository, Freer<git_repository, git_repository_free>>;
-using Index = std::unique_ptr<git_index, Freer<git_index, git_index_free>>;
-using Tree = std::unique_ptr<git_tree, Freer<git_tree, git_tree_free>>;
-using Reference = std::unique_ptr<git_reference, Freer<git_reference, git_reference_free>>;
-using Diff = std::unique_ptr<git_diff, Freer<git_diff, git_diff_free>>;
-using Patch = std::unique_ptr<git_patch, Freer<git_patch, git_patch_free>>;
+using Repository = std::unique_ptr<git_repository, base::FreeWith<git_repository_free>>;
+using Index = std::unique_ptr<git_index, base::FreeWith<git_index_free>>;
+using Tree = std::unique_ptr<git_tree, base::FreeWith<git_tree_free>>;
+using Reference = std::unique_ptr<git_reference, base::FreeWith<git_reference_free>>;
+using Diff = std::unique_ptr<git_diff, base::FreeWith<git_diff_free>>;
+using Patch = std::unique_ptr<git_patch, base::FreeWith<git_patch_free>>;
 
 void initialise() {
   // Never shut down: the library stays usable for the life of the process.
