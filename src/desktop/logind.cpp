@@ -32,10 +32,7 @@ std::runtime_error busError(const std::string& what, int r, const sd_bus_error* 
   return std::runtime_error(text);
 }
 
-struct BusDeleter {
-  void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
-};
-using BusPtr = std::unique_ptr<sd_bus, BusDeleter>;
+using BusPtr = std::unique_ptr<sd_bus, base::FreeWith<sd_bus_flush_close_unref>>;
 
 BusPtr openSystemBus() {
   sd_bus* bus = nullptr;
