@@ -13,6 +13,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "base/free_with.hpp"
+
 namespace parley::desktop {
 
 namespace {
