@@ -57,7 +57,8 @@ struct Reader {
     if (v->is_bool())
       out = v->get_bool();
     else
-      problems.push_back(std::string(key) + " must be true or false");
+      // Appended, not `+`: GCC 12's optimiser misreads the temporary's bounds.
+      problems.push_back(std::string(key).append(" must be true or false"));
   }
 
   void subject(std::string& out) const {
