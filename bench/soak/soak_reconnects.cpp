@@ -96,9 +96,14 @@ class StreamCheck {
     ++received_;
     if (seq <= replayEnd_)
       ++replayed_;
+    if (explained_.contains(seq)) {
+      ++badReports_;
+      problem("seq " + std::to_string(seq) + " arrived after a report said it was shed");
+    }
     if (seq >= expected_) {
       for (std::uint64_t s = expected_; s < seq; ++s)
-        missing_.emplace(s, connections_.size() - 1);
+        if (!explained_.contains(s))
+          missing_.emplace(s, connections_.size() - 1);
       if (seq > expected_)
         connections_.back().jumped = true;
       expected_ = seq + 1;
@@ -156,11 +161,13 @@ class StreamCheck {
     for (const auto& range : report.seqs.value_or(std::vector<protocol::Dropped::SeqRange>{})) {
       for (std::uint64_t seq = range.first; seq <= range.last && named <= 1'000'000; ++seq) {
         ++named;
-        if (missing_.erase(seq) > 0) {
+        if (explained_.contains(seq)) {
+          ++reportedAgain_;
+        } else if (missing_.erase(seq) > 0 || seq >= expected_) {
+          // A report may come before the phone has seen anything past the
+          // seqs it names: those are then never missing.
           ++reported_;
           explained_.insert(seq);
-        } else if (explained_.contains(seq)) {
-          ++reportedAgain_;
         } else {
           ++badReports_;
           problem("a report names seq " + std::to_string(seq) + ", which was not missing");
