@@ -185,7 +185,10 @@ void AlertPolicy::deskNotice(const protocol::ServerMessage& message) {
                   line({r->narration.text, r->narration.speech, r->toolName, "a tool call"}) +
                   (destructive ? " (only the keyboard can approve it)" : ""));
   } else if (const auto* q = std::get_if<protocol::QuestionRequest>(&message)) {
-    const std::string_view first = q->questions.empty() ? "" : q->questions.front().text;
+    // Both sides views: a "" beside a string would make the whole a
+    // temporary string that the view outlives.
+    const std::string_view first =
+        q->questions.empty() ? std::string_view() : std::string_view(q->questions.front().text);
     out_.desk("Parley \u2014 Claude has a question",
               sessionName(q->sessionID) + ": " +
                   line({first, q->narration.text, "a question is waiting"}));
