@@ -37,7 +37,6 @@ bool haveDesktop() {
   return std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY");
 }
 
-
 // Run by a service manager, our output is kept in a log others may read (the
 // journal, for the adm group): the panel's secret must not go there. systemd
 // names every unit's run in INVOCATION_ID, so this holds for a unit installed

@@ -94,14 +94,12 @@ self.addEventListener('push', (event) => {
   const title = text(notice.session, 'Parley');
   // Should the rich notice be refused, a bare one still shows.
   event.waitUntil(
-    self.registration
-      .showNotification(title, options)
-      .catch(() =>
-        self.registration.showNotification('Parley', {
-          body: 'A session needs you.',
-          tag: 'parley',
-        }),
-      ),
+    self.registration.showNotification(title, options).catch(() =>
+      self.registration.showNotification('Parley', {
+        body: 'A session needs you.',
+        tag: 'parley',
+      }),
+    ),
   );
 });
 
