@@ -58,7 +58,11 @@ class TrackerTest : public ::testing::Test {
               std::lock_guard lock(mutex);
               logLines.push_back(line);
             },
-            SessionDriver::Options{.permissions = tracker})) {}
+            // Any image id names a file, so only the lock can refuse a
+            // prompt that carries one.
+            SessionDriver::Options{.permissions = tracker, .imagePath = [](const std::string&) {
+                                     return std::optional<std::filesystem::path>("/etc/hostname");
+                                   }})) {}
 
   ~TrackerTest() override {
     // The tracker watches a pending request's pane for as long as it is
@@ -205,15 +209,20 @@ TEST_F(TrackerTest, WhileADialogIsOpenNothingButItsAnswerReachesThePane) {
         run(protocol::SubmitPrompt{.sessionID = "s1", .text = "yes"}),
         run(protocol::SpokenPrompt{.sessionID = "s1", .text = "yes"}),
         run(protocol::Interrupt{.sessionID = "s1"}),
+        // An image's path pasted first would land on the dialog as keys.
+        run(protocol::SubmitPrompt{
+            .sessionID = "s1", .text = "", .images = std::vector<std::string>{"img"}}),
+        // Stopping presses Ctrl-C, which would act on the dialog.
+        run(protocol::StopSession{.sessionID = "s1"}),
     };
   };
   // Locked by the screen alone, before anything was published...
-  EXPECT_EQ(everyOtherWay(), std::vector<std::string>(6, waiting));
+  EXPECT_EQ(everyOtherWay(), std::vector<std::string>(8, waiting));
   tracker->requested(d, "Bash", std::nullopt);
   const auto request = waitFor<protocol::PermissionRequest>();
   ASSERT_TRUE(request);
   // ...and by the request once it is.
-  EXPECT_EQ(everyOtherWay(), std::vector<std::string>(6, waiting));
+  EXPECT_EQ(everyOtherWay(), std::vector<std::string>(8, waiting));
   EXPECT_EQ(run(protocol::SendKey{.sessionID = "s1", .key = SK::btab}),
             "Shift+Tab changes Claude Code's permission mode and can only be pressed at the "
             "keyboard");
@@ -228,7 +237,7 @@ TEST_F(TrackerTest, WhileADialogIsOpenNothingButItsAnswerReachesThePane) {
   // is the first thing after the dialog.
   {
     std::lock_guard lock(mutex);
-    EXPECT_EQ(logLines.size(), 15u);
+    EXPECT_EQ(logLines.size(), 19u);
     for (const auto& line : logLines)
       EXPECT_TRUE(line.starts_with("refused for " + label + ": ")) << line;
   }
