@@ -132,7 +132,7 @@ void UsageTally::addLine(std::string_view line) {
 protocol::SessionUsage UsageTally::usage(const ModelPrices& prices) const {
   protocol::SessionUsage usage;
   if (byModel_.empty()) {
-    usage.unknown.push_back("usage (the transcript records none yet)");
+    usage.unknown.emplace_back("usage (the transcript records none yet)");
     return usage;
   }
   for (const auto& [model, counts] : byModel_)
@@ -187,7 +187,7 @@ protocol::SessionUsage TranscriptUsage::read(const std::string& sessionID,
   }
   protocol::SessionUsage usage = f.tally.usage(prices_);
   if (f.offset < size)
-    usage.unknown.push_back("part of the usage (the transcript is still being counted)");
+    usage.unknown.emplace_back("part of the usage (the transcript is still being counted)");
   usage.summary = summary(usage);
   return usage;
 }
