@@ -1,8 +1,7 @@
 #include "link/image_uploads.hpp"
 
-#include <openssl/rand.h>
-
 #include <algorithm>
+#include <boost/algorithm/hex.hpp>
 #include <vector>
 
 #include "base/files.hpp"
@@ -15,16 +14,11 @@ namespace fs = std::filesystem;
 namespace {
 
 std::string randomName() {
-  unsigned char bytes[16];
-  if (RAND_bytes(bytes, sizeof bytes) != 1)
+  try {
+    return boost::algorithm::hex_lower(randomBytes(16));
+  } catch (const PushCryptoError&) {
     throw UploadError("no random name could be made for the image");
-  static constexpr char hex[] = "0123456789abcdef";
-  std::string name;
-  for (const unsigned char b : bytes) {
-    name += hex[b >> 4];
-    name += hex[b & 15];
   }
-  return name;
 }
 
 // A session id names a folder only if it is plainly one (Claude Code's are
@@ -55,7 +49,7 @@ std::optional<std::string_view> ImageUploads::kindOf(std::string_view bytes) {
   return std::nullopt;
 }
 
-std::optional<std::string> ImageUploads::receive(const protocol::UploadImage& part) {
+std::optional<ImageUploads::Received> ImageUploads::assemble(const protocol::UploadImage& part) {
   const std::lock_guard lock(mutex_);
   try {
     if (part.part == 0)
@@ -85,25 +79,29 @@ std::optional<std::string> ImageUploads::receive(const protocol::UploadImage& pa
     }
     if (!part.last)
       return std::nullopt;
-    const Pending done = std::move(*pending_);
+    std::string kind(*kindOf(pending_->bytes));
+    Received done{.sessionID = std::move(pending_->sessionID),
+                  .bytes = std::move(pending_->bytes),
+                  .kind = std::move(kind)};
     pending_.reset();
-    return store(done, *kindOf(done.bytes));
+    return done;
   } catch (...) {
     pending_.reset();
     throw;
   }
 }
 
-std::string ImageUploads::store(const Pending& upload, std::string_view kind) {
-  const fs::path folder = root_ / folderFor(upload.sessionID);
+std::string ImageUploads::store(const Received& image) {
+  const fs::path folder = root_ / folderFor(image.sessionID);
   const std::string id = randomName();
-  const fs::path file = folder / (id + "." + std::string(kind));
+  const fs::path file = folder / (id + "." + image.kind);
   try {
     base::createDirectories(folder, 0700);
-    base::writeFileAtomically(file, upload.bytes, 0600);
+    base::writeFileAtomically(file, image.bytes, 0600);
   } catch (const std::exception& e) {
     throw UploadError(std::string("the image could not be stored on the desktop: ") + e.what());
   }
+  const std::lock_guard lock(mutex_);
   stored_.emplace(id, file);
   // After storing, so the total counts this image too (the newest: kept).
   pruneLocked();

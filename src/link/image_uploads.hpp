@@ -10,7 +10,9 @@
 // kinds Claude Code sends on) and it is at most 10 MB; it is stored
 // owner-only under a random name in a folder per session, and uploads older
 // than a week, or beyond 500 MB in all, are removed, oldest first. Nothing
-// is stored for a refused upload. Thread-safe: the phone link stores, the
+// is stored for a refused upload. Thread-safe: the phone link assembles the
+// parts on its strand and stores the image on a worker (writing 10 MB and
+// walking the folder must not hold up the other phones' messages), the
 // session driver looks paths up.
 
 #include <chrono>
@@ -46,9 +48,19 @@ class ImageUploads {
 
   explicit ImageUploads(std::filesystem::path root, Limits limits = {});
 
-  // One part; parts come in order from 0. Returns the image's id when the
-  // last part is stored. Throws UploadError: the upload is then forgotten.
-  std::optional<std::string> receive(const protocol::UploadImage& part);
+  // A whole image, checked, not yet stored.
+  struct Received {
+    std::string sessionID;
+    std::string bytes;
+    std::string kind;
+  };
+
+  // One part; parts come in order from 0. Returns the image once its last
+  // part is here. Throws UploadError: the upload is then forgotten.
+  std::optional<Received> assemble(const protocol::UploadImage& part);
+  // Writes the image and prunes; returns its id. Blocks on the disk. Throws
+  // UploadError, having stored nothing.
+  std::string store(const Received& image);
   // Where a stored image is, while it is kept.
   std::optional<std::filesystem::path> path(std::string_view imageID);
   // Drops a half-received upload (its phone went away).
@@ -66,7 +78,6 @@ class ImageUploads {
     std::int64_t nextPart = 0;
     std::string bytes;
   };
-  std::string store(const Pending& upload, std::string_view kind);
   void pruneLocked();
 
   std::filesystem::path root_;

@@ -163,13 +163,6 @@ std::string sealRecord(std::string_view key, std::string_view nonce, std::string
   return out;
 }
 
-std::string random(std::size_t size) {
-  std::string out(size, '\0');
-  check(RAND_bytes(reinterpret_cast<unsigned char*>(out.data()), static_cast<int>(size)),
-        "RAND_bytes");
-  return out;
-}
-
 // ES256 over `input`: the DER signature OpenSSL makes, as the raw r || s of
 // 32 bytes each that a JWT carries.
 std::string signES256(EVP_PKEY* key, std::string_view input) {
@@ -217,6 +210,13 @@ std::string writeKey(EVP_PKEY* key) {
 }
 
 }  // namespace
+
+std::string randomBytes(std::size_t size) {
+  std::string out(size, '\0');
+  check(RAND_bytes(reinterpret_cast<unsigned char*>(out.data()), static_cast<int>(size)),
+        "RAND_bytes");
+  return out;
+}
 
 // ---- Base64 ------------------------------------------------------------------
 
@@ -420,7 +420,7 @@ std::string PushCrypto::encrypt(std::string_view plaintext, std::string_view rec
   keyInfo.append(receiverKey).append(senderKey);
   std::string ikm = hkdf(authSecret, secret, keyInfo, 32);
 
-  const std::string salt = random(16);
+  const std::string salt = randomBytes(16);
   std::string cek = hkdf(salt, ikm, std::string_view("Content-Encoding: aes128gcm\0", 28), 16);
   std::string nonce = hkdf(salt, ikm, std::string_view("Content-Encoding: nonce\0", 24), 12);
 

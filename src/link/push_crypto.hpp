@@ -29,6 +29,9 @@ std::string base64UrlEncode(std::string_view bytes);
 // anything else.
 std::optional<std::string> base64UrlDecode(std::string_view text);
 
+// `size` bytes from OpenSSL's generator. Throws PushCryptoError.
+std::string randomBytes(std::size_t size);
+
 // Whether `bytes` is an uncompressed P-256 point on the curve (65 bytes).
 bool isP256PublicKey(std::string_view bytes);
 

@@ -209,23 +209,40 @@ void Impl::refusePush(const std::shared_ptr<Peer>& peer, const PairedDevice& dev
 // ---- images ------------------------------------------------------------------
 
 void Impl::receiveImage(const std::shared_ptr<Peer>& peer, const protocol::UploadImage& part) {
-  auto refuse = [&](const std::string& message) {
-    log("image from the phone refused: " + message);
-    reply(peer, protocol::Failure{.code = "upload_failed",
-                                  .message = message,
-                                  .sessionID = part.sessionID,
-                                  .retriable = false});
+  auto refuse = [peer, sessionID = part.sessionID](Impl& self, const std::string& message) {
+    self.log("image from the phone refused: " + message);
+    self.reply(peer, protocol::Failure{.code = "upload_failed",
+                                       .message = message,
+                                       .sessionID = sessionID,
+                                       .retriable = false});
   };
   if (!config_.images)
-    return refuse("this desktop does not take images");
+    return refuse(*this, "this desktop does not take images");
+  std::optional<ImageUploads::Received> image;
   try {
-    if (auto id = config_.images->receive(part)) {
-      log("image from the phone stored for " + text::printable(part.sessionID, 80));
-      reply(peer, protocol::ImageStored{.uploadID = part.uploadID, .imageID = *id});
-    }
+    image = config_.images->assemble(part);
   } catch (const std::exception& e) {
-    refuse(e.what());
+    return refuse(*this, e.what());
   }
+  if (!image)
+    return;
+  // Written on a worker: 10 MB to disk and a walk of the uploads folder
+  // would hold up every other message on the strand.
+  auto stored = backOnStrand([peer, uploadID = part.uploadID, sessionID = part.sessionID, refuse](
+                                 Impl& self, std::optional<std::string> id, std::string failure) {
+    if (!id)
+      return refuse(self, failure);
+    self.log("image from the phone stored for " + text::printable(sessionID, 80));
+    self.reply(peer, protocol::ImageStored{.uploadID = uploadID, .imageID = *id});
+  });
+  boost::asio::post(executor_,
+                    [images = config_.images, image = std::move(*image), stored]() mutable {
+                      try {
+                        stored(std::optional<std::string>(images->store(image)), std::string());
+                      } catch (const std::exception& e) {
+                        stored(std::optional<std::string>(), std::string(e.what()));
+                      }
+                    });
 }
 
 // ---- terminal stream ----------------------------------------------------------
