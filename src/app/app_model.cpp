@@ -56,12 +56,14 @@ AppModel::AppModel(asio::io_context& main, asio::any_io_executor workers,
       ingest_(claude::HookIngest::create(workers_, options_.hookSocket)),
       registry_(std::make_shared<terminal::SessionRegistry>(
           workers_, terminal::SessionSources::forHome(options_.home, options_.procRoot))),
-      sweepTimer_(main) {}
+      sweepTimer_(main),
+      transcriptTimer_(main) {}
 
 AppModel::~AppModel() {
   ingest_->stop();
   permissions_->stop();
   sweepTimer_.cancel();
+  transcriptTimer_.cancel();
 }
 
 void AppModel::wire(std::unique_ptr<desktop::DesktopVoice> voice) {
@@ -188,6 +190,14 @@ void AppModel::wire(std::unique_ptr<desktop::DesktopVoice> voice) {
     driverOptions.imagePath = [images](const std::string& id) { return images->path(id); };
   }
   driverOptions.reader = workers_;
+  grantModes_->store(preferences().boolean(kPhoneGrantModesKey).value_or(false));
+  driverOptions.phoneMayGrantModes = [allowed = grantModes_] { return allowed->load(); };
+  driverOptions.modeChanged = [weak, main = main_.get_executor()] {
+    asio::post(main, [weak] {
+      if (auto self = weak.lock())
+        self->rescan();
+    });
+  };
   if (!driverOptions.catalog)
     driverOptions.catalog = std::make_shared<terminal::ProjectCatalog>(options_.home, cmdLogFn);
   if (!driverOptions.launcher) {
@@ -221,11 +231,15 @@ void AppModel::wire(std::unique_ptr<desktop::DesktopVoice> voice) {
                                   auto self = weak.lock();
                                   if (!self)
                                     return;
-                                  if (auto* u = std::get_if<protocol::SessionUpdate>(&m)) {
+                                  auto* u = std::get_if<protocol::SessionUpdate>(&m);
+                                  const bool update = u != nullptr;
+                                  if (u != nullptr) {
                                     self->usage_->annotate(u->sessions);
                                     self->listed(u->sessions);
                                   }
                                   self->phoneLink_->publish(std::move(m));
+                                  if (update)
+                                    self->deskInterrupts();
                                 },
                             .activity =
                                 [weak] {
@@ -309,6 +323,23 @@ std::optional<std::string> AppModel::setNotificationSettings(NotificationSetting
   }
   phoneLink_->setPushContent(settings.vapidSubject, settings.pingOnly);
   alerts_->setSettings(std::move(settings));
+  changed();
+  return std::nullopt;
+}
+
+bool AppModel::phoneMayGrantModes() const {
+  return grantModes_->load();
+}
+
+std::optional<std::string> AppModel::setPhoneMayGrantModes(bool allowed) {
+  try {
+    preferences().set(kPhoneGrantModesKey, allowed);
+  } catch (const std::exception& e) {
+    return std::string("Could not store the setting: ") + e.what();
+  }
+  grantModes_->store(allowed);
+  log(Kind::cmd, allowed ? "the phone may now turn on accept edits and auto mode"
+                         : "the phone may no longer turn on accept edits or auto mode");
   changed();
   return std::nullopt;
 }
@@ -411,8 +442,65 @@ void AppModel::rescan() {
                      for (auto& s : all)
                        descriptors.push_back(std::move(s.descriptor));
                      self->usage_->annotate(descriptors);
+                     // A mode switched by Shift+Tab sends no hook: only a
+                     // sweep sees it, and the phone must too.
+                     if (self->modesDiffer(descriptors))
+                       self->phoneLink_->publish(protocol::SessionUpdate{.sessions = descriptors});
                      self->listed(descriptors, true);
+                     self->deskInterrupts();
                    }));
+}
+
+// Escape at the keyboard sends no hook; Claude Code's transcript records the
+// interruption. An interrupt from the phone has already been told (its
+// session is idle again by then).
+void AppModel::deskInterrupts() {
+  for (const std::string& id : usage_->takeInterrupted()) {
+    const auto s = std::find_if(sessions_.begin(), sessions_.end(),
+                                [&](const auto& d) { return d.sessionID == id; });
+    if (s == sessions_.end() || s->state != protocol::SessionState::busy)
+      continue;
+    protocol::ServerMessage told =
+        protocol::Interrupted{.sessionID = id, .detectedVia = "transcript: Escape at the keyboard"};
+    if (auto line = SessionEvents::logLine(told))
+      log(Kind::cmd, std::move(*line));
+    phoneLink_->publish(std::move(told));
+    hooks_->turnInterrupted(id);
+  }
+  watchTranscripts();
+}
+
+// While a turn runs, its transcript is looked at every two seconds, so an
+// Escape at the keyboard shows on the phone without waiting for the sweep.
+void AppModel::watchTranscripts() {
+  const bool busy = std::any_of(sessions_.begin(), sessions_.end(), [](const auto& d) {
+    return d.state == protocol::SessionState::busy;
+  });
+  if (watchingTranscripts_ || !busy)
+    return;
+  watchingTranscripts_ = true;
+  transcriptTimer_.expires_after(std::chrono::seconds(2));
+  transcriptTimer_.async_wait([weak = weak_from_this()](const boost::system::error_code& ec) {
+    auto self = weak.lock();
+    if (!self)
+      return;
+    self->watchingTranscripts_ = false;
+    if (ec)
+      return;
+    std::vector<protocol::SessionDescriptor> sessions = self->sessions_;
+    self->usage_->annotate(sessions);
+    self->deskInterrupts();
+  });
+}
+
+bool AppModel::modesDiffer(const std::vector<protocol::SessionDescriptor>& sessions) const {
+  for (const auto& s : sessions) {
+    const auto before = std::find_if(sessions_.begin(), sessions_.end(),
+                                     [&](const auto& b) { return b.sessionID == s.sessionID; });
+    if (before != sessions_.end() && before->permissionMode != s.permissionMode)
+      return true;
+  }
+  return false;
 }
 
 void AppModel::listed(const std::vector<protocol::SessionDescriptor>& sessions, bool swept) {

@@ -18,6 +18,7 @@
 // keep their strands on the worker pool; the session driver runs on an
 // executor of its own, so tmux never holds up the pool.
 
+#include <atomic>
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -104,6 +105,10 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
   void rescan();
   // The sessions now, from a sweep or a hook's list.
   void listed(const std::vector<protocol::SessionDescriptor>& sessions, bool swept = false);
+  // Whether a listed session's mode differs from the last list's.
+  bool modesDiffer(const std::vector<protocol::SessionDescriptor>& sessions) const;
+  void deskInterrupts();
+  void watchTranscripts();
   // From any thread.
   void handleHook(protocol::HookPayload payload);
   std::optional<std::string> activeSession() const;
@@ -116,6 +121,11 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
   // Stores the settings and follows them from now on; why not, when they
   // could not be stored.
   std::optional<std::string> setNotificationSettings(NotificationSettings settings);
+  // Whether the phone may turn on accept edits and auto mode (off unless
+  // allowed here, at the desk), kept in preferences.json.
+  static constexpr std::string_view kPhoneGrantModesKey = "phoneMayGrantModes";
+  bool phoneMayGrantModes() const;
+  std::optional<std::string> setPhoneMayGrantModes(bool allowed);
   DesktopActions& desktop() { return *desktop_; }
 
   // ---- state (read on the main thread) ----
@@ -162,7 +172,11 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
   std::shared_ptr<DesktopActions> desktop_;
   // Each listed session's tokens, from its transcript (main thread).
   std::shared_ptr<claude::TranscriptUsage> usage_;
+  // Read by the session driver's strand.
+  std::shared_ptr<std::atomic<bool>> grantModes_ = std::make_shared<std::atomic<bool>>(false);
   boost::asio::steady_timer sweepTimer_;
+  boost::asio::steady_timer transcriptTimer_;
+  bool watchingTranscripts_ = false;
 };
 
 }  // namespace parley::app

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <set>
+#include <utility>
 
 #include "claude/transcript_event.hpp"
 
@@ -91,6 +92,8 @@ void UsageTally::addLine(std::string_view line) {
   const json::object& entry = doc.get_object();
   const std::string type = stringAt(entry, "type");
   if (type == "user") {
+    if (line.find("[Request interrupted by user") != std::string_view::npos)
+      ++interruptions_;
     for (const auto& event : TranscriptDecoder::decode(line, 0)) {
       if (std::holds_alternative<TranscriptEvent::UserPrompt>(event.kind)) {
         lastTurn_ = {};
@@ -172,6 +175,8 @@ protocol::SessionUsage TranscriptUsage::read(const std::string& sessionID,
   const auto size = static_cast<std::uintmax_t>(st.st_size);
   if (f.path != path || f.inode != st.st_ino || size < f.offset)
     f = Followed{.path = path, .inode = st.st_ino};
+  const std::uint64_t interruptionsBefore = f.tally.interruptions();
+  const bool wasCaughtUp = f.caughtUp;
   if (size > f.offset) {
     std::ifstream in(path, std::ios::binary);
     in.seekg(static_cast<std::streamoff>(f.offset));
@@ -185,11 +190,18 @@ protocol::SessionUsage TranscriptUsage::read(const std::string& sessionID,
       f.tally.addLine(std::string_view(f.partial).substr(start, end - start));
     f.partial.erase(0, start);
   }
+  if (wasCaughtUp && f.tally.interruptions() > interruptionsBefore)
+    interrupted_.push_back(sessionID);
+  f.caughtUp = f.offset >= size;
   protocol::SessionUsage usage = f.tally.usage(prices_);
   if (f.offset < size)
     usage.unknown.emplace_back("part of the usage (the transcript is still being counted)");
   usage.summary = summary(usage);
   return usage;
+}
+
+std::vector<std::string> TranscriptUsage::takeInterrupted() {
+  return std::exchange(interrupted_, {});
 }
 
 }  // namespace parley::claude

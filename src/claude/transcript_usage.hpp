@@ -28,6 +28,10 @@ class UsageTally {
   void addLine(std::string_view line);
   // What is known so far; with no usage line yet, `unknown` says so.
   protocol::SessionUsage usage(const ModelPrices& prices) const;
+  // The interruption records read so far ("[Request interrupted by user…"):
+  // Claude Code writes one whenever a turn is stopped, by Escape at the
+  // keyboard too, which sends no hook.
+  std::uint64_t interruptions() const { return interruptions_; }
 
  private:
   std::map<std::string, protocol::TokenCounts, std::less<>> byModel_;
@@ -39,6 +43,7 @@ class UsageTally {
   bool messageInTurn_ = false;
   std::optional<std::string> model_;
   std::optional<std::int64_t> context_;
+  std::uint64_t interruptions_ = 0;
 };
 
 // Follows the transcripts of the sessions it is shown, reading only what was
@@ -52,10 +57,16 @@ class TranscriptUsage {
   // one) and forgets sessions no longer listed.
   void annotate(std::vector<protocol::SessionDescriptor>& sessions);
   protocol::SessionUsage read(const std::string& sessionID, const std::filesystem::path& path);
+  // The sessions whose transcript gained an interruption record since the
+  // look before; what a transcript already held when first read is history
+  // and never counts. Each is handed out once.
+  std::vector<std::string> takeInterrupted();
 
   // Bytes read in one look, so a first look at a huge transcript does not
-  // hold its caller up for long; the rest is read at the next.
-  static constexpr std::uintmax_t kReadPerLook = 32 << 20;
+  // hold its caller (the main thread) up for more than a few tens of
+  // milliseconds; the rest is read at the next looks, which every hook
+  // event and the sweep bring.
+  static constexpr std::uintmax_t kReadPerLook = 4 << 20;
 
  private:
   struct Followed {
@@ -64,9 +75,11 @@ class TranscriptUsage {
     std::uintmax_t offset = 0;
     std::string partial;  // a line not yet ended
     UsageTally tally;
+    bool caughtUp = false;  // a look has reached the end of the file
   };
   ModelPrices prices_;
   std::map<std::string, Followed, std::less<>> followed_;
+  std::vector<std::string> interrupted_;
 };
 
 }  // namespace parley::claude

@@ -46,6 +46,8 @@ template <>
 constexpr std::string_view kFailureCode<protocol::ResumeSession> = "resume_session_failed";
 template <>
 constexpr std::string_view kFailureCode<protocol::StopSession> = "stop_session_failed";
+template <>
+constexpr std::string_view kFailureCode<protocol::SetMode> = "set_mode_failed";
 
 // The session a failure is about, for the commands that name one.
 template <class Command>

@@ -108,6 +108,7 @@ std::string ControlPanel::state() const {
   facts.relayPath = desktop.relayPath().string();
   facts.registeredEvents = desktop.registeredEvents();
   facts.notifications = model->alerts().settings();
+  facts.phoneMayGrantModes = model->phoneMayGrantModes();
   facts.whereabouts = model->alerts().whereaboutsText();
   facts.pushSubject = model->phoneLink().pushSubject();
   return PanelView::render(facts);
@@ -202,6 +203,12 @@ std::optional<std::string> ControlPanel::act(std::string_view name, const json::
       return std::string("Not changed: ") + e.what() + ".";
     }
     if (auto problem = model->setNotificationSettings(std::move(settings)))
+      return problem;
+  } else if (name == "setPhoneGrantModes") {
+    const auto* allowed = body.is_object() ? body.as_object().if_contains("allowed") : nullptr;
+    if (allowed == nullptr || !allowed->is_bool())
+      return std::string("Not changed: \u201callowed\u201d must be true or false.");
+    if (auto problem = model->setPhoneMayGrantModes(allowed->as_bool()))
       return problem;
   } else if (name == "openTailscale") {
     open(checklist_ && checklist_->tailscaleInstalled ? "https://login.tailscale.com/admin"

@@ -193,6 +193,7 @@ std::string PanelView::render(const PanelFacts& facts) {
                             {"paths", strings(protocol::DenyPaths::paths)}}},
       {"setup", json::object{{"completed", facts.hasCompletedSetup}, {"checks", checklist(facts)}}},
       {"notifications", notifications(facts)},
+      {"phoneMayGrantModes", facts.phoneMayGrantModes},
       {"log", log(facts)},
   });
 }

@@ -34,6 +34,7 @@ struct PanelFacts {
   std::string relayPath;
   std::size_t registeredEvents = 0;
   app::NotificationSettings notifications;
+  bool phoneMayGrantModes = false;
   // Where the alerts think the person is, in words.
   std::string whereabouts;
   // The VAPID subject push services are told now.

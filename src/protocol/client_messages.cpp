@@ -28,6 +28,7 @@ PARLEY_WIRE_FIELDS(ListHistory, projectID, offset)
 PARLEY_WIRE_FIELDS(StartSession, clientMsgID, projectID, prompt)
 PARLEY_WIRE_FIELDS(ResumeSession, clientMsgID, historyID)
 PARLEY_WIRE_FIELDS(StopSession, clientMsgID, sessionID)
+PARLEY_WIRE_FIELDS(SetMode, clientMsgID, sessionID, mode)
 
 std::string_view ClientMessage::type() const {
   return std::visit([](const auto& m) { return std::decay_t<decltype(m)>::kType; }, *this);

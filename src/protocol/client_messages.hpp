@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "protocol/changes.hpp"
+#include "protocol/hook_payload.hpp"
 #include "protocol/projects.hpp"
 #include "protocol/wire_coding.hpp"
 
@@ -225,6 +226,16 @@ struct StopSession {
   PARLEY_WIRE_RECORD(StopSession);
 };
 
+// Switches the session's permission mode (as Shift+Tab at the keyboard);
+// acknowledged by the next session list, which shows the mode.
+struct SetMode {
+  static constexpr std::string_view kType = "set_mode";
+  std::string clientMsgID;
+  std::string sessionID;
+  PermissionMode mode = PermissionMode::default_;
+  PARLEY_WIRE_RECORD(SetMode);
+};
+
 template <>
 struct EnumNames<SendKey::Key> {
   static constexpr std::array<std::string_view, 5> names{"escape", "btab", "ctrlO", "up", "down"};
@@ -248,7 +259,7 @@ using ClientMessageVariant =
     std::variant<Hello, SubmitPrompt, Interrupt, PermissionAnswer, QuestionAnswer, SendKey, GetPane,
                  GetDetail, Focus, SetPrefs, TermInput, TermSubscribe, Ping, PushSubscribe,
                  PushUnsubscribe, GetChanges, GetFileDiff, UploadImage, ListProjects, ListHistory,
-                 StartSession, ResumeSession, StopSession>;
+                 StartSession, ResumeSession, StopSession, SetMode>;
 
 struct ClientMessage : ClientMessageVariant {
   using ClientMessageVariant::ClientMessageVariant;

@@ -47,7 +47,7 @@ using SessionCommand =
     std::variant<SubmitPrompt, Interrupt, PermissionAnswer, QuestionAnswer, SendKey, GetPane,
                  GetDetail, Focus, SetPrefs, TermInput, TermFrameRequest, ListSessions,
                  SpokenPrompt, SpokenAnswer, GetChanges, GetFileDiff, ListProjects, ListHistory,
-                 StartSession, ResumeSession, StopSession>;
+                 StartSession, ResumeSession, StopSession, SetMode>;
 
 // The full text behind a truncated tool result.
 struct DetailText {

@@ -75,7 +75,8 @@ class SessionDriver : public protocol::SessionCommands,
       unknownHistory,
       folderGone,
       untrusted,
-      cannotStart
+      cannotStart,
+      cannotSwitch
     };
     static CommandError unknownSession(const std::string& id);
     static CommandError announceOnly(const std::string& id);
@@ -99,6 +100,7 @@ class SessionDriver : public protocol::SessionCommands,
     // Trusting a folder is the desk's decision.
     static CommandError untrusted(const std::string& folder);
     static CommandError cannotStart(const std::string& why);
+    static CommandError cannotSwitch(const std::string& why);
     Kind kind() const { return kind_; }
 
    private:
@@ -145,6 +147,12 @@ class SessionDriver : public protocol::SessionCommands,
     // first prompt is typed, and a stopped one to exit.
     std::chrono::milliseconds startTimeout{30000};
     std::chrono::milliseconds stopTimeout{15000};
+    // Whether the person allowed the phone, at the desk, to turn on accept
+    // edits and auto mode (session-wide grants); without it, never.
+    std::function<bool()> phoneMayGrantModes;
+    // Told on the driver's strand once a session's mode has been switched,
+    // so the session list shows it without waiting for a hook.
+    std::function<void()> modeChanged;
     // Where repositories are read (it blocks on the file system); the
     // driver's own executor when not given.
     boost::asio::any_io_executor reader;
@@ -198,6 +206,7 @@ class SessionDriver : public protocol::SessionCommands,
   Result handle(protocol::StartSession m);
   Result handle(protocol::ResumeSession m);
   Result handle(protocol::StopSession m, RegisteredSession session);
+  Result handle(protocol::SetMode m, RegisteredSession session);
   // Opens Claude Code in the folder once every check has passed, and types
   // the first prompt when there is one. (A coroutine: arguments by value.)
   Result launch(std::filesystem::path folder, std::vector<std::string> arguments,
@@ -214,6 +223,7 @@ class SessionDriver : public protocol::SessionCommands,
   Result inject(std::string text, bool submit, bool fromPhone, RegisteredSession session,
                 std::vector<std::string> images = {});
 
+  static bool showsDecision(const std::string& screen, bool inputBox);
   // What the pane shows, as far as the lock is concerned.
   struct PaneView {
     std::string screen;

@@ -3,6 +3,7 @@
 #include <set>
 
 #include "protocol/hash_combine.hpp"
+#include "terminal/mode_footer.hpp"
 #include "terminal/supported_claude_versions.hpp"
 #include "text/unicode.hpp"
 
@@ -91,7 +92,19 @@ std::size_t RegisteredSession::hash() const {
 SessionSources SessionSources::forHome(const std::filesystem::path& home,
                                        const std::filesystem::path& procRoot) {
   return SessionSources{ClaudeSessionStore::forHome(home), TranscriptLocator::forHome(home),
-                        ClaudeProcessScanner(procRoot), defaultPaneLister()};
+                        ClaudeProcessScanner(procRoot), defaultPaneLister(), defaultModeReader()};
+}
+
+ModeReader SessionSources::defaultModeReader() {
+  return [](const std::string& socketPath,
+            const std::string& paneID) -> std::optional<protocol::PermissionMode> {
+    try {
+      return ModeFooter::read(TmuxClient(TmuxClient::resolveExecutable(), socketPath)
+                                  .capture(paneID, std::nullopt, true));
+    } catch (const std::exception&) {
+      return std::nullopt;
+    }
+  };
 }
 
 PaneLister SessionSources::defaultPaneLister() {
@@ -290,6 +303,10 @@ RegisteredSession SessionTable::refreshed(const ClaudeSessionFile& file, std::st
     d.displayName = file.name;
   d.claudeVersion = file.version;
   d.waitingFor = file.waitingFor;
+  if (sources_.modeReader && pane != nullptr) {
+    if (auto mode = sources_.modeReader(d.socketPath, d.paneID))
+      d.permissionMode = *mode;
+  }
   if (auto state = stateFor(file.state()))
     d.state = *state;
   if (!d.transcriptPath) {

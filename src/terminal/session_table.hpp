@@ -47,6 +47,9 @@ struct RegisteredSession {
 // The panes of one tmux server, by its socket path; empty when it cannot be
 // listed.
 using PaneLister = std::function<std::vector<TmuxClient::PaneInfo>(const std::string& socketPath)>;
+// The permission mode a pane's footer shows, or nothing.
+using ModeReader = std::function<std::optional<protocol::PermissionMode>(
+    const std::string& socketPath, const std::string& paneID)>;
 
 // The readers a registry reconciles.
 struct SessionSources {
@@ -54,6 +57,8 @@ struct SessionSources {
   TranscriptLocator locator;
   ClaudeProcessScanner scanner;
   PaneLister paneLister;
+  // Shift+Tab at the keyboard sends no hook: a sweep reads the footer.
+  ModeReader modeReader;
 
   // ~/.claude under `home`, the process table under `procRoot`, and the
   // default pane lister.
@@ -62,6 +67,8 @@ struct SessionSources {
   // `tmux list-panes` through TmuxClient::resolveExecutable(); any failure
   // (no server on the socket, tmux missing) gives no panes.
   static PaneLister defaultPaneLister();
+  // A capture of the pane, read by ModeFooter; any failure reads nothing.
+  static ModeReader defaultModeReader();
 };
 
 class SessionTable {

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/thread_pool.hpp>
+#include <fstream>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -285,6 +287,48 @@ TEST_F(ModelTest, DesktopActionsReportWhatTheyDid) {
   struct stat st {};
   ASSERT_EQ(::stat((home / ".local/share/parley/parley-hook").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0755u);
+}
+
+// Escape at the keyboard sends no hook: the transcript's record of it ends
+// the turn on the phone; a record the transcript already held is history.
+TEST_F(ModelTest, AnEscapeAtTheKeyboardIsToldFromTheTranscript) {
+  // A live Claude Code for the sweeps to find: this process, named claude.
+  const std::string self = std::to_string(::getpid());
+  test::writeFile(dir / "proc" / self / "comm", "claude\n");
+  test::writeFile(dir / "proc" / self / "environ", std::string("TMUX_PANE=%4\0", 12));
+  test::writeFile(
+      home / ".claude" / "sessions" / (self + ".json"),
+      R"({"pid":)" + self + R"(,"sessionId":"s1","cwd":"/home/dev/proj","version":"2.1.222"})");
+  start();
+  auto phone = connectPhone();
+  const auto transcript = home / "s1.jsonl";
+  const std::string interruption =
+      R"({"type":"user","message":{"role":"user","content":[{"type":"text",)"
+      R"("text":"[Request interrupted by user]"}]}})"
+      "\n";
+  test::writeFile(transcript, interruption);
+  HookPayload prompt = event(HookPayload::Event::userPromptSubmit);
+  prompt.prompt = "refactor it";
+  prompt.transcriptPath = transcript.string();
+  hook(prompt);
+  const auto busy = [&] {
+    const auto sessions = state().sessions;
+    return sessions.size() == 1 && sessions[0].state == protocol::SessionState::busy;
+  };
+  ASSERT_TRUE(test::waitUntil(busy));
+  const auto interrupted = [](const protocol::ServerEnvelope& e) {
+    const auto* i = std::get_if<protocol::Interrupted>(&e.message);
+    return i != nullptr ? i->detectedVia : std::string();
+  };
+  for (const auto& e : phone->untilPong())
+    EXPECT_EQ(interrupted(e), "");
+  std::ofstream(transcript, std::ios::app) << interruption;
+  std::string told;
+  for (int i = 0; i < 200 && told.empty(); ++i)
+    told = interrupted(phone->expectEnvelope());
+  EXPECT_EQ(told, "transcript: Escape at the keyboard");
+  EXPECT_TRUE(test::waitUntil([&] { return !busy(); }));
+  EXPECT_TRUE(waitForLog("turn interrupted (transcript: Escape at the keyboard)"));
 }
 
 TEST_F(ModelTest, ATranscriptionFailureIsInTheActivityLog) {

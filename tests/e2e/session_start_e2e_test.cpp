@@ -1,8 +1,9 @@
 // Sessions opened from the phone, against the real Claude Code 2.1.222 in a
 // private tmux server that stands for the person's: a session starts in a
 // trusted project with its first prompt, is stopped the way a person stops
-// it, and is resumed with its conversation; an untrusted folder and unknown
-// ids are refused without opening anything.
+// it, and is resumed with its conversation; its mode is switched to plan and
+// back; an untrusted folder and unknown ids are refused without opening
+// anything.
 
 #include <gtest/gtest.h>
 
@@ -170,6 +171,27 @@ TEST_F(SessionStartE2E, StartsInATrustedProjectStopsAndResumes) {
   ASSERT_EQ(again.error, "");
   EXPECT_TRUE(std::get<protocol::SessionStarted>(again.result).alreadyLive);
   EXPECT_EQ(std::get<protocol::SessionStarted>(again.result).paneID, opened.paneID);
+
+  // Plan and back from the phone, each read back from the footer and seen
+  // by the next sweep; accept edits stays the desk's to allow.
+  using protocol::PermissionMode;
+  const auto modeIs = [&](PermissionMode mode) {
+    return test::waitUntil(
+        [&] {
+          const auto s = sessionIn(opened.paneID);
+          return s && s->descriptor.permissionMode == mode &&
+                 s->descriptor.state != protocol::SessionState::busy;
+        },
+        30s, 200ms);
+  };
+  ASSERT_TRUE(modeIs(PermissionMode::default_)) << screen(opened.paneID);
+  EXPECT_EQ(run(protocol::SetMode{.sessionID = historyID, .mode = PermissionMode::plan}).error, "");
+  EXPECT_TRUE(modeIs(PermissionMode::plan)) << screen(opened.paneID);
+  EXPECT_TRUE(run(protocol::SetMode{.sessionID = historyID, .mode = PermissionMode::acceptEdits})
+                  .error.starts_with("accept edits lets Claude Code act"));
+  EXPECT_EQ(run(protocol::SetMode{.sessionID = historyID, .mode = PermissionMode::default_}).error,
+            "");
+  EXPECT_TRUE(modeIs(PermissionMode::default_)) << screen(opened.paneID);
 
   const auto stopped = run(protocol::StopSession{.clientMsgID = "c3", .sessionID = historyID});
   ASSERT_EQ(stopped.error, "");

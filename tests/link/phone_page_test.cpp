@@ -377,7 +377,8 @@ namespace {
 
 // Sessions from the phone: the projects by the desktop's ids, a start with a
 // first prompt that opens the new session once listed, a past session
-// resumed, and a stop that asks first and says when a request waits.
+// resumed, a mode switch, and a stop that asks first and says when a request
+// waits.
 TEST_F(PhonePageCards, NewSessionStartsResumesAndStopsAfterConfirming) {
   commands->setProjects(
       {{.projectID = "P1", .name = "app", .path = "/w/app", .pastSessions = 1, .trusted = true},
@@ -417,6 +418,18 @@ TEST_F(PhonePageCards, NewSessionStartsResumesAndStopsAfterConfirming) {
   publishAndWait(protocol::SessionUpdate{{first, started}});
   ASSERT_TRUE(browser->waitForText("#title", "parley"));
   EXPECT_EQ(browser->text("#session-desk"), "At the desk: tmux attach -t parley");
+
+  // A mode is asked for; the switch shows the session's own until the
+  // desktop lists it in the new one.
+  const auto mode = [&] {
+    return browser->script("return document.querySelector('#session-mode').value").as_string();
+  };
+  browser->click("#session-mode option[value='plan']");
+  EXPECT_TRUE(waitUntil([&] { return commands->count("mode:S2") == 1; }));
+  EXPECT_EQ(mode(), "default");
+  started.permissionMode = protocol::PermissionMode::plan;
+  publishAndWait(protocol::SessionUpdate{{first, started}});
+  EXPECT_TRUE(browser->waitFor([&] { return mode() == "plan"; }));
 
   tap("#stop");
   ASSERT_TRUE(browser->waitForText("#stop-confirm .stop-words", "its window closes"));

@@ -202,6 +202,7 @@ class ScriptedCommands : public protocol::SessionCommands,
   void answer(const protocol::StopSession& m, const Done& done) {
     reply("stop", m.sessionID, done);
   }
+  void answer(const protocol::SetMode& m, const Done& done) { reply("mode", m.sessionID, done); }
   void answer(const protocol::TermFrameRequest& m, const Done& done) {
     protocol::TermFrame frame;
     {

@@ -90,6 +90,7 @@ const Sample kClientSamples[] = {
     {"start_session", R"({"clientMsgID":"c","projectID":"p1","prompt":"add tests"})"},
     {"resume_session", R"({"clientMsgID":"c","historyID":"h"})"},
     {"stop_session", R"({"clientMsgID":"c","sessionID":"s"})"},
+    {"set_mode", R"({"clientMsgID":"c","sessionID":"s","mode":"plan"})"},
 };
 
 template <class Message, class Variant>

@@ -6,11 +6,12 @@
 // a NUL, to a log file.
 //
 //   input_box_stub LOG [--placeholder TEXT] [--collapse] [--ignore-paste]
-//                      [--covered N]
+//                      [--covered N] [--modes]
 //
 // --placeholder shows dim text in the empty box; --collapse shows pastes the
 // way Claude Code 2.1.222 collapses them; --ignore-paste drops pasted text;
-// --covered shows a permission dialog instead of the box until N Escapes.
+// --covered shows a permission dialog instead of the box until N Escapes;
+// --modes shows Claude Code's mode footer, which Shift+Tab cycles.
 
 #include <termios.h>
 #include <unistd.h>
@@ -29,6 +30,7 @@ struct Options {
   bool collapse = false;
   bool ignorePaste = false;
   int covered = 0;
+  bool modes = false;
 };
 
 struct State {
@@ -37,6 +39,14 @@ struct State {
   std::vector<std::string> history;
   int pastes = 0;
   int escapes = 0;
+  int mode = 0;
+};
+
+const char* const kModeLines[] = {
+    "\xe2\x8f\xb8 manual mode on \xc2\xb7 ? for shortcuts",
+    "\xe2\x8f\xb5\xe2\x8f\xb5 accept edits on (shift+tab to cycle)",
+    "\xe2\x8f\xb8 plan mode on (shift+tab to cycle)",
+    "\xe2\x8f\xb5\xe2\x8f\xb5 auto mode on (shift+tab to cycle)",
 };
 
 void writeAll(const std::string& s) {
@@ -88,6 +98,8 @@ void render(const Options& o, const State& s) {
     }
   }
   out += "\r\n" + border + "\r\n  escapes: " + std::to_string(s.escapes) + "\r\n";
+  if (o.modes)
+    out += std::string("  ") + kModeLines[s.mode] + "\r\n";
   writeAll(out);
 }
 
@@ -121,6 +133,8 @@ int main(int argc, char** argv) {
       o.ignorePaste = true;
     else if (a == "--covered" && i + 1 < argc)
       o.covered = std::stoi(argv[++i]);
+    else if (a == "--modes")
+      o.modes = true;
   }
 
   termios raw{};
@@ -155,6 +169,11 @@ int main(int argc, char** argv) {
         inPaste = false;
         addPaste(o, s, paste);
         paste.clear();
+        continue;
+      }
+      if (pending.rfind("\x1b[Z", 0) == 0) {  // Shift+Tab
+        pending.erase(0, 3);
+        s.mode = (s.mode + 1) % 4;
         continue;
       }
       if (pending.rfind(start, 0) == 0) {

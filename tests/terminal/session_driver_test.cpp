@@ -31,8 +31,11 @@ class DriverTest : public ::testing::Test {
               std::lock_guard lock(mutex);
               logLines.push_back(line);
             },
-            SessionDriver::Options{
-                .settleTimeout = 600ms, .pollInterval = 25ms, .questions = questions})) {}
+            SessionDriver::Options{.settleTimeout = 600ms,
+                                   .pollInterval = 25ms,
+                                   .questions = questions,
+                                   .phoneMayGrantModes = [this] { return grantModes.load(); },
+                                   .modeChanged = [this] { ++modeChanges; }})) {}
 
   ~DriverTest() override {
     own.join();
@@ -96,6 +99,8 @@ class DriverTest : public ::testing::Test {
   std::shared_ptr<SessionDriver> driver;
   std::mutex mutex;
   std::vector<std::string> logLines;
+  std::atomic<bool> grantModes{false};
+  std::atomic<int> modeChanges{0};
 };
 
 bool endsWithDigit(const std::string& screen) {
@@ -230,6 +235,42 @@ TEST_F(DriverTest, PromptsAreInjectedAndCommandsRunInArrivalOrder) {
   EXPECT_EQ(lines(),
             (std::vector<std::string>{"sent to s1: first prompt", "sent to s1: second prompt",
                                       "sent to s1: third prompt"}));
+}
+
+TEST_F(DriverTest, ModesSwitchByShiftTabReadBackAndGrantsWaitForTheDesk) {
+  const auto pane = tmux.newSession(
+      {.argv = {test::binPath("input_box_stub").string(), (dir / "submitted").string(), "--modes"},
+       .cwd = dir.path()});
+  const auto bare =
+      tmux.newSession({.argv = {test::binPath("input_box_stub").string(), (dir / "other").string()},
+                       .cwd = dir.path()});
+  for (const auto& id : {pane.id, bare.id})
+    ASSERT_TRUE(tmux.waitForScreen(
+        id, [](const std::string& s) { return s.find("\u276f\u00a0") != std::string::npos; }, 10s));
+  addSession("s1", pane.id);
+  addSession("s2", bare.id);
+  const auto shows = [&](const char* words) {
+    return tmux.waitForScreen(
+        pane.id, [&](const std::string& s) { return s.find(words) != std::string::npos; }, 5s);
+  };
+  // Plan passes through accept edits, manual again through auto; neither
+  // stays on.
+  EXPECT_EQ(error(SetMode{.sessionID = "s1", .mode = PermissionMode::plan}), "");
+  EXPECT_TRUE(shows("plan mode on"));
+  EXPECT_EQ(error(SetMode{.sessionID = "s1", .mode = PermissionMode::default_}), "");
+  EXPECT_TRUE(shows("manual mode on"));
+  EXPECT_TRUE(error(SetMode{.sessionID = "s1", .mode = PermissionMode::acceptEdits})
+                  .starts_with("accept edits lets Claude Code act without asking"));
+  EXPECT_TRUE(error(SetMode{.sessionID = "s1", .mode = PermissionMode::bypassPermissions})
+                  .ends_with("can be turned on only at the keyboard"));
+  EXPECT_EQ(error(SendKey{.sessionID = "s1", .key = SendKey::Key::btab}).substr(0, 9), "Shift+Tab");
+  EXPECT_TRUE(shows("manual mode on"));
+  grantModes = true;
+  EXPECT_EQ(error(SetMode{.sessionID = "s1", .mode = PermissionMode::auto_}), "");
+  EXPECT_TRUE(shows("auto mode on"));
+  EXPECT_EQ(modeChanges.load(), 3);
+  EXPECT_EQ(error(SetMode{.sessionID = "s2", .mode = PermissionMode::plan}),
+            "the mode line of s2 is not on screen");
 }
 
 // A project's changes come from the folder the registry records for the

@@ -268,6 +268,11 @@ function renderNotifications(s) {
   $('vapid-subject').value = n.vapidSubject;
 }
 
+function renderPhone(s) {
+  if (changed('phoneMayGrantModes', s.phoneMayGrantModes))
+    $('phone-grant-modes').checked = s.phoneMayGrantModes;
+}
+
 function check(id, ok, detail) {
   const item = $(id);
   item.classList.toggle('ok', ok);
@@ -319,6 +324,7 @@ function render(s) {
   renderDevices(s);
   renderHooks(s);
   renderNotifications(s);
+  renderPhone(s);
   renderSetup(s);
 }
 
@@ -406,6 +412,9 @@ function wire() {
       vapidSubject: $('vapid-subject').value.trim(),
     });
   });
+  $('phone-grant-modes').addEventListener('change', (e) =>
+    act('setPhoneGrantModes', { allowed: e.target.checked }),
+  );
   $('setup-recheck').addEventListener('click', () => act('setupRecheck'));
   $('setup-continue').addEventListener('click', async () => {
     await act('setupContinue');

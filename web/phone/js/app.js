@@ -8,6 +8,7 @@ import { renderMarkdown } from './markdown.js';
 import { ChangesView } from './changes.js';
 import { Attachments } from './images.js';
 import { ProjectsView } from './projects.js';
+import { ModeSwitch } from './modes.js';
 import { Voice } from './voice.js';
 import { Notify } from './notify.js';
 
@@ -23,6 +24,7 @@ const STATE_WORDS = {
 
 const link = new Link();
 const changes = new ChangesView($('changes'), (type, payload) => link.send(type, payload));
+const modes = new ModeSwitch($('session-mode'), (type, payload) => link.send(type, payload), newID);
 const projects = new ProjectsView(
   $('projects'),
   (type, payload) => link.send(type, payload),
@@ -406,8 +408,7 @@ function renderSession() {
   const s = state.sessions.find((x) => x.sessionID === state.current);
   $('session-state').textContent = s ? s.state : 'gone';
   $('session-state').className = `badge ${s ? s.state : ''}`;
-  $('session-mode').textContent = s ? `mode: ${s.permissionMode}` : '';
-  $('session-mode').className = 'badge';
+  modes.show(s);
   const usage = $('session-usage');
   usage.hidden = !s || !s.usage;
   usage.textContent = s && s.usage ? s.usage.summary : '';
