@@ -244,12 +244,21 @@ int main() {
   using namespace parley::soak;
   const char* configured = std::getenv("SOAK_SECONDS");
   const double total = configured ? std::max(5.0, std::atof(configured)) : 60.0;
+  // The reconnect scenario's own time, for a run of a thousand reconnects
+  // (about five minutes) without lengthening the others.
+  const char* reconnecting = std::getenv("SOAK_RECONNECT_SECONDS");
+  const double reconnectSeconds =
+      reconnecting ? std::max(1.0, std::atof(reconnecting)) : total * 0.3;
   try {
     Bridge bridge;
     const Events events;
     std::cout << "soak: parley run pid " << bridge.pid() << " on port " << bridge.port() << ", "
               << total << " s" << std::endl;
     hookRate(bridge, events, Seconds(total * 0.4), 10000);
+    // Before the floods: the unknown sessions stay listed for ten minutes,
+    // making every session list a hundred times its usual size, and a phone
+    // reading those measures its own decoder, not the link's promise.
+    const bool delivered = reconnects(bridge, events, 1000, Seconds(reconnectSeconds));
     flood(bridge, "unknown sessions", Seconds(3),
           [&] { return unknownSessions(bridge, events, 5000); });
     flood(bridge, "large replies", Seconds(3), [&] { return largeReplies(bridge, events, 300); });
@@ -257,7 +266,6 @@ int main() {
           [&] { return hookWriters(bridge, events, Seconds(std::min(20.0, total * 0.15))); });
     flood(bridge, "unauthenticated large frames", Seconds(3),
           [&] { return unauthenticatedFrames(bridge, 600, 4 * 1024 * 1024 - 1024); });
-    const bool delivered = reconnects(bridge, events, 1000, Seconds(total * 0.3));
     bareConnects(bridge, Seconds(total * 0.15));
     savingFiles(bridge);
     if (!bridge.alive()) {

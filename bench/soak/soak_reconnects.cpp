@@ -236,12 +236,20 @@ std::unique_ptr<Phone> greet(const Bridge& bridge, StreamCheck& check) {
   throw std::runtime_error("no hello_ack");
 }
 
+// Where one reconnect spent its time, to find a slow one's cause.
+struct Lap {
+  double seconds = 0;
+  double helloSeconds = 0;
+  int catchUp = 0;  // frames read before the replay's end
+  int toPong = 0;   // frames read after the ping, before its pong
+};
+
 // Reads what the phone missed, then what a ping brings of the live stream.
-void readOn(Phone& phone, StreamCheck& check, const std::string& nonce) {
-  for (int i = 0; i < 200'000 && !check.caughtUpTo(check.replayEnd()); ++i)
+void readOn(Phone& phone, StreamCheck& check, const std::string& nonce, Lap& lap) {
+  for (; lap.catchUp < 200'000 && !check.caughtUpTo(check.replayEnd()); ++lap.catchUp)
     check.add(phone.next());
   phone.send(protocol::Ping{.nonce = nonce});
-  for (int i = 0; i < 200'000; ++i) {
+  for (; lap.toPong < 200'000; ++lap.toPong) {
     const protocol::ServerEnvelope envelope = phone.next();
     if (isPong(envelope, nonce))
       return;
@@ -277,14 +285,18 @@ bool reconnects(Bridge& bridge, const Events& events, int count, Seconds budget)
   std::unique_ptr<Phone> phone;
   const auto start = Clock::now();
   int done = 0;
+  Lap slowest;
   for (int i = 0; i < count && Seconds(Clock::now() - start) < budget; ++i) {
     const Leave& leave = leaveFor(i);
+    const auto lapStart = Clock::now();
+    Lap lap;
     try {
       // A phone left open is displaced by this one.
       std::unique_ptr<Phone> next = greet(bridge, check);
+      lap.helloSeconds = Seconds(Clock::now() - lapStart).count();
       phone = std::move(next);
       if (leave.how == Leave::close) {
-        readOn(*phone, check, "r" + std::to_string(i));
+        readOn(*phone, check, "r" + std::to_string(i), lap);
         phone.reset();
       } else {
         // Part of the way through whatever is arriving.
@@ -303,6 +315,9 @@ bool reconnects(Bridge& bridge, const Events& events, int count, Seconds budget)
       if (firstFailure.empty())
         firstFailure = e.what();
     }
+    lap.seconds = Seconds(Clock::now() - lapStart).count();
+    if (lap.seconds > slowest.seconds)
+      slowest = lap;
     std::this_thread::sleep_for(leave.away);
   }
   const double seconds = Seconds(Clock::now() - start).count();
@@ -326,7 +341,8 @@ bool reconnects(Bridge& bridge, const Events& events, int count, Seconds budget)
       "phone reconnects: %d in %.1f s under %llu hook events (%.0f/s; left: %s): %d contiguous, "
       "%d jumps explained by gap, %d by dropped reports, %d unexplained; %d duplicates, %d out "
       "of order, %d bad reports; %llu messages received (%llu replayed), %llu reported shed "
-      "(%llu again), %d failed connections%s%s",
+      "(%llu again), %d failed connections; slowest %.2f s (hello %.2f s, %d frames to catch "
+      "up, %d to the pong)%s%s",
       done, seconds, static_cast<unsigned long long>(load.sent()),
       static_cast<double>(load.sent()) / seconds, kinds.c_str(), outcomes[Outcome::contiguous],
       outcomes[Outcome::gap], outcomes[Outcome::dropped], outcomes[Outcome::unexplained],
@@ -334,7 +350,8 @@ bool reconnects(Bridge& bridge, const Events& events, int count, Seconds budget)
       static_cast<unsigned long long>(check.received()),
       static_cast<unsigned long long>(check.replayed()),
       static_cast<unsigned long long>(check.reported()),
-      static_cast<unsigned long long>(check.reportedAgain()), failures,
+      static_cast<unsigned long long>(check.reportedAgain()), failures, slowest.seconds,
+      slowest.helloSeconds, slowest.catchUp, slowest.toPong,
       problem.empty() ? "" : "; first: ", problem.c_str());
   return outcomes[Outcome::unexplained] == 0 && check.duplicates() == 0 &&
          check.outOfOrder() == 0 && check.badReports() == 0 && failures == 0;
