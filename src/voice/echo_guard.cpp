@@ -25,6 +25,16 @@ void EchoGuard::prune(Instant now) {
   std::erase_if(history_, [&](const Spoken& spoken) { return spoken.at < cutoff; });
 }
 
+bool EchoGuard::inCurrentSpeech(std::string_view heard) const {
+  const TokenList tokens = SpeechTokens::tokenize(heard);
+  if (tokens.empty() || history_.empty())
+    return false;
+  const auto& saying = history_.back().tokens;
+  return std::all_of(tokens.begin(), tokens.end(), [&](const auto& token) {
+    return std::find(saying.begin(), saying.end(), token) != saying.end();
+  });
+}
+
 EchoGuard::Verdict EchoGuard::evaluate(std::string_view heard, bool isSpeaking,
                                        std::optional<Instant> lastSpeechEndedAt, Instant now) {
   prune(now);

@@ -94,6 +94,20 @@ TEST(EchoGuard, OnlyJudgesWhileSpeakingOrWithinTheTail) {
   EXPECT_TRUE(guard.history().empty());
 }
 
+TEST(EchoGuard, TellsWordsOfTheCurrentSpeech) {
+  EchoGuard guard;
+  EXPECT_FALSE(guard.inCurrentSpeech("no"));  // nothing said yet
+  guard.recordSpoken("Stop the server?", at(1.0));
+  guard.recordSpoken("Claude wants to delete the build folder. Yes or no?", at(2.0));
+  EXPECT_TRUE(guard.inCurrentSpeech("No."));
+  EXPECT_TRUE(guard.inCurrentSpeech("YES"));
+  // Only the latest record is what is being said; every word must be in it.
+  EXPECT_FALSE(guard.inCurrentSpeech("stop"));
+  EXPECT_FALSE(guard.inCurrentSpeech("no wait"));
+  EXPECT_FALSE(guard.inCurrentSpeech(""));
+  EXPECT_FALSE(guard.inCurrentSpeech("?!"));
+}
+
 TEST(EchoGuard, HistoryKeepsOnlyTheWindow) {
   EchoGuard guard;
   guard.recordSpoken("?!", at(100.0));
