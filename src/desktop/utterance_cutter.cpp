@@ -144,7 +144,7 @@ void UtteranceCutter::frame(std::span<const float> samples, std::vector<Event>& 
   else if (!gate_.isActive())
     ++silentFrames_;
 
-  if (!gate_.isActive() && quietFrames_ >= hangoverFrames) {
+  if (!gate_.isActive() && quietFrames_ >= (quickEnd_ ? 0 : hangoverFrames)) {
     std::optional<Utterance> utterance;
     if (lastSpeechBefore(frames_.size()))
       utterance = Utterance{std::exchange(utterance_, {}), frameTime(silentFrames_)};

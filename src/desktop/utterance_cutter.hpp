@@ -70,6 +70,10 @@ class UtteranceCutter {
   std::vector<Event> push(std::span<const float> samples);
   // Drops the capture under way; what was learnt of the room stays.
   void drop();
+  // Ends captures at the gate's release, without the hangover: said over
+  // Parley's speech, a word is a command, and acting on it soon matters more
+  // than keeping a sentence in one piece.
+  void setQuickEnd(bool quick) { quickEnd_ = quick; }
   bool capturing() const { return capturing_; }
   float noiseFloorDB() const { return gate_.noiseFloorDB(); }
 
@@ -100,6 +104,7 @@ class UtteranceCutter {
   std::size_t voicedRun_ = 0;  // consecutive voiced frames up to now
 
   bool capturing_ = false;
+  bool quickEnd_ = false;
   std::vector<float> utterance_;
   std::vector<Frame> frames_;     // one for each captured frame
   std::size_t quietFrames_ = 0;   // since the release, while capturing
