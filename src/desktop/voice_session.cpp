@@ -182,7 +182,7 @@ void VoiceSession::onRecognition(const SpeechRecognizer::Event& event, std::uint
       ++pendingSpeech_;
       return;
     case Kind::volatileText:
-      if (isEcho(event.text) || (speechBusy_ && canceller_))
+      if (isEcho(event.text) || (canceller_ && isSpeaking_))
         return;
       accumulator_.updateVolatile(event.text);
       speechEnded_.reset();  // still speaking
@@ -195,12 +195,8 @@ void VoiceSession::onRecognition(const SpeechRecognizer::Event& event, std::uint
           endpointReached();
         return;
       }
-      if (speechBusy_ && canceller_) {
-        hearOverSpeech(event.text);
-        if (waitingSince_)
-          endpointReached();
+      if (heardOverOurSpeech(event))
         return;
-      }
       accumulator_.commitFinal(event.text);
       speechEnded_ = event.speechEnded;
       rearmEndpoint();
@@ -217,16 +213,24 @@ void VoiceSession::onRecognition(const SpeechRecognizer::Event& event, std::uint
   }
 }
 
-void VoiceSession::hearOverSpeech(const std::string& text) {
-  // Until the canceller has learnt the room, what it lets through of our
-  // speech comes back as stray words, or as our own "yes" or "no": over our
-  // speech only a command is taken, and not one we are saying. It is wanted
-  // now, not after the pause that ends a prompt.
-  if (const auto command = voice::parseMetaCommand(text);
-      command && !echoGuard_.inCurrentSpeech(text))
+bool VoiceSession::heardOverOurSpeech(const SpeechRecognizer::Event& event) {
+  // Judged by when the person stopped: a prompt finished before we began is
+  // theirs, and what ends just after us may still hold our echo.
+  const auto ended = event.speechEnded ? voice::EchoGuard::Instant(*event.speechEnded) : now();
+  if (!canceller_ || !speechStartedAt_ || ended < *speechStartedAt_ ||
+      (!isSpeaking_ && ended > *speechEndedAt_ + echoGuard_.config().tailGrace))
+    return false;
+  // Until the canceller has learnt the room, our speech gets through as stray
+  // words or as our own "yes" or "no": only a command we are not saying is
+  // taken, and at once, not after the pause that ends a prompt.
+  if (const auto command = voice::parseMetaCommand(event.text);
+      command && !echoGuard_.inCurrentSpeech(event.text))
     handleMeta(*command);
   else
-    voiceLogger("audio.session")->debug("heard over our speech, not taken: {}", text);
+    voiceLogger("audio.session")->debug("heard over our speech, not taken: {}", event.text);
+  if (waitingSince_)
+    endpointReached();
+  return true;
 }
 
 void VoiceSession::settleSpeech() {
@@ -413,8 +417,8 @@ void VoiceSession::finishSpeaking(std::uint64_t generation) {
 }
 
 void VoiceSession::setSpeaking(bool speaking) {
-  if (isSpeaking_ && !speaking)
-    speechEndedAt_ = now();
+  if (isSpeaking_ != speaking)
+    (speaking ? speechStartedAt_ : speechEndedAt_) = now();
   isSpeaking_ = speaking;
   // Without the canceller, the microphone would hear us as the person.
   if (canceller_)

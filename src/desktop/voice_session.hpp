@@ -81,7 +81,8 @@ class VoiceSession : public DesktopVoice {
   void onRecognition(const SpeechRecognizer::Event& event, std::uint64_t request);
   void stopRecognition();
   void settleSpeech();
-  void hearOverSpeech(const std::string& text);
+  // Takes what was said over our speech; false when it was not.
+  bool heardOverOurSpeech(const SpeechRecognizer::Event& event);
   void rearmEndpoint();
   void armEndpoint(std::chrono::milliseconds wait);
   void endpointReached();
@@ -120,7 +121,9 @@ class VoiceSession : public DesktopVoice {
   std::deque<std::string> speechQueue_;
   std::optional<std::string> lastSpoken_;
   std::optional<std::string> lastError_;
-  std::optional<voice::EchoGuard::Instant> speechEndedAt_;  // of our own speech
+  // When our own speech last began and ended.
+  std::optional<voice::EchoGuard::Instant> speechStartedAt_;
+  std::optional<voice::EchoGuard::Instant> speechEndedAt_;
   // When the person stopped speaking, for the text waiting to be committed.
   std::optional<std::chrono::steady_clock::time_point> speechEnded_;
   // Speech the recogniser has begun to hear and not yet reported on.

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
@@ -258,6 +259,25 @@ TEST_F(VoiceSessionTest, StopSaidOverParleysSpeechStopsItAndItsWordsAreNeverTheP
   EXPECT_FALSE(test::waitUntil([&] { return heard().size() > 1; }, std::chrono::seconds(2)))
       << heard().back();
   EXPECT_EQ(onMain([&] { return session_->transcript() + session_->volatileTranscript(); }), "");
+}
+
+TEST_F(VoiceSessionTest, APromptFinishedBeforeParleySpeaksIsStillTheirs) {
+  // The transcription comes back once Parley has begun to speak.
+  std::atomic<bool> uploaded{false};
+  transcribe_ = [&](const std::string&) -> std::string {
+    uploaded = true;
+    test::waitUntil([&] { return onMain([&] { return session_->isSpeaking(); }); });
+    return "Run the tests";
+  };
+  ASSERT_TRUE(startListening());
+  say("run the tests");
+  ASSERT_TRUE(test::waitUntil([&] { return uploaded.load(); }));
+  onMain([&] {
+    session_->speak("The build is still running, and I will tell you when it is done.");
+    return 0;
+  });
+  ASSERT_TRUE(test::waitUntil([&] { return !heard().empty(); }));
+  EXPECT_EQ(heard(), std::vector<std::string>{"prompt: Run the tests"});
 }
 
 TEST(VoiceSessionStart, ExplainsAMissingMicrophoneOrServer) {
