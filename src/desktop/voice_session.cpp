@@ -224,7 +224,7 @@ bool VoiceSession::heardOverOurSpeech(const SpeechRecognizer::Event& event) {
   // words or as our own "yes" or "no": only a command we are not saying is
   // taken, and at once, not after the pause that ends a prompt.
   if (const auto command = voice::parseMetaCommand(event.text);
-      command && !echoGuard_.inCurrentSpeech(event.text))
+      command && !voice::EchoGuard::madeOfWordsIn(event.text, lastSpoken_.value_or("")))
     handleMeta(*command);
   else
     voiceLogger("audio.session")->debug("heard over our speech, not taken: {}", event.text);

@@ -25,13 +25,11 @@ void EchoGuard::prune(Instant now) {
   std::erase_if(history_, [&](const Spoken& spoken) { return spoken.at < cutoff; });
 }
 
-bool EchoGuard::inCurrentSpeech(std::string_view heard) const {
+bool EchoGuard::madeOfWordsIn(std::string_view heard, std::string_view saying) {
   const TokenList tokens = SpeechTokens::tokenize(heard);
-  if (tokens.empty() || history_.empty())
-    return false;
-  const auto& saying = history_.back().tokens;
-  return std::all_of(tokens.begin(), tokens.end(), [&](const auto& token) {
-    return std::find(saying.begin(), saying.end(), token) != saying.end();
+  const TokenList said = SpeechTokens::tokenize(saying);
+  return !tokens.empty() && std::all_of(tokens.begin(), tokens.end(), [&](const auto& token) {
+    return std::find(said.begin(), said.end(), token) != said.end();
   });
 }
 

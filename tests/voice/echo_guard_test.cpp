@@ -94,18 +94,16 @@ TEST(EchoGuard, OnlyJudgesWhileSpeakingOrWithinTheTail) {
   EXPECT_TRUE(guard.history().empty());
 }
 
-TEST(EchoGuard, TellsWordsOfTheCurrentSpeech) {
-  EchoGuard guard;
-  EXPECT_FALSE(guard.inCurrentSpeech("no"));  // nothing said yet
-  guard.recordSpoken("Stop the server?", at(1.0));
-  guard.recordSpoken("Claude wants to delete the build folder. Yes or no?", at(2.0));
-  EXPECT_TRUE(guard.inCurrentSpeech("No."));
-  EXPECT_TRUE(guard.inCurrentSpeech("YES"));
-  // Only the latest record is what is being said; every word must be in it.
-  EXPECT_FALSE(guard.inCurrentSpeech("stop"));
-  EXPECT_FALSE(guard.inCurrentSpeech("no wait"));
-  EXPECT_FALSE(guard.inCurrentSpeech(""));
-  EXPECT_FALSE(guard.inCurrentSpeech("?!"));
+TEST(EchoGuard, TellsACommandMadeOfWordsBeingSaid) {
+  const std::string_view saying = "Claude wants to delete the build folder. Yes or no?";
+  EXPECT_TRUE(EchoGuard::madeOfWordsIn("No.", saying));
+  EXPECT_TRUE(EchoGuard::madeOfWordsIn("YES", saying));
+  // Every word must be in it.
+  EXPECT_FALSE(EchoGuard::madeOfWordsIn("stop", saying));
+  EXPECT_FALSE(EchoGuard::madeOfWordsIn("no wait", saying));
+  EXPECT_FALSE(EchoGuard::madeOfWordsIn("", saying));
+  EXPECT_FALSE(EchoGuard::madeOfWordsIn("?!", saying));
+  EXPECT_FALSE(EchoGuard::madeOfWordsIn("no", ""));
 }
 
 TEST(EchoGuard, HistoryKeepsOnlyTheWindow) {
