@@ -144,6 +144,11 @@ void UtteranceCutter::frame(std::span<const float> samples, std::vector<Event>& 
   else if (!gate_.isActive())
     ++silentFrames_;
 
+  if (quickEnd_ && gate_.isActive() &&
+      gate_.belowCount() >= static_cast<std::int64_t>(quickEndFrames)) {
+    silentFrames_ = quickEndFrames;
+    gate_.reset();
+  }
   if (!gate_.isActive() && quietFrames_ >= (quickEnd_ ? 0 : hangoverFrames)) {
     std::optional<Utterance> utterance;
     if (lastSpeechBefore(frames_.size()))

@@ -131,7 +131,7 @@ TEST(UtteranceCutter, NoiseStartingMidSentenceEndsTheUtteranceWithTheSpeech) {
 
 TEST(UtteranceCutter, AQuickEndHandsTheUtteranceOverAtTheFirstPause) {
   // Two words with a breath between them: one utterance, handed over after
-  // the hangover; with a quick end, the first word alone, at the release.
+  // the hangover; with a quick end, the first words alone, at a short quiet.
   const auto audio =
       silence(0.5) + speech("stop talking") + silence(0.35) + speech("run the tests") + silence(1);
   for (const bool quick : {false, true}) {
@@ -140,7 +140,7 @@ TEST(UtteranceCutter, AQuickEndHandsTheUtteranceOverAtTheFirstPause) {
     cutter.setQuickEnd(quick);
     const auto utterances = heard(cutter, mixed(audio, noise(Noise::pink, -60, 4), 0));
     ASSERT_EQ(utterances.size(), quick ? 2u : 1u);
-    const auto expectedQuiet = std::chrono::milliseconds(quick ? 200 : 450);
+    const auto expectedQuiet = std::chrono::milliseconds(quick ? 120 : 450);
     EXPECT_EQ(utterances.back().trailingQuiet, expectedQuiet);
   }
 }

@@ -64,17 +64,27 @@ std::optional<Room::Clock::time_point> Room::lastPlayed() {
   return lastPlayed_;
 }
 
-double Room::likeness(const std::vector<std::int16_t>& heard,
-                      const std::vector<std::int16_t>& clip) {
+double Room::likeness(const std::vector<std::int16_t>& heardIn,
+                      const std::vector<std::int16_t>& clipIn) {
+  // At half the rate (pairs averaged), which keeps a voice's formants and
+  // takes a quarter of the time.
+  auto halved = [](const std::vector<std::int16_t>& samples) {
+    std::vector<double> out(samples.size() / 2);
+    for (std::size_t i = 0; i < out.size(); ++i)
+      out[i] = (static_cast<double>(samples[2 * i]) + samples[2 * i + 1]) / 2.0;
+    return out;
+  };
+  const auto heard = halved(heardIn);
+  const auto clip = halved(clipIn);
   if (clip.empty() || heard.size() < clip.size())
     return 0.0;
   double clipPower = 0;
-  for (const auto s : clip)
-    clipPower += static_cast<double>(s) * s;
+  for (const double s : clip)
+    clipPower += s * s;
   // The power of the stretch of `heard` under the clip, slid along.
   double windowPower = 0;
   for (std::size_t i = 0; i < clip.size(); ++i)
-    windowPower += static_cast<double>(heard[i]) * heard[i];
+    windowPower += heard[i] * heard[i];
   double best = 0;
   for (std::size_t lag = 0; lag + clip.size() <= heard.size(); ++lag) {
     if (lag > 0) {
@@ -84,7 +94,7 @@ double Room::likeness(const std::vector<std::int16_t>& heard,
     }
     double product = 0;
     for (std::size_t i = 0; i < clip.size(); ++i)
-      product += static_cast<double>(heard[lag + i]) * clip[i];
+      product += heard[lag + i] * clip[i];
     if (windowPower > 0 && clipPower > 0)
       best = std::max(best, product / std::sqrt(windowPower * clipPower));
   }
