@@ -17,9 +17,11 @@ constexpr std::size_t captureFrameSamples = EchoCanceller::captureRate / 100;
 // as the canceller finds the true delay itself.
 constexpr int nominalDelayMs = 120;
 
-// The player writes every 20 ms while it plays; a longer gap means nothing
-// is playing, and the far end is silence.
-constexpr auto renderIdleAfter = std::chrono::milliseconds(60);
+// A player that has written nothing for this long has not started yet, or
+// is stalled: the far end is silence meanwhile. Only a long gap counts, as a
+// player held up by a busy machine is still playing, and silence slipped
+// into its stream would put it out of step with what the microphone hears.
+constexpr auto renderGap = std::chrono::milliseconds(200);
 
 }  // namespace
 
@@ -102,7 +104,7 @@ std::vector<float> EchoCanceller::capture(std::span<const float> samples) {
   for (auto& sample : out)
     sample = std::isfinite(sample) ? std::clamp(sample, -1.0f, 1.0f) : 0.0f;
 
-  const bool idle = std::chrono::steady_clock::now() - lastRender_ > renderIdleAfter;
+  const bool idle = !playing_.load() || std::chrono::steady_clock::now() - lastRender_ > renderGap;
   const std::vector<float> silence(idle ? renderFrameSamples_ : 0, 0.0f);
   const webrtc::StreamConfig format(captureRate, 1);
   for (std::size_t at = 0; at < whole; at += captureFrameSamples) {

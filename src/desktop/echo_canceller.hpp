@@ -10,6 +10,7 @@
 // Threads: render() runs on the player's thread, capture() on the
 // microphone's; the two meet under one lock.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -40,6 +41,8 @@ class EchoCanceller {
   // recogniser by other means.
   bool available() const { return processing_ != nullptr; }
 
+  // Whether our sound is playing: while it is not, the far end is silence.
+  void setPlaying(bool playing) { playing_.store(playing); }
   // Our own sound, in order, as it is handed to the sound server.
   void render(std::span<const std::int16_t> samples);
   // Microphone samples at `captureRate`: the same sound with our speech
@@ -53,6 +56,7 @@ class EchoCanceller {
   std::unique_ptr<webrtc::AudioProcessing> processing_;
   int renderRate_;
   std::size_t renderFrameSamples_;
+  std::atomic<bool> playing_{false};
   std::mutex mutex_;  // guards what follows
   std::vector<float> renderPending_;
   std::vector<float> capturePending_;

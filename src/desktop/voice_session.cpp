@@ -420,10 +420,10 @@ void VoiceSession::setSpeaking(bool speaking) {
   if (isSpeaking_ != speaking)
     (speaking ? speechStartedAt_ : speechEndedAt_) = now();
   isSpeaking_ = speaking;
-  // Without the canceller, the microphone would hear us as the person.
-  if (canceller_)
+  if (canceller_) {
+    canceller_->setPlaying(speaking);
     recognizer_->setQuickEnd(speaking);
-  else
+  } else
     recognizer_->setAcceptingAudio(!speaking);
 }
 
