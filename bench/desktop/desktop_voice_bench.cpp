@@ -1,8 +1,9 @@
 // Desktop voice figures that need no sound server: how soon espeak-ng has a
 // 20-word sentence ready to play, what listening to silence costs the
-// recogniser per second of audio (the share of one core), and how many of a
-// fixed set of spoken commands pocketsphinx gets right, with and without the
-// command grammar's second look. The commands are rendered by espeak-ng, so
+// recogniser per second of audio (the share of one core), alone and with
+// echo cancellation while Parley speaks, and how many of a fixed set of
+// spoken commands pocketsphinx gets right, with and without the command
+// grammar's second look. The commands are rendered by espeak-ng, so
 // the accuracy is that of a synthetic voice, a floor for a person's.
 
 #include <benchmark/benchmark.h>
@@ -11,6 +12,8 @@
 #include <chrono>
 #include <ctime>
 
+#include "desktop/audio_player.hpp"
+#include "desktop/echo_canceller.hpp"
 #include "desktop/espeak_synthesizer.hpp"
 #include "desktop/pocketsphinx_recognizer.hpp"
 #include "desktop/utterance_cutter.hpp"
@@ -85,6 +88,42 @@ BENCHMARK(BM_ListeningToSilence)
     ->ArgNames({"pocketsphinx"})
     ->Iterations(2)
     ->Unit(benchmark::kMillisecond);
+
+// The listening path with echo cancellation while Parley speaks (its worst
+// case: both of the canceller's streams busy): ten seconds of our speech
+// handed to the player and of room noise from the microphone, through the
+// canceller and the cutter. The counter is the share of one core.
+void BM_ListeningWithEchoCancellation(benchmark::State& state) {
+  const auto speech =
+      desktop::EspeakSynthesizer::synthesize(twentyWords, std::nullopt, "en-US", 1.0f)
+          .resampled(desktop::AudioPlayer::sampleRate)
+          .samples;
+  std::vector<float> noise(16000 * 10);
+  std::uint32_t seed = 1;
+  for (auto& sample : noise) {
+    seed = seed * 1664525u + 1013904223u;
+    sample = (static_cast<float>(seed >> 8) / 16777216.0f - 0.5f) * 0.002f;
+  }
+  desktop::EchoCanceller canceller(desktop::AudioPlayer::sampleRate);
+  if (!canceller.available()) {
+    state.SkipWithError("echo cancellation is unavailable");
+    return;
+  }
+  desktop::UtteranceCutter cutter;
+  constexpr std::size_t renderBlock = desktop::AudioPlayer::sampleRate / 50;
+  double cpu = 0;
+  for (auto _ : state) {
+    const double before = cpuSeconds();
+    for (std::size_t at = 0, played = 0; at < noise.size(); at += 320, played += renderBlock) {
+      played %= speech.size() - renderBlock;
+      canceller.render(std::span(speech).subspan(played, renderBlock));
+      benchmark::DoNotOptimize(cutter.push(canceller.capture(std::span(noise).subspan(at, 320))));
+    }
+    cpu += cpuSeconds() - before;
+  }
+  state.counters["core%"] = 100.0 * cpu / (10.0 * static_cast<double>(state.iterations()));
+}
+BENCHMARK(BM_ListeningWithEchoCancellation)->Iterations(3)->Unit(benchmark::kMillisecond);
 
 const std::vector<std::string> commands{
     "stop",

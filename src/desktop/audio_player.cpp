@@ -12,7 +12,8 @@ AudioPlayer::~AudioPlayer() {
   cut();
 }
 
-std::string AudioPlayer::playNow(const PcmAudio& audio, const std::atomic<bool>* cancel) {
+std::string AudioPlayer::playNow(const PcmAudio& audio, const std::atomic<bool>* cancel,
+                                 const Tap& tap) {
   if (audio.empty())
     return "";
   const PcmAudio converted = audio.resampled(sampleRate);
@@ -39,6 +40,8 @@ std::string AudioPlayer::playNow(const PcmAudio& audio, const std::atomic<bool>*
       return "";
     }
     const std::size_t count = std::min(chunk, converted.samples.size() - at);
+    if (tap)
+      tap(std::span(converted.samples).subspan(at, count));
     if (pa_simple_write(stream.get(), converted.samples.data() + at, count * sizeof(std::int16_t),
                         &error) < 0) {
       return std::string("Playback failed: ") + pa_strerror(error);
@@ -66,7 +69,7 @@ void AudioPlayer::play(PcmAudio audio, std::function<void(const std::string&)> d
   playing_.store(true);
   std::lock_guard lock(mutex_);
   thread_ = std::thread([this, audio = std::move(audio), done = std::move(done)] {
-    const std::string error = playNow(audio, &cancel_);
+    const std::string error = playNow(audio, &cancel_, tap_);
     playing_.store(false);
     if (done)
       done(error);

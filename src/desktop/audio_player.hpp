@@ -6,6 +6,7 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
 
@@ -17,6 +18,9 @@ class AudioPlayer {
  public:
   // The rate blocks are converted to before they are played.
   static constexpr int sampleRate = 48000;
+  // Sees each block of samples (at `sampleRate`) as it is handed to the sound
+  // server, on the player's thread: what we are about to hear ourselves say.
+  using Tap = std::function<void(std::span<const std::int16_t> samples)>;
 
   AudioPlayer() = default;
   ~AudioPlayer();
@@ -30,9 +34,12 @@ class AudioPlayer {
   // Cuts the current playback; `done` still runs.
   void cut();
   bool isPlaying() const { return playing_.load(); }
+  // Set before the first play().
+  void setTap(Tap tap) { tap_ = std::move(tap); }
 
   // Blocks until `audio` has been played; returns the error text or "".
-  static std::string playNow(const PcmAudio& audio, const std::atomic<bool>* cancel = nullptr);
+  static std::string playNow(const PcmAudio& audio, const std::atomic<bool>* cancel = nullptr,
+                             const Tap& tap = {});
 
  private:
   void join();
@@ -41,6 +48,7 @@ class AudioPlayer {
   std::thread thread_;
   std::atomic<bool> cancel_{false};
   std::atomic<bool> playing_{false};
+  Tap tap_;
 };
 
 }  // namespace parley::desktop

@@ -83,6 +83,11 @@ void HttpRecognizer::stop() {
   cutter_.drop();
 }
 
+void HttpRecognizer::setQuickEnd(bool quick) {
+  std::lock_guard lock(mutex_);
+  cutter_.setQuickEnd(quick);
+}
+
 void HttpRecognizer::append(std::span<const float> samples) {
   if (!acceptingAudio())
     return;

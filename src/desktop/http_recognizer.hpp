@@ -29,6 +29,7 @@ class HttpRecognizer : public SpeechRecognizer,
   void stop() override;
   void renew(const std::vector<std::string>& vocabulary) override;
   void append(std::span<const float> samples) override;
+  void setQuickEnd(bool quick) override;
   std::string name() const override { return "http"; }
 
   // One utterance, synchronously: the reply's text, or throws

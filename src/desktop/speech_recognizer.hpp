@@ -67,6 +67,11 @@ class SpeechRecognizer {
   virtual void renew(const std::vector<std::string>& /*vocabulary*/) {}
   // 16 kHz mono samples from the microphone.
   virtual void append(std::span<const float> samples) = 0;
+  // Set while the system speaks and the person may talk over it: an
+  // utterance ends at the first pause, as what is said then is a command
+  // wanted at once (a backend that finds the end of speech its own way
+  // keeps to it).
+  virtual void setQuickEnd(bool /*quick*/) {}
 
   // Cleared while the system speaks: the microphone stays open but nothing it
   // hears is recognised.

@@ -144,7 +144,12 @@ void UtteranceCutter::frame(std::span<const float> samples, std::vector<Event>& 
   else if (!gate_.isActive())
     ++silentFrames_;
 
-  if (!gate_.isActive() && quietFrames_ >= hangoverFrames) {
+  if (quickEnd_ && gate_.isActive() &&
+      gate_.belowCount() >= static_cast<std::int64_t>(quickEndFrames)) {
+    silentFrames_ = quickEndFrames;
+    gate_.reset();
+  }
+  if (!gate_.isActive() && quietFrames_ >= (quickEnd_ ? 0 : hangoverFrames)) {
     std::optional<Utterance> utterance;
     if (lastSpeechBefore(frames_.size()))
       utterance = Utterance{std::exchange(utterance_, {}), frameTime(silentFrames_)};

@@ -48,6 +48,9 @@ class UtteranceCutter {
   // swings over 18 dB or more in that time.
   static constexpr std::size_t steadyFrames = 150;
   static constexpr float steadySpreadDB = 8.0f;
+  // The quiet that ends a capture early; the closure of a stop consonant
+  // within a word is shorter.
+  static constexpr std::size_t quickEndFrames = 12;
 
   struct Utterance {
     std::vector<float> samples;
@@ -70,6 +73,11 @@ class UtteranceCutter {
   std::vector<Event> push(std::span<const float> samples);
   // Drops the capture under way; what was learnt of the room stays.
   void drop();
+  // Ends captures after `quickEndFrames` of quiet, without waiting for the
+  // gate's release or the hangover: said over Parley's speech, a word is a
+  // command, and acting on it soon matters more than keeping a sentence in
+  // one piece.
+  void setQuickEnd(bool quick) { quickEnd_ = quick; }
   bool capturing() const { return capturing_; }
   float noiseFloorDB() const { return gate_.noiseFloorDB(); }
 
@@ -100,6 +108,7 @@ class UtteranceCutter {
   std::size_t voicedRun_ = 0;  // consecutive voiced frames up to now
 
   bool capturing_ = false;
+  bool quickEnd_ = false;
   std::vector<float> utterance_;
   std::vector<Frame> frames_;     // one for each captured frame
   std::size_t quietFrames_ = 0;   // since the release, while capturing

@@ -14,36 +14,6 @@ voice::EchoGuard::Instant now() {
   return std::chrono::time_point_cast<voice::EchoGuard::Seconds>(std::chrono::steady_clock::now());
 }
 
-// "send it" or "scratch that" closing a longer utterance ("run the tests,
-// send it"): the command and the words before it. A whole-utterance command
-// is left to the meta-command parser.
-std::optional<std::pair<voice::MetaCommand, std::string>> trailingCommand(const std::string& text) {
-  const auto words = text::splitWhitespace(text);
-  for (std::size_t length = 1; length <= voice::maxPhraseLength() && length < words.size();
-       ++length) {
-    std::string tail;
-    for (std::size_t i = words.size() - length; i < words.size(); ++i) {
-      if (!tail.empty())
-        tail += " ";
-      tail += words[i];
-    }
-    const auto command = voice::parseMetaCommand(tail);
-    if (command == voice::MetaCommand::sendIt || command == voice::MetaCommand::scratchThat) {
-      std::string head;
-      for (std::size_t i = 0; i < words.size() - length; ++i) {
-        if (!head.empty())
-          head += " ";
-        head += words[i];
-      }
-      // "Fix the bug, send it": the comma belonged to the command.
-      while (!head.empty() && (head.back() == ',' || head.back() == ';'))
-        head.pop_back();
-      return std::pair{*command, head};
-    }
-  }
-  return std::nullopt;
-}
-
 }  // namespace
 
 VoiceSession::VoiceSession(const VoiceSettings& settings, boost::asio::any_io_executor main,
@@ -55,6 +25,8 @@ VoiceSession::VoiceSession(const VoiceSettings& settings, boost::asio::any_io_ex
       renderer_(std::make_shared<SpeechRenderer>(settings)),
       renderStrand_(boost::asio::make_strand(workers)),
       endpointTimer_(main) {
+  if (settings.echoCancellation && (canceller_ = EchoCanceller::make(AudioPlayer::sampleRate)))
+    player_.setTap([canceller = canceller_](auto samples) { canceller->render(samples); });
   recognizer_->onEvent = [this, main = main_, weak = std::weak_ptr<Alive>(alive_),
                           request = request_](const SpeechRecognizer::Event& event) {
     // Runs on a worker, maybe while the session goes away: it reads
@@ -99,9 +71,13 @@ bool VoiceSession::start(std::string& error) {
   }
   if (!problem) {
     std::string inputError;
-    auto recognizer = recognizer_;
-    if (!input_.start([recognizer](std::span<const float> samples) { recognizer->append(samples); },
-                      inputError)) {
+    auto hear = [recognizer = recognizer_, canceller = canceller_](std::span<const float> samples) {
+      if (canceller)
+        recognizer->append(canceller->capture(samples));
+      else
+        recognizer->append(samples);
+    };
+    if (!input_.start(hear, inputError)) {
       problem = inputError;
     }
   }
@@ -206,7 +182,7 @@ void VoiceSession::onRecognition(const SpeechRecognizer::Event& event, std::uint
       ++pendingSpeech_;
       return;
     case Kind::volatileText:
-      if (isEcho(event.text))
+      if (isEcho(event.text) || (canceller_ && isSpeaking_))
         return;
       accumulator_.updateVolatile(event.text);
       speechEnded_.reset();  // still speaking
@@ -219,6 +195,8 @@ void VoiceSession::onRecognition(const SpeechRecognizer::Event& event, std::uint
           endpointReached();
         return;
       }
+      if (heardOverOurSpeech(event))
+        return;
       accumulator_.commitFinal(event.text);
       speechEnded_ = event.speechEnded;
       rearmEndpoint();
@@ -235,6 +213,26 @@ void VoiceSession::onRecognition(const SpeechRecognizer::Event& event, std::uint
   }
 }
 
+bool VoiceSession::heardOverOurSpeech(const SpeechRecognizer::Event& event) {
+  // Judged by when the person stopped: a prompt finished before we began is
+  // theirs, and what ends just after us may still hold our echo.
+  const auto ended = event.speechEnded ? voice::EchoGuard::Instant(*event.speechEnded) : now();
+  if (!canceller_ || !speechStartedAt_ || ended < *speechStartedAt_ ||
+      (!isSpeaking_ && ended > *speechEndedAt_ + echoGuard_.config().tailGrace))
+    return false;
+  // Until the canceller has learnt the room, our speech gets through as stray
+  // words or as our own "yes" or "no": only a command we are not saying is
+  // taken, and at once, not after the pause that ends a prompt.
+  if (const auto command = voice::parseMetaCommand(event.text);
+      command && !voice::EchoGuard::madeOfWordsIn(event.text, lastSpoken_.value_or("")))
+    handleMeta(*command);
+  else
+    voiceLogger("audio.session")->debug("heard over our speech, not taken: {}", event.text);
+  if (waitingSince_)
+    endpointReached();
+  return true;
+}
+
 void VoiceSession::settleSpeech() {
   if (pendingSpeech_ > 0)
     --pendingSpeech_;
@@ -246,7 +244,7 @@ void VoiceSession::rearmEndpoint() {
   const std::string joined = accumulator_.joined();
   auto [decision, reason] = endpointer_.decide(joined);
   if (decision.kind() == voice::Endpointer::Decision::Kind::waitMilliseconds) {
-    const auto trailing = trailingCommand(std::string(text::trimmed(joined)));
+    const auto trailing = voice::trailingMetaCommand(std::string(text::trimmed(joined)));
     if (trailing && trailing->first == voice::MetaCommand::sendIt) {
       decision = voice::Endpointer::Decision::commitNow();
       reason = voice::Endpointer::Reason::explicitTerminator;
@@ -330,7 +328,7 @@ void VoiceSession::commit() {
     handleMeta(*command);
     return;
   }
-  if (const auto trailing = trailingCommand(text)) {
+  if (const auto trailing = voice::trailingMetaCommand(text)) {
     if (trailing->first == voice::MetaCommand::scratchThat) {
       handleMeta(voice::MetaCommand::scratchThat);
       return;
@@ -397,9 +395,8 @@ void VoiceSession::speakNext() {
             return;
           }
           lastSpoken_ = text;
-          isSpeaking_ = true;
           echoGuard_.recordSpoken(text, now());
-          recognizer_->setAcceptingAudio(false);
+          setSpeaking(true);
           player_.play(std::move(audio), [this, generation](const std::string& error) {
             if (!error.empty())
               voiceLogger("audio.session")->error("{}", error);
@@ -413,14 +410,21 @@ void VoiceSession::finishSpeaking(std::uint64_t generation) {
   if (!speechBusy_ || generation != speechGeneration_)
     return;
   speechBusy_ = false;
-  const bool spoke = isSpeaking_;
-  if (spoke)
-    speechEndedAt_ = now();
-  isSpeaking_ = false;
-  recognizer_->setAcceptingAudio(true);
-  if (spoke)
+  if (isSpeaking_)
     voiceLogger("audio.session")->info("spoken; listening again");
+  setSpeaking(false);
   speakNext();
+}
+
+void VoiceSession::setSpeaking(bool speaking) {
+  if (isSpeaking_ != speaking)
+    (speaking ? speechStartedAt_ : speechEndedAt_) = now();
+  isSpeaking_ = speaking;
+  if (canceller_) {
+    canceller_->setPlaying(speaking);
+    recognizer_->setQuickEnd(speaking);
+  } else
+    recognizer_->setAcceptingAudio(!speaking);
 }
 
 void VoiceSession::silence() {
@@ -428,11 +432,7 @@ void VoiceSession::silence() {
   ++speechGeneration_;
   player_.cut();
   speechBusy_ = false;
-  if (isSpeaking_) {
-    isSpeaking_ = false;
-    speechEndedAt_ = now();
-  }
-  recognizer_->setAcceptingAudio(true);
+  setSpeaking(false);
 }
 
 std::unique_ptr<DesktopVoice> makeDesktopVoice(const VoiceSettings& settings,

@@ -3,8 +3,11 @@
 // The desktop voice session: the microphone feeds the recogniser, recognised
 // words gather into one utterance, the endpointer decides when it is over,
 // and the utterance becomes a prompt or a spoken command. Replies are spoken
-// through the renderer and the player, with recognition muted meanwhile and
-// the echo guard dropping what the microphone still catches of them.
+// through the renderer and the player. The echo canceller takes them out of
+// what the microphone hears, so the person can talk over them, and a command
+// said meanwhile is acted on at once; where it is off or unavailable,
+// recognition is muted while Parley speaks. Either way the echo guard drops
+// what the microphone still catches of them.
 //
 // Every public call and every callback happens on the `main` executor (one
 // thread); blocking work (model loading, rendering, transcription) runs on
@@ -24,6 +27,7 @@
 #include "desktop/audio_input.hpp"
 #include "desktop/audio_player.hpp"
 #include "desktop/desktop_voice.hpp"
+#include "desktop/echo_canceller.hpp"
 #include "desktop/speech_recognizer.hpp"
 #include "desktop/speech_renderer.hpp"
 #include "desktop/voice_settings.hpp"
@@ -77,6 +81,8 @@ class VoiceSession : public DesktopVoice {
   void onRecognition(const SpeechRecognizer::Event& event, std::uint64_t request);
   void stopRecognition();
   void settleSpeech();
+  // Takes what was said over our speech; false when it was not.
+  bool heardOverOurSpeech(const SpeechRecognizer::Event& event);
   void rearmEndpoint();
   void armEndpoint(std::chrono::milliseconds wait);
   void endpointReached();
@@ -84,6 +90,7 @@ class VoiceSession : public DesktopVoice {
   void handleMeta(voice::MetaCommand command);
   void speakNext();
   void finishSpeaking(std::uint64_t generation);
+  void setSpeaking(bool speaking);
   bool isEcho(const std::string& text);
   void setError(const std::string& message);
   // Runs `work` on the main executor unless the session is gone by then.
@@ -101,6 +108,8 @@ class VoiceSession : public DesktopVoice {
   std::shared_ptr<SpeechRecognizer> recognizer_;
   std::shared_ptr<SpeechRenderer> renderer_;
   boost::asio::strand<boost::asio::any_io_executor> renderStrand_;
+  // Null when echo cancellation is off or unavailable.
+  std::shared_ptr<EchoCanceller> canceller_;
   AudioInput input_;
   AudioPlayer player_;
 
@@ -112,7 +121,9 @@ class VoiceSession : public DesktopVoice {
   std::deque<std::string> speechQueue_;
   std::optional<std::string> lastSpoken_;
   std::optional<std::string> lastError_;
-  std::optional<voice::EchoGuard::Instant> speechEndedAt_;  // of our own speech
+  // When our own speech last began and ended.
+  std::optional<voice::EchoGuard::Instant> speechStartedAt_;
+  std::optional<voice::EchoGuard::Instant> speechEndedAt_;
   // When the person stopped speaking, for the text waiting to be committed.
   std::optional<std::chrono::steady_clock::time_point> speechEnded_;
   // Speech the recogniser has begun to hear and not yet reported on.

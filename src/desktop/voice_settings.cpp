@@ -77,6 +77,8 @@ VoiceSettings VoiceSettings::load(const std::filesystem::path& preferencesFile) 
     if (rate > 0.1 && rate < 4.0)
       settings.rateMultiplier = static_cast<float>(rate);
   }
+  if (const auto* value = voice.if_contains("echoCancellation"); value && value->is_bool())
+    settings.echoCancellation = value->as_bool();
   settings.elevenLabsVoiceId = stringMember(voice, "elevenLabsVoiceId");
   if (auto value = stringMember(voice, "elevenLabsBaseUrl"))
     settings.elevenLabsBaseUrl = *value;

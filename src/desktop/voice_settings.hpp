@@ -9,7 +9,8 @@
 //     "speech": "system" | "elevenLabs",
 //     "systemVoice": "gmw/en-US",  "rate": 1.0,
 //     "elevenLabsVoiceId": "...",  "elevenLabsApiKey": "...",
-//     "elevenLabsBaseUrl": "https://api.elevenlabs.io"
+//     "elevenLabsBaseUrl": "https://api.elevenlabs.io",
+//     "echoCancellation": true
 //   }
 //
 // The ElevenLabs key may also come from $ELEVENLABS_API_KEY. A key in the file
@@ -42,6 +43,10 @@ struct VoiceSettings {
   std::string elevenLabsBaseUrl = "https://api.elevenlabs.io";
 
   std::string locale = "en-US";
+
+  // Parley's own speech is cancelled out of the microphone, so the person can
+  // talk over it; without it the microphone is deaf while Parley speaks.
+  bool echoCancellation = true;
 
   // Problems met while reading (unknown values, a key in a readable file).
   std::vector<std::string> warnings;

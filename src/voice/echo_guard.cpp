@@ -25,6 +25,14 @@ void EchoGuard::prune(Instant now) {
   std::erase_if(history_, [&](const Spoken& spoken) { return spoken.at < cutoff; });
 }
 
+bool EchoGuard::madeOfWordsIn(std::string_view heard, std::string_view saying) {
+  const TokenList tokens = SpeechTokens::tokenize(heard);
+  const TokenList said = SpeechTokens::tokenize(saying);
+  return !tokens.empty() && std::all_of(tokens.begin(), tokens.end(), [&](const auto& token) {
+    return std::find(said.begin(), said.end(), token) != said.end();
+  });
+}
+
 EchoGuard::Verdict EchoGuard::evaluate(std::string_view heard, bool isSpeaking,
                                        std::optional<Instant> lastSpeechEndedAt, Instant now) {
   prune(now);

@@ -81,6 +81,11 @@ class EchoGuard {
   void prune(Instant now);
   Verdict evaluate(std::string_view heard, bool isSpeaking,
                    std::optional<Instant> lastSpeechEndedAt, Instant now);
+  // Whether every word of `heard` is in `saying`, what the device is saying.
+  // Heard through echo cancellation while the device speaks, such a command
+  // may be the device's own voice let through, where evaluate() lets every
+  // command pass.
+  static bool madeOfWordsIn(std::string_view heard, std::string_view saying);
   // Forgets the history; the statistics stay.
   void reset() { history_.clear(); }
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <initializer_list>
 
+#include "text/unicode.hpp"
+
 namespace parley::voice {
 
 namespace {
@@ -125,6 +127,32 @@ std::optional<MetaCommand> parseMetaCommand(std::string_view text) {
 
 bool isMetaCommand(std::string_view text) {
   return parseMetaCommand(text).has_value();
+}
+
+std::optional<std::pair<MetaCommand, std::string>> trailingMetaCommand(const std::string& text) {
+  const auto words = text::splitWhitespace(text);
+  for (std::size_t length = 1; length <= maxPhraseLength() && length < words.size(); ++length) {
+    std::string tail;
+    for (std::size_t i = words.size() - length; i < words.size(); ++i) {
+      if (!tail.empty())
+        tail += " ";
+      tail += words[i];
+    }
+    const auto command = parseMetaCommand(tail);
+    if (command == MetaCommand::sendIt || command == MetaCommand::scratchThat) {
+      std::string head;
+      for (std::size_t i = 0; i < words.size() - length; ++i) {
+        if (!head.empty())
+          head += " ";
+        head += words[i];
+      }
+      // "Fix the bug, send it": the comma belonged to the command.
+      while (!head.empty() && (head.back() == ',' || head.back() == ';'))
+        head.pop_back();
+      return std::pair{*command, head};
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace parley::voice

@@ -8,7 +8,9 @@
 #include <array>
 #include <cstddef>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "voice/speech_tokens.hpp"
@@ -42,5 +44,10 @@ std::size_t maxPhraseLength();
 std::optional<MetaCommand> parseMetaCommand(std::string_view text);
 std::optional<MetaCommand> parseMetaCommand(const TokenList& tokens);
 bool isMetaCommand(std::string_view text);
+
+// "send it" or "scratch that" closing a longer utterance ("run the tests,
+// send it"): the command and the words before it. A whole-utterance command
+// is left to parseMetaCommand.
+std::optional<std::pair<MetaCommand, std::string>> trailingMetaCommand(const std::string& text);
 
 }  // namespace parley::voice

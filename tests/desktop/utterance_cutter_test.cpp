@@ -129,6 +129,22 @@ TEST(UtteranceCutter, NoiseStartingMidSentenceEndsTheUtteranceWithTheSpeech) {
   EXPECT_NEAR(cutter.noiseFloorDB(), -45.0f, 4.0f);
 }
 
+TEST(UtteranceCutter, AQuickEndHandsTheUtteranceOverAtTheFirstPause) {
+  // Two words with a breath between them: one utterance, handed over after
+  // the hangover; with a quick end, the first words alone, at a short quiet.
+  const auto audio =
+      silence(0.5) + speech("stop talking") + silence(0.35) + speech("run the tests") + silence(1);
+  for (const bool quick : {false, true}) {
+    SCOPED_TRACE(quick);
+    UtteranceCutter cutter;
+    cutter.setQuickEnd(quick);
+    const auto utterances = heard(cutter, mixed(audio, noise(Noise::pink, -60, 4), 0));
+    ASSERT_EQ(utterances.size(), quick ? 2u : 1u);
+    const auto expectedQuiet = std::chrono::milliseconds(quick ? 120 : 450);
+    EXPECT_EQ(utterances.back().trailingQuiet, expectedQuiet);
+  }
+}
+
 TEST(UtteranceCutter, ADroppedCaptureLeavesTheFloorWhereItWas) {
   // The recogniser restarts while the person speaks: the rest of what they
   // say is still heard, not taken for the room's level.

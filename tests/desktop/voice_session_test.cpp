@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/thread_pool.hpp>
 #include <boost/json.hpp>
+#include <cstring>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -13,6 +15,7 @@
 #include "desktop/voice_session.hpp"
 #include "http_standin.hpp"
 #include "pulse_daemon.hpp"
+#include "room.hpp"
 
 namespace parley::desktop {
 namespace {
@@ -53,7 +56,11 @@ class VoiceSessionTest : public ::testing::Test {
     settings_.recognizer = VoiceSettings::Recognizer::http;
     settings_.transcriptionUrl = standin_.url();
     mainThread_ = std::thread([this] { io_.run(); });
+    makeSession();
+  }
+  void makeSession() {
     session_ = onMain([this] {
+      session_.reset();
       auto session =
           std::make_unique<VoiceSession>(settings_, io_.get_executor(), pool_.get_executor());
       session->onPrompt = [this](const std::string& text) { record("prompt: " + text); };
@@ -82,6 +89,10 @@ class VoiceSessionTest : public ::testing::Test {
     std::lock_guard lock(mutex_);
     return heard_;
   }
+  std::vector<std::string> transcripts() {
+    std::lock_guard lock(mutex_);
+    return transcripts_;
+  }
   bool startListening() {
     std::string error;
     if (!onMain([&] { return session_->start(error); }))
@@ -101,7 +112,17 @@ class VoiceSessionTest : public ::testing::Test {
   std::vector<std::string> heard_;
   std::vector<std::string> script_;
   std::size_t next_ = 0;
-  HttpStandin standin_{[this](const auto&) {
+  // When set, what the transcription stand-in answers instead of the script.
+  std::function<std::string(const std::string& wav)> transcribe_;
+  std::vector<std::string> transcripts_;
+  HttpStandin standin_{[this](const HttpStandin::Request& request) {
+    if (transcribe_) {
+      const std::string text = transcribe_(request.body());
+      std::lock_guard lock(mutex_);
+      transcripts_.push_back(text);
+      return HttpStandin::reply(200, "application/json",
+                                boost::json::serialize(boost::json::object{{"text", text}}));
+    }
     std::lock_guard lock(mutex_);
     const std::string text = next_ < script_.size() ? script_[next_++] : "";
     return HttpStandin::reply(200, "application/json",
@@ -162,8 +183,10 @@ TEST_F(VoiceSessionTest, WordsSaidAfterABreathBelongToTheSamePrompt) {
   EXPECT_EQ(standin_.requests().size(), 2u);
 }
 
-TEST_F(VoiceSessionTest, WordsPlayedWhileParleySpeaksAreNotTranscribed) {
+TEST_F(VoiceSessionTest, WithoutEchoCancellationWordsPlayedWhileParleySpeaksAreNotTranscribed) {
   script_ = {"What changed", "What?"};
+  settings_.echoCancellation = false;
+  makeSession();
   ASSERT_TRUE(startListening());
   onMain([&] {
     session_->speak(
@@ -183,6 +206,78 @@ TEST_F(VoiceSessionTest, WordsPlayedWhileParleySpeaksAreNotTranscribed) {
   EXPECT_EQ(heard().at(1), "meta: repeatLast");
   EXPECT_EQ(onMain([&] { return session_->lastSpoken().value_or(""); }),
             "I changed three files and all the tests pass.");
+}
+
+// The samples of the WAV file in a multipart upload.
+std::vector<std::int16_t> uploadedSamples(const std::string& body) {
+  const auto riff = body.find("RIFF");
+  const auto data = body.find("data", riff == std::string::npos ? 0 : riff);
+  if (riff == std::string::npos || data == std::string::npos || data + 8 > body.size())
+    return {};
+  std::uint32_t bytes = 0;
+  std::memcpy(&bytes, body.data() + data + 4, sizeof bytes);
+  std::vector<std::int16_t> samples(std::min<std::size_t>(bytes, body.size() - data - 8) / 2);
+  std::memcpy(samples.data(), body.data() + data + 8, samples.size() * 2);
+  return samples;
+}
+
+TEST_F(VoiceSessionTest, StopSaidOverParleysSpeechStopsItAndItsWordsAreNeverThePersons) {
+  // The person's word, nearer the microphone than the speakers are.
+  auto stop = voiced(spoken("stop"));
+  for (auto& sample : stop)
+    sample = static_cast<std::int16_t>(sample * 6 / 10);
+  const std::string reply =
+      "I changed three files and all the tests pass, with no warnings. The build takes four "
+      "minutes on this machine, and the slowest step is linking the test programs.";
+  // A recogniser that never errs about the person, and hears anything else
+  // as the worst of what Parley says: its own "no", a command.
+  transcribe_ = [stop](const std::string& body) -> std::string {
+    return test::Room::likeness(uploadedSamples(body), stop) > 0.5 ? "Stop." : "No.";
+  };
+  test::Room room(daemon_, std::chrono::milliseconds(40), 0.5f);
+  ASSERT_EQ(room.problem(), "");
+  ASSERT_TRUE(startListening());
+  onMain([&] {
+    session_->speak(reply);
+    return 0;
+  });
+  // Two seconds into the reply, the canceller has learnt the room.
+  ASSERT_TRUE(test::waitUntil([&] { return room.playingFor() > std::chrono::seconds(2); }));
+  const auto said = std::chrono::steady_clock::now();
+  room.say(stop);
+  ASSERT_TRUE(test::waitUntil([&] { return !heard().empty(); })) << transcripts().size();
+  EXPECT_EQ(heard(), std::vector<std::string>{"meta: stop"});
+  EXPECT_FALSE(onMain([&] { return session_->isSpeaking(); }));
+  // The speakers fell silent soon after the word, long before the reply's end.
+  ASSERT_TRUE(test::waitUntil([&] {
+    return room.lastPlayed() &&
+           std::chrono::steady_clock::now() - *room.lastPlayed() > std::chrono::milliseconds(600);
+  }));
+  EXPECT_LT(*room.lastPlayed() - said, std::chrono::seconds(3));
+  // Nothing of what Parley said was taken for the person's words, then or
+  // from what the microphone still held.
+  EXPECT_FALSE(test::waitUntil([&] { return heard().size() > 1; }, std::chrono::seconds(2)))
+      << heard().back();
+  EXPECT_EQ(onMain([&] { return session_->transcript() + session_->volatileTranscript(); }), "");
+}
+
+TEST_F(VoiceSessionTest, APromptFinishedBeforeParleySpeaksIsStillTheirs) {
+  // The transcription comes back once Parley has begun to speak.
+  std::atomic<bool> uploaded{false};
+  transcribe_ = [&](const std::string&) -> std::string {
+    uploaded = true;
+    test::waitUntil([&] { return onMain([&] { return session_->isSpeaking(); }); });
+    return "Run the tests";
+  };
+  ASSERT_TRUE(startListening());
+  say("run the tests");
+  ASSERT_TRUE(test::waitUntil([&] { return uploaded.load(); }));
+  onMain([&] {
+    session_->speak("The build is still running, and I will tell you when it is done.");
+    return 0;
+  });
+  ASSERT_TRUE(test::waitUntil([&] { return !heard().empty(); }));
+  EXPECT_EQ(heard(), std::vector<std::string>{"prompt: Run the tests"});
 }
 
 TEST(VoiceSessionStart, ExplainsAMissingMicrophoneOrServer) {

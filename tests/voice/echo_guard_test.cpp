@@ -94,6 +94,18 @@ TEST(EchoGuard, OnlyJudgesWhileSpeakingOrWithinTheTail) {
   EXPECT_TRUE(guard.history().empty());
 }
 
+TEST(EchoGuard, TellsACommandMadeOfWordsBeingSaid) {
+  const std::string_view saying = "Claude wants to delete the build folder. Yes or no?";
+  EXPECT_TRUE(EchoGuard::madeOfWordsIn("No.", saying));
+  EXPECT_TRUE(EchoGuard::madeOfWordsIn("YES", saying));
+  // Every word must be in it.
+  EXPECT_FALSE(EchoGuard::madeOfWordsIn("stop", saying));
+  EXPECT_FALSE(EchoGuard::madeOfWordsIn("no wait", saying));
+  EXPECT_FALSE(EchoGuard::madeOfWordsIn("", saying));
+  EXPECT_FALSE(EchoGuard::madeOfWordsIn("?!", saying));
+  EXPECT_FALSE(EchoGuard::madeOfWordsIn("no", ""));
+}
+
 TEST(EchoGuard, HistoryKeepsOnlyTheWindow) {
   EchoGuard guard;
   guard.recordSpoken("?!", at(100.0));
