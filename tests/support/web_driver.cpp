@@ -100,6 +100,8 @@ WebDriver::WebDriver(Options options) : impl_(std::make_unique<Impl>()) {
       "--mute-audio",
       "--user-data-dir=" + impl_->profile.path().string(),
       "--window-size=" + std::to_string(options.width) + "," + std::to_string(options.height)};
+  for (const std::string& extra : options.switches)
+    args.emplace_back(extra);
   json::object chrome{{"binary", chromium()->string()}, {"args", std::move(args)}};
   if (options.mobile)
     chrome["mobileEmulation"] = {{"deviceMetrics",
