@@ -16,6 +16,7 @@
 #include <cstdlib>
 
 #include "app/web_sites.hpp"
+#include "link/push_crypto.hpp"
 #include "server_fixture.hpp"
 #include "support/web_driver.hpp"
 
@@ -148,6 +149,8 @@ class TwoDesktops : public ServerTest {
     auto configuration = testConfiguration();
     configuration.tailscaleExecutable = script;
     configuration.site = web::phoneSite();
+    configuration.vapidPublicKey =
+        PushCrypto::loadOrCreate(dir / (machine + "-vapid.pem")).publicKey();
     return configuration;
   }
 
@@ -217,6 +220,19 @@ TEST_F(TwoDesktops, OnePageFollowsBothAndARevokingDesktopLeavesAlone) {
   // The pairing link's token reached neither the address bar nor a server.
   EXPECT_EQ(browser->url(), "https://desk.tail1234.ts.net/");
 
+  // Each desktop signs with its own key, so each gets a service-worker
+  // registration of its own to subscribe on: the page's for the desktop
+  // that served it, one under /desk/<host>/ for the other. (Headless
+  // Chromium reaches no push service: the subscriptions never complete.)
+  browser->grant("notifications");
+  browser->script("document.getElementById('notify-toggle').click()");
+  const json::value scopes = json::parse(R"(["/", "/desk/laptop.tail1234.ts.net/"])");
+  EXPECT_TRUE(browser->waitFor([&] {
+    return browser->script(
+               "return navigator.serviceWorker.getRegistrations().then((all) =>"
+               "  all.map((r) => new URL(r.scope).pathname).sort())") == scopes;
+  })) << browser->text("#notify-note");
+
   prompt("S2", "to the laptop");
   EXPECT_TRUE(waitUntil([&] { return laptopCommands->count("submit:S2|to the laptop|") == 1; }));
   ASSERT_NO_FATAL_FAILURE(back());
@@ -233,6 +249,12 @@ TEST_F(TwoDesktops, OnePageFollowsBothAndARevokingDesktopLeavesAlone) {
             std::string::npos)
       << browser->text("#link-note");
   EXPECT_EQ(browser->text("#link-state"), "Connected");
+  // The laptop's registration went with it.
+  EXPECT_TRUE(browser->waitFor([&] {
+    return browser->script(
+               "return navigator.serviceWorker.getRegistrations().then((all) =>"
+               "  all.map((r) => new URL(r.scope).pathname))") == json::parse(R"(["/"])");
+  }));
   prompt("S1", "still here");
   EXPECT_TRUE(waitUntil([&] { return commands->count("submit:S1|still here|") == 1; }));
 }

@@ -215,6 +215,11 @@ std::optional<std::string> WebDriver::attribute(const std::string& css, const st
   return json::value_to<std::string>(value);
 }
 
+void WebDriver::grant(const std::string& permission) {
+  const json::value body = {{"descriptor", {{"name", permission}}}, {"state", "granted"}};
+  call("POST", "/session/" + impl_->session + "/permissions", &body);
+}
+
 json::value WebDriver::script(const std::string& script, json::array arguments) {
   const json::value body = {{"script", script}, {"args", std::move(arguments)}};
   return call("POST", "/session/" + impl_->session + "/execute/sync", &body);

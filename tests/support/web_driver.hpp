@@ -36,6 +36,9 @@ class WebDriver {
   WebDriver(const WebDriver&) = delete;
   WebDriver& operator=(const WebDriver&) = delete;
 
+  // Grants the page a permission ("notifications") as if the person had.
+  void grant(const std::string& permission);
+
   void go(const std::string& url);
   std::string url();
 

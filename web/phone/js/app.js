@@ -590,6 +590,7 @@ function deskGone(desk, reason) {
     if (!state.sessions.some((s) => s.sessionID === id)) state.feeds.delete(id);
   }
   if (current && !desks.owner(current)) closeSession();
+  notify.forget(desk);
   if (desks.list.length === 0) {
     state.goneNote = '';
     $('unpaired-reason').textContent = reason;

@@ -114,6 +114,16 @@ export class Notify {
     }
   }
 
+  // A desktop that left the page: its worker and subscription go too (the
+  // page's own worker stays; it keeps the page working offline).
+  async forget(desk) {
+    const scope = scopeOf(desk.host);
+    if (scope === '/' || !('serviceWorker' in navigator)) return;
+    const registration = await navigator.serviceWorker.getRegistration(scope).catch(() => null);
+    if (registration && new URL(registration.scope).pathname === scope)
+      await registration.unregister().catch(() => false);
+  }
+
   // A desktop said hello or was added: with notifications on, it gets its
   // subscription too, where the browser allows one without a tap.
   async deskReady(desk) {
