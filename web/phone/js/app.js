@@ -5,7 +5,7 @@
 import { Link, newID, readPairingFragment, socketURL } from './link.js';
 import { DeskStore, offerHost, reachable } from './desk_store.js';
 import { Desks } from './desks.js';
-import { renderDeskHead, summarize } from './desk_view.js';
+import { needsReconnect, renderDeskHead, summarize, updateDeskHead } from './desk_view.js';
 import { permissionCard, questionCard, settleCard } from './cards.js';
 import { renderFrame } from './terminal.js';
 import { renderMarkdown } from './markdown.js';
@@ -51,6 +51,7 @@ const state = {
   openWhenListed: null, // a session a notification asked to open
   openPane: null, // the pane of a session started here, opened once listed
   projectsDesk: null, // the desktop whose projects are shown
+  listShape: '', // what the session list last showed
 };
 
 function el(tag, className, text) {
@@ -395,11 +396,24 @@ function render() {
   renderPending();
 }
 
+// Rebuilt only when what it lists changes: a link's countdown ticks every
+// second, and a list replaced under a finger loses the tap.
 function renderList() {
   const list = $('session-list');
-  list.replaceChildren();
   // One desktop, the page's own, reads as it always did; any other is named.
   const grouped = desks.list.length > 1 || desks.list.some((d) => d.host !== location.host);
+  const shape = JSON.stringify([
+    grouped,
+    desks.list.map((d) => [d.host, needsReconnect(d.link.state)]),
+    state.sessions.map((s) => [sessionName(s.sessionID), deskCommand(s), s]),
+  ]);
+  if (shape === state.listShape) {
+    for (const head of list.querySelectorAll('li.desk-head'))
+      updateDeskHead(head, desks.get(head.dataset.desk));
+    return;
+  }
+  state.listShape = shape;
+  list.replaceChildren();
   $('no-sessions').hidden = grouped || state.sessions.length > 0;
   $('new-session').hidden = grouped;
   for (const desk of desks.list) {

@@ -51,9 +51,8 @@ export function renderDeskHead(desk, { reconnect, newSession }) {
   name.title = desk.host;
   const badge = document.createElement('span');
   badge.className = 'link-badge';
-  badge.dataset.state = desk.link.state;
-  badge.textContent = stateText(desk.link.state, desk.link.detail);
   li.append(name, badge);
+  updateDeskHead(li, desk);
   if (needsReconnect(desk.link.state)) {
     const again = document.createElement('button');
     again.type = 'button';
@@ -75,4 +74,12 @@ export function renderDeskHead(desk, { reconnect, newSession }) {
     li.append(none);
   }
   return li;
+}
+
+// The heading's link words, in place.
+export function updateDeskHead(li, desk) {
+  const badge = li.querySelector('.link-badge');
+  if (!badge || !desk) return;
+  badge.dataset.state = desk.link.state;
+  badge.textContent = stateText(desk.link.state, desk.link.detail);
 }
