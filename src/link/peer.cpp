@@ -11,6 +11,7 @@
 #include <boost/beast/http/write.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include "link/page_origin.hpp"
 #include "link/static_site.hpp"
 
 namespace parley::link {
@@ -26,6 +27,19 @@ std::string describeEndpoint(const asio::ip::tcp::endpoint& endpoint) {
     address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
   return address.to_string() + ":" + std::to_string(endpoint.port());
 }
+
+namespace {
+
+// A header as a log may show it: another's text, so bounded and without
+// control characters.
+std::string printable(std::string_view text) {
+  std::string out;
+  for (const char c : text.substr(0, 120))
+    out += (c >= ' ' && c <= '~') ? c : '?';
+  return out;
+}
+
+}  // namespace
 
 Peer::Peer(asio::ip::tcp::socket socket, Options options)
     : ws_(std::move(socket)),
@@ -94,13 +108,25 @@ void Peer::onRequest(beast::error_code ec) {
   }
   http::request<http::string_body> request = request_->release();
   request_.reset();
-  if (websocket::is_upgrade(request)) {
+  const bool upgrade = websocket::is_upgrade(request);
+  const std::string_view origin = request[http::field::origin];
+  if (upgrade && pageOriginAllowed(origin, request[http::field::host], options_.tailnet)) {
     ws_.async_accept(request, beast::bind_front_handler(&Peer::onAccepted, shared_from_this()));
     return;
   }
-  servedPages_ = true;
-  response_ = StaticSite(options_.site).respond(request);
-  response_.keep_alive(request.keep_alive());
+  if (upgrade) {
+    refusal_ = std::string("refused a page from ").append(printable(origin));
+    response_ = StaticSite::Response(http::status::forbidden, request.version());
+    response_.set(http::field::content_type, "text/plain; charset=utf-8");
+    response_.body() = "This page may not open the phone link.\n";
+    StaticSite::secure(response_, options_.tailnet);
+    response_.prepare_payload();
+    response_.keep_alive(false);
+  } else {
+    servedPages_ = true;
+    response_ = StaticSite(options_.site, options_.tailnet).respond(request);
+    response_.keep_alive(request.keep_alive());
+  }
   http::async_write(
       ws_.next_layer(), response_,
       [self = shared_from_this()](beast::error_code ec, std::size_t) { self->onResponded(ec); });
@@ -114,7 +140,7 @@ void Peer::onResponded(beast::error_code ec) {
   else if (response_.keep_alive())
     readRequest();
   else
-    teardown("page served");
+    teardown(refusal_.empty() ? "page served" : refusal_);
 }
 
 void Peer::onAccepted(beast::error_code ec) {

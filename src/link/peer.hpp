@@ -55,6 +55,9 @@ class Peer : public std::enable_shared_from_this<Peer> {
     std::size_t maxUnauthenticatedMessageSize = 64 * 1024;
     // What plain GETs are answered from.
     std::span<const WebFile> site;
+    // This machine's tailnet ("tail1234.ts.net"), empty when unknown: whose
+    // pages may open the link besides the desktop's own.
+    std::string tailnet;
     // A browser's request headers are a few kilobytes; GETs have no body.
     std::uint32_t maxRequestHeaderSize = 16 * 1024;
     std::uint64_t maxRequestBodySize = 1024;
@@ -139,6 +142,8 @@ class Peer : public std::enable_shared_from_this<Peer> {
   std::optional<std::string> deviceID_;
   bool accepted_ = false;
   bool servedPages_ = false;
+  // Why an upgrade was answered with a refusal; the connection ends with it.
+  std::string refusal_;
   bool authenticated_ = false;
   bool sending_ = false;
   bool pinging_ = false;

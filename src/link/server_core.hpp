@@ -212,6 +212,9 @@ class WebSocketServer::Impl : public std::enable_shared_from_this<Impl> {
   std::uint16_t boundPort_ = 0;
   // Tailscale's addresses for this tailnet's machines; absent when unknown.
   std::optional<std::vector<std::string>> tailnetAddresses_;
+  // This machine's tailnet, whose desktops' pages may open the link; empty
+  // until Tailscale names it.
+  std::string tailnet_;
   boost::asio::steady_timer tailnetTimer_;
   // Bumped when the listeners go, so a status read still running is ignored.
   std::uint64_t tailnetGeneration_ = 0;

@@ -9,6 +9,7 @@
 #include <boost/asio/ip/v6_only.hpp>
 
 #include "link/address_filter.hpp"
+#include "link/page_origin.hpp"
 #include "link/pairing.hpp"
 #include "link/server_core.hpp"
 #include "link/tailscale.hpp"
@@ -186,6 +187,14 @@ void Impl::applyTailnet(const std::optional<TailscaleStatus::Info>& info) {
     std::vector<std::string> known = info->tailscaleIPs;
     known.insert(known.end(), info->peerIPs.begin(), info->peerIPs.end());
     tailnetAddresses_ = std::move(known);
+    // Kept while Tailscale is unreadable: the name of a tailnet seldom
+    // changes, and forgetting it would cut off the other desktops' pages.
+    if (std::string tailnet = tailnetOf(info->magicDNSName); tailnet != tailnet_) {
+      tailnet_ = std::move(tailnet);
+      log(tailnet_.empty()
+              ? std::string("pages of other desktops may not connect")
+              : std::string("pages of the desktops of ").append(tailnet_).append(" may connect"));
+    }
   } else {
     tailnetAddresses_.reset();  // unknown: the address ranges decide
   }

@@ -15,17 +15,21 @@ bool endsWith(std::string_view text, std::string_view suffix) {
 }
 
 // blob: in img-src is for the thumbnails of images about to be sent.
-// 'self' in connect-src covers the page's own ws: and wss: origin.
-constexpr std::string_view kPolicy =
+// 'self' in connect-src covers the page's own ws: and wss: origin; the
+// tailnet's wildcard lets one page follow its other desktops, and no one else.
+constexpr std::string_view kPolicyHead =
     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data: blob:; "
-    "connect-src 'self'; manifest-src 'self'; worker-src 'self'; media-src 'self'; "
+    "connect-src 'self'";
+constexpr std::string_view kPolicyTail =
+    "; manifest-src 'self'; worker-src 'self'; media-src 'self'; "
     "base-uri 'none'; form-action 'self'; frame-ancestors 'none'";
 
-StaticSite::Response plain(http::status status, std::string_view text, unsigned version) {
+StaticSite::Response plain(http::status status, std::string_view text, unsigned version,
+                           std::string_view tailnet) {
   StaticSite::Response response(status, version);
   response.set(http::field::content_type, "text/plain; charset=utf-8");
   response.body() = std::string(text) + "\n";
-  StaticSite::secure(response);
+  StaticSite::secure(response, tailnet);
   response.prepare_payload();
   return response;
 }
@@ -53,8 +57,12 @@ std::string_view StaticSite::contentType(std::string_view path) {
   return "application/octet-stream";
 }
 
-void StaticSite::secure(Response& response) {
-  response.set("Content-Security-Policy", kPolicy);
+void StaticSite::secure(Response& response, std::string_view tailnet) {
+  std::string policy(kPolicyHead);
+  if (!tailnet.empty())
+    policy.append(" wss://*.").append(tailnet);
+  policy.append(kPolicyTail);
+  response.set("Content-Security-Policy", policy);
   response.set("X-Content-Type-Options", "nosniff");
   response.set("Referrer-Policy", "no-referrer");
   response.set("X-Frame-Options", "DENY");
@@ -71,21 +79,22 @@ const WebFile* StaticSite::find(std::string_view path) const {
 StaticSite::Response StaticSite::respond(const Request& request) const {
   const unsigned version = request.version();
   if (request.method() != http::verb::get && request.method() != http::verb::head) {
-    Response response = plain(http::status::method_not_allowed, "Method not allowed.", version);
+    Response response =
+        plain(http::status::method_not_allowed, "Method not allowed.", version, tailnet_);
     response.set(http::field::allow, "GET, HEAD");
     return response;
   }
   std::string path(request.target().substr(0, request.target().find_first_of("?#")));
   if (path.empty() || path.front() != '/' || path.find("/..") != std::string::npos)
-    return plain(http::status::not_found, "Not found.", version);
+    return plain(http::status::not_found, "Not found.", version, tailnet_);
   if (path.back() == '/')
     path += "index.html";
   const WebFile* file = find(path);
   if (!file)
-    return plain(http::status::not_found, "Not found.", version);
+    return plain(http::status::not_found, "Not found.", version, tailnet_);
 
   Response response(http::status::ok, version);
-  secure(response);
+  secure(response, tailnet_);
   response.set(http::field::etag, file->etag);
   if (request[http::field::if_none_match] == file->etag) {
     response.result(http::status::not_modified);

@@ -123,7 +123,8 @@ void Impl::admit(tcp::socket socket) {
                     .backlogLimit = config_.sendBacklogLimit,
                     .helloDeadline = config_.helloDeadline,
                     .closeGrace = config_.closeGrace,
-                    .site = config_.site});
+                    .site = config_.site,
+                    .tailnet = tailnet_});
   std::weak_ptr<Impl> weakSelf = weak_from_this();
   std::weak_ptr<Peer> weakPeer = peer;
   peer->onFrame = [weakSelf, weakPeer](std::string body) {

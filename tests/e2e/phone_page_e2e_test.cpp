@@ -136,7 +136,9 @@ TEST_F(PhonePage, PairsFollowsAndDrivesASessionAndSurvivesARestart) {
   ASSERT_NO_FATAL_FAILURE(pairAndOpenSession());
   // The token left the address bar and lives in the browser's storage only.
   EXPECT_EQ(browser_->url(), origin() + "/");
-  EXPECT_EQ(browser_->script("return localStorage.getItem('parley.token')"), json::value(token_));
+  EXPECT_EQ(
+      browser_->script("return localStorage.getItem('parley.desk.' + location.host + '.token')"),
+      json::value(token_));
 
   // A turn started at the keyboard is narrated.
   claude_->api().enqueue(Turn::text("Hello from the **desk** turn."));

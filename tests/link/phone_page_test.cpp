@@ -349,10 +349,86 @@ TEST_F(PhonePageCards, AnotherPhoneTakingOverAndARevokedTokenAreSaidInWords) {
 
   browser->click("#reconnect");
   ASSERT_TRUE(browser->waitForText("#link-state", "Connected"));
+  const std::string tokenKey = "parley.desk.127.0.0.1:" + std::to_string(port) + ".token";
+  EXPECT_EQ(browser->script("return localStorage.getItem(arguments[0])", {json::value(tokenKey)}),
+            json::value(token));
   store.revoke("DEV-1");
   ASSERT_TRUE(browser->waitForText("#link-state", "Not paired"));
   EXPECT_NE(browser->text("#unpaired-reason").find("pair it again"), std::string::npos);
-  EXPECT_EQ(browser->script("return localStorage.getItem('parley.token')"), nullptr);
+  EXPECT_EQ(browser->script("return localStorage.getItem(arguments[0])", {json::value(tokenKey)}),
+            nullptr);
+}
+
+// A page paired before it could hold several desktops kept one token under
+// plain keys: opened again, it is still paired, now under its desktop's keys.
+TEST_F(PhonePageCards, APagePairedBeforeSeveralDesktopsStaysPaired) {
+  const std::string own = "127.0.0.1:" + std::to_string(port);
+  browser->script(
+      "localStorage.clear(); localStorage.setItem('parley.token', arguments[0]);"
+      "localStorage.setItem('parley.deviceID', 'PHONE-1');",
+      {json::value(token)});
+  browser->go("http://" + own + "/");
+  ASSERT_TRUE(browser->waitForText("#link-state", "Connected")) << browser->consoleLog();
+  EXPECT_TRUE(browser->exists(".session-item[data-session-id='S1']"));
+  EXPECT_EQ(
+      browser->script("return [localStorage.getItem('parley.token'),"
+                      "localStorage.getItem(arguments[0]), localStorage.getItem('parley.desks')]",
+                      {json::value("parley.desk." + own + ".deviceID")}),
+      json::parse(R"([null, "PHONE-1", "[\")" + own + R"(\"]"])"));
+}
+
+// With a second desktop (one that cannot be reached from here), the list is
+// grouped by desktop, each with its own link; the session's commands go to
+// its own desktop; the desktop that revokes the phone leaves the page with
+// its reason while the other stays.
+TEST_F(PhonePageCards, SeveralDesktopsAreGroupedAndARevokedOneLeavesAlone) {
+  const std::string own = "127.0.0.1:" + std::to_string(port);
+  const std::string other = "laptop.tail1234.ts.net";
+  browser->script(
+      "localStorage.setItem('parley.desks', JSON.stringify([location.host, arguments[0]]));"
+      "localStorage.setItem('parley.desk.' + arguments[0] + '.token', 'T-LAPTOP');",
+      {json::value(other)});
+  browser->go("http://" + own + "/");
+  const std::string ownHead = ".desk-head[data-desk='" + own + "']";
+  const std::string otherHead = ".desk-head[data-desk='" + other + "']";
+  ASSERT_TRUE(browser->waitForText(ownHead + " .link-badge", "Connected")) << browser->consoleLog();
+  ASSERT_TRUE(browser->exists(otherHead));
+  EXPECT_EQ(browser->text(otherHead + " h3"), "laptop");
+  EXPECT_NE(browser->text(otherHead + " .link-badge"), "Connected");
+  // Unreachable from here, it gives up opening after a while and waits to
+  // try again.
+  EXPECT_TRUE(
+      browser->waitFor([&] { return browser->exists(otherHead + " .desk-reconnect"); }, 30s))
+      << browser->text(otherHead + " .link-badge");
+  EXPECT_FALSE(browser->exists(ownHead + " .desk-reconnect"));
+  // The bar names the desktop that is not connected.
+  EXPECT_EQ(browser->text("#link-state").rfind("laptop: ", 0), 0u) << browser->text("#link-state");
+  // The session is listed under its own desktop.
+  EXPECT_EQ(
+      browser->script("const s = document.querySelector(\".session-item[data-session-id='S1']\");"
+                      "return s.closest('li').previousElementSibling.dataset.desk"),
+      json::value(own));
+
+  browser->click(".session-item[data-session-id='S1']");
+  browser->script("document.getElementById('prompt').value = 'to the desk'");
+  tap("#send");
+  EXPECT_TRUE(waitUntil([&] { return commands->count("submit:S1|to the desk|1|-") == 1; }));
+  browser->script("history.back()");
+  ASSERT_TRUE(browser->waitFor([&] { return browser->exists(ownHead); }));
+
+  store.revoke("DEV-1");
+  ASSERT_TRUE(browser->waitFor([&] { return !browser->exists(ownHead); }));
+  EXPECT_TRUE(browser->exists(otherHead));
+  EXPECT_FALSE(browser->exists(".session-item"));
+  EXPECT_NE(browser->text("#link-note").find("was removed: The computer no longer knows"),
+            std::string::npos)
+      << browser->text("#link-note");
+  EXPECT_EQ(browser->script("return [localStorage.getItem(arguments[0]),"
+                            "localStorage.getItem(arguments[1])]",
+                            {json::value("parley.desk." + own + ".token"),
+                             json::value("parley.desk." + other + ".token")}),
+            json::parse(R"([null, "T-LAPTOP"])"));
+  shoot("phone-two-desktops-one-revoked.png");
 }
 
 // Notifications are offered only when the desktop can send them, and a

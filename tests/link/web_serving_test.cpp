@@ -1,10 +1,13 @@
 // The phone port answers plain HTTP with the web site, under the same
 // admission as the WebSocket, over real loopback sockets.
 
+#include <sys/stat.h>
+
 #include <boost/asio/connect.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
 
+#include "link/page_origin.hpp"
 #include "server_fixture.hpp"
 
 namespace parley::link::test {
@@ -145,6 +148,64 @@ TEST_F(WebServingTest, AWaitingBrowserConnectionMakesWayForThePhone) {
   connectAuthenticated();
   EXPECT_EQ(reports.countLogsContaining("too many connections awaiting hello"), 1u);
   EXPECT_TRUE(browser.closedByServer());
+}
+
+// Only a machine's name inside a tailnet names one; what is named goes into
+// the page's policy header, so nothing but plain labels passes.
+TEST(TailnetOf, OnlyAMachineOfATailnetNamesOne) {
+  EXPECT_EQ(tailnetOf("Desk.Tail1234.ts.net."), "tail1234.ts.net");
+  for (const char* name : {"desk.ts.net", "desk", "desk.example.com", "a.desk.tail1234.ts.net",
+                           "desk.tail;1.ts.net", ".tail1234.ts.net", ""})
+    EXPECT_EQ(tailnetOf(name), "") << name;
+}
+
+// One page may follow every desktop of its tailnet: a desktop admits its own
+// page and those its tailnet's machines serve, refuses any other site's
+// before a hello is read, and lets its pages reach those desktops only.
+TEST_F(WebServingTest, PagesOfTheSameTailnetMayOpenTheLinkAndOtherSitesMayNot) {
+  const std::string script = (dir / "tailscale").string();
+  parley::test::writeFile(
+      script,
+      "#!/bin/sh\necho '{\"Self\":{\"DNSName\":\"desk.tail1234.ts.net.\",\"TailscaleIPs\":[]}}'\n");
+  ::chmod(script.c_str(), 0755);
+  auto configuration = testConfiguration();
+  configuration.tailscaleExecutable = script;
+  startWithSite(configuration);
+  ASSERT_TRUE(waitUntil(
+      [&] { return reports.hasLog("pages of the desktops of tail1234.ts.net may connect"); }));
+
+  const std::string own = "127.0.0.1:" + std::to_string(port);
+  for (const std::string& origin : std::vector<std::string>{
+           "", "https://laptop.tail1234.ts.net", "https://Desk.TAIL1234.ts.net", "http://" + own}) {
+    PhoneClient phone(port, origin);
+    phone.sendHello(token);
+    EXPECT_NO_THROW(phone.expect<protocol::HelloAck>()) << origin;
+  }
+  // Another tailnet, plain http, a name two labels deep, another port of
+  // this machine, a site at all, an opaque origin; and a rebinding site whose
+  // name now leads here, which looks like the page's own origin.
+  for (const auto& [origin, host] : std::vector<std::pair<std::string, std::string>>{
+           {"https://laptop.tail9999.ts.net", ""},
+           {"http://laptop.tail1234.ts.net", ""},
+           {"https://a.laptop.tail1234.ts.net", ""},
+           {"https://laptop.tail1234.ts.net:8443", ""},
+           {"http://127.0.0.1:1", ""},
+           {"https://evil.example", ""},
+           {"null", ""},
+           {"http://evil.example:8787", "evil.example:8787"},
+       }) {
+    EXPECT_ANY_THROW(PhoneClient(port, origin, host)) << origin;
+    EXPECT_TRUE(waitUntil([&] {
+      return reports.countLogsContaining(" left before its hello: refused a page from " + origin) ==
+             1;
+    })) << origin;
+  }
+  EXPECT_EQ(reports.eventsOf<Server::Connected>().size(), 4u);
+
+  HttpConnection connection(port);
+  EXPECT_NE(connection.get("/")["Content-Security-Policy"].find(
+                "connect-src 'self' wss://*.tail1234.ts.net;"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -13,7 +13,8 @@ namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace websocket = beast::websocket;
 
-PhoneClient::PhoneClient(std::uint16_t port) : ws_(io_) {
+PhoneClient::PhoneClient(std::uint16_t port, const std::string& origin, const std::string& host)
+    : ws_(io_) {
   beast::get_lowest_layer(ws_).expires_after(std::chrono::seconds(10));
   beast::get_lowest_layer(ws_).connect(
       asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
@@ -22,7 +23,11 @@ PhoneClient::PhoneClient(std::uint16_t port) : ws_(io_) {
     if (kind == websocket::frame_type::ping)
       ++pings_;
   });
-  ws_.handshake("127.0.0.1:" + std::to_string(port), "/");
+  if (!origin.empty()) {
+    ws_.set_option(websocket::stream_base::decorator(
+        [origin](websocket::request_type& request) { request.set("Origin", origin); }));
+  }
+  ws_.handshake(host.empty() ? "127.0.0.1:" + std::to_string(port) : host, "/");
   beast::get_lowest_layer(ws_).expires_never();
 }
 

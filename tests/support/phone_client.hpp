@@ -22,8 +22,11 @@ namespace parley::test {
 
 class PhoneClient {
  public:
-  // Connects to 127.0.0.1:port and completes the WebSocket upgrade.
-  explicit PhoneClient(std::uint16_t port);
+  // Connects to 127.0.0.1:port and completes the WebSocket upgrade, as a
+  // browser would with `origin` (none when empty) from a page it reached
+  // as `host` (empty: 127.0.0.1:port). Throws when the upgrade is refused.
+  explicit PhoneClient(std::uint16_t port, const std::string& origin = {},
+                       const std::string& host = {});
   ~PhoneClient();
 
   void sendText(const std::string& text);

@@ -100,6 +100,8 @@ WebDriver::WebDriver(Options options) : impl_(std::make_unique<Impl>()) {
       "--mute-audio",
       "--user-data-dir=" + impl_->profile.path().string(),
       "--window-size=" + std::to_string(options.width) + "," + std::to_string(options.height)};
+  for (const std::string& extra : options.switches)
+    args.emplace_back(extra);
   json::object chrome{{"binary", chromium()->string()}, {"args", std::move(args)}};
   if (options.mobile)
     chrome["mobileEmulation"] = {{"deviceMetrics",
@@ -211,6 +213,11 @@ std::optional<std::string> WebDriver::attribute(const std::string& css, const st
   if (value.is_null())
     return std::nullopt;
   return json::value_to<std::string>(value);
+}
+
+void WebDriver::grant(const std::string& permission) {
+  const json::value body = {{"descriptor", {{"name", permission}}}, {"state", "granted"}};
+  call("POST", "/session/" + impl_->session + "/permissions", &body);
 }
 
 json::value WebDriver::script(const std::string& script, json::array arguments) {

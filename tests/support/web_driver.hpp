@@ -22,6 +22,8 @@ class WebDriver {
     int width = 360;
     int height = 780;
     bool mobile = true;  // touch events and a phone's viewport
+    // More command-line switches for Chromium (host mappings, certificates).
+    std::vector<std::string> switches;
   };
 
   // Why no browser can be started here (chromium or chromedriver missing),
@@ -33,6 +35,9 @@ class WebDriver {
   ~WebDriver();
   WebDriver(const WebDriver&) = delete;
   WebDriver& operator=(const WebDriver&) = delete;
+
+  // Grants the page a permission ("notifications") as if the person had.
+  void grant(const std::string& permission);
 
   void go(const std::string& url);
   std::string url();

@@ -9,15 +9,20 @@ import vm from 'node:vm';
 
 const source = readFileSync(process.argv[2], 'utf8');
 
-// Dispatches one push to a fresh copy of the worker; `refuseFirst` makes the
-// first notification fail, as a browser may for a rich one.
-async function push(data, refuseFirst = false) {
+// Dispatches one push to a fresh copy of the worker registered at `scope`;
+// `refuseFirst` makes the first notification fail, as a browser may for a
+// rich one. What is shown can be tapped: `shown.tap(i)` gives the address
+// the worker opens, with no window of the page open.
+async function push(data, refuseFirst = false, scope = 'https://desk.example/') {
   const listeners = {};
   const shown = [];
+  const opened = [];
   let calls = 0;
   const self = {
     addEventListener: (type, listener) => (listeners[type] = listener),
+    clients: { matchAll: async () => [], openWindow: async (url) => opened.push(url) },
     registration: {
+      scope,
       showNotification: async (title, options) => {
         calls += 1;
         if (refuseFirst && calls === 1) throw new TypeError('refused');
@@ -25,11 +30,25 @@ async function push(data, refuseFirst = false) {
       },
     },
   };
-  vm.runInNewContext(source, { self, location: { origin: 'https://desk.example' }, URL });
+  vm.runInNewContext(source, {
+    self,
+    location: { origin: 'https://desk.example' },
+    URL,
+    URLSearchParams,
+  });
   let pending = null;
   listeners.push({ data, waitUntil: (promise) => (pending = promise) });
   assert.ok(pending, 'the push handler waits on its notification');
   await pending;
+  shown.tap = async (i) => {
+    let done = null;
+    listeners.notificationclick({
+      notification: { data: shown[i].data, close: () => {} },
+      waitUntil: (promise) => (done = promise),
+    });
+    await done;
+    return opened.pop();
+  };
   return shown;
 }
 
@@ -73,4 +92,24 @@ assert.deepEqual(
   fallback.map((n) => n.title),
   ['Parley'],
 );
+// Another desktop's worker lives under its own scope: its notices say which
+// desktop they are from, never take the place of the first desktop's, and a
+// tap opens that desktop's session.
+const question = body(
+  '{"v":1,"kind":"question","sessionID":"S1","requestID":"Q1","session":"api"}',
+);
+const own = await push(question);
+const other = await push(question, false, 'https://desk.example/desk/laptop.tail1234.ts.net/');
+assert.equal(own[0].title, 'api');
+assert.equal(other[0].title, 'api \u00b7 laptop');
+assert.notEqual(own[0].tag, other[0].tag);
+assert.equal(await own.tap(0), '/#session=S1&request=Q1');
+assert.equal(await other.tap(0), '/#session=S1&request=Q1&desk=laptop.tail1234.ts.net');
+const pingOther = await push(
+  body('{"v":1,"kind":"ping"}'),
+  false,
+  'https://desk.example/desk/x.y.ts.net/',
+);
+assert.equal(await pingOther.tap(0), '/#desk=x.y.ts.net');
+
 console.log('service worker: every push shows one notification');

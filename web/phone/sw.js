@@ -19,6 +19,10 @@ const SHELL = [
   '/js/markdown.js',
   '/js/changes.js',
   '/js/images.js',
+  '/js/projects.js',
+  '/js/desks.js',
+  '/js/desk_store.js',
+  '/js/desk_view.js',
 ];
 
 self.addEventListener('install', (event) => {
@@ -73,6 +77,14 @@ function readNotice(data) {
   }
 }
 
+// The desktop whose notices this worker shows: the page's own at "/", any
+// other under the scope "/desk/<host>/" it was registered with.
+function deskOfScope() {
+  const scope = self.registration?.scope;
+  const match = scope ? /^\/desk\/([^/]+)\/$/.exec(new URL(scope).pathname) : null;
+  return match ? decodeURIComponent(match[1]) : '';
+}
+
 function text(value, fallback) {
   return typeof value === 'string' && value.trim() ? value.slice(0, 200) : fallback;
 }
@@ -81,17 +93,23 @@ self.addEventListener('push', (event) => {
   const notice = readNotice(event.data);
   const sessionID = text(notice.sessionID, '');
   const requestID = text(notice.requestID, '');
+  const desk = deskOfScope();
   const options = {
     body: text(
       notice.line,
       notice.kind === 'ping' ? 'Open Parley to see what needs you.' : 'A session needs you.',
     ),
     icon: '/icon-192.png',
-    tag: sessionID || 'parley',
+    tag: `${desk ? `${desk} ` : ''}${sessionID || 'parley'}`,
     renotify: true,
-    data: { sessionID: sessionID || undefined, requestID: requestID || undefined },
+    data: {
+      sessionID: sessionID || undefined,
+      requestID: requestID || undefined,
+      desk: desk || undefined,
+    },
   };
-  const title = text(notice.session, 'Parley');
+  const named = text(notice.session, 'Parley');
+  const title = desk ? `${named} \u00b7 ${desk.split('.')[0]}` : named;
   // Should the rich notice be refused, a bare one still shows.
   event.waitUntil(
     self.registration.showNotification(title, options).catch(() =>
@@ -105,15 +123,17 @@ self.addEventListener('push', (event) => {
 
 self.addEventListener('notificationclick', (event) => {
   event.notification.close();
-  const { sessionID, requestID } = event.notification.data || {};
-  const target = sessionID
-    ? `/#session=${encodeURIComponent(sessionID)}${requestID ? `&request=${encodeURIComponent(requestID)}` : ''}`
-    : '/';
+  const { sessionID, requestID, desk } = event.notification.data || {};
+  const query = new URLSearchParams();
+  if (sessionID) query.set('session', sessionID);
+  if (sessionID && requestID) query.set('request', requestID);
+  if (desk) query.set('desk', desk);
+  const target = query.toString() ? `/#${query}` : '/';
   event.waitUntil(
     self.clients.matchAll({ type: 'window', includeUncontrolled: true }).then((windows) => {
       for (const client of windows) {
         if (new URL(client.url).origin === location.origin) {
-          client.postMessage({ open: sessionID, request: requestID });
+          client.postMessage({ open: sessionID, request: requestID, desk });
           return client.focus();
         }
       }

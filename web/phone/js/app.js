@@ -1,7 +1,11 @@
-// The phone page: pairs from its address, follows the desktop's sessions and
-// sends the person's prompts, keys and answers.
+// The phone page: pairs from its address, follows the sessions of every
+// desktop it is paired with and sends the person's prompts, keys and
+// answers to the desktop of each session.
 
-import { Link, newID, readPairingFragment } from './link.js';
+import { Link, newID, readPairingFragment, socketURL } from './link.js';
+import { DeskStore, offerHost, reachable } from './desk_store.js';
+import { Desks } from './desks.js';
+import { needsReconnect, renderDeskHead, summarize, updateDeskHead } from './desk_view.js';
 import { permissionCard, questionCard, settleCard } from './cards.js';
 import { renderFrame } from './terminal.js';
 import { renderMarkdown } from './markdown.js';
@@ -13,26 +17,32 @@ import { Voice } from './voice.js';
 import { Notify } from './notify.js';
 
 const $ = (id) => document.getElementById(id);
-const STATE_WORDS = {
-  connecting: 'Connecting',
-  connected: 'Connected',
-  reconnecting: 'Reconnecting',
-  offline: 'Offline',
-  unpaired: 'Not paired',
-  replaced: 'Replaced',
-};
 
-const link = new Link();
-const changes = new ChangesView($('changes'), (type, payload) => link.send(type, payload));
-const modes = new ModeSwitch($('session-mode'), (type, payload) => link.send(type, payload), newID);
+const store = new DeskStore(localStorage, location.host);
+const desks = new Desks(store, (host) => new Link(store.scoped(host), socketURL(host)));
+const changes = new ChangesView($('changes'), (type, payload) =>
+  desks.send(payload.sessionID, type, payload),
+);
+const modes = new ModeSwitch(
+  $('session-mode'),
+  (type, payload) => desks.send(payload.sessionID, type, payload),
+  newID,
+);
 const projects = new ProjectsView(
   $('projects'),
-  (type, payload) => link.send(type, payload),
+  (type, payload) => desks.get(state.projectsDesk)?.link.send(type, payload),
   newID,
 );
 const voice = new Voice();
-const attachments = new Attachments($('composer'), link, (text) => status(text));
-const notify = new Notify(link);
+// Images go with the open session to its desktop.
+const currentLink = {
+  get state() {
+    return desks.owner(state.current)?.link.state || 'offline';
+  },
+  send: (type, payload) => desks.send(payload.sessionID, type, payload),
+};
+const attachments = new Attachments($('composer'), currentLink, (text) => status(text));
+const notify = new Notify(desks);
 const state = {
   sessions: [],
   current: null, // the open session's id
@@ -46,6 +56,8 @@ const state = {
   wakeLock: null,
   openWhenListed: null, // a session a notification asked to open
   openPane: null, // the pane of a session started here, opened once listed
+  projectsDesk: null, // the desktop whose projects are shown
+  listShape: '', // what the session list last showed
 };
 
 function el(tag, className, text) {
@@ -97,7 +109,7 @@ function addItem(sessionID, className, content) {
   return item;
 }
 
-function detailButton(item, ref) {
+function detailButton(sessionID, item, ref) {
   const more = el('button', 'more small', 'Show details');
   more.type = 'button';
   more.addEventListener('click', () => {
@@ -106,7 +118,7 @@ function detailButton(item, ref) {
     const pre = el('pre', 'detail');
     item.append(pre);
     state.details.set(ref, { pre, more });
-    link.send('get_detail', { ref });
+    desks.send(sessionID, 'get_detail', { ref });
   });
   item.append(more);
 }
@@ -114,20 +126,20 @@ function detailButton(item, ref) {
 // ---- messages ------------------------------------------------------------------
 
 const handlers = {
-  hello_ack(p) {
+  hello_ack(p, desk) {
     if (p.gap) {
-      for (const feed of state.feeds.values())
-        feed.append(el('li', 'gap', 'Some messages were missed while away.'));
+      for (const s of desk.sessions)
+        feedOf(s.sessionID).append(el('li', 'gap', 'Some messages were missed while away.'));
     }
-    setSessions(p.sessions);
-    notify.key = p.vapidPublicKey || null;
-    showNotify();
-    if (state.terminal && state.current)
-      link.send('term_subscribe', { sessionID: state.current, active: true });
-    changes.refresh();
+    setSessions();
+    desk.key = p.vapidPublicKey || null;
+    notify.deskReady(desk).finally(showNotify);
+    if (state.terminal && state.current && desks.owner(state.current) === desk)
+      desk.link.send('term_subscribe', { sessionID: state.current, active: true });
+    if (changes.shown && desks.owner(changes.sessionID) === desk) changes.refresh();
   },
-  session_update(p) {
-    setSessions(p.sessions);
+  session_update() {
+    setSessions();
   },
   turn_started(p) {
     addItem(p.sessionID, 'turn', `${p.origin === 'desk' ? 'At the keyboard' : 'You'}: ${p.prompt}`);
@@ -153,7 +165,7 @@ const handlers = {
     const item = state.tools.get(p.toolUseID) || addItem(p.sessionID, 'tool', '');
     item.classList.toggle('failed', !p.ok);
     item.append(el('div', '', `${p.ok ? '✓' : '✗ failed'}${p.summary ? ` — ${p.summary}` : ''}`));
-    if (p.detailRef) detailButton(item, p.detailRef);
+    if (p.detailRef) detailButton(p.sessionID, item, p.detailRef);
     settleQuestion(p.toolUseID);
     changes.toolFinished(p.sessionID, item.dataset.tool);
   },
@@ -227,13 +239,13 @@ const handlers = {
     state.vocab.set(p.sessionID, p.terms);
     if (p.sessionID === state.current) voice.vocab = p.terms;
   },
-  dropped(p) {
-    for (const feed of state.feeds.values())
-      feed.append(
+  dropped(p, desk) {
+    for (const s of desk.sessions)
+      feedOf(s.sessionID).append(
         el('li', 'gap', `${p.count} older messages were dropped (${p.kinds.join(', ')}).`),
       );
     // What was dropped may have been the changes' answer or a change.
-    changes.refresh();
+    if (changes.shown && desks.owner(changes.sessionID) === desk) changes.refresh();
   },
   changes(p) {
     changes.changes(p);
@@ -250,16 +262,22 @@ const handlers = {
   file_diff(p) {
     changes.fileDiff(p);
   },
-  push_state(p) {
-    $('notify-toggle').checked = p.enabled;
-    $('notify-note').textContent = p.enabled
-      ? 'Notifications are on for this phone.'
-      : 'Notifications are off.';
+  push_state(p, desk) {
+    desk.pushOn = p.enabled;
+    const withKey = desks.list.filter((d) => d.key);
+    const on = withKey.filter((d) => d.pushOn);
+    $('notify-toggle').checked = on.length > 0 && on.length === withKey.length;
+    $('notify-note').textContent =
+      withKey.length > 1 && on.length > 0 && on.length < withKey.length
+        ? `Notifications are on for ${on.map((d) => d.name).join(', ')} only.`
+        : on.length
+          ? 'Notifications are on for this phone.'
+          : 'Notifications are off.';
   },
   image_stored(p) {
     attachments.stored(p);
   },
-  error(p) {
+  error(p, desk) {
     if (p.code === 'upload_failed') attachments.failed(p.message);
     if (p.code === 'get_changes_failed' || p.code === 'get_file_diff_failed') {
       changes.failed(p);
@@ -276,7 +294,7 @@ const handlers = {
       projects.failed(p);
       return;
     }
-    const text = `${p.message || p.code}`;
+    const text = `${desks.list.length > 1 ? `${desk.name}: ` : ''}${p.message || p.code}`;
     if (p.code === 'push_failed') $('notify-note').textContent = text;
     if (p.sessionID) addItem(p.sessionID, 'error', text);
     $('composer-status').textContent = text;
@@ -295,7 +313,9 @@ function showFrame(p) {
   renderFrame($('terminal'), p.text);
 }
 
-function setSessions(sessions) {
+// Every desktop's sessions, as one list; each keeps its desktop's name.
+function setSessions() {
+  const sessions = desks.sessions();
   state.sessions = sessions;
   for (const s of sessions) feedOf(s.sessionID);
   render();
@@ -324,14 +344,14 @@ function status(text) {
 function submitPrompt(sessionID, text, images) {
   const payload = { clientMsgID: newID(), sessionID, text, submit: true };
   if (images && images.length) payload.images = images;
-  const sent = link.send('submit_prompt', payload);
+  const sent = desks.send(sessionID, 'submit_prompt', payload);
   status(sent ? 'Sent.' : 'Will send when the link is back.');
 }
 
 function answerPermission(request, optionIndex, instruction) {
   const entry = state.pending.get(request.requestID);
   if (instruction) state.instructions.set(request.requestID, instruction);
-  link.send('permission_answer', {
+  desks.send(request.sessionID, 'permission_answer', {
     clientMsgID: newID(),
     requestID: request.requestID,
     nonce: request.nonce,
@@ -344,7 +364,7 @@ function answerPermission(request, optionIndex, instruction) {
 }
 
 function answerQuestion(request, questionIndex, optionIndex, expectedLabel) {
-  link.send('question_answer', {
+  desks.send(request.sessionID, 'question_answer', {
     clientMsgID: newID(),
     sessionID: request.sessionID,
     requestID: request.requestID,
@@ -366,7 +386,7 @@ function settleQuestion(requestID, outcome = 'Answered.') {
 // ---- views ---------------------------------------------------------------------
 
 function render() {
-  const paired = link.state !== 'unpaired';
+  const paired = desks.list.length > 0;
   $('unpaired').hidden = paired;
   if (state.current !== null && projects.shown) projects.hide();
   $('sessions').hidden = !paired || state.current !== null || projects.shown;
@@ -382,26 +402,47 @@ function render() {
   renderPending();
 }
 
+// Rebuilt only when what it lists changes: a link's countdown ticks every
+// second, and a list replaced under a finger loses the tap.
 function renderList() {
   const list = $('session-list');
-  list.replaceChildren();
-  $('no-sessions').hidden = state.sessions.length > 0;
-  for (const s of state.sessions) {
-    const b = el('button', 'session-item');
-    b.type = 'button';
-    b.dataset.sessionId = s.sessionID;
-    b.append(el('span', 'name', sessionName(s.sessionID)));
-    const meta = el('span', 'meta');
-    meta.append(el('span', `badge ${s.state}`, s.state), el('span', 'badge', s.permissionMode));
-    if (s.waitingFor) meta.append(el('span', '', s.waitingFor));
-    if (s.announceOnly) meta.append(el('span', '', ' Announce only'));
-    b.append(meta);
-    if (deskCommand(s)) b.append(el('span', 'desk', `At the desk: ${deskCommand(s)}`));
-    b.addEventListener('click', () => openSession(s.sessionID));
-    const li = el('li');
-    li.append(b);
-    list.append(li);
+  // One desktop, the page's own, reads as it always did; any other is named.
+  const grouped = desks.list.length > 1 || desks.list.some((d) => d.host !== location.host);
+  const shape = JSON.stringify([
+    grouped,
+    desks.list.map((d) => [d.host, needsReconnect(d.link.state)]),
+    state.sessions.map((s) => [sessionName(s.sessionID), deskCommand(s), s]),
+  ]);
+  if (shape === state.listShape) {
+    for (const head of list.querySelectorAll('li.desk-head'))
+      updateDeskHead(head, desks.get(head.dataset.desk));
+    return;
   }
+  state.listShape = shape;
+  list.replaceChildren();
+  $('no-sessions').hidden = grouped || state.sessions.length > 0;
+  $('new-session').hidden = grouped;
+  for (const desk of desks.list) {
+    if (grouped) list.append(renderDeskHead(desk, { reconnect, newSession: showProjects }));
+    for (const s of desk.sessions) list.append(sessionItem(s));
+  }
+}
+
+function sessionItem(s) {
+  const b = el('button', 'session-item');
+  b.type = 'button';
+  b.dataset.sessionId = s.sessionID;
+  b.append(el('span', 'name', sessionName(s.sessionID)));
+  const meta = el('span', 'meta');
+  meta.append(el('span', `badge ${s.state}`, s.state), el('span', 'badge', s.permissionMode));
+  if (s.waitingFor) meta.append(el('span', '', s.waitingFor));
+  if (s.announceOnly) meta.append(el('span', '', ' Announce only'));
+  b.append(meta);
+  if (deskCommand(s)) b.append(el('span', 'desk', `At the desk: ${deskCommand(s)}`));
+  b.addEventListener('click', () => openSession(s.sessionID));
+  const li = el('li');
+  li.append(b);
+  return li;
 }
 
 function renderSession() {
@@ -468,13 +509,13 @@ async function holdWakeLock(on) {
 
 function setTerminal(on) {
   if (state.terminal && state.current)
-    link.send('term_subscribe', { sessionID: state.current, active: false });
+    desks.send(state.current, 'term_subscribe', { sessionID: state.current, active: false });
   state.terminal = on;
   $('terminal').hidden = !on;
   $('term-toggle').textContent = on ? 'Hide terminal' : 'Terminal';
   if (on) {
     $('terminal').textContent = 'Waiting for the screen…';
-    link.send('term_subscribe', { sessionID: state.current, active: true });
+    desks.send(state.current, 'term_subscribe', { sessionID: state.current, active: true });
   }
 }
 
@@ -499,8 +540,9 @@ function openSession(id) {
   holdWakeLock(true);
 }
 
-function showProjects() {
-  if (projects.shown || state.current !== null) return;
+function showProjects(desk = desks.list[0]) {
+  if (projects.shown || state.current !== null || !desk) return;
+  state.projectsDesk = desk.host;
   history.pushState({ projects: true }, '');
   projects.show();
   render();
@@ -520,7 +562,7 @@ function askStop() {
 
 function stopSession() {
   $('stop-confirm').hidden = true;
-  link.send('stop_session', { clientMsgID: newID(), sessionID: state.current });
+  desks.send(state.current, 'stop_session', { clientMsgID: newID(), sessionID: state.current });
   status('Asking Claude Code to exit…');
 }
 
@@ -536,37 +578,98 @@ function closeSession() {
 
 // ---- wiring --------------------------------------------------------------------
 
-function showLink(linkState, detail) {
+function showLink() {
+  const focus = desks.owner(state.current) || (desks.list.length === 1 ? desks.list[0] : null);
+  const view = summarize(desks.list, focus);
   const badge = $('link-state');
-  badge.dataset.state = linkState;
-  badge.textContent =
-    linkState === 'reconnecting' || linkState === 'offline' ? detail : STATE_WORDS[linkState];
-  badge.title = detail;
-  $('reconnect').hidden =
-    linkState === 'connected' || linkState === 'connecting' || linkState === 'unpaired';
-  if (linkState === 'unpaired') $('unpaired-reason').textContent = detail;
-  $('link-note').hidden = linkState !== 'replaced';
-  $('link-note').textContent =
-    linkState === 'replaced' ? `${detail} Reconnect to take it back.` : '';
+  badge.dataset.state = view.state;
+  badge.textContent = view.text;
+  badge.title = view.detail;
+  $('reconnect').hidden = !view.reconnect;
+  const notes = [state.goneNote, view.replaced && `${view.replaced} Reconnect to take it back.`];
+  $('link-note').textContent = notes.filter(Boolean).join(' ');
+  $('link-note').hidden = !$('link-note').textContent;
   render();
 }
 
+function reconnect(desk) {
+  state.goneNote = '';
+  desk.link.reconnectNow();
+}
+
+// A desktop that no longer knows the phone leaves the page with all it
+// showed; the others stay as they are.
+function deskGone(desk, reason) {
+  for (const [id, entry] of state.pending) {
+    if (!desks.owner(entry.request.sessionID)) state.pending.delete(id);
+  }
+  const current = state.current;
+  setSessions();
+  for (const id of [...state.feeds.keys()]) {
+    if (!state.sessions.some((s) => s.sessionID === id)) state.feeds.delete(id);
+  }
+  if (current && !desks.owner(current)) closeSession();
+  notify.forget(desk);
+  if (desks.list.length === 0) {
+    state.goneNote = '';
+    $('unpaired-reason').textContent = reason;
+  } else {
+    state.goneNote = `${desk.name} was removed: ${reason}`;
+  }
+  showLink();
+  showNotify();
+}
+
+// A pairing offer from the page's address or a pasted link; `named` is the
+// host of the link it came in. Returns what to tell the person; throws when
+// this page cannot follow that desktop.
+function takeOffer(offer, named) {
+  const host = named ? offerHost(offer, named) : store.hostFor(offer);
+  if (!reachable(host, location.host))
+    throw new Error(
+      `${host} is not in this computer's tailnet, so this page cannot reach it; open its own link instead`,
+    );
+  const fresh = !desks.get(host);
+  const desk = desks.pair(offer, host);
+  desk.link.reconnectNow();
+  if (fresh) notify.deskReady(desk);
+  state.goneNote = '';
+  showLink();
+  return fresh ? `Added ${desk.name}.` : `Paired with ${desk.name} again.`;
+}
+
 function wire() {
-  link.onState = showLink;
-  link.onMessage = (envelope) => {
+  desks.onState = () => showLink();
+  desks.onGone = deskGone;
+  desks.onMessage = (desk, envelope) => {
     const handler = handlers[envelope.type];
-    if (handler && envelope.payload) handler(envelope.payload);
+    if (handler && envelope.payload) handler(envelope.payload, desk);
   };
 
   $('back').addEventListener('click', () => history.back());
   window.addEventListener('popstate', () => closeSession());
-  $('reconnect').addEventListener('click', () => link.reconnectNow());
-  window.addEventListener('online', () => link.reconnectNow());
+  $('reconnect').addEventListener('click', () => {
+    state.goneNote = '';
+    desks.reconnect(true);
+  });
+  window.addEventListener('online', () => desks.reconnect(true));
   document.addEventListener('visibilitychange', () => {
     if (document.visibilityState !== 'visible') return;
     if (state.current) holdWakeLock(true);
-    if (link.state !== 'connected' && link.state !== 'unpaired' && link.state !== 'replaced')
-      link.reconnectNow();
+    desks.reconnect(false);
+  });
+  $('add-desk').addEventListener('submit', (event) => {
+    event.preventDefault();
+    const field = $('add-desk-link');
+    try {
+      const url = new URL(field.value.trim());
+      const offer = readPairingFragment(url.hash);
+      if (!offer) throw new Error('it holds no pairing');
+      $('add-desk-note').textContent = takeOffer(offer, url.host);
+      field.value = '';
+    } catch (error) {
+      $('add-desk-note').textContent = `Not added: ${error.message}.`;
+    }
   });
 
   $('composer').addEventListener('submit', async (event) => {
@@ -590,7 +693,7 @@ function wire() {
     attachments.clear();
   });
   $('interrupt').addEventListener('click', () => {
-    link.send('interrupt', { sessionID: state.current });
+    desks.send(state.current, 'interrupt', { sessionID: state.current });
     status('Interrupt sent.');
   });
   $('keys-toggle').addEventListener('click', () => {
@@ -600,13 +703,15 @@ function wire() {
     const b = event.target.closest('button');
     if (!b || !state.current) return;
     const sessionID = state.current;
-    if (b.dataset.key) link.send('send_key', { sessionID, key: b.dataset.key });
-    else if (b.dataset.term) link.send('term_input', { sessionID, key: b.dataset.term });
-    else if (b.dataset.text) link.send('term_input', { sessionID, text: b.dataset.text });
+    if (b.dataset.key) desks.send(sessionID, 'send_key', { sessionID, key: b.dataset.key });
+    else if (b.dataset.term)
+      desks.send(sessionID, 'term_input', { sessionID, key: b.dataset.term });
+    else if (b.dataset.text)
+      desks.send(sessionID, 'term_input', { sessionID, text: b.dataset.text });
     status(`${b.textContent} sent.`);
   });
   $('term-toggle').addEventListener('click', () => setTerminal(!state.terminal));
-  $('new-session').addEventListener('click', showProjects);
+  $('new-session').addEventListener('click', () => showProjects());
   $('stop').addEventListener('click', askStop);
   $('stop-confirm').querySelector('.stop-yes').addEventListener('click', stopSession);
   $('stop-confirm')
@@ -619,7 +724,7 @@ function wire() {
       openIfListed(p.sessionID);
     } else {
       state.openPane = p.paneID;
-      setSessions(state.sessions);
+      setSessions();
     }
   };
   $('changes-toggle').addEventListener('click', () => setChanges(!changes.shown));
@@ -685,12 +790,17 @@ function wire() {
 
 function start() {
   wire();
+  let offer = null;
   try {
-    const offer = readPairingFragment(location.hash);
-    if (offer) link.pair(offer);
+    offer = readPairingFragment(location.hash);
   } catch (error) {
     $('unpaired-reason').textContent =
       `This pairing link is damaged (${error.message}); run parley pair again.`;
+  }
+  try {
+    if (offer) takeOffer(offer);
+  } catch (error) {
+    state.goneNote = `Not paired: ${error.message}.`;
   }
   // A tapped notification opens the page on its session.
   openIfListed(new URLSearchParams(location.hash.slice(1)).get('session'));
@@ -700,8 +810,8 @@ function start() {
   if ('serviceWorker' in navigator && globalThis.isSecureContext) {
     navigator.serviceWorker.register('/sw.js').catch(() => {});
   }
-  render();
-  link.connect();
+  for (const desk of desks.list) if (desk.link.state === 'offline') desk.link.connect();
+  showLink();
 }
 
 start();

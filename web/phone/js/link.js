@@ -1,5 +1,6 @@
-// The connection to the desktop: pairing from the page's address, the
-// WebSocket to our own origin, hello with resume, keep-alive and reconnects.
+// The connection to one desktop: its pairing token, the WebSocket to it
+// (the page's own origin, or another desktop of its tailnet), hello with
+// resume, keep-alive and reconnects.
 // The link state it reports is the truth: "connected" only while answers
 // to our pings keep arriving.
 
@@ -10,6 +11,9 @@ const APP_VERSION = 'web-1';
 
 const PING_EVERY_MS = 4000;
 const PONG_WITHIN_MS = 3500;
+// A desktop that is off or unreachable may leave a socket opening for
+// minutes; past this it counts as down and is tried again.
+const GREETED_WITHIN_MS = 10000;
 const BACKOFF_MS = [500, 1000, 2000, 4000, 8000, 15000];
 
 // "2025-01-31T09:15:00Z": whole seconds, as the desktop reads dates.
@@ -39,9 +43,17 @@ export function readPairingFragment(hash) {
   return offer;
 }
 
+// The address of the desktop at `host`: the page's own origin keeps its
+// scheme (plain ws: on loopback); any other desktop is reached over wss:.
+export function socketURL(host, here = location) {
+  if (host === here.host) return `${here.protocol === 'https:' ? 'wss:' : 'ws:'}//${host}/`;
+  return `wss://${host}/`;
+}
+
 export class Link {
-  constructor(storage = localStorage) {
+  constructor(storage, url) {
     this.storage = storage;
+    this.url = url;
     this.socket = null;
     this.state = 'offline';
     this.detail = '';
@@ -91,9 +103,16 @@ export class Link {
       this.setState('unpaired', 'This phone is not paired.');
       return;
     }
-    const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
-    const socket = new WebSocket(`${scheme}//${location.host}/`);
+    let socket;
+    try {
+      socket = new WebSocket(this.url);
+    } catch {
+      // A desktop this page may not reach must not stop the others.
+      this.scheduleReconnect();
+      return;
+    }
     this.socket = socket;
+    this.timers.greeted = setTimeout(() => this.declareDead(socket), GREETED_WITHIN_MS);
     this.setState(this.attempt ? 'reconnecting' : 'connecting', 'Connecting…');
     this.authenticated = false;
     socket.onopen = () => {
@@ -137,6 +156,7 @@ export class Link {
       return;
     }
     if (envelope.type === 'hello_ack') {
+      clearTimeout(this.timers.greeted);
       this.authenticated = true;
       this.attempt = 0;
       this.setState('connected', 'Connected');
@@ -217,6 +237,7 @@ export class Link {
     clearInterval(this.timers.countdown);
     clearTimeout(this.timers.pong);
     clearTimeout(this.timers.retry);
+    clearTimeout(this.timers.greeted);
     this.timers = {};
   }
 
