@@ -458,7 +458,7 @@ SessionDriver::Result SessionDriver::handle(protocol::SendKey m, RegisteredSessi
   if (m.key == protocol::SendKey::Key::btab)
     refuse(session.descriptor,
            CommandError::notRemotely("Shift+Tab changes Claude Code's permission mode: the "
-                                     "phone switches modes with its mode buttons"));
+                                     "phone has a mode switch for that"));
   requireNoDecision(session, look(session));
   tmuxFor(session.descriptor).sendKey(tmuxKey(m.key), session.descriptor.paneID);
   co_return std::monostate{};

@@ -55,6 +55,7 @@ class VoiceSessionTest : public ::testing::Test {
       GTEST_SKIP() << daemon_.problem();
     settings_.recognizer = VoiceSettings::Recognizer::http;
     settings_.transcriptionUrl = standin_.url();
+    settings_.echoCancellation = true;
     mainThread_ = std::thread([this] { io_.run(); });
     makeSession();
   }

@@ -224,8 +224,8 @@ TEST_F(TrackerTest, WhileADialogIsOpenNothingButItsAnswerReachesThePane) {
   // ...and by the request once it is.
   EXPECT_EQ(everyOtherWay(), std::vector<std::string>(8, waiting));
   EXPECT_EQ(run(protocol::SendKey{.sessionID = "s1", .key = SK::btab}),
-            "Shift+Tab changes Claude Code's permission mode and can only be pressed at the "
-            "keyboard");
+            "Shift+Tab changes Claude Code's permission mode: the phone has a mode switch for "
+            "that");
   EXPECT_EQ(run(protocol::QuestionAnswer{.sessionID = "s1",
                                          .requestID = request->requestID,
                                          .optionIndex = 0,
