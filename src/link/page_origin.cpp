@@ -70,11 +70,14 @@ bool pageOriginAllowed(std::string_view origin, std::string_view host, std::stri
     return true;
   if (tailnet.empty() || seen.compare(0, scheme, "https") != 0)
     return false;
-  const std::string wanted = "." + lower(tailnet);
-  if (authority.size() <= wanted.size() ||
-      authority.compare(authority.size() - wanted.size(), wanted.size(), wanted) != 0)
+  // "<label>.<tailnet>", compared in place: GCC 12 misreads a `"." + name`
+  // concatenation here as an overflow in the optimised build.
+  const std::string net = lower(tailnet);
+  const std::string_view seenAuthority(authority);
+  if (seenAuthority.size() <= net.size() + 1 || !seenAuthority.ends_with(net) ||
+      seenAuthority[seenAuthority.size() - net.size() - 1] != '.')
     return false;
-  return isLabel(std::string_view(authority).substr(0, authority.size() - wanted.size()));
+  return isLabel(seenAuthority.substr(0, seenAuthority.size() - net.size() - 1));
 }
 
 }  // namespace parley::link
