@@ -2,6 +2,7 @@
 
 #include <boost/asio/bind_executor.hpp>
 
+#include "app/desk_interrupts.hpp"
 #include "app/hook_pipeline.hpp"
 #include "app/null_desktop_voice.hpp"
 #include "app/session_events.hpp"
@@ -56,14 +57,12 @@ AppModel::AppModel(asio::io_context& main, asio::any_io_executor workers,
       ingest_(claude::HookIngest::create(workers_, options_.hookSocket)),
       registry_(std::make_shared<terminal::SessionRegistry>(
           workers_, terminal::SessionSources::forHome(options_.home, options_.procRoot))),
-      sweepTimer_(main),
-      transcriptTimer_(main) {}
+      sweepTimer_(main) {}
 
 AppModel::~AppModel() {
   ingest_->stop();
   permissions_->stop();
   sweepTimer_.cancel();
-  transcriptTimer_.cancel();
 }
 
 void AppModel::wire(std::unique_ptr<desktop::DesktopVoice> voice) {
@@ -86,6 +85,20 @@ void AppModel::wire(std::unique_ptr<desktop::DesktopVoice> voice) {
     log(Kind::error, std::string(e.what()) + " \u2014 estimating with the built-in prices");
     usage_ = std::make_shared<claude::TranscriptUsage>();
   }
+  // Owned here and run on this thread: `this` outlives every call.
+  deskInterrupts_ = std::make_shared<DeskInterrupts>(
+      main, usage_,
+      DeskInterrupts::Outlets{
+          .sessions = [this]() -> const std::vector<protocol::SessionDescriptor>& {
+            return sessions_;
+          },
+          .publish =
+              [this](protocol::ServerMessage m) {
+                if (auto line = SessionEvents::logLine(m))
+                  log(Kind::cmd, std::move(*line));
+                phoneLink_->publish(std::move(m));
+              },
+          .turnEnded = [this](const std::string& id) { hooks_->turnInterrupted(id); }});
   power_ = std::make_unique<PowerPolicy>(main, options_.power);
   power_->onUnavailable = [logFn](const std::string& why) {
     logFn(Kind::error, "idle sleep cannot be prevented: " + why);
@@ -239,7 +252,7 @@ void AppModel::wire(std::unique_ptr<desktop::DesktopVoice> voice) {
                                   }
                                   self->phoneLink_->publish(std::move(m));
                                   if (update)
-                                    self->deskInterrupts();
+                                    self->deskInterrupts_->looked();
                                 },
                             .activity =
                                 [weak] {
@@ -447,50 +460,8 @@ void AppModel::rescan() {
                      if (self->modesDiffer(descriptors))
                        self->phoneLink_->publish(protocol::SessionUpdate{.sessions = descriptors});
                      self->listed(descriptors, true);
-                     self->deskInterrupts();
+                     self->deskInterrupts_->looked();
                    }));
-}
-
-// Escape at the keyboard sends no hook; Claude Code's transcript records the
-// interruption. An interrupt from the phone has already been told (its
-// session is idle again by then).
-void AppModel::deskInterrupts() {
-  for (const std::string& id : usage_->takeInterrupted()) {
-    const auto s = std::find_if(sessions_.begin(), sessions_.end(),
-                                [&](const auto& d) { return d.sessionID == id; });
-    if (s == sessions_.end() || s->state != protocol::SessionState::busy)
-      continue;
-    protocol::ServerMessage told =
-        protocol::Interrupted{.sessionID = id, .detectedVia = "transcript: Escape at the keyboard"};
-    if (auto line = SessionEvents::logLine(told))
-      log(Kind::cmd, std::move(*line));
-    phoneLink_->publish(std::move(told));
-    hooks_->turnInterrupted(id);
-  }
-  watchTranscripts();
-}
-
-// While a turn runs, its transcript is looked at every two seconds, so an
-// Escape at the keyboard shows on the phone without waiting for the sweep.
-void AppModel::watchTranscripts() {
-  const bool busy = std::any_of(sessions_.begin(), sessions_.end(), [](const auto& d) {
-    return d.state == protocol::SessionState::busy;
-  });
-  if (watchingTranscripts_ || !busy)
-    return;
-  watchingTranscripts_ = true;
-  transcriptTimer_.expires_after(std::chrono::seconds(2));
-  transcriptTimer_.async_wait([weak = weak_from_this()](const boost::system::error_code& ec) {
-    auto self = weak.lock();
-    if (!self)
-      return;
-    self->watchingTranscripts_ = false;
-    if (ec)
-      return;
-    std::vector<protocol::SessionDescriptor> sessions = self->sessions_;
-    self->usage_->annotate(sessions);
-    self->deskInterrupts();
-  });
 }
 
 bool AppModel::modesDiffer(const std::vector<protocol::SessionDescriptor>& sessions) const {

@@ -57,6 +57,7 @@ class TranscriptUsage;
 
 namespace parley::app {
 
+class DeskInterrupts;
 class HookPipeline;
 class SessionEvents;
 class VocabularyFeed;
@@ -107,8 +108,6 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
   void listed(const std::vector<protocol::SessionDescriptor>& sessions, bool swept = false);
   // Whether a listed session's mode differs from the last list's.
   bool modesDiffer(const std::vector<protocol::SessionDescriptor>& sessions) const;
-  void deskInterrupts();
-  void watchTranscripts();
   // From any thread.
   void handleHook(protocol::HookPayload payload);
   std::optional<std::string> activeSession() const;
@@ -172,11 +171,10 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
   std::shared_ptr<DesktopActions> desktop_;
   // Each listed session's tokens, from its transcript (main thread).
   std::shared_ptr<claude::TranscriptUsage> usage_;
+  std::shared_ptr<DeskInterrupts> deskInterrupts_;
   // Read by the session driver's strand.
   std::shared_ptr<std::atomic<bool>> grantModes_ = std::make_shared<std::atomic<bool>>(false);
   boost::asio::steady_timer sweepTimer_;
-  boost::asio::steady_timer transcriptTimer_;
-  bool watchingTranscripts_ = false;
 };
 
 }  // namespace parley::app
