@@ -214,15 +214,17 @@ TEST_F(TrackerTest, WhileADialogIsOpenNothingButItsAnswerReachesThePane) {
             .sessionID = "s1", .text = "", .images = std::vector<std::string>{"img"}}),
         // Stopping presses Ctrl-C, which would act on the dialog.
         run(protocol::StopSession{.sessionID = "s1"}),
+        // Shift+Tab on the dialog is its "allow all edits during this session".
+        run(protocol::SetMode{.sessionID = "s1", .mode = protocol::PermissionMode::plan}),
     };
   };
   // Locked by the screen alone, before anything was published...
-  EXPECT_EQ(everyOtherWay(), std::vector<std::string>(8, waiting));
+  EXPECT_EQ(everyOtherWay(), std::vector<std::string>(9, waiting));
   tracker->requested(d, "Bash", std::nullopt);
   const auto request = waitFor<protocol::PermissionRequest>();
   ASSERT_TRUE(request);
   // ...and by the request once it is.
-  EXPECT_EQ(everyOtherWay(), std::vector<std::string>(8, waiting));
+  EXPECT_EQ(everyOtherWay(), std::vector<std::string>(9, waiting));
   EXPECT_EQ(run(protocol::SendKey{.sessionID = "s1", .key = SK::btab}),
             "Shift+Tab changes Claude Code's permission mode: the phone has a mode switch for "
             "that");
@@ -237,7 +239,7 @@ TEST_F(TrackerTest, WhileADialogIsOpenNothingButItsAnswerReachesThePane) {
   // is the first thing after the dialog.
   {
     std::lock_guard lock(mutex);
-    EXPECT_EQ(logLines.size(), 19u);
+    EXPECT_EQ(logLines.size(), 21u);
     for (const auto& line : logLines)
       EXPECT_TRUE(line.starts_with("refused for " + label + ": ")) << line;
   }
