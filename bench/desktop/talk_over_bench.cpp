@@ -59,18 +59,6 @@ std::vector<std::int16_t> spokenWord(const std::string& text) {
   return samples;
 }
 
-std::vector<std::int16_t> uploadedSamples(const std::string& body) {
-  const auto riff = body.find("RIFF");
-  const auto data = body.find("data", riff == std::string::npos ? 0 : riff);
-  if (riff == std::string::npos || data == std::string::npos || data + 8 > body.size())
-    return {};
-  std::uint32_t bytes = 0;
-  std::memcpy(&bytes, body.data() + data + 4, sizeof bytes);
-  std::vector<std::int16_t> samples(std::min<std::size_t>(bytes, body.size() - data - 8) / 2);
-  std::memcpy(samples.data(), body.data() + data + 8, samples.size() * 2);
-  return samples;
-}
-
 struct Figures {
   std::vector<double> toCut;       // end of "stop" -> playback cut, the server's buffer dropped
   std::vector<double> toSilence;   // end of "stop" -> last sound heard from the speakers
@@ -94,7 +82,9 @@ Figures measure() {
   test::HttpStandin standin([&](const test::HttpStandin::Request& request) {
     const auto began = Clock::now();
     const std::string text =
-        test::Room::likeness(uploadedSamples(request.body()), stop) > 0.5 ? "Stop." : "No.";
+        test::Room::likeness(test::HttpStandin::uploadedSamples(request.body()), stop) > 0.5
+            ? "Stop."
+            : "No.";
     std::lock_guard lock(mutex);
     lastAnswer = millis(Clock::now() - began);
     return test::HttpStandin::reply(200, "application/json",

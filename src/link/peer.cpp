@@ -13,6 +13,7 @@
 
 #include "link/page_origin.hpp"
 #include "link/static_site.hpp"
+#include "text/printable.hpp"
 
 namespace parley::link {
 
@@ -27,19 +28,6 @@ std::string describeEndpoint(const asio::ip::tcp::endpoint& endpoint) {
     address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
   return address.to_string() + ":" + std::to_string(endpoint.port());
 }
-
-namespace {
-
-// A header as a log may show it: another's text, so bounded and without
-// control characters.
-std::string printable(std::string_view text) {
-  std::string out;
-  for (const char c : text.substr(0, 120))
-    out += (c >= ' ' && c <= '~') ? c : '?';
-  return out;
-}
-
-}  // namespace
 
 Peer::Peer(asio::ip::tcp::socket socket, Options options)
     : ws_(std::move(socket)),
@@ -115,7 +103,7 @@ void Peer::onRequest(beast::error_code ec) {
     return;
   }
   if (upgrade) {
-    refusal_ = std::string("refused a page from ").append(printable(origin));
+    refusal_ = std::string("refused a page from ").append(text::printable(origin, 120));
     response_ = StaticSite::Response(http::status::forbidden, request.version());
     response_.set(http::field::content_type, "text/plain; charset=utf-8");
     response_.body() = "This page may not open the phone link.\n";

@@ -209,19 +209,6 @@ TEST_F(VoiceSessionTest, WithoutEchoCancellationWordsPlayedWhileParleySpeaksAreN
             "I changed three files and all the tests pass.");
 }
 
-// The samples of the WAV file in a multipart upload.
-std::vector<std::int16_t> uploadedSamples(const std::string& body) {
-  const auto riff = body.find("RIFF");
-  const auto data = body.find("data", riff == std::string::npos ? 0 : riff);
-  if (riff == std::string::npos || data == std::string::npos || data + 8 > body.size())
-    return {};
-  std::uint32_t bytes = 0;
-  std::memcpy(&bytes, body.data() + data + 4, sizeof bytes);
-  std::vector<std::int16_t> samples(std::min<std::size_t>(bytes, body.size() - data - 8) / 2);
-  std::memcpy(samples.data(), body.data() + data + 8, samples.size() * 2);
-  return samples;
-}
-
 TEST_F(VoiceSessionTest, StopSaidOverParleysSpeechStopsItAndItsWordsAreNeverThePersons) {
   // The person's word, nearer the microphone than the speakers are.
   auto stop = voiced(spoken("stop"));
@@ -233,7 +220,8 @@ TEST_F(VoiceSessionTest, StopSaidOverParleysSpeechStopsItAndItsWordsAreNeverTheP
   // A recogniser that never errs about the person, and hears anything else
   // as the worst of what Parley says: its own "no", a command.
   transcribe_ = [stop](const std::string& body) -> std::string {
-    return test::Room::likeness(uploadedSamples(body), stop) > 0.5 ? "Stop." : "No.";
+    return test::Room::likeness(test::HttpStandin::uploadedSamples(body), stop) > 0.5 ? "Stop."
+                                                                                      : "No.";
   };
   test::Room room(daemon_, std::chrono::milliseconds(40), 0.5f);
   ASSERT_EQ(room.problem(), "");

@@ -1,5 +1,8 @@
 #include "http_standin.hpp"
 
+#include <algorithm>
+#include <cstring>
+
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>
 
@@ -75,6 +78,18 @@ HttpStandin::~HttpStandin() {
 std::vector<HttpStandin::Request> HttpStandin::requests() const {
   std::lock_guard lock(impl_->mutex);
   return impl_->requests;
+}
+
+std::vector<std::int16_t> HttpStandin::uploadedSamples(const std::string& body) {
+  const auto riff = body.find("RIFF");
+  const auto data = body.find("data", riff == std::string::npos ? 0 : riff);
+  if (riff == std::string::npos || data == std::string::npos || data + 8 > body.size())
+    return {};
+  std::uint32_t bytes = 0;
+  std::memcpy(&bytes, body.data() + data + 4, sizeof bytes);
+  std::vector<std::int16_t> samples(std::min<std::size_t>(bytes, body.size() - data - 8) / 2);
+  std::memcpy(samples.data(), body.data() + data + 8, samples.size() * 2);
+  return samples;
 }
 
 HttpStandin::Response HttpStandin::reply(unsigned status, std::string contentType,

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <boost/beast/http.hpp>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -31,6 +32,9 @@ class HttpStandin {
   std::vector<Request> requests() const;
 
   static Response reply(unsigned status, std::string contentType, std::string body);
+  // The 16-bit samples of the WAV file in a (multipart) upload; none when
+  // the body holds no WAV data.
+  static std::vector<std::int16_t> uploadedSamples(const std::string& body);
 
  private:
   struct Impl;

@@ -42,6 +42,15 @@ export function summarize(desks, focus) {
 
 // A desktop's heading in the session list: its name, its link and what can
 // be done about it there.
+function smallButton(kind, text, onClick) {
+  const button = document.createElement('button');
+  button.type = 'button';
+  button.className = `small ${kind}`;
+  button.textContent = text;
+  button.addEventListener('click', onClick);
+  return button;
+}
+
 export function renderDeskHead(desk, { reconnect, newSession }) {
   const li = document.createElement('li');
   li.className = 'desk-head';
@@ -54,19 +63,9 @@ export function renderDeskHead(desk, { reconnect, newSession }) {
   li.append(name, badge);
   updateDeskHead(li, desk);
   if (needsReconnect(desk.link.state)) {
-    const again = document.createElement('button');
-    again.type = 'button';
-    again.className = 'small desk-reconnect';
-    again.textContent = 'Reconnect';
-    again.addEventListener('click', () => reconnect(desk));
-    li.append(again);
+    li.append(smallButton('desk-reconnect', 'Reconnect', () => reconnect(desk)));
   }
-  const start = document.createElement('button');
-  start.type = 'button';
-  start.className = 'small desk-new';
-  start.textContent = 'New session';
-  start.addEventListener('click', () => newSession(desk));
-  li.append(start);
+  li.append(smallButton('desk-new', 'New session', () => newSession(desk)));
   if (desk.sessions.length === 0) {
     const none = document.createElement('p');
     none.className = 'hint';
