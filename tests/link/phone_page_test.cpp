@@ -40,6 +40,10 @@ class PhonePageCards : public ServerTest {
     browser->go("http://127.0.0.1:" + std::to_string(port) + "/" +
                 address.substr(address.find('#')));
     ASSERT_TRUE(browser->waitForText("#link-state", "Connected")) << browser->consoleLog();
+    // The only session opens by itself; the tests start from the list.
+    ASSERT_TRUE(browser->waitFor([&] { return browser->exists("#session:not([hidden])"); }));
+    browser->click("#back");
+    ASSERT_TRUE(browser->waitFor([&] { return browser->exists("#sessions:not([hidden])"); }));
   }
 
   protocol::PermissionRequest request(const std::string& id, protocol::RiskTier tier) {
@@ -453,6 +457,53 @@ namespace {
 
 // Sessions from the phone: the projects by the desktop's ids, a start with a
 // first prompt that opens the new session once listed, a past session
+// With several sessions, those waiting for the person come first and say
+// so, and each shows its latest line, updated without rebuilding the list.
+TEST_F(PhonePageCards, SessionsWaitingForThePersonComeFirstWithTheirLatestLine) {
+  protocol::SessionDescriptor first;
+  first.sessionID = "S1";
+  first.tmuxSession = "work";
+  protocol::SessionDescriptor second = first;
+  second.sessionID = "S2";
+  second.tmuxSession = "docs";
+  publishAndWait(protocol::SessionUpdate{{first, second}});
+  const auto order = [&] {
+    return browser->script(
+        "return [...document.querySelectorAll('.session-item')].map(b => b.dataset.sessionId + "
+        "':' + b.querySelector('.latest').textContent + (b.matches('.needs-you') ? '!' : ''))");
+  };
+  ASSERT_TRUE(browser->waitFor([&] { return order() == json::array{"S1:", "S2:"}; })) << order();
+
+  publishAndWait(protocol::ToolStarted{.sessionID = "S1",
+                                       .toolUseID = "T1",
+                                       .toolName = "Bash",
+                                       .narration = {.text = "Running the tests"}});
+  publishAndWait(request("R1", protocol::RiskTier::elevated));
+  auto inDocs = request("R2", protocol::RiskTier::elevated);
+  inDocs.sessionID = "S2";
+  publishAndWait(inDocs);
+  ASSERT_TRUE(browser->waitFor([&] {
+    return order() == json::array{"S1:Asks to use Edit!", "S2:Asks to use Edit!"};
+  })) << order();
+
+  publishAndWait(protocol::PermissionResolved{
+      .requestID = "R1", .chosenIndex = 0, .by = protocol::PermissionResolved::By::desk});
+  ASSERT_TRUE(browser->waitFor([&] {
+    return order() == json::array{"S2:Asks to use Edit!", "S1:Asks to use Edit"};
+  })) << order();
+  EXPECT_EQ(browser->text(".session-item.needs-you .badge.needs"), "Needs you");
+  // A new line in the feed is not a new list.
+  browser->script("document.querySelector('.session-item').dataset.kept = 'yes'");
+  publishAndWait(protocol::ToolStarted{.sessionID = "S1",
+                                       .toolUseID = "T2",
+                                       .toolName = "Read",
+                                       .narration = {.text = "Reading the notes"}});
+  ASSERT_TRUE(browser->waitForText(".session-item[data-session-id='S1'] .latest",
+                                   "Read: Reading the notes"));
+  EXPECT_EQ(browser->script("return document.querySelector('.session-item').dataset.kept"), "yes");
+  shoot("phone-sessions-needing-you.png");
+}
+
 // resumed, a mode switch, and a stop that asks first and says when a request
 // waits.
 TEST_F(PhonePageCards, NewSessionStartsResumesAndStopsAfterConfirming) {

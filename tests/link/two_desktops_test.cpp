@@ -139,6 +139,9 @@ class TwoDesktops : public ServerTest {
     browser->go(PairingPayload{.host = "desk.tail1234.ts.net", .token = token, .serverID = "A"}
                     .webAddress());
     ASSERT_TRUE(browser->waitForText("#link-state", "Connected", 20s)) << browser->consoleLog();
+    // Its only session opened by itself; desktops are added from the list.
+    ASSERT_TRUE(browser->waitFor([&] { return browser->exists("#session:not([hidden])"); }));
+    ASSERT_NO_FATAL_FAILURE(back());
   }
 
   Server::Configuration configurationFor(const std::string& machine) {
@@ -173,7 +176,7 @@ class TwoDesktops : public ServerTest {
 
   void back() {
     browser->script("history.back()");
-    ASSERT_TRUE(browser->waitFor([&] { return browser->exists(".session-item"); }));
+    ASSERT_TRUE(browser->waitFor([&] { return browser->exists("#sessions:not([hidden])"); }));
   }
 
   // The desktop each listed session is grouped under, in order.

@@ -58,6 +58,8 @@ const state = {
   openPane: null, // the pane of a session started here, opened once listed
   projectsDesk: null, // the desktop whose projects are shown
   listShape: '', // what the session list last showed
+  latest: new Map(), // session id -> its latest line, for its item in the list
+  listedOnce: false, // whether every desktop has listed its sessions yet
 };
 
 function el(tag, className, text) {
@@ -102,11 +104,21 @@ function addItem(sessionID, className, content) {
   const item = el('li', className);
   if (content !== undefined) item.append(content);
   feedOf(sessionID).append(item);
+  if (/^(text|tool|turn)\b/.test(className)) noteLatest(sessionID, item.textContent);
   if (!globalThis.parleyFirstNarrationMs && className !== 'gap') {
     globalThis.parleyFirstNarrationMs = performance.now();
   }
   if (sessionID === state.current) item.scrollIntoView({ block: 'nearest' });
   return item;
+}
+
+// The list shows each session's latest line in place: narration arrives
+// many times a second, and a list rebuilt under a finger loses the tap.
+function noteLatest(sessionID, text) {
+  const line = text.trim().split('\n', 1)[0];
+  state.latest.set(sessionID, line);
+  for (const item of document.querySelectorAll('.session-item'))
+    if (item.dataset.sessionId === sessionID) item.querySelector('.latest').textContent = line;
 }
 
 function detailButton(sessionID, item, ref) {
@@ -127,6 +139,7 @@ function detailButton(sessionID, item, ref) {
 
 const handlers = {
   hello_ack(p, desk) {
+    desk.greeted = true;
     if (p.gap) {
       for (const s of desk.sessions)
         feedOf(s.sessionID).append(el('li', 'gap', 'Some messages were missed while away.'));
@@ -320,11 +333,22 @@ function setSessions() {
   for (const s of sessions) feedOf(s.sessionID);
   render();
   openIfListed(state.openWhenListed);
+  openTheOnlySession();
   const started = state.openPane && sessions.find((s) => s.paneID === state.openPane);
   if (started) {
     state.openPane = null;
     openSession(started.sessionID);
   }
+}
+
+// With exactly one session on every desktop the page follows, the list
+// would be one tap in the way: that session opens, once per page load, so
+// going back to the list stays there.
+function openTheOnlySession() {
+  if (state.listedOnce || !desks.list.length || !desks.list.every((d) => d.greeted)) return;
+  state.listedOnce = true;
+  if (state.sessions.length === 1 && state.current === null && !projects.shown)
+    openSession(state.sessions[0].sessionID);
 }
 
 function openIfListed(id) {
@@ -411,7 +435,7 @@ function renderList() {
   const shape = JSON.stringify([
     grouped,
     desks.list.map((d) => [d.host, needsReconnect(d.link.state)]),
-    state.sessions.map((s) => [sessionName(s.sessionID), deskCommand(s), s]),
+    state.sessions.map((s) => [sessionName(s.sessionID), deskCommand(s), needsYou(s), s]),
   ]);
   if (shape === state.listShape) {
     for (const head of list.querySelectorAll('li.desk-head'))
@@ -424,20 +448,31 @@ function renderList() {
   $('new-session').hidden = grouped;
   for (const desk of desks.list) {
     if (grouped) list.append(renderDeskHead(desk, { reconnect, newSession: showProjects }));
-    for (const s of desk.sessions) list.append(sessionItem(s));
+    // Those waiting for the person first, each group otherwise as listed.
+    const ordered = [...desk.sessions].sort((a, b) => needsYou(b) - needsYou(a));
+    for (const s of ordered) list.append(sessionItem(s));
   }
 }
 
+// A permission request or question waits in the session.
+function needsYou(s) {
+  if (s.state === 'waiting') return true;
+  for (const entry of state.pending.values())
+    if (!entry.settled && entry.request.sessionID === s.sessionID) return true;
+  return false;
+}
+
 function sessionItem(s) {
-  const b = el('button', 'session-item');
+  const b = el('button', `session-item${needsYou(s) ? ' needs-you' : ''}`);
   b.type = 'button';
   b.dataset.sessionId = s.sessionID;
   b.append(el('span', 'name', sessionName(s.sessionID)));
   const meta = el('span', 'meta');
+  if (needsYou(s)) meta.append(el('span', 'badge needs', 'Needs you'));
   meta.append(el('span', `badge ${s.state}`, s.state), el('span', 'badge', s.permissionMode));
   if (s.waitingFor) meta.append(el('span', '', s.waitingFor));
   if (s.announceOnly) meta.append(el('span', '', ' Announce only'));
-  b.append(meta);
+  b.append(meta, el('span', 'latest', state.latest.get(s.sessionID) || ''));
   if (deskCommand(s)) b.append(el('span', 'desk', `At the desk: ${deskCommand(s)}`));
   b.addEventListener('click', () => openSession(s.sessionID));
   const li = el('li');
@@ -467,8 +502,10 @@ function renderSession() {
   if (holder.firstChild !== feed) holder.replaceChildren(feed);
 }
 
-// Every unsettled request: cards in their session, buttons in the list.
+// Every unsettled request: cards in their session, buttons in the list,
+// and the list's order, which puts the sessions waiting for them first.
 function renderPending() {
+  renderList();
   const all = $('pending-all');
   all.replaceChildren();
   const cards = $('cards');
