@@ -3,20 +3,22 @@
 JOBS ?= $(shell nproc)
 CTEST_ARGS ?=
 
-.PHONY: run test test-asan bench soak fuzz deps build build-asan build-release format lint clean claude-code
+.PHONY: run test bench soak fuzz deps build build-release format lint clean claude-code
 
-# Only the two programs (and the pages they embed): a first `make run` on a
-# bare machine does not wait for the test suite to compile.
+# Only the two programs (and the pages they embed), optimised: a first
+# `make run` on a bare machine does not wait for the test suite to compile,
+# and the application people keep running is not the sanitised test build.
 run: deps
-	cmake --preset dev >/dev/null
-	cmake --build --preset dev --target parley parley-hook -j $(JOBS)
-	./build/bin/parley run
+	cmake --preset release >/dev/null
+	cmake --build --preset release --target parley parley-hook -j $(JOBS)
+	./build-release/bin/parley run
 
+# The whole suite, end-to-end tests included, in one build under
+# AddressSanitizer and UndefinedBehaviorSanitizer: one build where there were
+# two (a plain one, then the same tests sanitised), which cost CI a quarter
+# of an hour.
 test: build claude-code
 	ctest --preset dev -j $(JOBS) $(CTEST_ARGS)
-
-test-asan: build-asan claude-code
-	ctest --preset asan -j $(JOBS) $(CTEST_ARGS)
 
 bench: build-release
 	cmake --build --preset release --target run-benchmarks
@@ -52,10 +54,6 @@ build: deps
 	cmake --preset dev >/dev/null
 	cmake --build --preset dev -j $(JOBS)
 
-build-asan: deps
-	cmake --preset asan >/dev/null
-	cmake --build --preset asan -j $(JOBS)
-
 build-release: deps
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j $(JOBS)
@@ -77,4 +75,4 @@ lint:
 	"$$(./scripts/install-web-tools.sh)/node_modules/.bin/prettier" --check --log-level warn web
 
 clean:
-	rm -rf build build-asan build-release build-fuzz build-package build-lint
+	rm -rf build build-release build-fuzz build-package build-lint
