@@ -128,7 +128,9 @@ void AppModel::wire(std::unique_ptr<desktop::DesktopVoice> voice) {
                                }});
 
   // The phone's presence keeps the computer awake.
-  phoneLink_ = PhoneLinkController::create(main, workers_, options_.phoneLink,
+  PhoneLinkController::Options linkOptions = options_.phoneLink;
+  linkOptions.detached = detached_;
+  phoneLink_ = PhoneLinkController::create(main, workers_, std::move(linkOptions),
                                            {.log = logFn,
                                             .changed = changedFn,
                                             .phoneConnected =
@@ -211,6 +213,13 @@ void AppModel::wire(std::unique_ptr<desktop::DesktopVoice> voice) {
         self->rescan();
     });
   };
+  driverOptions.opened = [weak, main = main_.get_executor()](const std::string& socket,
+                                                             const std::string& pane) {
+    postIfAlive(main, weak, [where = std::pair(socket, pane)](AppModel& self) {
+      self.openedFromPhone_.emplace(where, false);
+      self.changed();
+    });
+  };
   if (!driverOptions.catalog)
     driverOptions.catalog = std::make_shared<terminal::ProjectCatalog>(options_.home, cmdLogFn);
   if (!driverOptions.launcher) {
@@ -223,13 +232,21 @@ void AppModel::wire(std::unique_ptr<desktop::DesktopVoice> voice) {
   }
   driver_ = std::make_shared<terminal::SessionDriver>(terminal_, registry_, cmdLogFn,
                                                       std::move(driverOptions));
-  phoneLink_->attach(driver_);
+  phoneCommands_ = std::make_shared<FollowedCommands>(detached_, driver_);
+  phoneLink_->attach(phoneCommands_);
 
   desktop_ =
       DesktopActions::create(main, workers_, options_.executableDirectory, std::move(voice),
                              driver_, {.log = logFn, .changed = changedFn, .activeSession = [weak] {
                                          auto self = weak.lock();
-                                         return self ? self->activeSession() : std::nullopt;
+                                         if (!self)
+                                           return std::optional<std::string>();
+                                         // Voice neither speaks for nor
+                                         // types into a detached session.
+                                         auto id = self->activeSession();
+                                         if (id && self->detached_->has(*id))
+                                           id.reset();
+                                         return id;
                                        }});
   desktop_->refreshHookStatus();
 
@@ -380,9 +397,15 @@ bool AppModel::permissionPending() const {
 
 AppState AppModel::snapshot() const {
   const PhoneLinkController& link = *phoneLink_;
+  std::set<std::string> fromPhone;
+  for (const auto& s : sessions_)
+    if (openedFromPhone_.contains({s.socketPath, s.paneID}))
+      fromPhone.insert(s.sessionID);
   return AppState{.sessions = sessions_,
                   .activeSessionID = activeSessionID_,
                   .permissionPending = hooks_->permissionPending(),
+                  .detached = detached_->all(),
+                  .fromPhone = std::move(fromPhone),
                   .serverStatus = link.serverStatus(),
                   .connectedDevice = link.connectedDevice(),
                   .latency = link.latency(),
@@ -478,8 +501,42 @@ void AppModel::listed(const std::vector<protocol::SessionDescriptor>& sessions, 
   if (sessions == sessions_)
     return;
   sessions_ = sessions;
+  detached_->keepOnly(sessions_);
+  // A window is forgotten once its session, listed before, is gone: tmux
+  // numbers the panes of a new server from the start again.
+  for (auto it = openedFromPhone_.begin(); it != openedFromPhone_.end();) {
+    const auto& [socket, pane] = it->first;
+    const bool listed = std::any_of(sessions_.begin(), sessions_.end(), [&](const auto& s) {
+      return s.socketPath == socket && s.paneID == pane;
+    });
+    if (it->second && !listed) {
+      it = openedFromPhone_.erase(it);
+    } else {
+      it->second = it->second || listed;
+      ++it;
+    }
+  }
   vocabulary_->sessionsChanged(sessions_, swept);
   changed();
+}
+
+bool AppModel::setDetached(const std::string& sessionID, bool detached) {
+  const auto session = std::find_if(sessions_.begin(), sessions_.end(),
+                                    [&](const auto& s) { return s.sessionID == sessionID; });
+  if (session == sessions_.end())
+    return false;
+  if (detached_->has(sessionID) == detached)
+    return true;
+  if (detached)
+    detached_->detach(sessionID);
+  else
+    detached_->follow(sessionID);
+  log(Kind::cmd, (detached ? "detached " : "following ") + session->shortName() +
+                     (detached ? " — the phone and voice leave it alone" : " again"));
+  // The phone's list gains or loses it now, not at the next hook.
+  phoneLink_->publish(protocol::SessionUpdate{.sessions = sessions_});
+  changed();
+  return true;
 }
 
 // ---- sleep and wake --------------------------------------------------------------

@@ -27,6 +27,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -34,6 +35,7 @@
 #include "app/activity_log.hpp"
 #include "app/alert_policy.hpp"
 #include "app/app_state.hpp"
+#include "app/detached_sessions.hpp"
 #include "app/desktop_actions.hpp"
 #include "app/phone_link_controller.hpp"
 #include "app/power_policy.hpp"
@@ -114,6 +116,9 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
   void setActiveSessionID(std::optional<std::string> id);
   void willSleep();
   void didWake();
+  // Leaves a session alone (nothing of it reaches the phone or desktop
+  // voice) or follows it again; false when no such session is listed.
+  bool setDetached(const std::string& sessionID, bool detached);
 
   PhoneLinkController& phoneLink() { return *phoneLink_; }
   const AlertPolicy& alerts() const { return *alerts_; }
@@ -172,6 +177,12 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
   // Each listed session's tokens, from its transcript (main thread).
   std::shared_ptr<claude::TranscriptUsage> usage_;
   std::shared_ptr<DeskInterrupts> deskInterrupts_;
+  std::shared_ptr<DetachedSessions> detached_ = std::make_shared<DetachedSessions>();
+  // The driver as the phone reaches it: without the detached sessions.
+  std::shared_ptr<FollowedCommands> phoneCommands_;
+  // (tmux socket, pane) of each window opened from the phone in this run,
+  // and whether its session has been listed yet.
+  std::map<std::pair<std::string, std::string>, bool> openedFromPhone_;
   // Read by the session driver's strand.
   std::shared_ptr<std::atomic<bool>> grantModes_ = std::make_shared<std::atomic<bool>>(false);
   boost::asio::steady_timer sweepTimer_;

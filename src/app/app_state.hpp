@@ -4,6 +4,7 @@
 // taken on the main thread in one piece.
 
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,10 @@ struct AppState {
   std::vector<protocol::SessionDescriptor> sessions;
   std::optional<std::string> activeSessionID;
   bool permissionPending = false;
+  // Sessions Parley leaves alone until followed again, and those whose
+  // window was opened from the phone in this run, by id.
+  std::set<std::string> detached;
+  std::set<std::string> fromPhone;
 
   link::WebSocketServer::Status serverStatus = link::WebSocketServer::Stopped{};
   std::optional<link::PairedDevice> connectedDevice;

@@ -105,6 +105,12 @@ void PhoneLinkController::start() {
 }
 
 void PhoneLinkController::publish(protocol::ServerMessage message) {
+  if (options_.detached) {
+    auto shown = options_.detached->forPhone(std::move(message));
+    if (!shown)
+      return;
+    message = std::move(*shown);
+  }
   if (const auto* update = std::get_if<protocol::SessionUpdate>(&message)) {
     sessionNames_.clear();
     for (const auto& session : update->sessions)

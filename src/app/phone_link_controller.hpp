@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/activity_log.hpp"
+#include "app/detached_sessions.hpp"
 #include "link/pairing.hpp"
 #include "link/push_notifier.hpp"
 #include "link/websocket_server.hpp"
@@ -34,6 +35,8 @@ class PhoneLinkController : public std::enable_shared_from_this<PhoneLinkControl
     // The VAPID key pair; default: vapid.pem beside the device file.
     std::optional<std::filesystem::path> vapidKeyFile;
     link::PushNotifier::Configuration push;
+    // What the phone is not told of; everything when none.
+    std::shared_ptr<const DetachedSessions> detached;
   };
 
   // Where the controller reports; all called on the main thread.

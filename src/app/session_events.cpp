@@ -59,7 +59,11 @@ void SessionEvents::onHook(const protocol::HookPayload& p,
   switch (p.hookEventName) {
     case Event::userPromptSubmit: {
       const std::string prompt = p.prompt.value_or("");
-      const bool fromPhone = parts_.injected && parts_.injected->take(id, prompt);
+      const bool fromPhone =
+          parts_.injected &&
+          (parts_.injected->take(id, prompt) ||
+           (p.tmuxPane && parts_.injected->take(terminal::InjectedPrompts::paneKey(*p.tmuxPane),
+                                                prompt)));
       parts_.publish(protocol::TurnStarted{.sessionID = id,
                                            .promptID = p.promptID,
                                            .prompt = prompt,

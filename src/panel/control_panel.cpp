@@ -104,7 +104,6 @@ std::string ControlPanel::state() const {
   facts.activeSession = model->activeSession();
   facts.checklist = checklist_;
   facts.hasCompletedSetup = setupCompleted_;
-  facts.detached = detached_;
   facts.relayPath = desktop.relayPath().string();
   facts.registeredEvents = desktop.registeredEvents();
   facts.notifications = model->alerts().settings();
@@ -173,10 +172,8 @@ std::optional<std::string> ControlPanel::act(std::string_view name, const json::
       return "That session is no longer running.";
     if (name == "openInTerminal")
       model->desktop().openInTerminal(*d);
-    else if (name == "detach")
-      detached_.insert(d->sessionID);
     else
-      detached_.erase(d->sessionID);
+      model->setDetached(d->sessionID, name == "detach");
   } else if (name == "talk") {
     if (!model->desktop().voiceRunning())
       model->desktop().startVoice();

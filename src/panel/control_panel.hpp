@@ -1,10 +1,9 @@
 #pragma once
 
 // The control panel of a running application: its server, what only the
-// panel keeps (the setup checklist, detached sessions), and the actions its
-// page may ask for, each mapped onto one of the model's operations. Lives on
-// the main thread; state changes reach the page at most once per turn of the
-// main loop.
+// panel keeps (the setup checklist), and the actions its page may ask for,
+// each mapped onto one of the model's operations. Lives on the main thread;
+// state changes reach the page at most once per turn of the main loop.
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/json/value.hpp>
@@ -12,7 +11,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 
@@ -69,7 +67,6 @@ class ControlPanel : public std::enable_shared_from_this<ControlPanel> {
   Options options_;
   std::shared_ptr<PanelServer> server_;
   std::optional<SetupChecklist> checklist_;
-  std::set<std::string> detached_;
   bool setupCompleted_ = false;
   bool publishQueued_ = false;
 };

@@ -8,6 +8,7 @@
 #include "link/push_crypto.hpp"
 #include "protocol/deny_lists.hpp"
 #include "protocol/wire_coding.hpp"
+#include "terminal/session_launcher.hpp"
 #include "terminal/session_registry.hpp"
 
 namespace parley::panel {
@@ -39,7 +40,12 @@ json::array sessions(const PanelFacts& facts) {
         // The registry's reason, shown as it stands.
         {"announceOnly", d.announceOnly ? json::value(*d.announceOnly) : json::value(nullptr)},
         {"usage", d.usage ? json::value(d.usage->summary) : json::value(nullptr)},
-        {"detached", facts.detached.contains(d.sessionID)},
+        {"detached", facts.state.detached.contains(d.sessionID)},
+        {"fromPhone", facts.state.fromPhone.contains(d.sessionID)},
+        // How the desk reaches it.
+        {"attach", d.tmuxSession.empty() ? json::value(nullptr)
+                                         : json::value(terminal::SessionLauncher::attachCommand(
+                                               d.socketPath, d.tmuxSession))},
         {"active", facts.activeSession == d.sessionID},
     });
   }

@@ -1,12 +1,11 @@
 #pragma once
 
 // What the control panel shows, as one JSON document: the application's
-// state with what only the panel keeps (the setup checklist, detached
-// sessions) and the desktop voice's display. The page turns it into words.
+// state with what only the panel keeps (the setup checklist) and the
+// desktop voice's display. The page turns it into words.
 
 #include <deque>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 
@@ -30,7 +29,6 @@ struct PanelFacts {
   std::optional<std::string> activeSession;
   std::optional<SetupChecklist> checklist;
   bool hasCompletedSetup = false;
-  std::set<std::string> detached;
   std::string relayPath;
   std::size_t registeredEvents = 0;
   app::NotificationSettings notifications;

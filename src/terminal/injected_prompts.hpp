@@ -19,6 +19,9 @@ class InjectedPrompts {
   static constexpr std::size_t kMaxKept = 64;
 
   void note(std::string sessionID, std::string_view text, Clock::time_point now = Clock::now());
+  // The key a session's first prompt is noted under: it is typed before
+  // Claude Code has told anyone the session's id, so by its pane.
+  static std::string paneKey(std::string_view paneID) { return "pane " + std::string(paneID); }
   // Whether `prompt` is one noted for this session within the window; a
   // match is used up, so the same words typed again at the desk are the
   // desk's.

@@ -153,6 +153,9 @@ class SessionDriver : public protocol::SessionCommands,
     // Told on the driver's strand once a session's mode has been switched,
     // so the session list shows it without waiting for a hook.
     std::function<void()> modeChanged;
+    // Told on the driver's strand of each window opened from the phone
+    // (its tmux socket and pane), so the desk can tell those sessions apart.
+    std::function<void(const std::string& socketPath, const std::string& paneID)> opened;
     // Where repositories are read (it blocks on the file system); the
     // driver's own executor when not given.
     boost::asio::any_io_executor reader;

@@ -5,6 +5,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include "terminal/injected_prompts.hpp"
 #include "terminal/input_policy.hpp"
 #include "terminal/prompt_injector.hpp"
 #include "terminal/session_driver.hpp"
@@ -135,6 +136,8 @@ SessionDriver::Result SessionDriver::launch(std::filesystem::path folder,
   }
   if (historyID)
     resumed_[*historyID] = opened;
+  if (options_.opened)
+    options_.opened(opened.socketPath, opened.paneID);
   log((historyID ? "resumed a session in " : "started a session in ") + name + " from the phone (" +
       opened.tmuxTarget + ")");
   if (prompt)
@@ -175,6 +178,9 @@ asio::awaitable<void> SessionDriver::typeFirstPrompt(SessionLauncher::Opened ope
     co_await timer.async_wait(asio::use_awaitable);
   }
   const PromptInjector injector(tmux, options_.settleTimeout, options_.pollInterval);
+  // The turn it starts is the phone's, like any prompt typed from there.
+  if (options_.injected)
+    options_.injected->note(InjectedPrompts::paneKey(opened.paneID), prompt);
   co_await injector.injectAsync(prompt, opened.paneID, true);
   log("sent to " + name + ": " + std::string(text::characterPrefix(prompt, 60)));
 }

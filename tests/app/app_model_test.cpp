@@ -331,6 +331,52 @@ TEST_F(ModelTest, AnEscapeAtTheKeyboardIsToldFromTheTranscript) {
   EXPECT_TRUE(waitForLog("turn interrupted (transcript: Escape at the keyboard)"));
 }
 
+// A detached session is left alone: off the phone's list, nothing of it
+// published, its commands refused, until it is followed again.
+TEST_F(ModelTest, ADetachedSessionIsLeftAloneUntilFollowedAgain) {
+  start();
+  auto phone = connectPhone();
+  hook(event(HookPayload::Event::sessionStart, "s1"));
+  HookPayload other = event(HookPayload::Event::sessionStart, "s2");
+  other.tmuxPane = "%5";
+  hook(other);
+  ASSERT_TRUE(test::waitUntil([&] { return state().sessions.size() == 2; }));
+  // The sessions of the last list the phone was sent up to a ping's answer.
+  const auto listed = [&] {
+    std::vector<std::string> ids;
+    for (const auto& e : phone->untilPong())
+      if (const auto* u = std::get_if<protocol::SessionUpdate>(&e.message)) {
+        ids.clear();
+        for (const auto& s : u->sessions)
+          ids.push_back(s.sessionID);
+      }
+    return ids;
+  };
+  EXPECT_FALSE(onModel([&] { return model->setDetached("nobody", true); }));
+  ASSERT_TRUE(onModel([&] { return model->setDetached("s2", true); }));
+  EXPECT_EQ(state().detached, std::set<std::string>{"s2"});
+  EXPECT_EQ(listed(), std::vector<std::string>{"s1"});
+
+  HookPayload tool = event(HookPayload::Event::preToolUse, "s2");
+  tool.toolName = "Bash";
+  tool.toolUseID = "toolu_9";
+  hook(tool);
+  ASSERT_TRUE(waitForLog("\u2192 Bash"));
+  phone->send(protocol::SubmitPrompt{.clientMsgID = "c1", .sessionID = "s2", .text = "hello"});
+  std::string refusal;
+  for (int i = 0; i < 20 && refusal.empty() && !HasFailure(); ++i) {
+    const auto e = phone->expectEnvelope();
+    EXPECT_FALSE(std::holds_alternative<protocol::ToolStarted>(e.message));
+    if (const auto* f = std::get_if<protocol::Failure>(&e.message))
+      refusal = f->message;
+  }
+  EXPECT_NE(refusal.find("detached at the desk"), std::string::npos) << refusal;
+
+  ASSERT_TRUE(onModel([&] { return model->setDetached("s2", false); }));
+  EXPECT_TRUE(state().detached.empty());
+  EXPECT_EQ(listed(), (std::vector<std::string>{"s1", "s2"}));
+}
+
 TEST_F(ModelTest, ATranscriptionFailureIsInTheActivityLog) {
   // The words spoken are lost: the panel and the phone must say so.
   test::PulseDaemon pulse;

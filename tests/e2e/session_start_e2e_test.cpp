@@ -63,9 +63,15 @@ class SessionStartE2E : public ::testing::Test {
         SessionDriver::Options{
             .settleTimeout = 3000ms,
             .pollInterval = 25ms,
+            .injected = injected,
             .catalog = std::make_shared<ProjectCatalog>(claude->home()),
             .launcher = std::make_shared<SessionLauncher>(std::move(launch)),
             .startTimeout = 60000ms,
+            .opened =
+                [this](const std::string& socket, const std::string& pane) {
+                  std::lock_guard lock(mutex);
+                  openedWindows.emplace_back(socket, pane);
+                },
         });
   }
 
@@ -135,6 +141,8 @@ class SessionStartE2E : public ::testing::Test {
   std::shared_ptr<SessionDriver> driver;
   std::mutex mutex;
   std::vector<std::string> logLines;
+  std::vector<std::pair<std::string, std::string>> openedWindows;
+  std::shared_ptr<InjectedPrompts> injected = std::make_shared<InjectedPrompts>();
 };
 
 TEST_F(SessionStartE2E, StartsInATrustedProjectStopsAndResumes) {
@@ -157,6 +165,8 @@ TEST_F(SessionStartE2E, StartsInATrustedProjectStopsAndResumes) {
   EXPECT_NE(opened.attach.find("attach -t parley:"), std::string::npos);
   ASSERT_TRUE(claude->api().waitForMainRequests(1, 60s));
   EXPECT_EQ(claude->api().mainRequests().back().userText(), "hello from the phone");
+  // Its turn is told as the phone's, by the pane it was typed into.
+  EXPECT_TRUE(injected->take(InjectedPrompts::paneKey(opened.paneID), "hello from the phone"));
   EXPECT_TRUE(test::waitUntil(
       [&] { return screen(opened.paneID).find("Started from the phone.") != std::string::npos; },
       30s, 100ms));
@@ -166,6 +176,12 @@ TEST_F(SessionStartE2E, StartsInATrustedProjectStopsAndResumes) {
   const auto session = sessionIn(opened.paneID);
   ASSERT_TRUE(session);
   const std::string historyID = session->descriptor.sessionID;
+  // The desk tells it apart by the tmux socket and pane discovery found.
+  {
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(openedWindows, (std::vector<std::pair<std::string, std::string>>{
+                                 {session->descriptor.socketPath, opened.paneID}}));
+  }
   // Live: a resume opens it rather than starting it twice.
   const auto again = run(protocol::ResumeSession{.clientMsgID = "c2", .historyID = historyID});
   ASSERT_EQ(again.error, "");

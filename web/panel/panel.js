@@ -92,11 +92,20 @@ function renderSessions(s) {
         el('strong', {}, session.name),
         el('span', { class: 'state' }, ` ${session.state} · ${session.mode}`),
       );
+      if (session.fromPhone) item.append(el('span', { class: 'tag' }, ' started from the phone'));
       if (session.usage) item.append(el('p', { class: 'usage' }, session.usage));
+      if (session.attach)
+        item.append(el('p', { class: 'muted' }, `At the desk: ${session.attach}`));
       if (session.announceOnly)
         item.append(el('p', { class: 'note' }, `Announce only: ${session.announceOnly}.`));
       if (session.detached) {
-        item.append(el('p', { class: 'muted' }, 'detached — the pane keeps running, untouched'));
+        item.append(
+          el(
+            'p',
+            { class: 'muted' },
+            'detached — the pane keeps running; the phone and voice leave it alone',
+          ),
+        );
       }
       item.append(
         el(
