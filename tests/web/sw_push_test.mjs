@@ -4,7 +4,8 @@
 // pushes show none.
 
 import assert from 'node:assert/strict';
-import { readFileSync } from 'node:fs';
+import { readFileSync, readdirSync } from 'node:fs';
+import { dirname, join } from 'node:path';
 import vm from 'node:vm';
 
 const source = readFileSync(process.argv[2], 'utf8');
@@ -112,4 +113,10 @@ const pingOther = await push(
 );
 assert.equal(await pingOther.tap(0), '/#desk=x.y.ts.net');
 
-console.log('service worker: every push shows one notification');
+// The shell it keeps holds every module the page imports: one left out
+// stops the page opening without the computer.
+const modules = readdirSync(join(dirname(process.argv[2]), 'js')).map((f) => `/js/${f}`);
+const kept = [...source.matchAll(/'(\/js\/[^']+)'/g)].map((m) => m[1]);
+assert.deepEqual(kept.sort(), modules.sort());
+
+console.log('service worker: every push shows one notification, and the shell is whole');

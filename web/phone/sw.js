@@ -23,6 +23,8 @@ const SHELL = [
   '/js/desks.js',
   '/js/desk_store.js',
   '/js/desk_view.js',
+  '/js/dom.js',
+  '/js/modes.js',
 ];
 
 self.addEventListener('install', (event) => {

@@ -15,6 +15,7 @@ import { ProjectsView } from './projects.js';
 import { ModeSwitch } from './modes.js';
 import { Voice } from './voice.js';
 import { Notify } from './notify.js';
+import { el } from './dom.js';
 
 const $ = (id) => document.getElementById(id);
 
@@ -61,13 +62,6 @@ const state = {
   latest: new Map(), // session id -> its latest line, for its item in the list
   listedOnce: false, // whether every desktop has listed its sessions yet
 };
-
-function el(tag, className, text) {
-  const node = document.createElement(tag);
-  if (className) node.className = className;
-  if (text !== undefined) node.textContent = text;
-  return node;
-}
 
 // How the desk reaches a session's tmux session.
 function deskCommand(s) {

@@ -3,22 +3,10 @@
 // after it appears, so a tap meant for something that just moved never
 // lands on a choice. A destructive request offers no approval at all.
 
+import { button, el } from './dom.js';
+
 const ARM_AFTER_MS = 700;
 const EDIT_TOOLS = new Set(['Edit', 'MultiEdit', 'Write', 'NotebookEdit']);
-
-function el(tag, className, text) {
-  const node = document.createElement(tag);
-  if (className) node.className = className;
-  if (text !== undefined) node.textContent = text;
-  return node;
-}
-
-function button(label, className, onClick) {
-  const b = el('button', className, label);
-  b.type = 'button';
-  b.addEventListener('click', onClick);
-  return b;
-}
 
 function looksLikeDiff(toolName, detail) {
   return (

@@ -2,6 +2,8 @@
 // and each file's diff on a tap. Reading only: nothing here can change the
 // repository. Paths and diff lines are text nodes, never markup.
 
+import { el } from './dom.js';
+
 const AREAS = [
   ['staged', 'Staged'],
   ['unstaged', 'Not staged'],
@@ -17,13 +19,6 @@ const WORDS = {
 };
 // The tools after which a project may have changed.
 export const CHANGING_TOOLS = new Set(['Edit', 'MultiEdit', 'Write', 'NotebookEdit', 'Bash']);
-
-function el(tag, className, text) {
-  const node = document.createElement(tag);
-  if (className) node.className = className;
-  if (text !== undefined) node.textContent = text;
-  return node;
-}
 
 const keyOf = (file) => `${file.area}\n${file.path}`;
 

@@ -1,6 +1,8 @@
 // How the desktops' links read on the page: one heading per desktop over
 // its sessions when there are several, and the bar's summary of them all.
 
+import { button, el } from './dom.js';
+
 export const STATE_WORDS = {
   connecting: 'Connecting',
   connected: 'Connected',
@@ -43,23 +45,15 @@ export function summarize(desks, focus) {
 // A desktop's heading in the session list: its name, its link and what can
 // be done about it there.
 function smallButton(kind, text, onClick) {
-  const button = document.createElement('button');
-  button.type = 'button';
-  button.className = `small ${kind}`;
-  button.textContent = text;
-  button.addEventListener('click', onClick);
-  return button;
+  return button(text, `small ${kind}`, onClick);
 }
 
 export function renderDeskHead(desk, { reconnect, newSession }) {
-  const li = document.createElement('li');
-  li.className = 'desk-head';
+  const li = el('li', 'desk-head');
   li.dataset.desk = desk.host;
-  const name = document.createElement('h3');
-  name.textContent = desk.name;
+  const name = el('h3', '', desk.name);
   name.title = desk.host;
-  const badge = document.createElement('span');
-  badge.className = 'link-badge';
+  const badge = el('span', 'link-badge');
   li.append(name, badge);
   updateDeskHead(li, desk);
   if (needsReconnect(desk.link.state)) {
@@ -67,10 +61,7 @@ export function renderDeskHead(desk, { reconnect, newSession }) {
   }
   li.append(smallButton('desk-new', 'New session', () => newSession(desk)));
   if (desk.sessions.length === 0) {
-    const none = document.createElement('p');
-    none.className = 'hint';
-    none.textContent = 'No Claude Code sessions here.';
-    li.append(none);
+    li.append(el('p', 'hint', 'No Claude Code sessions here.'));
   }
   return li;
 }

@@ -4,6 +4,8 @@
 // as HTML. Links are not made clickable: their text is followed by the
 // address, which the person can read before going there.
 
+import { el } from './dom.js';
+
 // Deeper nesting is shown as text: it is never meaningful, and recursion
 // on hostile input must stay shallow.
 const MAX_DEPTH = 8;
@@ -17,12 +19,6 @@ const HEADING = /^ {0,3}(#{1,6})(?:[ \t]+(.*?))?(?:[ \t]+#+)?[ \t]*$/;
 const RULE = /^ {0,3}([-*_])(?:[ \t]*\1){2,}[ \t]*$/;
 const QUOTE = /^ {0,3}> ?(.*)$/;
 const ITEM = /^( {0,3})([-*+]|\d{1,9}[.)])([ \t]+(.*))?$/;
-
-function el(tag, className) {
-  const node = document.createElement(tag);
-  if (className) node.className = className;
-  return node;
-}
 
 const blank = (line) => line.trim() === '';
 

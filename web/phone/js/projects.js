@@ -3,15 +3,10 @@
 // resumed. The desktop names projects and past sessions by its own ids, and
 // only those ids go back: never a path or a command.
 
+import { el } from './dom.js';
+
 const PAGE_HINT =
   'Trusting a folder is decided at the desk: open it there once with claude, then start it from here.';
-
-function el(tag, className, text) {
-  const node = document.createElement(tag);
-  if (className) node.className = className;
-  if (text !== undefined) node.textContent = text;
-  return node;
-}
 
 function ago(date) {
   if (!date) return 'no recent activity';
