@@ -457,6 +457,21 @@ namespace {
 
 // Sessions from the phone: the projects by the desktop's ids, a start with a
 // first prompt that opens the new session once listed, a past session
+// A pairing link opened into the page already open is taken there, and its
+// token leaves the address bar; a damaged one is said to be.
+TEST_F(PhonePageCards, APairingLinkOpenedIntoTheOpenPageIsTaken) {
+  const std::string address =
+      PairingPayload{.host = "127.0.0.1", .port = port, .token = token, .serverID = "X"}
+          .webAddress();
+  browser->script("location.hash = arguments[0]", {json::value(address.substr(address.find('#')))});
+  EXPECT_TRUE(browser->waitForText("#link-note", "again.")) << browser->text("#link-note");
+  EXPECT_EQ(browser->url().find('#'), std::string::npos) << browser->url();
+  EXPECT_TRUE(browser->waitForText("#link-state", "Connected"));
+  browser->script("location.hash = '#pair=e30'");
+  EXPECT_TRUE(browser->waitForText("#link-note", "This pairing link is damaged"))
+      << browser->text("#link-note");
+}
+
 // With several sessions, those waiting for the person come first and say
 // so, and each shows its latest line, updated without rebuilding the list.
 TEST_F(PhonePageCards, SessionsWaitingForThePersonComeFirstWithTheirLatestLine) {

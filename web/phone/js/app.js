@@ -819,25 +819,40 @@ function wire() {
   });
 }
 
-function start() {
-  wire();
+// The address's fragment: a pairing link, at load or opened into the page
+// already open, or the session a tapped notification names. The token
+// leaves the address bar and the history at once.
+function takeFragment(opened) {
+  const hash = location.hash;
+  if (!hash) return;
+  history.replaceState(history.state, '', location.pathname + location.search);
   let offer = null;
   try {
-    offer = readPairingFragment(location.hash);
+    offer = readPairingFragment(hash);
   } catch (error) {
-    $('unpaired-reason').textContent =
-      `This pairing link is damaged (${error.message}); run parley pair again.`;
+    const words = `This pairing link is damaged (${error.message}); run parley pair again.`;
+    if (desks.list.length) state.goneNote = words;
+    else $('unpaired-reason').textContent = words;
   }
   try {
-    if (offer) takeOffer(offer);
+    if (offer) {
+      const said = takeOffer(offer);
+      if (opened) state.goneNote = said;
+    }
   } catch (error) {
     state.goneNote = `Not paired: ${error.message}.`;
   }
-  // A tapped notification opens the page on its session.
-  openIfListed(new URLSearchParams(location.hash.slice(1)).get('session'));
+  openIfListed(new URLSearchParams(hash.slice(1)).get('session'));
+}
+
+function start() {
+  wire();
+  takeFragment(false);
+  window.addEventListener('hashchange', () => {
+    takeFragment(true);
+    showLink();
+  });
   navigator.serviceWorker?.addEventListener('message', (event) => openIfListed(event.data?.open));
-  // The token must not stay in the address bar or the history.
-  if (location.hash) history.replaceState(null, '', location.pathname + location.search);
   if ('serviceWorker' in navigator && globalThis.isSecureContext) {
     navigator.serviceWorker.register('/sw.js').catch(() => {});
   }
