@@ -325,9 +325,9 @@ TEST_F(PanelBrowser, ShowsASessionsChangesAndEditsAPrice) {
             std::string::npos);
   b.click("[data-area=unstaged] li[data-path='edited.txt'] button");
   ASSERT_TRUE(b.waitFor([&] { return count("#changes-list pre.diff span") == 3; }));
-  EXPECT_EQ(textOf("#changes-list pre.diff .del"), "-old");
+  EXPECT_EQ(textOf("#changes-list pre.diff .del"), "-old\n");
   // The diff's text is shown as text: no element came of it.
-  EXPECT_EQ(textOf("#changes-list pre.diff .add"), "+<img src=x onerror=alert(1)>");
+  EXPECT_EQ(textOf("#changes-list pre.diff .add"), "+<img src=x onerror=alert(1)>\n");
   EXPECT_EQ(count("#changes-list img"), 0);
   EXPECT_EQ(b.script("return getComputedStyle(document.querySelector('pre.diff .add'))"
                      ".backgroundColor"),
