@@ -113,14 +113,18 @@ function renderSessions(s) {
             { onclick: () => act('openInTerminal', { sessionID: session.id }) },
             'Open in Terminal',
           ),
-          el('button', { class: 'changes', onclick: () => changesWindow.show(session) }, 'Changes'),
           session.detached
             ? el(
                 'button',
-                { onclick: () => act('attach', { sessionID: session.id }) },
+                { class: 'attach', onclick: () => act('attach', { sessionID: session.id }) },
                 'Follow again',
               )
-            : el('button', { onclick: () => act('detach', { sessionID: session.id }) }, 'Detach'),
+            : el(
+                'button',
+                { class: 'detach', onclick: () => act('detach', { sessionID: session.id }) },
+                'Detach',
+              ),
+          el('button', { class: 'changes', onclick: () => changesWindow.show(session) }, 'Changes'),
         ),
       );
       return item;
