@@ -82,6 +82,7 @@ void AppModel::wire(std::unique_ptr<desktop::DesktopVoice> voice) {
         options_.prices.empty() ? claude::ModelPrices()
                                 : claude::ModelPrices::withFile(options_.prices));
   } catch (const std::exception& e) {
+    pricesProblem_ = e.what();
     log(Kind::error, std::string(e.what()) + " \u2014 estimating with the built-in prices");
     usage_ = std::make_shared<claude::TranscriptUsage>();
   }
@@ -353,6 +354,38 @@ std::optional<std::string> AppModel::setNotificationSettings(NotificationSetting
   }
   phoneLink_->setPushContent(settings.vapidSubject, settings.pingOnly);
   alerts_->setSettings(std::move(settings));
+  changed();
+  return std::nullopt;
+}
+
+const claude::ModelPrices& AppModel::modelPrices() const {
+  return usage_->prices();
+}
+
+std::optional<std::string> AppModel::setModelPrices(claude::ModelPrices prices) {
+  const std::filesystem::path& file = options_.prices;
+  if (file.empty())
+    return std::string("This run keeps no price file: the prices cannot be stored.");
+  try {
+    if (pricesProblem_ && std::filesystem::exists(file)) {
+      std::filesystem::path aside = file;
+      aside += ".unreadable";
+      std::filesystem::rename(file, aside);
+      log(Kind::cmd, "the unreadable price file is kept as " + aside.string());
+    }
+    prices.save(file);
+  } catch (const std::exception& e) {
+    return std::string("Could not store the prices: ") + e.what();
+  }
+  pricesProblem_.reset();
+  usage_->setPrices(std::move(prices));
+  log(Kind::cmd, "model prices saved to " + file.string());
+  // Every listed session's estimate, at the new prices, here and on the
+  // phone.
+  std::vector<protocol::SessionDescriptor> sessions = sessions_;
+  usage_->annotate(sessions);
+  phoneLink_->publish(protocol::SessionUpdate{.sessions = sessions});
+  listed(sessions);
   changed();
   return std::nullopt;
 }

@@ -55,6 +55,7 @@ namespace parley::app {}  // namespace parley::app
 
 namespace parley::claude {
 class TranscriptUsage;
+class ModelPrices;
 }  // namespace parley::claude
 
 namespace parley::app {
@@ -131,6 +132,18 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
   bool phoneMayGrantModes() const;
   std::optional<std::string> setPhoneMayGrantModes(bool allowed);
   DesktopActions& desktop() { return *desktop_; }
+  // The door the phone's commands go through; the panel reads a session's
+  // changes through it too, off the main thread like the phone's.
+  std::shared_ptr<protocol::SessionCommands> commands() const { return driver_; }
+  // The prices the estimates use now, and why the person's price file was
+  // not used, if it was not.
+  const claude::ModelPrices& modelPrices() const;
+  const std::optional<std::string>& modelPricesProblem() const { return pricesProblem_; }
+  const std::filesystem::path& modelPricesFile() const { return options_.prices; }
+  // Stores the table in the price file and estimates with it from now on;
+  // why not, when it could not be stored. An unreadable file is kept beside
+  // it ("prices.json.unreadable") rather than overwritten.
+  std::optional<std::string> setModelPrices(claude::ModelPrices prices);
 
   // ---- state (read on the main thread) ----
   AppState snapshot() const;
@@ -176,6 +189,7 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
   std::shared_ptr<DesktopActions> desktop_;
   // Each listed session's tokens, from its transcript (main thread).
   std::shared_ptr<claude::TranscriptUsage> usage_;
+  std::optional<std::string> pricesProblem_;
   std::shared_ptr<DeskInterrupts> deskInterrupts_;
   std::shared_ptr<DetachedSessions> detached_ = std::make_shared<DetachedSessions>();
   // The driver as the phone reaches it: without the detached sessions.

@@ -11,7 +11,9 @@
 //
 // Prices are US dollars per million tokens. A model is matched by the
 // longest entry its name starts with ("claude-sonnet-4" prices
-// "claude-sonnet-4-5-20250929").
+// "claude-sonnet-4-5-20250929"). The control panel edits the table as rows
+// and writes back only the entries that differ from the built-in ones, so
+// a later release's list prices still reach the rest.
 
 #include <cstdint>
 #include <filesystem>
@@ -21,6 +23,8 @@
 #include <string>
 #include <string_view>
 
+#include <boost/json/fwd.hpp>
+
 #include "protocol/session.hpp"
 
 namespace parley::claude {
@@ -28,16 +32,29 @@ namespace parley::claude {
 struct ModelPrice {
   std::optional<double> input, output, cacheWrite, cacheRead;  // per million tokens
   std::optional<std::int64_t> contextWindow;
+  bool operator==(const ModelPrice&) const = default;
 };
 
 class ModelPrices {
  public:
+  using Table = std::map<std::string, ModelPrice, std::less<>>;
+
   // The built-in table.
   ModelPrices();
   // The built-in table with `file` laid over it; a missing file is no
   // change. Throws std::runtime_error naming the file and what is wrong.
   static ModelPrices withFile(const std::filesystem::path& file);
   static std::filesystem::path defaultFile();
+  // The built-in table with these rows laid over it, each row whole:
+  // [{"model": "claude-x", "input": 3, "output": 15, "cacheWrite": 3.75,
+  //   "cacheRead": 0.3, "contextWindow": 200000}] (the window may be null).
+  // Throws std::invalid_argument naming the row and what is wrong.
+  static ModelPrices fromRows(const boost::json::value& rows);
+
+  const Table& entries() const { return entries_; }
+  // Writes the entries that differ from the built-in table to `file`, each
+  // whole (throws base::FileError).
+  void save(const std::filesystem::path& file) const;
 
   std::optional<ModelPrice> find(std::string_view model) const;
 
@@ -48,7 +65,7 @@ class ModelPrices {
                 const std::map<std::string, protocol::TokenCounts, std::less<>>& byModel) const;
 
  private:
-  std::map<std::string, ModelPrice, std::less<>> entries_;
+  Table entries_;
 };
 
 }  // namespace parley::claude

@@ -61,6 +61,9 @@ class TranscriptUsage {
   // look before; what a transcript already held when first read is history
   // and never counts. Each is handed out once.
   std::vector<std::string> takeInterrupted();
+  const ModelPrices& prices() const { return prices_; }
+  // Counts are kept: the next look estimates them at the new prices.
+  void setPrices(ModelPrices prices) { prices_ = std::move(prices); }
 
   // Bytes read in one look, so a first look at a huge transcript does not
   // hold its caller (the main thread) up for more than a few tens of

@@ -1,14 +1,18 @@
 #include "panel/control_panel.hpp"
 
 #include <boost/asio/post.hpp>
+#include <boost/json/serialize.hpp>
 #include <exception>
 #include <stdexcept>
 
 #include "app/app_model.hpp"
 #include "app/thread_hops.hpp"
 #include "app/web_sites.hpp"
+#include "base/exception_text.hpp"
+#include "claude/model_prices.hpp"
 #include "desktop/detached_process.hpp"
 #include "panel/panel_server.hpp"
+#include "protocol/wire_coding.hpp"
 
 namespace parley::panel {
 
@@ -51,7 +55,14 @@ std::shared_ptr<ControlPanel> ControlPanel::create(asio::any_io_executor main,
             if (auto self = weak.lock())
               return self->act(name, body);
             return "Parley is quitting.";
-          }});
+          },
+          .read =
+              [weak](std::string_view name, const json::value& body,
+                     std::function<void(PanelServer::Api::Found)> answer) {
+                if (auto self = weak.lock())
+                  return self->read(name, body, std::move(answer));
+                answer({.problem = "Parley is quitting."});
+              }});
   return panel;
 }
 
@@ -110,6 +121,9 @@ std::string ControlPanel::state() const {
   facts.phoneMayGrantModes = model->phoneMayGrantModes();
   facts.whereabouts = model->alerts().whereaboutsText();
   facts.pushSubject = model->phoneLink().pushSubject();
+  facts.prices = &model->modelPrices();
+  facts.pricesProblem = model->modelPricesProblem();
+  facts.pricesFile = model->modelPricesFile().string();
   return PanelView::render(facts);
 }
 
@@ -207,6 +221,16 @@ std::optional<std::string> ControlPanel::act(std::string_view name, const json::
       return std::string("Not changed: \u201callowed\u201d must be true or false.");
     if (auto problem = model->setPhoneMayGrantModes(allowed->as_bool()))
       return problem;
+  } else if (name == "setPrices") {
+    const json::value* rows = body.as_object().if_contains("models");
+    claude::ModelPrices prices;
+    try {
+      prices = claude::ModelPrices::fromRows(rows ? *rows : json::value());
+    } catch (const std::invalid_argument& e) {
+      return std::string("Not changed: ") + e.what() + ".";
+    }
+    if (auto problem = model->setModelPrices(std::move(prices)))
+      return problem;
   } else if (name == "openTailscale") {
     open(checklist_ && checklist_->tailscaleInstalled ? "https://login.tailscale.com/admin"
                                                       : "https://tailscale.com/download/linux");
@@ -218,6 +242,47 @@ std::optional<std::string> ControlPanel::act(std::string_view name, const json::
   }
   changed();
   return std::nullopt;
+}
+
+// The session is looked up by the driver, which reads in the folder it
+// registered for it, never one the page names, on its reader strand: the
+// main thread never waits on a working tree.
+void ControlPanel::read(std::string_view name, const json::value& body,
+                        std::function<void(PanelServer::Api::Found)> answer) {
+  const auto model = model_.lock();
+  const auto commands = model ? model->commands() : nullptr;
+  if (!commands)
+    return answer({.problem = "Parley is quitting."});
+  protocol::SessionCommand command;
+  const std::string id = stringField(body, "sessionID");
+  if (id.empty())
+    return answer({.problem = "Which session? The request named none."});
+  if (name == "changes") {
+    command = protocol::GetChanges{.sessionID = id};
+  } else if (name == "fileDiff") {
+    const auto area = protocol::enumFromRaw<protocol::ChangedFile::Area>(stringField(body, "area"));
+    const std::string path = stringField(body, "path");
+    if (!area || path.empty())
+      return answer({.problem = "Which file? The request needs its path and area."});
+    command = protocol::GetFileDiff{.sessionID = id, .path = path, .area = *area};
+  } else {
+    return answer({.problem = "Unknown read \u201c" + std::string(name) + "\u201d."});
+  }
+  commands->run(std::move(command), [answer = std::move(answer)](std::exception_ptr error,
+                                                                 protocol::CommandResult result) {
+    if (error)
+      return answer({.problem = base::exceptionText(error)});
+    std::visit(
+        [&](const auto& found) {
+          using T = std::decay_t<decltype(found)>;
+          if constexpr (std::is_same_v<T, protocol::Changes> ||
+                        std::is_same_v<T, protocol::FileDiff>)
+            answer({.json = json::serialize(protocol::encodeValue(found))});
+          else
+            answer({.problem = "The reader answered with something else."});
+        },
+        result);
+  });
 }
 
 }  // namespace parley::panel

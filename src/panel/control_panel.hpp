@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "link/preferences.hpp"
+#include "panel/panel_server.hpp"
 #include "panel/panel_view.hpp"
 #include "panel/setup_checklist.hpp"
 
@@ -23,8 +24,6 @@ class AppModel;
 }
 
 namespace parley::panel {
-
-class PanelServer;
 
 class ControlPanel : public std::enable_shared_from_this<ControlPanel> {
  public:
@@ -53,6 +52,10 @@ class ControlPanel : public std::enable_shared_from_this<ControlPanel> {
   // One action of the page: nothing when taken, else why it was refused.
   std::optional<std::string> act(std::string_view name, const boost::json::value& body);
   std::string state() const;
+  // One read of the page (a session's changes, one file's diff), answered
+  // through `answer` from the thread that read it.
+  void read(std::string_view name, const boost::json::value& body,
+            std::function<void(PanelServer::Api::Found)> answer);
 
  private:
   ControlPanel(boost::asio::any_io_executor main, boost::asio::any_io_executor workers,

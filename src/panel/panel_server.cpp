@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <boost/asio/ip/address_v4.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/empty_body.hpp>
@@ -132,17 +133,25 @@ class PanelServer::Connection : public std::enable_shared_from_this<Connection> 
     if (!server)
       return close();
     std::optional<Response> response = server->handle(request, shared_from_this());
-    if (!response) {
+    if (response)
+      return respond(std::move(*response), request.keep_alive());
+    if (streaming_) {
       // A live stream: keep reading so a close from the browser is noticed.
       stream_.expires_never();
       waitForClose();
-      return;
     }
+    // Otherwise a read answers later, through respond().
+  }
+
+ public:
+  // Sends the answer to the request just read, then reads the next one
+  // unless the connection ends here.
+  void respond(Response response, bool keepAliveAsked) {
     // A refusal ends the connection: whoever was refused gets no socket to
     // hold on to.
-    const bool keepAlive = request.keep_alive() && response->result_int() < 400;
-    response->keep_alive(keepAlive);
-    auto shared = std::make_shared<Response>(std::move(*response));
+    const bool keepAlive = keepAliveAsked && response.result_int() < 400;
+    response.keep_alive(keepAlive);
+    auto shared = std::make_shared<Response>(std::move(response));
     stream_.expires_after(kIdleTimeout);
     http::async_write(
         stream_, *shared,
@@ -153,6 +162,7 @@ class PanelServer::Connection : public std::enable_shared_from_this<Connection> 
         });
   }
 
+ private:
   void waitForClose() {
     stream_.socket().async_wait(tcp::socket::wait_read,
                                 [self = shared_from_this()](beast::error_code) { self->close(); });
@@ -364,6 +374,26 @@ std::optional<PanelServer::Response> PanelServer::handle(const Request& request,
       body = json::parse(request.body(), ec);
       if (ec || !body.is_object())
         return answer(request, http::status::bad_request, "The request is not a JSON object.");
+    }
+    constexpr std::string_view kRead = "/api/read/";
+    if (path.starts_with(kRead)) {
+      if (!api_.read)
+        return answer(request, http::status::not_found, "Nothing here is read that way.");
+      // The connection is kept alive by the answer, and answered on this
+      // executor whichever thread the reader calls back on.
+      api_.read(path.substr(kRead.size()), body,
+                [executor = executor_, c, version = request.version(),
+                 keepAlive = request.keep_alive()](Api::Found found) {
+                  asio::post(executor, [c, version, keepAlive, found = std::move(found)]() mutable {
+                    Request head;
+                    head.version(version);
+                    c->respond(found.problem ? answer(head, http::status::bad_request,
+                                                      std::move(*found.problem))
+                                             : jsonAnswer(head, std::move(found.json)),
+                               keepAlive);
+                  });
+                });
+      return std::nullopt;
     }
     if (auto refused = api_.act(path.substr(5), body))
       return answer(request, http::status::bad_request, std::move(*refused));

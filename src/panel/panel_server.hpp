@@ -9,7 +9,9 @@
 // site cannot post to the panel through the person's browser.
 //
 // Live updates go out as server-sent events on /api/events. Everything runs
-// on the executor given (the main thread); the handlers never block.
+// on the executor given (the main thread); the handlers never block. A read
+// that may take a while (a repository's changes) is answered once its
+// reader calls back, from whatever thread that is.
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -41,6 +43,16 @@ class PanelServer : public std::enable_shared_from_this<PanelServer> {
     // when the action was taken, else why it was refused (answered 400).
     std::function<std::optional<std::string>(std::string_view name, const boost::json::value& body)>
         act;
+    // What a read found: the JSON document, or why it failed (answered 400).
+    struct Found {
+      std::string json;
+      std::optional<std::string> problem;
+    };
+    // POST /api/read/NAME with a JSON body: `answer` is called exactly once,
+    // from any thread; the connection waits for it.
+    std::function<void(std::string_view name, const boost::json::value& body,
+                       std::function<void(Found)> answer)>
+        read;
   };
 
   static constexpr std::string_view kCookieName = "parley_panel";

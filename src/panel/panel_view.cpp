@@ -110,6 +110,35 @@ json::object notifications(const PanelFacts& facts) {
   return o;
 }
 
+json::value number(const std::optional<double>& n) {
+  return n ? json::value(*n) : json::value(nullptr);
+}
+
+json::object prices(const PanelFacts& facts) {
+  json::array models;
+  const claude::ModelPrices builtIn;
+  if (facts.prices)
+    for (const auto& [name, p] : facts.prices->entries()) {
+      const auto list = builtIn.entries().find(name);
+      models.push_back(json::object{
+          {"model", name},
+          {"input", number(p.input)},
+          {"output", number(p.output)},
+          {"cacheWrite", number(p.cacheWrite)},
+          {"cacheRead", number(p.cacheRead)},
+          {"contextWindow", p.contextWindow ? json::value(*p.contextWindow) : nullptr},
+          // Where the row comes from: the list price, the person's change
+          // of it, or the person's own model.
+          {"source", list == builtIn.entries().end() ? "own"
+                     : list->second == p             ? "builtIn"
+                                                     : "changed"},
+      });
+    }
+  return {{"models", std::move(models)},
+          {"file", facts.pricesFile},
+          {"problem", optional(facts.pricesProblem)}};
+}
+
 template <std::size_t N>
 json::array strings(const std::array<std::string_view, N>& values) {
   json::array list;
@@ -200,6 +229,7 @@ std::string PanelView::render(const PanelFacts& facts) {
       {"setup", json::object{{"completed", facts.hasCompletedSetup}, {"checks", checklist(facts)}}},
       {"notifications", notifications(facts)},
       {"phoneMayGrantModes", facts.phoneMayGrantModes},
+      {"prices", prices(facts)},
       {"log", log(facts)},
   });
 }

@@ -12,6 +12,7 @@
 #include "app/activity_log.hpp"
 #include "app/app_state.hpp"
 #include "app/notification_settings.hpp"
+#include "claude/model_prices.hpp"
 #include "desktop/desktop_voice.hpp"
 #include "panel/setup_checklist.hpp"
 
@@ -37,6 +38,11 @@ struct PanelFacts {
   std::string whereabouts;
   // The VAPID subject push services are told now.
   std::string pushSubject;
+  // The prices the estimates use, the file the person's own are kept in,
+  // and why that file was not used, if it was not.
+  const claude::ModelPrices* prices = nullptr;
+  std::string pricesFile;
+  std::optional<std::string> pricesProblem;
 };
 
 class PanelView {

@@ -83,7 +83,11 @@ TEST(ModelPrices, ThePersonsFileAddsAndOverridesAndABadOneIsNamed) {
   EXPECT_FALSE(prices.find("gpt-4"));
   EXPECT_NO_THROW(ModelPrices::withFile(dir / "absent.json"));
 
-  for (const char* bad : {"[1, 2]", R"({"m": {"input": -1}})", R"({"m": {"output": "ten"}})"}) {
+  // An empty name would price every model; a window past any model's is a
+  // slip that once reached an undefined conversion.
+  for (const char* bad :
+       {"[1, 2]", R"({"m": {"input": -1}})", R"({"m": {"output": "ten"}})", R"({"": {"input": 1}})",
+        R"({"m": {"contextWindow": 1e300}})", R"({"m": {"contextWindow": 0.5}})"}) {
     test::writeFile(dir / "bad.json", bad);
     try {
       ModelPrices::withFile(dir / "bad.json");

@@ -1,7 +1,8 @@
 // The control panel in real headless Chromium against a real `parley run`
 // with a temporary HOME: the first-run checklist, pairing, revoking a
-// connected phone, the hooks and notifications tabs, the log, and a real
-// Claude Code session.
+// connected phone, the hooks and notifications tabs, the log, a session's
+// changes in a real repository, the price table, and a real Claude Code
+// session.
 // With PARLEY_SCREENSHOTS set, each view is saved there as a PNG.
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <boost/json.hpp>
 #include <cstdlib>
 
+#include "base/process.hpp"
 #include "integration/process_support.hpp"
 #include "parley_process.hpp"
 #include "support/claude_code_session.hpp"
@@ -273,6 +275,95 @@ TEST_F(PanelBrowser, ChecklistPairingDevicesHooksAndLog) {
   snap("voice-window");
 }
 
+TEST_F(PanelBrowser, ShowsASessionsChangesAndEditsAPrice) {
+  const fs::path home = scratch_ / "home";
+  const fs::path repo = scratch_ / "project";
+  fs::create_directories(home);
+  fs::create_directories(repo);
+  const auto git = [&](std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {"-C", repo.string(), "-c", "user.name=Parley Test", "-c",
+                                         "user.email=test@example.invalid"});
+    const auto result = base::runProcess(
+        "/usr/bin/git", arguments,
+        {.environment = std::vector<std::string>{"HOME=" + home.string(), "PATH=/usr/bin:/bin",
+                                                 "GIT_CONFIG_NOSYSTEM=1"}});
+    ASSERT_TRUE(result.ok()) << result.err;
+  };
+  git({"init", "-q", "-b", "main"});
+  writeFile(repo / "staged.txt", "one\n");
+  writeFile(repo / "edited.txt", "old\n");
+  git({"add", "-A"});
+  git({"commit", "-q", "-m", "start"});
+  writeFile(repo / "staged.txt", "one\ntwo\n");
+  git({"add", "staged.txt"});
+  writeFile(repo / "edited.txt", "<img src=x onerror=alert(1)>\n");
+  writeFile(repo / "new.txt", "fresh\n");
+  const std::string index = readFile(repo / ".git/index");
+
+  open(home);
+  WebDriver& b = *browser_;
+  b.click("#setup-continue");
+  // A session the hooks announced, working in the repository.
+  writeFile(scratch_ / "event.json",
+            R"({"session_id":"s-changes","hook_event_name":"SessionStart","cwd":")" +
+                repo.string() + R"("})");
+  const Completed sent = runProcess({.argv = {binPath("parley-hook").string()},
+                                     .env = app_->environment(),
+                                     .stdinFile = scratch_ / "event.json"},
+                                    scratch_.path());
+  ASSERT_EQ(sent.exitCode, 0) << sent.err;
+  ASSERT_TRUE(b.waitFor([&] { return count("#sessions li") == 1; })) << app_->output();
+
+  b.click("#sessions li button.changes");
+  ASSERT_TRUE(waitText("#changes-status", "3 changed files on main")) << textOf("#changes-status");
+  EXPECT_EQ(textOf("#changes-title"), "Changes in project");
+  EXPECT_NE(textOf("[data-area=staged] li[data-path='staged.txt']").find("+1 −0"),
+            std::string::npos);
+  EXPECT_NE(textOf("[data-area=unstaged] li[data-path='edited.txt']").find("+1 −1"),
+            std::string::npos);
+  EXPECT_NE(textOf("[data-area=untracked] li[data-path='new.txt']").find("+1 −0"),
+            std::string::npos);
+  b.click("[data-area=unstaged] li[data-path='edited.txt'] button");
+  ASSERT_TRUE(b.waitFor([&] { return count("#changes-list pre.diff span") == 3; }));
+  EXPECT_EQ(textOf("#changes-list pre.diff .del"), "-old\n");
+  // The diff's text is shown as text: no element came of it.
+  EXPECT_EQ(textOf("#changes-list pre.diff .add"), "+<img src=x onerror=alert(1)>\n");
+  EXPECT_EQ(count("#changes-list img"), 0);
+  EXPECT_EQ(b.script("return getComputedStyle(document.querySelector('pre.diff .add'))"
+                     ".backgroundColor"),
+            "rgb(227, 246, 230)");
+  snap("panel-changes");
+  EXPECT_EQ(readFile(repo / ".git/index"), index);
+  b.click("#close-changes");
+
+  // The price table: a negative price is refused with the reason, a good
+  // one is stored in the person's price file.
+  b.click("#open-settings");
+  b.click("[data-tab=prices]");
+  const std::string input = "#price-rows tr[data-model='claude-sonnet-4'] input[name=input]";
+  ASSERT_TRUE(b.waitFor([&] { return shown(input); }));
+  EXPECT_EQ(b.script("return document.querySelector(arguments[0]).value", {json::value(input)}),
+            "3");
+  b.clear(input);
+  b.type(input, "-1");
+  b.click("#save-prices");
+  ASSERT_TRUE(waitText("#prices-error", "\u201cinput\u201d must be a number of dollars"));
+  b.clear(input);
+  b.type(input, "2.5");
+  b.click("#save-prices");
+  const fs::path prices = home / ".config/parley/prices.json";
+  ASSERT_TRUE(waitUntil([&] {
+    if (!fs::exists(prices))
+      return false;
+    const json::value stored = json::parse(readFile(prices));
+    const auto* sonnet = stored.as_object().if_contains("claude-sonnet-4");
+    return sonnet && sonnet->at("input").to_number<double>() == 2.5;
+  })) << (fs::exists(prices) ? readFile(prices) : "no price file");
+  ASSERT_TRUE(b.waitFor([&] { return shown("#prices-saved"); }));
+  EXPECT_FALSE(shown("#prices-error"));
+  snap("settings-prices");
+}
+
 TEST_F(PanelBrowser, ShowsARealClaudeCodeSessionWithItsState) {
   PARLEY_REQUIRE_CLAUDE_CODE();
   ClaudeCodeSession claude;
@@ -282,12 +373,14 @@ TEST_F(PanelBrowser, ShowsARealClaudeCodeSessionWithItsState) {
   EXPECT_NE(textOf("#sessions li").find("idle \u00b7 default"), std::string::npos)
       << textOf("#sessions li");
   EXPECT_TRUE(shown("#no-sessions") == false);
-  browser_->click("#sessions li button:nth-child(2)");  // Detach
+  browser_->click("#sessions li button.detach");
   ASSERT_TRUE(waitText("#sessions li", "detached \u2014 the pane keeps running"));
   snap("panel-sessions");
   browser_->click("#quit");
   EXPECT_EQ(app_->exited(), 0);
-  EXPECT_TRUE(shown("#quit-note"));
+  // The page says so once its request has come back, which may be after
+  // Parley has ended.
+  EXPECT_TRUE(browser_->waitFor([&] { return shown("#quit-note"); }));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/read_until.hpp>
 #include <boost/asio/streambuf.hpp>
+#include <boost/asio/thread_pool.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http/read.hpp>
@@ -51,7 +52,17 @@ class PanelServerTest : public ::testing::Test {
            if (name == "refuse")
              return "refused in words";
            return std::nullopt;
-         }});
+         },
+         // Answered from another thread, as a repository's reader does.
+         .read =
+             [this](std::string_view name, const boost::json::value& body,
+                    std::function<void(PanelServer::Api::Found)> answer) {
+               asio::post(readers_, [name = std::string(name), body, answer] {
+                 if (name == "fail")
+                   return answer({.problem = "cannot read the repository: gone"});
+                 answer({.json = R"({"read":)" + boost::json::serialize(body) + "}"});
+               });
+             }});
     server_->start();
     thread_ = std::thread([this] { io_.run(); });
     const std::string address = server_->address();
@@ -98,6 +109,7 @@ class PanelServerTest : public ::testing::Test {
     return ::recv(socket.native_handle(), &byte, 1, 0) <= 0;
   }
 
+  asio::thread_pool readers_{1};
   asio::io_context io_;
   std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work_{
       io_.get_executor()};
@@ -133,6 +145,10 @@ TEST_F(PanelServerTest, RefusesEveryRequestThatIsNotFromThePersonsOwnPage) {
        {.method = http::verb::post, .target = "/api/clearLog", .origin = "null"},
        403},
       {"missing Origin on a POST", {.method = http::verb::post, .target = "/api/clearLog"}, 403},
+      {"missing Origin on a read", {.method = http::verb::post, .target = "/api/read/x"}, 403},
+      {"a read that failed",
+       {.method = http::verb::post, .target = "/api/read/fail", .origin = origin},
+       400},
       {"foreign Origin on the live channel",
        {.target = "/api/events", .origin = "http://evil.example"},
        403},
@@ -196,6 +212,36 @@ TEST_F(PanelServerTest, TheSecretBecomesACookieAndTheCleanAddress) {
                   .cookie = false})
                 .result_int(),
             401);
+}
+
+// A read is answered when its reader calls back, on another thread, and the
+// connection then carries the page's next request.
+TEST_F(PanelServerTest, AReadIsAnsweredWhenItsReaderCallsBack) {
+  asio::io_context client;
+  tcp::socket socket(client);
+  socket.connect({asio::ip::make_address("127.0.0.1"), server_->port()});
+  boost::beast::flat_buffer buffer;
+  const auto ask = [&](http::verb method, const std::string& target, std::string body) {
+    http::request<http::string_body> request(method, target, 11);
+    request.set(http::field::host, own_);
+    request.set(http::field::origin, "http://" + own_);
+    request.set(http::field::cookie, "parley_panel=" + secret_);
+    request.body() = std::move(body);
+    request.prepare_payload();
+    http::write(socket, request);
+    http::response<http::string_body> response;
+    http::read(socket, buffer, response);
+    return response;
+  };
+  const auto found = ask(http::verb::post, "/api/read/changes", R"({"sessionID":"s1"})");
+  EXPECT_EQ(found.result_int(), 200);
+  EXPECT_EQ(found[http::field::content_type], "application/json");
+  EXPECT_EQ(found.body(), R"({"read":{"sessionID":"s1"}})");
+  EXPECT_TRUE(found.keep_alive());
+  EXPECT_EQ(ask(http::verb::get, "/api/state", "").body(), R"({"n":1})");
+  const auto failed = ask(http::verb::post, "/api/read/fail", "");
+  EXPECT_EQ(failed.result_int(), 400);
+  EXPECT_EQ(failed.body(), "cannot read the repository: gone\n");
 }
 
 // Sockets anyone on this computer can open, idle or asking without the

@@ -2,11 +2,14 @@
 // posts the person's actions to /api/NAME. Holds no state of its own beyond
 // which window is open and what is being typed.
 
+import { ChangesWindow } from './changes.js';
+
 const $ = (id) => document.getElementById(id);
 let state = null;
 let pendingRevoke = null;
 let setupDismissed = false;
 let voicePoll = null;
+let changesWindow = null;
 
 const GLYPH_COLOURS = {
   unpaired: '#8a8a8a',
@@ -17,18 +20,21 @@ const GLYPH_COLOURS = {
   error: '#eb5757',
 };
 
+// Resolves to why the action was refused, or null when it was taken.
 async function act(name, body = {}) {
+  let problem = null;
   try {
     const response = await fetch(`/api/${name}`, {
       method: 'POST',
       headers: { 'Content-Type': 'application/json' },
       body: JSON.stringify(body),
     });
-    if (!response.ok) showProblem((await response.text()).trim());
-    else showProblem(null);
+    if (!response.ok) problem = (await response.text()).trim();
   } catch {
-    showProblem('Lost touch with Parley. Is it still running?');
+    problem = 'Lost touch with Parley. Is it still running?';
   }
+  showProblem(problem);
+  return problem;
 }
 
 function showProblem(text) {
@@ -119,10 +125,15 @@ function renderSessions(s) {
           session.detached
             ? el(
                 'button',
-                { onclick: () => act('attach', { sessionID: session.id }) },
+                { class: 'attach', onclick: () => act('attach', { sessionID: session.id }) },
                 'Follow again',
               )
-            : el('button', { onclick: () => act('detach', { sessionID: session.id }) }, 'Detach'),
+            : el(
+                'button',
+                { class: 'detach', onclick: () => act('detach', { sessionID: session.id }) },
+                'Detach',
+              ),
+          el('button', { class: 'changes', onclick: () => changesWindow.show(session) }, 'Changes'),
         ),
       );
       return item;
@@ -282,6 +293,76 @@ function renderPhone(s) {
     $('phone-grant-modes').checked = s.phoneMayGrantModes;
 }
 
+const PRICE_FIELDS = ['input', 'output', 'cacheWrite', 'cacheRead'];
+const PRICE_LABELS = {
+  input: 'Input',
+  output: 'Output',
+  cacheWrite: 'Cache write',
+  cacheRead: 'Cache read',
+};
+
+function priceRow(m = {}) {
+  const cell = (name, label, value, attributes) =>
+    el(
+      'td',
+      {},
+      el('input', {
+        name,
+        'aria-label': label,
+        value: value ?? '',
+        autocomplete: 'off',
+        ...attributes,
+      }),
+    );
+  const number = { type: 'number', min: '0', step: 'any', inputmode: 'decimal' };
+  const row = el(
+    'tr',
+    { class: m.source ?? 'own', 'data-model': m.model ?? '' },
+    cell('model', 'Model', m.model, { maxlength: '200' }),
+    ...PRICE_FIELDS.map((f) => cell(f, PRICE_LABELS[f], m[f], number)),
+    cell('contextWindow', 'Context window (tokens)', m.contextWindow, {
+      type: 'number',
+      min: '1',
+      step: '1',
+    }),
+  );
+  row.append(
+    el(
+      'td',
+      {},
+      el('button', { type: 'button', class: 'remove', onclick: () => row.remove() }, 'Remove'),
+    ),
+  );
+  if (m.source === 'builtIn') row.title = 'list price';
+  else if (m.source === 'changed') row.title = 'your price for a built-in model';
+  return row;
+}
+
+// An empty box is sent as null and a number as a number, so Parley (not the
+// browser) says what is wrong with a row.
+function priceRows() {
+  return [...$('price-rows').querySelectorAll('tr')].map((tr) => {
+    const value = (name) => tr.querySelector(`input[name=${name}]`).value.trim();
+    const numberOf = (name) => (value(name) === '' ? null : Number(value(name)));
+    const row = { model: value('model') };
+    for (const f of [...PRICE_FIELDS, 'contextWindow']) row[f] = numberOf(f);
+    return row;
+  });
+}
+
+// The rows are filled from what Parley holds only when that changes, so an
+// update does not undo what is being typed.
+function renderPrices(s) {
+  const p = s.prices;
+  $('prices-problem').hidden = !p.problem;
+  $('prices-problem').textContent = p.problem
+    ? `Your price file could not be used: ${p.problem}. The estimates use the built-in prices; saving here replaces the file and keeps the old one beside it.`
+    : '';
+  $('prices-file').textContent = p.file;
+  if (!changed('prices', p.models)) return;
+  $('price-rows').replaceChildren(...p.models.map((m) => priceRow(m)));
+}
+
 function check(id, ok, detail) {
   const item = $(id);
   item.classList.toggle('ok', ok);
@@ -334,6 +415,7 @@ function render(s) {
   renderHooks(s);
   renderNotifications(s);
   renderPhone(s);
+  renderPrices(s);
   renderSetup(s);
 }
 
@@ -424,6 +506,24 @@ function wire() {
   $('phone-grant-modes').addEventListener('change', (e) =>
     act('setPhoneGrantModes', { allowed: e.target.checked }),
   );
+  $('add-price').addEventListener('click', () => {
+    const row = priceRow();
+    $('price-rows').append(row);
+    row.querySelector('input').focus();
+  });
+  $('prices-form').addEventListener('submit', async (e) => {
+    e.preventDefault();
+    // Said beside the form too: the settings window covers the panel's own
+    // line.
+    const problem = await act('setPrices', { models: priceRows() });
+    $('prices-error').hidden = !problem;
+    $('prices-error').textContent = problem ?? '';
+    $('prices-saved').hidden = !!problem;
+  });
+  $('prices-form').addEventListener('input', () => {
+    $('prices-saved').hidden = true;
+  });
+  changesWindow = new ChangesWindow($('changes'));
   $('setup-recheck').addEventListener('click', () => act('setupRecheck'));
   $('setup-continue').addEventListener('click', async () => {
     await act('setupContinue');
