@@ -26,7 +26,9 @@ VoiceSession::VoiceSession(const VoiceSettings& settings, boost::asio::any_io_ex
       renderStrand_(boost::asio::make_strand(workers)),
       endpointTimer_(main) {
   if (settings.echoCancellation && (canceller_ = EchoCanceller::make(AudioPlayer::sampleRate)))
-    player_.setTap([canceller = canceller_](auto samples) { canceller->render(samples); });
+    player_.setTap([canceller = canceller_](auto samples, auto playsAt) {
+      canceller->render(samples, playsAt);
+    });
   recognizer_->onEvent = [this, main = main_, weak = std::weak_ptr<Alive>(alive_),
                           request = request_](const SpeechRecognizer::Event& event) {
     // Runs on a worker, maybe while the session goes away: it reads
@@ -220,11 +222,14 @@ bool VoiceSession::heardOverOurSpeech(const SpeechRecognizer::Event& event) {
   if (!canceller_ || !speechStartedAt_ || ended < *speechStartedAt_ ||
       (!isSpeaking_ && ended > *speechEndedAt_ + echoGuard_.config().tailGrace))
     return false;
-  // Until the canceller has learnt the room, our speech gets through as stray
-  // words or as our own "yes" or "no": only a command we are not saying is
-  // taken, and at once, not after the pause that ends a prompt.
+  // Until the canceller has learnt the room, and at times when a reply
+  // starts, our speech gets through, and a transcription model hears words
+  // in it that nobody said. So only "stop" is taken, and at once: what it
+  // does if it was never said costs a "repeat that", where a "yes" or a
+  // "no" would answer a permission dialog.
   if (const auto command = voice::parseMetaCommand(event.text);
-      command && !voice::EchoGuard::madeOfWordsIn(event.text, lastSpoken_.value_or("")))
+      command == voice::MetaCommand::stop &&
+      !voice::EchoGuard::madeOfWordsIn(event.text, lastSpoken_.value_or("")))
     handleMeta(*command);
   else
     voiceLogger("audio.session")->debug("heard over our speech, not taken: {}", event.text);
@@ -417,13 +422,18 @@ void VoiceSession::finishSpeaking(std::uint64_t generation) {
 }
 
 void VoiceSession::setSpeaking(bool speaking) {
-  if (isSpeaking_ != speaking)
-    (speaking ? speechStartedAt_ : speechEndedAt_) = now();
+  // A reply that follows the last within the echo's tail continues it, as
+  // far as the microphone can tell: what it heard across the gap is ours.
+  const auto at = now();
+  if (speaking && !isSpeaking_ &&
+      !(speechEndedAt_ && at - *speechEndedAt_ < echoGuard_.config().tailGrace))
+    speechStartedAt_ = at;
+  else if (!speaking && isSpeaking_)
+    speechEndedAt_ = at;
   isSpeaking_ = speaking;
-  if (canceller_) {
-    canceller_->setPlaying(speaking);
+  if (canceller_)
     recognizer_->setQuickEnd(speaking);
-  } else
+  else
     recognizer_->setAcceptingAudio(!speaking);
 }
 

@@ -55,7 +55,6 @@ class VoiceSessionTest : public ::testing::Test {
       GTEST_SKIP() << daemon_.problem();
     settings_.recognizer = VoiceSettings::Recognizer::http;
     settings_.transcriptionUrl = standin_.url();
-    settings_.echoCancellation = true;
     mainThread_ = std::thread([this] { io_.run(); });
     makeSession();
   }
@@ -267,6 +266,32 @@ TEST_F(VoiceSessionTest, APromptFinishedBeforeParleySpeaksIsStillTheirs) {
   });
   ASSERT_TRUE(test::waitUntil([&] { return !heard().empty(); }));
   EXPECT_EQ(heard(), std::vector<std::string>{"prompt: Run the tests"});
+}
+
+TEST_F(VoiceSessionTest, ParleysWordsAtTheStartOfALaterReplyAreNeverThePersons) {
+  // A recogniser that hears anything as a command Parley never says, as a
+  // transcription model may hear what the canceller lets through of our
+  // speech: at the start of a reply, or across short replies one after the
+  // other, where a capture begun in one ends in the next.
+  transcribe_ = [](const std::string&) -> std::string { return "No."; };
+  test::Room room(daemon_, std::chrono::milliseconds(40), 0.5f);
+  ASSERT_EQ(room.problem(), "");
+  ASSERT_TRUE(startListening());
+  auto reply = [&](const std::string& text) {
+    onMain([&] {
+      session_->speak(text);
+      return 0;
+    });
+    ASSERT_TRUE(test::waitUntil([&] { return onMain([&] { return session_->isSpeaking(); }); }));
+    ASSERT_TRUE(test::waitUntil([&] { return !onMain([&] { return session_->isSpeaking(); }); },
+                                std::chrono::seconds(30)));
+  };
+  reply("I changed three files and all the tests pass. The build takes four minutes.");
+  for (int i = 0; i < 3; ++i)
+    reply("Counted.");
+  // What the microphone held when the last reply ended has been heard out.
+  EXPECT_FALSE(test::waitUntil([&] { return !heard().empty(); }, std::chrono::seconds(2)))
+      << heard().front();
 }
 
 TEST(VoiceSessionStart, ExplainsAMissingMicrophoneOrServer) {
