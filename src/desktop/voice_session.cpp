@@ -73,7 +73,9 @@ bool VoiceSession::start(std::string& error) {
   }
   if (!problem) {
     std::string inputError;
-    auto hear = [recognizer = recognizer_, canceller = canceller_](std::span<const float> samples) {
+    auto hear = [recognizer = recognizer_, canceller = canceller_,
+                 heardAt = audioHeardAt_](std::span<const float> samples) {
+      heardAt->store(std::chrono::steady_clock::now().time_since_epoch().count());
       if (canceller)
         recognizer->append(canceller->capture(samples));
       else
@@ -292,18 +294,26 @@ void VoiceSession::armEndpoint(std::chrono::milliseconds wait) {
 
 void VoiceSession::endpointReached() {
   endpointTimer_.cancel();
-  if (pendingSpeech_ > 0 && isListening_) {
+  const auto now = std::chrono::steady_clock::now();
+  const auto heardAt = std::chrono::steady_clock::time_point(
+      std::chrono::steady_clock::duration(audioHeardAt_->load()));
+  const bool audioBehind = now - heardAt > audioLag;
+  if ((pendingSpeech_ > 0 || audioBehind) && isListening_) {
     // The person paused and spoke again: what they are saying belongs to
     // this prompt ("... never mind" must cancel it), so the commit waits
-    // for it, though not for ever.
-    const auto now = std::chrono::steady_clock::now();
+    // for it, though not for ever. So it does while what they said in the
+    // pause may still be on its way.
     if (!waitingSince_) {
       waitingSince_ = now;
       voiceLogger("audio.session")->debug("endpoint waits for the speech under way");
     }
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - *waitingSince_);
-    if (waited < speechWaitLimit) {
+    if (pendingSpeech_ > 0 && waited < speechWaitLimit) {
       armEndpoint(speechWaitLimit - waited);
+      return;
+    }
+    if (pendingSpeech_ == 0 && waited < audioWaitLimit) {
+      armEndpoint(std::chrono::milliseconds(20));
       return;
     }
   }

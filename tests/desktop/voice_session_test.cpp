@@ -181,6 +181,26 @@ TEST_F(VoiceSessionTest, WordsSaidAfterABreathBelongToTheSamePrompt) {
   ASSERT_TRUE(test::waitUntil([&] { return !heard().empty(); }));
   EXPECT_EQ(heard(), std::vector<std::string>{"meta: scratchThat"});
   EXPECT_EQ(standin_.requests().size(), 2u);
+
+  // A machine too busy to hand the breath over in time: the microphone's
+  // audio stops once the first sentence has ended, and the rest comes late.
+  // The pause is the person's, not the clock's.
+  script_.insert(script_.end(), {"Delete the build folder.", "Never mind."});
+  audio = voiced(spoken("delete the build folder"));
+  audio.insert(audio.end(), 16 * 480, 0);
+  daemon_.speakLive(audio);
+  ASSERT_TRUE(test::waitUntil([&] {
+    return onMain([&] { return session_->transcript(); }) == "Delete the build folder.";
+  })) << standin_.requests().size()
+      << " " << onMain([&] { return session_->transcript(); });
+  EXPECT_FALSE(test::waitUntil([&] { return heard().size() > 1; }, std::chrono::milliseconds(600)))
+      << heard().back();
+  audio = silent(40);
+  for (const auto& words : {voiced(spoken("never mind")), silent(800)})
+    audio.insert(audio.end(), words.begin(), words.end());
+  daemon_.speakLive(audio);
+  ASSERT_TRUE(test::waitUntil([&] { return heard().size() > 1; }));
+  EXPECT_EQ(heard().back(), "meta: scratchThat");
 }
 
 TEST_F(VoiceSessionTest, WithoutEchoCancellationWordsPlayedWhileParleySpeaksAreNotTranscribed) {
