@@ -114,10 +114,14 @@ void BM_ListeningWithEchoCancellation(benchmark::State& state) {
   double cpu = 0;
   for (auto _ : state) {
     const double before = cpuSeconds();
+    // On a clock of its own, 20 ms a block, as the microphone hears them.
+    auto clock = desktop::EchoCanceller::Clock::now();
     for (std::size_t at = 0, played = 0; at < noise.size(); at += 320, played += renderBlock) {
       played %= speech.size() - renderBlock;
-      canceller.render(std::span(speech).subspan(played, renderBlock));
-      benchmark::DoNotOptimize(cutter.push(canceller.capture(std::span(noise).subspan(at, 320))));
+      canceller.render(std::span(speech).subspan(played, renderBlock), clock);
+      clock += std::chrono::milliseconds(20);
+      benchmark::DoNotOptimize(
+          cutter.push(canceller.capture(std::span(noise).subspan(at, 320), clock)));
     }
     cpu += cpuSeconds() - before;
   }

@@ -92,7 +92,6 @@ Figures measure() {
   });
   desktop::VoiceSettings settings;
   settings.recognizer = desktop::VoiceSettings::Recognizer::http;
-  settings.echoCancellation = true;
   settings.transcriptionUrl = standin.url();
   std::thread main([&] { io.run(); });
   auto onMain = [&](auto f) {

@@ -40,11 +40,21 @@ std::string AudioPlayer::playNow(const PcmAudio& audio, const std::atomic<bool>*
       return "";
     }
     const std::size_t count = std::min(chunk, converted.samples.size() - at);
-    if (tap)
-      tap(std::span(converted.samples).subspan(at, count));
     if (pa_simple_write(stream.get(), converted.samples.data() + at, count * sizeof(std::int16_t),
                         &error) < 0) {
       return std::string("Playback failed: ") + pa_strerror(error);
+    }
+    if (tap) {
+      // The server's latency runs to the last sample written; the block is
+      // heard a block's length before that.
+      const auto now = std::chrono::steady_clock::now();
+      const pa_usec_t latency = pa_simple_get_latency(stream.get(), &error);
+      const auto untilLast = latency == static_cast<pa_usec_t>(-1)
+                                 ? std::chrono::microseconds(0)
+                                 : std::chrono::microseconds(latency);
+      const auto length = std::chrono::microseconds(count * 1000000 / sampleRate);
+      tap(std::span(converted.samples).subspan(at, count),
+          now + std::max(untilLast - length, std::chrono::microseconds(0)));
     }
   }
   if (pa_simple_drain(stream.get(), &error) < 0) {

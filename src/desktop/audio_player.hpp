@@ -4,6 +4,7 @@
 // on a thread of its own. Playback can be cut short at any moment.
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <span>
@@ -18,9 +19,11 @@ class AudioPlayer {
  public:
   // The rate blocks are converted to before they are played.
   static constexpr int sampleRate = 48000;
-  // Sees each block of samples (at `sampleRate`) as it is handed to the sound
-  // server, on the player's thread: what we are about to hear ourselves say.
-  using Tap = std::function<void(std::span<const std::int16_t> samples)>;
+  // Sees each block of samples (at `sampleRate`) once it is handed to the
+  // sound server, on the player's thread, with when its first sample will
+  // leave the speakers: what we are about to hear ourselves say.
+  using Tap = std::function<void(std::span<const std::int16_t> samples,
+                                 std::chrono::steady_clock::time_point playsAt)>;
 
   AudioPlayer() = default;
   ~AudioPlayer();

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "desktop/voice_log.hpp"
 
@@ -12,16 +13,18 @@ namespace {
 
 constexpr std::size_t captureFrameSamples = EchoCanceller::captureRate / 100;
 
-// What we hand the player is heard about this much later: the player's
-// 100 ms server buffer and a 20 ms capture fragment. Only a starting point,
-// as the canceller finds the true delay itself.
-constexpr int nominalDelayMs = 120;
+// Our sound reaches the microphone a room's delay after it is played, and
+// our capture lags what the microphone hears by its 20 ms fragment. Only a
+// starting point, as the canceller finds the true delay itself.
+constexpr int nominalDelayMs = 100;
 
-// A player that has written nothing for this long has not started yet, or
-// is stalled: the far end is silence meanwhile. Only a long gap counts, as a
-// player held up by a busy machine is still playing, and silence slipped
-// into its stream would put it out of step with what the microphone hears.
-constexpr auto renderGap = std::chrono::milliseconds(200);
+constexpr auto frameTime = std::chrono::milliseconds(10);
+// Sound played this long before what the microphone hears now was played
+// while the microphone heard nothing (it stalled, or the machine did): its
+// echo is gone.
+constexpr auto staleAfter = std::chrono::milliseconds(200);
+// A frame due later than this is not yet playing: the speakers are silent.
+constexpr auto notYetPlaying = std::chrono::milliseconds(20);
 
 }  // namespace
 
@@ -77,21 +80,40 @@ void EchoCanceller::renderFrame(std::span<const float> frame) {
   processing_->ProcessReverseStream(in, format, format, outs);
 }
 
-void EchoCanceller::render(std::span<const std::int16_t> samples) {
+void EchoCanceller::render(std::span<const std::int16_t> samples, Clock::time_point playsAt) {
   if (!processing_)
     return;
   std::lock_guard lock(mutex_);
-  lastRender_ = std::chrono::steady_clock::now();
-  for (const auto sample : samples) {
-    renderPending_.push_back(static_cast<float>(sample) / 32768.0f);
-    if (renderPending_.size() == renderFrameSamples_) {
-      renderFrame(renderPending_);
-      renderPending_.clear();
-    }
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    if (renderPending_.empty())
+      pendingPlaysAt_ =
+          playsAt + std::chrono::duration_cast<Clock::duration>(
+                        std::chrono::duration<double>(static_cast<double>(i) / renderRate_));
+    renderPending_.push_back(static_cast<float>(samples[i]) / 32768.0f);
+    if (renderPending_.size() == renderFrameSamples_)
+      toPlay_.push_back({pendingPlaysAt_, std::exchange(renderPending_, {})});
   }
 }
 
-std::vector<float> EchoCanceller::capture(std::span<const float> samples) {
+void EchoCanceller::playedUntil(Clock::time_point heardAt) {
+  while (!toPlay_.empty() && toPlay_.front().playsAt + staleAfter < heardAt)
+    toPlay_.pop_front();
+  // The frame that played while the microphone heard this one, and any
+  // that a late capture has left behind. A frame due a moment later is
+  // handed over next time: slipping silence in would shift our sound
+  // against the microphone's for the rest of the reply.
+  bool played = false;
+  while (!toPlay_.empty() && toPlay_.front().playsAt + frameTime / 2 <= heardAt) {
+    renderFrame(toPlay_.front().samples);
+    toPlay_.pop_front();
+    played = true;
+  }
+  if (!played && (toPlay_.empty() || toPlay_.front().playsAt > heardAt + notYetPlaying))
+    renderFrame(std::vector<float>(renderFrameSamples_, 0.0f));
+}
+
+std::vector<float> EchoCanceller::capture(std::span<const float> samples,
+                                          Clock::time_point heardAt) {
   if (!processing_)
     return {samples.begin(), samples.end()};
   std::lock_guard lock(mutex_);
@@ -104,18 +126,15 @@ std::vector<float> EchoCanceller::capture(std::span<const float> samples) {
   for (auto& sample : out)
     sample = std::isfinite(sample) ? std::clamp(sample, -1.0f, 1.0f) : 0.0f;
 
-  const bool idle = !playing_.load() || std::chrono::steady_clock::now() - lastRender_ > renderGap;
-  const std::vector<float> silence(idle ? renderFrameSamples_ : 0, 0.0f);
+  // When the last whole frame ended: the partial frame left over came after it.
+  const auto wholeEnd =
+      heardAt - std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                    static_cast<double>(capturePending_.size()) / captureRate));
+  const std::size_t frames = whole / captureFrameSamples;
   const webrtc::StreamConfig format(captureRate, 1);
-  for (std::size_t at = 0; at < whole; at += captureFrameSamples) {
-    // While nothing plays, the far end goes on as silence, so the two
-    // streams keep in step and the canceller does not mistake old speech for
-    // what is playing now.
-    if (idle) {
-      renderPending_.clear();
-      renderFrame(silence);
-    }
-    float* frame[] = {out.data() + at};
+  for (std::size_t i = 0; i < frames; ++i) {
+    playedUntil(wholeEnd - static_cast<int>(frames - 1 - i) * frameTime);
+    float* frame[] = {out.data() + i * captureFrameSamples};
     processing_->set_stream_delay_ms(nominalDelayMs);
     processing_->ProcessStream(frame, format, format, frame);
   }

@@ -7,12 +7,20 @@
 // comes back, and finds the delay between them itself: the person's sound
 // setup is left as it is.
 //
+// What it compares must keep the same alignment from one reply to the next,
+// or each reply starts with a filter learnt for another delay and our first
+// words get through, loud enough to be taken for speech. So our sound is
+// placed on the microphone's timeline by when the sound server will play it,
+// not by when the player hands it over (a reply's first 100 ms go in at once
+// to fill the server's buffer), and the far end goes on as silence whenever
+// nothing is playing.
+//
 // Threads: render() runs on the player's thread, capture() on the
 // microphone's; the two meet under one lock.
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -41,26 +49,35 @@ class EchoCanceller {
   // recogniser by other means.
   bool available() const { return processing_ != nullptr; }
 
-  // Whether our sound is playing: while it is not, the far end is silence.
-  void setPlaying(bool playing) { playing_.store(playing); }
-  // Our own sound, in order, as it is handed to the sound server.
-  void render(std::span<const std::int16_t> samples);
-  // Microphone samples at `captureRate`: the same sound with our speech
-  // taken out, in whole 10 ms frames (a partial frame waits for the next
-  // call).
-  std::vector<float> capture(std::span<const float> samples);
+  using Clock = std::chrono::steady_clock;
+
+  // Our own sound, in order, as it is handed to the sound server; its first
+  // sample leaves the speakers at `playsAt`.
+  void render(std::span<const std::int16_t> samples, Clock::time_point playsAt);
+  // Microphone samples at `captureRate`, the last of them heard at
+  // `heardAt`: the same sound with our speech taken out, in whole 10 ms
+  // frames (a partial frame waits for the next call).
+  std::vector<float> capture(std::span<const float> samples,
+                             Clock::time_point heardAt = Clock::now());
 
  private:
+  struct RenderFrame {
+    Clock::time_point playsAt;
+    std::vector<float> samples;
+  };
+
   void renderFrame(std::span<const float> frame);
+  // Hands the canceller what the speakers played up to `heardAt`.
+  void playedUntil(Clock::time_point heardAt);
 
   std::unique_ptr<webrtc::AudioProcessing> processing_;
   int renderRate_;
   std::size_t renderFrameSamples_;
-  std::atomic<bool> playing_{false};
   std::mutex mutex_;  // guards what follows
   std::vector<float> renderPending_;
+  Clock::time_point pendingPlaysAt_;
+  std::deque<RenderFrame> toPlay_;
   std::vector<float> capturePending_;
-  std::chrono::steady_clock::time_point lastRender_;
 };
 
 }  // namespace parley::desktop

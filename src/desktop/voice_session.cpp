@@ -26,7 +26,9 @@ VoiceSession::VoiceSession(const VoiceSettings& settings, boost::asio::any_io_ex
       renderStrand_(boost::asio::make_strand(workers)),
       endpointTimer_(main) {
   if (settings.echoCancellation && (canceller_ = EchoCanceller::make(AudioPlayer::sampleRate)))
-    player_.setTap([canceller = canceller_](auto samples) { canceller->render(samples); });
+    player_.setTap([canceller = canceller_](auto samples, auto playsAt) {
+      canceller->render(samples, playsAt);
+    });
   recognizer_->onEvent = [this, main = main_, weak = std::weak_ptr<Alive>(alive_),
                           request = request_](const SpeechRecognizer::Event& event) {
     // Runs on a worker, maybe while the session goes away: it reads
@@ -71,7 +73,9 @@ bool VoiceSession::start(std::string& error) {
   }
   if (!problem) {
     std::string inputError;
-    auto hear = [recognizer = recognizer_, canceller = canceller_](std::span<const float> samples) {
+    auto hear = [recognizer = recognizer_, canceller = canceller_,
+                 heardAt = audioHeardAt_](std::span<const float> samples) {
+      heardAt->store(std::chrono::steady_clock::now().time_since_epoch().count());
       if (canceller)
         recognizer->append(canceller->capture(samples));
       else
@@ -220,11 +224,14 @@ bool VoiceSession::heardOverOurSpeech(const SpeechRecognizer::Event& event) {
   if (!canceller_ || !speechStartedAt_ || ended < *speechStartedAt_ ||
       (!isSpeaking_ && ended > *speechEndedAt_ + echoGuard_.config().tailGrace))
     return false;
-  // Until the canceller has learnt the room, our speech gets through as stray
-  // words or as our own "yes" or "no": only a command we are not saying is
-  // taken, and at once, not after the pause that ends a prompt.
+  // Until the canceller has learnt the room, and at times when a reply
+  // starts, our speech gets through, and a transcription model hears words
+  // in it that nobody said. So only "stop" is taken, and at once: what it
+  // does if it was never said costs a "repeat that", where a "yes" or a
+  // "no" would answer a permission dialog.
   if (const auto command = voice::parseMetaCommand(event.text);
-      command && !voice::EchoGuard::madeOfWordsIn(event.text, lastSpoken_.value_or("")))
+      command == voice::MetaCommand::stop &&
+      !voice::EchoGuard::madeOfWordsIn(event.text, lastSpoken_.value_or("")))
     handleMeta(*command);
   else
     voiceLogger("audio.session")->debug("heard over our speech, not taken: {}", event.text);
@@ -287,18 +294,26 @@ void VoiceSession::armEndpoint(std::chrono::milliseconds wait) {
 
 void VoiceSession::endpointReached() {
   endpointTimer_.cancel();
-  if (pendingSpeech_ > 0 && isListening_) {
+  const auto now = std::chrono::steady_clock::now();
+  const auto heardAt = std::chrono::steady_clock::time_point(
+      std::chrono::steady_clock::duration(audioHeardAt_->load()));
+  const bool audioBehind = now - heardAt > audioLag;
+  if ((pendingSpeech_ > 0 || audioBehind) && isListening_) {
     // The person paused and spoke again: what they are saying belongs to
     // this prompt ("... never mind" must cancel it), so the commit waits
-    // for it, though not for ever.
-    const auto now = std::chrono::steady_clock::now();
+    // for it, though not for ever. So it does while what they said in the
+    // pause may still be on its way.
     if (!waitingSince_) {
       waitingSince_ = now;
       voiceLogger("audio.session")->debug("endpoint waits for the speech under way");
     }
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - *waitingSince_);
-    if (waited < speechWaitLimit) {
+    if (pendingSpeech_ > 0 && waited < speechWaitLimit) {
       armEndpoint(speechWaitLimit - waited);
+      return;
+    }
+    if (pendingSpeech_ == 0 && waited < audioWaitLimit) {
+      armEndpoint(std::chrono::milliseconds(20));
       return;
     }
   }
@@ -417,13 +432,18 @@ void VoiceSession::finishSpeaking(std::uint64_t generation) {
 }
 
 void VoiceSession::setSpeaking(bool speaking) {
-  if (isSpeaking_ != speaking)
-    (speaking ? speechStartedAt_ : speechEndedAt_) = now();
+  // A reply that follows the last within the echo's tail continues it, as
+  // far as the microphone can tell: what it heard across the gap is ours.
+  const auto at = now();
+  if (speaking && !isSpeaking_ &&
+      !(speechEndedAt_ && at - *speechEndedAt_ < echoGuard_.config().tailGrace))
+    speechStartedAt_ = at;
+  else if (!speaking && isSpeaking_)
+    speechEndedAt_ = at;
   isSpeaking_ = speaking;
-  if (canceller_) {
-    canceller_->setPlaying(speaking);
+  if (canceller_)
     recognizer_->setQuickEnd(speaking);
-  } else
+  else
     recognizer_->setAcceptingAudio(!speaking);
 }
 

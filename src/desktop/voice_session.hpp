@@ -43,6 +43,12 @@ class VoiceSession : public DesktopVoice {
   // The longest a commit waits for speech that began after the pause that
   // ended the text before it.
   static constexpr std::chrono::milliseconds speechWaitLimit{10000};
+  // The microphone hands over audio every 20 ms: none for longer means what
+  // was said since has not reached us yet (the machine is busy), and a pause
+  // timed on the clock may not be a pause at all. A commit waits for it,
+  // though not for a microphone that has stopped.
+  static constexpr std::chrono::milliseconds audioLag{100};
+  static constexpr std::chrono::milliseconds audioWaitLimit{1000};
 
   VoiceSession(const VoiceSettings& settings, boost::asio::any_io_executor main,
                boost::asio::any_io_executor workers);
@@ -105,6 +111,9 @@ class VoiceSession : public DesktopVoice {
   // it is emitted, and one from a stopped request is dropped.
   std::shared_ptr<std::atomic<std::uint64_t>> request_ =
       std::make_shared<std::atomic<std::uint64_t>>(0);
+  // When the microphone last handed over audio (steady clock ticks).
+  std::shared_ptr<std::atomic<std::chrono::steady_clock::rep>> audioHeardAt_ =
+      std::make_shared<std::atomic<std::chrono::steady_clock::rep>>(0);
   std::shared_ptr<SpeechRecognizer> recognizer_;
   std::shared_ptr<SpeechRenderer> renderer_;
   boost::asio::strand<boost::asio::any_io_executor> renderStrand_;

@@ -10,7 +10,7 @@
 //     "systemVoice": "gmw/en-US",  "rate": 1.0,
 //     "elevenLabsVoiceId": "...",  "elevenLabsApiKey": "...",
 //     "elevenLabsBaseUrl": "https://api.elevenlabs.io",
-//     "echoCancellation": false
+//     "echoCancellation": true
 //   }
 //
 // The ElevenLabs key may also come from $ELEVENLABS_API_KEY. A key in the file
@@ -45,11 +45,9 @@ struct VoiceSettings {
   std::string locale = "en-US";
 
   // Parley's own speech is cancelled out of the microphone, so the person can
-  // talk over it; without it the microphone is deaf while Parley speaks. Off
-  // until asked for: with it, a capture holding no speech was seen uploaded
-  // as playback ended, and a transcription model answers such audio with
-  // made-up words, which over our speech could be taken for "yes".
-  bool echoCancellation = false;
+  // say "stop" over it; off, or where the canceller is unavailable, the
+  // microphone is deaf while Parley speaks.
+  bool echoCancellation = true;
 
   // Problems met while reading (unknown values, a key in a readable file).
   std::vector<std::string> warnings;

@@ -42,7 +42,7 @@ struct Room {
   std::size_t wordLength = 0;
 };
 
-// Two sentences of ours; the room hears them 150 ms later at half the level,
+// Two sentences of ours; the room hears them 60 ms after they are played, at half the level,
 // with a reflection 20 ms after that, over faint noise; the person's "stop"
 // comes in the middle of the second sentence.
 Room room() {
@@ -52,7 +52,7 @@ Room room() {
   Room room;
   room.played = speech.resampled(AudioPlayer::sampleRate).samples;
   const auto ours = toFloat(speech.resampled(static_cast<int>(micRate)).samples);
-  const std::size_t delay = micRate * 150 / 1000;
+  const std::size_t delay = micRate * 60 / 1000;
   const std::size_t reflection = micRate * 20 / 1000;
   room.mic.assign(ours.size() + delay + reflection, 0.0f);
   std::uint32_t seed = 5;
@@ -73,21 +73,28 @@ Room room() {
 }
 
 // Plays and captures in step, 20 ms at a time, as the player and the
-// microphone do.
+// microphone do, on a clock of the room's own: each block is handed to the
+// player 100 ms before it is played, as the server's buffer holds that much.
 std::vector<float> cancel(EchoCanceller& canceller, const Room& room) {
   constexpr std::size_t renderBlock = AudioPlayer::sampleRate / 50;
   constexpr std::size_t captureBlock = micRate / 50;
+  const auto start = EchoCanceller::Clock::now();
+  const auto blockTime = std::chrono::milliseconds(20);
   std::vector<float> out;
   for (std::size_t block = 0; block * captureBlock < room.mic.size(); ++block) {
-    const std::size_t renderAt = block * renderBlock;
-    if (renderAt < room.played.size()) {
-      canceller.render(
-          std::span(room.played)
-              .subspan(renderAt, std::min(renderBlock, room.played.size() - renderAt)));
+    for (std::size_t ahead = block == 0 ? 0 : 5; ahead <= 5; ++ahead) {
+      const std::size_t renderAt = (block + ahead) * renderBlock;
+      if (renderAt < room.played.size()) {
+        canceller.render(
+            std::span(room.played)
+                .subspan(renderAt, std::min(renderBlock, room.played.size() - renderAt)),
+            start + static_cast<int>(block + ahead) * blockTime);
+      }
     }
     const std::size_t at = block * captureBlock;
     const auto cleaned = canceller.capture(
-        std::span(room.mic).subspan(at, std::min(captureBlock, room.mic.size() - at)));
+        std::span(room.mic).subspan(at, std::min(captureBlock, room.mic.size() - at)),
+        start + static_cast<int>(block + 1) * blockTime);
     out.insert(out.end(), cleaned.begin(), cleaned.end());
   }
   return out;
@@ -96,7 +103,6 @@ std::vector<float> cancel(EchoCanceller& canceller, const Room& room) {
 TEST(EchoCanceller, TakesOurSpeechOutAndLeavesThePersonsWord) {
   EchoCanceller canceller(AudioPlayer::sampleRate);
   ASSERT_TRUE(canceller.available());
-  canceller.setPlaying(true);
   const Room heard = room();
   const auto out = cancel(canceller, heard);
   ASSERT_EQ(out.size(), heard.mic.size() / 160 * 160);
@@ -126,15 +132,15 @@ TEST(EchoCanceller, CopesWithBadInputAndPassesSoundThroughWhenUnavailable) {
   // A rate the processor refuses leaves it unavailable, and sound untouched.
   EchoCanceller refused(0);
   EXPECT_FALSE(refused.available());
-  refused.render(std::vector<std::int16_t>(480, 1000));
+  refused.render(std::vector<std::int16_t>(480, 1000), EchoCanceller::Clock::now());
   EXPECT_EQ(refused.capture(std::span(mic).first(2)),
             std::vector<float>(mic.begin(), mic.begin() + 2));
 
   // Junk and partial frames: whole frames come out, finite and in range.
   EchoCanceller canceller(AudioPlayer::sampleRate);
   ASSERT_TRUE(canceller.available());
-  canceller.render({});
-  canceller.render(std::vector<std::int16_t>(7, -32768));
+  canceller.render({}, EchoCanceller::Clock::now());
+  canceller.render(std::vector<std::int16_t>(7, -32768), EchoCanceller::Clock::now());
   std::size_t total = 0;
   for (int i = 0; i < 100; ++i) {
     const auto out = canceller.capture(mic);

@@ -55,7 +55,6 @@ class VoiceSessionTest : public ::testing::Test {
       GTEST_SKIP() << daemon_.problem();
     settings_.recognizer = VoiceSettings::Recognizer::http;
     settings_.transcriptionUrl = standin_.url();
-    settings_.echoCancellation = true;
     mainThread_ = std::thread([this] { io_.run(); });
     makeSession();
   }
@@ -182,6 +181,26 @@ TEST_F(VoiceSessionTest, WordsSaidAfterABreathBelongToTheSamePrompt) {
   ASSERT_TRUE(test::waitUntil([&] { return !heard().empty(); }));
   EXPECT_EQ(heard(), std::vector<std::string>{"meta: scratchThat"});
   EXPECT_EQ(standin_.requests().size(), 2u);
+
+  // A machine too busy to hand the breath over in time: the microphone's
+  // audio stops once the first sentence has ended, and the rest comes late.
+  // The pause is the person's, not the clock's.
+  script_.insert(script_.end(), {"Delete the build folder.", "Never mind."});
+  audio = voiced(spoken("delete the build folder"));
+  audio.insert(audio.end(), 16 * 480, 0);
+  daemon_.speakLive(audio);
+  ASSERT_TRUE(test::waitUntil([&] {
+    return onMain([&] { return session_->transcript(); }) == "Delete the build folder.";
+  })) << standin_.requests().size()
+      << " " << onMain([&] { return session_->transcript(); });
+  EXPECT_FALSE(test::waitUntil([&] { return heard().size() > 1; }, std::chrono::milliseconds(600)))
+      << heard().back();
+  audio = silent(40);
+  for (const auto& words : {voiced(spoken("never mind")), silent(800)})
+    audio.insert(audio.end(), words.begin(), words.end());
+  daemon_.speakLive(audio);
+  ASSERT_TRUE(test::waitUntil([&] { return heard().size() > 1; }));
+  EXPECT_EQ(heard().back(), "meta: scratchThat");
 }
 
 TEST_F(VoiceSessionTest, WithoutEchoCancellationWordsPlayedWhileParleySpeaksAreNotTranscribed) {
@@ -267,6 +286,32 @@ TEST_F(VoiceSessionTest, APromptFinishedBeforeParleySpeaksIsStillTheirs) {
   });
   ASSERT_TRUE(test::waitUntil([&] { return !heard().empty(); }));
   EXPECT_EQ(heard(), std::vector<std::string>{"prompt: Run the tests"});
+}
+
+TEST_F(VoiceSessionTest, ParleysWordsAtTheStartOfALaterReplyAreNeverThePersons) {
+  // A recogniser that hears anything as a command Parley never says, as a
+  // transcription model may hear what the canceller lets through of our
+  // speech: at the start of a reply, or across short replies one after the
+  // other, where a capture begun in one ends in the next.
+  transcribe_ = [](const std::string&) -> std::string { return "No."; };
+  test::Room room(daemon_, std::chrono::milliseconds(40), 0.5f);
+  ASSERT_EQ(room.problem(), "");
+  ASSERT_TRUE(startListening());
+  auto reply = [&](const std::string& text) {
+    onMain([&] {
+      session_->speak(text);
+      return 0;
+    });
+    ASSERT_TRUE(test::waitUntil([&] { return onMain([&] { return session_->isSpeaking(); }); }));
+    ASSERT_TRUE(test::waitUntil([&] { return !onMain([&] { return session_->isSpeaking(); }); },
+                                std::chrono::seconds(30)));
+  };
+  reply("I changed three files and all the tests pass. The build takes four minutes.");
+  for (int i = 0; i < 3; ++i)
+    reply("Counted.");
+  // What the microphone held when the last reply ended has been heard out.
+  EXPECT_FALSE(test::waitUntil([&] { return !heard().empty(); }, std::chrono::seconds(2)))
+      << heard().front();
 }
 
 TEST(VoiceSessionStart, ExplainsAMissingMicrophoneOrServer) {
