@@ -234,7 +234,7 @@ bool VoiceSession::heardOverOurSpeech(const SpeechRecognizer::Event& event) {
       !voice::EchoGuard::madeOfWordsIn(event.text, lastSpoken_.value_or("")))
     handleMeta(*command);
   else
-    voiceLogger("audio.session")->debug("heard over our speech, not taken: {}", event.text);
+    voiceLogger("audio.session")->info("heard over our speech, not taken: {}", event.text);
   if (waitingSince_)
     endpointReached();
   return true;

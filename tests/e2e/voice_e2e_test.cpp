@@ -44,9 +44,13 @@ class Voice : public Bridge {
                   {"voice", {{"recognizer", "http"}, {"transcriptionUrl", transcriber_.url()}}}}));
   }
 
-  // Says the words into the room after a moment's silence, at the pace
-  // they are spoken; the recogniser hears `heardAs`.
-  void say(const std::string& words, const std::string& heardAs) {
+  // Says the words into the room after `pause` of silence, at the pace
+  // they are spoken; the recogniser hears `heardAs`. An answer waits a
+  // second, as a person who heard the question out: words that end within
+  // half a second of Parley's speech may be its echo, and only "stop" is
+  // taken from them.
+  void say(const std::string& words, const std::string& heardAs,
+           std::chrono::milliseconds pause = 300ms) {
     auto samples = desktop::EspeakSynthesizer::synthesize(words, std::nullopt, "en-US", 1.0f)
                        .resampled(16000)
                        .samples;
@@ -54,7 +58,7 @@ class Voice : public Bridge {
       std::lock_guard lock(mutex_);
       script_.push_back({samples, heardAs});
     }
-    samples.insert(samples.begin(), 16 * 300, 0);
+    samples.insert(samples.begin(), static_cast<std::size_t>(16 * pause.count()), 0);
     room_->say(samples);
   }
 
@@ -109,7 +113,7 @@ TEST_F(Voice, SpokenPromptsAndAnswersDriveTheSessionAndADestructiveCallStaysAtTh
   ASSERT_TRUE(asked);
   EXPECT_EQ(asked->tier, protocol::RiskTier::elevated);
   ASSERT_TRUE(spoken(1));  // the request, read out
-  say("yes", "Yes.");
+  say("yes", "Yes.", 1s);
   const auto allowed = resolutionOf(*asked);
   ASSERT_TRUE(allowed);
   EXPECT_EQ(allowed->by, By::desk);
@@ -127,11 +131,11 @@ TEST_F(Voice, SpokenPromptsAndAnswersDriveTheSessionAndADestructiveCallStaysAtTh
   ASSERT_TRUE(danger);
   EXPECT_EQ(danger->tier, protocol::RiskTier::destructive);
   ASSERT_TRUE(spoken(3));
-  say("yes", "Yes.");
+  say("yes", "Yes.", 1s);
   ASSERT_TRUE(app_->waitForOutput("native voice answer failed: this request is destructive"));
   ASSERT_TRUE(spoken(4));  // the refusal
   EXPECT_TRUE(contains(claude_->screen(), "Do you want to proceed?")) << claude_->screen();
-  say("no", "No.");
+  say("no", "No.", 1s);
   const auto denied = resolutionOf(*danger);
   ASSERT_TRUE(denied);
   EXPECT_EQ(denied->by, By::desk);
