@@ -222,20 +222,24 @@ void AppModel::rescan() {
                      for (auto& s : all)
                        descriptors.push_back(std::move(s.descriptor));
                      self->usage_->annotate(descriptors);
-                     // A mode switched by Shift+Tab sends no hook: only a
-                     // sweep sees it, and the phone must too.
-                     if (self->modesDiffer(descriptors))
+                     // A mode switched by Shift+Tab sends no hook, nor does
+                     // a session whose window closed with it: only a sweep
+                     // sees them, and the phone must too.
+                     if (self->phoneListDiffers(descriptors))
                        self->phoneLink_->publish(protocol::SessionUpdate{.sessions = descriptors});
                      self->listed(descriptors, true);
                      self->deskInterrupts_->looked();
                    }));
 }
 
-bool AppModel::modesDiffer(const std::vector<protocol::SessionDescriptor>& sessions) const {
+bool AppModel::phoneListDiffers(const std::vector<protocol::SessionDescriptor>& sessions) const {
+  if (sessions.size() != sessions_.size())
+    return true;
   for (const auto& s : sessions) {
     const auto before = std::find_if(sessions_.begin(), sessions_.end(),
                                      [&](const auto& b) { return b.sessionID == s.sessionID; });
-    if (before != sessions_.end() && before->permissionMode != s.permissionMode)
+    if (before == sessions_.end() || before->permissionMode != s.permissionMode ||
+        before->state != s.state)
       return true;
   }
   return false;

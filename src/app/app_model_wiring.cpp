@@ -210,7 +210,7 @@ void AppModel::wire(std::unique_ptr<desktop::DesktopVoice> voice) {
   driverOptions.reader = workers_;
   grantModes_->store(preferences().boolean(kPhoneGrantModesKey).value_or(false));
   driverOptions.phoneMayGrantModes = [allowed = grantModes_] { return allowed->load(); };
-  driverOptions.modeChanged = [weak, main = main_.get_executor()] {
+  driverOptions.listChanged = [weak, main = main_.get_executor()] {
     asio::post(main, [weak] {
       if (auto self = weak.lock())
         self->rescan();

@@ -276,10 +276,18 @@ SessionDriver::Result SessionDriver::execute(Command command) {
 
 asio::awaitable<RegisteredSession> SessionDriver::resolve(std::string id, Needs needs) {
   std::optional<RegisteredSession> found = co_await registry_->session(id, asio::use_awaitable);
+  // Known from its hooks alone, a session is announce-only until a sweep
+  // reads its version: one just started (from the phone, say) is looked at
+  // now rather than refused until the next sweep.
+  if (found && needs >= Needs::injectable && !found->mayInject() &&
+      !found->descriptor.claudeVersion) {
+    co_await registry_->sweep(std::chrono::system_clock::now(), asio::use_awaitable);
+    found = co_await registry_->session(id, asio::use_awaitable);
+  }
   if (!found)
     throw CommandError::unknownSession(id);
   if (needs >= Needs::injectable && !found->mayInject())
-    throw CommandError::announceOnly(id);
+    throw CommandError::announceOnly(found->descriptor);
   const SessionDescriptor& d = found->descriptor;
   if (needs >= Needs::livePane && !tmuxFor(d).paneExists(d.paneID))
     throw CommandError::paneGone(d.paneID);

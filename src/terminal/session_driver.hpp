@@ -79,7 +79,7 @@ class SessionDriver : public protocol::SessionCommands,
       cannotSwitch
     };
     static CommandError unknownSession(const std::string& id);
-    static CommandError announceOnly(const std::string& id);
+    static CommandError announceOnly(const protocol::SessionDescriptor& d);
     static CommandError paneGone(const std::string& pane);
     static CommandError optionNotFound(std::int64_t number);
     static CommandError noDetail(const std::string& ref);
@@ -150,9 +150,10 @@ class SessionDriver : public protocol::SessionCommands,
     // Whether the person allowed the phone, at the desk, to turn on accept
     // edits and auto mode (session-wide grants); without it, never.
     std::function<bool()> phoneMayGrantModes;
-    // Told on the driver's strand once a session's mode has been switched,
-    // so the session list shows it without waiting for a hook.
-    std::function<void()> modeChanged;
+    // Told on the driver's strand once a session's mode has been switched
+    // or the session stopped, so the session list shows it without waiting
+    // for a hook (a stopped session's own end hook dies with its window).
+    std::function<void()> listChanged;
     // Told on the driver's strand of each window opened from the phone
     // (its tmux socket and pane), so the desk can tell those sessions apart.
     std::function<void(const std::string& socketPath, const std::string& paneID)> opened;

@@ -10,10 +10,13 @@ SessionDriver::CommandError SessionDriver::CommandError::unknownSession(const st
   return {Kind::unknownSession, "no such session: " + id};
 }
 
-SessionDriver::CommandError SessionDriver::CommandError::announceOnly(const std::string& id) {
-  return {Kind::announceOnly,
-          "session " + id +
-              " is announce-only (unsupported Claude Code version, or permissions bypassed)"};
+SessionDriver::CommandError SessionDriver::CommandError::announceOnly(
+    const protocol::SessionDescriptor& d) {
+  std::string why = "session ";
+  why.append(d.sessionID).append(" is announce-only");
+  if (d.announceOnly)
+    why.append(": ").append(*d.announceOnly);
+  return {Kind::announceOnly, why};
 }
 
 SessionDriver::CommandError SessionDriver::CommandError::paneGone(const std::string& pane) {

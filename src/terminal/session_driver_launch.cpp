@@ -203,6 +203,8 @@ SessionDriver::Result SessionDriver::handle(protocol::StopSession, RegisteredSes
            CommandError::cannotStart(std::string("could not stop ") + label(d) + ": " + e.what()));
   }
   log("stopped " + label(d) + " from the phone");
+  if (options_.listChanged)
+    options_.listChanged();
   co_return std::monostate{};
 }
 

@@ -85,8 +85,8 @@ SessionDriver::Result SessionDriver::handle(protocol::SetMode m, RegisteredSessi
                                            " did not change when Shift+Tab was pressed"));
   }
   log("switched " + label(d) + " to " + name + " from the phone");
-  if (options_.modeChanged)
-    options_.modeChanged();
+  if (options_.listChanged)
+    options_.listChanged();
   co_return std::monostate{};
 }
 

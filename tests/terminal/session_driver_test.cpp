@@ -35,7 +35,7 @@ class DriverTest : public ::testing::Test {
                                    .pollInterval = 25ms,
                                    .questions = questions,
                                    .phoneMayGrantModes = [this] { return grantModes.load(); },
-                                   .modeChanged = [this] { ++modeChanges; }})) {}
+                                   .listChanged = [this] { ++listChanges; }})) {}
 
   ~DriverTest() override {
     own.join();
@@ -100,7 +100,7 @@ class DriverTest : public ::testing::Test {
   std::mutex mutex;
   std::vector<std::string> logLines;
   std::atomic<bool> grantModes{false};
-  std::atomic<int> modeChanges{0};
+  std::atomic<int> listChanges{0};
 };
 
 bool endsWithDigit(const std::string& screen) {
@@ -112,7 +112,7 @@ TEST_F(DriverTest, AnnounceOnlySessionsTakeNoKeystrokesButCanBeRead) {
       paneShowing(test::fixturePath("claude-code-2.1.222/screens/question.ansi"));
   addSession("old", pane, /*supported=*/false);
   const std::string refused =
-      "session old is announce-only (unsupported Claude Code version, or permissions bypassed)";
+      "session old is announce-only: Claude Code 1.0.0 is a version Parley cannot drive";
   const std::vector<SessionCommand> typing = {
       SubmitPrompt{.sessionID = "old", .text = "qzx typed"},
       Interrupt{.sessionID = "old"},
@@ -268,7 +268,7 @@ TEST_F(DriverTest, ModesSwitchByShiftTabReadBackAndGrantsWaitForTheDesk) {
   grantModes = true;
   EXPECT_EQ(error(SetMode{.sessionID = "s1", .mode = PermissionMode::auto_}), "");
   EXPECT_TRUE(shows("auto mode on"));
-  EXPECT_EQ(modeChanges.load(), 3);
+  EXPECT_EQ(listChanges.load(), 3);
   EXPECT_EQ(error(SetMode{.sessionID = "s2", .mode = PermissionMode::plan}),
             "the mode line of s2 is not on screen");
 }
@@ -296,6 +296,10 @@ TEST_F(DriverTest, ChangesAreReadInTheSessionsFolderBesideTheQueue) {
   const auto pane = tmux.newSession({.argv = {test::binPath("input_box_stub").string(),
                                               (dir / "typed.log").string(), "--ignore-paste"},
                                      .cwd = project});
+  // Drawn first: a prompt with no box to type into is refused at once.
+  ASSERT_TRUE(tmux.waitForScreen(
+      pane.id, [](const std::string& s) { return s.find("\u276f\u00a0") != std::string::npos; },
+      10s));
   addSession("s1", pane.id, true, project);
   addSession("elsewhere", pane.id, true, dir.path());
   auto slow = std::make_shared<SessionDriver>(own.get_executor(), registry, nullptr,
