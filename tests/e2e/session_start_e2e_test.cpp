@@ -172,6 +172,16 @@ TEST_F(SessionStartE2E, StartsInATrustedProjectStopsAndResumes) {
       30s, 100ms));
   EXPECT_NE(std::find(windows().begin(), windows().end(), "parley:proj"), windows().end());
   EXPECT_TRUE(logged("started a session in proj from the phone"));
+  // The desk reaches it with the command the phone was given: a second tmux
+  // client, in a terminal of its own, shows the same pane.
+  test::TmuxServer desk;
+  const auto client =
+      desk.newSession({.argv = {"/usr/bin/env", "-u", "TMUX", "/bin/sh", "-c", opened.attach}});
+  EXPECT_TRUE(desk.waitForScreen(
+      client.id,
+      [](const std::string& s) { return s.find("Started from the phone.") != std::string::npos; },
+      30s))
+      << desk.capture(client.id);
 
   const auto session = sessionIn(opened.paneID);
   ASSERT_TRUE(session);
