@@ -26,8 +26,8 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
-#include <memory>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,8 +35,8 @@
 #include "app/activity_log.hpp"
 #include "app/alert_policy.hpp"
 #include "app/app_state.hpp"
-#include "app/detached_sessions.hpp"
 #include "app/desktop_actions.hpp"
+#include "app/detached_sessions.hpp"
 #include "app/phone_link_controller.hpp"
 #include "app/power_policy.hpp"
 #include "desktop/desktop_voice.hpp"

@@ -49,9 +49,8 @@ void DetachedSessions::keepOnly(const std::vector<protocol::SessionDescriptor>& 
 std::vector<protocol::SessionDescriptor> DetachedSessions::followed(
     std::vector<protocol::SessionDescriptor> sessions) const {
   const std::lock_guard lock(mutex_);
-  std::erase_if(sessions, [&](const protocol::SessionDescriptor& s) {
-    return ids_.contains(s.sessionID);
-  });
+  std::erase_if(sessions,
+                [&](const protocol::SessionDescriptor& s) { return ids_.contains(s.sessionID); });
   return sessions;
 }
 

@@ -62,8 +62,8 @@ void SessionEvents::onHook(const protocol::HookPayload& p,
       const bool fromPhone =
           parts_.injected &&
           (parts_.injected->take(id, prompt) ||
-           (p.tmuxPane && parts_.injected->take(terminal::InjectedPrompts::paneKey(*p.tmuxPane),
-                                                prompt)));
+           (p.tmuxPane &&
+            parts_.injected->take(terminal::InjectedPrompts::paneKey(*p.tmuxPane), prompt)));
       parts_.publish(protocol::TurnStarted{.sessionID = id,
                                            .promptID = p.promptID,
                                            .prompt = prompt,
