@@ -3,6 +3,7 @@
 // which window is open and what is being typed.
 
 import { ChangesWindow } from './changes.js';
+import { el } from './dom.js';
 
 const $ = (id) => document.getElementById(id);
 let state = null;
@@ -51,17 +52,6 @@ function changed(key, value) {
   if (shownLists.get(key) === text) return false;
   shownLists.set(key, text);
   return true;
-}
-
-function el(tag, attributes = {}, ...children) {
-  const node = document.createElement(tag);
-  for (const [k, v] of Object.entries(attributes)) {
-    if (k === 'class') node.className = v;
-    else if (k.startsWith('on')) node.addEventListener(k.slice(2), v);
-    else node.setAttribute(k, v);
-  }
-  for (const c of children) node.append(c);
-  return node;
 }
 
 // The desktop words the link's state; the page only shows it.

@@ -18,6 +18,7 @@ const SHELL = [
   '/js/notify.js',
   '/js/markdown.js',
   '/js/changes.js',
+  '/js/changes_list.js',
   '/js/images.js',
   '/js/projects.js',
   '/js/desks.js',

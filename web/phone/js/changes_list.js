@@ -1,0 +1,1 @@
+../../shared/changes_list.js
