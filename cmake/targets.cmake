@@ -6,7 +6,7 @@
 # GCC 12 warns about every member a designated initializer leaves out, even
 # those with default member initializers; records are built that way on
 # purpose, so that one warning is off.
-set(PARLEY_WARNINGS -Wall -Wextra -Wnon-virtual-dtor -Woverloaded-virtual
+set(PARLEY_WARNINGS -Wall -Wextra -Wshadow -Wnon-virtual-dtor -Woverloaded-virtual
     -Wno-missing-field-initializers)
 if(PARLEY_WERROR)
   list(APPEND PARLEY_WARNINGS -Werror)

@@ -46,8 +46,8 @@ void DeskInterrupts::watch() {
     self->watching_ = false;
     if (ec)
       return;
-    std::vector<protocol::SessionDescriptor> sessions = self->out_.sessions();
-    self->usage_->annotate(sessions);
+    std::vector<protocol::SessionDescriptor> listed = self->out_.sessions();
+    self->usage_->annotate(listed);
     self->looked();
   });
 }

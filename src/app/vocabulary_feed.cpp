@@ -55,17 +55,17 @@ void VocabularyFeed::sessionsChanged(std::vector<protocol::SessionDescriptor> se
     if (!self)
       return;
     asio::post(self->main_, [weak, computed = std::move(computed)]() mutable {
-      auto self = weak.lock();
-      if (!self)
+      auto feed = weak.lock();
+      if (!feed)
         return;
       for (auto& [id, terms] : computed) {
-        auto& known = self->terms_[id];
+        auto& known = feed->terms_[id];
         if (known == terms)
           continue;
         known = terms;
-        self->publish_(protocol::Vocab{.sessionID = id, .terms = std::move(terms)});
+        feed->publish_(protocol::Vocab{.sessionID = id, .terms = std::move(terms)});
       }
-      std::erase_if(self->terms_, [&](const auto& entry) { return !computed.count(entry.first); });
+      std::erase_if(feed->terms_, [&](const auto& entry) { return !computed.count(entry.first); });
     });
   });
 }

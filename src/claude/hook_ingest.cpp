@@ -108,8 +108,8 @@ class HookIngest::Waiting : public std::enable_shared_from_this<Waiting> {
 
  private:
   struct Held {
-    Held(std::shared_ptr<Waiting> owner, std::size_t bytes)
-        : owner(std::move(owner)), bytes(bytes) {}
+    Held(std::shared_ptr<Waiting> waiting, std::size_t size)
+        : owner(std::move(waiting)), bytes(size) {}
     ~Held() { owner->release(bytes); }
     Held(const Held&) = delete;
     Held& operator=(const Held&) = delete;

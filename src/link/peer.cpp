@@ -117,7 +117,9 @@ void Peer::onRequest(beast::error_code ec) {
   }
   http::async_write(
       ws_.next_layer(), response_,
-      [self = shared_from_this()](beast::error_code ec, std::size_t) { self->onResponded(ec); });
+      [self = shared_from_this()](beast::error_code written, std::size_t) {
+        self->onResponded(written);
+      });
 }
 
 void Peer::onResponded(beast::error_code ec) {

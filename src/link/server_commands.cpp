@@ -271,22 +271,22 @@ void Impl::termTick(const std::shared_ptr<TermStream>& stream) {
   std::weak_ptr<TermStream> weakStream = stream;
   auto done = backOnStrand(
       [weakStream](Impl& self, std::exception_ptr error, protocol::CommandResult result) {
-        auto stream = weakStream.lock();
-        if (!stream || stream != self.termStream_)
+        auto live = weakStream.lock();
+        if (!live || live != self.termStream_)
           return;  // cancelled while the frame was taken
         if (error) {
           self.termStream_.reset();
-          self.broadcastFailure("term_frame_failed", error, stream->sessionID);
+          self.broadcastFailure("term_frame_failed", error, live->sessionID);
           return;
         }
         // Only a change of text is news; a resize alone is not sent. The
         // whole text is compared, so no collision can hide a change.
         auto* frame = std::get_if<protocol::TermFrame>(&result);
-        if (frame && stream->lastText != frame->text) {
-          stream->lastText = frame->text;
+        if (frame && live->lastText != frame->text) {
+          live->lastText = frame->text;
           self.broadcast(std::move(*frame));
         }
-        self.scheduleTermTick(stream);
+        self.scheduleTermTick(live);
       });
   if (!callCommands(protocol::TermFrameRequest{stream->sessionID}, std::move(done)))
     scheduleTermTick(stream);
@@ -297,9 +297,9 @@ void Impl::scheduleTermTick(const std::shared_ptr<TermStream>& stream) {
   stream->timer.async_wait(
       [weak = weak_from_this(), weakStream = std::weak_ptr(stream)](error_code ec) {
         auto self = weak.lock();
-        auto stream = weakStream.lock();
-        if (!ec && self && stream)
-          self->termTick(stream);
+        auto live = weakStream.lock();
+        if (!ec && self && live)
+          self->termTick(live);
       });
 }
 

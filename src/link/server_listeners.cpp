@@ -130,9 +130,9 @@ void Impl::acceptNext(const std::shared_ptr<Listener>& listener) {
                                   [weak = weak_from_this(), weakListener = std::weak_ptr(listener)](
                                       error_code ec, tcp::socket socket) {
                                     auto self = weak.lock();
-                                    auto listener = weakListener.lock();
-                                    if (self && listener)
-                                      self->onAccept(listener, ec, std::move(socket));
+                                    auto live = weakListener.lock();
+                                    if (self && live)
+                                      self->onAccept(live, ec, std::move(socket));
                                   });
 }
 
@@ -151,11 +151,11 @@ void Impl::onAccept(const std::shared_ptr<Listener>& listener, error_code ec, tc
     listener->retry.async_wait(
         [weak = weak_from_this(), weakListener = std::weak_ptr(listener)](error_code timerError) {
           auto self = weak.lock();
-          auto listener = weakListener.lock();
-          if (!timerError && self && listener &&
-              std::find(self->listeners_.begin(), self->listeners_.end(), listener) !=
+          auto live = weakListener.lock();
+          if (!timerError && self && live &&
+              std::find(self->listeners_.begin(), self->listeners_.end(), live) !=
                   self->listeners_.end())
-            self->acceptNext(listener);
+            self->acceptNext(live);
         });
   } else if (listener->tailnet) {
     // The Tailscale interface went away; the next status read rebinds it.

@@ -129,15 +129,15 @@ void Impl::admit(tcp::socket socket) {
   std::weak_ptr<Peer> weakPeer = peer;
   peer->onFrame = [weakSelf, weakPeer](std::string body) {
     auto self = weakSelf.lock();
-    auto peer = weakPeer.lock();
-    if (self && peer)
-      self->onFrame(peer, body);
+    auto live = weakPeer.lock();
+    if (self && live)
+      self->onFrame(live, body);
   };
   peer->onClosed = [weakSelf, weakPeer](const std::string& reason) {
     auto self = weakSelf.lock();
-    auto peer = weakPeer.lock();
-    if (self && peer)
-      self->onPeerClosed(peer, reason);
+    auto live = weakPeer.lock();
+    if (self && live)
+      self->onPeerClosed(live, reason);
   };
   peer->onLatency = [weakSelf](double seconds) {
     if (auto self = weakSelf.lock())
@@ -145,15 +145,15 @@ void Impl::admit(tcp::socket socket) {
   };
   peer->onSent = [weakSelf, weakPeer](std::string_view type) {
     auto self = weakSelf.lock();
-    auto peer = weakPeer.lock();
-    if (self && peer)
-      self->onSent(peer, type);
+    auto live = weakPeer.lock();
+    if (self && live)
+      self->onSent(live, type);
   };
   peer->onReadThrough = [weakSelf, weakPeer](std::uint64_t frames) {
     auto self = weakSelf.lock();
-    auto peer = weakPeer.lock();
-    if (self && peer && peer == self->peer_)
-      self->drops_.readThrough(*peer->deviceID(), frames);
+    auto live = weakPeer.lock();
+    if (self && live && live == self->peer_)
+      self->drops_.readThrough(*live->deviceID(), frames);
   };
   pending_.push_back(peer);
   peer->start();
@@ -321,8 +321,8 @@ void Impl::handshake(const std::shared_ptr<Peer>& peer, const protocol::Hello& h
   std::weak_ptr<Peer> weakPeer = peer;
   auto reply = [weakPeer, lastSeq = hello.lastSeq, handshakeSeq = ring_.latestSeq()](
                    Impl& self, std::vector<protocol::SessionDescriptor> sessions) {
-    if (auto peer = weakPeer.lock())
-      self.sendHelloAck(peer, lastSeq, handshakeSeq, std::move(sessions));
+    if (auto live = weakPeer.lock())
+      self.sendHelloAck(live, lastSeq, handshakeSeq, std::move(sessions));
   };
   auto done =
       backOnStrand([reply](Impl& self, std::exception_ptr, protocol::CommandResult result) mutable {

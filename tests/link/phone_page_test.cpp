@@ -77,8 +77,8 @@ class PhonePageCards : public ServerTest {
 
   // With PARLEY_SCREENSHOT_DIR set, keeps a picture of the view.
   void shoot(const std::string& name) {
-    if (const char* dir = std::getenv("PARLEY_SCREENSHOT_DIR"))
-      browser->screenshot(std::filesystem::path(dir) / name);
+    if (const char* shots = std::getenv("PARLEY_SCREENSHOT_DIR"))
+      browser->screenshot(std::filesystem::path(shots) / name);
   }
 
   std::optional<WebDriver> browser;

@@ -110,11 +110,11 @@ TEST_F(ControlPanelTest, ReadsASessionsChangesOffTheMainThreadAndLeavesTheReposi
   startPanel();
   announce("s-repo", repo);
   announce("s-plain", plain);
-  const std::thread::id mainThread = onModel([] { return std::this_thread::get_id(); });
+  const std::thread::id modelThread = onModel([] { return std::this_thread::get_id(); });
 
   const Read changes = read("changes", {{"sessionID", "s-repo"}});
   ASSERT_FALSE(changes.found.problem) << *changes.found.problem;
-  EXPECT_NE(changes.thread, mainThread);
+  EXPECT_NE(changes.thread, modelThread);
   const json::value listed = json::parse(changes.found.json);
   EXPECT_EQ(listed.at("repository"), true);
   EXPECT_EQ(listed.at("branch"), "main");
@@ -130,7 +130,7 @@ TEST_F(ControlPanelTest, ReadsASessionsChangesOffTheMainThreadAndLeavesTheReposi
   const Read diff =
       read("fileDiff", {{"sessionID", "s-repo"}, {"path", "edited.txt"}, {"area", "unstaged"}});
   ASSERT_FALSE(diff.found.problem) << *diff.found.problem;
-  EXPECT_NE(diff.thread, mainThread);
+  EXPECT_NE(diff.thread, modelThread);
   EXPECT_EQ(json::parse(diff.found.json).at("diff"), "@@ -1 +1 @@\n-old\n+<b>new</b>\n");
 
   EXPECT_EQ(json::parse(read("changes", {{"sessionID", "s-plain"}}).found.json).at("repository"),
