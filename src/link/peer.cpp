@@ -115,11 +115,10 @@ void Peer::onRequest(beast::error_code ec) {
     response_ = StaticSite(options_.site, options_.tailnet).respond(request);
     response_.keep_alive(request.keep_alive());
   }
-  http::async_write(
-      ws_.next_layer(), response_,
-      [self = shared_from_this()](beast::error_code written, std::size_t) {
-        self->onResponded(written);
-      });
+  http::async_write(ws_.next_layer(), response_,
+                    [self = shared_from_this()](beast::error_code written, std::size_t) {
+                      self->onResponded(written);
+                    });
 }
 
 void Peer::onResponded(beast::error_code ec) {
