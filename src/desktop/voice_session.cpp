@@ -150,7 +150,7 @@ void VoiceSession::stop() {
 }
 
 bool VoiceSession::isEcho(const std::string& text) {
-  const auto verdict = echoGuard_.evaluate(text, isSpeaking_, speechEndedAt_, now());
+  const auto verdict = echoGuard_.evaluate(text, isSpeaking_, ourSpeechEndedAt_, now());
   if (verdict.kind() != voice::EchoGuard::Verdict::Kind::echo)
     return false;
   voiceLogger("audio.session")->debug("echo suppressed ({:.2f})", verdict.similarity());
@@ -189,7 +189,7 @@ void VoiceSession::onRecognition(const SpeechRecognizer::Event& event, std::uint
       if (isEcho(event.text) || (canceller_ && isSpeaking_))
         return;
       accumulator_.updateVolatile(event.text);
-      speechEnded_.reset();  // still speaking
+      personStoppedAt_.reset();  // still speaking
       rearmEndpoint();
       return;
     case Kind::finalizedText:
@@ -202,7 +202,7 @@ void VoiceSession::onRecognition(const SpeechRecognizer::Event& event, std::uint
       if (heardOverOurSpeech(event))
         return;
       accumulator_.commitFinal(event.text);
-      speechEnded_ = event.speechEnded;
+      personStoppedAt_ = event.speechEnded;
       rearmEndpoint();
       return;
     case Kind::nothingRecognized:
@@ -221,8 +221,8 @@ bool VoiceSession::heardOverOurSpeech(const SpeechRecognizer::Event& event) {
   // Judged by when the person stopped: a prompt finished before we began is
   // theirs, and what ends just after us may still hold our echo.
   const auto ended = event.speechEnded ? voice::EchoGuard::Instant(*event.speechEnded) : now();
-  if (!canceller_ || !speechStartedAt_ || ended < *speechStartedAt_ ||
-      (!isSpeaking_ && ended > *speechEndedAt_ + echoGuard_.config().tailGrace))
+  if (!canceller_ || !ourSpeechStartedAt_ || ended < *ourSpeechStartedAt_ ||
+      (!isSpeaking_ && ended > *ourSpeechEndedAt_ + echoGuard_.config().tailGrace))
     return false;
   // Until the canceller has learnt the room, and at times when a reply
   // starts, our speech gets through, and a transcription model hears words
@@ -257,12 +257,12 @@ void VoiceSession::rearmEndpoint() {
       reason = voice::Endpointer::Reason::explicitTerminator;
     }
   }
-  if (decision.kind() == voice::Endpointer::Decision::Kind::waitMilliseconds && speechEnded_) {
+  if (decision.kind() == voice::Endpointer::Decision::Kind::waitMilliseconds && personStoppedAt_) {
     // The pause is counted from when the speaker stopped: a backend that
     // hears whole utterances reports them only after its own wait for quiet
     // and the transcription.
     const auto paused = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - *speechEnded_);
+        std::chrono::steady_clock::now() - *personStoppedAt_);
     // A pause already over still goes through the timer: speech that began
     // since holds the commit back.
     decision = voice::Endpointer::Decision::waitMilliseconds(
@@ -322,7 +322,7 @@ void VoiceSession::endpointReached() {
 
 void VoiceSession::commit() {
   endpointTimer_.cancel();
-  speechEnded_.reset();
+  personStoppedAt_.reset();
   waitingSince_.reset();
   const bool partial = !accumulator_.volatileText().empty();
   std::string text = accumulator_.drain();
@@ -436,10 +436,10 @@ void VoiceSession::setSpeaking(bool speaking) {
   // far as the microphone can tell: what it heard across the gap is ours.
   const auto at = now();
   if (speaking && !isSpeaking_ &&
-      !(speechEndedAt_ && at - *speechEndedAt_ < echoGuard_.config().tailGrace))
-    speechStartedAt_ = at;
+      !(ourSpeechEndedAt_ && at - *ourSpeechEndedAt_ < echoGuard_.config().tailGrace))
+    ourSpeechStartedAt_ = at;
   else if (!speaking && isSpeaking_)
-    speechEndedAt_ = at;
+    ourSpeechEndedAt_ = at;
   isSpeaking_ = speaking;
   if (canceller_)
     recognizer_->setQuickEnd(speaking);

@@ -131,10 +131,10 @@ class VoiceSession : public DesktopVoice {
   std::optional<std::string> lastSpoken_;
   std::optional<std::string> lastError_;
   // When our own speech last began and ended.
-  std::optional<voice::EchoGuard::Instant> speechStartedAt_;
-  std::optional<voice::EchoGuard::Instant> speechEndedAt_;
+  std::optional<voice::EchoGuard::Instant> ourSpeechStartedAt_;
+  std::optional<voice::EchoGuard::Instant> ourSpeechEndedAt_;
   // When the person stopped speaking, for the text waiting to be committed.
-  std::optional<std::chrono::steady_clock::time_point> speechEnded_;
+  std::optional<std::chrono::steady_clock::time_point> personStoppedAt_;
   // Speech the recogniser has begun to hear and not yet reported on.
   std::size_t pendingSpeech_ = 0;
   // Since when the commit has been waiting for that speech.
