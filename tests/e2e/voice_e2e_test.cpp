@@ -45,10 +45,10 @@ class Voice : public Bridge {
   }
 
   // Says the words into the room after `pause` of silence, at the pace
-  // they are spoken; the recogniser hears `heardAs`. An answer waits a
-  // second, as a person who heard the question out: words that end within
-  // half a second of Parley's speech may be its echo, and only "stop" is
-  // taken from them.
+  // they are spoken; the recogniser hears `heardAs`. Words that follow
+  // Parley's speech wait a second, as a person who heard it out: what ends
+  // within half a second of it may be its echo, and only "stop" is taken
+  // from that; and a capture of its echo's tail can still be under way.
   void say(const std::string& words, const std::string& heardAs,
            std::chrono::milliseconds pause = 300ms) {
     auto samples = desktop::EspeakSynthesizer::synthesize(words, std::nullopt, "en-US", 1.0f)
@@ -126,7 +126,7 @@ TEST_F(Voice, SpokenPromptsAndAnswersDriveTheSessionAndADestructiveCallStaysAtTh
   // ---- a force push: "yes" is refused out loud, "no" denies it ----
   claude_->api().enqueue(
       Turn::tools({ToolCall::bash("git push --force origin main", "Force-push")}).then("No."));
-  say("force push the branch", "Force push the branch");
+  say("force push the branch", "Force push the branch", 1s);
   const auto danger = nextRequest("the force-push request");
   ASSERT_TRUE(danger);
   EXPECT_EQ(danger->tier, protocol::RiskTier::destructive);
