@@ -238,8 +238,11 @@ bool AppModel::phoneListDiffers(const std::vector<protocol::SessionDescriptor>& 
   for (const auto& s : sessions) {
     const auto before = std::find_if(sessions_.begin(), sessions_.end(),
                                      [&](const auto& b) { return b.sessionID == s.sessionID; });
+    // Only an end: a sweep's busy or waiting may be older than the hook
+    // that the phone heard last.
+    const auto ended = protocol::SessionState::ended;
     if (before == sessions_.end() || before->permissionMode != s.permissionMode ||
-        before->state != s.state)
+        (before->state != s.state && (before->state == ended || s.state == ended)))
       return true;
   }
   return false;

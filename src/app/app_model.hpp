@@ -109,8 +109,8 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
   void rescan();
   // The sessions now, from a sweep or a hook's list.
   void listed(const std::vector<protocol::SessionDescriptor>& sessions, bool swept = false);
-  // Whether the phone's list would change: a session came or went, or a
-  // listed session's mode or state is not the last list's.
+  // Whether the phone's list would change: a session came, went or ended,
+  // or a listed session's mode is not the last list's.
   bool phoneListDiffers(const std::vector<protocol::SessionDescriptor>& sessions) const;
   // From any thread.
   void handleHook(protocol::HookPayload payload);
