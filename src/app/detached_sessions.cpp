@@ -3,20 +3,9 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "protocol/session_of.hpp"
+
 namespace parley::app {
-
-namespace {
-
-// The session a record names, whether as a plain or an optional field.
-template <class Record>
-std::optional<std::string> sessionOf(const Record& record) {
-  if constexpr (requires { record.sessionID; })
-    return record.sessionID;
-  else
-    return std::nullopt;
-}
-
-}  // namespace
 
 void DetachedSessions::detach(const std::string& sessionID) {
   const std::lock_guard lock(mutex_);
@@ -60,7 +49,7 @@ std::optional<protocol::ServerMessage> DetachedSessions::forPhone(
     update->sessions = followed(std::move(update->sessions));
     return message;
   }
-  const auto id = std::visit([](const auto& record) { return sessionOf(record); },
+  const auto id = std::visit([](const auto& record) { return protocol::sessionOf(record); },
                              static_cast<const protocol::ServerMessageVariant&>(message));
   if (id && has(*id))
     return std::nullopt;
@@ -68,7 +57,7 @@ std::optional<protocol::ServerMessage> DetachedSessions::forPhone(
 }
 
 std::optional<std::string> DetachedSessions::named(const protocol::SessionCommand& command) const {
-  auto id = std::visit([](const auto& record) { return sessionOf(record); }, command);
+  auto id = std::visit([](const auto& record) { return protocol::sessionOf(record); }, command);
   // A resumed session that is still live is opened, not started again.
   if (const auto* resume = std::get_if<protocol::ResumeSession>(&command))
     id = resume->historyID;

@@ -4,6 +4,7 @@
 
 #include "base/exception_text.hpp"
 #include "link/server_core.hpp"
+#include "protocol/session_of.hpp"
 #include "text/printable.hpp"
 
 namespace parley::link {
@@ -49,15 +50,6 @@ constexpr std::string_view kFailureCode<protocol::StopSession> = "stop_session_f
 template <>
 constexpr std::string_view kFailureCode<protocol::SetMode> = "set_mode_failed";
 
-// The session a failure is about, for the commands that name one.
-template <class Command>
-std::optional<std::string> sessionOf(const Command& m) {
-  if constexpr (requires { m.sessionID; })
-    return m.sessionID;
-  else
-    return std::nullopt;
-}
-
 }  // namespace
 
 using Impl = WebSocketServer::Impl;
@@ -100,14 +92,15 @@ void Impl::dispatch(const std::shared_ptr<Peer>& peer, const protocol::ClientMes
 
 template <class Command>
 void Impl::command(const std::shared_ptr<Peer>& peer, const Command& m) {
-  auto done = backOnStrand([code = std::string(kFailureCode<Command>), sessionID = sessionOf(m),
-                            asker = std::weak_ptr<Peer>(peer)](Impl& self, std::exception_ptr error,
-                                                               protocol::CommandResult result) {
-    if (!error)
-      self.publishResult(asker, std::move(result));
-    else if (!code.empty())
-      self.broadcastFailure(code, error, sessionID);
-  });
+  auto done =
+      backOnStrand([code = std::string(kFailureCode<Command>), sessionID = protocol::sessionOf(m),
+                    asker = std::weak_ptr<Peer>(peer)](Impl& self, std::exception_ptr error,
+                                                       protocol::CommandResult result) {
+        if (!error)
+          self.publishResult(asker, std::move(result));
+        else if (!code.empty())
+          self.broadcastFailure(code, error, sessionID);
+      });
   const bool called = callCommands(m, std::move(done));
   // Without a session layer the phone still gets its detail, empty.
   if constexpr (std::is_same_v<Command, protocol::GetDetail>) {
