@@ -66,16 +66,17 @@ std::optional<std::string> DetachedSessions::named(const protocol::SessionComman
   return std::nullopt;
 }
 
+const char* const DetachedSessions::refusal =
+    "this session is detached at the desk: Parley leaves it alone until it is followed again "
+    "from the control panel";
+
 FollowedCommands::FollowedCommands(std::shared_ptr<const DetachedSessions> detached,
                                    std::weak_ptr<protocol::SessionCommands> inner)
     : detached_(std::move(detached)), inner_(std::move(inner)) {}
 
 void FollowedCommands::run(protocol::SessionCommand command, Done done) {
   if (detached_->named(command)) {
-    done(std::make_exception_ptr(std::runtime_error(
-             "this session is detached at the desk: Parley leaves it alone until it is "
-             "followed again from the control panel")),
-         std::monostate{});
+    done(std::make_exception_ptr(std::runtime_error(DetachedSessions::refusal)), std::monostate{});
     return;
   }
   const auto inner = inner_.lock();

@@ -38,6 +38,8 @@ class DetachedSessions {
   std::optional<protocol::ServerMessage> forPhone(protocol::ServerMessage message) const;
   // The detached session a command names, if any.
   std::optional<std::string> named(const protocol::SessionCommand& command) const;
+  // What the phone is told when it names a detached session.
+  static const char* const refusal;
 
  private:
   mutable std::mutex mutex_;

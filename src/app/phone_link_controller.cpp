@@ -33,6 +33,20 @@ Server::Configuration withPush(Server::Configuration configuration,
   return configuration;
 }
 
+// An image for a detached session would wait on the desktop for a prompt
+// that is refused anyway.
+Server::Configuration withDetached(Server::Configuration configuration,
+                                   std::shared_ptr<const DetachedSessions> detached) {
+  if (detached)
+    configuration.imageRefusal =
+        [detached = std::move(detached)](const std::string& id) -> std::optional<std::string> {
+      if (detached->has(id))
+        return std::string(DetachedSessions::refusal);
+      return std::nullopt;
+    };
+  return configuration;
+}
+
 }  // namespace
 
 std::shared_ptr<PhoneLinkController> PhoneLinkController::create(
@@ -59,7 +73,9 @@ PhoneLinkController::PhoneLinkController(boost::asio::any_io_executor main,
                     ? std::make_unique<link::PushNotifier>(options_.push, pairing_, *vapid_.keys)
                     : nullptr),
       server_(std::make_unique<Server>(
-          workers_, withPush(options_.server, vapid_.keys, notifier_.get()), pairing_)),
+          workers_,
+          withDetached(withPush(options_.server, vapid_.keys, notifier_.get()), options_.detached),
+          pairing_)),
       pushSubject_(options_.push.subject) {}
 
 template <class Work, class Then>

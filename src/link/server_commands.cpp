@@ -221,6 +221,10 @@ void Impl::receiveImage(const std::shared_ptr<Peer>& peer, const protocol::Uploa
   }
   if (!image)
     return;
+  if (config_.imageRefusal) {
+    if (auto why = config_.imageRefusal(image->sessionID))
+      return refuse(*this, *why);
+  }
   // Written on a worker: 10 MB to disk and a walk of the uploads folder
   // would hold up every other message on the strand.
   auto stored = backOnStrand([peer, uploadID = part.uploadID, sessionID = part.sessionID, refuse](

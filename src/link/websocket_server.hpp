@@ -86,6 +86,10 @@ class WebSocketServer {
     // Where upload_image puts what the phone sends; unset: uploads are
     // refused.
     std::shared_ptr<ImageUploads> images;
+    // Why images for a session are not taken (it is detached at the desk),
+    // or nullopt. Asked once the whole image is here, before it is stored;
+    // unset: every session takes them.
+    std::function<std::optional<std::string>(const std::string& sessionID)> imageRefusal;
   };
 
   struct Listening {

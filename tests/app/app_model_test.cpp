@@ -14,7 +14,9 @@
 
 #include "desktop/espeak_synthesizer.hpp"
 #include "desktop/voice_session.hpp"
+#include "link/image_uploads.hpp"
 #include "link/pairing.hpp"
+#include "link/push_crypto.hpp"
 #include "protocol/hook_payload.hpp"
 #include "support/http_standin.hpp"
 #include "support/phone_client.hpp"
@@ -334,6 +336,8 @@ TEST_F(ModelTest, AnEscapeAtTheKeyboardIsToldFromTheTranscript) {
 // A detached session is left alone: off the phone's list, nothing of it
 // published, its commands refused, until it is followed again.
 TEST_F(ModelTest, ADetachedSessionIsLeftAloneUntilFollowedAgain) {
+  const auto uploads = dir / "uploads";
+  options.phoneLink.server.images = std::make_shared<link::ImageUploads>(uploads);
   start();
   auto phone = connectPhone();
   hook(event(HookPayload::Event::sessionStart, "s1"));
@@ -362,15 +366,35 @@ TEST_F(ModelTest, ADetachedSessionIsLeftAloneUntilFollowedAgain) {
   tool.toolUseID = "toolu_9";
   hook(tool);
   ASSERT_TRUE(waitForLog("\u2192 Bash"));
+  // The next failure the phone is told of; nothing of s2 comes before it.
+  const auto refusal = [&] {
+    for (int i = 0; i < 20 && !HasFailure(); ++i) {
+      const auto e = phone->expectEnvelope();
+      EXPECT_FALSE(std::holds_alternative<protocol::ToolStarted>(e.message));
+      if (const auto* f = std::get_if<protocol::Failure>(&e.message))
+        return f->code + ": " + f->message;
+    }
+    return std::string();
+  };
   phone->send(protocol::SubmitPrompt{.clientMsgID = "c1", .sessionID = "s2", .text = "hello"});
-  std::string refusal;
-  for (int i = 0; i < 20 && refusal.empty() && !HasFailure(); ++i) {
-    const auto e = phone->expectEnvelope();
-    EXPECT_FALSE(std::holds_alternative<protocol::ToolStarted>(e.message));
-    if (const auto* f = std::get_if<protocol::Failure>(&e.message))
-      refusal = f->message;
-  }
-  EXPECT_NE(refusal.find("detached at the desk"), std::string::npos) << refusal;
+  const std::string prompt = refusal();
+  EXPECT_NE(prompt.find("detached at the desk"), std::string::npos) << prompt;
+  // An image for it is refused too, and nothing is kept on the desktop.
+  phone->send(protocol::UploadImage{.uploadID = "u1",
+                                    .sessionID = "s2",
+                                    .part = 0,
+                                    .last = true,
+                                    .data = link::base64UrlEncode("\x89PNG\r\n\x1a\n-pixels-")});
+  const std::string image = refusal();
+  EXPECT_TRUE(image.starts_with("upload_failed: this session is detached")) << image;
+  EXPECT_FALSE(std::filesystem::exists(uploads));
+  // Desktop voice does not type into it either, even when it was the one
+  // chosen at the desk.
+  onModel([&] {
+    model->setActiveSessionID("s2");
+    model->desktop().submitFromVoice("run the tests");
+  });
+  EXPECT_TRUE(waitForLog("native voice: no active session to send \u201crun the tests\u201d to"));
 
   ASSERT_TRUE(onModel([&] { return model->setDetached("s2", false); }));
   EXPECT_TRUE(state().detached.empty());
