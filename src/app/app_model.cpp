@@ -12,6 +12,7 @@
 #include "desktop/desktop_notifier.hpp"
 #include "desktop/logind.hpp"
 #include "link/tailscale.hpp"
+#include "narration/edit_diff.hpp"
 #include "terminal/session_driver.hpp"
 #include "terminal/session_registry.hpp"
 
@@ -139,6 +140,18 @@ bool AppModel::permissionPending() const {
   return hooks_->permissionPending();
 }
 
+void AppModel::toolFinished(const protocol::HookPayload& payload) {
+  using Event = protocol::HookPayload::Event;
+  if (payload.hookEventName != Event::postToolUse &&
+      payload.hookEventName != Event::postToolUseFailure)
+    return;
+  const std::string tool = payload.toolName.value_or("");
+  if (!payload.sessionID || (!narration::EditDiff::isFileTool(tool) && tool != "Bash"))
+    return;
+  ++changesSeen_[*payload.sessionID];
+  changed();
+}
+
 AppState AppModel::snapshot() const {
   const PhoneLinkController& link = *phoneLink_;
   std::set<std::string> fromPhone;
@@ -150,6 +163,7 @@ AppState AppModel::snapshot() const {
                   .permissionPending = hooks_->permissionPending(),
                   .detached = detached_->all(),
                   .fromPhone = std::move(fromPhone),
+                  .changesSeen = changesSeen_,
                   .serverStatus = link.serverStatus(),
                   .connectedDevice = link.connectedDevice(),
                   .latency = link.latency(),
@@ -253,6 +267,10 @@ void AppModel::listed(const std::vector<protocol::SessionDescriptor>& sessions, 
     return;
   sessions_ = sessions;
   detached_->keepOnly(sessions_);
+  std::erase_if(changesSeen_, [&](const auto& seen) {
+    return std::none_of(sessions_.begin(), sessions_.end(),
+                        [&](const auto& s) { return s.sessionID == seen.first; });
+  });
   // A window is forgotten once its session, listed before, is gone: tmux
   // numbers the panes of a new server from the start again.
   for (auto it = openedFromPhone_.begin(); it != openedFromPhone_.end();) {

@@ -165,6 +165,7 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
   void scheduleSweep();
   link::Preferences preferences() const;
   void deskNotice(std::string summary, std::string body);
+  void toolFinished(const protocol::HookPayload& payload);
 
   boost::asio::io_context& main_;
   boost::asio::any_io_executor workers_;
@@ -198,6 +199,8 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
   // (tmux socket, pane) of each window opened from the phone in this run,
   // and whether its session has been listed yet.
   std::map<std::pair<std::string, std::string>, bool> openedFromPhone_;
+  // AppState::changesSeen.
+  std::map<std::string, std::uint64_t> changesSeen_;
   // Read by the session driver's strand.
   std::shared_ptr<std::atomic<bool>> grantModes_ = std::make_shared<std::atomic<bool>>(false);
   boost::asio::steady_timer sweepTimer_;

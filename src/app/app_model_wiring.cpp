@@ -288,8 +288,10 @@ void AppModel::wire(std::unique_ptr<desktop::DesktopVoice> voice) {
                             .followed =
                                 [weak](const protocol::HookPayload& p,
                                        const std::optional<terminal::RegisteredSession>& s) {
-                                  if (auto self = weak.lock())
+                                  if (auto self = weak.lock()) {
                                     self->events_->onHook(p, s);
+                                    self->toolFinished(p);
+                                  }
                                 }});
 
   // The event counts against the listener's backlog until the main thread

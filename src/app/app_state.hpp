@@ -3,6 +3,7 @@
 // One copy of what the application shows, as the control panel reads it:
 // taken on the main thread in one piece.
 
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -25,6 +26,10 @@ struct AppState {
   // window was opened from the phone in this run, by id.
   std::set<std::string> detached;
   std::set<std::string> fromPhone;
+  // How many tools that may change files (file edits, commands) have
+  // finished in each session: the panel reads a session's changes again
+  // when its count moves, as the phone does on each such tool's end.
+  std::map<std::string, std::uint64_t> changesSeen;
 
   link::WebSocketServer::Status serverStatus = link::WebSocketServer::Stopped{};
   std::optional<link::PairedDevice> connectedDevice;

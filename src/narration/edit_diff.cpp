@@ -116,6 +116,11 @@ std::string between(std::string_view path, std::string_view before, std::string_
   return out;
 }
 
+bool isFileTool(std::string_view toolName) {
+  return toolName == "Edit" || toolName == "MultiEdit" || toolName == "Write" ||
+         toolName == "NotebookEdit";
+}
+
 std::optional<std::string> forTool(std::string_view toolName,
                                    const std::optional<protocol::JSONValue>& toolInput,
                                    std::size_t maxBytes) {

@@ -21,6 +21,10 @@ inline constexpr std::size_t kDefaultMaxBytes = 8 * 1024;
 std::string between(std::string_view path, std::string_view before, std::string_view after,
                     std::size_t maxBytes = kDefaultMaxBytes);
 
+// The tools that write a file named in their input: Edit, MultiEdit, Write,
+// NotebookEdit.
+bool isFileTool(std::string_view toolName);
+
 // The diff of an Edit (old_string → new_string), a MultiEdit (each edit in
 // turn) or a Write (all of its content added; the file's old text is not in
 // the input). Nothing for other tools or an input without a path.

@@ -9,10 +9,6 @@ namespace {
 
 using protocol::JSONValue;
 
-bool isFileTool(std::string_view tool) {
-  return tool == "Edit" || tool == "MultiEdit" || tool == "Write" || tool == "NotebookEdit";
-}
-
 std::string stringIn(const std::optional<JSONValue>& input, std::string_view key) {
   const std::string* s = input ? input->string(key) : nullptr;
   return s ? *s : std::string();
@@ -35,7 +31,7 @@ std::string wantsTo(const PermissionFacts& f) {
     path = stringIn(f.toolInput, "notebook_path");
   if (tool == "Write" && !path.empty())
     return "Claude wants to write " + fileName(path);
-  if (isFileTool(tool) && !path.empty())
+  if (EditDiff::isFileTool(tool) && !path.empty())
     return "Claude wants to edit " + fileName(path);
   if (tool == "ExitPlanMode")
     return "Claude wants to exit plan mode";
@@ -52,7 +48,7 @@ std::string permissionDetail(std::string_view toolName, const std::optional<JSON
     if (!command.empty())
       return command;
   }
-  if (isFileTool(toolName)) {
+  if (EditDiff::isFileTool(toolName)) {
     std::string path = stringIn(toolInput, "file_path");
     if (path.empty())
       path = stringIn(toolInput, "notebook_path");

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "narration/edit_diff.hpp"
 #include "protocol/deny_lists.hpp"
 #include "text/regex.hpp"
 #include "text/unicode.hpp"
@@ -19,7 +20,6 @@ using protocol::JSONValue;
 using protocol::RiskTier;
 using text::Regex;
 
-constexpr std::array<std::string_view, 4> kEditTools{"Edit", "MultiEdit", "Write", "NotebookEdit"};
 constexpr std::array<std::string_view, 8> kReadOnlyTools{
     "Read", "NotebookRead", "Glob", "Grep", "WebFetch", "WebSearch", "LS", "TodoWrite"};
 
@@ -157,7 +157,7 @@ RiskTier TierClassifier::classify(std::string_view toolName,
   if (!screened.empty() && denyMatcher().matches(screened, matchLimit_))
     return RiskTier::destructive;
 
-  if (contains(kEditTools, toolName)) {
+  if (EditDiff::isFileTool(toolName)) {
     const std::string* target = firstStringField(input, {"file_path", "notebook_path", "path"});
     if (!target || target->empty())
       return RiskTier::destructive;

@@ -42,6 +42,11 @@ json::array sessions(const PanelFacts& facts) {
         {"usage", d.usage ? json::value(d.usage->summary) : json::value(nullptr)},
         {"detached", facts.state.detached.contains(d.sessionID)},
         {"fromPhone", facts.state.fromPhone.contains(d.sessionID)},
+        {"changesSeen",
+         [&] {
+           const auto seen = facts.state.changesSeen.find(d.sessionID);
+           return seen == facts.state.changesSeen.end() ? 0 : seen->second;
+         }()},
         // How the desk reaches it.
         {"attach", d.tmuxSession.empty() ? json::value(nullptr)
                                          : json::value(terminal::SessionLauncher::attachCommand(

@@ -303,15 +303,17 @@ TEST_F(PanelBrowser, ShowsASessionsChangesAndEditsAPrice) {
   open(home);
   WebDriver& b = *browser_;
   b.click("#setup-continue");
+  const auto hook = [&](const std::string& fields) {
+    writeFile(scratch_ / "event.json",
+              R"({"session_id":"s-changes","cwd":")" + repo.string() + R"(",)" + fields + "}");
+    const Completed sent = runProcess({.argv = {binPath("parley-hook").string()},
+                                       .env = app_->environment(),
+                                       .stdinFile = scratch_ / "event.json"},
+                                      scratch_.path());
+    ASSERT_EQ(sent.exitCode, 0) << sent.err;
+  };
   // A session the hooks announced, working in the repository.
-  writeFile(scratch_ / "event.json",
-            R"({"session_id":"s-changes","hook_event_name":"SessionStart","cwd":")" +
-                repo.string() + R"("})");
-  const Completed sent = runProcess({.argv = {binPath("parley-hook").string()},
-                                     .env = app_->environment(),
-                                     .stdinFile = scratch_ / "event.json"},
-                                    scratch_.path());
-  ASSERT_EQ(sent.exitCode, 0) << sent.err;
+  hook(R"("hook_event_name":"SessionStart")");
   ASSERT_TRUE(b.waitFor([&] { return count("#sessions li") == 1; })) << app_->output();
 
   b.click("#sessions li button.changes");
@@ -334,6 +336,10 @@ TEST_F(PanelBrowser, ShowsASessionsChangesAndEditsAPrice) {
             "rgb(227, 246, 230)");
   snap("panel-changes");
   EXPECT_EQ(readFile(repo / ".git/index"), index);
+  // A file written by the session shows without a tap on Refresh.
+  writeFile(repo / "later.txt", "written\n");
+  hook(R"("hook_event_name":"PostToolUse","tool_name":"Write","tool_use_id":"toolu_1")");
+  EXPECT_TRUE(waitText("#changes-status", "4 changed files on main")) << textOf("#changes-status");
   b.click("#close-changes");
 
   // The price table: a negative price is refused with the reason, a good

@@ -37,9 +37,19 @@ export class ChangesWindow {
 
   show(session) {
     this.sessionID = session.id;
+    this.seen = session.changesSeen;
     this.title.textContent = `Changes in ${session.name}`;
     this.list.replaceChildren();
     this.root.hidden = false;
+    this.refresh();
+  }
+
+  // Parley counts the tools that may have changed files as they finish in
+  // each session: a new count for this one means the list may be stale.
+  follow(sessions) {
+    const session = sessions.find((s) => s.id === this.sessionID);
+    if (!session || session.changesSeen === this.seen) return;
+    this.seen = session.changesSeen;
     this.refresh();
   }
 

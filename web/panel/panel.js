@@ -79,6 +79,7 @@ function renderHeader(s) {
 
 function renderSessions(s) {
   $('no-sessions').hidden = s.sessions.length > 0;
+  changesWindow.follow(s.sessions);
   if (!changed('sessions', s.sessions)) return;
   $('sessions').replaceChildren(
     ...s.sessions.map((session) => {
