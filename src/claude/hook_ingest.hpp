@@ -28,17 +28,20 @@
 #include <string>
 #include <vector>
 
+#include "claude/hook_backlog.hpp"
 #include "claude/hook_ingest_error.hpp"
 #include "protocol/hook_payload.hpp"
 
 namespace parley::claude {
+
+class HookListener;
 
 class HookIngest : public std::enable_shared_from_this<HookIngest> {
  public:
   // A line handed on counts as waiting until the last copy of its receipt
   // is gone. A consumer that finishes the event later, elsewhere, keeps the
   // receipt until then; one that drops it has finished when it returns.
-  using Receipt = std::shared_ptr<const void>;
+  using Receipt = HookBacklog::Receipt;
   // Called once per decoded line with the payload and the line's bytes.
   using PayloadHandler = std::function<void(const protocol::HookPayload& payload,
                                             const std::string& line, Receipt receipt)>;
@@ -76,14 +79,10 @@ class HookIngest : public std::enable_shared_from_this<HookIngest> {
   // A single line larger than `maxBytes` still passes on its own. Set
   // before start().
   void setBacklogLimits(std::size_t maxLines, std::size_t maxBytes);
-  static constexpr std::size_t defaultMaxBacklogLines = 1024;
-  static constexpr std::size_t defaultMaxBacklogBytes = 32 * 1024 * 1024;
+  static constexpr std::size_t defaultMaxBacklogLines = HookBacklog::defaultMaxLines;
+  static constexpr std::size_t defaultMaxBacklogBytes = HookBacklog::defaultMaxBytes;
 
-  struct Backlog {
-    std::size_t lines = 0;  // handed on, not yet processed
-    std::size_t bytes = 0;
-    std::size_t peakLines = 0;  // the most at once since creation
-  };
+  using Backlog = HookBacklog::Figures;
   Backlog backlog() const;
 
   // Set once, before start(); both run on the delivery strand.
@@ -102,9 +101,7 @@ class HookIngest : public std::enable_shared_from_this<HookIngest> {
   const std::filesystem::path& path() const { return path_; }
 
  private:
-  class Listener;
-  friend class Listener;
-  class Waiting;
+  friend class HookListener;
   struct Line {
     std::string text;
     Receipt receipt;
@@ -119,13 +116,13 @@ class HookIngest : public std::enable_shared_from_this<HookIngest> {
   boost::asio::strand<boost::asio::any_io_executor> deliveryStrand_;
 
   mutable std::mutex mutex_;  // start and stop as wholes, listener_
-  std::shared_ptr<Listener> listener_;
+  std::shared_ptr<HookListener> listener_;
   std::chrono::milliseconds connectionDeadline_ = defaultConnectionDeadline;
   std::size_t maxConnections_ = defaultMaxConnections;
   dev_t socketDevice_ = 0;
   ino_t socketInode_ = 0;
   // Outlives a stop(): receipts of the lines handed on before it still count.
-  std::shared_ptr<Waiting> waiting_;
+  std::shared_ptr<HookBacklog> backlog_;
 
   std::mutex callbackMutex_;
   std::shared_ptr<const PayloadHandler> onPayload_;
