@@ -113,10 +113,14 @@ const pingOther = await push(
 );
 assert.equal(await pingOther.tap(0), '/#desk=x.y.ts.net');
 
-// The shell it keeps holds every module the page imports: one left out
-// stops the page opening without the computer.
-const modules = readdirSync(join(dirname(process.argv[2]), 'js')).map((f) => `/js/${f}`);
-const kept = [...source.matchAll(/'(\/js\/[^']+)'/g)].map((m) => m[1]);
-assert.deepEqual(kept.sort(), modules.sort());
+// The shell it keeps holds every module and stylesheet of the page: one
+// left out stops the page opening, or looking right, without the computer.
+const page = dirname(process.argv[2]);
+const modules = readdirSync(join(page, 'js')).map((f) => `/js/${f}`);
+const styles = readdirSync(page)
+  .filter((f) => f.endsWith('.css'))
+  .map((f) => `/${f}`);
+const kept = [...source.matchAll(/'(\/[^']+\.(?:js|css))'/g)].map((m) => m[1]);
+assert.deepEqual(kept.sort(), [...modules, ...styles].sort());
 
 console.log('service worker: every push shows one notification, and the shell is whole');

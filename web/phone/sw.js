@@ -7,6 +7,7 @@ const SHELL = [
   '/',
   '/index.html',
   '/style.css',
+  '/changes.css',
   '/manifest.webmanifest',
   '/icon.svg',
   '/icon-192.png',
