@@ -1,5 +1,6 @@
-// The server's connection life: admission of one phone at a time, the hello handshake with replay,
-// broadcast through the ring, drop reports, sleep and wake. Commands are in server_commands.cpp.
+// The server's connection life: admission of one phone at a time, sleep and
+// wake, and the public face. The handshake is in server_handshake.cpp, the
+// broadcast in server_broadcast.cpp, commands in server_commands.cpp.
 
 #include "link/websocket_server.hpp"
 
@@ -9,22 +10,12 @@
 #include "link/device_store_watcher.hpp"
 #include "link/peer.hpp"
 #include "link/server_core.hpp"
-#include "text/printable.hpp"
 
 namespace parley::link {
 
 namespace asio = boost::asio;
 using Impl = WebSocketServer::Impl;
 using Server = WebSocketServer;
-
-namespace {
-
-// What a peer sent, fit for a log line.
-std::string shown(std::string_view text) {
-  return text::printable(text, 200);
-}
-
-}  // namespace
 
 StatusText describe(const Server::Status& status) {
   const std::string quitAndStart = ", then quit and start Parley again.";
@@ -248,219 +239,6 @@ void Impl::shutdown() {
   stopTermStream();
   dropTimer_.cancel();
   dropTimerRunning_ = false;
-}
-
-// ---- frames and the handshake ------------------------------------------------------
-
-void Impl::onFrame(const std::shared_ptr<Peer>& peer, const std::string& body) {
-  std::optional<protocol::ClientEnvelope> envelope;
-  try {
-    envelope = protocol::ClientEnvelope::decode(body);
-  } catch (const std::exception& e) {
-    // The connection stays; an unauthenticated one still has its deadline.
-    log("undecodable client frame (" + std::to_string(body.size()) + "B): " + shown(e.what()));
-    return;
-  }
-  if (envelope->v != protocol::Wire::version) {
-    peer->close(4400);
-    log("client wire version " + std::to_string(envelope->v) +
-        " != " + std::to_string(protocol::Wire::version) + " — closed 4400");
-    return;
-  }
-  if (peer->isAuthenticated()) {
-    dispatch(peer, envelope->message);
-  } else if (const auto* hello = std::get_if<protocol::Hello>(&envelope->message)) {
-    handshake(peer, *hello);
-  } else {
-    peer->close(4401);
-    report(RejectedToken{});
-    log("first frame was " + shown(envelope->message.type()) + ", not hello — closed 4401");
-  }
-}
-
-void Impl::handshake(const std::shared_ptr<Peer>& peer, const protocol::Hello& hello) {
-  std::optional<PairedDevice> device;
-  try {
-    device = pairing_.device(hello.token);
-  } catch (const base::FileError& e) {
-    // Not a verdict on the token: the phone keeps it and tries again.
-    peer->close(1013);
-    log(std::string("hello refused, the device store cannot be read: ") + e.what() +
-        " — closed 1013");
-    return;
-  }
-  if (!device) {
-    peer->close(4401);
-    report(RejectedToken{});
-    log("hello rejected: bad token from " + peer->remoteDescription());
-    return;
-  }
-  // Only now may the newcomer replace the phone.
-  std::erase(pending_, peer);
-  closePeer(4409);
-  peer_ = peer;
-  peerGreeted_ = false;
-  // Where its replies stand in the numbered stream until the HelloAck says.
-  peerCursor_ =
-      hello.lastSeq && ring_.canResume(*hello.lastSeq) ? *hello.lastSeq : ring_.latestSeq();
-  peerToken_ = hello.token;
-  peerDevice_ = *device;
-  peer->authenticate(device->deviceID);
-  watchDeviceStore();
-  try {
-    pairing_.markSeen(device->deviceID, now());
-  } catch (const std::exception& e) {
-    // The phone is genuine; failing to note the time must not refuse it.
-    log("could not record that “" + shown(device->deviceName) + "” was seen: " + e.what());
-  }
-  report(Connected{*device});
-  log("paired device “" + shown(device->deviceName) + "” authenticated");
-
-  // What is broadcast while the sessions are listed waits in the ring and is
-  // replayed after the HelloAck, so the phone reads every seq in order.
-  std::weak_ptr<Peer> weakPeer = peer;
-  auto reply = [weakPeer, lastSeq = hello.lastSeq, handshakeSeq = ring_.latestSeq()](
-                   Impl& self, std::vector<protocol::SessionDescriptor> sessions) {
-    if (auto live = weakPeer.lock())
-      self.sendHelloAck(live, lastSeq, handshakeSeq, std::move(sessions));
-  };
-  auto done =
-      backOnStrand([reply](Impl& self, std::exception_ptr, protocol::CommandResult result) mutable {
-        auto* sessions = std::get_if<std::vector<protocol::SessionDescriptor>>(&result);
-        reply(self, sessions ? std::move(*sessions) : std::vector<protocol::SessionDescriptor>{});
-      });
-  if (!callCommands(protocol::ListSessions{}, std::move(done)))
-    reply(*this, {});
-}
-
-void Impl::sendHelloAck(const std::shared_ptr<Peer>& peer, std::optional<std::uint64_t> lastSeq,
-                        std::uint64_t handshakeSeq,
-                        std::vector<protocol::SessionDescriptor> sessions) {
-  if (peer != peer_ || peer->isTornDown())
-    return;
-  // A phone that resumes gets what it missed; a new one what was broadcast
-  // since its hello, which its session list may not show yet. Either is
-  // told when the ring no longer holds all of that.
-  const std::uint64_t from = lastSeq.value_or(handshakeSeq);
-  const bool gap = !ring_.canResume(from);
-  peerCursor_ = gap ? ring_.latestSeq() : from;
-  owe(peer, peer->send(protocol::ServerEnvelope(
-                ring_.latestSeq(), now(),
-                protocol::HelloAck{
-                    .serverVersion = config_.serverVersion,
-                    .resumedFromSeq = peerCursor_,
-                    .gap = gap,
-                    .sessions = std::move(sessions),
-                    .vapidPublicKey = config_.vapidPublicKey.empty()
-                                          ? std::nullopt
-                                          : std::optional(config_.vapidPublicKey),
-                })));
-  peerGreeted_ = true;
-  // What was shed for this device and it never read is told before anything else.
-  const std::string& device = *peer->deviceID();
-  drops_.hello(device, lastSeq);
-  if (auto owed = drops_.report(device, peerCursor_)) {
-    log("told the phone of " + std::to_string(owed->count) + " frames shed before it reconnected");
-    reply(peer, std::move(*owed));
-  }
-  if (gap)
-    log("client resumed past the ring — sent gap:true, 0 replayed");
-  peer->startHeartbeat(config_.pingInterval, config_.pongDeadline);
-  report(Greeted{});
-  feed();
-}
-
-void Impl::sendPong(const std::shared_ptr<Peer>& peer, const std::string& nonce) {
-  reply(peer, protocol::Pong{.echo = nonce});
-}
-
-void Impl::reply(const std::shared_ptr<Peer>& peer, protocol::ServerMessage message) {
-  // A reply is not part of the numbered stream: it repeats the seq of the
-  // numbered message ahead of it, so a phone that resumes from any seq it
-  // read misses nothing still on its way.
-  const std::uint64_t seq = peer == peer_ ? peerCursor_ : ring_.latestSeq();
-  owe(peer, peer->send(protocol::ServerEnvelope(seq, now(), std::move(message))));
-}
-
-// ---- broadcast and drop reports ------------------------------------------------------
-//
-// Every numbered message reaches the greeted phone through feed(), in seq
-// order, whether it was broadcast just now or is replayed. What the phone's
-// queue sheds is owed to its device until a report of it has been read.
-
-void Impl::broadcast(protocol::ServerMessage message) {
-  ring_.append(std::move(message), now(), [this](const EventRing::Entry& e) { evicting(e); });
-  feed();
-}
-
-void Impl::feed() {
-  const std::shared_ptr<Peer> peer = peer_;
-  if (!peer || !peerGreeted_)
-    return;
-  // Half the queue: replies and the ring's last-moment pushes fit in the
-  // rest without shedding anything.
-  const std::size_t fill = std::max<std::size_t>(peer->queueCapacity() / 2, 1);
-  while (peer == peer_ && !peer->isTornDown() && peer->queued() < fill &&
-         peerCursor_ < ring_.latestSeq()) {
-    if (const EventRing::Entry* entry = ring_.find(peerCursor_ + 1)) {
-      sendNumbered(peer, *entry);
-      continue;
-    }
-    // Cannot happen while evicting() hands over every entry before it goes.
-    log("the ring lost seqs " + std::to_string(peerCursor_ + 1) + " to " +
-        std::to_string(ring_.lowestRetainedSeq() - 1) + " before the phone was given them");
-    peerCursor_ = ring_.lowestRetainedSeq() - 1;
-  }
-}
-
-void Impl::sendNumbered(const std::shared_ptr<Peer>& peer, const EventRing::Entry& entry) {
-  peerCursor_ = entry.seq;
-  owe(peer, peer->send(entry.envelope()));
-}
-
-void Impl::evicting(const EventRing::Entry& entry) {
-  // Entries go oldest first, so the first one after the cursor is the next.
-  if (peer_ && peerGreeted_ && !peer_->isTornDown() && entry.seq == peerCursor_ + 1)
-    sendNumbered(std::shared_ptr<Peer>(peer_), entry);
-}
-
-void Impl::onSent(const std::shared_ptr<Peer>& peer, std::string_view type) {
-  if (peer != peer_)
-    return;
-  if (type == protocol::Dropped::kType)
-    drops_.written(*peer->deviceID(), peer->framesWritten());
-  feed();
-}
-
-void Impl::owe(const std::shared_ptr<Peer>& peer,
-               const std::vector<protocol::ServerEnvelope>& shed) {
-  if (shed.empty() || !peer->deviceID())
-    return;
-  drops_.shed(*peer->deviceID(), shed);
-  // Reports are coalesced: at most one a second.
-  if (dropTimerRunning_)
-    return;
-  dropTimerRunning_ = true;
-  dropTimer_.expires_after(config_.dropReportDelay);
-  dropTimer_.async_wait([weak = weak_from_this()](error_code ec) {
-    auto self = weak.lock();
-    if (!ec && self && self->dropTimerRunning_)
-      self->flushDropReport();
-  });
-}
-
-void Impl::flushDropReport() {
-  dropTimerRunning_ = false;
-  // A phone that left is told at its next hello instead.
-  const std::shared_ptr<Peer> peer = peer_;
-  if (!peer || !peerGreeted_ || peer->isTornDown())
-    return;
-  std::optional<protocol::Dropped> report = drops_.report(*peer->deviceID(), peerCursor_);
-  if (!report)
-    return;
-  const std::int64_t count = report->count;
-  reply(peer, std::move(*report));
-  log("shed " + std::to_string(count) + " frames under backpressure");
 }
 
 // ---- public face -------------------------------------------------------------------
