@@ -4,7 +4,7 @@
 #include <boost/json.hpp>
 #include <stdexcept>
 
-#include "link/push_crypto.hpp"
+#include "link/vapid_subject.hpp"
 
 namespace parley::app {
 

@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "link/pairing_qr.hpp"
-#include "link/push_crypto.hpp"
+#include "link/vapid_subject.hpp"
 #include "protocol/deny_lists.hpp"
 #include "protocol/wire_coding.hpp"
 #include "terminal/session_launcher.hpp"
