@@ -9,6 +9,7 @@
 
 #include "base/files.hpp"
 #include "base/paths.hpp"
+#include "claude/settings_guard.hpp"
 #include "claude/settings_json.hpp"
 
 namespace parley::claude {
@@ -54,30 +55,6 @@ bool isRelayHandler(const json::value& handler, const std::set<std::string>& rel
   const json::value* command = object ? object->if_contains("command") : nullptr;
   return command != nullptr && command->is_string() &&
          relayCommands.contains(std::string(command->get_string()));
-}
-
-void collectCommands(const json::value& value, std::set<std::string>& out) {
-  if (const json::object* object = value.if_object()) {
-    for (const auto& [key, child] : *object) {
-      if (key == "command" && child.is_string())
-        out.emplace(child.get_string());
-      collectCommands(child, out);
-    }
-  } else if (const json::array* array = value.if_array()) {
-    for (const json::value& child : *array)
-      collectCommands(child, out);
-  }
-}
-
-std::set<std::string> commandsOf(const json::object& document) {
-  std::set<std::string> out;
-  if (const json::value* hooks = document.if_contains("hooks"))
-    collectCommands(*hooks, out);
-  return out;
-}
-
-std::string describePath(const std::string& parent, std::string_view key) {
-  return parent.empty() ? std::string(key) : parent + "." + std::string(key);
 }
 
 }  // namespace
@@ -229,7 +206,7 @@ std::set<std::string> HookInstaller::relayCommands() const {
 
 std::set<std::string> HookInstaller::handlerCommands(const json::value& document) {
   if (const json::object* object = document.if_object())
-    return commandsOf(*object);
+    return handlerCommandsIn(*object);
   return {};
 }
 
@@ -246,78 +223,10 @@ bool HookInstaller::runsRelay(const json::value& group) const {
                      [&](const json::value& handler) { return isRelayHandler(handler, relay); });
 }
 
-namespace {
-
-// Where `merged` no longer holds what `original` held. Install only appends
-// groups and rewrites the relay's own command, so anything else missing
-// means a value of an unexpected shape would be replaced. A null holds
-// nothing worth keeping.
-void findReplaced(const json::value& original, const json::value& merged, const std::string& at,
-                  const std::set<std::string>& relayCommands, const std::string& canonical,
-                  std::vector<std::string>& out) {
-  switch (original.kind()) {
-    case json::kind::null:
-      return;
-    case json::kind::object: {
-      const json::object* into = merged.if_object();
-      if (into == nullptr) {
-        out.push_back(at);
-        return;
-      }
-      for (const auto& [key, value] : original.get_object()) {
-        const json::value* counterpart = into->if_contains(key);
-        if (counterpart == nullptr) {
-          if (!value.is_null())
-            out.push_back(describePath(at, key));
-        } else {
-          findReplaced(value, *counterpart, describePath(at, key), relayCommands, canonical, out);
-        }
-      }
-      return;
-    }
-    case json::kind::array: {
-      const json::array* into = merged.if_array();
-      const json::array& from = original.get_array();
-      if (into == nullptr || into->size() < from.size()) {
-        out.push_back(at);
-        return;
-      }
-      for (std::size_t i = 0; i < from.size(); ++i)
-        findReplaced(from[i], (*into)[i], at + "[" + std::to_string(i) + "]", relayCommands,
-                     canonical, out);
-      return;
-    }
-    case json::kind::string:
-      if (merged.is_string() && (merged.get_string() == original.get_string() ||
-                                 (relayCommands.contains(std::string(original.get_string())) &&
-                                  merged.get_string() == canonical)))
-        return;
-      out.push_back(at);
-      return;
-    default:
-      if (original != merged)
-        out.push_back(at);
-      return;
-  }
-}
-
-std::vector<std::string> missingCommands(const std::set<std::string>& before,
-                                         const std::set<std::string>& after,
-                                         const std::set<std::string>& relay) {
-  std::vector<std::string> missing;
-  for (const std::string& command : before) {
-    if (!after.contains(command) && !relay.contains(command))
-      missing.push_back(command);
-  }
-  return missing;
-}
-
-}  // namespace
-
 HookInstaller::Report HookInstaller::install() const {
   Loaded loaded = load(settingsPath_);
   const json::object& original = loaded.document;
-  const std::set<std::string> before = commandsOf(original);
+  const std::set<std::string> before = handlerCommandsIn(original);
   const std::set<std::string> relay = relayCommands();
   const std::string canonical = canonicalCommand();
 
@@ -367,11 +276,9 @@ HookInstaller::Report HookInstaller::install() const {
 
   const std::string bytes = serializeSettings(document);
   const json::object merged = reparse(bytes);
-  if (auto missing = missingCommands(before, commandsOf(merged), relay); !missing.empty())
+  if (auto missing = droppedCommands(before, handlerCommandsIn(merged), relay); !missing.empty())
     throw InstallError::wouldDropHandlers(std::move(missing));
-  std::vector<std::string> replaced;
-  findReplaced(original, merged, "", relay, canonical, replaced);
-  if (!replaced.empty())
+  if (auto replaced = replacedValues(original, merged, relay, canonical); !replaced.empty())
     throw InstallError::wouldReplaceSettings(std::move(replaced));
 
   report.backupPath = backUp(loaded.bytes);
@@ -382,7 +289,7 @@ HookInstaller::Report HookInstaller::install() const {
 
 HookInstaller::Report HookInstaller::uninstall() const {
   Loaded loaded = load(settingsPath_);
-  const std::set<std::string> before = commandsOf(loaded.document);
+  const std::set<std::string> before = handlerCommandsIn(loaded.document);
   const std::set<std::string> relay = relayCommands();
 
   json::object document = loaded.document;
@@ -431,8 +338,8 @@ HookInstaller::Report HookInstaller::uninstall() const {
 
   const std::string bytes = serializeSettings(document);
   const json::object merged = reparse(bytes);
-  const std::set<std::string> after = commandsOf(merged);
-  if (auto missing = missingCommands(before, after, relay); !missing.empty())
+  const std::set<std::string> after = handlerCommandsIn(merged);
+  if (auto missing = droppedCommands(before, after, relay); !missing.empty())
     throw InstallError::wouldDropHandlers(std::move(missing));
 
   report.backupPath = backUp(loaded.bytes);
