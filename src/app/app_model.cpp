@@ -274,9 +274,9 @@ void AppModel::listed(const std::vector<protocol::SessionDescriptor>& sessions, 
   // A window is forgotten once its session, listed before, is gone: tmux
   // numbers the panes of a new server from the start again.
   for (auto it = openedFromPhone_.begin(); it != openedFromPhone_.end();) {
-    const auto& [socket, pane] = it->first;
+    const auto& window = it->first;
     const bool listed = std::any_of(sessions_.begin(), sessions_.end(), [&](const auto& s) {
-      return s.socketPath == socket && s.paneID == pane;
+      return s.socketPath == window.first && s.paneID == window.second;
     });
     if (it->second && !listed) {
       it = openedFromPhone_.erase(it);

@@ -10,6 +10,7 @@
 // thread, hence the lock. It lives as long as the run: a restart follows
 // every session again.
 
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
