@@ -99,11 +99,19 @@ new MutationObserver((_, observer) => {
 input.dispatchEvent(new Event('change'));
 )js";
 
-// Wall-clock milliseconds of each tap on Send, noted before the page acts.
+// Wall-clock milliseconds of each tap on Send, noted before the page acts,
+// and of each prompt the page sends once its images are stored.
 constexpr const char* kNoteTaps = R"js(
 globalThis.benchTaps = [];
+globalThis.benchPromptsSent = [];
 document.getElementById('send').addEventListener('click', () => globalThis.benchTaps.push(Date.now()),
                                                  { capture: true });
+const send = WebSocket.prototype.send;
+WebSocket.prototype.send = function (data) {
+  if (typeof data === 'string' && data.length < 65536 && data.includes('"type":"submit_prompt"'))
+    globalThis.benchPromptsSent.push(Date.now());
+  return send.call(this, data);
+};
 )js";
 
 // The bytes of the image block in the last user message of a request, when
@@ -136,7 +144,8 @@ std::optional<std::size_t> imageWith(const test::RecordedRequest& request,
 
 struct Samples {
   std::vector<double> total;      // tap -> request read, ms
-  std::vector<double> toPrompt;   // tap -> UserPromptSubmit hook
+  std::vector<double> toSent;     // tap -> prompt sent, its image stored
+  std::vector<double> toPrompt;   // prompt sent -> UserPromptSubmit hook
   std::vector<double> toRequest;  // hook -> request read
   std::vector<double> scaling;    // chosen -> shown attached
   double photoBytes = 0;
@@ -204,8 +213,10 @@ Samples measure() {
       throw std::runtime_error("the requests of round " + std::to_string(round) +
                                " carried no image with the prompt");
     const auto taps = browser.script("return globalThis.benchTaps").as_array();
+    const auto sent = browser.script("return globalThis.benchPromptsSent").as_array();
     const auto stamps = app.stamps();
     if (taps.size() != static_cast<std::size_t>(round + 1) ||
+        sent.size() != static_cast<std::size_t>(round + 1) ||
         stamps.size() != static_cast<std::size_t>(round + 1))
       throw std::runtime_error("a tap or a prompt of round " + std::to_string(round) +
                                " was not noted");
@@ -217,7 +228,8 @@ Samples measure() {
                                                   .count()) /
                           1e3;
       samples.total.push_back(read - tapped);
-      samples.toPrompt.push_back(submitted - tapped);
+      samples.toSent.push_back(sent.back().to_number<double>() - tapped);
+      samples.toPrompt.push_back(submitted - sent.back().to_number<double>());
       samples.toRequest.push_back(read - submitted);
       samples.scaling.push_back(scaled.to_number<double>());
       samples.uploadedBytes = static_cast<double>(*imageWith(*carried, prompt));
@@ -254,7 +266,8 @@ void BM_PhotoTapToRequest(benchmark::State& state) {
   for (const auto& [label, values] :
        {std::pair<const char*, const std::vector<double>*>{"tap on Send -> request at the API",
                                                            &samples.total},
-        {"  tap -> prompt submitted in Claude Code", &samples.toPrompt},
+        {"  tap -> image uploaded, prompt sent", &samples.toSent},
+        {"  prompt sent -> submitted in Claude Code", &samples.toPrompt},
         {"  prompt submitted -> request at the API", &samples.toRequest},
         {"(before the tap: chosen -> scaled, shown)", &samples.scaling}}) {
     std::snprintf(line, sizeof line, "%-42s p50 %7.0f ms, max %7.0f ms", label,
