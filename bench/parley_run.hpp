@@ -93,6 +93,33 @@ inline int benchMain(int argc, char** argv, const char* title) {
   return 0;
 }
 
+// Parley's hooks in `home`, installed by the real `parley hooks install`
+// under `env`, and a second hook on `stampEvent` that appends to `stamps`
+// when Claude Code fired it. Throws when the installer fails.
+inline void installStampedHooks(const std::filesystem::path& home, const std::string& stampEvent,
+                                const std::filesystem::path& stamps,
+                                const std::map<std::string, std::string>& env) {
+  namespace json = boost::json;
+  if (!test::runProcess({test::binPath("parley").string(), "hooks", "install"}, env).ok())
+    throw std::runtime_error("parley hooks install failed");
+  const auto settings = home / ".claude" / "settings.json";
+  json::object root = json::parse(slurp(settings)).as_object();
+  root["hooks"].as_object()[stampEvent].as_array().push_back(json::object{
+      {"hooks",
+       json::array{json::object{{"type", "command"},
+                                {"command", "date +%s%N >> '" + stamps.string() + "'"}}}}});
+  std::ofstream(settings) << json::serialize(root);
+}
+
+// What the stamping hook wrote, in order (wall-clock ns).
+inline std::vector<std::int64_t> readStamps(const std::filesystem::path& stamps) {
+  std::vector<std::int64_t> out;
+  std::istringstream lines(slurp(stamps));
+  for (std::string line; std::getline(lines, line);)
+    out.push_back(std::stoll(line));
+  return out;
+}
+
 class ParleyRun {
  public:
   // `more` goes after `parley run --port N`; `env` adds to HOME, PATH, LANG.
@@ -117,15 +144,7 @@ class ParleyRun {
     stamps_ = home / "hook-times";
     searchPath_ = scriptedTailscale(home / "bin", "desk.tailnet-bench.ts.net.");
     const std::string parley = test::binPath("parley").string();
-    if (!test::runProcess({parley, "hooks", "install"}, env()).ok())
-      throw std::runtime_error("parley hooks install failed");
-    const auto settings = home / ".claude" / "settings.json";
-    json::object root = json::parse(slurp(settings)).as_object();
-    root["hooks"].as_object()[stampEvent].as_array().push_back(json::object{
-        {"hooks",
-         json::array{json::object{{"type", "command"},
-                                  {"command", "date +%s%N >> '" + stamps_.string() + "'"}}}}});
-    std::ofstream(settings) << json::serialize(root);
+    installStampedHooks(home, stampEvent, stamps_, env());
 
     {
       boost::asio::io_context io;
@@ -164,22 +183,21 @@ class ParleyRun {
         {parley, "pair", "--name", "Bench", "--json", "--port", std::to_string(port_)}, env());
     if (!paired.ok())
       throw std::runtime_error("parley pair failed");
-    token_ = std::string(json::parse(paired.out).at("token").as_string());
+    const json::value offer = json::parse(paired.out);
+    token_ = std::string(offer.at("token").as_string());
+    const std::string url(offer.at("url").as_string());
+    pairingFragment_ = url.substr(url.find('#'));
   }
 
   std::uint16_t port() const { return port_; }
   const std::string& token() const { return token_; }
+  // "#pair=…" of the pairing link, for a page on this desktop's own origin.
+  const std::string& pairingFragment() const { return pairingFragment_; }
   std::string output() const { return slurp(home_ / "run.out"); }
   std::string errors() const { return slurp(home_ / "run.err"); }
 
   // When Claude Code fired the stamping hook, in order (wall-clock ns).
-  std::vector<std::int64_t> stamps() const {
-    std::vector<std::int64_t> out;
-    std::istringstream lines(slurp(stamps_));
-    for (std::string line; std::getline(lines, line);)
-      out.push_back(std::stoll(line));
-    return out;
-  }
+  std::vector<std::int64_t> stamps() const { return readStamps(stamps_); }
 
  private:
   std::map<std::string, std::string> env() const {
@@ -197,6 +215,7 @@ class ParleyRun {
   std::uint16_t port_ = 0;
   pid_t pid_ = -1;
   std::string token_;
+  std::string pairingFragment_;
 };
 
 }  // namespace parley::bench

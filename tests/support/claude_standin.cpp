@@ -520,13 +520,18 @@ bool ClaudeStandIn::Impl::streamSlow(tcp::socket& socket, const Turn::Step& step
 void ClaudeStandIn::Impl::serve(std::shared_ptr<tcp::socket> socket) {
   boost::beast::flat_buffer buffer;
   while (true) {
-    http::request<http::string_body> req;
+    // Beast takes 1 MB by default; a conversation with a few photos in it
+    // is larger, and the Messages API takes up to 32 MB.
+    http::request_parser<http::string_body> parser;
+    parser.body_limit(32 * 1024 * 1024);
     boost::system::error_code ec;
-    http::read(*socket, buffer, req, ec);
+    http::read(*socket, buffer, parser, ec);
     if (ec)
       break;
+    http::request<http::string_body> req = parser.release();
 
     RecordedRequest record;
+    record.received = std::chrono::system_clock::now();
     record.method = std::string(req.method_string());
     record.target = std::string(req.target());
     record.path = record.target.substr(0, record.target.find('?'));

@@ -62,8 +62,10 @@ struct ToolResult {
 // One HTTP request as received.
 struct RecordedRequest {
   std::string method;
-  std::string target;       // path and query, e.g. "/v1/messages?beta=true"
-  std::string path;         // without the query
+  std::string target;  // path and query, e.g. "/v1/messages?beta=true"
+  std::string path;    // without the query
+  // When it had been read whole.
+  std::chrono::system_clock::time_point received;
   boost::json::value body;  // null when absent or not JSON
   // A request of the conversation itself (it offers tools), as opposed to a
   // side request (session title, token count).
