@@ -11,7 +11,7 @@ using protocol::SessionState;
 
 DeskInterrupts::DeskInterrupts(boost::asio::any_io_executor main,
                                std::shared_ptr<claude::TranscriptUsage> usage, Outlets outlets)
-    : usage_(std::move(usage)), out_(std::move(outlets)), timer_(std::move(main)) {}
+    : usage_(std::move(usage)), out_(std::move(outlets)), timer_(main) {}
 
 DeskInterrupts::~DeskInterrupts() {
   timer_.cancel();
