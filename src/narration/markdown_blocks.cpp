@@ -90,7 +90,7 @@ class BlockParser {
         const std::size_t run = t.find_first_not_of('#');
         if (run != std::string_view::npos && t[run] == ' ') {
           flushAll();
-          blocks_.push_back(
+          blocks_.emplace_back(
               Heading{std::string(trimHashesAndSpaces(text::trimmedSpacesAndTabs(t.substr(run))))});
           continue;
         }
@@ -146,21 +146,21 @@ class BlockParser {
         break;
       fence.lines.emplace_back(lines[i]);
     }
-    blocks_.push_back(std::move(fence));
+    blocks_.emplace_back(std::move(fence));
     return i;
   }
 
   void flushParagraph() {
     if (paragraphLines_.empty())
       return;
-    blocks_.push_back(Paragraph{joined(paragraphLines_)});
+    blocks_.emplace_back(Paragraph{joined(paragraphLines_)});
     paragraphLines_.clear();
   }
 
   void flushList() {
     if (listItems_.empty())
       return;
-    blocks_.push_back(List{std::move(listItems_)});
+    blocks_.emplace_back(List{std::move(listItems_)});
     listItems_.clear();
   }
 
