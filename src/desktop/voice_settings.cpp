@@ -34,7 +34,7 @@ VoiceSettings VoiceSettings::load(const std::filesystem::path& preferencesFile) 
   try {
     content = base::readFileIfExists(preferencesFile);
   } catch (const base::FileError& e) {
-    settings.warnings.push_back(e.what());
+    settings.warnings.emplace_back(e.what());
   }
   if (content) {
     boost::system::error_code error;

@@ -93,7 +93,7 @@ std::optional<ImageUploads::Received> ImageUploads::assemble(const protocol::Upl
 
 std::string ImageUploads::store(const Received& image) {
   const fs::path folder = root_ / folderFor(image.sessionID);
-  const std::string id = randomName();
+  std::string id = randomName();
   const fs::path file = folder / (id + "." + image.kind);
   try {
     base::createDirectories(folder, 0700);

@@ -132,7 +132,7 @@ SessionLauncher::Opened SessionLauncher::open(
   else
     args = {"new-session", "-d", "-s", options_.sessionName, "-x", "120", "-y", "40"};
   for (const std::string& entry : options_.environment) {
-    args.push_back("-e");
+    args.emplace_back("-e");
     args.push_back(entry);
   }
   const std::vector<std::string> place{"-n",
@@ -143,7 +143,7 @@ SessionLauncher::Opened SessionLauncher::open(
                                        "-F",
                                        "#{pane_id} #{session_name}:#{window_index}"};
   args.insert(args.end(), place.begin(), place.end());
-  args.push_back("--");
+  args.emplace_back("--");
   args.insert(args.end(), command.begin(), command.end());
 
   TmuxClient::Result result;
