@@ -319,10 +319,15 @@ RegisteredSession SessionTable::refreshed(const ClaudeSessionFile& file, std::st
   return registered;
 }
 
-void SessionTable::endUnseen(const std::set<std::string, std::less<>>& seen, Date now) {
+void SessionTable::endUnseen(const std::set<std::string, std::less<>>& seen,
+                             const std::set<PaneKey>& startingPanes, Date now) {
   std::vector<std::string> stale;
   for (auto& [id, registered] : sessions_) {
     if (seen.contains(id))
+      continue;
+    const SessionDescriptor& d = registered.descriptor;
+    if (!confirmed_.contains(id) && d.state != SessionState::ended &&
+        startingPanes.contains(PaneKey(d.socketPath, d.paneID)))
       continue;
     registered.descriptor.state = SessionState::ended;
     if (now - registered.descriptor.lastActivity > limits_.unconfirmedLifetime)
@@ -346,6 +351,7 @@ std::vector<RegisteredSession> SessionTable::sweep(Date now) {
   //    own, else the one last bound to the session), merged into what the
   //    hooks already said.
   std::set<std::string, std::less<>> seen;
+  std::set<PaneKey> panesWithFiles;
   for (const ClaudeSessionFile& file : sources_.store.all()) {
     const auto process = processes.find(file.pid);
     if (!process)
@@ -359,14 +365,27 @@ std::vector<RegisteredSession> SessionTable::sweep(Date now) {
     // A process found only by its pid may sit on a server the scan did not
     // name; listing it as well keeps its tmux session name right.
     const TmuxClient::PaneInfo* pane = panes.pane(socket, paneID);
+    panesWithFiles.emplace(socket, paneID);
     paneBindings_[file.sessionId] = paneID;
     sessions_.insert_or_assign(file.sessionId,
                                refreshed(file, std::move(socket), paneID, pane, now));
     seen.insert(file.sessionId);
   }
 
-  // 3. What was not found has ended, and is forgotten once old enough.
-  endUnseen(seen, now);
+  // 3. What was not found has ended, and is forgotten once old enough; but
+  //    Claude Code runs its SessionStart hooks about when it writes its
+  //    session file, at times before. A session only its hooks have named,
+  //    in a pane whose Claude Code has no file yet, is starting: ended now,
+  //    it would stay hidden until the next periodic refresh.
+  std::set<PaneKey> startingPanes;
+  for (const auto& p : processes.all()) {
+    PaneKey key(socketOf(p.tmuxEnv).value_or(""), p.tmuxPane.value_or(""));
+    if (key.first.empty() || key.second.empty())
+      continue;
+    if (!panesWithFiles.contains(key))
+      startingPanes.insert(std::move(key));
+  }
+  endUnseen(seen, startingPanes, now);
   confirmed_ = std::move(seen);
   return all();
 }

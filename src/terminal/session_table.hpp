@@ -97,7 +97,9 @@ class SessionTable {
   // Nothing (and no change) when the hook carries no session id.
   std::optional<RegisteredSession> apply(const protocol::HookPayload& hook, Date now);
   // The full refresh; returns all() afterwards. Sessions it does not find
-  // alive and whose last event is older than the limit are forgotten.
+  // alive and whose last event is older than the limit are forgotten; one
+  // that only hooks have named, in a pane whose Claude Code has not written
+  // its session file yet, is left as it is.
   std::vector<RegisteredSession> sweep(Date now);
   // Forgets ended sessions; pane bindings stay.
   void prune();
@@ -113,8 +115,12 @@ class SessionTable {
   // A session as a session file shows it, over what the table knew of it.
   RegisteredSession refreshed(const ClaudeSessionFile& file, std::string socket, std::string paneID,
                               const TmuxClient::PaneInfo* pane, Date now) const;
-  // Marks the sessions a refresh did not find as ended; forgets old ones.
-  void endUnseen(const std::set<std::string, std::less<>>& seen, Date now);
+  // A tmux server's socket and one of its panes.
+  using PaneKey = std::pair<std::string, std::string>;
+  // Marks the sessions a refresh did not find as ended, but for those just
+  // starting in `startingPanes`; forgets old ones.
+  void endUnseen(const std::set<std::string, std::less<>>& seen,
+                 const std::set<PaneKey>& startingPanes, Date now);
   void forget(std::string_view id);
   void dropOldestUnconfirmed();
 

@@ -275,6 +275,47 @@ TEST_F(Registry, ARefreshEndsVanishedSessionsAndALaterOneRevivesThem) {
   EXPECT_EQ(left[0].id(), "B");
 }
 
+TEST_F(Registry, ARefreshDoesNotEndASessionWhoseClaudeCodeHasNotWrittenItsFileYet) {
+  // Claude Code runs its SessionStart hooks about when it writes its
+  // session file, at times before: a refresh then finds its process but no
+  // file.
+  auto started = [&](const std::string& id, const std::string& paneID,
+                     const std::filesystem::path& socket) {
+    HookPayload h = hook(HookPayload::Event::sessionStart, id);
+    h.tmuxPane = paneID;
+    h.tmuxEnv = terminal_test::tmuxEnvFor(socket);
+    apply(std::move(h));
+  };
+  auto stateOf = [&](const std::string& id) { return session(id)->descriptor.state; };
+  const auto starting = claudePane("starting");
+  started("S", starting.id, tmux.socketPath());
+  // Not spared: a pane with no Claude Code in it, the same pane id on
+  // another server, a pane whose Claude Code's file names another session.
+  started("Gone", "%999", tmux.socketPath());
+  TmuxServer other;
+  started("Elsewhere", starting.id, other.socketPath());
+  const auto cleared = claudePane("cleared");
+  sessionFile(cleared, "New");
+  started("Old", cleared.id, tmux.socketPath());
+
+  sweep();
+  EXPECT_EQ(stateOf("S"), SessionState::idle);
+  EXPECT_FALSE(session("S")->descriptor.claudeVersion);
+  EXPECT_EQ(stateOf("Gone"), SessionState::ended);
+  EXPECT_EQ(stateOf("Elsewhere"), SessionState::ended);
+  EXPECT_EQ(stateOf("Old"), SessionState::ended);
+  EXPECT_EQ(stateOf("New"), SessionState::idle);
+
+  // The file, once written, confirms it; once confirmed, a file that goes
+  // while the process stays ends it as any other.
+  sessionFile(starting, "S", {{"version", "2.1.222"}});
+  sweep();
+  EXPECT_TRUE(session("S")->mayInject());
+  terminal_test::removeSessionFile(home.path(), starting.pid);
+  sweep();
+  EXPECT_EQ(stateOf("S"), SessionState::ended);
+}
+
 TEST_F(Registry, PaneBindingsOutliveScansThatCannotTellThePane) {
   // The process carries TMUX but not TMUX_PANE; a hook told us the pane.
   const auto pane = claudePane("bound", /*withPaneVariable=*/false);
