@@ -92,6 +92,8 @@ bool VoiceSession::start(std::string& error) {
     return false;
   }
   isRunning_ = true;
+  // The stream runs from now on, so the first reply starts on a steady one.
+  player_.open();
   if (prepared_) {
     startListening();
   } else if (!preparing_) {
@@ -144,6 +146,7 @@ void VoiceSession::stop() {
   endpointTimer_.cancel();
   stopListening();
   silence();
+  player_.close();
   input_.stop();
   recognizer_->setAcceptingAudio(true);
   isRunning_ = false;
@@ -399,7 +402,9 @@ void VoiceSession::speakNext() {
   boost::asio::post(
       renderStrand_, [this, main = main_, weak = std::weak_ptr<Alive>(alive_), renderer = renderer_,
                       text, locale = settings_.locale, generation] {
-        PcmAudio audio = renderer->render(text, locale);
+        // At the player's rate already: its stream must not wait for a
+        // conversion.
+        PcmAudio audio = renderer->render(text, locale).resampled(AudioPlayer::sampleRate);
         boost::asio::post(main, [this, weak, text, generation, audio = std::move(audio)]() mutable {
           // Silenced (or stopped) while rendering: the audio is dropped.
           if (!weak.lock() || generation != speechGeneration_ || !speechBusy_)
