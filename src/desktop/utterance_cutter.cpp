@@ -70,6 +70,10 @@ UtteranceCutter::Event UtteranceCutter::endCapture(std::optional<Utterance> utte
   speechPeakDB_ = floorDB;
   utterance_.clear();
   frames_.clear();
+  if (!quickEnd_) {
+    leadIn_.clear();
+    leadInFrames_.clear();
+  }
   return Event{Event::Kind::ended, std::move(utterance)};
 }
 
@@ -106,13 +110,18 @@ void UtteranceCutter::frame(std::span<const float> samples, std::vector<Event>& 
     }
   }
 
+  // Over our speech the lead-in runs on through a capture: a word that
+  // begins as a quick end lets one go keeps its first syllable. What a
+  // capture held is never the next one's speech, though: it has been handed
+  // over already. (Otherwise a capture ends after a hangover of quiet, and
+  // the lead-in starts afresh.)
+  leadIn_.emplace_back(samples.begin(), samples.end());
+  leadInFrames_.push_back({level, voiced && !capturing_});
+  if (leadIn_.size() > leadInFrames) {
+    leadIn_.pop_front();
+    leadInFrames_.pop_front();
+  }
   if (!capturing_) {
-    leadIn_.emplace_back(samples.begin(), samples.end());
-    leadInFrames_.push_back({level, voiced});
-    if (leadIn_.size() > leadInFrames) {
-      leadIn_.pop_front();
-      leadInFrames_.pop_front();
-    }
     if (event == voice::EnergyGate::Event::onset) {
       capturing_ = true;
       quietFrames_ = 0;
@@ -123,8 +132,6 @@ void UtteranceCutter::frame(std::span<const float> samples, std::vector<Event>& 
       for (const auto& earlier : leadIn_)
         utterance_.insert(utterance_.end(), earlier.begin(), earlier.end());
       frames_.assign(leadInFrames_.begin(), leadInFrames_.end());
-      leadIn_.clear();
-      leadInFrames_.clear();
       const auto last = lastSpeechBefore(frames_.size());
       sinceSpeech_ = frames_.size() - (last ? *last + 1 : 0);
       events.push_back(Event{Event::Kind::began, std::nullopt});
