@@ -98,8 +98,13 @@ void HttpRecognizer::append(std::span<const float> samples) {
     if (event.kind == UtteranceCutter::Event::Kind::began) {
       emit(Event::Kind::speechStarted, "");
     } else if (!event.utterance) {
+      voiceLogger("audio.stt")->debug("capture ended without speech");
       emit(Event::Kind::nothingRecognized, "");
     } else {
+      voiceLogger("audio.stt")
+          ->debug("capture ended: {} ms uploaded, the speaker stopped {} ms before",
+                  event.utterance->samples.size() * 1000 / UtteranceCutter::sampleRate,
+                  event.utterance->trailingQuiet.count());
       post(std::move(event.utterance->samples),
            std::chrono::steady_clock::now() - event.utterance->trailingQuiet, generation_, prompt_);
     }

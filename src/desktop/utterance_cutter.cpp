@@ -66,8 +66,14 @@ UtteranceCutter::Event UtteranceCutter::endCapture(std::optional<Utterance> utte
   quietFrames_ = 0;
   silentFrames_ = 0;
   sinceSpeech_ = 0;
+  quickQuiet_ = 0;
+  speechPeakDB_ = floorDB;
   utterance_.clear();
   frames_.clear();
+  if (!quickEnd_) {
+    leadIn_.clear();
+    leadInFrames_.clear();
+  }
   return Event{Event::Kind::ended, std::move(utterance)};
 }
 
@@ -104,23 +110,28 @@ void UtteranceCutter::frame(std::span<const float> samples, std::vector<Event>& 
     }
   }
 
+  // Over our speech the lead-in runs on through a capture: a word that
+  // begins as a quick end lets one go keeps its first syllable. What a
+  // capture held is never the next one's speech, though: it has been handed
+  // over already. (Otherwise a capture ends after a hangover of quiet, and
+  // the lead-in starts afresh.)
+  leadIn_.emplace_back(samples.begin(), samples.end());
+  leadInFrames_.push_back({level, voiced && !capturing_});
+  if (leadIn_.size() > leadInFrames) {
+    leadIn_.pop_front();
+    leadInFrames_.pop_front();
+  }
   if (!capturing_) {
-    leadIn_.emplace_back(samples.begin(), samples.end());
-    leadInFrames_.push_back({level, voiced});
-    if (leadIn_.size() > leadInFrames) {
-      leadIn_.pop_front();
-      leadInFrames_.pop_front();
-    }
     if (event == voice::EnergyGate::Event::onset) {
       capturing_ = true;
       quietFrames_ = 0;
       silentFrames_ = 0;
+      quickQuiet_ = 0;
+      speechPeakDB_ = floorDB;
       utterance_.clear();
       for (const auto& earlier : leadIn_)
         utterance_.insert(utterance_.end(), earlier.begin(), earlier.end());
       frames_.assign(leadInFrames_.begin(), leadInFrames_.end());
-      leadIn_.clear();
-      leadInFrames_.clear();
       const auto last = lastSpeechBefore(frames_.size());
       sinceSpeech_ = frames_.size() - (last ? *last + 1 : 0);
       events.push_back(Event{Event::Kind::began, std::nullopt});
@@ -132,6 +143,7 @@ void UtteranceCutter::frame(std::span<const float> samples, std::vector<Event>& 
 
   utterance_.insert(utterance_.end(), samples.begin(), samples.end());
   frames_.push_back({level, voiced});
+
   sinceSpeech_ = voicedRun_ >= speechRunFrames ? 0 : sinceSpeech_ + 1;
   if (event == voice::EnergyGate::Event::onset)
     quietFrames_ = 0;
@@ -144,9 +156,17 @@ void UtteranceCutter::frame(std::span<const float> samples, std::vector<Event>& 
   else if (!gate_.isActive())
     ++silentFrames_;
 
-  if (quickEnd_ && gate_.isActive() &&
-      gate_.belowCount() >= static_cast<std::int64_t>(quickEndFrames)) {
-    silentFrames_ = quickEndFrames;
+  // Over our speech, what the canceller leaves of it keeps the gate open
+  // until we pause, and the person's word waited for that (up to 800 ms on
+  // a busy machine). Their word is far louder than that remnant: once the
+  // capture falls well below its loudest speech, the word is over.
+  if (voiced)
+    speechPeakDB_ = std::max(speechPeakDB_, level);
+  const bool quiet = level < gate_.noiseFloorDB() + gate_.config().releaseOverFloorDB ||
+                     level < speechPeakDB_ - quickEndBelowPeakDB;
+  quickQuiet_ = quiet ? quickQuiet_ + 1 : 0;
+  if (quickEnd_ && gate_.isActive() && quickQuiet_ >= quickEndFrames) {
+    silentFrames_ = quickQuiet_;
     gate_.reset();
   }
   if (!gate_.isActive() && quietFrames_ >= (quickEnd_ ? 0 : hangoverFrames)) {
@@ -156,9 +176,15 @@ void UtteranceCutter::frame(std::span<const float> samples, std::vector<Event>& 
     events.push_back(endCapture(std::move(utterance)));
     return;
   }
-  if (sinceSpeech_ >= backgroundFrames) {
+  // Not while the detector hears a voice: a word begun at the second's end
+  // would be cut in two, neither half enough to be understood.
+  if (sinceSpeech_ >= backgroundFrames && voicedRun_ == 0) {
     const std::size_t background = frames_.size() - sinceSpeech_;
-    if (gate_.isActive()) {
+    if (gate_.isActive() && quickEnd_) {
+      // What keeps the gate open is what the canceller leaves of our speech,
+      // not the room: as the floor, it would keep the person's word out.
+      gate_.reset();
+    } else if (gate_.isActive()) {
       std::vector<float> levels;
       for (std::size_t i = background; i < frames_.size(); ++i)
         levels.push_back(frames_[i].levelDB);

@@ -51,6 +51,9 @@ class UtteranceCutter {
   // The quiet that ends a capture early; the closure of a stop consonant
   // within a word is shorter.
   static constexpr std::size_t quickEndFrames = 12;
+  // With a quick end, frames this far below the capture's loudest speech
+  // are quiet too.
+  static constexpr float quickEndBelowPeakDB = 15.0f;
 
   struct Utterance {
     std::vector<float> samples;
@@ -114,6 +117,8 @@ class UtteranceCutter {
   std::size_t quietFrames_ = 0;   // since the release, while capturing
   std::size_t silentFrames_ = 0;  // since the last loud frame, while capturing
   std::size_t sinceSpeech_ = 0;   // frames since the last speech, while capturing
+  std::size_t quickQuiet_ = 0;    // quiet frames in a row, as a quick end counts them
+  float speechPeakDB_ = -90.0f;   // the loudest speech frame, while capturing
 };
 
 }  // namespace parley::desktop

@@ -22,13 +22,17 @@ VoiceSession::VoiceSession(const VoiceSettings& settings, boost::asio::any_io_ex
       main_(main),
       workers_(workers),
       recognizer_(SpeechRecognizer::make(settings, workers)),
-      renderer_(std::make_shared<SpeechRenderer>(settings)),
-      renderStrand_(boost::asio::make_strand(workers)),
+      canceller_(settings.echoCancellation ? EchoCanceller::make(AudioPlayer::sampleRate)
+                                           : nullptr),
+      output_(settings, main, workers, canceller_, echoGuard_.config().tailGrace),
       endpointTimer_(main) {
-  if (settings.echoCancellation && (canceller_ = EchoCanceller::make(AudioPlayer::sampleRate)))
-    player_.setTap([canceller = canceller_](auto samples, auto playsAt) {
-      canceller->render(samples, playsAt);
-    });
+  output_.onSpoken = [this](const std::string& text) { echoGuard_.recordSpoken(text, now()); };
+  output_.onSpeaking = [this](bool speaking) {
+    if (canceller_)
+      recognizer_->setQuickEnd(speaking);
+    else
+      recognizer_->setAcceptingAudio(!speaking);
+  };
   recognizer_->onEvent = [this, main = main_, weak = std::weak_ptr<Alive>(alive_),
                           request = request_](const SpeechRecognizer::Event& event) {
     // Runs on a worker, maybe while the session goes away: it reads
@@ -92,6 +96,7 @@ bool VoiceSession::start(std::string& error) {
     return false;
   }
   isRunning_ = true;
+  output_.open();
   if (prepared_) {
     startListening();
   } else if (!preparing_) {
@@ -143,14 +148,14 @@ void VoiceSession::stopListening() {
 void VoiceSession::stop() {
   endpointTimer_.cancel();
   stopListening();
-  silence();
+  output_.close();
   input_.stop();
   recognizer_->setAcceptingAudio(true);
   isRunning_ = false;
 }
 
 bool VoiceSession::isEcho(const std::string& text) {
-  const auto verdict = echoGuard_.evaluate(text, isSpeaking_, ourSpeechEndedAt_, now());
+  const auto verdict = echoGuard_.evaluate(text, output_.isSpeaking(), output_.endedAt(), now());
   if (verdict.kind() != voice::EchoGuard::Verdict::Kind::echo)
     return false;
   voiceLogger("audio.session")->debug("echo suppressed ({:.2f})", verdict.similarity());
@@ -186,7 +191,7 @@ void VoiceSession::onRecognition(const SpeechRecognizer::Event& event, std::uint
       ++pendingSpeech_;
       return;
     case Kind::volatileText:
-      if (isEcho(event.text) || (canceller_ && isSpeaking_))
+      if (isEcho(event.text) || (canceller_ && output_.isSpeaking()))
         return;
       accumulator_.updateVolatile(event.text);
       personStoppedAt_.reset();  // still speaking
@@ -221,8 +226,9 @@ bool VoiceSession::heardOverOurSpeech(const SpeechRecognizer::Event& event) {
   // Judged by when the person stopped: a prompt finished before we began is
   // theirs, and what ends just after us may still hold our echo.
   const auto ended = event.speechEnded ? voice::EchoGuard::Instant(*event.speechEnded) : now();
-  if (!canceller_ || !ourSpeechStartedAt_ || ended < *ourSpeechStartedAt_ ||
-      (!isSpeaking_ && ended > *ourSpeechEndedAt_ + echoGuard_.config().tailGrace))
+  const auto& started = output_.startedAt();
+  if (!canceller_ || !started || ended < *started ||
+      (!output_.isSpeaking() && ended > *output_.endedAt() + echoGuard_.config().tailGrace))
     return false;
   // Until the canceller has learnt the room, and at times when a reply
   // starts, our speech gets through, and a transcription model hears words
@@ -231,7 +237,7 @@ bool VoiceSession::heardOverOurSpeech(const SpeechRecognizer::Event& event) {
   // "no" would answer a permission dialog.
   if (const auto command = voice::parseMetaCommand(event.text);
       command == voice::MetaCommand::stop &&
-      !voice::EchoGuard::madeOfWordsIn(event.text, lastSpoken_.value_or("")))
+      !voice::EchoGuard::madeOfWordsIn(event.text, output_.lastSpoken().value_or("")))
     handleMeta(*command);
   else
     voiceLogger("audio.session")->info("heard over our speech, not taken: {}", event.text);
@@ -360,8 +366,8 @@ void VoiceSession::handleMeta(voice::MetaCommand command) {
   voiceLogger("audio.session")->info("meta command: {}", voice::rawValue(command));
   switch (command) {
     case voice::MetaCommand::repeatLast:
-      if (lastSpoken_)
-        speak(*lastSpoken_);
+      if (const auto last = output_.lastSpoken())
+        speak(*last);
       break;
     case voice::MetaCommand::scratchThat:
       accumulator_.reset();
@@ -381,78 +387,12 @@ void VoiceSession::speak(const protocol::Narration& narration) {
 }
 
 void VoiceSession::speak(const std::string& raw) {
-  const std::string text(text::trimmed(raw));
-  if (text.empty() || !isRunning_)
-    return;
-  speechQueue_.push_back(text);
-  if (!speechBusy_)
-    speakNext();
-}
-
-void VoiceSession::speakNext() {
-  if (speechQueue_.empty() || !isRunning_)
-    return;
-  const std::string text = speechQueue_.front();
-  speechQueue_.pop_front();
-  speechBusy_ = true;  // from the render on, so a second text waits its turn
-  const std::uint64_t generation = ++speechGeneration_;
-  boost::asio::post(
-      renderStrand_, [this, main = main_, weak = std::weak_ptr<Alive>(alive_), renderer = renderer_,
-                      text, locale = settings_.locale, generation] {
-        PcmAudio audio = renderer->render(text, locale);
-        boost::asio::post(main, [this, weak, text, generation, audio = std::move(audio)]() mutable {
-          // Silenced (or stopped) while rendering: the audio is dropped.
-          if (!weak.lock() || generation != speechGeneration_ || !speechBusy_)
-            return;
-          if (audio.empty()) {
-            voiceLogger("audio.session")->error("TTS render produced no audio");
-            finishSpeaking(generation);
-            return;
-          }
-          lastSpoken_ = text;
-          echoGuard_.recordSpoken(text, now());
-          setSpeaking(true);
-          player_.play(std::move(audio), [this, generation](const std::string& error) {
-            if (!error.empty())
-              voiceLogger("audio.session")->error("{}", error);
-            onMain([this, generation] { finishSpeaking(generation); });
-          });
-        });
-      });
-}
-
-void VoiceSession::finishSpeaking(std::uint64_t generation) {
-  if (!speechBusy_ || generation != speechGeneration_)
-    return;
-  speechBusy_ = false;
-  if (isSpeaking_)
-    voiceLogger("audio.session")->info("spoken; listening again");
-  setSpeaking(false);
-  speakNext();
-}
-
-void VoiceSession::setSpeaking(bool speaking) {
-  // A reply that follows the last within the echo's tail continues it, as
-  // far as the microphone can tell: what it heard across the gap is ours.
-  const auto at = now();
-  if (speaking && !isSpeaking_ &&
-      !(ourSpeechEndedAt_ && at - *ourSpeechEndedAt_ < echoGuard_.config().tailGrace))
-    ourSpeechStartedAt_ = at;
-  else if (!speaking && isSpeaking_)
-    ourSpeechEndedAt_ = at;
-  isSpeaking_ = speaking;
-  if (canceller_)
-    recognizer_->setQuickEnd(speaking);
-  else
-    recognizer_->setAcceptingAudio(!speaking);
+  if (isRunning_)
+    output_.speak(std::string(text::trimmed(raw)));
 }
 
 void VoiceSession::silence() {
-  speechQueue_.clear();
-  ++speechGeneration_;
-  player_.cut();
-  speechBusy_ = false;
-  setSpeaking(false);
+  output_.cut();
 }
 
 std::unique_ptr<DesktopVoice> makeDesktopVoice(const VoiceSettings& settings,

@@ -1,13 +1,13 @@
 #pragma once
 
-// The desktop voice session: the microphone feeds the recogniser, recognised
-// words gather into one utterance, the endpointer decides when it is over,
-// and the utterance becomes a prompt or a spoken command. Replies are spoken
-// through the renderer and the player. The echo canceller takes them out of
-// what the microphone hears, so the person can talk over them, and a command
-// said meanwhile is acted on at once; where it is off or unavailable,
-// recognition is muted while Parley speaks. Either way the echo guard drops
-// what the microphone still catches of them.
+// The desktop voice session, the listening side: the microphone feeds the
+// recogniser, recognised words gather into one utterance, the endpointer
+// decides when it is over, and the utterance becomes a prompt or a spoken
+// command. Replies are spoken by the speech output beside it. The echo
+// canceller takes them out of what the microphone hears, so the person can
+// talk over them, and a command said meanwhile is acted on at once; where it
+// is off or unavailable, recognition is muted while Parley speaks. Either
+// way the echo guard drops what the microphone still catches of them.
 //
 // Every public call and every callback happens on the `main` executor (one
 // thread); blocking work (model loading, rendering, transcription) runs on
@@ -16,20 +16,17 @@
 #include <atomic>
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/strand.hpp>
 #include <chrono>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "desktop/audio_input.hpp"
-#include "desktop/audio_player.hpp"
 #include "desktop/desktop_voice.hpp"
 #include "desktop/echo_canceller.hpp"
+#include "desktop/speech_output.hpp"
 #include "desktop/speech_recognizer.hpp"
-#include "desktop/speech_renderer.hpp"
 #include "desktop/voice_settings.hpp"
 #include "voice/echo_guard.hpp"
 #include "voice/endpointer.hpp"
@@ -70,12 +67,12 @@ class VoiceSession : public DesktopVoice {
   void silence();
 
   bool isListening() const { return isListening_; }
-  bool isSpeaking() const { return isSpeaking_; }
+  bool isSpeaking() const { return output_.isSpeaking(); }
   float micLevel() const { return isRunning_ ? input_.level() : 0.0f; }
   const std::string& transcript() const { return accumulator_.finalized(); }
   const std::string& volatileTranscript() const { return accumulator_.volatileText(); }
   const std::optional<std::string>& lastError() const { return lastError_; }
-  const std::optional<std::string>& lastSpoken() const { return lastSpoken_; }
+  const std::optional<std::string>& lastSpoken() const { return output_.lastSpoken(); }
   Display display() const override;
   std::string recognizerName() const { return recognizer_->name(); }
 
@@ -94,9 +91,6 @@ class VoiceSession : public DesktopVoice {
   void endpointReached();
   void commit();
   void handleMeta(voice::MetaCommand command);
-  void speakNext();
-  void finishSpeaking(std::uint64_t generation);
-  void setSpeaking(bool speaking);
   bool isEcho(const std::string& text);
   void setError(const std::string& message);
   // Runs `work` on the main executor unless the session is gone by then.
@@ -115,35 +109,25 @@ class VoiceSession : public DesktopVoice {
   std::shared_ptr<std::atomic<std::chrono::steady_clock::rep>> audioHeardAt_ =
       std::make_shared<std::atomic<std::chrono::steady_clock::rep>>(0);
   std::shared_ptr<SpeechRecognizer> recognizer_;
-  std::shared_ptr<SpeechRenderer> renderer_;
-  boost::asio::strand<boost::asio::any_io_executor> renderStrand_;
+  voice::EchoGuard echoGuard_;
   // Null when echo cancellation is off or unavailable.
   std::shared_ptr<EchoCanceller> canceller_;
   AudioInput input_;
-  AudioPlayer player_;
+  SpeechOutput output_;
 
   voice::TranscriptAccumulator accumulator_;
   voice::Endpointer endpointer_;
-  voice::EchoGuard echoGuard_;
   boost::asio::steady_timer endpointTimer_;
   std::vector<std::string> vocabulary_;
-  std::deque<std::string> speechQueue_;
-  std::optional<std::string> lastSpoken_;
   std::optional<std::string> lastError_;
-  // When our own speech last began and ended.
-  std::optional<voice::EchoGuard::Instant> ourSpeechStartedAt_;
-  std::optional<voice::EchoGuard::Instant> ourSpeechEndedAt_;
   // When the person stopped speaking, for the text waiting to be committed.
   std::optional<std::chrono::steady_clock::time_point> personStoppedAt_;
   // Speech the recogniser has begun to hear and not yet reported on.
   std::size_t pendingSpeech_ = 0;
   // Since when the commit has been waiting for that speech.
   std::optional<std::chrono::steady_clock::time_point> waitingSince_;
-  std::uint64_t speechGeneration_ = 0;
   bool isRunning_ = false;
   bool isListening_ = false;
-  bool isSpeaking_ = false;  // speech is playing
-  bool speechBusy_ = false;  // a text is being rendered or played
   bool prepared_ = false;
   bool preparing_ = false;
 };

@@ -1,11 +1,17 @@
 #include <gtest/gtest.h>
 
 #include <boost/json.hpp>
+#include <cstdio>
+#include <cstring>
+#include <future>
+#include <mutex>
 
+#include "desktop/audio_player.hpp"
 #include "desktop/eleven_labs_client.hpp"
 #include "desktop/espeak_synthesizer.hpp"
 #include "desktop/speech_renderer.hpp"
 #include "http_standin.hpp"
+#include "pulse_daemon.hpp"
 
 namespace parley::desktop {
 namespace {
@@ -125,6 +131,77 @@ TEST(PcmAudio, ResamplesAndWritesWav) {
   EXPECT_EQ(wav.size(), 44u + 32000u);
   EXPECT_EQ(wav.substr(0, 4), "RIFF");
   EXPECT_EQ(wav.substr(36, 4), "data");
+}
+
+// The playback streams the sound server has open, by index.
+std::vector<std::string> playbackStreams() {
+  std::vector<std::string> indices;
+  std::unique_ptr<FILE, decltype(&pclose)> pipe(popen("pactl list short sink-inputs", "r"),
+                                                &pclose);
+  char line[512];
+  while (pipe && std::fgets(line, sizeof line, pipe.get()))
+    indices.emplace_back(line, std::strcspn(line, "\t"));
+  return indices;
+}
+
+TEST(AudioPlayer, KeepsOneStreamAcrossRepliesAndCutsAtOnce) {
+  test::PulseDaemon daemon(false);
+  if (!daemon.problem().empty())
+    GTEST_SKIP() << daemon.problem();
+  std::mutex mutex;
+  std::size_t blocks = 0;
+  bool lastLoud = false;
+  AudioPlayer player;
+  player.setTap([&](std::span<const std::int16_t> samples, auto) {
+    std::lock_guard lock(mutex);
+    ++blocks;
+    lastLoud = std::any_of(samples.begin(), samples.end(), [](std::int16_t s) { return s != 0; });
+  });
+  auto tapped = [&] {
+    std::lock_guard lock(mutex);
+    return std::pair(blocks, lastLoud);
+  };
+  auto playToTheEnd = [&](const PcmAudio& audio) {
+    std::promise<std::string> done;
+    auto finished = done.get_future();
+    player.play(audio, [&](const std::string& error) { done.set_value(error); });
+    EXPECT_EQ(finished.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    return finished.get();
+  };
+  const PcmAudio tone{16000, std::vector<std::int16_t>(16000 / 4, 3000)};
+
+  // Open before anything is said, the stream plays silence, and the
+  // canceller hears it go by.
+  player.open();
+  ASSERT_TRUE(test::waitUntil([&] { return tapped().first > 5 && playbackStreams().size() == 1; }));
+  EXPECT_FALSE(tapped().second);
+  const auto stream = playbackStreams();
+  EXPECT_EQ(playToTheEnd(tone), "");
+  EXPECT_EQ(playToTheEnd(tone), "");
+  EXPECT_EQ(playbackStreams(), stream);
+  // The stream goes on with silence between replies.
+  const auto before = tapped().first;
+  ASSERT_TRUE(test::waitUntil([&] { return tapped().first > before + 5 && !tapped().second; }));
+
+  // A cut ends the reply before cut() returns, and silence follows.
+  bool finished = false;
+  player.play(PcmAudio{16000, std::vector<std::int16_t>(16000 * 10, 3000)},
+              [&](const std::string&) { finished = true; });
+  ASSERT_TRUE(test::waitUntil([&] { return tapped().second; }));
+  EXPECT_TRUE(player.isPlaying());
+  player.cut();
+  EXPECT_TRUE(finished);
+  EXPECT_FALSE(player.isPlaying());
+  ASSERT_TRUE(test::waitUntil([&] { return !tapped().second; }));
+  EXPECT_EQ(playbackStreams(), stream);
+
+  // Closed, the stream is gone; the next reply opens another.
+  player.close();
+  EXPECT_TRUE(test::waitUntil([] { return playbackStreams().empty(); }));
+  EXPECT_EQ(playToTheEnd(tone), "");
+  EXPECT_EQ(playbackStreams().size(), 1u);
+  EXPECT_NE(playbackStreams(), stream);
+  EXPECT_EQ(playToTheEnd(PcmAudio{}), "");
 }
 
 }  // namespace
