@@ -259,7 +259,9 @@ TEST_F(PanelBrowser, ChecklistPairingDevicesHooksAndLog) {
                      R"("unansweredAfterSeconds":45,"pingOnly":true,"vapidSubject":""})") !=
            std::string::npos;
   })) << readFile(preferences);
-  EXPECT_FALSE(shown("#connection-lost"));
+  // The file is written before the page hears the answer that clears the
+  // refusal.
+  EXPECT_TRUE(b.waitFor([&] { return !shown("#connection-lost"); }));
   snap("settings-notifications");
   b.click("#close-settings");
 
