@@ -33,7 +33,7 @@ const json::object* objectAt(const json::object& o, std::string_view key) {
   return v == nullptr ? nullptr : v->if_object();
 }
 
-std::string stringAt(const json::object& o, std::string_view key) {
+std::string textAt(const json::object& o, std::string_view key) {
   const json::value* v = o.if_contains(key);
   return v != nullptr && v->is_string() ? std::string(v->get_string()) : std::string();
 }
@@ -90,7 +90,7 @@ void UsageTally::addLine(std::string_view line) {
   if (ec || !doc.is_object())
     return;
   const json::object& entry = doc.get_object();
-  const std::string type = stringAt(entry, "type");
+  const std::string type = textAt(entry, "type");
   if (type == "user") {
     if (line.find("[Request interrupted by user") != std::string_view::npos)
       ++interruptions_;
@@ -106,7 +106,7 @@ void UsageTally::addLine(std::string_view line) {
   const json::object* usage = message != nullptr ? objectAt(*message, "usage") : nullptr;
   if (usage == nullptr)
     return;
-  const std::string model = stringAt(*message, "model");
+  const std::string model = textAt(*message, "model");
   // Messages Claude Code makes up itself (an interruption, an API error)
   // cost nothing.
   if (model.empty() || model == "<synthetic>")
@@ -115,7 +115,7 @@ void UsageTally::addLine(std::string_view line) {
                                      .output = count(*usage, "output_tokens"),
                                      .cacheWrite = count(*usage, "cache_creation_input_tokens"),
                                      .cacheRead = count(*usage, "cache_read_input_tokens")};
-  const std::string id = stringAt(*message, "id");
+  const std::string id = textAt(*message, "id");
   if (!id.empty() && id == messageID_) {
     byModel_[messageModel_] -= messageCounts_;
     lastTurn_ -= messageCounts_;

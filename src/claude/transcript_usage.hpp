@@ -40,7 +40,6 @@ class UsageTally {
   std::string messageID_;
   std::string messageModel_;
   protocol::TokenCounts messageCounts_;
-  bool messageInTurn_ = false;
   std::optional<std::string> model_;
   std::optional<std::int64_t> context_;
   std::uint64_t interruptions_ = 0;

@@ -5,14 +5,6 @@
 #include "desktop/voice_log.hpp"
 
 namespace parley::desktop {
-namespace {
-
-voice::EchoGuard::Instant now() {
-  return std::chrono::time_point_cast<voice::EchoGuard::Seconds>(std::chrono::steady_clock::now());
-}
-
-}  // namespace
-
 SpeechOutput::SpeechOutput(const VoiceSettings& settings, boost::asio::any_io_executor main,
                            boost::asio::any_io_executor workers,
                            std::shared_ptr<EchoCanceller> canceller,
@@ -106,7 +98,7 @@ void SpeechOutput::finish(std::uint64_t generation) {
 void SpeechOutput::setSpeaking(bool speaking) {
   // A reply that follows the last within the echo's tail continues it, as
   // far as the microphone can tell: what it heard across the gap is ours.
-  const auto at = now();
+  const auto at = voice::EchoGuard::now();
   if (speaking && !isSpeaking_ && !(endedAt_ && at - *endedAt_ < tailGrace_))
     startedAt_ = at;
   else if (!speaking && isSpeaking_)

@@ -9,7 +9,7 @@ namespace {
 constexpr float floorDB = -90.0f;
 constexpr std::size_t steadyCheckFrames = 10;
 
-std::chrono::milliseconds frameTime(std::size_t frames) {
+std::chrono::milliseconds durationOfFrames(std::size_t frames) {
   return std::chrono::milliseconds(10 * frames);
 }
 
@@ -83,7 +83,7 @@ UtteranceCutter::Event UtteranceCutter::endAtBackground(std::size_t background) 
     return endCapture(std::nullopt);
   const std::size_t end = std::min(*last + 1 + hangoverFrames, frames_.size());
   utterance_.resize(end * frameSamples);
-  const auto quiet = frameTime(frames_.size() - *last - 1);
+  const auto quiet = durationOfFrames(frames_.size() - *last - 1);
   return endCapture(Utterance{std::exchange(utterance_, {}), quiet});
 }
 
@@ -172,7 +172,7 @@ void UtteranceCutter::frame(std::span<const float> samples, std::vector<Event>& 
   if (!gate_.isActive() && quietFrames_ >= (quickEnd_ ? 0 : hangoverFrames)) {
     std::optional<Utterance> utterance;
     if (lastSpeechBefore(frames_.size()))
-      utterance = Utterance{std::exchange(utterance_, {}), frameTime(silentFrames_)};
+      utterance = Utterance{std::exchange(utterance_, {}), durationOfFrames(silentFrames_)};
     events.push_back(endCapture(std::move(utterance)));
     return;
   }

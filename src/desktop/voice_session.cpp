@@ -8,14 +8,6 @@
 #include "text/unicode.hpp"
 
 namespace parley::desktop {
-namespace {
-
-voice::EchoGuard::Instant now() {
-  return std::chrono::time_point_cast<voice::EchoGuard::Seconds>(std::chrono::steady_clock::now());
-}
-
-}  // namespace
-
 VoiceSession::VoiceSession(const VoiceSettings& settings, boost::asio::any_io_executor main,
                            boost::asio::any_io_executor workers)
     : settings_(settings),
@@ -26,7 +18,9 @@ VoiceSession::VoiceSession(const VoiceSettings& settings, boost::asio::any_io_ex
                                            : nullptr),
       output_(settings, main, workers, canceller_, echoGuard_.config().tailGrace),
       endpointTimer_(main) {
-  output_.onSpoken = [this](const std::string& text) { echoGuard_.recordSpoken(text, now()); };
+  output_.onSpoken = [this](const std::string& text) {
+    echoGuard_.recordSpoken(text, voice::EchoGuard::now());
+  };
   output_.onSpeaking = [this](bool speaking) {
     if (canceller_)
       recognizer_->setQuickEnd(speaking);
@@ -155,7 +149,8 @@ void VoiceSession::stop() {
 }
 
 bool VoiceSession::isEcho(const std::string& text) {
-  const auto verdict = echoGuard_.evaluate(text, output_.isSpeaking(), output_.endedAt(), now());
+  const auto verdict =
+      echoGuard_.evaluate(text, output_.isSpeaking(), output_.endedAt(), voice::EchoGuard::now());
   if (verdict.kind() != voice::EchoGuard::Verdict::Kind::echo)
     return false;
   voiceLogger("audio.session")->debug("echo suppressed ({:.2f})", verdict.similarity());
@@ -225,7 +220,8 @@ void VoiceSession::onRecognition(const SpeechRecognizer::Event& event, std::uint
 bool VoiceSession::heardOverOurSpeech(const SpeechRecognizer::Event& event) {
   // Judged by when the person stopped: a prompt finished before we began is
   // theirs, and what ends just after us may still hold our echo.
-  const auto ended = event.speechEnded ? voice::EchoGuard::Instant(*event.speechEnded) : now();
+  const auto ended =
+      event.speechEnded ? voice::EchoGuard::Instant(*event.speechEnded) : voice::EchoGuard::now();
   const auto& started = output_.startedAt();
   if (!canceller_ || !started || ended < *started ||
       (!output_.isSpeaking() && ended > *output_.endedAt() + echoGuard_.config().tailGrace))

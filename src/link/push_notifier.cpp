@@ -40,10 +40,6 @@ json::object base(std::string_view kind, const std::string& sessionName,
       {"v", 1}, {"kind", kind}, {"sessionID", sessionID}, {"session", shortLine(sessionName)}};
 }
 
-std::string shown(std::string_view text) {
-  return text::printable(text, 200);
-}
-
 struct Message {
   std::string payload;
   PushRequest::Urgency urgency = PushRequest::Urgency::normal;
@@ -181,7 +177,7 @@ class PushNotifier::Impl {
         if (target.device.deviceID == job.deviceID && target.subscription.endpoint == job.endpoint)
           return std::move(target.subscription);
     } catch (const std::exception& e) {
-      log("notification to “" + shown(job.deviceName) + "” not sent: " + e.what());
+      log("notification to “" + text::printable(job.deviceName, 200) + "” not sent: " + e.what());
     }
     return std::nullopt;
   }
@@ -192,7 +188,7 @@ class PushNotifier::Impl {
     const std::optional<PushSubscription> subscription = current(job);
     if (!subscription)
       return;
-    const std::string who = "notification to “" + shown(job.deviceName) + "”";
+    const std::string who = "notification to “" + text::printable(job.deviceName, 200) + "”";
     PushReply reply;
     try {
       PushRequest request{

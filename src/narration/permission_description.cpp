@@ -1,5 +1,7 @@
 #include "narration/permission_description.hpp"
 
+#include <filesystem>
+
 #include "narration/edit_diff.hpp"
 #include "text/unicode.hpp"
 
@@ -14,11 +16,6 @@ std::string stringIn(const std::optional<JSONValue>& input, std::string_view key
   return s ? *s : std::string();
 }
 
-std::string fileName(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // The words a listener hears for what the tool wants, without the period.
 std::string wantsTo(const PermissionFacts& f) {
   const std::string& tool = f.toolName;
@@ -30,9 +27,9 @@ std::string wantsTo(const PermissionFacts& f) {
   if (path.empty())
     path = stringIn(f.toolInput, "notebook_path");
   if (tool == "Write" && !path.empty())
-    return "Claude wants to write " + fileName(path);
+    return "Claude wants to write " + std::filesystem::path(path).filename().string();
   if (EditDiff::isFileTool(tool) && !path.empty())
-    return "Claude wants to edit " + fileName(path);
+    return "Claude wants to edit " + std::filesystem::path(path).filename().string();
   if (tool == "ExitPlanMode")
     return "Claude wants to exit plan mode";
   if (tool.starts_with("mcp__"))

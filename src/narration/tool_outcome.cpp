@@ -1,5 +1,7 @@
 #include "narration/tool_outcome.hpp"
 
+#include <filesystem>
+
 #include "narration/edit_diff.hpp"
 #include "text/unicode.hpp"
 
@@ -29,11 +31,6 @@ std::string responseText(const protocol::HookPayload& p) {
   return r.flattenedText();
 }
 
-std::string fileName(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 }  // namespace
 
 ToolOutcome toolOutcome(const protocol::HookPayload& p) {
@@ -50,7 +47,8 @@ ToolOutcome toolOutcome(const protocol::HookPayload& p) {
   if (diff) {
     o.fullText = *diff;
     const std::string* path = p.toolInput ? p.toolInput->string("file_path") : nullptr;
-    o.summary = (tool == "Write" ? "Wrote " : "Edited ") + (path ? fileName(*path) : "a file");
+    o.summary = (tool == "Write" ? "Wrote " : "Edited ") +
+                (path ? std::filesystem::path(*path).filename().string() : "a file");
     o.truncated = true;
     return o;
   }

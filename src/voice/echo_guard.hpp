@@ -24,6 +24,7 @@ class EchoGuard {
   // A moment on the caller's clock; a steady_clock::time_point converts
   // implicitly.
   using Instant = std::chrono::time_point<std::chrono::steady_clock, Seconds>;
+  static Instant now() { return std::chrono::steady_clock::now(); }
 
   struct Config {
     // How long a spoken record stays in the history.
