@@ -5,6 +5,7 @@
 #include "desktop/voice_log.hpp"
 
 namespace parley::desktop {
+
 SpeechOutput::SpeechOutput(const VoiceSettings& settings, boost::asio::any_io_executor main,
                            boost::asio::any_io_executor workers,
                            std::shared_ptr<EchoCanceller> canceller,

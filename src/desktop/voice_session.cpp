@@ -8,6 +8,7 @@
 #include "text/unicode.hpp"
 
 namespace parley::desktop {
+
 VoiceSession::VoiceSession(const VoiceSettings& settings, boost::asio::any_io_executor main,
                            boost::asio::any_io_executor workers)
     : settings_(settings),
