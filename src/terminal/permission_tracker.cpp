@@ -212,21 +212,39 @@ void PermissionTracker::hookSeen(const protocol::HookPayload& payload) {
       fingerprint = o->second.request.fingerprint;
       pane = o->second.pane;
     }
-    // A tool running beside the one that asked finishes while the dialog is
-    // still up; only a dialog gone from the screen is closed.
-    std::optional<DialogScraper::Dialog> shown;
-    if (e != Event::sessionEnd) {
-      if (const auto screen = self->capture(*pane))
-        shown = DialogScraper::scrape(*screen);
+    std::vector<protocol::ServerMessage> messages;
+    if (e == Event::sessionEnd) {
+      {
+        const std::lock_guard lock(self->mutex_);
+        self->resolveLocked(id, By::expired, messages);
+      }
+      self->flush(std::move(messages));
+      return;
     }
+    // A tool running beside the one that asked finishes while the dialog is
+    // still up; only a dialog gone from the screen is closed, and one look
+    // may catch a repaint half done: this look counts as the watch's first
+    // miss, and the watch looks again a moment later.
+    const auto screen = self->capture(*pane);
+    const auto shown = screen ? DialogScraper::scrape(*screen) : std::nullopt;
     if (shown && shown->fingerprint == fingerprint)
       return;
-    std::vector<protocol::ServerMessage> messages;
     {
       const std::lock_guard lock(self->mutex_);
-      self->resolveLocked(id, e == Event::sessionEnd ? By::expired : By::desk, messages);
+      const auto o = self->open_.find(id);
+      if (o == self->open_.end())
+        return;
+      o->second.goneOnce = true;
     }
-    self->flush(std::move(messages));
+    self->lookAgainSoon();
+  });
+}
+
+void PermissionTracker::lookAgainSoon() {
+  auto timer = std::make_shared<asio::steady_timer>(strand_, options_.scrapeInterval);
+  timer->async_wait([self = shared_from_this(), timer](const boost::system::error_code& ec) {
+    if (!ec && !self->stopped_)
+      self->watchTick();
   });
 }
 
@@ -274,11 +292,11 @@ void PermissionTracker::watchTick() {
       continue;
     }
     {
-      // A capture may catch a redraw half done: only a dialog missing from
-      // two captures in a row has closed.
+      // A capture may catch a redraw half done, or fail: only a dialog
+      // missing from two looks in a row has closed.
       const std::lock_guard lock(mutex_);
       const auto o = open_.find(id);
-      if (screen && o != open_.end() && !o->second.goneOnce) {
+      if (o != open_.end() && !o->second.goneOnce) {
         o->second.goneOnce = true;
         continue;
       }

@@ -130,6 +130,9 @@ class PermissionTracker : public std::enable_shared_from_this<PermissionTracker>
                      std::vector<protocol::ServerMessage>& out);
   void startWatching();
   void watchTick();
+  // A watch tick a scrape interval from now, to confirm a dialog one look
+  // missed.
+  void lookAgainSoon();
   void flush(std::vector<protocol::ServerMessage> messages);
   std::optional<std::string> capture(const protocol::SessionDescriptor& session) const;
 

@@ -175,6 +175,19 @@ SessionDriver::PaneView SessionDriver::look(const RegisteredSession& session) co
   return view;
 }
 
+asio::awaitable<SessionDriver::PaneView> SessionDriver::steadyLook(RegisteredSession session) {
+  // Claude Code repaints a dialog in place; tmux may be read between the
+  // erase and the paint. A few looks a poll apart outlast a repaint.
+  constexpr int kLooks = 4;
+  PaneView view = look(session);
+  for (int n = 1; n < kLooks && !view.inputBox && !view.decision; ++n) {
+    asio::steady_timer pause(strand_, options_.pollInterval);
+    co_await pause.async_wait(asio::use_awaitable);
+    view = look(session);
+  }
+  co_return view;
+}
+
 void SessionDriver::refuse(const SessionDescriptor& d, const CommandError& error) const {
   log("refused for " + label(d) + ": " + error.what());
   throw error;

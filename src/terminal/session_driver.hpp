@@ -235,6 +235,9 @@ class SessionDriver : public protocol::SessionCommands,
     bool decision = false;  // a dialog, question or choice list
   };
   PaneView look(const RegisteredSession& session) const;
+  // look(), read again while the screen shows neither the input box nor a
+  // decision: a redraw caught half done, which must not open the lock.
+  boost::asio::awaitable<PaneView> steadyLook(RegisteredSession session);
   // Throws awaitingAnswer while a decision is on screen or pending.
   void requireNoDecision(const RegisteredSession& session, const PaneView& view) const;
   // Throws when `text` may not be submitted from here.

@@ -25,7 +25,7 @@ SessionDriver::Result SessionDriver::inject(std::string text, bool submit, bool 
                                             RegisteredSession session,
                                             std::vector<std::string> images) {
   const SessionDescriptor& d = session.descriptor;
-  const PaneView view = look(session);
+  const PaneView view = co_await steadyLook(session);
   requireNoDecision(session, view);
   // Checked submitted or not: pasting a leading "!" already switches the
   // box to shell mode.
@@ -68,7 +68,7 @@ SessionDriver::Result SessionDriver::handle(protocol::SpokenPrompt m, Registered
 SessionDriver::Result SessionDriver::handle(protocol::Interrupt, RegisteredSession session) {
   const SessionDescriptor& d = session.descriptor;
   // Escape on a dialog denies it: an interrupt is no way to answer.
-  requireNoDecision(session, look(session));
+  requireNoDecision(session, co_await steadyLook(session));
   const TmuxClient tmux = tmuxFor(d);
   // What the screen showed before, so only a new "Interrupted" counts.
   std::optional<std::size_t> before;
@@ -192,7 +192,7 @@ SessionDriver::Result SessionDriver::handle(protocol::SendKey m, RegisteredSessi
     refuse(session.descriptor,
            CommandError::notRemotely("Shift+Tab changes Claude Code's permission mode: the "
                                      "phone has a mode switch for that"));
-  requireNoDecision(session, look(session));
+  requireNoDecision(session, co_await steadyLook(session));
   tmuxFor(session.descriptor).sendKey(tmuxKey(m.key), session.descriptor.paneID);
   co_return std::monostate{};
 }
@@ -227,7 +227,7 @@ SessionDriver::Result SessionDriver::handle(protocol::SetPrefs) {
 
 SessionDriver::Result SessionDriver::handle(protocol::TermInput m, RegisteredSession session) {
   const SessionDescriptor& d = session.descriptor;
-  const PaneView view = look(session);
+  const PaneView view = co_await steadyLook(session);
   requireNoDecision(session, view);
   const TmuxClient tmux = tmuxFor(d);
   // What the box will hold once the text shows, for the Enter that follows.

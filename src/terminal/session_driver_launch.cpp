@@ -189,7 +189,7 @@ SessionDriver::Result SessionDriver::handle(protocol::StopSession, RegisteredSes
   const SessionDescriptor& d = session.descriptor;
   // Ctrl-C on a dialog would answer it: a pending request is answered
   // first, at the desk or from the phone.
-  requireNoDecision(session, look(session));
+  requireNoDecision(session, co_await steadyLook(session));
   std::function<bool(const std::string&)> mayPress = [](const std::string& screen) {
     return !showsDecision(screen, PromptInjector::inputBox(screen).has_value());
   };

@@ -51,7 +51,7 @@ SessionDriver::Result SessionDriver::handle(protocol::SetMode m, RegisteredSessi
   } else if (m.mode != PermissionMode::default_ && m.mode != PermissionMode::plan) {
     refuse(d, CommandError::notRemotely(name + " can be turned on only at the keyboard"));
   }
-  const PaneView view = look(session);
+  const PaneView view = co_await steadyLook(session);
   requireNoDecision(session, view);
   if (d.state == protocol::SessionState::busy)
     refuse(d, CommandError::cannotSwitch(label(d) + " is working: switch its mode when the turn "

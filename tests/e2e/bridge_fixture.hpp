@@ -251,6 +251,9 @@ class Bridge : public ParleyDesk {
 
   void TearDown() override {
     phone_.reset();
+    if (HasFailure() && claude_)
+      std::cerr << "---- Claude Code's screen\n" << claude_->screen() << "----\n";
+    // The log goes last: a long failure is often read from its end.
     if (app_) {
       EXPECT_EQ(app_->stop(), 0) << "parley run did not exit cleanly on SIGTERM";
       if (HasFailure())
@@ -258,8 +261,6 @@ class Bridge : public ParleyDesk {
                   << app_->output() << "---- parley run stderr\n"
                   << app_->errors() << "----\n";
     }
-    if (HasFailure() && claude_)
-      std::cerr << "---- Claude Code's screen\n" << claude_->screen() << "----\n";
   }
 
   // What a fixture adds to `parley run`'s arguments and environment, with

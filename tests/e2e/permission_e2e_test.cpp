@@ -64,10 +64,16 @@ TEST_F(Permissions, ThePhoneAnswersFollowsAndIsLockedOutOfDestructiveApprovals) 
   EXPECT_EQ(asked->options[2].kind, Kind::deny);
   EXPECT_TRUE(asked->narration.speak);
   EXPECT_TRUE(contains(asked->narration.text, "seq 1 5")) << asked->narration.text;
-  // The session waits while the request is open.
+  // The session waits while the request is open; the hook's update and the
+  // request read from the screen come in either order.
   const auto waiting = latestDescriptor();
-  ASSERT_TRUE(waiting);
-  EXPECT_EQ(waiting->state, SessionState::waiting);
+  if (!waiting || waiting->state != SessionState::waiting) {
+    EXPECT_TRUE(phone_->waitFor<protocol::SessionUpdate>(
+        "the waiting state", 30s, [&](const protocol::SessionUpdate& u) {
+          const auto d = find(u.sessions, sessionID_);
+          return d && d->state == SessionState::waiting;
+        }));
+  }
 
   answer(*asked, 1);
   // The dialog's end and the tool's result come in either order.
