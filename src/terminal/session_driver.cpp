@@ -176,11 +176,10 @@ SessionDriver::PaneView SessionDriver::look(const RegisteredSession& session) co
 }
 
 asio::awaitable<SessionDriver::PaneView> SessionDriver::steadyLook(RegisteredSession session) {
-  // Claude Code repaints a dialog in place; tmux may be read between the
-  // erase and the paint. A few looks a poll apart outlast a repaint.
-  constexpr int kLooks = 4;
+  // A repaint caught half done must not open the lock.
+  const auto deadline = std::chrono::steady_clock::now() + options_.repaintGrace;
   PaneView view = look(session);
-  for (int n = 1; n < kLooks && !view.inputBox && !view.decision; ++n) {
+  while (!view.inputBox && !view.decision && std::chrono::steady_clock::now() < deadline) {
     asio::steady_timer pause(strand_, options_.pollInterval);
     co_await pause.async_wait(asio::use_awaitable);
     view = look(session);

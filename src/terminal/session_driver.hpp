@@ -127,6 +127,11 @@ class SessionDriver : public protocol::SessionCommands,
     // a build can take more than a second to redraw Claude Code's box.
     std::chrono::milliseconds settleTimeout{3000};
     std::chrono::milliseconds pollInterval{25};
+    // How long a screen showing neither the input box nor a decision is
+    // read again, a poll apart, before a command acts on it: Claude Code
+    // repaints in place, and tmux may be read between the erase and the
+    // paint.
+    std::chrono::milliseconds repaintGrace{100};
     // The pending permission requests: only a published one may be
     // answered, its tier locks destructive calls to the keyboard, and it
     // learns which answers were pressed. Without it none may be answered.
@@ -235,8 +240,8 @@ class SessionDriver : public protocol::SessionCommands,
     bool decision = false;  // a dialog, question or choice list
   };
   PaneView look(const RegisteredSession& session) const;
-  // look(), read again while the screen shows neither the input box nor a
-  // decision: a redraw caught half done, which must not open the lock.
+  // look(), read again for up to Options::repaintGrace while the screen
+  // shows neither the input box nor a decision.
   boost::asio::awaitable<PaneView> steadyLook(RegisteredSession session);
   // Throws awaitingAnswer while a decision is on screen or pending.
   void requireNoDecision(const RegisteredSession& session, const PaneView& view) const;

@@ -211,6 +211,42 @@ TEST_F(DriverTest, RemoteInputNeverReachesShellModeOrTheKeyboardsCommands) {
   EXPECT_EQ(lines().size(), 8u);  // 7 refusals, 1 prompt sent
 }
 
+TEST_F(DriverTest, AScreenCaughtMidRepaintIsReadAgainBeforeAnyKeyIsSent) {
+  // The pane is blank, as between Claude Code's erase and its paint, until
+  // the dialog lands half a second later; the driver waits well beyond that.
+  const auto pane = tmux.newSession(
+      {.argv = {"/bin/sh", "-c", "sleep 0.5; cat \"$1\"; exec cat", "sh",
+                test::fixturePath("claude-code-2.1.222/screens/perm_danger.ansi").string()},
+       .cwd = dir.path()});
+  addSession("s1", pane.id);
+  const auto patient = std::make_shared<SessionDriver>(
+      own.get_executor(), registry, [](const std::string&) {},
+      SessionDriver::Options{.pollInterval = 25ms, .repaintGrace = 10s});
+  std::vector<std::future<std::string>> refusals;
+  for (SessionCommand command : std::vector<SessionCommand>{
+           Interrupt{.sessionID = "s1"}, SendKey{.sessionID = "s1", .key = SendKey::Key::down}}) {
+    auto done = std::make_shared<std::promise<std::string>>();
+    refusals.push_back(done->get_future());
+    patient->run(std::move(command), [done](std::exception_ptr e, CommandResult) {
+      try {
+        if (e)
+          std::rethrow_exception(e);
+        done->set_value("");
+      } catch (const std::exception& error) {
+        done->set_value(error.what());
+      }
+    });
+  }
+  for (auto& refusal : refusals)
+    EXPECT_TRUE(refusal.get().starts_with("s1 is waiting for an answer to the dialog"));
+  // Neither Escape nor Down reached the pane: a marker typed now follows
+  // the dialog directly.
+  tmux.tmux({"send-keys", "-t", pane.id, "-l", "qz-marker"});
+  ASSERT_TRUE(tmux.waitForScreen(
+      pane.id, [](const std::string& s) { return s.find("qz-marker") != std::string::npos; }, 10s));
+  EXPECT_EQ(tmux.capture(pane.id).find("^["), std::string::npos) << tmux.capture(pane.id);
+}
+
 TEST_F(DriverTest, PromptsAreInjectedAndCommandsRunInArrivalOrder) {
   const auto log = dir / "submitted";
   const auto pane = tmux.newSession(
