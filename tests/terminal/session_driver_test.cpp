@@ -239,8 +239,8 @@ TEST_F(DriverTest, AScreenCaughtMidRepaintIsReadAgainBeforeAnyKeyIsSent) {
   }
   for (auto& refusal : refusals)
     EXPECT_TRUE(refusal.get().starts_with("s1 is waiting for an answer to the dialog"));
-  // Neither Escape nor Down reached the pane: a marker typed now follows
-  // the dialog directly.
+  // Neither Escape nor Down reached the pane, whose terminal echoes either
+  // as "^[": once a marker typed now shows, none is there.
   tmux.tmux({"send-keys", "-t", pane.id, "-l", "qz-marker"});
   ASSERT_TRUE(tmux.waitForScreen(
       pane.id, [](const std::string& s) { return s.find("qz-marker") != std::string::npos; }, 10s));
