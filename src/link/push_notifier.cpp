@@ -177,7 +177,7 @@ class PushNotifier::Impl {
         if (target.device.deviceID == job.deviceID && target.subscription.endpoint == job.endpoint)
           return std::move(target.subscription);
     } catch (const std::exception& e) {
-      log("notification to “" + text::printable(job.deviceName, 200) + "” not sent: " + e.what());
+      log("notification to “" + text::shown(job.deviceName) + "” not sent: " + e.what());
     }
     return std::nullopt;
   }
@@ -188,7 +188,7 @@ class PushNotifier::Impl {
     const std::optional<PushSubscription> subscription = current(job);
     if (!subscription)
       return;
-    const std::string who = "notification to “" + text::printable(job.deviceName, 200) + "”";
+    const std::string who = "notification to “" + text::shown(job.deviceName) + "”";
     PushReply reply;
     try {
       PushRequest request{

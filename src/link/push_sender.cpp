@@ -94,7 +94,7 @@ std::optional<ip::address> addressOf(const curl_sockaddr& socket) {
 // subscription's secret).
 std::string hostOf(std::string_view endpoint) {
   const auto url = boost::urls::parse_absolute_uri(endpoint);
-  return url ? text::printable(url->encoded_host(), 200) : std::string("?");
+  return url ? text::shown(url->encoded_host()) : std::string("?");
 }
 
 // One connection attempt's view: the addresses curl is about to open a

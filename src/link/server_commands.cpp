@@ -187,13 +187,13 @@ void Impl::storePush(const std::shared_ptr<Peer>& peer, const PairedDevice& devi
     return refusePush(peer, device, e.what(), true);
   }
   log(std::string("notifications turned ") + (on ? "on" : "off") + " for “" +
-      shown(device.deviceName) + "”");
+      text::shown(device.deviceName) + "”");
   reply(peer, protocol::PushState{.enabled = on});
 }
 
 void Impl::refusePush(const std::shared_ptr<Peer>& peer, const PairedDevice& device,
                       const std::string& message, bool retriable) {
-  log("notifications for “" + shown(device.deviceName) + "” not changed: " + message);
+  log("notifications for “" + text::shown(device.deviceName) + "” not changed: " + message);
   reply(peer, protocol::Failure{.code = "push_failed",
                                 .message = message,
                                 .sessionID = std::nullopt,

@@ -6,8 +6,8 @@
 // pings), server_broadcast.cpp (the ring, drop reports),
 // server_listeners.cpp (the listening sockets and the tailnet's addresses
 // they follow) and server_commands.cpp (phone commands to the session
-// layer, the terminal stream). Peer is only declared here, so the command half compiles without
-// Beast.
+// layer, the terminal stream). Peer is only declared here, so the command
+// half compiles without Beast.
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -27,17 +27,11 @@
 #include "link/tailscale.hpp"
 #include "link/websocket_server.hpp"
 #include "protocol/envelope.hpp"
-#include "text/printable.hpp"
 
 namespace parley::link {
 
 class Peer;
 class DeviceStoreWatcher;
-
-// What a peer sent, fit for a log line.
-inline std::string shown(std::string_view text) {
-  return text::printable(text, 200);
-}
 
 class WebSocketServer::Impl : public std::enable_shared_from_this<Impl> {
  public:

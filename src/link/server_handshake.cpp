@@ -4,6 +4,7 @@
 #include "base/files.hpp"
 #include "link/peer.hpp"
 #include "link/server_core.hpp"
+#include "text/printable.hpp"
 
 namespace parley::link {
 
@@ -18,7 +19,8 @@ void Impl::onFrame(const std::shared_ptr<Peer>& peer, const std::string& body) {
     envelope = protocol::ClientEnvelope::decode(body);
   } catch (const std::exception& e) {
     // The connection stays; an unauthenticated one still has its deadline.
-    log("undecodable client frame (" + std::to_string(body.size()) + "B): " + shown(e.what()));
+    log("undecodable client frame (" + std::to_string(body.size()) +
+        "B): " + text::shown(e.what()));
     return;
   }
   if (envelope->v != protocol::Wire::version) {
@@ -34,7 +36,7 @@ void Impl::onFrame(const std::shared_ptr<Peer>& peer, const std::string& body) {
   } else {
     peer->close(4401);
     report(RejectedToken{});
-    log("first frame was " + shown(envelope->message.type()) + ", not hello — closed 4401");
+    log("first frame was " + text::shown(envelope->message.type()) + ", not hello — closed 4401");
   }
 }
 
@@ -71,10 +73,10 @@ void Impl::handshake(const std::shared_ptr<Peer>& peer, const protocol::Hello& h
     pairing_.markSeen(device->deviceID, now());
   } catch (const std::exception& e) {
     // The phone is genuine; failing to note the time must not refuse it.
-    log("could not record that “" + shown(device->deviceName) + "” was seen: " + e.what());
+    log("could not record that “" + text::shown(device->deviceName) + "” was seen: " + e.what());
   }
   report(Connected{*device});
-  log("paired device “" + shown(device->deviceName) + "” authenticated");
+  log("paired device “" + text::shown(device->deviceName) + "” authenticated");
 
   // What is broadcast while the sessions are listed waits in the ring and is
   // replayed after the HelloAck, so the phone reads every seq in order.

@@ -10,6 +10,7 @@
 #include "link/device_store_watcher.hpp"
 #include "link/peer.hpp"
 #include "link/server_core.hpp"
+#include "text/printable.hpp"
 
 namespace parley::link {
 
@@ -200,7 +201,7 @@ void Impl::recheckDevice() {
   // As when the desktop itself revokes it: the phone learns at its next
   // hello that the token is gone. The two race (the file changes before the
   // desktop closes), so they must agree.
-  log("device “" + shown(peerDevice_.deviceName) + "” no longer paired — closed 1001");
+  log("device “" + text::shown(peerDevice_.deviceName) + "” no longer paired — closed 1001");
   closePeer(1001);
 }
 

@@ -18,4 +18,10 @@ namespace parley::text {
 // ends in "…", the whole still within `maxBytes` (at least 3).
 std::string printable(std::string_view text, std::size_t maxBytes);
 
+// A name or word from outside (a device's name, a message's type, a host),
+// as a log line quotes it: printable, and at most 200 bytes.
+inline std::string shown(std::string_view text) {
+  return printable(text, 200);
+}
+
 }  // namespace parley::text
